@@ -1,0 +1,34 @@
+#include "DownloadRun.h"
+
+#include <QWidget>
+
+#include <memory>
+#include <utility>
+
+#include "LogDatabase.h"
+#include "Reader.h"
+#include "ReaderPass.h"
+#include "StatusLine.h"
+
+namespace {
+
+void ProcessReaderRow(const TLogDatabase& Db, TReaderPass& Pass, TReader& Reader, IStatusLine& Status) {
+  const TReaderRow row = Db.ReadReaderRow();
+  Status.SetStatusText(row.Address);
+  Pass.ConfigureReader(row.Address, row.Port);
+  if (Reader.Enable) Pass.ReaderPass({row.SetClock, row.Download, row.ClearAfter});
+}
+
+}  // namespace
+
+TDownloadRun::TDownloadRun(QWidget& Owner, IStatusLine& Status, QString ApplicationDirectory)
+    : Owner(Owner), Status(Status), ApplicationDirectory(std::move(ApplicationDirectory)) {}
+
+void TDownloadRun::Run() {
+  // Declared first so it is released last: the reader goes before the database closes.
+  TLogDatabase db;
+  if (!db.OpenDatabase(ApplicationDirectory)) return;
+  const auto reader = std::make_unique<TReader>(&Owner);
+  TReaderPass pass(*reader, db, Status, &Owner);
+  for (; !db.ReadersAtEnd(); db.NextReader()) ProcessReaderRow(db, pass, *reader, Status);
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+class IStatusLine;
+class QWidget;
+
+// One run over the table readers: every row gets its pass; an exception (a value that cannot
+// be converted, a port text that is no number) ends the run after everything is released.
+class TDownloadRun {
+ public:
+  TDownloadRun(QWidget& Owner, IStatusLine& Status, QString ApplicationDirectory);
+
+  void Run();
+
+ private:
+  QWidget& Owner;
+  IStatusLine& Status;
+  QString ApplicationDirectory;
+};

@@ -1,0 +1,200 @@
+#include "ReaderPass.h"
+
+#include <QCoreApplication>
+
+#include <memory>
+
+#include "Errors.h"
+#include "LogDatabase.h"
+#include "Reader.h"
+#include "ReplyWait.h"
+#include "StatusLine.h"
+#include "WaitCursor.h"
+#include "pgbar.h"
+
+namespace {
+
+constexpr int MaxAttempts = 3;
+constexpr int PageCount = 2048;
+constexpr int SlotsPerPage = 33;
+constexpr int CapacityCountOffset = 6;
+constexpr int CapacityMarkOffset = 4;
+
+const QByteArray SetOptionsPayload = QByteArray::fromHex("00080480");
+const QByteArray CapacityPayload = QByteArray::fromHex("000300");
+
+QByteArray WithWord(const char* HexPrefix, std::uint16_t Word) {
+  QByteArray payload = QByteArray::fromHex(HexPrefix);
+  payload.append(static_cast<char>(Word & 0xFF)).append(static_cast<char>(Word >> 8));
+  return payload;
+}
+
+// Hides the status line and restores the cursor however the pass ends.
+class TPassEnd {
+ public:
+  explicit TPassEnd(IStatusLine& Status) : Status(Status) {}
+  ~TPassEnd() { Status.SetStatusVisible(false); }
+  TPassEnd(const TPassEnd&) = delete;
+  TPassEnd& operator=(const TPassEnd&) = delete;
+
+ private:
+  IStatusLine& Status;
+  TWaitCursor Cursor;
+};
+
+}  // namespace
+
+QByteArray PagePayload(int PageIndex) {
+  return WithWord("000a00", static_cast<std::uint16_t>(PageIndex));
+}
+
+QByteArray ClearPayload(std::uint16_t LogMark) {
+  return WithWord("000500", LogMark);
+}
+
+TReaderPass::TReaderPass(TReader& Reader, TLogDatabase& Db, IStatusLine& Status, QWidget* Owner)
+    : Reader(Reader), Db(Db), Status(Status), Owner(Owner) {}
+
+void TReaderPass::ConfigureReader(const QString& Address, const QString& Port) {
+  Reader.SetPortNo(1);
+  Reader.Enable = true;
+  Reader.Desc = Address;
+  Reader.Mode = 0;
+  Reader.LockTime = 1;
+  Reader.APB = false;
+  Reader.Capture = false;
+  Reader.OnCardCode = nullptr;
+  Reader.OnBypass = nullptr;
+  Reader.OnPowerup = nullptr;
+  Reader.SetRemoteHost(Address.toUtf8());
+  Reader.SetRemotePort(Port.toUtf8());
+  const TWaitCursor cursor;
+  QCoreApplication::processEvents();
+  Reader.Enable = Reader.Reconnect(false);
+}
+
+bool TReaderPass::WaitReply() {
+  return WaitForReply(Reader);
+}
+
+bool TReaderPass::Attempts(const std::function<void()>& Send, const TReplyCheck& Accept) {
+  for (int attempt = 0; attempt < MaxAttempts; ++attempt) {
+    Send();
+    if (WaitReply() && Accept()) return true;
+    if (!Reader.Reconnect(true)) return false;
+  }
+  ShowNoResponse();
+  return false;
+}
+
+bool TReaderPass::SendWithRetry(const QByteArray& Payload) {
+  return Attempts([&] { Reader.SendCommand(Payload); }, [] { return true; });
+}
+
+bool TReaderPass::SendWithRetryTimed(const QByteArray& Payload, int WaitMs) {
+  return Attempts([&] { Reader.SendCommandTimed(Payload, WaitMs); }, [] { return true; });
+}
+
+bool TReaderPass::LockReader() {
+  Status.SetStatusVisible(true);
+  Status.SetStatusText(QStringLiteral("Locking"));
+  return Attempts([&] { Reader.SendLock(true); }, [] { return true; });
+}
+
+bool TReaderPass::UnlockReader() {
+  Status.SetStatusText(QStringLiteral("UnLocking"));
+  if (!Attempts([&] { Reader.SendLock(false); }, [] { return true; })) return false;
+  Status.SetStatusVisible(false);
+  return true;
+}
+
+bool TReaderPass::ClearReaderLog(std::uint16_t LogMark) {
+  Status.SetStatusText(QStringLiteral("Clearing"));
+  return SendWithRetryTimed(ClearPayload(LogMark), Reader.Timings.ClearReplyWaitMs);
+}
+
+void TReaderPass::ShowNoResponse() {
+  Status.SetStatusText(QStringLiteral("No response"));
+}
+
+void TReaderPass::ReaderPass(const TPassFlags& Flags) {
+  const TPassEnd passEnd(Status);
+  Count = {};
+  if (!LockReader()) return;
+  if (Flags.SetClock) Reader.SetClock(false);
+  Status.SetStatusText(QStringLiteral("Set Options"));
+  if (!SendWithRetry(SetOptionsPayload)) return;
+  Status.SetStatusText(QStringLiteral("Get Capacity"));
+  std::uint16_t firstCount = 0;
+  std::uint16_t firstMark = 0;
+  std::uint16_t recordCount = 0;
+  std::uint16_t logMark = 0;
+  if (!ReadCapacity(firstCount, firstMark) || !ReadCapacity(recordCount, logMark)) return;
+  // Two differing answers mean the link cannot be trusted: nothing is read or cleared.
+  if (recordCount != firstCount || logMark != firstMark || recordCount == 0) {
+    UnlockReader();
+    return;
+  }
+  if (DownloadAndClear(Flags, recordCount, logMark)) UnlockReader();
+}
+
+bool TReaderPass::ReadCapacity(std::uint16_t& RecordCount, std::uint16_t& LogMark) {
+  if (!SendWithRetry(CapacityPayload)) return false;
+  RecordCount = Reader.ReplyWord(CapacityCountOffset);
+  LogMark = Reader.ReplyWord(CapacityMarkOffset);
+  return true;
+}
+
+bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, std::uint16_t RecordCount, std::uint16_t LogMark) {
+  Status.SetStatusText(QStringLiteral("Downloading"));
+  const auto progress = std::make_unique<Tpbar>(
+      Owner, QStringLiteral("Downloading Logs (%1 records)").arg(RecordCount), RecordCount);
+  progress->show();
+  if (Flags.Download && !WalkLog(*progress)) return false;
+  progress->hide();
+  if (!Flags.ClearAfter) return true;
+  // The clear destroys the reader's copy: what was stored must survive a power cut first.
+  try {
+    Db.MakeDurable();
+  } catch (const EDatabaseError&) {
+    return false;
+  }
+  return ClearReaderLog(LogMark);
+}
+
+bool TReaderPass::WalkLog(Tpbar& Progress) {
+  for (int page = 0; page < PageCount; ++page) {
+    if (!RequestPage(page)) return false;
+    for (int slot = 0; slot < SlotsPerPage; ++slot) {
+      if (!Reader.SlotPresent(slot)) return true;
+      if (!TakeSlot(slot)) return false;
+      Progress.Step();
+    }
+  }
+  return true;
+}
+
+bool TReaderPass::RequestPage(int PageIndex) {
+  // Anything but the long reply would leave the previous page's slots in the buffer.
+  return Attempts([&] { Reader.SendCommand(PagePayload(PageIndex)); },
+                  [this] { return Reader.RxLen() == LongReplyLength; });
+}
+
+bool TReaderPass::TakeSlot(int Slot) {
+  TLogRecord record;
+  if (!Reader.DecodeSlot(Slot, record)) {
+    ++Count.Invalid;
+    return true;
+  }
+  if (Db.RecordExists(record.RecTime, record.CardNo)) {
+    ++Count.Duplicated;
+    return true;
+  }
+  try {
+    Db.StoreRecord(record.RecTime, record.CardNo, QString::fromUtf8(Reader.RemoteHost()), record.Mode);
+  } catch (const EDatabaseError&) {
+    return false;  // the reader stays locked and uncleared; the run goes on
+  }
+  ++Count.Added;
+  return true;
+}

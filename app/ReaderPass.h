@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+class IStatusLine;
+class QWidget;
+class TLogDatabase;
+class TReader;
+
+struct TPassFlags {
+  bool SetClock = false;
+  bool Download = false;
+  bool ClearAfter = false;
+};
+
+struct TPassCounters {
+  std::uint16_t Added = 0;
+  std::uint16_t Duplicated = 0;
+  std::uint16_t Invalid = 0;
+};
+
+// The work for one reader: connect, lock, optionally set the clock, read the capacity twice,
+// walk the log page by page storing new records, optionally clear, unlock.
+class TReaderPass {
+ public:
+  TReaderPass(TReader& Reader, TLogDatabase& Db, IStatusLine& Status, QWidget* Owner);
+
+  // Leaves the outcome in the reader's Enable. A port text that is no number raises.
+  void ConfigureReader(const QString& Address, const QString& Port);
+  void ReaderPass(const TPassFlags& Flags);
+
+  bool WaitReply();
+  bool LockReader();
+  bool UnlockReader();
+  bool SendWithRetry(const QByteArray& Payload);
+  bool SendWithRetryTimed(const QByteArray& Payload, int WaitMs);
+  bool ClearReaderLog(std::uint16_t LogMark);
+  void ShowNoResponse();
+
+  const TPassCounters& Counters() const { return Count; }
+
+ private:
+  using TReplyCheck = std::function<bool()>;
+  bool Attempts(const std::function<void()>& Send, const TReplyCheck& Accept);
+  bool ReadCapacity(std::uint16_t& RecordCount, std::uint16_t& LogMark);
+  bool DownloadAndClear(const TPassFlags& Flags, std::uint16_t RecordCount, std::uint16_t LogMark);
+  bool WalkLog(class Tpbar& Progress);
+  bool RequestPage(int PageIndex);
+  bool TakeSlot(int Slot);
+
+  TReader& Reader;
+  TLogDatabase& Db;
+  IStatusLine& Status;
+  QWidget* Owner;
+  TPassCounters Count;
+};
+
+// Payloads of the pass's own commands.
+QByteArray PagePayload(int PageIndex);
+QByteArray ClearPayload(std::uint16_t LogMark);

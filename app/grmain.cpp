@@ -1,0 +1,92 @@
+#include "grmain.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFrame>
+#include <QLineEdit>
+#include <QTimer>
+
+#include <exception>
+#include <utility>
+
+#include "DownloadRun.h"
+#include "MessageBox.h"
+#include "WindowPlacement.h"
+
+namespace {
+
+constexpr QSize ClientSize(257, 37);
+constexpr QRect StatusGeometry(8, 8, 241, 21);
+constexpr int StartDelayMs = 50;
+constexpr int FontPixelHeight = 10;
+// Unattended, nobody can close a window that shows an error: the run ends with this code.
+constexpr int UnattendedFailureExitCode = 1;
+
+}  // namespace
+
+TSetAcc::TSetAcc(QString ApplicationDirectory)
+    : QWidget(nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                           Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
+      TntPanel1(new QFrame(this)),
+      eStatus(new QLineEdit(TntPanel1)),
+      Timer1(new QTimer(this)),
+      ApplicationDirectory(std::move(ApplicationDirectory)) {
+  setObjectName(QStringLiteral("SetAcc"));
+  setWindowTitle(QStringLiteral("Quillmere"));
+  setWindowIcon(ProgramIcon());
+  setFixedSize(ClientSize);
+  UseDefaultFont(*this, FontPixelHeight);
+  TntPanel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  TntPanel1->setGeometry(rect());
+  eStatus->setGeometry(StatusGeometry);
+  eStatus->setReadOnly(true);
+  eStatus->setEnabled(false);
+  Timer1->setInterval(StartDelayMs);
+  connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+  CentreOnScreen(*this);
+  TntFormCreate();
+}
+
+void TSetAcc::TntFormCreate() {
+  Timer1->start();
+}
+
+void TSetAcc::Timer1Timer() {
+  Timer1->stop();
+  try {
+    Run();
+  } catch (const std::exception& Error) {
+    // Qt lets no exception through its event loop: report it here and keep the window open.
+    ShowErrorMessage(QString::fromLocal8Bit(Error.what()));
+    if (!MessagesAreInteractive()) QCoreApplication::exit(UnattendedFailureExitCode);
+    return;
+  }
+  close();
+}
+
+void TSetAcc::Run() {
+  Running = true;
+  struct TRunning {
+    bool& Flag;
+    ~TRunning() { Flag = false; }
+  } running{Running};
+  TDownloadRun(*this, *this, ApplicationDirectory).Run();
+}
+
+void TSetAcc::SetStatusText(const QString& Text) {
+  eStatus->setText(Text);
+}
+
+void TSetAcc::SetStatusVisible(bool Visible) {
+  eStatus->setVisible(Visible);
+}
+
+void TSetAcc::closeEvent(QCloseEvent* Event) {
+  if (Running) {
+    // A close during the run is only noted: the run finishes every reader, then the window closes.
+    CloseWanted = true;
+    Event->ignore();
+    return;
+  }
+  Event->accept();
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QWidget>
+
+#include "StatusLine.h"
+
+class QFrame;
+class QLineEdit;
+class QTimer;
+
+// The status window: shows one line of status while the one run of the program goes on.
+class TSetAcc : public QWidget, public IStatusLine {
+ public:
+  explicit TSetAcc(QString ApplicationDirectory);
+
+  void SetStatusText(const QString& Text) override;
+  void SetStatusVisible(bool Visible) override;
+
+  void Run();
+  bool CloseRequested() const { return CloseWanted; }
+
+  QFrame* TntPanel1;
+  QLineEdit* eStatus;
+  QTimer* Timer1;
+
+ protected:
+  void closeEvent(QCloseEvent* Event) override;
+
+ private:
+  void TntFormCreate();
+  void Timer1Timer();
+
+  QString ApplicationDirectory;
+  bool Running = false;
+  bool CloseWanted = false;
+};

@@ -1,0 +1,135 @@
+#include "LogDatabase.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QUrl>
+
+#include <atomic>
+
+#include "Errors.h"
+#include "ValueConversion.h"
+
+namespace {
+
+// Long enough that someone browsing the file in another SQLite tool never fails a run.
+constexpr int BusyTimeoutMs = 10000;
+
+QString NewConnectionName() {
+  static std::atomic<int> Counter{0};
+  return QStringLiteral("logs-%1").arg(++Counter);
+}
+
+// mode=rw: SQLite would otherwise create an empty file where logs.mdb is missing.
+QString ReadWriteUri(const QString& FilePath) {
+  return QUrl::fromLocalFile(FilePath).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw");
+}
+
+bool Execute(QSqlDatabase& Db, const QString& Sql) {
+  QSqlQuery query(Db);
+  return query.exec(Sql);
+}
+
+}  // namespace
+
+QString RecTimeText(TDateTime RecTime) {
+  const TDateTimeParts p = DecodeDateTime(RecTime);
+  return QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", p.Year, p.Month, p.Day, p.Hour, p.Minute, p.Second);
+}
+
+std::string DatabaseErrorText(const QSqlQuery& Query) {
+  return Query.lastError().text().toStdString();
+}
+
+TLogDatabase::TLogDatabase() : ConnectionName(NewConnectionName()) {}
+
+TLogDatabase::~TLogDatabase() {
+  CloseDatabase();
+}
+
+bool TLogDatabase::OpenDatabase(const QString& ApplicationDirectory) {
+  if (!QDir::setCurrent(ApplicationDirectory)) return false;
+  Path = QDir(ApplicationDirectory).filePath(QStringLiteral("logs.mdb"));
+  if (!QFileInfo(Path).isFile()) return false;
+
+  QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
+  db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
+  db.setDatabaseName(ReadWriteUri(Path));
+  if (!db.open() || !LoadReaders() || !CheckRecordsTable()) return false;
+
+  // Each record is its own commit; WAL makes that cheap and safe against a kill, and readers in
+  // other tools never block the run. MakeDurable covers a power cut where it matters.
+  Execute(db, QStringLiteral("PRAGMA journal_mode=WAL"));
+  Execute(db, QStringLiteral("PRAGMA synchronous=NORMAL"));
+  // The duplicate test must be an index look-up; a file made by hand may lack the index.
+  Execute(db, QStringLiteral("CREATE INDEX IF NOT EXISTS records_time_card ON records (RECTIME, CARDNO)"));
+  PrepareStatements();
+  return true;
+}
+
+bool TLogDatabase::LoadReaders() {
+  QSqlQuery query(QSqlDatabase::database(ConnectionName, false));
+  query.setForwardOnly(true);
+  if (!query.exec(QStringLiteral("select * from readers"))) return false;
+  while (query.next()) ReaderRows.push_back(query.record());
+  NextReaderRow = 0;
+  return query.lastError().type() == QSqlError::NoError;
+}
+
+bool TLogDatabase::CheckRecordsTable() {
+  QSqlQuery query(QSqlDatabase::database(ConnectionName, false));
+  return query.exec(QStringLiteral("select * from records order by rectime limit 0"));
+}
+
+void TLogDatabase::PrepareStatements() {
+  const QSqlDatabase db = QSqlDatabase::database(ConnectionName, false);
+  ExistsQuery = QSqlQuery(db);
+  ExistsQuery.prepare(QStringLiteral("SELECT 1 FROM records WHERE RECTIME = ? AND CARDNO = ? LIMIT 1"));
+  InsertQuery = QSqlQuery(db);
+  InsertQuery.prepare(QStringLiteral("INSERT INTO records (RECTIME, CARDNO, READER, MODE) VALUES (?, ?, ?, ?)"));
+}
+
+void TLogDatabase::CloseDatabase() {
+  ExistsQuery = QSqlQuery();
+  InsertQuery = QSqlQuery();
+  ReaderRows.clear();
+  NextReaderRow = 0;
+  if (!QSqlDatabase::contains(ConnectionName)) return;
+  QSqlDatabase::database(ConnectionName, false).close();
+  QSqlDatabase::removeDatabase(ConnectionName);
+}
+
+TReaderRow TLogDatabase::ReadReaderRow() const {
+  const QSqlRecord& row = ReaderRows.at(NextReaderRow);
+  TReaderRow result;
+  result.Address = ColumnText(row, QStringLiteral("ipaddr"));
+  result.Port = ColumnText(row, QStringLiteral("ipport"));
+  result.SetClock = ColumnBoolean(row, QStringLiteral("setclk"));
+  result.Download = ColumnBoolean(row, QStringLiteral("download"));
+  result.ClearAfter = ColumnBoolean(row, QStringLiteral("clrafter"));
+  return result;
+}
+
+bool TLogDatabase::RecordExists(TDateTime RecTime, int CardNo) {
+  ExistsQuery.bindValue(0, RecTimeText(RecTime));
+  ExistsQuery.bindValue(1, CardNo);
+  if (!ExistsQuery.exec()) throw EDatabaseError(DatabaseErrorText(ExistsQuery));
+  const bool found = ExistsQuery.next();
+  ExistsQuery.finish();
+  return found;
+}
+
+void TLogDatabase::StoreRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode) {
+  InsertQuery.bindValue(0, RecTimeText(RecTime));
+  InsertQuery.bindValue(1, CardNo);
+  InsertQuery.bindValue(2, Reader);
+  InsertQuery.bindValue(3, Mode);
+  // One INSERT is atomic: a failed post leaves no half-written row behind.
+  if (!InsertQuery.exec()) throw EDatabaseError(DatabaseErrorText(InsertQuery));
+}
+
+void TLogDatabase::MakeDurable() {
+  QSqlQuery query(QSqlDatabase::database(ConnectionName, false));
+  if (!query.exec(QStringLiteral("PRAGMA wal_checkpoint(FULL)"))) throw EDatabaseError(DatabaseErrorText(query));
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+// The few failures that travel as exceptions; everything else is a result.
+class EConvertError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class ESocketError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class EInvalidOperation : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class EDatabaseError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};

@@ -1,0 +1,43 @@
+#include "MessageBox.h"
+
+#include <QGuiApplication>
+#include <QMessageBox>
+
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+class TQtMessageBox final : public IMessageBox {
+ public:
+  void ShowError(const QString& Text) override {
+    if (MessagesAreInteractive()) {
+      QMessageBox::critical(nullptr, QGuiApplication::applicationDisplayName(), Text);
+    } else {
+      std::fprintf(stderr, "%s\n", Text.toLocal8Bit().constData());
+    }
+  }
+};
+
+IMessageBox*& CurrentSink() {
+  static TQtMessageBox QtBox;
+  static IMessageBox* Sink = &QtBox;
+  return Sink;
+}
+
+}  // namespace
+
+bool MessagesAreInteractive() {
+  const QString platform = QGuiApplication::platformName();
+  return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+void ShowErrorMessage(const QString& Text) {
+  CurrentSink()->ShowError(Text);
+}
+
+TScopedMessageBox::TScopedMessageBox(IMessageBox& Sink) : Previous(std::exchange(CurrentSink(), &Sink)) {}
+
+TScopedMessageBox::~TScopedMessageBox() {
+  CurrentSink() = Previous;
+}

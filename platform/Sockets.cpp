@@ -1,0 +1,256 @@
+#include "Sockets.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+constexpr int AddressFamilies[] = {AF_UNSPEC, AF_UNIX, AF_INET};
+constexpr int SocketTypes[] = {SOCK_STREAM, SOCK_DGRAM, SOCK_RAW, SOCK_RDM, SOCK_SEQPACKET};
+constexpr int InternetFamilyIndex = 2;
+
+// Connects a blocking socket with a bound on the wait; the socket is blocking again afterwards.
+int ConnectWithTimeout(int Handle, const sockaddr_in& Address) {
+  const int flags = fcntl(Handle, F_GETFL);
+  if (flags == -1 || fcntl(Handle, F_SETFL, flags | O_NONBLOCK) == -1) return -1;
+  int result = ::connect(Handle, reinterpret_cast<const sockaddr*>(&Address), sizeof Address);
+  if (result == -1 && errno == EINPROGRESS) {
+    pollfd pfd{Handle, POLLOUT, 0};
+    int ready = 0;
+    do {
+      ready = ::poll(&pfd, 1, ConnectTimeoutMs);
+    } while (ready == -1 && errno == EINTR);
+    int error = ready == 0 ? ETIMEDOUT : 0;
+    socklen_t length = sizeof error;
+    if (ready > 0) getsockopt(Handle, SOL_SOCKET, SO_ERROR, &error, &length);
+    result = error == 0 && ready > 0 ? 0 : -1;
+    if (result == -1) errno = error != 0 ? error : errno;
+  }
+  const int savedErrno = errno;
+  fcntl(Handle, F_SETFL, flags);
+  errno = savedErrno;
+  return result;
+}
+
+// A host that did not resolve leaves no address: fail without sending anything anywhere.
+int ConnectTo(int Handle, const sockaddr_in& Address) {
+  if (Address.sin_addr.s_addr == INADDR_NONE) {
+    errno = EADDRNOTAVAIL;
+    return -1;
+  }
+  return ConnectWithTimeout(Handle, Address);
+}
+
+bool ParseInteger(const QByteArray& Text, int& Value) {
+  const char* first = Text.constData();
+  const char* last = first + Text.size();
+  const auto [end, error] = std::from_chars(first, last, Value);
+  return error == std::errc() && end == last;
+}
+
+sockaddr_in BuildAddress(const QByteArray& Host, const QByteArray& Port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = inet_addr(ResolveHost(Host).constData());
+  address.sin_port = htons(static_cast<std::uint16_t>(ResolvePort(Port) & 0xFFFF));
+  return address;
+}
+
+}  // namespace
+
+void SocketsStartup() {
+  // A write to a reader that has gone must never end the process.
+  if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) throw ESocketError("WSAStartup");
+}
+
+void SocketsCleanup() {
+  if (std::signal(SIGPIPE, SIG_DFL) == SIG_ERR) throw ESocketError("WSACleanup");
+}
+
+QByteArray ResolveHost(const QByteArray& Host) {
+  if (Host.isEmpty()) return "0.0.0.0";
+  if (Host.front() >= '0' && Host.front() <= '9') {
+    return inet_addr(Host.constData()) != INADDR_NONE ? Host : QByteArray();
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(Host.constData(), nullptr, &hints, &found) != 0 || found == nullptr) return {};
+  const auto* ipv4 = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  const auto* b = reinterpret_cast<const unsigned char*>(&ipv4->sin_addr.s_addr);
+  QByteArray text = QByteArray::number(b[0]) + '.' + QByteArray::number(b[1]) + '.' +
+                    QByteArray::number(b[2]) + '.' + QByteArray::number(b[3]);
+  freeaddrinfo(found);
+  return text;
+}
+
+int ResolvePort(const QByteArray& Port) {
+  if (Port.isEmpty()) return 0;
+  if (const servent* service = getservbyname(Port.constData(), nullptr)) return ntohs(static_cast<std::uint16_t>(service->s_port));
+  int value = 0;
+  if (!ParseInteger(Port, value)) {
+    throw EConvertError("'" + Port.toStdString() + "' is not a valid integer value");
+  }
+  return value;
+}
+
+TBaseSocket::TBaseSocket(QObject* Owner) : QObject(Owner) {}
+
+TBaseSocket::~TBaseSocket() {
+  TBaseSocket::Deactivate();
+}
+
+void TBaseSocket::NotifyReceive(const void* Buf, int& DataLen) {
+  Fire(OnReceive, this, Buf, DataLen);
+}
+
+void TBaseSocket::NotifySend(const void* Buf, int& DataLen) {
+  Fire(OnSend, this, Buf, DataLen);
+}
+
+int TBaseSocket::CheckResult(int Code) {
+  if (Code == -1) NotifyError();
+  return Code;
+}
+
+void TBaseSocket::Activate() {
+  if (IsActive) return;
+  Handle = CheckResult(::socket(AddressFamilies[AddressFamily], SocketTypes[SocketKind], ProtocolNumber));
+  IsActive = Handle != -1;
+  if (!IsActive) return;
+  if (SocketBlockMode == TSocketBlockMode::bmNonBlocking) {
+    CheckResult(fcntl(Handle, F_SETFL, fcntl(Handle, F_GETFL) | O_NONBLOCK));
+  }
+  NotifyCreateHandle();
+}
+
+void TBaseSocket::Deactivate() {
+  if (!IsActive) return;
+  CheckResult(::close(Handle));
+  Handle = -1;
+  IsActive = false;
+  NotifyDestroyHandle();
+}
+
+void TBaseSocket::NotifyCreateHandle() {
+  if (IsActive) Fire(OnCreateHandle, this);
+}
+
+void TBaseSocket::NotifyDestroyHandle() {
+  Fire(OnDestroyHandle, this);
+}
+
+void TBaseSocket::NotifyError() {
+  Fire(OnError, this, errno);
+}
+
+bool TBaseSocket::PollState(bool* ReadReady, bool* WriteReady, bool* ExceptReady, int TimeoutMs) {
+  if (!IsActive) return false;
+  pollfd pfd{Handle, 0, 0};
+  if (ReadReady != nullptr) pfd.events |= POLLIN;
+  if (WriteReady != nullptr) pfd.events |= POLLOUT;
+  if (ExceptReady != nullptr) pfd.events |= POLLPRI;
+  bool result = false;
+  try {
+    result = CheckResult(::poll(&pfd, 1, TimeoutMs < 0 ? -1 : TimeoutMs)) > 0;
+  } catch (...) {
+    return false;  // only an OnError handler can raise here
+  }
+  // A hang-up or error counts as readable, as select reports it: the read then tells what happened.
+  if (ReadReady != nullptr) *ReadReady = (pfd.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+  if (WriteReady != nullptr) *WriteReady = (pfd.revents & POLLOUT) != 0;
+  if (ExceptReady != nullptr) *ExceptReady = (pfd.revents & POLLPRI) != 0;
+  return result;
+}
+
+bool TBaseSocket::WaitReadable(int TimeoutMs) {
+  bool readable = false;
+  bool exceptional = false;
+  if (!PollState(&readable, nullptr, &exceptional, TimeoutMs) || !readable || exceptional) return false;
+  char peeked = 0;
+  return PeekBytes(&peeked, 1) == 1;
+}
+
+int TBaseSocket::ReceiveBytes(void* Buf, int Len, int Flags) {
+  int count = static_cast<int>(CheckResult(static_cast<int>(::recv(Handle, Buf, static_cast<size_t>(Len), Flags))));
+  if (count != -1) NotifyReceive(Buf, count);
+  return count;
+}
+
+int TBaseSocket::SendBytes(const void* Buf, int Len, int Flags) {
+  int count = Len;
+  NotifySend(Buf, count);
+  return CheckResult(static_cast<int>(::send(Handle, Buf, static_cast<size_t>(count), Flags | MSG_NOSIGNAL)));
+}
+
+int TBaseSocket::PeekBytes(void* Buf, int Len) {
+  return CheckResult(static_cast<int>(::recv(Handle, Buf, static_cast<size_t>(Len), MSG_PEEK)));
+}
+
+TIpSocket::TIpSocket(QObject* Owner) : TBaseSocket(Owner) {
+  AddressFamily = InternetFamilyIndex;
+}
+
+void TIpSocket::SetRemoteHost(const QByteArray& Value) {
+  if (Value == Host) return;
+  Deactivate();
+  Host = Value;
+}
+
+void TIpSocket::SetRemotePort(const QByteArray& Value) {
+  if (Value == Port) return;
+  Deactivate();
+  Port = Value;
+}
+
+TCustomIpClient::TCustomIpClient(QObject* Owner) : TIpSocket(Owner) {}
+
+TCustomIpClient::~TCustomIpClient() {
+  TCustomIpClient::Deactivate();
+}
+
+bool TCustomIpClient::Connect() {
+  Activate();
+  return IsConnected;
+}
+
+void TCustomIpClient::Disconnect() {
+  Deactivate();
+}
+
+void TCustomIpClient::Activate() {
+  TIpSocket::Activate();
+  if (!Active() || IsConnected) return;
+  const sockaddr_in address = BuildAddress(RemoteHost(), RemotePort());
+  IsConnected = CheckResult(ConnectTo(SocketHandle(), address)) == 0;
+  if (IsConnected) NotifyConnect();
+}
+
+void TCustomIpClient::Deactivate() {
+  if (IsConnected) {
+    CheckResult(::shutdown(SocketHandle(), SHUT_RDWR));
+    IsConnected = false;
+    NotifyDisconnect();
+  }
+  TIpSocket::Deactivate();
+}
+
+void TCustomIpClient::NotifyConnect() {
+  Fire(OnConnect, this);
+}
+
+void TCustomIpClient::NotifyDisconnect() {
+  Fire(OnDisconnect, this);
+}

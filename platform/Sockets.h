@@ -1,0 +1,113 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+
+#include <cstdint>
+
+#include "Errors.h"
+#include "Event.h"
+
+class TBaseSocket;
+
+using TSocketNotifyEvent = TEvent<TBaseSocket*>;
+using TSocketDataEvent = TEvent<TBaseSocket*, const void*, int&>;
+using TSocketErrorEvent = TEvent<TBaseSocket*, int>;
+
+enum class TSocketBlockMode : std::uint8_t { bmBlocking, bmNonBlocking };
+
+// A connect that gets no answer fails after this long instead of the kernel's two minutes.
+constexpr int ConnectTimeoutMs = 5000;
+
+// Start-up and clean-up of the socket layer, once per process (main does both).
+void SocketsStartup();
+void SocketsCleanup();
+
+// A socket handle owned by a component (a QObject owner destroys it with itself). Failures are
+// results, never exceptions: every platform call passes through CheckResult.
+class TBaseSocket : public QObject {
+ public:
+  explicit TBaseSocket(QObject* Owner);
+  ~TBaseSocket() override;
+
+  bool Active() const { return IsActive; }
+  int SocketHandle() const { return Handle; }
+  TSocketBlockMode BlockMode() const { return SocketBlockMode; }
+
+  bool PollState(bool* ReadReady, bool* WriteReady, bool* ExceptReady, int TimeoutMs);
+  bool WaitReadable(int TimeoutMs);
+  int ReceiveBytes(void* Buf, int Len, int Flags);
+  int SendBytes(const void* Buf, int Len, int Flags);
+  int PeekBytes(void* Buf, int Len);
+
+  TSocketNotifyEvent OnCreateHandle;
+  TSocketNotifyEvent OnDestroyHandle;
+  TSocketErrorEvent OnError;
+  TSocketDataEvent OnReceive;
+  TSocketDataEvent OnSend;
+
+ protected:
+  virtual void NotifyReceive(const void* Buf, int& DataLen);
+  virtual void NotifySend(const void* Buf, int& DataLen);
+  virtual int CheckResult(int Code);
+  virtual void Activate();
+  virtual void Deactivate();
+  virtual void NotifyCreateHandle();
+  virtual void NotifyDestroyHandle();
+  virtual void NotifyError();
+
+  int AddressFamily = 0;  // index into the family table; TIpSocket sets the Internet family
+  std::uint16_t ProtocolNumber = 0;
+  std::uint8_t SocketKind = 0;  // 0 = stream
+
+ private:
+  bool IsActive = false;
+  int Handle = -1;
+  TSocketBlockMode SocketBlockMode = TSocketBlockMode::bmBlocking;
+};
+
+class TIpSocket : public TBaseSocket {
+ public:
+  explicit TIpSocket(QObject* Owner);
+
+  const QByteArray& RemoteHost() const { return Host; }
+  const QByteArray& RemotePort() const { return Port; }
+  // A different text (compared case-sensitively) closes an open connection first.
+  void SetRemoteHost(const QByteArray& Value);
+  void SetRemotePort(const QByteArray& Value);
+
+ private:
+  QByteArray Host;
+  QByteArray Port;
+};
+
+class TCustomIpClient : public TIpSocket {
+ public:
+  explicit TCustomIpClient(QObject* Owner);
+  ~TCustomIpClient() override;
+
+  bool Connect();
+  void Disconnect();
+  bool Connected() const { return IsConnected; }
+
+  TSocketNotifyEvent OnConnect;
+  TSocketNotifyEvent OnDisconnect;
+
+ protected:
+  void Activate() override;
+  void Deactivate() override;
+  virtual void NotifyConnect();
+  virtual void NotifyDisconnect();
+
+ private:
+  bool IsConnected = false;
+};
+
+class TTcpClient : public TCustomIpClient {
+ public:
+  using TCustomIpClient::TCustomIpClient;
+};
+
+// Address resolution as the client does it, exposed for tests.
+QByteArray ResolveHost(const QByteArray& Host);
+int ResolvePort(const QByteArray& Port);  // raises EConvertError

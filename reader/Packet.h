@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <array>
+#include <cstdint>
+
+constexpr std::uint8_t LeadByte = 0xE6;
+constexpr std::uint8_t EndByte = 0xEB;
+// A long reply (count byte 0) carries exactly this many body bytes: a log page.
+constexpr int LongReplyLength = 270;
+constexpr int RxBufferSize = 2048;
+
+// E6, K, payload, check, EB with K = payload length + 2 and K + payload + check = 0 (mod 256).
+QByteArray FrameCommand(const QByteArray& Payload);
+
+// Writes K and the check byte into a laid-out packet whose check position holds 0.
+void FixPacket(QByteArray& Packet);
+
+enum class TRxState : std::uint8_t { Hunting = 0, Count = 1, Body = 2, End = 4 };
+
+// The byte-at-a-time receiver. Works in place on RxBuf: nothing is allocated per byte or packet,
+// and no count byte can make it store beyond RxBuf (the largest body is 270 bytes).
+class TPacketReceiver {
+ public:
+  // Takes one byte; true when it completed a packet (RxBuf and RxLen then hold it).
+  bool Feed(std::uint8_t Byte, bool PktMode);
+  void Reset();
+
+  std::array<std::uint8_t, RxBufferSize> RxBuf{};
+  TRxState RxState = TRxState::Hunting;
+  int RxRemain = 0;
+  int RxLen = 0;
+  std::uint8_t RxSum = 0;
+
+ private:
+  void StartBody(int Remain, int StoredLen, std::uint8_t Sum);
+  void TakeCount(std::uint8_t Count, bool PktMode);
+  void TakeBodyByte(std::uint8_t Byte);
+};

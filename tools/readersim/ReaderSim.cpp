@@ -1,0 +1,242 @@
+#include "ReaderSim.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace readersim {
+
+namespace {
+
+constexpr std::uint8_t Lead = 0xE6;
+constexpr std::uint8_t End = 0xEB;
+constexpr int SlotsPerPage = 33;
+constexpr int NoiseChunk = 512;
+
+std::string Hex(const std::vector<std::uint8_t>& Bytes) {
+  std::string text;
+  char pair[3];
+  for (std::uint8_t b : Bytes) {
+    std::snprintf(pair, sizeof pair, "%02x", b);
+    text += pair;
+  }
+  return text;
+}
+
+std::uint8_t Sum(const std::vector<std::uint8_t>& Bytes) {
+  std::uint8_t sum = 0;
+  for (std::uint8_t b : Bytes) sum = static_cast<std::uint8_t>(sum + b);
+  return sum;
+}
+
+}  // namespace
+
+ReaderSim::ReaderSim(std::vector<SimRecord> InitialLog, SimFaults InitialFaults, std::uint16_t Port)
+    : Log(std::move(InitialLog)), Faults(std::move(InitialFaults)) {
+  ListenFd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int yes = 1;
+  setsockopt(ListenFd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(Port);
+  socklen_t length = sizeof address;
+  if (ListenFd < 0 || ::bind(ListenFd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(ListenFd, 4) != 0 || getsockname(ListenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      ::pipe(WakePipe) != 0) {
+    if (ListenFd >= 0) ::close(ListenFd);
+    throw std::runtime_error("readersim: cannot listen on 127.0.0.1");
+  }
+  BoundPort = ntohs(address.sin_port);
+  Worker = std::thread([this] { Serve(); });
+}
+
+ReaderSim::~ReaderSim() {
+  const char stop = 1;
+  (void)!::write(WakePipe[1], &stop, 1);
+  Worker.join();
+  CloseClient();
+  ::close(ListenFd);
+  ::close(WakePipe[0]);
+  ::close(WakePipe[1]);
+}
+
+std::vector<std::string> ReaderSim::Commands() const {
+  const std::lock_guard guard(Lock);
+  return Received;
+}
+
+std::size_t ReaderSim::LogSize() const {
+  const std::lock_guard guard(Lock);
+  return Log.size();
+}
+
+std::uint16_t ReaderSim::LogMark() const {
+  const std::lock_guard guard(Lock);
+  return Mark;
+}
+
+int ReaderSim::Connections() const {
+  const std::lock_guard guard(Lock);
+  return ConnectionCount;
+}
+
+bool ReaderSim::Locked() const {
+  const std::lock_guard guard(Lock);
+  return IsLocked;
+}
+
+void ReaderSim::Serve() {
+  for (;;) {
+    pollfd fds[3] = {{WakePipe[0], POLLIN, 0}, {ListenFd, POLLIN, 0}, {ClientFd, POLLIN, 0}};
+    const bool streaming = Faults.StreamForever && ClientFd >= 0;
+    if (streaming) fds[2].events |= POLLOUT;
+    if (::poll(fds, ClientFd >= 0 ? 3 : 2, -1) < 0) continue;
+    if (fds[0].revents != 0) return;
+    if (fds[1].revents & POLLIN) Accept();
+    if (ClientFd < 0) continue;
+    if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) Receive();
+    if (streaming && ClientFd >= 0 && (fds[2].revents & POLLOUT)) SendRaw(std::vector<std::uint8_t>(NoiseChunk, 0x55), MSG_DONTWAIT);
+  }
+}
+
+void ReaderSim::Accept() {
+  const int fd = ::accept(ListenFd, nullptr, nullptr);
+  if (fd < 0) return;
+  CloseClient();  // a reader serves one client: a new connection replaces the old one
+  ClientFd = fd;
+  const std::lock_guard guard(Lock);
+  ++ConnectionCount;
+  CapacityRepliesOnConnection = 0;
+}
+
+void ReaderSim::CloseClient() {
+  if (ClientFd >= 0) ::close(ClientFd);
+  ClientFd = -1;
+  Pending.clear();
+}
+
+void ReaderSim::Receive() {
+  std::uint8_t chunk[2048];
+  const ssize_t count = ::recv(ClientFd, chunk, sizeof chunk, 0);
+  if (count <= 0) {
+    CloseClient();
+    return;
+  }
+  Pending.insert(Pending.end(), chunk, chunk + count);
+  // Frames from the client: E6, K, K - 2 payload bytes, check, EB; K + payload + check = 0.
+  for (;;) {
+    std::size_t lead = 0;
+    while (lead < Pending.size() && Pending[lead] != Lead) ++lead;
+    Pending.erase(Pending.begin(), Pending.begin() + static_cast<std::ptrdiff_t>(lead));
+    if (Pending.size() < 2) return;
+    const std::size_t total = static_cast<std::size_t>(Pending[1]) + 2;
+    if (Pending[1] < 2) {
+      Pending.erase(Pending.begin());
+      continue;
+    }
+    if (Pending.size() < total) return;
+    const std::vector<std::uint8_t> body(Pending.begin() + 1, Pending.begin() + static_cast<std::ptrdiff_t>(total) - 1);
+    const bool valid = Pending[total - 1] == End && Sum(body) == 0;
+    Pending.erase(Pending.begin(), Pending.begin() + static_cast<std::ptrdiff_t>(valid ? total : 1));
+    if (valid) TakeCommand(std::vector<std::uint8_t>(body.begin() + 1, body.end() - 1));
+    if (ClientFd < 0) return;
+  }
+}
+
+void ReaderSim::TakeCommand(const std::vector<std::uint8_t>& Payload) {
+  const bool heartbeat = Payload.size() == 2 && Payload[0] == 0x00 && Payload[1] == 0x0C;
+  int number = -1;
+  {
+    const std::lock_guard guard(Lock);
+    Received.push_back(Hex(Payload));
+    if (!heartbeat) number = CommandCount++;
+  }
+  if (Faults.Silent || Faults.StreamForever) return;
+  if (heartbeat) {
+    SendFramed(Payload);  // the echo is the same packet
+    return;
+  }
+  Answer(Payload, number);
+}
+
+void ReaderSim::Answer(const std::vector<std::uint8_t>& Payload, int Number) {
+  if (Faults.CloseOn.count(Number) != 0) {
+    CloseClient();
+    return;
+  }
+  if (Faults.DropReplyTo.count(Number) != 0) return;
+  if (Faults.ReplyDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(Faults.ReplyDelayMs));
+  if (Faults.ShortReplyTo.count(Number) != 0) {
+    SendFramed({0x00, Payload.size() > 1 ? Payload[1] : std::uint8_t{0}, 0x01});
+    return;
+  }
+  if (Payload.size() == 5 && Payload[0] == 0x00 && Payload[1] == 0x0A) {
+    SendRaw(PageReply(Payload[3] | Payload[4] << 8));
+    return;
+  }
+  SendFramed(Reply(Payload));
+}
+
+std::vector<std::uint8_t> ReaderSim::Reply(const std::vector<std::uint8_t>& Payload) {
+  const std::uint8_t command = Payload.size() > 1 ? Payload[1] : 0xFF;
+  const std::lock_guard guard(Lock);
+  switch (command) {
+    case 0x00:
+      if (Payload.size() > 2) IsLocked = Payload[2] == 0x01;
+      break;
+    case 0x03: {
+      auto count = static_cast<std::uint16_t>(Log.size());
+      if (Faults.CapacityDiffers && CapacityRepliesOnConnection % 2 == 1) ++count;
+      ++CapacityRepliesOnConnection;
+      return {0x00, 0x03, 0x00, static_cast<std::uint8_t>(Mark), static_cast<std::uint8_t>(Mark >> 8),
+              static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8)};
+    }
+    case 0x05:
+      if (Payload.size() == 5 && (Payload[3] | Payload[4] << 8) == Mark) {
+        Log.clear();
+        ++Mark;
+      }
+      break;
+    default:
+      break;
+  }
+  return {0x00, command, 0x00};
+}
+
+std::vector<std::uint8_t> ReaderSim::PageReply(int Page) const {
+  std::vector<std::uint8_t> body = {0x00, 0x0A, 0x00, static_cast<std::uint8_t>(Page), static_cast<std::uint8_t>(Page >> 8)};
+  {
+    const std::lock_guard guard(Lock);
+    for (int slot = 0; slot < SlotsPerPage; ++slot) {
+      const std::size_t index = static_cast<std::size_t>(Page) * SlotsPerPage + static_cast<std::size_t>(slot);
+      const SimRecord empty{3, 0xFFFFFF, -1, true};
+      const auto bytes = RecordBytes(index < Log.size() ? Log[index] : empty, slot);
+      body.insert(body.end(), bytes.begin(), bytes.end());
+    }
+  }
+  body.push_back(static_cast<std::uint8_t>(256 - Sum(body)));
+  std::vector<std::uint8_t> packet = {Lead, 0x00};
+  packet.insert(packet.end(), body.begin(), body.end());
+  packet.push_back(End);
+  return packet;
+}
+
+void ReaderSim::SendFramed(const std::vector<std::uint8_t>& Payload) {
+  std::vector<std::uint8_t> packet = {Lead, static_cast<std::uint8_t>(Payload.size() + 2)};
+  packet.insert(packet.end(), Payload.begin(), Payload.end());
+  packet.push_back(static_cast<std::uint8_t>(256 - Sum(std::vector<std::uint8_t>(packet.begin() + 1, packet.end()))));
+  packet.push_back(End);
+  SendRaw(packet);
+}
+
+void ReaderSim::SendRaw(const std::vector<std::uint8_t>& Bytes, int Flags) {
+  if (ClientFd >= 0) (void)::send(ClientFd, Bytes.data(), Bytes.size(), MSG_NOSIGNAL | Flags);
+}
+
+}  // namespace readersim

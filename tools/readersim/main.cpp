@@ -1,0 +1,66 @@
+// readersim: an emulated card reader for trying Quillmere without hardware.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <unistd.h>
+
+#include "ReaderSim.h"
+
+namespace {
+
+volatile std::sig_atomic_t StopRequested = 0;
+
+void RequestStop(int) {
+  StopRequested = 1;
+}
+
+[[noreturn]] void Usage() {
+  std::fprintf(stderr,
+               "usage: readersim [--port N] [--records N] [--seed N]\n"
+               "  Serves an emulated card reader on 127.0.0.1 until interrupted.\n"
+               "  --port N     TCP port (default 0: any free port, printed on start)\n"
+               "  --records N  log records to hold, 0 to 65535 (default 300)\n"
+               "  --seed N     varies the sample log (default 1)\n");
+  std::exit(2);
+}
+
+long Number(const char* Text, long Low, long High) {
+  char* end = nullptr;
+  const long value = std::strtol(Text, &end, 10);
+  if (end == Text || *end != '\0' || value < Low || value > High) Usage();
+  return value;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  long port = 0;
+  long records = 300;
+  long seed = 1;
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (i + 1 >= argc) Usage();
+    const char* value = argv[++i];
+    if (option == "--port") {
+      port = Number(value, 0, 65535);
+    } else if (option == "--records") {
+      records = Number(value, 0, 65535);
+    } else if (option == "--seed") {
+      seed = Number(value, 0, 0x7FFFFFFF);
+    } else {
+      Usage();
+    }
+  }
+  std::signal(SIGINT, RequestStop);
+  std::signal(SIGTERM, RequestStop);
+  readersim::ReaderSim sim(readersim::SampleLog(static_cast<int>(records), static_cast<std::uint32_t>(seed)), {},
+                           static_cast<std::uint16_t>(port));
+  std::printf("readersim listening on 127.0.0.1:%u with %ld records\n", sim.Port(), records);
+  std::fflush(stdout);
+  while (StopRequested == 0) pause();
+  std::printf("readersim: %zu records left, %d connections\n", sim.LogSize(), sim.Connections());
+  return 0;
+}
