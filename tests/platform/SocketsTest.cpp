@@ -1,0 +1,255 @@
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QStringList>
+
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "Sockets.h"
+
+namespace {
+
+// A listening socket on 127.0.0.1 and a free port; accepts only when told to.
+class TListener {
+ public:
+  explicit TListener(int Backlog = 4) {
+    Fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(::bind(Fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(::listen(Fd, Backlog), 0);
+    getsockname(Fd, reinterpret_cast<sockaddr*>(&address), &length);
+    Port = ntohs(address.sin_port);
+  }
+  ~TListener() {
+    for (int fd : Accepted) ::close(fd);
+    ::close(Fd);
+  }
+  int Accept() {
+    Accepted.push_back(::accept(Fd, nullptr, nullptr));
+    return Accepted.back();
+  }
+  QByteArray PortText() const { return QByteArray::number(Port); }
+
+  int Fd = -1;
+  int Port = 0;
+  std::vector<int> Accepted;
+};
+
+// A client whose notifications are written down in order.
+struct TWatchedClient {
+  QStringList Events;
+  std::vector<int> Errors;
+  std::unique_ptr<TTcpClient> Client = std::make_unique<TTcpClient>(nullptr);  // goes first
+
+  TWatchedClient(const QByteArray& Host, const QByteArray& Port) {
+    Client->SetRemoteHost(Host);
+    Client->SetRemotePort(Port);
+    Client->OnCreateHandle = [this](TBaseSocket*) { Events << "create"; };
+    Client->OnDestroyHandle = [this](TBaseSocket*) { Events << "destroy"; };
+    Client->OnConnect = [this](TBaseSocket*) { Events << "connect"; };
+    Client->OnDisconnect = [this](TBaseSocket*) { Events << "disconnect"; };
+    Client->OnError = [this](TBaseSocket*, int code) { Errors.push_back(code); };
+  }
+};
+
+TEST(Sockets, ConnectDisconnectAndDestructionNotifyInOrder) {
+  TListener listener;
+  TWatchedClient watched("127.0.0.1", listener.PortText());
+  EXPECT_TRUE(watched.Client->Connect());
+  EXPECT_TRUE(watched.Client->Connected());
+  EXPECT_TRUE(watched.Client->Connect());  // already connected: nothing fires
+  EXPECT_EQ(watched.Events, QStringList({"create", "connect"}));
+  watched.Client->Disconnect();
+  EXPECT_FALSE(watched.Client->Active());
+  EXPECT_EQ(watched.Client->SocketHandle(), -1);
+  EXPECT_EQ(watched.Events, QStringList({"create", "connect", "disconnect", "destroy"}));
+  watched.Client->Disconnect();  // closed: nothing happens
+  EXPECT_EQ(watched.Events.size(), 4);
+
+  watched.Events.clear();
+  EXPECT_TRUE(watched.Client->Connect());
+  watched.Client.reset();
+  EXPECT_EQ(watched.Events, QStringList({"create", "connect", "disconnect", "destroy"}));
+  EXPECT_TRUE(watched.Errors.empty());
+}
+
+TEST(Sockets, RefusedConnectFailsAtOnceAndLeavesTheSocketOpen) {
+  int closedPort = 0;
+  {
+    TListener gone;
+    closedPort = gone.Port;
+  }
+  TWatchedClient watched("127.0.0.1", QByteArray::number(closedPort));
+  QElapsedTimer elapsed;
+  elapsed.start();
+  EXPECT_FALSE(watched.Client->Connect());
+  EXPECT_LT(elapsed.elapsed(), ConnectTimeoutMs);
+  EXPECT_TRUE(watched.Client->Active());
+  EXPECT_FALSE(watched.Client->Connected());
+  ASSERT_EQ(watched.Errors.size(), 1u);  // one failed call, one notification
+  EXPECT_EQ(watched.Errors[0], ECONNREFUSED);
+  watched.Client->Disconnect();
+  EXPECT_EQ(watched.Events, QStringList({"create", "destroy"}));  // no shutdown, no OnDisconnect
+}
+
+TEST(Sockets, HostTextsThatBeginWithADigitMustBeAddresses) {
+  EXPECT_EQ(ResolveHost(""), "0.0.0.0");
+  EXPECT_EQ(ResolveHost("127.0.0.1"), "127.0.0.1");
+  EXPECT_EQ(ResolveHost("192.168.1.300"), "");
+  EXPECT_EQ(ResolveHost("1stfloor"), "");
+  EXPECT_EQ(ResolveHost("localhost"), "127.0.0.1");
+
+  TListener listener;
+  TWatchedClient watched("1stfloor", listener.PortText());
+  EXPECT_FALSE(watched.Client->Connect());
+  EXPECT_FALSE(watched.Client->Connected());
+}
+
+TEST(Sockets, PortTextRules) {
+  EXPECT_EQ(ResolvePort(""), 0);
+  EXPECT_EQ(ResolvePort("http"), 80);
+  EXPECT_EQ(ResolvePort("70000"), 70000);
+  EXPECT_EQ(ResolvePort("-1"), -1);
+
+  TListener listener;
+  // Only the low 16 bits count: the listener's port plus 65536 reaches it.
+  TWatchedClient wrapped("127.0.0.1", QByteArray::number(listener.Port + 65536));
+  EXPECT_TRUE(wrapped.Client->Connect());
+
+  TWatchedClient named("127.0.0.1", "nosuchservice");
+  try {
+    named.Client->Connect();
+    FAIL() << "no conversion error";
+  } catch (const EConvertError& error) {
+    EXPECT_STREQ(error.what(), "'nosuchservice' is not a valid integer value");
+  }
+  EXPECT_TRUE(named.Client->Active());
+  EXPECT_FALSE(named.Client->Connected());
+}
+
+TEST(Sockets, APeerThatClosesIsNotReadableButStaysConnected) {
+  TListener listener;
+  TTcpClient client(nullptr);
+  client.SetRemoteHost("127.0.0.1");
+  client.SetRemotePort(listener.PortText());
+  ASSERT_TRUE(client.Connect());
+  ::close(listener.Accept());
+  listener.Accepted.clear();
+  EXPECT_FALSE(client.WaitReadable(1000));
+  char buffer[16];
+  EXPECT_EQ(client.ReceiveBytes(buffer, sizeof buffer, 0), 0);
+  EXPECT_TRUE(client.Connected());
+  client.Disconnect();
+  EXPECT_FALSE(client.Connected());
+}
+
+TEST(Sockets, WaitReadableZeroLeavesQueuedBytesInPlace) {
+  TListener listener;
+  TTcpClient client(nullptr);
+  EXPECT_FALSE(client.WaitReadable(0));  // not open: no platform call, no error
+  client.SetRemoteHost("127.0.0.1");
+  client.SetRemotePort(listener.PortText());
+  ASSERT_TRUE(client.Connect());
+  const int peer = listener.Accept();
+  EXPECT_FALSE(client.WaitReadable(0));
+  ASSERT_EQ(::send(peer, "abc", 3, 0), 3);
+  ASSERT_TRUE(client.WaitReadable(2000));
+  EXPECT_TRUE(client.WaitReadable(0));
+  char buffer[16];
+  EXPECT_EQ(client.PeekBytes(buffer, sizeof buffer), 3);
+  EXPECT_EQ(client.ReceiveBytes(buffer, sizeof buffer, 0), 3);
+  EXPECT_EQ(QByteArray(buffer, 3), "abc");
+}
+
+TEST(Sockets, PollStateWithoutTimeoutWaitsUntilReady) {
+  TListener listener;
+  TTcpClient client(nullptr);
+  client.SetRemoteHost("127.0.0.1");
+  client.SetRemotePort(listener.PortText());
+  ASSERT_TRUE(client.Connect());
+  const int peer = listener.Accept();
+  std::thread late([peer] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    (void)::send(peer, "x", 1, 0);
+  });
+  bool readable = false;
+  EXPECT_TRUE(client.PollState(&readable, nullptr, nullptr, -1));
+  EXPECT_TRUE(readable);
+  late.join();
+}
+
+TEST(Sockets, ChangingTheRemoteTextClosesButTheSameTextDoesNot) {
+  TListener listener;
+  TWatchedClient watched("localhost", listener.PortText());
+  ASSERT_TRUE(watched.Client->Connect());
+  watched.Client->SetRemoteHost("localhost");
+  watched.Client->SetRemotePort(listener.PortText());
+  EXPECT_TRUE(watched.Client->Connected());
+  watched.Client->SetRemoteHost("LOCALHOST");
+  EXPECT_FALSE(watched.Client->Connected());
+  EXPECT_FALSE(watched.Client->Active());
+  EXPECT_EQ(watched.Client->RemoteHost(), "LOCALHOST");
+}
+
+TEST(Sockets, FailedCallsFireOnErrorOncePerCall) {
+  TTcpClient client(nullptr);
+  int errors = 0;
+  client.OnError = [&](TBaseSocket*, int) { ++errors; };
+  char buffer[4];
+  EXPECT_EQ(client.ReceiveBytes(buffer, sizeof buffer, 0), -1);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(client.SendBytes(buffer, sizeof buffer, 0), -1);
+  EXPECT_EQ(errors, 2);
+}
+
+TEST(Sockets, SendToAPeerThatHasGoneDoesNotKillTheProcess) {
+  TListener listener;
+  TTcpClient client(nullptr);
+  client.SetRemoteHost("127.0.0.1");
+  client.SetRemotePort(listener.PortText());
+  ASSERT_TRUE(client.Connect());
+  ::close(listener.Accept());
+  listener.Accepted.clear();
+  std::vector<char> data(64 * 1024, 'x');
+  int last = 0;
+  for (int i = 0; i < 20 && last != -1; ++i) last = client.SendBytes(data.data(), static_cast<int>(data.size()), 0);
+  EXPECT_EQ(last, -1);
+}
+
+TEST(Sockets, AConnectThatGetsNoAnswerEndsByTheTimeout) {
+  TListener listener(0);
+  // Fill the accept queue so that further handshakes go unanswered (all on loopback).
+  std::vector<int> fillers;
+  for (int i = 0; i < 8; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(listener.Port));
+    (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    fillers.push_back(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  TWatchedClient watched("127.0.0.1", listener.PortText());
+  QElapsedTimer elapsed;
+  elapsed.start();
+  EXPECT_FALSE(watched.Client->Connect());
+  EXPECT_GE(elapsed.elapsed(), ConnectTimeoutMs - 100);
+  EXPECT_LT(elapsed.elapsed(), 3 * ConnectTimeoutMs);
+  ASSERT_EQ(watched.Errors.size(), 1u);
+  EXPECT_EQ(watched.Errors[0], ETIMEDOUT);
+  for (int fd : fillers) ::close(fd);
+}
+
+}  // namespace

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <functional>
+
+#include "MessageBox.h"
+
+// Pumps Qt's event queue until Condition holds or TimeoutMs pass; returns the condition.
+bool WaitUntil(const std::function<bool()>& Condition, int TimeoutMs);
+
+// Collects the texts of message boxes instead of showing them.
+class TRecordingMessageBox final : public IMessageBox {
+ public:
+  TRecordingMessageBox() : Guard(*this) {}
+  void ShowError(const QString& Text) override { Texts << Text; }
+  QStringList Texts;
+
+ private:
+  TScopedMessageBox Guard;
+};
+
+// A folder of its own for one test, holding a logs.mdb made from schema.sql.
+class TLogFolder {
+ public:
+  TLogFolder();
+  QString Path() const { return Dir.path() + '/'; }
+  QString DatabasePath() const { return Dir.filePath(QStringLiteral("logs.mdb")); }
+  // Runs SQL on logs.mdb through its own connection; fails the test on an error.
+  void Execute(const QString& Sql) const;
+  QStringList Query(const QString& Sql) const;  // each row's columns joined by '|'
+  void AddReader(const QString& Address, const QString& Port, bool SetClock, bool Download, bool ClearAfter) const;
+
+ private:
+  QTemporaryDir Dir;
+};
+
+QByteArray Hex(const QByteArray& Bytes);
