@@ -84,3 +84,55 @@ void TLogFolder::AddReader(const QString& Address, const QString& Port, bool Set
 QByteArray Hex(const QByteArray& Bytes) {
   return Bytes.toHex();
 }
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+TLoopbackPeer::TLoopbackPeer() {
+  ListenFd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  EXPECT_EQ(::bind(ListenFd, reinterpret_cast<sockaddr*>(&address), length), 0);
+  EXPECT_EQ(::listen(ListenFd, 4), 0);
+  getsockname(ListenFd, reinterpret_cast<sockaddr*>(&address), &length);
+  Port = ntohs(address.sin_port);
+}
+
+TLoopbackPeer::~TLoopbackPeer() {
+  CloseConnection();
+  ::close(ListenFd);
+}
+
+bool TLoopbackPeer::Accept(int TimeoutMs) {
+  pollfd pfd{ListenFd, POLLIN, 0};
+  if (::poll(&pfd, 1, TimeoutMs) != 1) return false;
+  CloseConnection();
+  Fd = ::accept(ListenFd, nullptr, nullptr);
+  return Fd >= 0;
+}
+
+void TLoopbackPeer::Send(const QByteArray& Bytes) {
+  ASSERT_EQ(::send(Fd, Bytes.constData(), static_cast<size_t>(Bytes.size()), MSG_NOSIGNAL), Bytes.size());
+}
+
+QByteArray TLoopbackPeer::Read(int WaitMs) {
+  QByteArray bytes;
+  pollfd pfd{Fd, POLLIN, 0};
+  char chunk[4096];
+  while (::poll(&pfd, 1, WaitMs) == 1) {
+    const ssize_t count = ::recv(Fd, chunk, sizeof chunk, 0);
+    if (count <= 0) break;
+    bytes.append(chunk, count);
+  }
+  return bytes;
+}
+
+void TLoopbackPeer::CloseConnection() {
+  if (Fd >= 0) ::close(Fd);
+  Fd = -1;
+}

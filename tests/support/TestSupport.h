@@ -39,3 +39,24 @@ class TLogFolder {
 };
 
 QByteArray Hex(const QByteArray& Bytes);
+
+// The far end of one TCP connection on 127.0.0.1, driven by the test itself.
+class TLoopbackPeer {
+ public:
+  TLoopbackPeer();
+  ~TLoopbackPeer();
+  TLoopbackPeer(const TLoopbackPeer&) = delete;
+  TLoopbackPeer& operator=(const TLoopbackPeer&) = delete;
+
+  QByteArray PortText() const { return QByteArray::number(Port); }
+  bool Accept(int TimeoutMs = 2000);
+  void Send(const QByteArray& Bytes);
+  // Whatever arrives within WaitMs of quiet.
+  QByteArray Read(int WaitMs = 100);
+  void CloseConnection();
+
+ private:
+  int ListenFd = -1;
+  int Fd = -1;
+  int Port = 0;
+};

@@ -1,0 +1,296 @@
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+
+#include <memory>
+#include <vector>
+
+#include "Clock.h"
+#include "Reader.h"
+#include "ReaderSim.h"
+#include "TestSupport.h"
+
+namespace {
+
+using readersim::ReaderSim;
+using readersim::SimFaults;
+
+constexpr int ShortQuietMs = 20;
+
+// A reader client with the protocol's waits shortened, so tests stay quick.
+std::unique_ptr<TReader> QuickReader(const QByteArray& Port) {
+  auto reader = std::make_unique<TReader>(nullptr);
+  reader->Timings.DrainQuietMs = ShortQuietMs;
+  reader->Timings.ReplyWaitMs = 1000;
+  reader->SetRemoteHost("127.0.0.1");
+  reader->SetRemotePort(Port);
+  reader->Desc = QStringLiteral("test reader");
+  return reader;
+}
+
+bool AwaitReply(TReader& Reader) {
+  return WaitUntil(
+      [&] {
+        Reader.Poll();
+        return Reader.PktGood || Reader.PktTimeout;
+      },
+      10000) &&
+         Reader.PktGood;
+}
+
+void Feed(TReader& Reader, const char* Hex) {
+  const QByteArray bytes = QByteArray::fromHex(Hex);
+  Reader.FeedReceiver(reinterpret_cast<const std::uint8_t*>(bytes.constData()), static_cast<int>(bytes.size()));
+}
+
+TDateTime At(int y, int mo, int d, int h, int mi, int s) {
+  TDateTime t = 0;
+  EXPECT_TRUE(TryEncodeDateTime({y, mo, d, h, mi, s, 0}, t));
+  return t;
+}
+
+TEST(ReaderClient, StartsWithItsDefaults) {
+  TReader reader(nullptr);
+  EXPECT_FALSE(reader.Enable);
+  EXPECT_EQ(reader.PortNo(), 0);
+  EXPECT_EQ(reader.Port(), "COM0");
+  EXPECT_EQ(reader.Mode, 2);
+  EXPECT_EQ(reader.LockTime, 1);
+  EXPECT_FALSE(reader.PktMode);
+  EXPECT_FALSE(reader.Backout);
+  EXPECT_FALSE(reader.ReplyTimer().Armed());
+  EXPECT_EQ(reader.ReplyTimer().PeriodMs(), 50);
+  EXPECT_TRUE(reader.ModelName.isEmpty());
+  reader.SetPortNo(1);
+  EXPECT_EQ(reader.Port(), "COM1");
+  reader.SetID(7);
+  EXPECT_EQ(reader.PortNo(), 7);
+}
+
+TEST(ReaderClient, PollDoesNothingWhileDisabledAndMarksALostLink) {
+  TReader reader(nullptr);
+  reader.Poll();
+  EXPECT_FALSE(reader.Backout);
+  reader.Enable = true;
+  reader.Poll();
+  EXPECT_TRUE(reader.Backout);
+  Feed(reader, "e604000cf0eb");  // the heartbeat echo
+  EXPECT_FALSE(reader.Backout);
+}
+
+TEST(ReaderClient, LockAndUnlockFramesGoOutAndTheirRepliesComplete) {
+  ReaderSim sim({});
+  auto reader = QuickReader(QByteArray::number(sim.Port()));
+  ASSERT_TRUE(reader->Reconnect(false));
+  reader->SendLock(true);
+  EXPECT_TRUE(reader->PktMode);
+  ASSERT_TRUE(AwaitReply(*reader));
+  EXPECT_TRUE(sim.Locked());
+  reader->SendLock(false);
+  ASSERT_TRUE(AwaitReply(*reader));
+  EXPECT_FALSE(sim.Locked());
+  EXPECT_EQ(sim.Commands(), (std::vector<std::string>{"0000011027", "0000001027"}));
+}
+
+TEST(ReaderClient, ASilentReaderEndsInTheReplyTimeout) {
+  SimFaults faults;
+  faults.Silent = true;
+  ReaderSim sim({}, faults);
+  auto reader = QuickReader(QByteArray::number(sim.Port()));
+  reader->Timings.ReplyWaitMs = 150;
+  ASSERT_TRUE(reader->Reconnect(false));
+  QElapsedTimer elapsed;
+  elapsed.start();
+  reader->SendCommand(QByteArray::fromHex("000300"));
+  EXPECT_FALSE(AwaitReply(*reader));
+  EXPECT_TRUE(reader->PktTimeout);
+  EXPECT_FALSE(reader->PktMode);
+  EXPECT_GE(elapsed.elapsed(), 150);
+  EXPECT_FALSE(reader->ReplyTimer().Armed());
+}
+
+TEST(ReaderClient, SendCommandTimedFallsBackToTheDefaultWait) {
+  TLoopbackPeer peer;
+  auto reader = QuickReader(peer.PortText());
+  ASSERT_TRUE(reader->Reconnect(false));
+  for (int wait : {0, -5}) {
+    reader->SendCommandTimed(QByteArray::fromHex("000300"), wait);
+    EXPECT_EQ(reader->ReplyTimer().PeriodMs(), reader->Timings.ReplyWaitMs);
+  }
+  reader->SendCommandTimed(QByteArray::fromHex("000300"), 8000);
+  EXPECT_EQ(reader->ReplyTimer().PeriodMs(), 8000);
+  EXPECT_TRUE(reader->ReplyTimer().Armed());
+}
+
+TEST(ReaderClient, ADisconnectedClientSendsNothingAndKeepsItsFlags) {
+  TReader reader(nullptr);
+  reader.Responsed = true;
+  reader.PktGood = true;
+  reader.SendCommand(QByteArray::fromHex("000300"));
+  EXPECT_FALSE(reader.Responsed);
+  EXPECT_TRUE(reader.PktGood);
+  EXPECT_FALSE(reader.PktMode);
+}
+
+TEST(ReaderClient, ReplyWordReadsLittleEndianFromTheReply) {
+  TReader reader(nullptr);
+  reader.PktMode = true;
+  Feed(reader, "e6070000003412b3eb");
+  ASSERT_TRUE(reader.PktGood);
+  EXPECT_EQ(reader.ReplyWord(4), 0x1234);
+}
+
+TEST(ReaderClient, PagesDownloadedFromTheEmulatorDecode) {
+  std::vector<readersim::SimRecord> log;
+  for (std::uint32_t i = 0; i < 40; ++i) log.push_back({1, 0x012345 + i, readersim::TimeCode(2024, 5, 17, 8, 30, 15), false});
+  ReaderSim sim(log);
+  auto reader = QuickReader(QByteArray::number(sim.Port()));
+  ASSERT_TRUE(reader->Reconnect(false));
+  reader->SendCommand(QByteArray::fromHex("000a000100"));  // page 1: records 33 to 39
+  ASSERT_TRUE(AwaitReply(*reader));
+  ASSERT_EQ(reader->RxLen(), LongReplyLength);
+  TLogRecord record;
+  ASSERT_TRUE(reader->SlotPresent(0));
+  ASSERT_TRUE(reader->DecodeSlot(0, record));
+  EXPECT_EQ(record.CardNo, 0x012345 + 33);
+  EXPECT_EQ(record.Mode, 2);
+  EXPECT_EQ(record.RecTime, At(2024, 5, 17, 8, 30, 15));
+  EXPECT_TRUE(reader->SlotPresent(6));
+  EXPECT_FALSE(reader->SlotPresent(7));
+}
+
+struct TCardCall {
+  bool Offline;
+  int Port;
+  int Code;
+  TDateTime Stamp;
+  int Mode;
+};
+
+TEST(ReaderClient, CardEventsRaiseOnCardCode) {
+  const TScopedClock clock([] { return QDateTime(QDate(2024, 6, 1), QTime(10, 0, 5, 730)); });
+  const struct {
+    const char* Name;
+    const char* Bytes;
+    int Calls;
+    TCardCall Expected;
+  } cases[] = {
+      {"11-byte offline", "e60b8534545117000001234522eb", 1, {true, 3, 74565, At(2024, 5, 17, 8, 30, 15), 5}},
+      {"6-byte", "e606000001234597eb", 1, {false, 3, 74565, At(2024, 6, 1, 10, 0, 5), -1}},
+      {"13-byte", "e60c000d0334545117000001234597eb", 1, {false, 3, 74565, At(2024, 5, 17, 8, 30, 15), 3}},
+      {"6-byte card 0", "e606000000000000eb", 0, {}},
+      {"13-byte without 0x0d", "e60c000e0334545117000001234596eb", 0, {}},
+  };
+  for (const auto& c : cases) {
+    TReader reader(nullptr);
+    reader.SetPortNo(3);
+    std::vector<TCardCall> calls;
+    reader.OnCardCode = [&](bool offline, int port, int code, TDateTime stamp, std::int8_t mode) {
+      calls.push_back({offline, port, code, stamp, mode});
+    };
+    Feed(reader, c.Bytes);
+    ASSERT_EQ(static_cast<int>(calls.size()), c.Calls) << c.Name;
+    if (c.Calls == 0) continue;
+    EXPECT_EQ(calls[0].Offline, c.Expected.Offline) << c.Name;
+    EXPECT_EQ(calls[0].Port, c.Expected.Port) << c.Name;
+    EXPECT_EQ(calls[0].Code, c.Expected.Code) << c.Name;
+    EXPECT_EQ(calls[0].Stamp, c.Expected.Stamp) << c.Name;
+    EXPECT_EQ(calls[0].Mode, c.Expected.Mode) << c.Name;
+  }
+}
+
+TEST(ReaderClient, StatusCodesSetTheModelAndBypassAndPowerup) {
+  TReader reader(nullptr);
+  reader.Reader = 4;
+  std::vector<int> bypass;
+  int powerups = 0;
+  reader.OnBypass = [&](int port, int state) { bypass.push_back(port * 10 + state); };
+  reader.OnPowerup = [&](int port) { powerups += port; };
+  Feed(reader, "e60231cfeb");  // "1"
+  EXPECT_TRUE(reader.Responsed);
+  EXPECT_TRUE(reader.ResponseOk);
+  EXPECT_EQ(reader.ModelName, "LN07");
+  Feed(reader, "e60242beeb");  // "B"
+  EXPECT_FALSE(reader.ResponseOk);
+  EXPECT_EQ(reader.ModelName, "LN07");
+  Feed(reader, "e60250b0eb");  // "P"
+  Feed(reader, "e6027090eb");  // "p"
+  EXPECT_EQ(bypass, (std::vector<int>{40, 41}));
+  Feed(reader, "e60252aeeb");  // "R": not connected, so only the event
+  EXPECT_EQ(powerups, 4);
+}
+
+TEST(ReaderClient, ClockRequestSendsLockClockUnlockInOrder) {
+  const TScopedClock clock([] { return QDateTime(QDate(2024, 5, 17), QTime(8, 30, 15)); });
+  TLoopbackPeer peer;
+  auto reader = QuickReader(peer.PortText());
+  ASSERT_TRUE(reader->Reconnect(false));
+  ASSERT_TRUE(peer.Accept());
+  peer.Send(QByteArray::fromHex("e60243bdeb"));  // "C"
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        reader->Poll();
+        return reader->PktMode;
+      },
+      5000));
+  EXPECT_EQ(peer.Read().toHex(), QByteArray::fromHex("e6070000011027c1eb"
+                                                  "e60b00021530080617052460eb"
+                                                  "e6070000001027c2eb")
+                                   .toHex());
+}
+
+TEST(ReaderClient, NoHeartbeatWhileACommandWaits) {
+  QDateTime now(QDate(2024, 5, 17), QTime(8, 30, 50));
+  const TScopedClock clock([&] { return now; });
+  TLoopbackPeer peer;
+  auto reader = QuickReader(peer.PortText());
+  ASSERT_TRUE(reader->Reconnect(false));
+  ASSERT_TRUE(peer.Accept());
+  reader->MarkReceived();
+  reader->SendCommand(QByteArray::fromHex("000300"));
+  EXPECT_EQ(peer.Read().toHex(), "e605000300f8eb");
+  now = now.addSecs(20);  // the minute changes while the reply is awaited
+  reader->Poll();
+  EXPECT_TRUE(peer.Read(50).isEmpty());
+  peer.Send(QByteArray::fromHex("e609000300512a030076eb"));
+  ASSERT_TRUE(AwaitReply(*reader));
+  EXPECT_EQ(reader->RxLen(), 9);  // the real reply, not a heartbeat echo
+  now = now.addSecs(60);
+  reader->Poll();  // idle again: now the heartbeat goes out
+  EXPECT_EQ(peer.Read().toHex(), "e604000cf0eb");
+  reader->Poll();  // and only once in the same minute
+  EXPECT_TRUE(peer.Read(50).isEmpty());
+}
+
+TEST(ReaderClient, AFailedReconnectReportsTheReader) {
+  TRecordingMessageBox messages;
+  int closedPort = 0;
+  {
+    TLoopbackPeer gone;
+    closedPort = gone.PortText().toInt();
+  }
+  auto reader = QuickReader(QByteArray::number(closedPort));
+  reader->Desc = QStringLiteral("Gate A");
+  reader->Enable = true;
+  EXPECT_FALSE(reader->Reconnect(true));
+  EXPECT_FALSE(reader->Enable);
+  EXPECT_EQ(messages.Texts, QStringList{"Failed to connect reader (Gate A). Please retry later!"});
+  EXPECT_FALSE(reader->Reconnect(false));
+  EXPECT_EQ(messages.Texts.size(), 1);
+}
+
+TEST(ReaderClient, TheDrainEndsAgainstAPeerThatNeverStopsSending) {
+  SimFaults faults;
+  faults.StreamForever = true;
+  ReaderSim sim({}, faults);
+  auto reader = QuickReader(QByteArray::number(sim.Port()));
+  reader->Timings.DrainLimitMs = 300;
+  ASSERT_TRUE(reader->Reconnect(false));
+  ASSERT_TRUE(WaitUntil([&] { return reader->WaitReadable(0); }, 5000));
+  reader->SendCommand(QByteArray::fromHex("000300"));
+  EXPECT_TRUE(reader->PktMode);
+  ASSERT_TRUE(WaitUntil([&] { return !sim.Commands().empty(); }, 5000));
+  EXPECT_EQ(sim.Commands().front(), "000300");
+}
+
+}  // namespace
