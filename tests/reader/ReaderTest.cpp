@@ -83,7 +83,6 @@ TEST(ReaderClient, LockAndUnlockFramesGoOutAndTheirRepliesComplete) {
   auto reader = QuickReader(QByteArray::number(sim.Port()));
   ASSERT_TRUE(reader->Reconnect(false));
   reader->SendLock(true);
-  EXPECT_TRUE(reader->PktMode);
   ASSERT_TRUE(AwaitReply(*reader));
   EXPECT_TRUE(sim.Locked());
   reader->SendLock(false);
