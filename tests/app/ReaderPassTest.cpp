@@ -1,0 +1,260 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QWidget>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Errors.h"
+#include "LogDatabase.h"
+#include "Reader.h"
+#include "ReaderPass.h"
+#include "ReaderSim.h"
+#include "StatusLine.h"
+#include "TestSupport.h"
+
+namespace {
+
+using readersim::ReaderSim;
+using readersim::SimFaults;
+using readersim::SimRecord;
+using Commands = std::vector<std::string>;
+
+const std::string Lock = "0000011027";
+const std::string Unlock = "0000001027";
+const std::string Options = "00080480";
+const std::string Capacity = "000300";
+
+std::string Page(int Index) {
+  return PagePayload(Index).toHex().toStdString();
+}
+
+class TRecordingStatus final : public IStatusLine {
+ public:
+  void SetStatusText(const QString& Text) override { Texts << Text; }
+  void SetStatusVisible(bool Visible) override { this->Visible = Visible; }
+  QStringList Texts;
+  bool Visible = true;
+};
+
+std::vector<SimRecord> Log(int Count, std::uint32_t FirstCard = 1000) {
+  std::vector<SimRecord> log;
+  for (int i = 0; i < Count; ++i) {
+    log.push_back({static_cast<std::uint8_t>(i % 3), FirstCard + static_cast<std::uint32_t>(i),
+                   readersim::TimeCode(2026, 3, 1 + i / 1440, i / 60 % 24, i % 60, 7), false});
+  }
+  return log;
+}
+
+// One reader pass at a time against emulated readers, on a real database file.
+class ReaderPass : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Db.OpenDatabase(Folder.Path()));
+    Reader = std::make_unique<TReader>(&Owner);
+    Reader->Timings.DrainQuietMs = 30;
+    Reader->Timings.ReplyWaitMs = 400;
+    Reader->Timings.ClearReplyWaitMs = 600;
+  }
+  void TearDown() override { QDir::setCurrent(StartDirectory); }
+
+  // Connects and, if that works, runs the pass; false when the reader was skipped.
+  bool Visit(const ReaderSim& Sim, TPassFlags Flags = {true, true, true}) {
+    TReaderPass pass(*Reader, Db, Status, &Owner);
+    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(Sim.Port()));
+    if (!Reader->Enable) return false;
+    pass.ReaderPass(Flags);
+    Counters = pass.Counters();
+    return true;
+  }
+  QStringList Stored() const { return Folder.Query("SELECT RECTIME, CARDNO, READER, MODE FROM records ORDER BY RECTIME"); }
+  int StoredCount() const { return Folder.Query("SELECT COUNT(*) FROM records").front().toInt(); }
+
+  QString StartDirectory = QDir::currentPath();
+  TLogFolder Folder;
+  TLogDatabase Db;
+  QWidget Owner;
+  TRecordingStatus Status;
+  TRecordingMessageBox Messages;
+  std::unique_ptr<TReader> Reader;
+  TPassCounters Counters;
+};
+
+TEST_F(ReaderPass, AFullPassSendsEveryCommandInOrderAndStoresEveryRecord) {
+  ReaderSim sim(Log(70));
+  const std::uint16_t mark = sim.LogMark();
+  ASSERT_TRUE(Visit(sim));
+  const Commands sent = sim.Commands();
+  ASSERT_EQ(sent.size(), 10u);
+  EXPECT_EQ(sent[0], Lock);
+  EXPECT_EQ(sent[1].substr(0, 4), "0002");  // the clock, without a lock of its own
+  EXPECT_EQ(sent[1].size(), 18u);
+  EXPECT_EQ(Commands(sent.begin() + 2, sent.end()),
+            (Commands{Options, Capacity, Capacity, Page(0), Page(1), Page(2),
+                      ClearPayload(mark).toHex().toStdString(), Unlock}));
+  EXPECT_EQ(Status.Texts, (QStringList{"Locking", "Set Options", "Get Capacity", "Downloading", "Clearing", "UnLocking"}));
+  EXPECT_FALSE(Status.Visible);
+  EXPECT_EQ(Counters.Added, 70);
+  EXPECT_EQ(sim.LogSize(), 0u);
+  EXPECT_FALSE(sim.Locked());
+  const QStringList rows = Stored();
+  ASSERT_EQ(rows.size(), 70);
+  EXPECT_EQ(rows.front(), "2026-03-01 00:00:07|1000|127.0.0.1|1");
+  EXPECT_EQ(rows[1], "2026-03-01 00:01:07|1001|127.0.0.1|2");
+  EXPECT_EQ(rows[2], "2026-03-01 00:02:07|1002|127.0.0.1|0");
+  EXPECT_EQ(rows.back(), "2026-03-01 01:09:07|1069|127.0.0.1|1");
+}
+
+TEST_F(ReaderPass, RecordsStoredBeforeOrByAnotherReaderAreNotStoredAgain) {
+  ReaderSim first(Log(40));
+  ASSERT_TRUE(Visit(first, {false, true, false}));
+  ASSERT_TRUE(Visit(first, {false, true, false}));
+  EXPECT_EQ(Counters.Added, 0);
+  EXPECT_EQ(Counters.Duplicated, 40);
+  std::vector<SimRecord> overlapping = Log(50);
+  for (auto& record : overlapping) record.ModeBits = 1;  // another mode does not matter
+  ReaderSim second(overlapping);
+  ASSERT_TRUE(Visit(second, {false, true, false}));
+  EXPECT_EQ(Counters.Added, 10);
+  EXPECT_EQ(Counters.Duplicated, 40);
+  EXPECT_EQ(StoredCount(), 50);
+}
+
+TEST_F(ReaderPass, AnEmptyLogIsUnlockedAndNeverCleared) {
+  ReaderSim sim({});
+  ASSERT_TRUE(Visit(sim, {false, true, true}));
+  EXPECT_EQ(sim.Commands(), (Commands{Lock, Options, Capacity, Capacity, Unlock}));
+  EXPECT_EQ(Owner.findChildren<QWidget*>().size(), 0);  // no progress window was left
+}
+
+TEST_F(ReaderPass, CapacityRepliesThatDifferEndWithAnUnlockOnly) {
+  SimFaults faults;
+  faults.CapacityDiffers = true;
+  ReaderSim sim(Log(10), faults);
+  ASSERT_TRUE(Visit(sim, {false, true, true}));
+  EXPECT_EQ(sim.Commands(), (Commands{Lock, Options, Capacity, Capacity, Unlock}));
+  EXPECT_EQ(StoredCount(), 0);
+  EXPECT_EQ(sim.LogSize(), 10u);
+}
+
+TEST_F(ReaderPass, DownloadOffWithClearOnClearsWithoutReading) {
+  ReaderSim sim(Log(10));
+  const std::uint16_t mark = sim.LogMark();
+  ASSERT_TRUE(Visit(sim, {false, false, true}));
+  EXPECT_EQ(sim.Commands(), (Commands{Lock, Options, Capacity, Capacity, ClearPayload(mark).toHex().toStdString(), Unlock}));
+  EXPECT_EQ(StoredCount(), 0);
+  EXPECT_EQ(sim.LogSize(), 0u);
+}
+
+TEST_F(ReaderPass, InvalidSlotsAreCountedAndSkipped) {
+  std::vector<SimRecord> log = Log(5);
+  log[1].TimeCode = 0;
+  log[3].TimeCode = readersim::TimeCode(2023, 2, 29, 10, 0, 0);
+  ReaderSim sim(log);
+  ASSERT_TRUE(Visit(sim, {false, true, false}));
+  EXPECT_EQ(Counters.Invalid, 2);
+  EXPECT_EQ(Counters.Added, 3);
+  EXPECT_EQ(Folder.Query("SELECT CARDNO FROM records ORDER BY RECTIME"), (QStringList{"1000", "1002", "1004"}));
+}
+
+TEST_F(ReaderPass, AnAbsentSlotEndsTheWalkAndSlot32IsARecord) {
+  std::vector<SimRecord> log = Log(80);
+  log[33 + 10].BadSlotCheck = true;  // page 1, slot 10
+  ReaderSim sim(log);
+  ASSERT_TRUE(Visit(sim, {false, true, false}));
+  EXPECT_EQ(Counters.Added, 43);  // page 0 whole, slot 32 included, then slots 0 to 9 of page 1
+  EXPECT_EQ(Folder.Query("SELECT CARDNO FROM records WHERE CARDNO = 1032"), QStringList{"1032"});
+  const Commands sent = sim.Commands();
+  EXPECT_EQ(Commands(sent.end() - 3, sent.end()), (Commands{Page(0), Page(1), Unlock}));
+}
+
+TEST_F(ReaderPass, ASilentReaderGetsThreeLockAttemptsEachFollowedByAReconnect) {
+  SimFaults faults;
+  faults.Silent = true;
+  ReaderSim sim(Log(5), faults);
+  ASSERT_TRUE(Visit(sim));
+  EXPECT_EQ(sim.Commands(), (Commands{Lock, Lock, Lock}));
+  ASSERT_TRUE(WaitUntil([&] { return sim.Connections() == 4; }, 2000));
+  EXPECT_EQ(Status.Texts, (QStringList{"Locking", "No response"}));
+  EXPECT_FALSE(Status.Visible);
+  EXPECT_TRUE(Messages.Texts.isEmpty());
+}
+
+TEST_F(ReaderPass, ARefusedConnectionSkipsTheReaderSilently) {
+  int closedPort = 0;
+  {
+    TLoopbackPeer gone;
+    closedPort = gone.PortText().toInt();
+  }
+  TReaderPass pass(*Reader, Db, Status, &Owner);
+  pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(closedPort));
+  EXPECT_FALSE(Reader->Enable);
+  EXPECT_TRUE(Messages.Texts.isEmpty());
+}
+
+TEST_F(ReaderPass, APortTextThatIsNoNumberRaises) {
+  TReaderPass pass(*Reader, Db, Status, &Owner);
+  try {
+    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QStringLiteral("nosuchport"));
+    FAIL();
+  } catch (const EConvertError& error) {
+    EXPECT_STREQ(error.what(), "'nosuchport' is not a valid integer value");
+  }
+}
+
+TEST_F(ReaderPass, ADroppedConnectionIsRecoveredWithNothingLostOrDoubled) {
+  SimFaults faults;
+  faults.CloseOn = {5};  // the first page request (lock, clock, options, two capacity requests before it)
+  ReaderSim sim(Log(70), faults);
+  ASSERT_TRUE(Visit(sim));
+  EXPECT_EQ(StoredCount(), 70);
+  EXPECT_EQ(Folder.Query("SELECT COUNT(DISTINCT RECTIME || CARDNO) FROM records"), QStringList{"70"});
+  EXPECT_EQ(sim.LogSize(), 0u);
+  EXPECT_GE(sim.Connections(), 2);
+  EXPECT_TRUE(Messages.Texts.isEmpty());
+}
+
+TEST_F(ReaderPass, AShortReplyToAPageRequestIsAMissedReply) {
+  SimFaults faults;
+  faults.ShortReplyTo = {6};  // the request for page 1
+  ReaderSim sim(Log(70), faults);
+  ASSERT_TRUE(Visit(sim));
+  EXPECT_EQ(Counters.Added, 70);
+  EXPECT_EQ(StoredCount(), 70);
+  const Commands sent = sim.Commands();
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), Page(1)), 2);
+  EXPECT_EQ(sim.LogSize(), 0u);
+}
+
+TEST_F(ReaderPass, PageRequestsThatNeverGetTheirReplyLeaveTheLogUncleared) {
+  SimFaults faults;
+  faults.ShortReplyTo = {6, 7, 8};
+  ReaderSim sim(Log(70), faults);
+  ASSERT_TRUE(Visit(sim));
+  EXPECT_EQ(StoredCount(), 33);
+  EXPECT_EQ(sim.LogSize(), 70u);
+  EXPECT_TRUE(sim.Locked());
+  EXPECT_EQ(Status.Texts.back(), "No response");
+}
+
+TEST_F(ReaderPass, AFailedStoreLeavesTheReaderLockedAndUncleared) {
+  Folder.Execute(
+      "CREATE TRIGGER refuse BEFORE INSERT ON records WHEN NEW.CARDNO = 1020 "
+      "BEGIN SELECT RAISE(ABORT, 'disk says no'); END");
+  ReaderSim sim(Log(40));
+  ASSERT_TRUE(Visit(sim));
+  EXPECT_EQ(StoredCount(), 20);
+  EXPECT_TRUE(sim.Locked());
+  EXPECT_EQ(sim.LogSize(), 40u);
+  EXPECT_EQ(sim.Commands().back(), Page(0));
+  EXPECT_FALSE(Status.Visible);
+}
+
+TEST(ReaderPassPayloads, PageIndexGoesLowByteFirst) {
+  EXPECT_EQ(PagePayload(258).toHex(), "000a000201");
+  EXPECT_EQ(ClearPayload(0x2A51).toHex(), "000500512a");
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QLineEdit>
+#include <QTimer>
+
+#include "ReaderSim.h"
+#include "TestSupport.h"
+#include "grmain.h"
+
+namespace {
+
+using readersim::ReaderSim;
+
+class Run : public testing::Test {
+ protected:
+  void TearDown() override { QDir::setCurrent(StartDirectory); }
+  QString StartDirectory = QDir::currentPath();
+  TLogFolder Folder;
+  TRecordingMessageBox Messages;
+};
+
+TEST_F(Run, AnEmptyReadersTableClosesTheWindowWithoutAMessage) {
+  TSetAcc window(Folder.Path());
+  window.show();
+  ASSERT_TRUE(WaitUntil([&] { return !window.isVisible(); }, 10000));
+  EXPECT_TRUE(Messages.Texts.isEmpty());
+  EXPECT_TRUE(window.eStatus->text().isEmpty());
+}
+
+TEST_F(Run, AnUnreadableRowStopsTheRunThereAndIsReported) {
+  ReaderSim first(readersim::SampleLog(5, 1));
+  ReaderSim third(readersim::SampleLog(5, 3));
+  Folder.AddReader("127.0.0.1", QString::number(first.Port()), false, true, false);
+  Folder.Execute(QStringLiteral("INSERT INTO readers VALUES ('127.0.0.1', '%1', NULL, 1, 0)").arg(third.Port()));
+  Folder.AddReader("127.0.0.1", QString::number(third.Port()), false, true, false);
+  TSetAcc window(Folder.Path());
+  window.show();
+  ASSERT_TRUE(WaitUntil([&] { return !Messages.Texts.isEmpty(); }, 30000));
+  EXPECT_EQ(Messages.Texts, QStringList{"Could not convert NULL in column 'setclk' to a boolean"});
+  EXPECT_TRUE(window.isVisible());  // the window stays up with the error
+  EXPECT_EQ(Folder.Query("SELECT COUNT(*) FROM records"), QStringList{"5"});
+  EXPECT_EQ(third.Connections(), 0);
+}
+
+TEST_F(Run, AClosedWindowOnlyEndsTheProgramAfterTheRun) {
+  ReaderSim sim(readersim::SampleLog(5, 1));
+  Folder.AddReader("127.0.0.1", QString::number(sim.Port()), false, true, false);
+  TSetAcc window(Folder.Path());
+  bool closeNoted = false;
+  bool visibleAfterClose = false;
+  // Fires while the pass pumps events waiting for a reply.
+  QTimer::singleShot(400, &window, [&] {
+    window.close();
+    closeNoted = window.CloseRequested();
+    visibleAfterClose = window.isVisible();
+  });
+  window.show();
+  ASSERT_TRUE(WaitUntil([&] { return !window.isVisible(); }, 20000));
+  EXPECT_TRUE(closeNoted);
+  EXPECT_TRUE(visibleAfterClose);
+  EXPECT_EQ(Folder.Query("SELECT COUNT(*) FROM records"), QStringList{"5"});
+}
+
+}  // namespace
