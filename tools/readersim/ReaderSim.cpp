@@ -34,6 +34,17 @@ std::uint8_t Sum(const std::vector<std::uint8_t>& Bytes) {
   return sum;
 }
 
+// E6, the count byte, the body (which ends in its check byte), EB.
+std::vector<std::uint8_t> Framed(std::uint8_t Count, const std::vector<std::uint8_t>& Body) {
+  std::vector<std::uint8_t> packet;
+  packet.reserve(Body.size() + 3);
+  packet.push_back(Lead);
+  packet.push_back(Count);
+  for (std::uint8_t b : Body) packet.push_back(b);
+  packet.push_back(End);
+  return packet;
+}
+
 }  // namespace
 
 ReaderSim::ReaderSim(std::vector<SimRecord> InitialLog, SimFaults InitialFaults, std::uint16_t Port)
@@ -221,18 +232,14 @@ std::vector<std::uint8_t> ReaderSim::PageReply(int Page) const {
     }
   }
   body.push_back(static_cast<std::uint8_t>(256 - Sum(body)));
-  std::vector<std::uint8_t> packet = {Lead, 0x00};
-  packet.insert(packet.end(), body.begin(), body.end());
-  packet.push_back(End);
-  return packet;
+  return Framed(0x00, body);
 }
 
 void ReaderSim::SendFramed(const std::vector<std::uint8_t>& Payload) {
-  std::vector<std::uint8_t> packet = {Lead, static_cast<std::uint8_t>(Payload.size() + 2)};
-  packet.insert(packet.end(), Payload.begin(), Payload.end());
-  packet.push_back(static_cast<std::uint8_t>(256 - Sum(std::vector<std::uint8_t>(packet.begin() + 1, packet.end()))));
-  packet.push_back(End);
-  SendRaw(packet);
+  const auto count = static_cast<std::uint8_t>(Payload.size() + 2);
+  std::vector<std::uint8_t> body = Payload;
+  body.push_back(static_cast<std::uint8_t>(256 - static_cast<std::uint8_t>(count + Sum(Payload))));
+  SendRaw(Framed(count, body));
 }
 
 void ReaderSim::SendRaw(const std::vector<std::uint8_t>& Bytes, int Flags) {
