@@ -9,7 +9,6 @@ int main(int argc, char* argv[]) {
   SocketsStartup();
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quillmere"));
-  QApplication::setApplicationDisplayName(QStringLiteral("Quillmere"));
   QApplication::setWindowIcon(ProgramIcon());
   TSetAcc window(QCoreApplication::applicationDirPath() + QDir::separator());
   window.show();
