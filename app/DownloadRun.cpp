@@ -8,6 +8,7 @@
 #include "LogDatabase.h"
 #include "Reader.h"
 #include "ReaderPass.h"
+#include "RunLock.h"
 #include "StatusLine.h"
 
 namespace {
@@ -28,6 +29,9 @@ void TDownloadRun::Run() {
   // Declared first so it is released last: the reader goes before the database closes.
   TLogDatabase db;
   if (!db.OpenDatabase(ApplicationDirectory)) return;
+  // Two runs on one logs.mdb would interleave on a reader and race on the duplicate test.
+  const TRunLock runLock(db.DatabasePath() + QStringLiteral(".lock"));
+  if (!runLock.Held()) return;
   const auto reader = std::make_unique<TReader>(&Owner);
   TReaderPass pass(*reader, db, Status, &Owner);
   for (; !db.ReadersAtEnd(); db.NextReader()) ProcessReaderRow(db, pass, *reader, Status);

@@ -13,9 +13,6 @@
 
 namespace {
 
-// Long enough that someone browsing the file in another SQLite tool never fails a run.
-constexpr int BusyTimeoutMs = 10000;
-
 QString NewConnectionName() {
   static std::atomic<int> Counter{0};
   return QStringLiteral("logs-%1").arg(++Counter);
@@ -42,7 +39,7 @@ std::string DatabaseErrorText(const QSqlQuery& Query) {
   return Query.lastError().text().toStdString();
 }
 
-TLogDatabase::TLogDatabase() : ConnectionName(NewConnectionName()) {}
+TLogDatabase::TLogDatabase(int BusyTimeoutMs) : ConnectionName(NewConnectionName()), BusyTimeoutMs(BusyTimeoutMs) {}
 
 TLogDatabase::~TLogDatabase() {
   CloseDatabase();

@@ -16,10 +16,13 @@ struct TReaderRow {
   bool ClearAfter = false;
 };
 
+// Long enough that someone browsing the file in another SQLite tool never fails a run.
+constexpr int DefaultBusyTimeoutMs = 10000;
+
 // The run's one connection to logs.mdb: the readers to visit and the records collected so far.
 class TLogDatabase {
  public:
-  TLogDatabase();
+  explicit TLogDatabase(int BusyTimeoutMs = DefaultBusyTimeoutMs);
   ~TLogDatabase();
   TLogDatabase(const TLogDatabase&) = delete;
   TLogDatabase& operator=(const TLogDatabase&) = delete;
@@ -46,6 +49,7 @@ class TLogDatabase {
   void PrepareStatements();
 
   QString ConnectionName;
+  int BusyTimeoutMs;
   QString Path;
   std::vector<QSqlRecord> ReaderRows;
   std::size_t NextReaderRow = 0;

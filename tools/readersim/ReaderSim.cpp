@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
 
@@ -17,6 +18,8 @@ constexpr std::uint8_t Lead = 0xE6;
 constexpr std::uint8_t End = 0xEB;
 constexpr int SlotsPerPage = 33;
 constexpr int NoiseChunk = 512;
+constexpr int ChaosLateMs = 3500;  // past the client's 3000 ms reply wait
+constexpr int TrickleGapMs = 5;
 
 std::string Hex(const std::vector<std::uint8_t>& Bytes) {
   std::string text;
@@ -45,10 +48,27 @@ std::vector<std::uint8_t> Framed(std::uint8_t Count, const std::vector<std::uint
   return packet;
 }
 
+// A length-prefixed packet: the count covers itself, the payload and the check byte.
+std::vector<std::uint8_t> FramedPayload(const std::vector<std::uint8_t>& Payload) {
+  const auto count = static_cast<std::uint8_t>(Payload.size() + 2);
+  std::vector<std::uint8_t> body = Payload;
+  body.push_back(static_cast<std::uint8_t>(256 - static_cast<std::uint8_t>(count + Sum(Payload))));
+  return Framed(count, body);
+}
+
+std::vector<std::uint8_t> StatusPacket(char Code) {
+  const auto code = static_cast<std::uint8_t>(Code);
+  return Framed(0x02, {code, static_cast<std::uint8_t>(256 - code)});
+}
+
+std::vector<std::uint8_t> HeartbeatEcho() {
+  return FramedPayload({0x00, 0x0C});
+}
+
 }  // namespace
 
 ReaderSim::ReaderSim(std::vector<SimRecord> InitialLog, SimFaults InitialFaults, std::uint16_t Port)
-    : Log(std::move(InitialLog)), Faults(std::move(InitialFaults)) {
+    : Log(std::move(InitialLog)), Faults(std::move(InitialFaults)), Random(Faults.ChaosSeed) {
   ListenFd = ::socket(AF_INET, SOCK_STREAM, 0);
   const int yes = 1;
   setsockopt(ListenFd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -104,13 +124,15 @@ bool ReaderSim::Locked() const {
 
 void ReaderSim::Serve() {
   for (;;) {
-    pollfd fds[3] = {{WakePipe[0], POLLIN, 0}, {ListenFd, POLLIN, 0}, {ClientFd, POLLIN, 0}};
-    const bool streaming = Faults.StreamForever && ClientFd >= 0;
+    const int polledClient = ClientFd;
+    pollfd fds[3] = {{WakePipe[0], POLLIN, 0}, {ListenFd, POLLIN, 0}, {polledClient, POLLIN, 0}};
+    const bool streaming = Faults.StreamForever && polledClient >= 0;
     if (streaming) fds[2].events |= POLLOUT;
-    if (::poll(fds, ClientFd >= 0 ? 3 : 2, -1) < 0) continue;
+    if (::poll(fds, polledClient >= 0 ? 3 : 2, -1) < 0) continue;
     if (fds[0].revents != 0) return;
     if (fds[1].revents & POLLIN) Accept();
-    if (ClientFd < 0) continue;
+    // A new connection replaces the polled one: its readiness says nothing about the new one.
+    if (ClientFd < 0 || ClientFd != polledClient) continue;
     if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) Receive();
     if (streaming && ClientFd >= 0 && (fds[2].revents & POLLOUT)) SendRaw(std::vector<std::uint8_t>(NoiseChunk, 0x55), MSG_DONTWAIT);
   }
@@ -134,7 +156,8 @@ void ReaderSim::CloseClient() {
 
 void ReaderSim::Receive() {
   std::uint8_t chunk[2048];
-  const ssize_t count = ::recv(ClientFd, chunk, sizeof chunk, 0);
+  const ssize_t count = ::recv(ClientFd, chunk, sizeof chunk, MSG_DONTWAIT);
+  if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
   if (count <= 0) {
     CloseClient();
     return;
@@ -170,28 +193,78 @@ void ReaderSim::TakeCommand(const std::vector<std::uint8_t>& Payload) {
   }
   if (Faults.Silent || Faults.StreamForever) return;
   if (heartbeat) {
-    SendFramed(Payload);  // the echo is the same packet
+    Deliver(HeartbeatEcho());
     return;
   }
   Answer(Payload, number);
 }
 
+ReaderSim::FaultPlan ReaderSim::PlanFor(int Number) {
+  FaultPlan plan;
+  plan.Close = Faults.CloseOn.count(Number) != 0;
+  plan.Drop = Faults.DropReplyTo.count(Number) != 0;
+  plan.DelayMs = Faults.ReplyDelayMs;
+  if (Faults.ChaosSeed == 0) return plan;
+  const int roll = static_cast<int>(Random() % 100);
+  plan.Close |= roll < 2;
+  plan.Drop |= roll >= 2 && roll < 12;
+  plan.BadCheck = roll >= 12 && roll < 17;
+  if (roll >= 17 && roll < 19) plan.DelayMs = ChaosLateMs;
+  plan.StrayFirst = Random() % 10 == 0;
+  return plan;
+}
+
 void ReaderSim::Answer(const std::vector<std::uint8_t>& Payload, int Number) {
-  if (Faults.CloseOn.count(Number) != 0) {
+  const FaultPlan plan = PlanFor(Number);
+  if (plan.Close) {
     CloseClient();
     return;
   }
-  if (Faults.DropReplyTo.count(Number) != 0) return;
-  if (Faults.ReplyDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(Faults.ReplyDelayMs));
+  if (plan.Drop) return;
+  if (plan.DelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(plan.DelayMs));
+  if (plan.StrayFirst) Deliver(Random() % 2 == 0 ? StatusPacket('G') : HeartbeatEcho());
+  std::vector<std::uint8_t> packet = ReplyPacket(Payload, Number);
+  if (plan.BadCheck) packet[packet.size() - 2] ^= 0x5A;
+  Mangle(packet);
+  Deliver(packet);
+}
+
+std::vector<std::uint8_t> ReaderSim::ReplyPacket(const std::vector<std::uint8_t>& Payload, int Number) {
   if (Faults.ShortReplyTo.count(Number) != 0) {
-    SendFramed({0x00, Payload.size() > 1 ? Payload[1] : std::uint8_t{0}, 0x01});
+    return FramedPayload({0x00, Payload.size() > 1 ? Payload[1] : std::uint8_t{0}, 0x01});
+  }
+  if (Payload.size() == 5 && Payload[0] == 0x00 && Payload[1] == 0x0A) return PageReply(Payload[3] | Payload[4] << 8);
+  return FramedPayload(Reply(Payload));
+}
+
+void ReaderSim::Mangle(std::vector<std::uint8_t>& Packet) {
+  switch (Faults.Mangle) {
+    case SimFaults::Mangling::None:
+      return;
+    case SimFaults::Mangling::Garbage:
+      for (auto& b : Packet) b = static_cast<std::uint8_t>(Random());
+      Packet.resize(Random() % 600);
+      return;
+    case SimFaults::Mangling::Truncated:
+      Packet.resize(Packet.size() / 2);
+      return;
+    case SimFaults::Mangling::Oversized:
+      // The count byte claims more than any reply holds, and the body runs on.
+      Packet[1] = 0xFF;
+      Packet.insert(Packet.end() - 1, 3000, std::uint8_t{0xE6});
+      return;
+  }
+}
+
+void ReaderSim::Deliver(const std::vector<std::uint8_t>& Packet) {
+  if (!Faults.Trickle) {
+    SendRaw(Packet);
     return;
   }
-  if (Payload.size() == 5 && Payload[0] == 0x00 && Payload[1] == 0x0A) {
-    SendRaw(PageReply(Payload[3] | Payload[4] << 8));
-    return;
+  for (std::uint8_t b : Packet) {
+    SendRaw({b});
+    std::this_thread::sleep_for(std::chrono::milliseconds(TrickleGapMs));
   }
-  SendFramed(Reply(Payload));
 }
 
 std::vector<std::uint8_t> ReaderSim::Reply(const std::vector<std::uint8_t>& Payload) {
@@ -209,6 +282,7 @@ std::vector<std::uint8_t> ReaderSim::Reply(const std::vector<std::uint8_t>& Payl
               static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(count >> 8)};
     }
     case 0x05:
+      if (Faults.OnClear) Faults.OnClear();
       if (Payload.size() == 5 && (Payload[3] | Payload[4] << 8) == Mark) {
         Log.clear();
         ++Mark;
@@ -228,18 +302,15 @@ std::vector<std::uint8_t> ReaderSim::PageReply(int Page) const {
       const std::size_t index = static_cast<std::size_t>(Page) * SlotsPerPage + static_cast<std::size_t>(slot);
       const SimRecord empty{3, 0xFFFFFF, -1, true};
       const auto bytes = RecordBytes(index < Log.size() ? Log[index] : empty, slot);
-      body.insert(body.end(), bytes.begin(), bytes.end());
+      if (Faults.AllFFPages) {
+        body.insert(body.end(), bytes.size(), std::uint8_t{0xFF});
+      } else {
+        body.insert(body.end(), bytes.begin(), bytes.end());
+      }
     }
   }
   body.push_back(static_cast<std::uint8_t>(256 - Sum(body)));
   return Framed(0x00, body);
-}
-
-void ReaderSim::SendFramed(const std::vector<std::uint8_t>& Payload) {
-  const auto count = static_cast<std::uint8_t>(Payload.size() + 2);
-  std::vector<std::uint8_t> body = Payload;
-  body.push_back(static_cast<std::uint8_t>(256 - static_cast<std::uint8_t>(count + Sum(Payload))));
-  SendRaw(Framed(count, body));
 }
 
 void ReaderSim::SendRaw(const std::vector<std::uint8_t>& Bytes, int Flags) {

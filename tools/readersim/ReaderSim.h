@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
@@ -21,6 +23,14 @@ struct SimFaults {
   std::set<int> CloseOn;                // commands answered by closing the connection
   bool CapacityDiffers = false;         // the second capacity reply of a connection gives another count
   int ReplyDelayMs = 0;
+  // Non-zero: each command, decided by this seed, may be answered by closing (2 %), get no
+  // reply (10 %), a reply with a bad check byte (5 %), a reply 3.5 s late (2 %), or a stray
+  // status or heartbeat packet before its reply (10 %).
+  std::uint32_t ChaosSeed = 0;
+  bool Trickle = false;                 // every reply goes out a byte at a time
+  enum class Mangling { None, Garbage, Truncated, Oversized } Mangle = Mangling::None;
+  bool AllFFPages = false;              // every slot of every page reads FF
+  std::function<void()> OnClear;        // runs on the emulator's thread before a clear is carried out
 };
 
 // An emulated card reader on 127.0.0.1, serving one connection at a time on its own thread.
@@ -46,10 +56,20 @@ class ReaderSim {
   void Accept();
   void Receive();
   void TakeCommand(const std::vector<std::uint8_t>& Payload);
+  struct FaultPlan {
+    bool Close = false;
+    bool Drop = false;
+    bool BadCheck = false;
+    bool StrayFirst = false;
+    int DelayMs = 0;
+  };
+  FaultPlan PlanFor(int Number);
   void Answer(const std::vector<std::uint8_t>& Payload, int Number);
+  std::vector<std::uint8_t> ReplyPacket(const std::vector<std::uint8_t>& Payload, int Number);
+  void Mangle(std::vector<std::uint8_t>& Packet);
+  void Deliver(const std::vector<std::uint8_t>& Packet);
   std::vector<std::uint8_t> Reply(const std::vector<std::uint8_t>& Payload);
   std::vector<std::uint8_t> PageReply(int Page) const;
-  void SendFramed(const std::vector<std::uint8_t>& Payload);
   void SendRaw(const std::vector<std::uint8_t>& Bytes, int Flags = 0);
   void CloseClient();
 
@@ -68,6 +88,7 @@ class ReaderSim {
   int WakePipe[2] = {-1, -1};
   std::uint16_t BoundPort = 0;
   std::vector<std::uint8_t> Pending;
+  std::mt19937 Random;
   std::thread Worker;
 };
 
