@@ -102,6 +102,11 @@ std::vector<std::string> ReaderSim::Commands() const {
   return Received;
 }
 
+int ReaderSim::Heartbeats() const {
+  const std::lock_guard guard(Lock);
+  return HeartbeatCount;
+}
+
 std::size_t ReaderSim::LogSize() const {
   const std::lock_guard guard(Lock);
   return Log.size();
@@ -188,8 +193,12 @@ void ReaderSim::TakeCommand(const std::vector<std::uint8_t>& Payload) {
   int number = -1;
   {
     const std::lock_guard guard(Lock);
-    Received.push_back(Hex(Payload));
-    if (!heartbeat) number = CommandCount++;
+    if (heartbeat) {
+      ++HeartbeatCount;
+    } else {
+      Received.push_back(Hex(Payload));
+      number = CommandCount++;
+    }
   }
   if (Faults.Silent || Faults.StreamForever) return;
   if (heartbeat) {

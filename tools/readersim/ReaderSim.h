@@ -44,8 +44,9 @@ class ReaderSim {
 
   std::uint16_t Port() const { return BoundPort; }
 
-  // Payloads of the commands received, as lower-case hex, heartbeats included as "000c".
+  // Payloads of the commands received, as lower-case hex; heartbeats are counted apart.
   std::vector<std::string> Commands() const;
+  int Heartbeats() const;
   std::size_t LogSize() const;
   std::uint16_t LogMark() const;
   int Connections() const;
@@ -79,6 +80,7 @@ class ReaderSim {
   std::vector<std::string> Received;
   std::uint16_t Mark = 0x2A51;
   int CommandCount = 0;
+  int HeartbeatCount = 0;
   int ConnectionCount = 0;
   int CapacityRepliesOnConnection = 0;
   bool IsLocked = false;
