@@ -153,6 +153,8 @@ bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, std::uint16_t Record
   if (Flags.Download && !WalkLog(*progress)) return false;
   progress->hide();
   if (!Flags.ClearAfter) return true;
+  // A walk that ended before the reader's own count would clear records nobody has read.
+  if (Flags.Download && SlotsWalked() < RecordCount) return true;
   // The clear destroys the reader's copy: what was stored must survive a power cut first.
   try {
     Db.MakeDurable();
@@ -160,6 +162,10 @@ bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, std::uint16_t Record
     return false;
   }
   return ClearReaderLog(LogMark);
+}
+
+int TReaderPass::SlotsWalked() const {
+  return Count.Added + Count.Duplicated + Count.Invalid;
 }
 
 bool TReaderPass::WalkLog(Tpbar& Progress) {

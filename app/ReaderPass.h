@@ -49,6 +49,7 @@ class TReaderPass {
   bool ReadCapacity(std::uint16_t& RecordCount, std::uint16_t& LogMark);
   bool DownloadAndClear(const TPassFlags& Flags, std::uint16_t RecordCount, std::uint16_t LogMark);
   bool WalkLog(class Tpbar& Progress);
+  int SlotsWalked() const;
   bool RequestPage(int PageIndex);
   bool TakeSlot(int Slot);
 

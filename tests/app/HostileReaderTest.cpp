@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QWidget>
+
+#include <memory>
+
+#include "LogDatabase.h"
+#include "Reader.h"
+#include "ReaderPass.h"
+#include "ReaderSim.h"
+#include "StatusLine.h"
+#include "TestSupport.h"
+
+namespace {
+
+using readersim::ReaderSim;
+using readersim::SimFaults;
+
+class TQuietStatus final : public IStatusLine {
+ public:
+  void SetStatusText(const QString& Text) override { Last = Text; }
+  void SetStatusVisible(bool) override {}
+  QString Last;
+};
+
+// One pass against a misbehaving emulated reader; every case must end, store nothing wrong,
+// and never clear a log it has not read.
+class HostileReader : public testing::Test {
+ protected:
+  void TearDown() override { QDir::setCurrent(StartDirectory); }
+
+  void Visit(const ReaderSim& Sim, int ReplyWaitMs = 400, int BusyTimeoutMs = DefaultBusyTimeoutMs) {
+    TLogDatabase db(BusyTimeoutMs);
+    ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
+    TReader reader(&Owner);
+    reader.Timings.DrainQuietMs = 30;
+    reader.Timings.DrainLimitMs = 300;
+    reader.Timings.ReplyWaitMs = ReplyWaitMs;
+    reader.Timings.ClearReplyWaitMs = ReplyWaitMs;
+    TReaderPass pass(reader, db, Status, &Owner);
+    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(Sim.Port()));
+    ASSERT_TRUE(reader.Enable);
+    pass.ReaderPass({false, true, true});
+  }
+  int Stored() const { return Folder.Query("SELECT COUNT(*) FROM records").front().toInt(); }
+
+  QString StartDirectory = QDir::currentPath();
+  TLogFolder Folder;
+  QWidget Owner;
+  TQuietStatus Status;
+  TRecordingMessageBox Messages;
+};
+
+TEST_F(HostileReader, RepliesThatAreNoPacketsEndThePassWithNothingStored) {
+  for (auto mangling : {SimFaults::Mangling::Garbage, SimFaults::Mangling::Truncated, SimFaults::Mangling::Oversized}) {
+    SimFaults faults;
+    faults.Mangle = mangling;
+    ReaderSim sim(readersim::SampleLog(40, 2), faults);
+    Visit(sim);
+    EXPECT_EQ(Stored(), 0) << static_cast<int>(mangling);
+    EXPECT_EQ(sim.LogSize(), 40u) << static_cast<int>(mangling);
+  }
+}
+
+TEST_F(HostileReader, APeerThatStreamsWithoutEndIsLeftAfterThreeTries) {
+  SimFaults faults;
+  faults.StreamForever = true;
+  ReaderSim sim(readersim::SampleLog(40, 2), faults);
+  Visit(sim);
+  EXPECT_EQ(Status.Last, "No response");
+  EXPECT_EQ(sim.Commands().size(), 3u);
+  EXPECT_EQ(Stored(), 0);
+}
+
+TEST_F(HostileReader, AReaderThatTricklesByteByByteIsStillCollected) {
+  SimFaults faults;
+  faults.Trickle = true;
+  ReaderSim sim(readersim::SampleLog(40, 2), faults);
+  Visit(sim, 3000);
+  EXPECT_EQ(Stored(), 40);
+  EXPECT_EQ(sim.LogSize(), 0u);
+}
+
+TEST_F(HostileReader, AnAllFFPageStoresNothingAndIsNotCleared) {
+  SimFaults faults;
+  faults.AllFFPages = true;
+  ReaderSim sim(readersim::SampleLog(40, 2), faults);
+  Visit(sim);
+  EXPECT_EQ(Stored(), 0);
+  EXPECT_EQ(sim.LogSize(), 40u);  // the reader said 40 records; none was read, so none is cleared
+  EXPECT_FALSE(sim.Locked());
+}
+
+TEST_F(HostileReader, EverythingStoredIsDurableBeforeTheClearLeaves) {
+  QTemporaryDir snapshot;
+  const QString copy = snapshot.filePath("at-clear.mdb");
+  const QString database = Folder.DatabasePath();
+  SimFaults faults;
+  // Only the main file, as a power cut would leave it if the log had not been synced into it.
+  faults.OnClear = [&] { QFile::copy(database, copy); };
+  ReaderSim sim(readersim::SampleLog(100, 3), faults);
+  Visit(sim);
+  ASSERT_EQ(sim.LogSize(), 0u);
+  ASSERT_TRUE(QFile::exists(copy));
+  TLogFolder check;
+  QFile::remove(check.DatabasePath());
+  QFile::copy(copy, check.DatabasePath());
+  EXPECT_EQ(check.Query("SELECT COUNT(*) FROM records"), QStringList{"100"});
+}
+
+// Holds the write lock of logs.mdb from another process for Seconds.
+class TWriteLockHolder {
+ public:
+  TWriteLockHolder(const QString& Database, int Seconds) {
+    Process.start("sqlite3", {Database});
+    Process.write(QStringLiteral("BEGIN IMMEDIATE;\nINSERT INTO readers VALUES ('lock', '0', 0, 0, 0);\n"
+                                 ".print locked\n.shell sleep %1\nROLLBACK;\n")
+                      .arg(Seconds)
+                      .toUtf8());
+    Process.closeWriteChannel();
+    Locked = Process.waitForReadyRead(5000) && Process.readAllStandardOutput().contains("locked");
+  }
+  ~TWriteLockHolder() { Process.waitForFinished(30000); }
+  bool Locked = false;
+
+ private:
+  QProcess Process;
+};
+
+TEST_F(HostileReader, ABusyDatabaseIsWaitedFor) {
+  ReaderSim sim(readersim::SampleLog(40, 4));
+  const TWriteLockHolder holder(Folder.DatabasePath(), 2);
+  ASSERT_TRUE(holder.Locked);
+  Visit(sim);
+  EXPECT_EQ(Stored(), 40);
+  EXPECT_EQ(sim.LogSize(), 0u);
+}
+
+TEST_F(HostileReader, ADatabaseBusyPastTheTimeoutEndsThePassWithoutAClear) {
+  ReaderSim sim(readersim::SampleLog(40, 4));
+  const TWriteLockHolder holder(Folder.DatabasePath(), 3);
+  ASSERT_TRUE(holder.Locked);
+  Visit(sim, 400, 500);
+  EXPECT_EQ(sim.LogSize(), 40u);
+  EXPECT_TRUE(sim.Locked());
+}
+
+}  // namespace
