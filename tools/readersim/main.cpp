@@ -19,11 +19,12 @@ void RequestStop(int) {
 
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
-               "usage: readersim [--port N] [--records N] [--seed N]\n"
+               "usage: readersim [--port N] [--records N] [--seed N] [--chaos N]\n"
                "  Serves an emulated card reader on 127.0.0.1 until interrupted.\n"
                "  --port N     TCP port (default 0: any free port, printed on start)\n"
                "  --records N  log records to hold, 0 to 65535 (default 300)\n"
-               "  --seed N     varies the sample log (default 1)\n");
+               "  --seed N     varies the sample log (default 1)\n"
+               "  --chaos N    drop, corrupt, delay and cut replies at random, seeded by N\n");
   std::exit(2);
 }
 
@@ -40,6 +41,7 @@ int main(int argc, char* argv[]) {
   long port = 0;
   long records = 300;
   long seed = 1;
+  readersim::SimFaults faults;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (i + 1 >= argc) Usage();
@@ -50,13 +52,15 @@ int main(int argc, char* argv[]) {
       records = Number(value, 0, 65535);
     } else if (option == "--seed") {
       seed = Number(value, 0, 0x7FFFFFFF);
+    } else if (option == "--chaos") {
+      faults.ChaosSeed = static_cast<std::uint32_t>(Number(value, 1, 0x7FFFFFFF));
     } else {
       Usage();
     }
   }
   std::signal(SIGINT, RequestStop);
   std::signal(SIGTERM, RequestStop);
-  readersim::ReaderSim sim(readersim::SampleLog(static_cast<int>(records), static_cast<std::uint32_t>(seed)), {},
+  readersim::ReaderSim sim(readersim::SampleLog(static_cast<int>(records), static_cast<std::uint32_t>(seed)), faults,
                            static_cast<std::uint16_t>(port));
   std::printf("readersim listening on 127.0.0.1:%u with %ld records\n", sim.Port(), records);
   std::fflush(stdout);

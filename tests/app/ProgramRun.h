@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+
+#include "TestSupport.h"
+
+// The real program, copied beside a logs.mdb in a folder of its own, run without a display.
+class TProgramFolder : public TLogFolder {
+ public:
+  TProgramFolder();
+  QString Program() const { return Path() + "quillmere"; }
+
+  // Runs the program to its end; false when it did not end within LimitMs (it is then killed).
+  bool RunProgram(int LimitMs = 90000);
+  // Starts the program and leaves it running.
+  void Start(QProcess& Process) const;
+  int RecordCount() const;
+  // Rows stored twice, by the duplicate rule.
+  int DoubledRecords() const;
+
+  int ExitCode = -1;
+  QString ErrorOutput;
+};
