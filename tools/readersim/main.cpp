@@ -19,12 +19,14 @@ void RequestStop(int) {
 
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
-               "usage: readersim [--port N] [--records N] [--seed N] [--chaos N]\n"
+               "usage: readersim [--port N] [--records N] [--seed N] [--chaos N] [FAULT]\n"
                "  Serves an emulated card reader on 127.0.0.1 until interrupted.\n"
                "  --port N     TCP port (default 0: any free port, printed on start)\n"
                "  --records N  log records to hold, 0 to 65535 (default 300)\n"
                "  --seed N     varies the sample log (default 1)\n"
-               "  --chaos N    drop, corrupt, delay and cut replies at random, seeded by N\n");
+               "  --chaos N    drop, corrupt, delay and cut replies at random, seeded by N\n"
+               "  FAULT        one of --silent, --stream, --trickle, --garbage, --truncated,\n"
+               "               --oversized, --all-ff: misbehave that way on every reply\n");
   std::exit(2);
 }
 
@@ -33,6 +35,28 @@ long Number(const char* Text, long Low, long High) {
   const long value = std::strtol(Text, &end, 10);
   if (end == Text || *end != '\0' || value < Low || value > High) Usage();
   return value;
+}
+
+bool TakeFault(const std::string& Option, readersim::SimFaults& Faults) {
+  using Mangling = readersim::SimFaults::Mangling;
+  if (Option == "--silent") {
+    Faults.Silent = true;
+  } else if (Option == "--stream") {
+    Faults.StreamForever = true;
+  } else if (Option == "--trickle") {
+    Faults.Trickle = true;
+  } else if (Option == "--garbage") {
+    Faults.Mangle = Mangling::Garbage;
+  } else if (Option == "--truncated") {
+    Faults.Mangle = Mangling::Truncated;
+  } else if (Option == "--oversized") {
+    Faults.Mangle = Mangling::Oversized;
+  } else if (Option == "--all-ff") {
+    Faults.AllFFPages = true;
+  } else {
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -44,6 +68,7 @@ int main(int argc, char* argv[]) {
   readersim::SimFaults faults;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
+    if (TakeFault(option, faults)) continue;
     if (i + 1 >= argc) Usage();
     const char* value = argv[++i];
     if (option == "--port") {
