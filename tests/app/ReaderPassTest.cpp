@@ -183,11 +183,7 @@ TEST_F(ReaderPass, ASilentReaderGetsThreeLockAttemptsEachFollowedByAReconnect) {
 }
 
 TEST_F(ReaderPass, ARefusedConnectionSkipsTheReaderSilently) {
-  int closedPort = 0;
-  {
-    TLoopbackPeer gone;
-    closedPort = gone.PortText().toInt();
-  }
+  const int closedPort = ClosedLoopbackPort();
   TReaderPass pass(*Reader, Db, Status, &Owner);
   pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(closedPort));
   EXPECT_FALSE(Reader->Enable);

@@ -14,37 +14,19 @@
 #include <vector>
 
 #include "Sockets.h"
+#include "TestSupport.h"
 
 namespace {
 
-// A listening socket on 127.0.0.1 and a free port; accepts only when told to.
-class TListener {
- public:
-  explicit TListener(int Backlog = 4) {
-    Fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    EXPECT_EQ(::bind(Fd, reinterpret_cast<sockaddr*>(&address), length), 0);
-    EXPECT_EQ(::listen(Fd, Backlog), 0);
-    getsockname(Fd, reinterpret_cast<sockaddr*>(&address), &length);
-    Port = ntohs(address.sin_port);
-  }
-  ~TListener() {
-    for (int fd : Accepted) ::close(fd);
-    ::close(Fd);
-  }
-  int Accept() {
-    Accepted.push_back(::accept(Fd, nullptr, nullptr));
-    return Accepted.back();
-  }
-  QByteArray PortText() const { return QByteArray::number(Port); }
-
-  int Fd = -1;
-  int Port = 0;
-  std::vector<int> Accepted;
-};
+// A client connected to Peer, whose side of the connection is accepted.
+std::unique_ptr<TTcpClient> ConnectedClient(TLoopbackPeer& Peer) {
+  auto client = std::make_unique<TTcpClient>(nullptr);
+  client->SetRemoteHost("127.0.0.1");
+  client->SetRemotePort(Peer.PortText());
+  EXPECT_TRUE(client->Connect());
+  EXPECT_TRUE(Peer.Accept());
+  return client;
+}
 
 // A client whose notifications are written down in order.
 struct TWatchedClient {
@@ -64,7 +46,7 @@ struct TWatchedClient {
 };
 
 TEST(Sockets, ConnectDisconnectAndDestructionNotifyInOrder) {
-  TListener listener;
+  TLoopbackPeer listener;
   TWatchedClient watched("127.0.0.1", listener.PortText());
   EXPECT_TRUE(watched.Client->Connect());
   EXPECT_TRUE(watched.Client->Connected());
@@ -85,11 +67,7 @@ TEST(Sockets, ConnectDisconnectAndDestructionNotifyInOrder) {
 }
 
 TEST(Sockets, RefusedConnectFailsAtOnceAndLeavesTheSocketOpen) {
-  int closedPort = 0;
-  {
-    TListener gone;
-    closedPort = gone.Port;
-  }
+  const int closedPort = ClosedLoopbackPort();
   TWatchedClient watched("127.0.0.1", QByteArray::number(closedPort));
   QElapsedTimer elapsed;
   elapsed.start();
@@ -110,7 +88,7 @@ TEST(Sockets, HostTextsThatBeginWithADigitMustBeAddresses) {
   EXPECT_EQ(ResolveHost("1stfloor"), "");
   EXPECT_EQ(ResolveHost("localhost"), "127.0.0.1");
 
-  TListener listener;
+  TLoopbackPeer listener;
   TWatchedClient watched("1stfloor", listener.PortText());
   EXPECT_FALSE(watched.Client->Connect());
   EXPECT_FALSE(watched.Client->Connected());
@@ -122,9 +100,9 @@ TEST(Sockets, PortTextRules) {
   EXPECT_EQ(ResolvePort("70000"), 70000);
   EXPECT_EQ(ResolvePort("-1"), -1);
 
-  TListener listener;
+  TLoopbackPeer listener;
   // Only the low 16 bits count: the listener's port plus 65536 reaches it.
-  TWatchedClient wrapped("127.0.0.1", QByteArray::number(listener.Port + 65536));
+  TWatchedClient wrapped("127.0.0.1", QByteArray::number(listener.Port() + 65536));
   EXPECT_TRUE(wrapped.Client->Connect());
 
   TWatchedClient named("127.0.0.1", "nosuchservice");
@@ -139,58 +117,46 @@ TEST(Sockets, PortTextRules) {
 }
 
 TEST(Sockets, APeerThatClosesIsNotReadableButStaysConnected) {
-  TListener listener;
-  TTcpClient client(nullptr);
-  client.SetRemoteHost("127.0.0.1");
-  client.SetRemotePort(listener.PortText());
-  ASSERT_TRUE(client.Connect());
-  ::close(listener.Accept());
-  listener.Accepted.clear();
-  EXPECT_FALSE(client.WaitReadable(1000));
+  TLoopbackPeer peer;
+  const auto client = ConnectedClient(peer);
+  peer.CloseConnection();
+  EXPECT_FALSE(client->WaitReadable(1000));
   char buffer[16];
-  EXPECT_EQ(client.ReceiveBytes(buffer, sizeof buffer, 0), 0);
-  EXPECT_TRUE(client.Connected());
-  client.Disconnect();
-  EXPECT_FALSE(client.Connected());
+  EXPECT_EQ(client->ReceiveBytes(buffer, sizeof buffer, 0), 0);
+  EXPECT_TRUE(client->Connected());
+  client->Disconnect();
+  EXPECT_FALSE(client->Connected());
 }
 
 TEST(Sockets, WaitReadableZeroLeavesQueuedBytesInPlace) {
-  TListener listener;
-  TTcpClient client(nullptr);
-  EXPECT_FALSE(client.WaitReadable(0));  // not open: no platform call, no error
-  client.SetRemoteHost("127.0.0.1");
-  client.SetRemotePort(listener.PortText());
-  ASSERT_TRUE(client.Connect());
-  const int peer = listener.Accept();
-  EXPECT_FALSE(client.WaitReadable(0));
-  ASSERT_EQ(::send(peer, "abc", 3, 0), 3);
-  ASSERT_TRUE(client.WaitReadable(2000));
-  EXPECT_TRUE(client.WaitReadable(0));
+  EXPECT_FALSE(TTcpClient(nullptr).WaitReadable(0));  // not open: no platform call, no error
+  TLoopbackPeer peer;
+  const auto client = ConnectedClient(peer);
+  EXPECT_FALSE(client->WaitReadable(0));
+  peer.Send("abc");
+  ASSERT_TRUE(client->WaitReadable(2000));
+  EXPECT_TRUE(client->WaitReadable(0));
   char buffer[16];
-  EXPECT_EQ(client.PeekBytes(buffer, sizeof buffer), 3);
-  EXPECT_EQ(client.ReceiveBytes(buffer, sizeof buffer, 0), 3);
+  EXPECT_EQ(client->PeekBytes(buffer, sizeof buffer), 3);
+  EXPECT_EQ(client->ReceiveBytes(buffer, sizeof buffer, 0), 3);
   EXPECT_EQ(QByteArray(buffer, 3), "abc");
 }
 
 TEST(Sockets, PollStateWithoutTimeoutWaitsUntilReady) {
-  TListener listener;
-  TTcpClient client(nullptr);
-  client.SetRemoteHost("127.0.0.1");
-  client.SetRemotePort(listener.PortText());
-  ASSERT_TRUE(client.Connect());
-  const int peer = listener.Accept();
-  std::thread late([peer] {
+  TLoopbackPeer peer;
+  const auto client = ConnectedClient(peer);
+  std::thread late([&peer] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    (void)::send(peer, "x", 1, 0);
+    peer.Send("x");
   });
   bool readable = false;
-  EXPECT_TRUE(client.PollState(&readable, nullptr, nullptr, -1));
+  EXPECT_TRUE(client->PollState(&readable, nullptr, nullptr, -1));
   EXPECT_TRUE(readable);
   late.join();
 }
 
 TEST(Sockets, ChangingTheRemoteTextClosesButTheSameTextDoesNot) {
-  TListener listener;
+  TLoopbackPeer listener;
   TWatchedClient watched("localhost", listener.PortText());
   ASSERT_TRUE(watched.Client->Connect());
   watched.Client->SetRemoteHost("localhost");
@@ -214,21 +180,17 @@ TEST(Sockets, FailedCallsFireOnErrorOncePerCall) {
 }
 
 TEST(Sockets, SendToAPeerThatHasGoneDoesNotKillTheProcess) {
-  TListener listener;
-  TTcpClient client(nullptr);
-  client.SetRemoteHost("127.0.0.1");
-  client.SetRemotePort(listener.PortText());
-  ASSERT_TRUE(client.Connect());
-  ::close(listener.Accept());
-  listener.Accepted.clear();
+  TLoopbackPeer peer;
+  const auto client = ConnectedClient(peer);
+  peer.CloseConnection();
   std::vector<char> data(64 * 1024, 'x');
   int last = 0;
-  for (int i = 0; i < 20 && last != -1; ++i) last = client.SendBytes(data.data(), static_cast<int>(data.size()), 0);
+  for (int i = 0; i < 20 && last != -1; ++i) last = client->SendBytes(data.data(), static_cast<int>(data.size()), 0);
   EXPECT_EQ(last, -1);
 }
 
 TEST(Sockets, AConnectThatGetsNoAnswerEndsByTheTimeout) {
-  TListener listener(0);
+  TLoopbackPeer listener(0);
   // Fill the accept queue so that further handshakes go unanswered (all on loopback).
   std::vector<int> fillers;
   for (int i = 0; i < 8; ++i) {
@@ -236,7 +198,7 @@ TEST(Sockets, AConnectThatGetsNoAnswerEndsByTheTimeout) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(listener.Port));
+    address.sin_port = htons(static_cast<std::uint16_t>(listener.Port()));
     (void)::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     fillers.push_back(fd);
   }

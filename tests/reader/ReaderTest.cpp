@@ -263,11 +263,7 @@ TEST(ReaderClient, NoHeartbeatWhileACommandWaits) {
 
 TEST(ReaderClient, AFailedReconnectReportsTheReader) {
   TRecordingMessageBox messages;
-  int closedPort = 0;
-  {
-    TLoopbackPeer gone;
-    closedPort = gone.PortText().toInt();
-  }
+  const int closedPort = ClosedLoopbackPort();
   auto reader = QuickReader(QByteArray::number(closedPort));
   reader->Desc = QStringLiteral("Gate A");
   reader->Enable = true;

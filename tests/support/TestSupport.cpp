@@ -81,8 +81,9 @@ void TLogFolder::AddReader(const QString& Address, const QString& Port, bool Set
               .arg(int{ClearAfter}));
 }
 
-QByteArray Hex(const QByteArray& Bytes) {
-  return Bytes.toHex();
+int ClosedLoopbackPort() {
+  const TLoopbackPeer gone;
+  return gone.Port();
 }
 
 #include <arpa/inet.h>
@@ -91,16 +92,16 @@ QByteArray Hex(const QByteArray& Bytes) {
 #include <sys/socket.h>
 #include <unistd.h>
 
-TLoopbackPeer::TLoopbackPeer() {
+TLoopbackPeer::TLoopbackPeer(int Backlog) {
   ListenFd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
   EXPECT_EQ(::bind(ListenFd, reinterpret_cast<sockaddr*>(&address), length), 0);
-  EXPECT_EQ(::listen(ListenFd, 4), 0);
+  EXPECT_EQ(::listen(ListenFd, Backlog), 0);
   getsockname(ListenFd, reinterpret_cast<sockaddr*>(&address), &length);
-  Port = ntohs(address.sin_port);
+  PortNumber = ntohs(address.sin_port);
 }
 
 TLoopbackPeer::~TLoopbackPeer() {

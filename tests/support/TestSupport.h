@@ -38,17 +38,19 @@ class TLogFolder {
   QTemporaryDir Dir;
 };
 
-QByteArray Hex(const QByteArray& Bytes);
+// A port on 127.0.0.1 where nothing listens: connections to it are refused.
+int ClosedLoopbackPort();
 
 // The far end of one TCP connection on 127.0.0.1, driven by the test itself.
 class TLoopbackPeer {
  public:
-  TLoopbackPeer();
+  explicit TLoopbackPeer(int Backlog = 4);
   ~TLoopbackPeer();
   TLoopbackPeer(const TLoopbackPeer&) = delete;
   TLoopbackPeer& operator=(const TLoopbackPeer&) = delete;
 
-  QByteArray PortText() const { return QByteArray::number(Port); }
+  int Port() const { return PortNumber; }
+  QByteArray PortText() const { return QByteArray::number(PortNumber); }
   bool Accept(int TimeoutMs = 2000);
   void Send(const QByteArray& Bytes);
   // Whatever arrives within WaitMs of quiet.
@@ -58,5 +60,5 @@ class TLoopbackPeer {
  private:
   int ListenFd = -1;
   int Fd = -1;
-  int Port = 0;
+  int PortNumber = 0;
 };
