@@ -30,7 +30,8 @@ struct SimFaults {
   bool Trickle = false;                 // every reply goes out a byte at a time
   enum class Mangling { None, Garbage, Truncated, Oversized } Mangle = Mangling::None;
   bool AllFFPages = false;              // every slot of every page reads FF
-  std::function<void()> OnClear;        // runs on the emulator's thread before a clear is carried out
+  std::function<void()> OnClear;        // before a clear is carried out, on the emulator's thread and
+                                        // under its lock: it must not call back into the emulator
 };
 
 // An emulated card reader on 127.0.0.1, serving one connection at a time on its own thread.
