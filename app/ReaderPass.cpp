@@ -29,6 +29,10 @@ QByteArray WithWord(const char* HexPrefix, std::uint16_t Word) {
   return payload;
 }
 
+bool AnyReply() {
+  return true;
+}
+
 // Hides the status line and restores the cursor however the pass ends.
 class TPassEnd {
  public:
@@ -88,22 +92,22 @@ bool TReaderPass::Attempts(const std::function<void()>& Send, const TReplyCheck&
 }
 
 bool TReaderPass::SendWithRetry(const QByteArray& Payload) {
-  return Attempts([&] { Reader.SendCommand(Payload); }, [] { return true; });
+  return Attempts([&] { Reader.SendCommand(Payload); }, AnyReply);
 }
 
 bool TReaderPass::SendWithRetryTimed(const QByteArray& Payload, int WaitMs) {
-  return Attempts([&] { Reader.SendCommandTimed(Payload, WaitMs); }, [] { return true; });
+  return Attempts([&] { Reader.SendCommandTimed(Payload, WaitMs); }, AnyReply);
 }
 
 bool TReaderPass::LockReader() {
   Status.SetStatusVisible(true);
   Status.SetStatusText(QStringLiteral("Locking"));
-  return Attempts([&] { Reader.SendLock(true); }, [] { return true; });
+  return Attempts([&] { Reader.SendLock(true); }, AnyReply);
 }
 
 bool TReaderPass::UnlockReader() {
   Status.SetStatusText(QStringLiteral("UnLocking"));
-  if (!Attempts([&] { Reader.SendLock(false); }, [] { return true; })) return false;
+  if (!Attempts([&] { Reader.SendLock(false); }, AnyReply)) return false;
   Status.SetStatusVisible(false);
   return true;
 }
@@ -130,7 +134,8 @@ void TReaderPass::ReaderPass(const TPassFlags& Flags) {
   std::uint16_t recordCount = 0;
   std::uint16_t logMark = 0;
   if (!ReadCapacity(firstCount, firstMark) || !ReadCapacity(recordCount, logMark)) return;
-  // Two differing answers mean the link cannot be trusted: nothing is read or cleared.
+  // Differing answers mean the link cannot be trusted, and an empty log holds nothing to read:
+  // either way the reader is only unlocked.
   if (recordCount != firstCount || logMark != firstMark || recordCount == 0) {
     UnlockReader();
     return;
