@@ -2,9 +2,10 @@
 # Builds the Debian package, unpacks it into a scratch root, and runs the installed program
 # once, without a display, against readersim with a logs.mdb in the install directory.
 set -euo pipefail
+. "$(dirname "$0")/../../scripts/lib/readersim.sh"
 build=$1
 root=$(mktemp -d)
-trap 'kill "${sim_pid:-}" 2>/dev/null || true; rm -rf "$root"' EXIT
+trap 'stop_readersim; rm -rf "$root"' EXIT
 
 (cd "$build" && cpack -G DEB -B "$root/pkg" >/dev/null)
 deb=$(ls "$root"/pkg/quillmere_*.deb)
@@ -23,11 +24,8 @@ if dpkg-deb -c "$deb" | grep -q 'logs\.mdb'; then echo "the package must not car
 
 app="$root/fs/opt/quillmere"
 sqlite3 "$app/logs.mdb" < "$app/schema.sql"
-"$app/readersim" --records 120 > "$root/sim.out" &
-sim_pid=$!
-for _ in $(seq 50); do grep -q listening "$root/sim.out" && break; sleep 0.1; done
-port=$(sed -n 's/.*127\.0\.0\.1:\([0-9]*\).*/\1/p' "$root/sim.out")
-sqlite3 "$app/logs.mdb" "INSERT INTO readers VALUES ('127.0.0.1', '$port', 1, 1, 1);"
+start_readersim "$app/readersim" "$root/sim.out" --records 120
+sqlite3 "$app/logs.mdb" "INSERT INTO readers VALUES ('127.0.0.1', '$sim_port', 1, 1, 1);"
 
 # Through the link on the PATH, with no display and nothing set for Qt.
 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 120 "$root/fs/usr/bin/quillmere"
