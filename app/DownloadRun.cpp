@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "Journal.h"
 #include "LogDatabase.h"
 #include "Reader.h"
 #include "ReaderPass.h"
@@ -28,7 +29,10 @@ TDownloadRun::TDownloadRun(QWidget& Owner, IStatusLine& Status, QString Applicat
 void TDownloadRun::Run() {
   // Declared first so it is released last: the reader goes before the database closes.
   TLogDatabase db;
-  if (!db.OpenDatabase(ApplicationDirectory)) return;
+  if (!db.OpenDatabase(ApplicationDirectory)) {
+    JournalLine(TPriority::Error, QStringLiteral("%1: %2; no reader contacted").arg(db.DatabasePath(), db.OpenFailure()));
+    return;
+  }
   // Two runs on one logs.mdb would interleave on a reader and race on the duplicate test.
   const TRunLock runLock(db.DatabasePath() + QStringLiteral(".lock"));
   if (!runLock.Held()) return;

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "Errors.h"
+#include "Journal.h"
 #include "LogDatabase.h"
 #include "Reader.h"
 #include "ReplyWait.h"
@@ -19,6 +20,8 @@ constexpr int PageCount = 2048;
 constexpr int SlotsPerPage = 33;
 constexpr int CapacityCountOffset = 6;
 constexpr int CapacityMarkOffset = 4;
+// Count byte, 00 03 00, mark, count, check: anything shorter does not hold both words.
+constexpr int CapacityReplyLength = 9;
 
 const QByteArray SetOptionsPayload = QByteArray::fromHex("00080480");
 const QByteArray CapacityPayload = QByteArray::fromHex("000300");
@@ -83,6 +86,7 @@ bool TReaderPass::WaitReply() {
 
 bool TReaderPass::Attempts(const std::function<void()>& Send, const TReplyCheck& Accept) {
   for (int attempt = 0; attempt < MaxAttempts; ++attempt) {
+    ServeClockRequest();
     Send();
     if (WaitReply() && Accept()) return true;
     if (!Reader.Reconnect(true)) return false;
@@ -102,14 +106,31 @@ bool TReaderPass::SendWithRetryTimed(const QByteArray& Payload, int WaitMs) {
 bool TReaderPass::LockReader() {
   Status.SetStatusVisible(true);
   Status.SetStatusText(QStringLiteral("Locking"));
-  return Attempts([&] { Reader.SendLock(true); }, AnyReply);
+  Locked = Attempts([&] { Reader.SendLock(true); }, AnyReply);
+  return Locked;
 }
 
 bool TReaderPass::UnlockReader() {
   Status.SetStatusText(QStringLiteral("UnLocking"));
   if (!Attempts([&] { Reader.SendLock(false); }, AnyReply)) return false;
+  Locked = false;
   Status.SetStatusVisible(false);
   return true;
+}
+
+// A missed reply is no failure: the clock is a courtesy, the download goes on without it. The
+// reply is awaited all the same, or a slow reader's answer would be taken for the next command's.
+void TReaderPass::SetReaderClock() {
+  ClockSet = true;
+  Reader.ClockRequested = false;
+  Reader.SetClock();
+  WaitReply();
+}
+
+// A reader's own request for the clock is served between commands, inside the pass's lock, and
+// at most once a pass: a reader that keeps asking cannot hold the pass up.
+void TReaderPass::ServeClockRequest() {
+  if (Locked && !ClockSet && Reader.ClockRequested) SetReaderClock();
 }
 
 bool TReaderPass::ClearReaderLog(std::uint16_t LogMark) {
@@ -124,8 +145,10 @@ void TReaderPass::ShowNoResponse() {
 void TReaderPass::ReaderPass(const TPassFlags& Flags) {
   const TPassEnd passEnd(Status);
   Count = {};
+  Locked = false;
+  ClockSet = false;
   if (!LockReader()) return;
-  if (Flags.SetClock) Reader.SetClock(false);
+  if (Flags.SetClock) SetReaderClock();
   Status.SetStatusText(QStringLiteral("Set Options"));
   if (!SendWithRetry(SetOptionsPayload)) return;
   Status.SetStatusText(QStringLiteral("Get Capacity"));
@@ -144,7 +167,10 @@ void TReaderPass::ReaderPass(const TPassFlags& Flags) {
 }
 
 bool TReaderPass::ReadCapacity(std::uint16_t& RecordCount, std::uint16_t& LogMark) {
-  if (!SendWithRetry(CapacityPayload)) return false;
+  if (!Attempts([&] { Reader.SendCommand(CapacityPayload); },
+                [this] { return Reader.RxLen() >= CapacityReplyLength; })) {
+    return false;
+  }
   RecordCount = Reader.ReplyWord(CapacityCountOffset);
   LogMark = Reader.ReplyWord(CapacityMarkOffset);
   return true;
@@ -160,6 +186,11 @@ bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, std::uint16_t Record
   if (!Flags.ClearAfter) return true;
   // A walk that ended before the reader's own count would clear records nobody has read.
   if (Flags.Download && SlotsWalked() < RecordCount) return true;
+  if (!Flags.Download) {
+    JournalLine(TPriority::Warning, QStringLiteral("%1:%2: download is off and clear after is on: %3 records cleared unread")
+                                        .arg(QString::fromUtf8(Reader.RemoteHost()), QString::fromUtf8(Reader.RemotePort()))
+                                        .arg(RecordCount));
+  }
   // The clear destroys the reader's copy: what was stored must survive a power cut first.
   try {
     Db.MakeDurable();

@@ -46,6 +46,8 @@ class TReaderPass {
  private:
   using TReplyCheck = std::function<bool()>;
   bool Attempts(const std::function<void()>& Send, const TReplyCheck& Accept);
+  void SetReaderClock();
+  void ServeClockRequest();
   bool ReadCapacity(std::uint16_t& RecordCount, std::uint16_t& LogMark);
   bool DownloadAndClear(const TPassFlags& Flags, std::uint16_t RecordCount, std::uint16_t LogMark);
   bool WalkLog(class Tpbar& Progress);
@@ -58,6 +60,8 @@ class TReaderPass {
   IStatusLine& Status;
   QWidget* Owner;
   TPassCounters Count;
+  bool Locked = false;
+  bool ClockSet = false;
 };
 
 // Payloads of the pass's own commands.

@@ -32,6 +32,10 @@ bool WaitForReply(TReader& Reader) {
   QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents;
   for (;;) {
     if (Reader.PktTimeout) return false;
+    if (Reader.ReplyDeadlinePassed()) {
+      Reader.ReplyTimeout();
+      return false;
+    }
     // Nothing awaited and no timer armed: waiting would never end.
     if (!Reader.PktMode && !Reader.PktGood) return false;
     QCoreApplication::processEvents(flags);

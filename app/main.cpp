@@ -7,12 +7,15 @@
 
 namespace {
 
-// Started by a timer or from cron there is no display: run without windows rather than fail.
+// Started by a timer or from cron there is no display, and a DISPLAY copied from a desktop
+// may name a server that is gone: Qt tries the platforms in turn, so a display that cannot be
+// reached means running without windows rather than an abort.
 void RunWithoutWindowsWhenThereIsNoDisplay() {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
-      qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-  }
+  if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) return;
+  QByteArray platforms;
+  if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) platforms += "wayland;";
+  if (!qEnvironmentVariableIsEmpty("DISPLAY")) platforms += "xcb;";
+  qputenv("QT_QPA_PLATFORM", platforms + "offscreen");
 }
 
 }  // namespace

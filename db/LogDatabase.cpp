@@ -6,8 +6,13 @@
 #include <QSqlError>
 #include <QUrl>
 
-#include <atomic>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "DiskSync.h"
 #include "Errors.h"
 #include "ValueConversion.h"
 
@@ -28,6 +33,10 @@ bool Execute(QSqlDatabase& Db, const QString& Sql) {
   return query.exec(Sql);
 }
 
+QString WriteRefusal(const QString& Path) {
+  return ::access(Path.toLocal8Bit().constData(), W_OK) == 0 ? QString() : QString::fromLocal8Bit(std::strerror(errno));
+}
+
 }  // namespace
 
 QString RecTimeText(TDateTime RecTime) {
@@ -39,6 +48,10 @@ std::string DatabaseErrorText(const QSqlQuery& Query) {
   return Query.lastError().text().toStdString();
 }
 
+void Check(const QSqlQuery& Query, bool Ok) {
+  if (!Ok) throw EDatabaseError(DatabaseErrorText(Query));
+}
+
 TLogDatabase::TLogDatabase(int BusyTimeoutMs) : ConnectionName(NewConnectionName()), BusyTimeoutMs(BusyTimeoutMs) {}
 
 TLogDatabase::~TLogDatabase() {
@@ -46,23 +59,49 @@ TLogDatabase::~TLogDatabase() {
 }
 
 bool TLogDatabase::OpenDatabase(const QString& ApplicationDirectory) {
-  if (!QDir::setCurrent(ApplicationDirectory)) return false;
   Path = QDir(ApplicationDirectory).filePath(QStringLiteral("logs.mdb"));
-  if (!QFileInfo(Path).isFile()) return false;
+  if (!QDir::setCurrent(ApplicationDirectory)) return Refuse(QStringLiteral("its folder cannot be entered"));
+  if (!QFileInfo(Path).isFile()) return Refuse(QStringLiteral("no such file"));
+  if (!CheckWritable(ApplicationDirectory)) return false;
 
   QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
   db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
   db.setDatabaseName(ReadWriteUri(Path));
-  if (!db.open() || !LoadReaders() || !CheckRecordsTable()) return false;
+  if (!db.open()) return Refuse(db.lastError().text());
+  if (!LoadReaders()) return Refuse(QStringLiteral("no readable table readers"));
+  if (!CheckRecordsTable()) return Refuse(QStringLiteral("no table records with a column RECTIME"));
 
-  // Each record is its own commit; WAL makes that cheap and safe against a kill, and readers in
-  // other tools never block the run. MakeDurable covers a power cut where it matters.
-  Execute(db, QStringLiteral("PRAGMA journal_mode=WAL"));
-  Execute(db, QStringLiteral("PRAGMA synchronous=NORMAL"));
+  UseWriteAheadLog();
   // The duplicate test must be an index look-up; a file made by hand may lack the index.
   Execute(db, QStringLiteral("CREATE INDEX IF NOT EXISTS records_time_card ON records (RECTIME, CARDNO)"));
   PrepareStatements();
   return true;
+}
+
+bool TLogDatabase::Refuse(const QString& Reason) {
+  Failure = Reason;
+  return false;
+}
+
+// SQLite would open a file it cannot write read-only without a word, and the first store
+// would fail with the reader already locked. The folder takes the journal and the run lock.
+bool TLogDatabase::CheckWritable(const QString& ApplicationDirectory) {
+  for (const QString& target : {Path, ApplicationDirectory}) {
+    const QString refusal = WriteRefusal(target);
+    if (!refusal.isEmpty()) return Refuse(QStringLiteral("%1 cannot be written: %2").arg(target, refusal));
+  }
+  return true;
+}
+
+// Each record is its own commit; WAL makes that cheap and safe against a kill, and readers in
+// other tools never block the run. MakeDurable covers a power cut where it matters. A file
+// that refuses WAL keeps its rollback journal, whose commits are synced anyway.
+void TLogDatabase::UseWriteAheadLog() {
+  QSqlDatabase db = QSqlDatabase::database(ConnectionName, false);
+  QSqlQuery mode(db);
+  WriteAheadLog = mode.exec(QStringLiteral("PRAGMA journal_mode=WAL")) && mode.next() &&
+                  mode.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0;
+  Execute(db, QStringLiteral("PRAGMA synchronous=NORMAL"));
 }
 
 bool TLogDatabase::LoadReaders() {
@@ -111,7 +150,7 @@ TReaderRow TLogDatabase::ReadReaderRow() const {
 bool TLogDatabase::RecordExists(TDateTime RecTime, int CardNo) {
   ExistsQuery.bindValue(0, RecTimeText(RecTime));
   ExistsQuery.bindValue(1, CardNo);
-  if (!ExistsQuery.exec()) throw EDatabaseError(DatabaseErrorText(ExistsQuery));
+  Check(ExistsQuery, ExistsQuery.exec());
   const bool found = ExistsQuery.next();
   ExistsQuery.finish();
   return found;
@@ -123,10 +162,14 @@ void TLogDatabase::StoreRecord(TDateTime RecTime, int CardNo, const QString& Rea
   InsertQuery.bindValue(2, Reader);
   InsertQuery.bindValue(3, Mode);
   // One INSERT is atomic: a failed post leaves no half-written row behind.
-  if (!InsertQuery.exec()) throw EDatabaseError(DatabaseErrorText(InsertQuery));
+  Check(InsertQuery, InsertQuery.exec());
 }
 
+// Commits reach the log without a sync (synchronous=NORMAL), and a checkpoint cannot finish
+// while another program holds a read snapshot. Syncing the log, then the main file (which a
+// checkpoint may have moved frames into), puts every committed record on the disk either way.
 void TLogDatabase::MakeDurable() {
-  QSqlQuery query(QSqlDatabase::database(ConnectionName, false));
-  if (!query.exec(QStringLiteral("PRAGMA wal_checkpoint(FULL)"))) throw EDatabaseError(DatabaseErrorText(query));
+  if (WriteAheadLog) SyncToDisk(Path + QStringLiteral("-wal"), true);
+  SyncToDisk(Path);
+  SyncToDisk(QFileInfo(Path).absolutePath());
 }

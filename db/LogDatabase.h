@@ -27,9 +27,11 @@ class TLogDatabase {
   TLogDatabase(const TLogDatabase&) = delete;
   TLogDatabase& operator=(const TLogDatabase&) = delete;
 
-  // Fails silently: a missing or foreign file, a missing table, records without rectime.
-  // Never creates logs.mdb. Makes ApplicationDirectory the working directory.
+  // Fails on a missing or foreign file, a file or folder this user cannot write, a missing
+  // table, records without rectime; OpenFailure() then says why. Never creates logs.mdb.
+  // Makes ApplicationDirectory the working directory.
   bool OpenDatabase(const QString& ApplicationDirectory);
+  const QString& OpenFailure() const { return Failure; }
   void CloseDatabase();
 
   bool ReadersAtEnd() const { return NextReaderRow >= ReaderRows.size(); }
@@ -38,19 +40,25 @@ class TLogDatabase {
 
   bool RecordExists(TDateTime RecTime, int CardNo);                          // raises EDatabaseError
   void StoreRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode);  // raises EDatabaseError
-  // Everything stored so far survives a power cut once this returns; raises EDatabaseError.
+  // Everything stored so far survives a power cut once this returns, whoever else reads the
+  // file; raises EDatabaseError when a step could not complete.
   void MakeDurable();
 
   const QString& DatabasePath() const { return Path; }
 
  private:
+  bool Refuse(const QString& Reason);
+  bool CheckWritable(const QString& ApplicationDirectory);
   bool LoadReaders();
   bool CheckRecordsTable();
+  void UseWriteAheadLog();
   void PrepareStatements();
 
   QString ConnectionName;
   int BusyTimeoutMs;
   QString Path;
+  QString Failure;
+  bool WriteAheadLog = false;
   std::vector<QSqlRecord> ReaderRows;
   std::size_t NextReaderRow = 0;
   QSqlQuery ExistsQuery;
@@ -62,3 +70,6 @@ QString RecTimeText(TDateTime RecTime);
 
 // A connection's error as the text of an exception.
 std::string DatabaseErrorText(const QSqlQuery& Query);
+
+// The one place where a failed statement becomes an exception.
+void Check(const QSqlQuery& Query, bool Ok);

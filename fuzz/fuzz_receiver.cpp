@@ -11,11 +11,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
   const std::uint8_t modes = Data[0];
   for (std::size_t i = 1; i < Size; ++i) {
     const bool pktMode = (modes >> (i % 8)) & 1;
-    if (receiver.Feed(Data[i], pktMode)) {
-      if (receiver.RxLen > LongReplyLength) __builtin_trap();
-      receiver.RxState = TRxState::Hunting;
+    if (receiver.Feed(Data[i], pktMode) &&
+        (receiver.RxLen() > LongReplyLength || receiver.RxState() != TRxState::Hunting)) {
+      __builtin_trap();
     }
-    if (receiver.RxLen > RxBufferSize || receiver.RxRemain > LongReplyLength) __builtin_trap();
+    if (receiver.RxLen() > RxBufferSize || receiver.RxRemain() > LongReplyLength) __builtin_trap();
   }
   return 0;
 }

@@ -3,8 +3,9 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 
-#include <cstdio>
 #include <utility>
+
+#include "Journal.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ class TQtMessageBox final : public IMessageBox {
     if (MessagesAreInteractive()) {
       QMessageBox::critical(nullptr, QGuiApplication::applicationDisplayName(), Text);
     } else {
-      std::fprintf(stderr, "%s\n", Text.toLocal8Bit().constData());
+      JournalLine(TPriority::Error, Text);
     }
   }
 };

@@ -31,64 +31,81 @@ void FixPacket(QByteArray& Packet) {
   Packet[n - 2] = static_cast<char>(CheckFor(SumOf(Packet, 1, n - 2)));
 }
 
+namespace {
+
+// What the count byte of an unsolicited packet (no command waiting) announces.
+struct TEventKind {
+  std::uint8_t Kind;
+  int BodyLength;    // bytes after the kind byte, the check byte included
+  bool KindCounted;  // the kind byte is part of the sum and stored as RxBuf[0]
+};
+
+constexpr TEventKind EventKinds[] = {
+    {2, 2, false},    // a status code: the code and its check byte
+    {4, 3, true},     // the heartbeat echo is framed like a reply: K counts itself, and RxBuf[0]
+                      // keeps what it held (the reader's firmware never wrote it)
+    {6, 6, false},    // a card event without time
+    {11, 11, false},  // a card event with flag and time
+    {12, 13, false},  // the long card event: its kind code is one short of its body
+};
+
+}  // namespace
+
 void TPacketReceiver::Reset() {
-  RxState = TRxState::Hunting;
-  RxRemain = 0;
+  State = TRxState::Hunting;
+  Remain = 0;
 }
 
-void TPacketReceiver::StartBody(int Remain, int StoredLen, std::uint8_t Sum) {
-  RxRemain = Remain;
-  RxLen = StoredLen;
-  RxSum = Sum;
-  RxState = TRxState::Body;
+void TPacketReceiver::StartBody(int BodyRemain, int StoredLen, std::uint8_t Sum) {
+  Remain = BodyRemain;
+  Length = StoredLen;
+  RunningSum = Sum;
+  State = TRxState::Body;
 }
 
 void TPacketReceiver::TakeCount(std::uint8_t Count, bool PktMode) {
-  if (PktMode) {
-    if (Count == 0x00) {
-      StartBody(LongReplyLength, 0, 0);
-    } else if (Count >= 0x02 && Count <= 0x7F) {
-      RxBuf[0] = Count;
-      StartBody(Count - 1, 1, Count);
-    } else {
-      // 0x01 leaves no room for a check byte; 0x80 and above are no reply.
-      Reset();
-    }
-    return;
-  }
-  switch (Count) {
-    case 2:
-    case 6:
-    case 11:
-      StartBody(Count, 0, 0);
-      break;
-    case 4:  // the heartbeat echo counts itself, and RxBuf[0] keeps what it held
-      StartBody(3, 1, 4);
-      break;
-    case 12:
-      StartBody(13, 0, 0);
-      break;
-    default:
-      Reset();
+  if (!PktMode) {
+    TakeEventKind(Count);
+  } else if (Count == 0x00) {
+    StartBody(LongReplyLength, 0, 0);
+  } else if (Count >= 0x02 && Count <= 0x7F) {
+    Buffer[0] = Count;
+    StartBody(Count - 1, 1, Count);
+  } else {
+    // 0x01 leaves no room for a check byte; 0x80 and above are no reply.
+    Reset();
   }
 }
 
+void TPacketReceiver::TakeEventKind(std::uint8_t Kind) {
+  for (const TEventKind& kind : EventKinds) {
+    if (kind.Kind != Kind) continue;
+    if (kind.KindCounted) {
+      StartBody(kind.BodyLength, 1, Kind);
+    } else {
+      StartBody(kind.BodyLength, 0, 0);
+    }
+    return;
+  }
+  Reset();
+}
+
 void TPacketReceiver::TakeBodyByte(std::uint8_t Byte) {
-  --RxRemain;
-  if (RxLen < RxBufferSize) RxBuf[static_cast<std::size_t>(RxLen++)] = Byte;
-  RxSum = static_cast<std::uint8_t>(RxSum + Byte);
-  if (RxRemain > 0) return;
-  if (RxSum == 0) {
-    RxState = TRxState::End;
+  --Remain;
+  if (Length < RxBufferSize) Buffer[static_cast<std::size_t>(Length++)] = Byte;
+  RunningSum = static_cast<std::uint8_t>(RunningSum + Byte);
+  if (Remain > 0) return;
+  if (RunningSum == 0) {
+    State = TRxState::End;
   } else {
     Reset();
   }
 }
 
 bool TPacketReceiver::Feed(std::uint8_t Byte, bool PktMode) {
-  switch (RxState) {
+  switch (State) {
     case TRxState::Hunting:
-      if (Byte == LeadByte) RxState = TRxState::Count;
+      if (Byte == LeadByte) State = TRxState::Count;
       return false;
     case TRxState::Count:
       TakeCount(Byte, PktMode);
@@ -97,9 +114,8 @@ bool TPacketReceiver::Feed(std::uint8_t Byte, bool PktMode) {
       TakeBodyByte(Byte);
       return false;
     case TRxState::End:
-      if (Byte == EndByte) return true;
       Reset();
-      return false;
+      return Byte == EndByte;
   }
   return false;
 }

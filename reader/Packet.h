@@ -19,22 +19,31 @@ void FixPacket(QByteArray& Packet);
 
 enum class TRxState : std::uint8_t { Hunting = 0, Count = 1, Body = 2, End = 4 };
 
-// The byte-at-a-time receiver. Works in place on RxBuf: nothing is allocated per byte or packet,
-// and no count byte can make it store beyond RxBuf (the largest body is 270 bytes).
+// The byte-at-a-time receiver. Works in place on its buffer: nothing is allocated per byte or
+// packet, and no count byte can make it store beyond it (the largest body is 270 bytes). After
+// a complete packet it goes back to hunting by itself; the packet stays readable until the
+// next one starts to overwrite it.
 class TPacketReceiver {
  public:
   // Takes one byte; true when it completed a packet (RxBuf and RxLen then hold it).
   bool Feed(std::uint8_t Byte, bool PktMode);
+  // Drops a partial packet; what the last complete one left stays readable.
   void Reset();
 
-  std::array<std::uint8_t, RxBufferSize> RxBuf{};
-  TRxState RxState = TRxState::Hunting;
-  int RxRemain = 0;
-  int RxLen = 0;
-  std::uint8_t RxSum = 0;
+  const std::array<std::uint8_t, RxBufferSize>& RxBuf() const { return Buffer; }
+  int RxLen() const { return Length; }
+  int RxRemain() const { return Remain; }
+  TRxState RxState() const { return State; }
 
  private:
-  void StartBody(int Remain, int StoredLen, std::uint8_t Sum);
+  void StartBody(int BodyRemain, int StoredLen, std::uint8_t Sum);
   void TakeCount(std::uint8_t Count, bool PktMode);
+  void TakeEventKind(std::uint8_t Kind);
   void TakeBodyByte(std::uint8_t Byte);
+
+  std::array<std::uint8_t, RxBufferSize> Buffer{};
+  TRxState State = TRxState::Hunting;
+  int Remain = 0;
+  int Length = 0;
+  std::uint8_t RunningSum = 0;
 };

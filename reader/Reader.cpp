@@ -1,6 +1,6 @@
 #include "Reader.h"
 
-#include <QElapsedTimer>
+#include <algorithm>
 
 #include "Clock.h"
 #include "MessageBox.h"
@@ -25,6 +25,7 @@ QByteArray LockPayload(bool Locked) {
 
 TReader::TReader(QObject* Owner) : TTcpClient(Owner) {
   MarkReceived();
+  SinceLineActive.start();
   Timer = std::make_unique<TSimpleTimer>(ReplyTimerInitialMs, [this](TSimpleTimer*) { ReplyTimeout(); });
 }
 
@@ -42,7 +43,9 @@ bool TReader::HeartBeat() {
 
 bool TReader::Reconnect(bool ShowError) {
   Disconnect();
+  ClockRequested = false;
   const bool connected = Connect();
+  SinceLineActive.restart();
   Enable = connected;
   if (ShowError && !connected) {
     ShowErrorMessage("Failed to connect reader (" + Desc + "). Please retry later!");
@@ -58,6 +61,7 @@ void TReader::Poll() {
   }
   if (WaitReadable(0)) {
     const int count = ReceiveBytes(RxChunk.data(), RxBufferSize, 0);
+    if (count > 0) SinceLineActive.restart();
     FeedReceiver(RxChunk.data(), count);
     MarkReceived();
     return;
@@ -72,15 +76,19 @@ void TReader::SendPacket(const QByteArray& Packet) {
   Poll();
 }
 
+// The quiet is counted from the last byte the line carried, not from the start of the drain:
+// time spent storing the previous reply already counts.
 void TReader::DrainInput() {
   std::array<std::uint8_t, RxBufferSize> scratch;
   QElapsedTimer elapsed;
   elapsed.start();
   int drained = 0;
-  while (drained < Timings.DrainLimitBytes && elapsed.elapsed() < Timings.DrainLimitMs &&
-         WaitReadable(Timings.DrainQuietMs)) {
+  while (drained < Timings.DrainLimitBytes && elapsed.elapsed() < Timings.DrainLimitMs) {
+    const auto quietLeftMs = std::max<qint64>(0, Timings.DrainQuietMs - SinceLineActive.elapsed());
+    if (!WaitReadable(static_cast<int>(quietLeftMs))) return;
     const int count = ReceiveBytes(scratch.data(), RxBufferSize, 0);
     if (count <= 0) return;
+    SinceLineActive.restart();
     drained += count;
   }
 }
@@ -95,10 +103,8 @@ void TReader::SendLock(bool Locked) {
   SendCommand(LockPayload(Locked));
 }
 
-void TReader::SetClock(bool WithLock) {
-  if (WithLock) SendLock(true);
+void TReader::SetClock() {
   SendCommand(ClockPayload());
-  if (WithLock) SendLock(false);
 }
 
 void TReader::SendCommand(const QByteArray& Payload) {
@@ -121,6 +127,7 @@ void TReader::AwaitReply(const QByteArray& Payload, int WaitMs) {
   ResetReceiver();
   Timer->SetPeriod(WaitMs);
   Timer->SetArmed(true);
+  ReplyDeadline.setRemainingTime(WaitMs);
   SendPacket(packet);
 }
 
@@ -128,24 +135,26 @@ void TReader::MarkReceived() {
   LastRx = Now();
 }
 
+std::uint8_t TReader::ReplyByte(int Pos) const {
+  return Pos >= 0 && Pos < Receiver.RxLen() ? Receiver.RxBuf()[static_cast<std::size_t>(Pos)] : 0;
+}
+
 std::uint16_t TReader::ReplyWord(int Pos) const {
-  return static_cast<std::uint16_t>(Receiver.RxBuf.at(static_cast<std::size_t>(Pos)) |
-                                    Receiver.RxBuf.at(static_cast<std::size_t>(Pos) + 1) << 8);
+  return static_cast<std::uint16_t>(ReplyByte(Pos) | ReplyByte(Pos + 1) << 8);
 }
 
 bool TReader::SlotPresent(int N) const {
-  return SlotCheck(&Receiver.RxBuf.at(static_cast<std::size_t>(SlotOffset + LogRecordSize * N)), N);
+  return SlotCheck(&Receiver.RxBuf().at(static_cast<std::size_t>(SlotOffset + LogRecordSize * N)), N);
 }
 
 bool TReader::DecodeSlot(int N, TLogRecord& Rec) const {
-  return DecodeRecord(&Receiver.RxBuf.at(static_cast<std::size_t>(SlotOffset + LogRecordSize * N)), Rec);
+  return DecodeRecord(&Receiver.RxBuf().at(static_cast<std::size_t>(SlotOffset + LogRecordSize * N)), Rec);
 }
 
 void TReader::FeedReceiver(const std::uint8_t* Chunk, int Count) {
   for (int i = 0; i < Count; ++i) {
     if (Receiver.Feed(Chunk[i], PktMode)) {
       HandlePacket();
-      Receiver.RxState = TRxState::Hunting;
       return;  // the rest of the chunk is dropped
     }
   }
@@ -164,8 +173,8 @@ void TReader::HandlePacket() {
     PktMode = false;
     return;
   }
-  const auto& buf = Receiver.RxBuf;
-  switch (Receiver.RxLen) {
+  const auto& buf = Receiver.RxBuf();
+  switch (Receiver.RxLen()) {
     case 2:
       HandleStatusCode(buf[0]);
       break;
@@ -198,9 +207,9 @@ void TReader::HandleStatusCode(std::uint8_t Code) {
     case '2': respond(true, "LN08"); break;
     case 'B': respond(false, nullptr); break;
     case 'G': respond(true, nullptr); break;
-    case 'C': SetClock(true); break;
+    case 'C': ClockRequested = true; break;
     case 'R':
-      SetClock(true);
+      ClockRequested = true;
       Fire(OnPowerup, Reader);
       break;
     case 'P': Fire(OnBypass, Reader, 0); break;
@@ -211,7 +220,7 @@ void TReader::HandleStatusCode(std::uint8_t Code) {
 
 // FlagIndex and TimeIndex are -1 for the short event, which has neither.
 void TReader::RaiseCardCode(int FlagIndex, int TimeIndex, int CardIndex) {
-  const auto& buf = Receiver.RxBuf;
+  const auto& buf = Receiver.RxBuf();
   const auto code = static_cast<int>(BigEndian(&buf[static_cast<std::size_t>(CardIndex)], 3));
   if (!OnCardCode || code <= 0) return;
   if (FlagIndex < 0) {

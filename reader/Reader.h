@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QString>
 
 #include <array>
@@ -20,7 +22,7 @@ using TPowerupEvent = TEvent<int /*port*/>;
 
 // The protocol's waits and bounds. Tests may shorten them; the product never changes them.
 struct TLinkTimings {
-  int DrainQuietMs = 200;     // a command leaves after this long without incoming data
+  int DrainQuietMs = 200;     // a command leaves once the line has been this long without incoming data
   int ReplyWaitMs = 3000;     // default wait for a reply
   int ClearReplyWaitMs = 8000;
   int DrainLimitMs = 2000;    // a reader that never stops sending cannot hold a command back longer
@@ -60,6 +62,9 @@ class TReader : public TTcpClient {
   TDateTime LastRx = 0;
   QByteArray ModelName;
   bool ResponseOk = false;
+  // The reader asked for its clock (status "C" or "R"). Nothing is sent from inside a receive:
+  // whoever drives the link serves the request between commands.
+  bool ClockRequested = false;
   TLinkTimings Timings;
 
   // ID and PortNo are one value.
@@ -78,7 +83,9 @@ class TReader : public TTcpClient {
   void DrainInput();
   void SendHeartbeat();
   void SendLock(bool Locked);
-  void SetClock(bool WithLock);
+  // Sends the clock command with the local time, without a lock of its own; awaits its reply
+  // like any command.
+  void SetClock();
   void SendCommand(const QByteArray& Payload);
   void SendCommandTimed(const QByteArray& Payload, int WaitMs);
   void MarkReceived();
@@ -86,12 +93,14 @@ class TReader : public TTcpClient {
   std::uint16_t ReplyWord(int Pos) const;
   bool SlotPresent(int N) const;
   bool DecodeSlot(int N, TLogRecord& Rec) const;
-  const std::array<std::uint8_t, RxBufferSize>& RxBuf() const { return Receiver.RxBuf; }
-  int RxLen() const { return Receiver.RxLen; }
+  const std::array<std::uint8_t, RxBufferSize>& RxBuf() const { return Receiver.RxBuf(); }
+  int RxLen() const { return Receiver.RxLen(); }
 
   void FeedReceiver(const std::uint8_t* Chunk, int Count);
   void ResetReceiver() { Receiver.Reset(); }
   void ReplyTimeout();
+  // Fixed when the command was sent; nothing received or sent afterwards moves it.
+  bool ReplyDeadlinePassed() const { return PktMode && ReplyDeadline.hasExpired(); }
   TSimpleTimer& ReplyTimer() { return *Timer; }
 
  private:
@@ -99,11 +108,15 @@ class TReader : public TTcpClient {
   void HandlePacket();
   void HandleStatusCode(std::uint8_t Code);
   void RaiseCardCode(int FlagIndex, int TimeIndex, int CardIndex);
+  // A byte of the last packet; 0 past its end, so a short reply never lends an earlier one's bytes.
+  std::uint8_t ReplyByte(int Pos) const;
 
   int PortNumber = 0;
   std::array<std::uint8_t, RxBufferSize> RxChunk{};
   TPacketReceiver Receiver;
   std::unique_ptr<TSimpleTimer> Timer;
+  QDeadlineTimer ReplyDeadline;
+  QElapsedTimer SinceLineActive;  // the last byte received, or the connect
 };
 
 // The lock command's payload: 00 00 X 10 27, X = 01 to lock, 00 to unlock.

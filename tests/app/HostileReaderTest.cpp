@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QWidget>
 
 #include <memory>
@@ -93,23 +91,6 @@ TEST_F(HostileReader, AnAllFFPageStoresNothingAndIsNotCleared) {
   EXPECT_EQ(Stored(), 0);
   EXPECT_EQ(sim.LogSize(), 40u);  // the reader said 40 records; none was read, so none is cleared
   EXPECT_FALSE(sim.Locked());
-}
-
-TEST_F(HostileReader, EverythingStoredIsDurableBeforeTheClearLeaves) {
-  QTemporaryDir snapshot;
-  const QString copy = snapshot.filePath("at-clear.mdb");
-  const QString database = Folder.DatabasePath();
-  SimFaults faults;
-  // Only the main file, as a power cut would leave it if the log had not been synced into it.
-  faults.OnClear = [&] { QFile::copy(database, copy); };
-  ReaderSim sim(readersim::SampleLog(100, 3), faults);
-  Visit(sim);
-  ASSERT_EQ(sim.LogSize(), 0u);
-  ASSERT_TRUE(QFile::exists(copy));
-  TLogFolder check;
-  QFile::remove(check.DatabasePath());
-  QFile::copy(copy, check.DatabasePath());
-  EXPECT_EQ(check.Query("SELECT COUNT(*) FROM records"), QStringList{"100"});
 }
 
 // Holds the write lock of logs.mdb from another process for Seconds.

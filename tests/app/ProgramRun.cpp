@@ -8,17 +8,30 @@ TProgramFolder::TProgramFolder() {
   EXPECT_TRUE(QFile::copy(QStringLiteral(QUILLMERE_BINARY), Program()));
 }
 
-void TProgramFolder::Start(QProcess& Process) const {
+void TProgramFolder::Start(QProcess& Process, const QStringList& Environment, const QStringList& Wrapper) const {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert("QT_QPA_PLATFORM", "offscreen");
+  for (const QString& setting : Environment) {
+    const QString name = setting.section('=', 0, 0);
+    const QString value = setting.section('=', 1);
+    if (value.isEmpty()) {
+      environment.remove(name);
+    } else {
+      environment.insert(name, value);
+    }
+  }
   Process.setProcessEnvironment(environment);
-  Process.start(Program(), {});
+  if (Wrapper.isEmpty()) {
+    Process.start(Program(), {});
+  } else {
+    Process.start(Wrapper.front(), Wrapper.mid(1) << Program());
+  }
   EXPECT_TRUE(Process.waitForStarted());
 }
 
-bool TProgramFolder::RunProgram(int LimitMs) {
+bool TProgramFolder::RunProgram(int LimitMs, const QStringList& Environment, const QStringList& Wrapper) {
   QProcess process;
-  Start(process);
+  Start(process, Environment, Wrapper);
   const bool ended = process.waitForFinished(LimitMs);
   if (!ended) {
     process.kill();

@@ -2,6 +2,7 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 #include "TestSupport.h"
 
@@ -12,9 +13,11 @@ class TProgramFolder : public TLogFolder {
   QString Program() const { return Path() + "quillmere"; }
 
   // Runs the program to its end; false when it did not end within LimitMs (it is then killed).
-  bool RunProgram(int LimitMs = 90000);
+  // Environment holds NAME=VALUE overrides (an empty VALUE unsets NAME); Wrapper, when given,
+  // is a command that starts the program (strace, setpriv).
+  bool RunProgram(int LimitMs = 90000, const QStringList& Environment = {}, const QStringList& Wrapper = {});
   // Starts the program and leaves it running.
-  void Start(QProcess& Process) const;
+  void Start(QProcess& Process, const QStringList& Environment = {}, const QStringList& Wrapper = {}) const;
   int RecordCount() const;
   // Rows stored twice, by the duplicate rule.
   int DoubledRecords() const;

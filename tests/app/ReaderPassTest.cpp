@@ -1,9 +1,11 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QWidget>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -142,7 +144,13 @@ TEST_F(ReaderPass, CapacityRepliesThatDifferEndWithAnUnlockOnly) {
 TEST_F(ReaderPass, DownloadOffWithClearOnClearsWithoutReading) {
   ReaderSim sim(Log(10));
   const std::uint16_t mark = sim.LogMark();
+  testing::internal::CaptureStderr();
   ASSERT_TRUE(Visit(sim, {false, false, true}));
+  EXPECT_THAT(testing::internal::GetCapturedStderr(),
+              testing::HasSubstr(QStringLiteral("<4>127.0.0.1:%1: download is off and clear after is on: 10 records "
+                                                "cleared unread\n")
+                                     .arg(sim.Port())
+                                     .toStdString()));
   EXPECT_EQ(sim.Commands(), (Commands{Lock, Options, Capacity, Capacity, ClearPayload(mark).toHex().toStdString(), Unlock}));
   EXPECT_EQ(StoredCount(), 0);
   EXPECT_EQ(sim.LogSize(), 0u);
@@ -246,6 +254,36 @@ TEST_F(ReaderPass, AFailedStoreLeavesTheReaderLockedAndUncleared) {
   EXPECT_EQ(sim.LogSize(), 40u);
   EXPECT_EQ(sim.Commands().back(), Page(0));
   EXPECT_FALSE(Status.Visible);
+}
+
+// Each reply must be the one its command asked for: a late clock reply taken for the options
+// reply, or a capacity reply too short to hold its words, once shifted or invented the counts.
+TEST_F(ReaderPass, LateOrShortRepliesAreNeverTakenForAnotherCommand) {
+  const struct {
+    const char* Name;
+    int ReplyDelayMs;
+    std::set<int> ShortReplyTo;
+    std::size_t Commands;
+  } cases[] = {
+      {"every reply later than the quiet before a command", 100, {}, 10},
+      {"an error frame in answer to the first capacity request", 0, {3}, 11},
+  };
+  for (const auto& c : cases) {
+    SimFaults faults;
+    faults.ReplyDelayMs = c.ReplyDelayMs;
+    faults.ShortReplyTo = c.ShortReplyTo;
+    TLogFolder folder;
+    TLogDatabase db;
+    ASSERT_TRUE(db.OpenDatabase(folder.Path()));
+    ReaderSim sim(Log(70), faults);
+    TReaderPass pass(*Reader, db, Status, &Owner);
+    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
+    pass.ReaderPass({true, true, true});
+    EXPECT_EQ(pass.Counters().Added, 70) << c.Name;
+    EXPECT_EQ(sim.LogSize(), 0u) << c.Name;
+    EXPECT_FALSE(sim.Locked()) << c.Name;
+    EXPECT_EQ(sim.Commands().size(), c.Commands) << c.Name;
+  }
 }
 
 TEST(ReaderPassPayloads, PageIndexGoesLowByteFirst) {

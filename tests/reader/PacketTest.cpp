@@ -21,9 +21,8 @@ TFeedResult FeedAll(TPacketReceiver& Receiver, const QByteArray& Bytes, bool Pkt
     if (Receiver.Feed(static_cast<std::uint8_t>(Bytes[i]), PktMode)) {
       if (result.Completed++ == 0) {
         result.FirstCompletionAt = i;
-        result.Stored = QByteArray(reinterpret_cast<const char*>(Receiver.RxBuf.data()), Receiver.RxLen);
+        result.Stored = QByteArray(reinterpret_cast<const char*>(Receiver.RxBuf().data()), Receiver.RxLen());
       }
-      Receiver.RxState = TRxState::Hunting;
     }
   }
   return result;
@@ -77,7 +76,7 @@ TEST(Receiver, CompletesEachKindOfPacket) {
   };
   for (const auto& c : cases) {
     TPacketReceiver receiver;
-    receiver.RxBuf[0] = 0x77;  // a kind 4 event leaves byte 0 as it was
+    FeedAll(receiver, QByteArray::fromHex("e6027789eb"), false);  // a kind 4 event leaves byte 0 as it was
     const TFeedResult result = FeedAll(receiver, c.Bytes, c.PktMode);
     EXPECT_EQ(result.Completed, 1) << c.Name;
     EXPECT_EQ(result.Stored.toHex(), c.Stored.toHex()) << c.Name;
@@ -123,7 +122,7 @@ TEST(Receiver, BadBytesDropThePacketSilently) {
   for (const auto& c : cases) {
     TPacketReceiver receiver;
     EXPECT_EQ(FeedAll(receiver, QByteArray::fromHex(c.Bytes), c.PktMode).Completed, 0) << c.Name;
-    EXPECT_EQ(receiver.RxState, TRxState::Hunting) << c.Name;
+    EXPECT_EQ(receiver.RxState(), TRxState::Hunting) << c.Name;
   }
 }
 
@@ -141,8 +140,8 @@ TEST(Receiver, NeverWritesBeyondItsBuffer) {
   std::iota(noise.begin(), noise.end(), 0);
   for (std::size_t i = 0; i < noise.size(); ++i) {
     receiver.Feed(noise[i], i % 3 == 0);
-    ASSERT_LE(receiver.RxLen, RxBufferSize);
-    ASSERT_LE(receiver.RxRemain, LongReplyLength);
+    ASSERT_LE(receiver.RxLen(), RxBufferSize);
+    ASSERT_LE(receiver.RxRemain(), LongReplyLength);
   }
 }
 

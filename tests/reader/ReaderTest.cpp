@@ -219,23 +219,25 @@ TEST(ReaderClient, StatusCodesSetTheModelAndBypassAndPowerup) {
   EXPECT_EQ(powerups, 4);
 }
 
-TEST(ReaderClient, ClockRequestSendsLockClockUnlockInOrder) {
-  const TScopedClock clock([] { return QDateTime(QDate(2024, 5, 17), QTime(8, 30, 15)); });
-  TLoopbackPeer peer;
-  auto reader = QuickReader(peer.PortText());
-  ASSERT_TRUE(reader->Reconnect(false));
-  ASSERT_TRUE(peer.Accept());
-  peer.Send(QByteArray::fromHex("e60243bdeb"));  // "C"
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        reader->Poll();
-        return reader->PktMode;
-      },
-      5000));
-  EXPECT_EQ(peer.Read().toHex(), QByteArray::fromHex("e6070000011027c1eb"
-                                                  "e60b00021530080617052460eb"
-                                                  "e6070000001027c2eb")
-                                   .toHex());
+// Sending from inside a receive let a reader recurse the client into a stack overflow: a
+// request for the clock is only noted, for the pass to serve between its commands.
+TEST(ReaderClient, AClockRequestIsNotedAndNothingIsSent) {
+  for (const char* status : {"e60243bdeb", "e60252aeeb"}) {  // "C", "R"
+    TLoopbackPeer peer;
+    auto reader = QuickReader(peer.PortText());
+    ASSERT_TRUE(reader->Reconnect(false));
+    ASSERT_TRUE(peer.Accept());
+    peer.Send(QByteArray::fromHex(status));
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          reader->Poll();
+          return reader->ClockRequested;
+        },
+        5000))
+        << status;
+    EXPECT_FALSE(reader->PktMode) << status;
+    EXPECT_TRUE(peer.Read(50).isEmpty()) << status;
+  }
 }
 
 TEST(ReaderClient, NoHeartbeatWhileACommandWaits) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 
@@ -17,7 +18,7 @@ namespace {
 constexpr std::uint8_t Lead = 0xE6;
 constexpr std::uint8_t End = 0xEB;
 constexpr int SlotsPerPage = 33;
-constexpr int NoiseChunk = 512;
+constexpr std::size_t NoiseChunk = 512;
 constexpr int ChaosLateMs = 3500;  // past the client's 3000 ms reply wait
 constexpr int TrickleGapMs = 5;
 
@@ -128,19 +129,35 @@ bool ReaderSim::Locked() const {
 }
 
 void ReaderSim::Serve() {
+  const std::vector<std::uint8_t> pattern = Faults.StreamBytes.empty() ? std::vector<std::uint8_t>{0x55} : Faults.StreamBytes;
+  std::vector<std::uint8_t> stream;
+  while (stream.size() < NoiseChunk) stream.insert(stream.end(), pattern.begin(), pattern.end());
   for (;;) {
     const int polledClient = ClientFd;
     pollfd fds[3] = {{WakePipe[0], POLLIN, 0}, {ListenFd, POLLIN, 0}, {polledClient, POLLIN, 0}};
     const bool streaming = Faults.StreamForever && polledClient >= 0;
     if (streaming) fds[2].events |= POLLOUT;
-    if (::poll(fds, polledClient >= 0 ? 3 : 2, -1) < 0) continue;
+    if (::poll(fds, polledClient >= 0 ? 3 : 2, MsUntilStatus()) < 0) continue;
     if (fds[0].revents != 0) return;
+    SendStatusWhenDue();
     if (fds[1].revents & POLLIN) Accept();
     // A new connection replaces the polled one: its readiness says nothing about the new one.
     if (ClientFd < 0 || ClientFd != polledClient) continue;
     if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) Receive();
-    if (streaming && ClientFd >= 0 && (fds[2].revents & POLLOUT)) SendRaw(std::vector<std::uint8_t>(NoiseChunk, 0x55), MSG_DONTWAIT);
+    if (streaming && ClientFd >= 0 && (fds[2].revents & POLLOUT)) SendRaw(stream, MSG_DONTWAIT);
   }
+}
+
+int ReaderSim::MsUntilStatus() const {
+  if (Faults.StatusEveryMs <= 0 || ClientFd < 0) return -1;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(NextStatusAt - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+}
+
+void ReaderSim::SendStatusWhenDue() {
+  if (MsUntilStatus() != 0) return;
+  Deliver(StatusPacket(Faults.StatusCode));
+  NextStatusAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(Faults.StatusEveryMs);
 }
 
 void ReaderSim::Accept() {
@@ -148,6 +165,7 @@ void ReaderSim::Accept() {
   if (fd < 0) return;
   CloseClient();  // a reader serves one client: a new connection replaces the old one
   ClientFd = fd;
+  NextStatusAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(Faults.StatusEveryMs);
   const std::lock_guard guard(Lock);
   ++ConnectionCount;
   CapacityRepliesOnConnection = 0;
@@ -208,11 +226,12 @@ void ReaderSim::TakeCommand(const std::vector<std::uint8_t>& Payload) {
   Answer(Payload, number);
 }
 
-ReaderSim::FaultPlan ReaderSim::PlanFor(int Number) {
+ReaderSim::FaultPlan ReaderSim::PlanFor(int Number, std::uint8_t Command) {
   FaultPlan plan;
   plan.Close = Faults.CloseOn.count(Number) != 0;
   plan.Drop = Faults.DropReplyTo.count(Number) != 0;
-  plan.DelayMs = Faults.ReplyDelayMs;
+  const auto delay = Faults.ReplyDelayMsFor.find(Command);
+  plan.DelayMs = delay != Faults.ReplyDelayMsFor.end() ? delay->second : Faults.ReplyDelayMs;
   if (Faults.ChaosSeed == 0) return plan;
   const int roll = static_cast<int>(Random() % 100);
   plan.Close |= roll < 2;
@@ -224,7 +243,7 @@ ReaderSim::FaultPlan ReaderSim::PlanFor(int Number) {
 }
 
 void ReaderSim::Answer(const std::vector<std::uint8_t>& Payload, int Number) {
-  const FaultPlan plan = PlanFor(Number);
+  const FaultPlan plan = PlanFor(Number, Payload.size() > 1 ? Payload[1] : std::uint8_t{0xFF});
   if (plan.Close) {
     CloseClient();
     return;

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <chrono>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <random>
 #include <set>
@@ -17,12 +19,16 @@ namespace readersim {
 // from 0, across connections.
 struct SimFaults {
   bool Silent = false;                  // accepts connections, answers nothing
-  bool StreamForever = false;           // sends noise without pause after accepting
+  bool StreamForever = false;           // sends StreamBytes (noise if empty) without pause after accepting
+  std::vector<std::uint8_t> StreamBytes;
   std::set<int> DropReplyTo;            // commands whose reply is never sent
   std::set<int> ShortReplyTo;           // commands answered by a short error packet instead
   std::set<int> CloseOn;                // commands answered by closing the connection
   bool CapacityDiffers = false;         // the second capacity reply of a connection gives another count
   int ReplyDelayMs = 0;
+  std::map<std::uint8_t, int> ReplyDelayMsFor;  // by command byte; wins over ReplyDelayMs
+  int StatusEveryMs = 0;                // non-zero: a status packet this often while connected
+  char StatusCode = 'C';
   // Non-zero: each command, decided by this seed, may be answered by closing (2 %), get no
   // reply (10 %), a reply with a bad check byte (5 %), a reply 3.5 s late (2 %), or a stray
   // status or heartbeat packet before its reply (10 %).
@@ -55,6 +61,8 @@ class ReaderSim {
 
  private:
   void Serve();
+  int MsUntilStatus() const;
+  void SendStatusWhenDue();
   void Accept();
   void Receive();
   void TakeCommand(const std::vector<std::uint8_t>& Payload);
@@ -65,7 +73,7 @@ class ReaderSim {
     bool StrayFirst = false;
     int DelayMs = 0;
   };
-  FaultPlan PlanFor(int Number);
+  FaultPlan PlanFor(int Number, std::uint8_t Command);
   void Answer(const std::vector<std::uint8_t>& Payload, int Number);
   std::vector<std::uint8_t> ReplyPacket(const std::vector<std::uint8_t>& Payload, int Number);
   void Mangle(std::vector<std::uint8_t>& Packet);
@@ -91,6 +99,7 @@ class ReaderSim {
   int WakePipe[2] = {-1, -1};
   std::uint16_t BoundPort = 0;
   std::vector<std::uint8_t> Pending;
+  std::chrono::steady_clock::time_point NextStatusAt;
   std::mt19937 Random;
   std::thread Worker;
 };

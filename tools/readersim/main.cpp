@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -19,22 +20,42 @@ void RequestStop(int) {
 
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
-               "usage: readersim [--port N] [--records N] [--seed N] [--chaos N] [FAULT]\n"
+               "usage: readersim [--port N] [--records N] [--seed N] [--chaos N] [FAULT]...\n"
                "  Serves an emulated card reader on 127.0.0.1 until interrupted.\n"
                "  --port N     TCP port (default 0: any free port, printed on start)\n"
                "  --records N  log records to hold, 0 to 65535 (default 300)\n"
                "  --seed N     varies the sample log (default 1)\n"
                "  --chaos N    drop, corrupt, delay and cut replies at random, seeded by N\n"
                "  FAULT        one of --silent, --stream, --trickle, --garbage, --truncated,\n"
-               "               --oversized, --all-ff: misbehave that way on every reply\n");
+               "               --oversized, --all-ff: misbehave that way on every reply\n"
+               "  --stream-bytes HEX    send these bytes over and over without end, answer nothing\n"
+               "  --status-every MS     send status \"C\" (set my clock) this often while connected\n"
+               "  --reply-delay MS      answer every command this late\n"
+               "  --command-delay HH=MS answer command byte HH (hex) this late\n");
   std::exit(2);
 }
 
-long Number(const char* Text, long Low, long High) {
+long Number(const char* Text, long Low, long High, int Base = 10) {
   char* end = nullptr;
-  const long value = std::strtol(Text, &end, 10);
+  const long value = std::strtol(Text, &end, Base);
   if (end == Text || *end != '\0' || value < Low || value > High) Usage();
   return value;
+}
+
+std::vector<std::uint8_t> HexBytes(const std::string& Text) {
+  if (Text.empty() || Text.size() % 2 != 0) Usage();
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i < Text.size(); i += 2) {
+    bytes.push_back(static_cast<std::uint8_t>(Number(Text.substr(i, 2).c_str(), 0, 255, 16)));
+  }
+  return bytes;
+}
+
+void TakeCommandDelay(const std::string& Text, readersim::SimFaults& Faults) {
+  const std::size_t equals = Text.find('=');
+  if (equals != 2) Usage();
+  const auto command = static_cast<std::uint8_t>(Number(Text.substr(0, 2).c_str(), 0, 255, 16));
+  Faults.ReplyDelayMsFor[command] = static_cast<int>(Number(Text.substr(3).c_str(), 0, 3600000));
 }
 
 bool TakeFault(const std::string& Option, readersim::SimFaults& Faults) {
@@ -79,6 +100,15 @@ int main(int argc, char* argv[]) {
       seed = Number(value, 0, 0x7FFFFFFF);
     } else if (option == "--chaos") {
       faults.ChaosSeed = static_cast<std::uint32_t>(Number(value, 1, 0x7FFFFFFF));
+    } else if (option == "--stream-bytes") {
+      faults.StreamForever = true;
+      faults.StreamBytes = HexBytes(value);
+    } else if (option == "--status-every") {
+      faults.StatusEveryMs = static_cast<int>(Number(value, 1, 3600000));
+    } else if (option == "--reply-delay") {
+      faults.ReplyDelayMs = static_cast<int>(Number(value, 0, 3600000));
+    } else if (option == "--command-delay") {
+      TakeCommandDelay(value, faults);
     } else {
       Usage();
     }

@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QString>
+
+// Syslog priorities, as journald reads them from a line's "<N>" prefix.
+enum class TPriority { Error = 3, Warning = 4, Info = 6 };
+
+// One line on standard error for the system journal. Safe from any thread: lines never mix.
+void JournalLine(TPriority Priority, const QString& Text);

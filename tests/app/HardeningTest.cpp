@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "ProgramRun.h"
+#include "ReaderSim.h"
+
+namespace {
+
+using readersim::ReaderSim;
+using readersim::SimFaults;
+
+constexpr int RunLimitMs = 60000;
+
+// Each hostile reader comes first; the good one after it must still be collected and cleared.
+TEST(Hardening, StatusPacketsNeitherCrashNorStallTheRun) {
+  SimFaults streaming;
+  streaming.StreamForever = true;
+  streaming.StreamBytes = {0xE6, 0x03, 0x00, 0xFD, 0xEB, 0xE6, 0x02, 0x43, 0xBD, 0xEB};
+  SimFaults asking;
+  asking.Silent = true;
+  asking.StatusEveryMs = 10;
+  const struct {
+    const char* Name;
+    SimFaults Faults;
+  } cases[] = {
+      {"a one-byte reply and a status C, streamed without end", streaming},
+      {"silent, asking for its clock every 10 ms", asking},
+  };
+  for (const auto& c : cases) {
+    TProgramFolder folder;
+    ReaderSim hostile(readersim::SampleLog(20, 1), c.Faults);
+    ReaderSim good(readersim::SampleLog(40, 2));
+    folder.AddReader("127.0.0.1", QString::number(hostile.Port()), true, true, true);
+    folder.AddReader("127.0.0.1", QString::number(good.Port()), true, true, true);
+    ASSERT_TRUE(folder.RunProgram(RunLimitMs)) << c.Name;
+    EXPECT_EQ(folder.ExitCode, 0) << c.Name;
+    EXPECT_EQ(folder.RecordCount(), 40) << c.Name;
+    EXPECT_EQ(good.LogSize(), 0u) << c.Name;
+  }
+}
+
+// Holds a read snapshot of logs.mdb from another process, as someone browsing the file would.
+class TSnapshotHolder {
+ public:
+  explicit TSnapshotHolder(const QString& Database) {
+    Process.start("sqlite3", {Database});
+    Process.write("BEGIN;\nSELECT COUNT(*) FROM records;\n.print held\n.shell sleep 60\nCOMMIT;\n");
+    Process.closeWriteChannel();
+    QByteArray output;
+    while (!output.contains("held") && Process.waitForReadyRead(5000)) output += Process.readAllStandardOutput();
+    Held = output.contains("held");
+  }
+  ~TSnapshotHolder() {
+    Process.kill();
+    Process.waitForFinished();
+  }
+  bool Held = false;
+
+ private:
+  QProcess Process;
+};
+
+// Under strace: between the last write into the log and the clear command leaving, the log
+// must have been synced. A reader's snapshot makes a checkpoint impossible, so nothing else
+// would put those records on the disk.
+TEST(Hardening, TheLogIsSyncedBeforeTheClearEvenWhileAnotherProgramReads) {
+  TProgramFolder folder;
+  ReaderSim sim(readersim::SampleLog(100, 3));
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), false, true, true);
+  folder.Execute("PRAGMA journal_mode=WAL");  // as any run before this one left it
+  const TSnapshotHolder reader(folder.DatabasePath());
+  ASSERT_TRUE(reader.Held);
+  const QString trace = folder.Path() + "trace";
+  ASSERT_TRUE(folder.RunProgram(RunLimitMs, {},
+                                {"strace", "-f", "-qq", "-y", "-x", "-o", trace, "-e",
+                                 "trace=write,pwrite64,fsync,fdatasync,sendto"}));
+  ASSERT_EQ(sim.LogSize(), 0u);
+  QFile file(trace);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  bool walWritten = false;
+  bool walSynced = false;
+  bool clearSeen = false;
+  for (const QByteArray& line : file.readAll().split('\n')) {
+    const bool onWal = line.contains("-wal>");
+    if (onWal && (line.contains("write(") || line.contains("write64("))) walWritten = true, walSynced = false;
+    if (onWal && line.contains("sync(")) walSynced = true;
+    if (line.contains("sendto(") && line.contains("\\xe6\\x07\\x00\\x05\\x00")) {
+      clearSeen = true;
+      EXPECT_TRUE(walWritten);
+      EXPECT_TRUE(walSynced) << "the clear left before the log was synced";
+    }
+  }
+  EXPECT_TRUE(clearSeen);
+}
+
+TEST(Hardening, ALogsMdbThatCannotBeWrittenContactsNoReader) {
+  TProgramFolder folder;
+  ReaderSim sim(readersim::SampleLog(20, 4));
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), true, true, true);
+  QFile::setPermissions(folder.DatabasePath(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+  // The folder stays writable, so only the file itself refuses; root would write it anyway.
+  QFile::setPermissions(folder.Path(), QFileDevice::Permissions(0x7777));
+  const QStringList asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  ASSERT_TRUE(folder.RunProgram(RunLimitMs, {}, ::geteuid() == 0 ? asNobody : QStringList{}));
+  EXPECT_EQ(folder.ExitCode, 0);
+  EXPECT_TRUE(folder.ErrorOutput.contains("<3>" + folder.DatabasePath() + ": " + folder.DatabasePath() +
+                                          " cannot be written: Permission denied"))
+      << folder.ErrorOutput.toStdString();
+  EXPECT_EQ(sim.Connections(), 0);
+}
+
+TEST(Hardening, ADisplayThatCannotBeReachedMeansNoWindows) {
+  TProgramFolder folder;
+  ReaderSim sim(readersim::SampleLog(20, 5));
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), false, true, false);
+  ASSERT_TRUE(folder.RunProgram(RunLimitMs, {"QT_QPA_PLATFORM=", "WAYLAND_DISPLAY=", "DISPLAY=:97"}));
+  EXPECT_EQ(folder.ExitCode, 0) << folder.ErrorOutput.toStdString();
+  EXPECT_EQ(folder.RecordCount(), 20);
+}
+
+}  // namespace
