@@ -5,7 +5,8 @@
 #include <unistd.h>
 
 TRunLock::TRunLock(const QString& Path) {
-  const int fd = ::open(Path.toLocal8Bit().constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // Read-only suffices for flock, so any member of the group may take a lock file another made.
+  const int fd = ::open(Path.toLocal8Bit().constData(), O_RDONLY | O_CREAT | O_CLOEXEC, 0664);
   if (fd < 0) return;
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
