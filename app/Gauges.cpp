@@ -44,7 +44,7 @@ void TGauge::SetMinValue(int V) {
   if (V > Max) OutOfRange(-INT_MAX, Max - 1);
   Min = V;
   Value = std::max(Value, Min);
-  repaint();
+  update();
 }
 
 void TGauge::SetMaxValue(int V) {
@@ -52,7 +52,7 @@ void TGauge::SetMaxValue(int V) {
   if (V < Min) OutOfRange(Min + 1, INT_MAX);
   Max = V;
   Value = std::min(Value, Max);
-  repaint();
+  update();
 }
 
 void TGauge::SetProgress(int V) {
@@ -60,13 +60,13 @@ void TGauge::SetProgress(int V) {
   const int clamped = std::clamp(V, Min, Max);
   if (clamped == Value) return;
   Value = clamped;
-  if (PercentDone() != before) repaint();
+  if (PercentDone() != before) update();
 }
 
 void TGauge::AddProgress(int Delta) {
   SetProgress(static_cast<int>(std::clamp(static_cast<long long>(Value) + Delta, static_cast<long long>(INT_MIN),
                                           static_cast<long long>(INT_MAX))));
-  repaint();
+  update();
 }
 
 QImage TGauge::Render() const {

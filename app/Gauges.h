@@ -18,8 +18,10 @@ class TGauge : public QWidget {
   int Progress() const { return Value; }
   void SetMinValue(int V);  // raises EInvalidOperation above MaxValue
   void SetMaxValue(int V);  // raises EInvalidOperation below MinValue
-  void SetProgress(int V);  // clamps; repaints only when the percentage changes
-  void AddProgress(int Delta);  // always repaints
+  // Paints are scheduled, never immediate: steps between two turns of the event loop coalesce
+  // into one paint, so a page of records costs one paint, not 33.
+  void SetProgress(int V);  // clamps; schedules a paint only when the percentage changes
+  void AddProgress(int Delta);  // always schedules a paint
   int PercentDone() const;
 
   // The picture paintEvent puts on screen.

@@ -2,6 +2,9 @@
 
 #include <QFile>
 
+#include <algorithm>
+#include <vector>
+
 #include "ProgramRun.h"
 #include "ReaderSim.h"
 
@@ -62,6 +65,24 @@ TEST_F(Binary, APortTextThatIsNoNumberStopsTheRunWithItsMessage) {
   EXPECT_EQ(Folder.ExitCode, 1);
   EXPECT_TRUE(Folder.ErrorOutput.contains("'gate-port' is not a valid integer value")) << Folder.ErrorOutput.toStdString();
   EXPECT_EQ(later.Connections(), 0);
+}
+
+// With the product's own waits: a lock answered after 2.5 s (reply wait 3 s) and a clear
+// answered after 5.5 s (its wait 8 s) are each taken at the first try, and no command leaves
+// before the line has been quiet for 200 ms.
+TEST_F(Binary, TheRealWaitsTakeLateRepliesAndKeepTheQuiet) {
+  readersim::SimFaults slow;
+  slow.ReplyDelayMsFor = {{0x00, 2500}, {0x05, 5500}};
+  ReaderSim sim(readersim::SampleLog(40, 7), slow);
+  Folder.AddReader("127.0.0.1", QString::number(sim.Port()), true, true, true);
+  ASSERT_TRUE(Folder.RunProgram());
+  EXPECT_EQ(Folder.RecordCount(), 40);
+  EXPECT_EQ(sim.LogSize(), 0u);
+  EXPECT_FALSE(sim.Locked());
+  EXPECT_EQ(sim.Connections(), 1);  // no missed reply, so no reconnect
+  const std::vector<int> quiet = sim.QuietBeforeMs();
+  ASSERT_EQ(quiet.size(), 9u);  // lock, clock, options, capacity twice, two pages, clear, unlock
+  EXPECT_GE(*std::min_element(quiet.begin(), quiet.end()), 195);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <QDir>
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include <memory>
@@ -29,8 +32,16 @@ const std::string Unlock = "0000001027";
 const std::string Options = "00080480";
 const std::string Capacity = "000300";
 
+std::string WithWord(const char* Prefix, int Word) {
+  return QString::asprintf("%s%02x%02x", Prefix, Word & 0xFF, Word >> 8).toStdString();
+}
+
 std::string Page(int Index) {
-  return PagePayload(Index).toHex().toStdString();
+  return WithWord("000a00", Index);
+}
+
+std::string Clear(std::uint16_t Mark) {
+  return WithWord("000500", Mark);
 }
 
 class TRecordingStatus final : public IStatusLine {
@@ -95,7 +106,7 @@ TEST_F(ReaderPass, AFullPassSendsEveryCommandInOrderAndStoresEveryRecord) {
   EXPECT_EQ(sent[1].size(), 18u);
   EXPECT_EQ(Commands(sent.begin() + 2, sent.end()),
             (Commands{Options, Capacity, Capacity, Page(0), Page(1), Page(2),
-                      ClearPayload(mark).toHex().toStdString(), Unlock}));
+                      Clear(mark), Unlock}));
   EXPECT_EQ(Status.Texts, (QStringList{"Locking", "Set Options", "Get Capacity", "Downloading", "Clearing", "UnLocking"}));
   EXPECT_FALSE(Status.Visible);
   EXPECT_EQ(Counters.Added, 70);
@@ -151,7 +162,7 @@ TEST_F(ReaderPass, DownloadOffWithClearOnClearsWithoutReading) {
                                                 "cleared unread\n")
                                      .arg(sim.Port())
                                      .toStdString()));
-  EXPECT_EQ(sim.Commands(), (Commands{Lock, Options, Capacity, Capacity, ClearPayload(mark).toHex().toStdString(), Unlock}));
+  EXPECT_EQ(sim.Commands(), (Commands{Lock, Options, Capacity, Capacity, Clear(mark), Unlock}));
   EXPECT_EQ(StoredCount(), 0);
   EXPECT_EQ(sim.LogSize(), 0u);
 }
@@ -289,6 +300,49 @@ TEST_F(ReaderPass, LateOrShortRepliesAreNeverTakenForAnotherCommand) {
 TEST(ReaderPassPayloads, PageIndexGoesLowByteFirst) {
   EXPECT_EQ(PagePayload(258).toHex(), "000a000201");
   EXPECT_EQ(ClearPayload(0x2A51).toHex(), "000500512a");
+}
+
+// The clear's own, longer wait from both sides: a reply later than any other command may take
+// is still taken once; one later than the clear's wait is missed three times.
+TEST_F(ReaderPass, TheClearWaitsLongerThanAnyOtherCommand) {
+  const struct {
+    int DelayMs;
+    long Clears;
+    bool Unlocked;
+  } cases[] = {{450, 1, true}, {800, 3, false}};
+  for (const auto& c : cases) {
+    SimFaults faults;
+    faults.ReplyDelayMsFor[0x05] = c.DelayMs;
+    ReaderSim sim(Log(10), faults);
+    ASSERT_TRUE(Visit(sim, {false, true, true}));
+    const Commands sent = sim.Commands();
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), Clear(0x2A51)), c.Clears) << c.DelayMs;
+    EXPECT_EQ(sim.Locked(), !c.Unlocked) << c.DelayMs;
+  }
+}
+
+// A wait sleeps in the event loop: a reply that takes 1.5 s must cost next to no CPU time.
+TEST_F(ReaderPass, WaitingForAReplySleeps) {
+  SimFaults faults;
+  faults.ReplyDelayMs = 1500;
+  ReaderSim sim({}, faults);
+  Reader->Timings.ReplyWaitMs = 3000;
+  TReaderPass pass(*Reader, Db, Status, &Owner);
+  pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
+  ASSERT_TRUE(Reader->Enable);
+  Reader->SendCommand(QByteArray::fromHex("000300"));
+  const auto cpu = [] {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+  };
+  const double cpuBefore = cpu();
+  QElapsedTimer wall;
+  wall.start();
+  ASSERT_TRUE(pass.WaitReply());
+  const double wallSeconds = static_cast<double>(wall.elapsed()) / 1000;
+  EXPECT_GE(wallSeconds, 1.0);
+  EXPECT_LT(cpu() - cpuBefore, 0.1 * wallSeconds);
 }
 
 }  // namespace

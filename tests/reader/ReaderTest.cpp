@@ -49,22 +49,12 @@ TDateTime At(int y, int mo, int d, int h, int mi, int s) {
   return t;
 }
 
-TEST(ReaderClient, StartsWithItsDefaults) {
+TEST(ReaderClient, IDAndPortNoAreOneValueThatNamesThePort) {
   TReader reader(nullptr);
-  EXPECT_FALSE(reader.Enable);
-  EXPECT_EQ(reader.PortNo(), 0);
   EXPECT_EQ(reader.Port(), "COM0");
-  EXPECT_EQ(reader.Mode, 2);
-  EXPECT_EQ(reader.LockTime, 1);
-  EXPECT_FALSE(reader.PktMode);
-  EXPECT_FALSE(reader.Backout);
-  EXPECT_FALSE(reader.ReplyTimer().Armed());
-  EXPECT_EQ(reader.ReplyTimer().PeriodMs(), 50);
-  EXPECT_TRUE(reader.ModelName.isEmpty());
-  reader.SetPortNo(1);
-  EXPECT_EQ(reader.Port(), "COM1");
   reader.SetID(7);
   EXPECT_EQ(reader.PortNo(), 7);
+  EXPECT_EQ(reader.Port(), "COM7");
 }
 
 TEST(ReaderClient, PollDoesNothingWhileDisabledAndMarksALostLink) {
@@ -91,21 +81,62 @@ TEST(ReaderClient, LockAndUnlockFramesGoOutAndTheirRepliesComplete) {
   EXPECT_EQ(sim.Commands(), (std::vector<std::string>{"0000011027", "0000001027"}));
 }
 
-TEST(ReaderClient, ASilentReaderEndsInTheReplyTimeout) {
-  SimFaults faults;
-  faults.Silent = true;
-  ReaderSim sim({}, faults);
-  auto reader = QuickReader(QByteArray::number(sim.Port()));
-  reader->Timings.ReplyWaitMs = 150;
-  ASSERT_TRUE(reader->Reconnect(false));
-  QElapsedTimer elapsed;
-  elapsed.start();
-  reader->SendCommand(QByteArray::fromHex("000300"));
-  EXPECT_FALSE(AwaitReply(*reader));
-  EXPECT_TRUE(reader->PktTimeout);
-  EXPECT_FALSE(reader->PktMode);
-  EXPECT_GE(elapsed.elapsed(), 150);
-  EXPECT_FALSE(reader->ReplyTimer().Armed());
+// The reply wait from both sides: a reply a little inside it is taken, one a little outside it
+// is missed and the wait ends by itself.
+TEST(ReaderClient, TheReplyWaitTakesALateReplyAndMissesATooLateOne) {
+  const struct {
+    int DelayMs;
+    bool Taken;
+  } cases[] = {{150, true}, {450, false}};
+  for (const auto& c : cases) {
+    SimFaults faults;
+    faults.ReplyDelayMsFor[0x03] = c.DelayMs;
+    ReaderSim sim({}, faults);
+    auto reader = QuickReader(QByteArray::number(sim.Port()));
+    reader->Timings.ReplyWaitMs = 300;
+    ASSERT_TRUE(reader->Reconnect(false));
+    reader->SendCommand(QByteArray::fromHex("000300"));
+    EXPECT_EQ(AwaitReply(*reader), c.Taken) << c.DelayMs;
+    EXPECT_EQ(reader->PktTimeout, !c.Taken) << c.DelayMs;
+    EXPECT_FALSE(reader->PktMode) << c.DelayMs;
+    EXPECT_FALSE(reader->ReplyTimer().Armed()) << c.DelayMs;
+  }
+}
+
+// The quiet before a command counts from the last byte on the line. A line that never rests
+// that long holds the command until the drain's time bound; a line that rests lets it go at
+// once; a line that floods it lets it go at the byte bound.
+TEST(ReaderClient, ACommandLeavesAfterTheQuietOrAtTheDrainsBounds) {
+  const struct {
+    const char* Name;
+    int StatusEveryMs;
+    bool Flood;
+    int LimitMs;
+    int LimitBytes;
+    int AtLeastMs;
+    int UnderMs;
+  } cases[] = {
+      {"a status every 40 ms: held to the time bound", 40, false, 600, 1 << 20, 600, 3000},
+      {"a status every 400 ms: leaves in the first rest", 400, false, 3000, 1 << 20, 100, 400},
+      {"a flood: leaves at the byte bound", 0, true, 60000, 4096, 0, 5000},
+  };
+  for (const auto& c : cases) {
+    SimFaults faults;
+    faults.StatusEveryMs = c.StatusEveryMs;
+    faults.StreamForever = c.Flood;
+    ReaderSim sim({}, faults);
+    auto reader = QuickReader(QByteArray::number(sim.Port()));
+    reader->Timings.DrainQuietMs = 100;
+    reader->Timings.DrainLimitMs = c.LimitMs;
+    reader->Timings.DrainLimitBytes = c.LimitBytes;
+    ASSERT_TRUE(reader->Reconnect(false));
+    QElapsedTimer elapsed;
+    elapsed.start();
+    reader->SendCommand(QByteArray::fromHex("000300"));
+    EXPECT_GE(elapsed.elapsed(), c.AtLeastMs) << c.Name;
+    EXPECT_LT(elapsed.elapsed(), c.UnderMs) << c.Name;
+    EXPECT_TRUE(WaitUntil([&] { return !sim.Commands().empty(); }, 5000)) << c.Name;
+  }
 }
 
 TEST(ReaderClient, SendCommandTimedFallsBackToTheDefaultWait) {
@@ -274,20 +305,6 @@ TEST(ReaderClient, AFailedReconnectReportsTheReader) {
   EXPECT_EQ(messages.Texts, QStringList{"Failed to connect reader (Gate A). Please retry later!"});
   EXPECT_FALSE(reader->Reconnect(false));
   EXPECT_EQ(messages.Texts.size(), 1);
-}
-
-TEST(ReaderClient, TheDrainEndsAgainstAPeerThatNeverStopsSending) {
-  SimFaults faults;
-  faults.StreamForever = true;
-  ReaderSim sim({}, faults);
-  auto reader = QuickReader(QByteArray::number(sim.Port()));
-  reader->Timings.DrainLimitMs = 300;
-  ASSERT_TRUE(reader->Reconnect(false));
-  ASSERT_TRUE(WaitUntil([&] { return reader->WaitReadable(0); }, 5000));
-  reader->SendCommand(QByteArray::fromHex("000300"));
-  EXPECT_TRUE(reader->PktMode);
-  ASSERT_TRUE(WaitUntil([&] { return !sim.Commands().empty(); }, 5000));
-  EXPECT_EQ(sim.Commands().front(), "000300");
 }
 
 }  // namespace

@@ -123,6 +123,11 @@ int ReaderSim::Connections() const {
   return ConnectionCount;
 }
 
+std::vector<int> ReaderSim::QuietBeforeMs() const {
+  const std::lock_guard guard(Lock);
+  return QuietBefore;
+}
+
 bool ReaderSim::Locked() const {
   const std::lock_guard guard(Lock);
   return IsLocked;
@@ -165,6 +170,7 @@ void ReaderSim::Accept() {
   if (fd < 0) return;
   CloseClient();  // a reader serves one client: a new connection replaces the old one
   ClientFd = fd;
+  LastSentAt = std::chrono::steady_clock::now();
   NextStatusAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(Faults.StatusEveryMs);
   const std::lock_guard guard(Lock);
   ++ConnectionCount;
@@ -215,6 +221,9 @@ void ReaderSim::TakeCommand(const std::vector<std::uint8_t>& Payload) {
       ++HeartbeatCount;
     } else {
       Received.push_back(Hex(Payload));
+      QuietBefore.push_back(static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                 std::chrono::steady_clock::now() - LastSentAt)
+                                                 .count()));
       number = CommandCount++;
     }
   }
@@ -342,7 +351,9 @@ std::vector<std::uint8_t> ReaderSim::PageReply(int Page) const {
 }
 
 void ReaderSim::SendRaw(const std::vector<std::uint8_t>& Bytes, int Flags) {
-  if (ClientFd >= 0) (void)::send(ClientFd, Bytes.data(), Bytes.size(), MSG_NOSIGNAL | Flags);
+  if (ClientFd < 0) return;
+  (void)::send(ClientFd, Bytes.data(), Bytes.size(), MSG_NOSIGNAL | Flags);
+  LastSentAt = std::chrono::steady_clock::now();
 }
 
 }  // namespace readersim

@@ -58,6 +58,9 @@ class ReaderSim {
   std::uint16_t LogMark() const;
   int Connections() const;
   bool Locked() const;
+  // For each command, how long the line had been quiet when it arrived: since the emulator
+  // last sent a byte on that connection, or since the connection was accepted.
+  std::vector<int> QuietBeforeMs() const;
 
  private:
   void Serve();
@@ -87,6 +90,8 @@ class ReaderSim {
   std::vector<SimRecord> Log;
   SimFaults Faults;
   std::vector<std::string> Received;
+  std::vector<int> QuietBefore;
+  std::chrono::steady_clock::time_point LastSentAt;
   std::uint16_t Mark = 0x2A51;
   int CommandCount = 0;
   int HeartbeatCount = 0;
