@@ -2,23 +2,53 @@
 
 #include <QWidget>
 
+#include <exception>
 #include <memory>
 #include <utility>
 
+#include "Errors.h"
 #include "Journal.h"
 #include "LogDatabase.h"
 #include "Reader.h"
 #include "ReaderPass.h"
+#include "RunJournal.h"
 #include "RunLock.h"
 #include "StatusLine.h"
 
 namespace {
 
-void ProcessReaderRow(const TLogDatabase& Db, TReaderPass& Pass, TReader& Reader, IStatusLine& Status) {
-  const TReaderRow row = Db.ReadReaderRow();
-  Status.SetStatusText(row.Address);
-  Pass.ConfigureReader(row.Address, row.Port);
-  if (Reader.Enable) Pass.ReaderPass({row.SetClock, row.Download, row.ClearAfter});
+TVisit Visited(const TReaderPass& Pass, const TReader& Reader, TVisit Visit) {
+  if (!Reader.Enable) {
+    Visit.Outcome = TVisitOutcome::Unreachable;
+    Visit.Detail = ConnectFailureText(Reader.LastErrorCode());
+    return Visit;
+  }
+  TVisit result = Pass.Visit();
+  result.Address = Visit.Address;
+  result.Port = Visit.Port;
+  return result;
+}
+
+// An exception ends the run (a row that cannot be read, a database that fails under the pass);
+// the visit's row and line say so before it goes on.
+void ProcessReaderRow(const TLogDatabase& Db, TReaderPass& Pass, TReader& Reader, IStatusLine& Status,
+                      TRunJournal& Journal) {
+  TVisit visit;
+  visit.Address = Db.ReaderText(QStringLiteral("ipaddr"));
+  visit.Port = Db.ReaderText(QStringLiteral("ipport"));
+  const qint64 id = Journal.VisitStarted(visit);
+  try {
+    const TReaderRow row = Db.ReadReaderRow();
+    Status.SetStatusText(row.Address);
+    Pass.ConfigureReader(row.Address, row.Port);
+    if (Reader.Enable) Pass.ReaderPass({row.SetClock, row.Download, row.ClearAfter});
+    Journal.VisitEnded(id, Visited(Pass, Reader, visit));
+  } catch (const std::exception& Error) {
+    visit.Outcome = dynamic_cast<const EConvertError*>(&Error) != nullptr ? TVisitOutcome::BadRow : TVisitOutcome::StoreFailed;
+    visit.Detail = QString::fromLocal8Bit(Error.what());
+    Journal.VisitEnded(id, visit);
+    throw;
+  }
 }
 
 }  // namespace
@@ -34,9 +64,14 @@ void TDownloadRun::Run() {
     return;
   }
   // Two runs on one logs.mdb would interleave on a reader and race on the duplicate test.
-  const TRunLock runLock(db.DatabasePath() + QStringLiteral(".lock"));
-  if (!runLock.Held()) return;
+  const QString lockPath = db.DatabasePath() + QStringLiteral(".lock");
+  const TRunLock runLock(lockPath);
+  if (!runLock.Held()) {
+    JournalLine(TPriority::Warning, QStringLiteral("another run holds %1; no reader contacted").arg(lockPath));
+    return;
+  }
+  TRunJournal journal(db);
   const auto reader = std::make_unique<TReader>(&Owner);
   TReaderPass pass(*reader, db, Status, &Owner);
-  for (; !db.ReadersAtEnd(); db.NextReader()) ProcessReaderRow(db, pass, *reader, Status);
+  for (; !db.ReadersAtEnd(); db.NextReader()) ProcessReaderRow(db, pass, *reader, Status, journal);
 }

@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "Errors.h"
@@ -51,6 +53,28 @@ class TPassEnd {
 
 }  // namespace
 
+QString CommandName(const QByteArray& Payload) {
+  const auto byte = [&](int Index) { return Index < Payload.size() ? static_cast<std::uint8_t>(Payload[Index]) : 0; };
+  switch (byte(1)) {
+    case 0x00: return byte(2) == 0x01 ? QStringLiteral("lock") : QStringLiteral("unlock");
+    case 0x02: return QStringLiteral("set clock");
+    case 0x03: return QStringLiteral("get capacity");
+    case 0x05: return QStringLiteral("clear log");
+    case 0x08: return QStringLiteral("set options");
+    case 0x0A: return QStringLiteral("download page %1").arg(byte(3) | byte(4) << 8);
+    default: return QStringLiteral("command %1").arg(QString::fromLatin1(Payload.toHex()));
+  }
+}
+
+QString ConnectFailureText(int ErrorCode) {
+  switch (ErrorCode) {
+    case ECONNREFUSED: return QStringLiteral("connection refused");
+    case ETIMEDOUT: return QStringLiteral("connect timed out");
+    case EADDRNOTAVAIL: return QStringLiteral("address or port not usable");
+    default: return QString::fromLocal8Bit(std::strerror(ErrorCode));
+  }
+}
+
 QByteArray PagePayload(int PageIndex) {
   return WithWord("000a00", static_cast<std::uint16_t>(PageIndex));
 }
@@ -84,35 +108,46 @@ bool TReaderPass::WaitReply() {
   return WaitForReply(Reader);
 }
 
-bool TReaderPass::Attempts(const std::function<void()>& Send, const TReplyCheck& Accept) {
+bool TReaderPass::Attempts(const QByteArray& Payload, const std::function<void()>& Send, const TReplyCheck& Accept) {
   for (int attempt = 0; attempt < MaxAttempts; ++attempt) {
     ServeClockRequest();
     Send();
     if (WaitReply() && Accept()) return true;
-    if (!Reader.Reconnect(true)) return false;
+    if (!Reader.Reconnect(true)) {
+      Fail(TVisitOutcome::ConnectionLost, QStringLiteral("no reply to %1, and the reconnect failed: %2")
+                                              .arg(CommandName(Payload), ConnectFailureText(Reader.LastErrorCode())));
+      return false;
+    }
   }
   ShowNoResponse();
+  Fail(TVisitOutcome::NoResponse, QStringLiteral("no reply to %1 after %2 tries").arg(CommandName(Payload)).arg(MaxAttempts));
   return false;
 }
 
+void TReaderPass::Fail(TVisitOutcome Outcome, const QString& Detail) {
+  if (Result.Outcome != TVisitOutcome::Running) return;  // the first failure is the one that counts
+  Result.Outcome = Outcome;
+  Result.Detail = Detail;
+}
+
 bool TReaderPass::SendWithRetry(const QByteArray& Payload) {
-  return Attempts([&] { Reader.SendCommand(Payload); }, AnyReply);
+  return Attempts(Payload, [&] { Reader.SendCommand(Payload); }, AnyReply);
 }
 
 bool TReaderPass::SendWithRetryTimed(const QByteArray& Payload, int WaitMs) {
-  return Attempts([&] { Reader.SendCommandTimed(Payload, WaitMs); }, AnyReply);
+  return Attempts(Payload, [&] { Reader.SendCommandTimed(Payload, WaitMs); }, AnyReply);
 }
 
 bool TReaderPass::LockReader() {
   Status.SetStatusVisible(true);
   Status.SetStatusText(QStringLiteral("Locking"));
-  Locked = Attempts([&] { Reader.SendLock(true); }, AnyReply);
+  Locked = Attempts(LockPayload(true), [&] { Reader.SendLock(true); }, AnyReply);
   return Locked;
 }
 
 bool TReaderPass::UnlockReader() {
   Status.SetStatusText(QStringLiteral("UnLocking"));
-  if (!Attempts([&] { Reader.SendLock(false); }, AnyReply)) return false;
+  if (!Attempts(LockPayload(false), [&] { Reader.SendLock(false); }, AnyReply)) return false;
   Locked = false;
   Status.SetStatusVisible(false);
   return true;
@@ -121,16 +156,16 @@ bool TReaderPass::UnlockReader() {
 // A missed reply is no failure: the clock is a courtesy, the download goes on without it. The
 // reply is awaited all the same, or a slow reader's answer would be taken for the next command's.
 void TReaderPass::SetReaderClock() {
-  ClockSet = true;
+  ClockSent = true;
   Reader.ClockRequested = false;
   Reader.SetClock();
-  WaitReply();
+  Result.ClockSet = WaitReply();
 }
 
 // A reader's own request for the clock is served between commands, inside the pass's lock, and
 // at most once a pass: a reader that keeps asking cannot hold the pass up.
 void TReaderPass::ServeClockRequest() {
-  if (Locked && !ClockSet && Reader.ClockRequested) SetReaderClock();
+  if (Locked && !ClockSent && Reader.ClockRequested) SetReaderClock();
 }
 
 bool TReaderPass::ClearReaderLog(std::uint16_t LogMark) {
@@ -143,10 +178,34 @@ void TReaderPass::ShowNoResponse() {
 }
 
 void TReaderPass::ReaderPass(const TPassFlags& Flags) {
-  const TPassEnd passEnd(Status);
+  Result = {};
   Count = {};
   Locked = false;
-  ClockSet = false;
+  ClockSent = false;
+  RunPass(Flags);
+  Result.Added = Count.Added;
+  Result.Duplicates = Count.Duplicated;
+  Result.Invalid = Count.Invalid;
+  if (Result.Outcome == TVisitOutcome::Running) {
+    Result.Outcome = TVisitOutcome::Done;
+    Result.Detail = DoneDetail();
+  }
+}
+
+QString TReaderPass::DoneDetail() const {
+  QString detail = QStringLiteral("%1 added, %2 duplicates, %3 invalid of %4 reported")
+                       .arg(Count.Added)
+                       .arg(Count.Duplicated)
+                       .arg(Count.Invalid)
+                       .arg(Result.RecordsReported.value_or(0));
+  if (Result.ClockSet) detail += QStringLiteral("; clock set");
+  if (Result.Cleared) detail += QStringLiteral("; cleared");
+  if (!Result.Detail.isEmpty()) detail += QStringLiteral("; ") + Result.Detail;
+  return detail;
+}
+
+void TReaderPass::RunPass(const TPassFlags& Flags) {
+  const TPassEnd passEnd(Status);
   if (!LockReader()) return;
   if (Flags.SetClock) SetReaderClock();
   Status.SetStatusText(QStringLiteral("Set Options"));
@@ -157,17 +216,29 @@ void TReaderPass::ReaderPass(const TPassFlags& Flags) {
   std::uint16_t recordCount = 0;
   std::uint16_t logMark = 0;
   if (!ReadCapacity(firstCount, firstMark) || !ReadCapacity(recordCount, logMark)) return;
+  Result.RecordsReported = recordCount;
   // Differing answers mean the link cannot be trusted, and an empty log holds nothing to read:
   // either way the reader is only unlocked.
-  if (recordCount != firstCount || logMark != firstMark || recordCount == 0) {
+  if (!CapacityAnswersAgree(firstCount, firstMark, recordCount, logMark) || recordCount == 0) {
     UnlockReader();
     return;
   }
   if (DownloadAndClear(Flags, recordCount, logMark)) UnlockReader();
 }
 
+bool TReaderPass::CapacityAnswersAgree(std::uint16_t FirstCount, std::uint16_t FirstMark, std::uint16_t Count,
+                                       std::uint16_t Mark) {
+  if (Count == FirstCount && Mark == FirstMark) return true;
+  Fail(TVisitOutcome::LinkCheckFailed, QStringLiteral("the capacity answers differ: %1 records, mark %2, then %3 records, mark %4")
+                                           .arg(FirstCount)
+                                           .arg(FirstMark)
+                                           .arg(Count)
+                                           .arg(Mark));
+  return false;
+}
+
 bool TReaderPass::ReadCapacity(std::uint16_t& RecordCount, std::uint16_t& LogMark) {
-  if (!Attempts([&] { Reader.SendCommand(CapacityPayload); },
+  if (!Attempts(CapacityPayload, [&] { Reader.SendCommand(CapacityPayload); },
                 [this] { return Reader.RxLen() >= CapacityReplyLength; })) {
     return false;
   }
@@ -185,7 +256,10 @@ bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, std::uint16_t Record
   progress->hide();
   if (!Flags.ClearAfter) return true;
   // A walk that ended before the reader's own count would clear records nobody has read.
-  if (Flags.Download && SlotsWalked() < RecordCount) return true;
+  if (Flags.Download && SlotsWalked() < RecordCount) {
+    SkipClear(QStringLiteral("read %1 of %2 records").arg(SlotsWalked()).arg(RecordCount));
+    return true;
+  }
   if (!Flags.Download) {
     JournalLine(TPriority::Warning, QStringLiteral("%1:%2: download is off and clear after is on: %3 records cleared unread")
                                         .arg(QString::fromUtf8(Reader.RemoteHost()), QString::fromUtf8(Reader.RemotePort()))
@@ -194,10 +268,17 @@ bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, std::uint16_t Record
   // The clear destroys the reader's copy: what was stored must survive a power cut first.
   try {
     Db.MakeDurable();
-  } catch (const EDatabaseError&) {
-    return false;
+  } catch (const EDatabaseError& Error) {
+    SkipClear(QString::fromLocal8Bit(Error.what()));
+    return true;  // the records stay on the reader and are read again next time
   }
-  return ClearReaderLog(LogMark);
+  Result.Cleared = ClearReaderLog(LogMark);
+  return Result.Cleared;
+}
+
+void TReaderPass::SkipClear(const QString& Why) {
+  Result.ClearSkipped = true;
+  Result.Detail = QStringLiteral("not cleared: ") + Why;
 }
 
 int TReaderPass::SlotsWalked() const {
@@ -218,7 +299,7 @@ bool TReaderPass::WalkLog(Tpbar& Progress) {
 
 bool TReaderPass::RequestPage(int PageIndex) {
   // Anything but the long reply would leave the previous page's slots in the buffer.
-  return Attempts([&] { Reader.SendCommand(PagePayload(PageIndex)); },
+  return Attempts(PagePayload(PageIndex), [&] { Reader.SendCommand(PagePayload(PageIndex)); },
                   [this] { return Reader.RxLen() == LongReplyLength; });
 }
 
@@ -234,7 +315,8 @@ bool TReaderPass::TakeSlot(int Slot) {
   }
   try {
     Db.StoreRecord(record.RecTime, record.CardNo, QString::fromUtf8(Reader.RemoteHost()), record.Mode);
-  } catch (const EDatabaseError&) {
+  } catch (const EDatabaseError& Error) {
+    Fail(TVisitOutcome::StoreFailed, QString::fromLocal8Bit(Error.what()));
     return false;  // the reader stays locked and uncleared; the run goes on
   }
   ++Count.Added;

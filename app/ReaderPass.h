@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "VisitJournal.h"
+
 class IStatusLine;
 class QWidget;
 class TLogDatabase;
@@ -42,13 +44,20 @@ class TReaderPass {
   void ShowNoResponse();
 
   const TPassCounters& Counters() const { return Count; }
+  // How the last pass ended, for the visit journal; Address and Port are the caller's.
+  const TVisit& Visit() const { return Result; }
 
  private:
   using TReplyCheck = std::function<bool()>;
-  bool Attempts(const std::function<void()>& Send, const TReplyCheck& Accept);
+  bool Attempts(const QByteArray& Payload, const std::function<void()>& Send, const TReplyCheck& Accept);
+  void Fail(TVisitOutcome Outcome, const QString& Detail);
+  void SkipClear(const QString& Why);
+  void RunPass(const TPassFlags& Flags);
+  QString DoneDetail() const;
   void SetReaderClock();
   void ServeClockRequest();
   bool ReadCapacity(std::uint16_t& RecordCount, std::uint16_t& LogMark);
+  bool CapacityAnswersAgree(std::uint16_t FirstCount, std::uint16_t FirstMark, std::uint16_t Count, std::uint16_t Mark);
   bool DownloadAndClear(const TPassFlags& Flags, std::uint16_t RecordCount, std::uint16_t LogMark);
   bool WalkLog(class Tpbar& Progress);
   int SlotsWalked() const;
@@ -61,8 +70,14 @@ class TReaderPass {
   QWidget* Owner;
   TPassCounters Count;
   bool Locked = false;
-  bool ClockSet = false;
+  bool ClockSent = false;
+  TVisit Result;
 };
+
+// A command as a person names it: "lock", "download page 12".
+QString CommandName(const QByteArray& Payload);
+// Why a connect failed, from its errno.
+QString ConnectFailureText(int ErrorCode);
 
 // Payloads of the pass's own commands.
 QByteArray PagePayload(int PageIndex);

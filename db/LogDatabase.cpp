@@ -147,6 +147,10 @@ TReaderRow TLogDatabase::ReadReaderRow() const {
   return result;
 }
 
+QString TLogDatabase::ReaderText(const QString& Column) const {
+  return ReaderRows.at(NextReaderRow).value(Column).toString();
+}
+
 bool TLogDatabase::RecordExists(TDateTime RecTime, int CardNo) {
   ExistsQuery.bindValue(0, RecTimeText(RecTime));
   ExistsQuery.bindValue(1, CardNo);

@@ -37,6 +37,8 @@ class TLogDatabase {
   bool ReadersAtEnd() const { return NextReaderRow >= ReaderRows.size(); }
   void NextReader() { ++NextReaderRow; }
   TReaderRow ReadReaderRow() const;  // raises EConvertError
+  // A column of the current row as text, as it stands, for reports; empty when missing.
+  QString ReaderText(const QString& Column) const;
 
   bool RecordExists(TDateTime RecTime, int CardNo);                          // raises EDatabaseError
   void StoreRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode);  // raises EDatabaseError
@@ -45,6 +47,7 @@ class TLogDatabase {
   void MakeDurable();
 
   const QString& DatabasePath() const { return Path; }
+  const QString& Connection() const { return ConnectionName; }
 
  private:
   bool Refuse(const QString& Reason);

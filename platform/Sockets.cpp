@@ -153,6 +153,7 @@ void TBaseSocket::NotifyDestroyHandle() {
 }
 
 void TBaseSocket::NotifyError() {
+  LastError = errno;
   Fire(OnError, this, errno);
 }
 

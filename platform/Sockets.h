@@ -33,6 +33,8 @@ class TBaseSocket : public QObject {
   bool Active() const { return IsActive; }
   int SocketHandle() const { return Handle; }
   TSocketBlockMode BlockMode() const { return SocketBlockMode; }
+  // errno of the last failed platform call, 0 before any.
+  int LastErrorCode() const { return LastError; }
 
   bool PollState(bool* ReadReady, bool* WriteReady, bool* ExceptReady, int TimeoutMs);
   bool WaitReadable(int TimeoutMs);
@@ -63,6 +65,7 @@ class TBaseSocket : public QObject {
  private:
   bool IsActive = false;
   int Handle = -1;
+  int LastError = 0;
   TSocketBlockMode SocketBlockMode = TSocketBlockMode::bmBlocking;
 };
 

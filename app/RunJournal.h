@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+#include "VisitJournal.h"
+
+class TLogDatabase;
+
+// What a run tells about itself: a row per visit in the table visits (when the file allows
+// it) and a line per visit, and at the run's start and end, for the system journal.
+class TRunJournal {
+ public:
+  explicit TRunJournal(const TLogDatabase& Db);
+  ~TRunJournal();  // the run's closing line, however the run ends
+  TRunJournal(const TRunJournal&) = delete;
+  TRunJournal& operator=(const TRunJournal&) = delete;
+
+  qint64 VisitStarted(const TVisit& Visit);
+  void VisitEnded(qint64 Id, const TVisit& Visit);
+
+ private:
+  void ReportUnavailable();
+  void Line(const TVisit& Visit) const;
+
+  TVisitJournal Visits;
+  QString DatabasePath;
+  bool UnavailableReported = false;
+  int VisitCount = 0;
+  int DoneCount = 0;
+  int AddedCount = 0;
+};

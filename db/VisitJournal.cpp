@@ -1,0 +1,131 @@
+#include "VisitJournal.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlRecord>
+#include <QVariant>
+
+#include "Clock.h"
+#include "LogDatabase.h"
+
+namespace {
+
+const char* const CreateVisits =
+    "CREATE TABLE IF NOT EXISTS visits (id INTEGER PRIMARY KEY, started TEXT NOT NULL, ended TEXT, "
+    "ipaddr TEXT, ipport TEXT, outcome TEXT NOT NULL, records_reported INTEGER, "
+    "added INTEGER NOT NULL DEFAULT 0, duplicates INTEGER NOT NULL DEFAULT 0, invalid INTEGER NOT NULL DEFAULT 0, "
+    "clock_set INTEGER NOT NULL DEFAULT 0, cleared INTEGER NOT NULL DEFAULT 0, detail TEXT)";
+
+// The health check looks up the latest visits of each reader.
+const char* const CreateVisitsIndex = "CREATE INDEX IF NOT EXISTS visits_reader ON visits (ipaddr, ipport, started)";
+
+QString NowText() {
+  return RecTimeText(Now());
+}
+
+QVariant Nullable(const std::optional<int>& Value) {
+  return Value ? QVariant(*Value) : QVariant(QMetaType(QMetaType::Int));
+}
+
+}  // namespace
+
+QString OutcomeText(TVisitOutcome Outcome) {
+  switch (Outcome) {
+    case TVisitOutcome::Running: return QStringLiteral("running");
+    case TVisitOutcome::Done: return QStringLiteral("done");
+    case TVisitOutcome::Unreachable: return QStringLiteral("unreachable");
+    case TVisitOutcome::NoResponse: return QStringLiteral("no_response");
+    case TVisitOutcome::LinkCheckFailed: return QStringLiteral("link_check_failed");
+    case TVisitOutcome::ConnectionLost: return QStringLiteral("connection_lost");
+    case TVisitOutcome::StoreFailed: return QStringLiteral("store_failed");
+    case TVisitOutcome::BadRow: return QStringLiteral("bad_row");
+    case TVisitOutcome::Interrupted: return QStringLiteral("interrupted");
+  }
+  return {};
+}
+
+const QStringList& VisitColumns() {
+  static const QStringList Columns = {"id",    "started", "ended",      "ipaddr",    "ipport",  "outcome", "records_reported",
+                                      "added", "duplicates", "invalid", "clock_set", "cleared", "detail"};
+  return Columns;
+}
+
+QList<TVisit> TVisitJournal::Open(const QString& ConnectionName) {
+  Connection = ConnectionName;
+  QSqlQuery query(QSqlDatabase::database(Connection, false));
+  if (!query.exec(QString::fromLatin1(CreateVisits))) {
+    Refuse(query.lastError().text());
+    return {};
+  }
+  if (!HasExpectedShape()) return {};
+  query.exec(QString::fromLatin1(CreateVisitsIndex));  // a look-up aid only: the journal works without it
+  Ready = true;
+  return MarkInterrupted();
+}
+
+bool TVisitJournal::Refuse(const QString& Why) {
+  Ready = false;
+  Reason = Why;
+  return false;
+}
+
+// A table visits that someone made for another purpose is never altered, only left alone.
+bool TVisitJournal::HasExpectedShape() {
+  QSqlQuery query(QSqlDatabase::database(Connection, false));
+  if (!query.exec(QStringLiteral("SELECT * FROM visits LIMIT 0"))) return Refuse(query.lastError().text());
+  const QSqlRecord record = query.record();
+  for (const QString& column : VisitColumns()) {
+    if (record.indexOf(column) < 0) return Refuse(QStringLiteral("a table visits without a column %1 exists").arg(column));
+  }
+  return true;
+}
+
+QList<TVisit> TVisitJournal::MarkInterrupted() {
+  QList<TVisit> left;
+  QSqlQuery running(QSqlDatabase::database(Connection, false));
+  if (!running.exec(QStringLiteral("SELECT ipaddr, ipport, started FROM visits WHERE outcome = 'running'"))) return left;
+  while (running.next()) {
+    TVisit visit;
+    visit.Address = running.value(0).toString();
+    visit.Port = running.value(1).toString();
+    visit.Outcome = TVisitOutcome::Interrupted;
+    visit.Detail = QStringLiteral("the run that started this visit at %1 ended before it did").arg(running.value(2).toString());
+    left << visit;
+  }
+  running.finish();
+  QSqlQuery mark(QSqlDatabase::database(Connection, false));
+  mark.prepare(QStringLiteral("UPDATE visits SET outcome = 'interrupted', ended = ?, "
+                              "detail = 'the run that started this visit ended before it did' WHERE outcome = 'running'"));
+  mark.addBindValue(NowText());
+  if (!mark.exec()) Refuse(mark.lastError().text());
+  return left;
+}
+
+qint64 TVisitJournal::Start(const TVisit& Visit) {
+  if (!Ready) return -1;
+  QSqlQuery insert(QSqlDatabase::database(Connection, false));
+  insert.prepare(QStringLiteral("INSERT INTO visits (started, ipaddr, ipport, outcome) VALUES (?, ?, ?, 'running')"));
+  insert.addBindValue(NowText());
+  insert.addBindValue(Visit.Address);
+  insert.addBindValue(Visit.Port);
+  if (!insert.exec()) {
+    Refuse(insert.lastError().text());
+    return -1;
+  }
+  return insert.lastInsertId().toLongLong();
+}
+
+bool TVisitJournal::Finish(qint64 Id, const TVisit& Visit) {
+  if (!Ready || Id < 0) return false;
+  QSqlQuery update(QSqlDatabase::database(Connection, false));
+  update.prepare(QStringLiteral("UPDATE visits SET ended = ?, outcome = ?, records_reported = ?, added = ?, "
+                                "duplicates = ?, invalid = ?, clock_set = ?, cleared = ?, detail = ? WHERE id = ?"));
+  for (const QVariant& value :
+       {QVariant(NowText()), QVariant(OutcomeText(Visit.Outcome)), Nullable(Visit.RecordsReported), QVariant(Visit.Added),
+        QVariant(Visit.Duplicates), QVariant(Visit.Invalid), QVariant(int{Visit.ClockSet}), QVariant(int{Visit.Cleared}),
+        QVariant(Visit.Detail), QVariant(Id)}) {
+    update.addBindValue(value);
+  }
+  if (!update.exec()) return Refuse(update.lastError().text());
+  return true;
+}
