@@ -17,12 +17,13 @@
 
 namespace {
 
-TVisit Visited(const TReaderPass& Pass, const TReader& Reader, TVisit Visit) {
-  if (!Reader.Enable) {
-    Visit.Outcome = TVisitOutcome::Unreachable;
-    Visit.Detail = ConnectFailureText(Reader.LastErrorCode());
-    return Visit;
-  }
+TVisit Unreachable(const TReader& Reader, TVisit Visit) {
+  Visit.Outcome = TVisitOutcome::Unreachable;
+  Visit.Detail = ConnectFailureText(Reader.LastErrorCode());
+  return Visit;
+}
+
+TVisit Passed(const TReaderPass& Pass, const TVisit& Visit) {
   TVisit result = Pass.Visit();
   result.Address = Visit.Address;
   result.Port = Visit.Port;
@@ -41,8 +42,12 @@ void ProcessReaderRow(const TLogDatabase& Db, TReaderPass& Pass, TReader& Reader
     const TReaderRow row = Db.ReadReaderRow();
     Status.SetStatusText(row.Address);
     Pass.ConfigureReader(row.Address, row.Port);
-    if (Reader.Enable) Pass.ReaderPass({row.SetClock, row.Download, row.ClearAfter});
-    Journal.VisitEnded(id, Visited(Pass, Reader, visit));
+    if (!Reader.Enable) {
+      Journal.VisitEnded(id, Unreachable(Reader, visit));
+      return;
+    }
+    Pass.ReaderPass({row.SetClock, row.Download, row.ClearAfter});
+    Journal.VisitEnded(id, Passed(Pass, visit));
   } catch (const std::exception& Error) {
     visit.Outcome = dynamic_cast<const EConvertError*>(&Error) != nullptr ? TVisitOutcome::BadRow : TVisitOutcome::StoreFailed;
     visit.Detail = QString::fromLocal8Bit(Error.what());

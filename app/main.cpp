@@ -1,6 +1,10 @@
 #include <QApplication>
 #include <QDir>
 
+#include <cstdio>
+
+#include "CommandLine.h"
+#include "HealthReport.h"
 #include "Sockets.h"
 #include "WindowPlacement.h"
 #include "grmain.h"
@@ -18,9 +22,13 @@ void RunWithoutWindowsWhenThereIsNoDisplay() {
   qputenv("QT_QPA_PLATFORM", platforms + "offscreen");
 }
 
-}  // namespace
+QStringList Arguments(int argc, char* argv[]) {
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  return arguments;
+}
 
-int main(int argc, char* argv[]) {
+int RunOnce(int argc, char* argv[]) {
   SocketsStartup();
   RunWithoutWindowsWhenThereIsNoDisplay();
   QApplication application(argc, argv);
@@ -31,4 +39,23 @@ int main(int argc, char* argv[]) {
   const int code = QApplication::exec();
   SocketsCleanup();
   return code;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  const TCommandLine command = ParseCommandLine(Arguments(argc, argv));
+  switch (command.Action) {
+    case TCommandLine::TAction::Exit:
+      std::fprintf(command.OutputIsError ? stderr : stdout, "%s", qPrintable(command.Output));
+      if (command.OutputIsError) std::fputc('\n', stderr);
+      return command.ExitCode;
+    case TCommandLine::TAction::Check: {
+      const QCoreApplication application(argc, argv);
+      return ReportHealth(QCoreApplication::applicationDirPath(), command.CheckHours);
+    }
+    case TCommandLine::TAction::Run:
+      break;
+  }
+  return RunOnce(argc, argv);
 }

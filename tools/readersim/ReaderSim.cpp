@@ -1,6 +1,7 @@
 #include "ReaderSim.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -70,7 +71,8 @@ std::vector<std::uint8_t> HeartbeatEcho() {
 
 ReaderSim::ReaderSim(std::vector<SimRecord> InitialLog, SimFaults InitialFaults, std::uint16_t Port)
     : Log(std::move(InitialLog)), Faults(std::move(InitialFaults)), Random(Faults.ChaosSeed) {
-  ListenFd = ::socket(AF_INET, SOCK_STREAM, 0);
+  // Close-on-exec: a program the host starts must not inherit the listener and keep the port open.
+  ListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int yes = 1;
   setsockopt(ListenFd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   sockaddr_in address{};
@@ -80,7 +82,7 @@ ReaderSim::ReaderSim(std::vector<SimRecord> InitialLog, SimFaults InitialFaults,
   socklen_t length = sizeof address;
   if (ListenFd < 0 || ::bind(ListenFd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
       ::listen(ListenFd, 4) != 0 || getsockname(ListenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
-      ::pipe(WakePipe) != 0) {
+      ::pipe2(WakePipe, O_CLOEXEC) != 0) {
     if (ListenFd >= 0) ::close(ListenFd);
     throw std::runtime_error("readersim: cannot listen on 127.0.0.1");
   }
@@ -93,7 +95,7 @@ ReaderSim::~ReaderSim() {
   (void)!::write(WakePipe[1], &stop, 1);
   Worker.join();
   CloseClient();
-  ::close(ListenFd);
+  if (ListenFd >= 0) ::close(ListenFd);
   ::close(WakePipe[0]);
   ::close(WakePipe[1]);
 }
@@ -166,7 +168,7 @@ void ReaderSim::SendStatusWhenDue() {
 }
 
 void ReaderSim::Accept() {
-  const int fd = ::accept(ListenFd, nullptr, nullptr);
+  const int fd = ::accept4(ListenFd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return;
   CloseClient();  // a reader serves one client: a new connection replaces the old one
   ClientFd = fd;
@@ -253,6 +255,12 @@ ReaderSim::FaultPlan ReaderSim::PlanFor(int Number, std::uint8_t Command) {
 
 void ReaderSim::Answer(const std::vector<std::uint8_t>& Payload, int Number) {
   const FaultPlan plan = PlanFor(Number, Payload.size() > 1 ? Payload[1] : std::uint8_t{0xFF});
+  if (Number == Faults.GoneAfter) {
+    CloseClient();
+    ::close(ListenFd);
+    ListenFd = -1;  // poll skips it; every later connect is refused
+    return;
+  }
   if (plan.Close) {
     CloseClient();
     return;

@@ -24,6 +24,7 @@ struct SimFaults {
   std::set<int> DropReplyTo;            // commands whose reply is never sent
   std::set<int> ShortReplyTo;           // commands answered by a short error packet instead
   std::set<int> CloseOn;                // commands answered by closing the connection
+  int GoneAfter = -1;                   // this command is answered by closing and listening no more
   bool CapacityDiffers = false;         // the second capacity reply of a connection gives another count
   int ReplyDelayMs = 0;
   std::map<std::uint8_t, int> ReplyDelayMsFor;  // by command byte; wins over ReplyDelayMs

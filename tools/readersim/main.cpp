@@ -31,7 +31,8 @@ void RequestStop(int) {
                "  --stream-bytes HEX    send these bytes over and over without end, answer nothing\n"
                "  --status-every MS     send status \"C\" (set my clock) this often while connected\n"
                "  --reply-delay MS      answer every command this late\n"
-               "  --command-delay HH=MS answer command byte HH (hex) this late\n");
+               "  --command-delay HH=MS answer command byte HH (hex) this late\n"
+               "  --gone-after N        at command N (from 0) close and refuse every later connection\n");
   std::exit(2);
 }
 
@@ -107,6 +108,8 @@ int main(int argc, char* argv[]) {
       faults.StatusEveryMs = static_cast<int>(Number(value, 1, 3600000));
     } else if (option == "--reply-delay") {
       faults.ReplyDelayMs = static_cast<int>(Number(value, 0, 3600000));
+    } else if (option == "--gone-after") {
+      faults.GoneAfter = static_cast<int>(Number(value, 0, 0x7FFFFFFF));
     } else if (option == "--command-delay") {
       TakeCommandDelay(value, faults);
     } else {

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <functional>
+
+#include <QProcess>
+
+#include "ProgramRun.h"
+#include "ReaderSim.h"
+
+namespace {
+
+using readersim::ReaderSim;
+using readersim::SimFaults;
+
+// Every outcome a visit can have: what causes it, the row visits holds afterwards, and the
+// line the journal gets.
+TEST(Journal, EachOutcomeGetsItsRowDetailAndPriority) {
+  SimFaults none;
+  SimFaults allFF;
+  allFF.AllFFPages = true;
+  SimFaults silent;
+  silent.Silent = true;
+  SimFaults differs;
+  differs.CapacityDiffers = true;
+  SimFaults gone;
+  gone.GoneAfter = 5;  // the first page request: lock, clock, options and two capacity requests came before
+  const struct {
+    const char* Outcome;
+    SimFaults Faults;
+    std::function<void(const TProgramFolder&)> Prepare;
+    const char* Detail;
+    const char* Priority;
+    const char* Cleared;
+  } cases[] = {
+      {"done", none, {}, "40 added, 0 duplicates, 0 invalid of 40 reported; clock set; cleared", "<6>", "1"},
+      {"done", allFF, {}, "not cleared: read 0 of 40 records", "<4>", "0"},
+      {"unreachable", none, {}, "connection refused", "<4>", "0"},
+      {"no_response", silent, {}, "no reply to lock after 3 tries", "<4>", "0"},
+      {"link_check_failed", differs, {}, "the capacity answers differ: 40 records", "<4>", "0"},
+      {"connection_lost", gone, {}, "no reply to download page 0, and the reconnect failed: connection refused", "<4>", "0"},
+      {"store_failed", none,
+       [](const TProgramFolder& Folder) {
+         Folder.Execute("CREATE TRIGGER refuse BEFORE INSERT ON records BEGIN SELECT RAISE(ABORT, 'disk says no'); END");
+       },
+       "disk says no", "<3>", "0"},
+      {"bad_row", none,
+       [](const TProgramFolder& Folder) { Folder.Execute("UPDATE readers SET download = NULL"); },
+       "Could not convert NULL in column 'download' to a boolean", "<3>", "0"},
+  };
+  for (const auto& c : cases) {
+    TProgramFolder folder;
+    ReaderSim sim(readersim::SampleLog(40, 6), c.Faults);
+    const QString port = QString::number(c.Outcome == QStringLiteral("unreachable") ? ClosedLoopbackPort() : sim.Port());
+    folder.AddReader("127.0.0.1", port, true, true, true);
+    if (c.Prepare) c.Prepare(folder);
+    ASSERT_TRUE(folder.RunProgram()) << c.Outcome;
+    const QStringList rows = folder.Query("SELECT ipaddr, ipport, outcome, cleared, ended IS NOT NULL, detail FROM visits");
+    ASSERT_EQ(rows.size(), 1) << c.Outcome;
+    const QStringList row = rows.front().split('|');
+    EXPECT_EQ(row.mid(0, 5), (QStringList{"127.0.0.1", port, c.Outcome, c.Cleared, "1"})) << c.Outcome;
+    EXPECT_TRUE(row[5].contains(c.Detail)) << c.Outcome << ": " << row[5].toStdString();
+    EXPECT_TRUE(folder.ErrorOutput.contains(c.Priority + QStringLiteral("127.0.0.1:%1 %2: %3").arg(port, c.Outcome, row[5])))
+        << c.Outcome << ": " << folder.ErrorOutput.toStdString();
+    EXPECT_TRUE(folder.ErrorOutput.contains("<6>run ended: 1 readers visited")) << c.Outcome;
+  }
+}
+
+TEST(Journal, AVisitThatAKillCutShortIsMarkedInterruptedByTheNextRun) {
+  TProgramFolder folder;
+  SimFaults silent;
+  silent.Silent = true;
+  ReaderSim sim({}, silent);
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), false, true, false);
+  QProcess run;
+  folder.Start(run);
+  ASSERT_TRUE(WaitUntil([&] { return sim.Commands().size() == 1; }, 10000));
+  ::kill(static_cast<pid_t>(run.processId()), SIGKILL);
+  run.waitForFinished();
+  EXPECT_EQ(folder.Query("SELECT outcome FROM visits"), QStringList{"running"});
+  folder.Execute("DELETE FROM readers");
+  ASSERT_TRUE(folder.RunProgram());
+  EXPECT_EQ(folder.Query("SELECT outcome, ended IS NOT NULL FROM visits"), QStringList{"interrupted|1"});
+  EXPECT_TRUE(folder.ErrorOutput.contains(QStringLiteral("<4>127.0.0.1:%1 interrupted: ").arg(sim.Port())))
+      << folder.ErrorOutput.toStdString();
+}
+
+// A journal table of another shape is left alone, and collecting goes on without it.
+TEST(Journal, AForeignVisitsTableIsLeftAloneWithOneWarning) {
+  TProgramFolder folder;
+  ReaderSim sim(readersim::SampleLog(10, 7));
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), false, true, false);
+  folder.Execute("CREATE TABLE visits (who TEXT, at TEXT)");
+  ASSERT_TRUE(folder.RunProgram());
+  EXPECT_EQ(folder.RecordCount(), 10);
+  EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM visits"), QStringList{"0"});
+  EXPECT_EQ(folder.ErrorOutput.count("<4>the visit journal in"), 1) << folder.ErrorOutput.toStdString();
+}
+
+// quillmere --check, for monitors: exit 0, 1 or 2, contacting no reader and taking no lock.
+TEST(Journal, TheHealthCheckAnswersWithItsExitCode) {
+  TProgramFolder folder;
+  ReaderSim sim(readersim::SampleLog(10, 8));
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), false, true, false);
+  const auto check = [&](const QStringList& Arguments) {
+    QProcess process;
+    process.start(folder.Program(), Arguments);
+    process.waitForFinished(30000);
+    return std::make_pair(process.exitCode(), QString::fromLocal8Bit(process.readAllStandardOutput()));
+  };
+  EXPECT_EQ(check({"--check"}).first, 2);  // no journal yet
+  ASSERT_TRUE(folder.RunProgram());
+  EXPECT_EQ(check({"--check"}).first, 0);
+  EXPECT_TRUE(check({"--check", "6"}).second.startsWith(QStringLiteral("ok     127.0.0.1:%1 last visit").arg(sim.Port())));
+  folder.AddReader("127.0.0.1", QString::number(ClosedLoopbackPort()), false, true, false);
+  ASSERT_TRUE(folder.RunProgram());
+  const auto [code, report] = check({"--check"});
+  EXPECT_EQ(code, 1);
+  EXPECT_TRUE(report.startsWith("NOT OK 127.0.0.1:")) << report.toStdString();  // the failing reader comes first
+  EXPECT_EQ(sim.Connections(), 2);  // the checks contacted no reader
+
+  // While a run holds the lock, the check still reads.
+  SimFaults silent;
+  silent.Silent = true;
+  ReaderSim slow({}, silent);
+  folder.AddReader("127.0.0.1", QString::number(slow.Port()), false, true, false);
+  QProcess run;
+  folder.Start(run);
+  ASSERT_TRUE(WaitUntil([&] { return slow.Commands().size() == 1; }, 30000));
+  EXPECT_EQ(check({"--check"}).first, 1);
+  run.kill();
+  run.waitForFinished();
+
+  for (const QStringList& bad : {QStringList{"--check", "0"}, QStringList{"--check", "x"}, QStringList{"--nonsense"}}) {
+    QProcess process;
+    process.start(folder.Program(), bad);
+    process.waitForFinished(30000);
+    EXPECT_EQ(process.exitCode(), 2) << bad.join(' ').toStdString();
+    const QByteArray error = process.readAllStandardError();
+    EXPECT_EQ(error.count('\n'), 1) << error.toStdString();
+    EXPECT_TRUE(error.contains("usage: quillmere")) << error.toStdString();
+  }
+}
+
+}  // namespace
