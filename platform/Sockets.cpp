@@ -158,6 +158,10 @@ void TBaseSocket::NotifyError() {
 }
 
 bool TBaseSocket::PollState(bool* ReadReady, bool* WriteReady, bool* ExceptReady, int TimeoutMs) {
+  return PollStateUs(ReadReady, WriteReady, ExceptReady, TimeoutMs < 0 ? -1 : qint64{TimeoutMs} * 1000);
+}
+
+bool TBaseSocket::PollStateUs(bool* ReadReady, bool* WriteReady, bool* ExceptReady, qint64 TimeoutUs) {
   if (!IsActive) return false;
   pollfd pfd{Handle, 0, 0};
   if (ReadReady != nullptr) pfd.events |= POLLIN;
@@ -165,7 +169,8 @@ bool TBaseSocket::PollState(bool* ReadReady, bool* WriteReady, bool* ExceptReady
   if (ExceptReady != nullptr) pfd.events |= POLLPRI;
   bool result = false;
   try {
-    result = CheckResult(::poll(&pfd, 1, TimeoutMs < 0 ? -1 : TimeoutMs)) > 0;
+    const timespec timeout{static_cast<time_t>(TimeoutUs / 1000000), static_cast<long>(TimeoutUs % 1000000) * 1000};
+    result = CheckResult(::ppoll(&pfd, 1, TimeoutUs < 0 ? nullptr : &timeout, nullptr)) > 0;
   } catch (...) {
     return false;  // only an OnError handler can raise here
   }
@@ -177,9 +182,13 @@ bool TBaseSocket::PollState(bool* ReadReady, bool* WriteReady, bool* ExceptReady
 }
 
 bool TBaseSocket::WaitReadable(int TimeoutMs) {
+  return WaitReadableUs(TimeoutMs < 0 ? -1 : qint64{TimeoutMs} * 1000);
+}
+
+bool TBaseSocket::WaitReadableUs(qint64 TimeoutUs) {
   bool readable = false;
   bool exceptional = false;
-  if (!PollState(&readable, nullptr, &exceptional, TimeoutMs) || !readable || exceptional) return false;
+  if (!PollStateUs(&readable, nullptr, &exceptional, TimeoutUs) || !readable || exceptional) return false;
   char peeked = 0;
   return PeekBytes(&peeked, 1) == 1;
 }

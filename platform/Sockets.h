@@ -38,6 +38,9 @@ class TBaseSocket : public QObject {
 
   bool PollState(bool* ReadReady, bool* WriteReady, bool* ExceptReady, int TimeoutMs);
   bool WaitReadable(int TimeoutMs);
+  // The same to the microsecond, for waits that add up over a download.
+  bool PollStateUs(bool* ReadReady, bool* WriteReady, bool* ExceptReady, qint64 TimeoutUs);
+  bool WaitReadableUs(qint64 TimeoutUs);
   int ReceiveBytes(void* Buf, int Len, int Flags);
   int SendBytes(const void* Buf, int Len, int Flags);
   int PeekBytes(void* Buf, int Len);

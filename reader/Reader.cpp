@@ -84,8 +84,8 @@ void TReader::DrainInput() {
   elapsed.start();
   int drained = 0;
   while (drained < Timings.DrainLimitBytes && elapsed.elapsed() < Timings.DrainLimitMs) {
-    const auto quietLeftMs = std::max<qint64>(0, Timings.DrainQuietMs - SinceLineActive.elapsed());
-    if (!WaitReadable(static_cast<int>(quietLeftMs))) return;
+    const qint64 quietLeftUs = std::max<qint64>(0, qint64{Timings.DrainQuietMs} * 1000 - SinceLineActive.nsecsElapsed() / 1000);
+    if (!WaitReadableUs(quietLeftUs)) return;
     const int count = ReceiveBytes(scratch.data(), RxBufferSize, 0);
     if (count <= 0) return;
     SinceLineActive.restart();
