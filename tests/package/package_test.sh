@@ -19,7 +19,9 @@ for needed in libqt6widgets6 libqt6sql6 libqt6sql6-sqlite qt6-qpa-plugins; do
 done
 for file in opt/quillmere/quillmere opt/quillmere/readersim opt/quillmere/schema.sql usr/bin/quillmere \
             usr/share/applications/quillmere.desktop usr/share/icons/hicolor/scalable/apps/quillmere.svg \
-            lib/systemd/system/quillmere.service lib/systemd/system/quillmere.timer; do
+            lib/systemd/system/quillmere.service lib/systemd/system/quillmere.timer \
+            lib/systemd/system/quillmere-check.service lib/systemd/system/quillmere-check.timer \
+            usr/share/man/man1/quillmere.1.gz; do
   [ -e "$root/fs/$file" ] || [ -L "$root/fs/$file" ] || { echo "missing $file"; exit 1; }
 done
 if dpkg-deb -c "$deb" | grep -q 'logs\.mdb'; then echo "the package must not carry a logs.mdb"; exit 1; fi
@@ -60,3 +62,5 @@ stored=$(setpriv --reuid="$member_uid" --regid="$group_id" --groups="$group_id" 
            sqlite3 "$app/logs.mdb" "SELECT COUNT(*) FROM records;")
 echo "stored $stored records, read by another member of the group"
 [ "$stored" -eq 120 ]
+# The health check, as quillmere-check.service runs it, sees the run that just ended.
+setpriv --reuid="$service_uid" --regid="$group_id" --groups="$group_id" "$app/quillmere" --check 24
