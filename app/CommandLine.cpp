@@ -5,9 +5,10 @@
 namespace {
 
 constexpr int MaxCheckHours = 24 * 366;
+constexpr int MaxJobs = 64;
 constexpr int UsageErrorExitCode = 2;
 
-const QString Usage = QStringLiteral("usage: quillmere [--help] [--version] [--check [HOURS]]");
+const QString Usage = QStringLiteral("usage: quillmere [--help] [--version] [--jobs N] [--check [HOURS]]");
 
 TCommandLine Refuse(const QString& Error) {
   TCommandLine line;
@@ -25,15 +26,15 @@ TCommandLine Answer(const QString& Text) {
   return line;
 }
 
-bool ParseHours(const QString& Text, int& Hours) {
+bool ParseWhole(const QString& Text, int Low, int High, int& Value) {
   bool ok = false;
-  Hours = Text.toInt(&ok);
-  return ok && Hours >= 1 && Hours <= MaxCheckHours;
+  Value = Text.toInt(&ok);
+  return ok && Value >= Low && Value <= High;
 }
 
 }  // namespace
 
-TCommandLine ParseCommandLine(const QStringList& Arguments) {
+TCommandLine ParseCommandLine(const QStringList& Arguments, const QString& JobsFromEnvironment) {
   QCommandLineParser parser;
   parser.setApplicationDescription(
       QStringLiteral("Collects the event logs of the card readers listed in logs.mdb beside the program.\n"
@@ -44,7 +45,10 @@ TCommandLine ParseCommandLine(const QStringList& Arguments) {
                                  QStringLiteral("Report each reader's last visits from logs.mdb and exit: 0 when every reader "
                                                 "had a done visit within HOURS (default 24), 1 when some did not, 2 when "
                                                 "the file or its journal cannot be read. Contacts no reader."));
-  parser.addOptions({help, version, check});
+  const QCommandLineOption jobs(QStringLiteral("jobs"),
+                                QStringLiteral("Visit up to N readers side by side, 1 to %1 (default 1, or QUILLMERE_JOBS).").arg(MaxJobs),
+                                QStringLiteral("N"));
+  parser.addOptions({help, version, check, jobs});
   parser.addPositionalArgument(QStringLiteral("HOURS"), QStringLiteral("The window of --check, 1 to %1.").arg(MaxCheckHours),
                                QStringLiteral("[HOURS]"));
   if (!parser.parse(Arguments)) return Refuse(parser.errorText());
@@ -52,10 +56,14 @@ TCommandLine ParseCommandLine(const QStringList& Arguments) {
   if (parser.isSet(version)) return Answer(QStringLiteral("quillmere %1\n").arg(QStringLiteral(QUILLMERE_VERSION)));
   const QStringList positional = parser.positionalArguments();
   TCommandLine line;
+  const QString jobsText = parser.isSet(jobs) ? parser.value(jobs) : JobsFromEnvironment;
+  if (!jobsText.isEmpty() && !ParseWhole(jobsText, 1, MaxJobs, line.Jobs)) {
+    return Refuse(QStringLiteral("N of --jobs (or QUILLMERE_JOBS) must be a whole number from 1 to %1, not '%2'").arg(MaxJobs).arg(jobsText));
+  }
   if (parser.isSet(check)) {
     line.Action = TCommandLine::TAction::Check;
     if (positional.size() > 1) return Refuse(QStringLiteral("--check takes one HOURS"));
-    if (positional.size() == 1 && !ParseHours(positional.front(), line.CheckHours)) {
+    if (positional.size() == 1 && !ParseWhole(positional.front(), 1, MaxCheckHours, line.CheckHours)) {
       return Refuse(QStringLiteral("HOURS must be a whole number from 1 to %1, not '%2'").arg(MaxCheckHours).arg(positional.front()));
     }
   } else if (!positional.isEmpty()) {

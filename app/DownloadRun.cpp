@@ -9,6 +9,7 @@
 #include "Errors.h"
 #include "Journal.h"
 #include "LogDatabase.h"
+#include "ParallelRun.h"
 #include "Reader.h"
 #include "ReaderPass.h"
 #include "RunJournal.h"
@@ -16,19 +17,6 @@
 #include "StatusLine.h"
 
 namespace {
-
-TVisit Unreachable(const TReader& Reader, TVisit Visit) {
-  Visit.Outcome = TVisitOutcome::Unreachable;
-  Visit.Detail = ConnectFailureText(Reader.LastErrorCode());
-  return Visit;
-}
-
-TVisit Passed(const TReaderPass& Pass, const TVisit& Visit) {
-  TVisit result = Pass.Visit();
-  result.Address = Visit.Address;
-  result.Port = Visit.Port;
-  return result;
-}
 
 // An exception ends the run (a row that cannot be read, a database that fails under the pass);
 // the visit's row and line say so before it goes on.
@@ -43,11 +31,11 @@ void ProcessReaderRow(const TLogDatabase& Db, TReaderPass& Pass, TReader& Reader
     Status.SetStatusText(row.Address);
     Pass.ConfigureReader(row.Address, row.Port);
     if (!Reader.Enable) {
-      Journal.VisitEnded(id, Unreachable(Reader, visit));
+      Journal.VisitEnded(id, UnreachableVisit(Reader, visit));
       return;
     }
     Pass.ReaderPass({row.SetClock, row.Download, row.ClearAfter});
-    Journal.VisitEnded(id, Passed(Pass, visit));
+    Journal.VisitEnded(id, Pass.VisitOf(visit));
   } catch (const std::exception& Error) {
     visit.Outcome = dynamic_cast<const EConvertError*>(&Error) != nullptr ? TVisitOutcome::BadRow : TVisitOutcome::StoreFailed;
     visit.Detail = QString::fromLocal8Bit(Error.what());
@@ -58,8 +46,8 @@ void ProcessReaderRow(const TLogDatabase& Db, TReaderPass& Pass, TReader& Reader
 
 }  // namespace
 
-TDownloadRun::TDownloadRun(QWidget& Owner, IStatusLine& Status, QString ApplicationDirectory)
-    : Owner(Owner), Status(Status), ApplicationDirectory(std::move(ApplicationDirectory)) {}
+TDownloadRun::TDownloadRun(QWidget& Owner, IStatusLine& Status, QString ApplicationDirectory, int Jobs)
+    : Owner(Owner), Status(Status), ApplicationDirectory(std::move(ApplicationDirectory)), Jobs(Jobs) {}
 
 void TDownloadRun::Run() {
   // Declared first so it is released last: the reader goes before the database closes.
@@ -76,6 +64,10 @@ void TDownloadRun::Run() {
     return;
   }
   TRunJournal journal(db);
+  if (Jobs > 1) {
+    TParallelRun(db, journal, Status, Owner, Jobs).Run();
+    return;
+  }
   const auto reader = std::make_unique<TReader>(&Owner);
   TReaderPass pass(*reader, db, Status, &Owner);
   for (; !db.ReadersAtEnd(); db.NextReader()) ProcessReaderRow(db, pass, *reader, Status, journal);

@@ -5,11 +5,12 @@
 class IStatusLine;
 class QWidget;
 
-// One run over the table readers: every row gets its pass; an exception (a value that cannot
-// be converted, a port text that is no number) ends the run after everything is released.
+// One run over the table readers: every row gets its pass, one after another, or up to Jobs
+// side by side; an exception (a value that cannot be converted, a port text that is no number)
+// ends the run after everything is released.
 class TDownloadRun {
  public:
-  TDownloadRun(QWidget& Owner, IStatusLine& Status, QString ApplicationDirectory);
+  TDownloadRun(QWidget& Owner, IStatusLine& Status, QString ApplicationDirectory, int Jobs = 1);
 
   void Run();
 
@@ -17,4 +18,5 @@ class TDownloadRun {
   QWidget& Owner;
   IStatusLine& Status;
   QString ApplicationDirectory;
+  int Jobs;
 };

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "Errors.h"
 #include "Journal.h"
@@ -13,7 +14,6 @@
 #include "ReplyWait.h"
 #include "StatusLine.h"
 #include "WaitCursor.h"
-#include "pgbar.h"
 
 namespace {
 
@@ -84,7 +84,10 @@ QByteArray ClearPayload(std::uint16_t LogMark) {
 }
 
 TReaderPass::TReaderPass(TReader& Reader, TLogDatabase& Db, IStatusLine& Status, QWidget* Owner)
-    : Reader(Reader), Db(Db), Status(Status), Owner(Owner) {}
+    : TReaderPass(Reader, Db, Status, ProgressWindows(Owner)) {}
+
+TReaderPass::TReaderPass(TReader& Reader, TLogDatabase& Db, IStatusLine& Status, TProgressOpener OpenProgress)
+    : Reader(Reader), Db(Db), Status(Status), OpenProgress(std::move(OpenProgress)) {}
 
 void TReaderPass::ConfigureReader(const QString& Address, const QString& Port) {
   Reader.SetPortNo(1);
@@ -192,6 +195,19 @@ void TReaderPass::ReaderPass(const TPassFlags& Flags) {
   }
 }
 
+TVisit TReaderPass::VisitOf(const TVisit& Row) const {
+  TVisit visit = Result;
+  visit.Address = Row.Address;
+  visit.Port = Row.Port;
+  return visit;
+}
+
+TVisit UnreachableVisit(const TReader& Reader, TVisit Visit) {
+  Visit.Outcome = TVisitOutcome::Unreachable;
+  Visit.Detail = ConnectFailureText(Reader.LastErrorCode());
+  return Visit;
+}
+
 QString TReaderPass::DoneDetail() const {
   QString detail = QStringLiteral("%1 added, %2 duplicates, %3 invalid of %4 reported")
                        .arg(Count.Added)
@@ -249,11 +265,9 @@ bool TReaderPass::ReadCapacity(std::uint16_t& RecordCount, std::uint16_t& LogMar
 
 bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, std::uint16_t RecordCount, std::uint16_t LogMark) {
   Status.SetStatusText(QStringLiteral("Downloading"));
-  const auto progress = std::make_unique<Tpbar>(
-      Owner, QStringLiteral("Downloading Logs (%1 records)").arg(RecordCount), RecordCount);
-  progress->show();
+  const auto progress = OpenProgress(QStringLiteral("Downloading Logs (%1 records)").arg(RecordCount), RecordCount);
   if (Flags.Download && !WalkLog(*progress)) return false;
-  progress->hide();
+  progress->Hide();
   if (!Flags.ClearAfter) return true;
   // A walk that ended before the reader's own count would clear records nobody has read.
   if (Flags.Download && SlotsWalked() < RecordCount) {
@@ -285,7 +299,7 @@ int TReaderPass::SlotsWalked() const {
   return Count.Added + Count.Duplicated + Count.Invalid;
 }
 
-bool TReaderPass::WalkLog(Tpbar& Progress) {
+bool TReaderPass::WalkLog(IDownloadProgress& Progress) {
   for (int page = 0; page < PageCount; ++page) {
     if (!RequestPage(page)) return false;
     for (int slot = 0; slot < SlotsPerPage; ++slot) {
@@ -309,16 +323,22 @@ bool TReaderPass::TakeSlot(int Slot) {
     ++Count.Invalid;
     return true;
   }
-  if (Db.RecordExists(record.RecTime, record.CardNo)) {
+  if (!AtomicStore && Db.RecordExists(record.RecTime, record.CardNo)) {
     ++Count.Duplicated;
     return true;
   }
   try {
-    Db.StoreRecord(record.RecTime, record.CardNo, QString::fromUtf8(Reader.RemoteHost()), record.Mode);
+    ++(StoreNew(record) ? Count.Added : Count.Duplicated);
   } catch (const EDatabaseError& Error) {
     Fail(TVisitOutcome::StoreFailed, QString::fromLocal8Bit(Error.what()));
     return false;  // the reader stays locked and uncleared; the run goes on
   }
-  ++Count.Added;
+  return true;
+}
+
+bool TReaderPass::StoreNew(const TLogRecord& Record) {
+  const QString reader = QString::fromUtf8(Reader.RemoteHost());
+  if (AtomicStore) return Db.StoreRecordIfNew(Record.RecTime, Record.CardNo, reader, Record.Mode);
+  Db.StoreRecord(Record.RecTime, Record.CardNo, reader, Record.Mode);
   return true;
 }

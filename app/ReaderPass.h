@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "DownloadProgress.h"
 #include "VisitJournal.h"
 
 class IStatusLine;
@@ -29,7 +30,13 @@ struct TPassCounters {
 // walk the log page by page storing new records, optionally clear, unlock.
 class TReaderPass {
  public:
+  // Progress windows owned by Owner, as a run that visits one reader at a time shows them.
   TReaderPass(TReader& Reader, TLogDatabase& Db, IStatusLine& Status, QWidget* Owner);
+  TReaderPass(TReader& Reader, TLogDatabase& Db, IStatusLine& Status, TProgressOpener OpenProgress);
+
+  // Visits running side by side may hold the same record: the test for it and the insert then
+  // go as one atomic statement.
+  void SetAtomicStore(bool Value) { AtomicStore = Value; }
 
   // Leaves the outcome in the reader's Enable. A port text that is no number raises.
   void ConfigureReader(const QString& Address, const QString& Port);
@@ -44,8 +51,8 @@ class TReaderPass {
   void ShowNoResponse();
 
   const TPassCounters& Counters() const { return Count; }
-  // How the last pass ended, for the visit journal; Address and Port are the caller's.
-  const TVisit& Visit() const { return Result; }
+  // How the last pass ended, for the visit journal, with Row's address and port.
+  TVisit VisitOf(const TVisit& Row) const;
 
  private:
   using TReplyCheck = std::function<bool()>;
@@ -59,7 +66,8 @@ class TReaderPass {
   bool ReadCapacity(std::uint16_t& RecordCount, std::uint16_t& LogMark);
   bool CapacityAnswersAgree(std::uint16_t FirstCount, std::uint16_t FirstMark, std::uint16_t Count, std::uint16_t Mark);
   bool DownloadAndClear(const TPassFlags& Flags, std::uint16_t RecordCount, std::uint16_t LogMark);
-  bool WalkLog(class Tpbar& Progress);
+  bool WalkLog(IDownloadProgress& Progress);
+  bool StoreNew(const struct TLogRecord& Record);
   int SlotsWalked() const;
   bool RequestPage(int PageIndex);
   bool TakeSlot(int Slot);
@@ -67,12 +75,16 @@ class TReaderPass {
   TReader& Reader;
   TLogDatabase& Db;
   IStatusLine& Status;
-  QWidget* Owner;
+  TProgressOpener OpenProgress;
+  bool AtomicStore = false;
   TPassCounters Count;
   bool Locked = false;
   bool ClockSent = false;
   TVisit Result;
 };
+
+// A visit that ended at the first connect, with the reason the reader link gives.
+TVisit UnreachableVisit(const TReader& Reader, TVisit Visit);
 
 // A command as a person names it: "lock", "download page 12".
 QString CommandName(const QByteArray& Payload);

@@ -11,7 +11,8 @@ class QTimer;
 // The status window: shows one line of status while the one run of the program goes on.
 class TSetAcc : public QWidget, public IStatusLine {
  public:
-  explicit TSetAcc(QString ApplicationDirectory);
+  // Jobs: readers visited side by side; 1 visits them one after another.
+  explicit TSetAcc(QString ApplicationDirectory, int Jobs = 1);
 
   void SetStatusText(const QString& Text) override;
   void SetStatusVisible(bool Visible) override;
@@ -31,6 +32,7 @@ class TSetAcc : public QWidget, public IStatusLine {
   void Timer1Timer();
 
   QString ApplicationDirectory;
+  int Jobs;
   bool Running = false;
   bool CloseWanted = false;
 };

@@ -28,13 +28,13 @@ QStringList Arguments(int argc, char* argv[]) {
   return arguments;
 }
 
-int RunOnce(int argc, char* argv[]) {
+int RunOnce(int argc, char* argv[], int Jobs) {
   SocketsStartup();
   RunWithoutWindowsWhenThereIsNoDisplay();
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quillmere"));
   QApplication::setWindowIcon(ProgramIcon());
-  TSetAcc window(QCoreApplication::applicationDirPath() + QDir::separator());
+  TSetAcc window(QCoreApplication::applicationDirPath() + QDir::separator(), Jobs);
   window.show();
   const int code = QApplication::exec();
   SocketsCleanup();
@@ -44,7 +44,7 @@ int RunOnce(int argc, char* argv[]) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  const TCommandLine command = ParseCommandLine(Arguments(argc, argv));
+  const TCommandLine command = ParseCommandLine(Arguments(argc, argv), qEnvironmentVariable("QUILLMERE_JOBS"));
   switch (command.Action) {
     case TCommandLine::TAction::Exit:
       std::fprintf(command.OutputIsError ? stderr : stdout, "%s", qPrintable(command.Output));
@@ -57,5 +57,5 @@ int main(int argc, char* argv[]) {
     case TCommandLine::TAction::Run:
       break;
   }
-  return RunOnce(argc, argv);
+  return RunOnce(argc, argv, command.Jobs);
 }

@@ -124,11 +124,16 @@ void TLogDatabase::PrepareStatements() {
   ExistsQuery.prepare(QStringLiteral("SELECT 1 FROM records WHERE RECTIME = ? AND CARDNO = ? LIMIT 1"));
   InsertQuery = QSqlQuery(db);
   InsertQuery.prepare(QStringLiteral("INSERT INTO records (RECTIME, CARDNO, READER, MODE) VALUES (?, ?, ?, ?)"));
+  // One statement is one write transaction: no other connection can store between test and insert.
+  InsertNewQuery = QSqlQuery(db);
+  InsertNewQuery.prepare(QStringLiteral("INSERT INTO records (RECTIME, CARDNO, READER, MODE) SELECT ?, ?, ?, ? "
+                                        "WHERE NOT EXISTS (SELECT 1 FROM records WHERE RECTIME = ? AND CARDNO = ?)"));
 }
 
 void TLogDatabase::CloseDatabase() {
   ExistsQuery = QSqlQuery();
   InsertQuery = QSqlQuery();
+  InsertNewQuery = QSqlQuery();
   ReaderRows.clear();
   NextReaderRow = 0;
   if (!QSqlDatabase::contains(ConnectionName)) return;
@@ -167,6 +172,18 @@ void TLogDatabase::StoreRecord(TDateTime RecTime, int CardNo, const QString& Rea
   InsertQuery.bindValue(3, Mode);
   // One INSERT is atomic: a failed post leaves no half-written row behind.
   Check(InsertQuery, InsertQuery.exec());
+}
+
+bool TLogDatabase::StoreRecordIfNew(TDateTime RecTime, int CardNo, const QString& Reader, int Mode) {
+  const QString recTime = RecTimeText(RecTime);
+  InsertNewQuery.bindValue(0, recTime);
+  InsertNewQuery.bindValue(1, CardNo);
+  InsertNewQuery.bindValue(2, Reader);
+  InsertNewQuery.bindValue(3, Mode);
+  InsertNewQuery.bindValue(4, recTime);
+  InsertNewQuery.bindValue(5, CardNo);
+  Check(InsertNewQuery, InsertNewQuery.exec());
+  return InsertNewQuery.numRowsAffected() == 1;
 }
 
 // Commits reach the log without a sync (synchronous=NORMAL), and a checkpoint cannot finish

@@ -35,6 +35,7 @@ class TLogDatabase {
   void CloseDatabase();
 
   bool ReadersAtEnd() const { return NextReaderRow >= ReaderRows.size(); }
+  std::size_t ReaderCount() const { return ReaderRows.size(); }
   void NextReader() { ++NextReaderRow; }
   TReaderRow ReadReaderRow() const;  // raises EConvertError
   // A column of the current row as text, as it stands, for reports; empty when missing.
@@ -42,6 +43,9 @@ class TLogDatabase {
 
   bool RecordExists(TDateTime RecTime, int CardNo);                          // raises EDatabaseError
   void StoreRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode);  // raises EDatabaseError
+  // The duplicate test and the insert as one statement, so connections storing side by side
+  // never both store one record; false when it was there already. Raises EDatabaseError.
+  bool StoreRecordIfNew(TDateTime RecTime, int CardNo, const QString& Reader, int Mode);
   // Everything stored so far survives a power cut once this returns, whoever else reads the
   // file; raises EDatabaseError when a step could not complete.
   void MakeDurable();
@@ -66,6 +70,7 @@ class TLogDatabase {
   std::size_t NextReaderRow = 0;
   QSqlQuery ExistsQuery;
   QSqlQuery InsertQuery;
+  QSqlQuery InsertNewQuery;
 };
 
 // RECTIME as stored: 'YYYY-MM-DD HH:MM:SS', which sorts in time order.

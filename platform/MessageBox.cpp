@@ -2,6 +2,7 @@
 
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QThread>
 
 #include <utility>
 
@@ -33,7 +34,14 @@ bool MessagesAreInteractive() {
   return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
 }
 
+// A visit in a thread of its own hands its message to the window thread and goes on at once:
+// boxes come one at a time there, and never hold up another reader's traffic.
 void ShowErrorMessage(const QString& Text) {
+  QCoreApplication* application = QCoreApplication::instance();
+  if (application != nullptr && QThread::currentThread() != application->thread()) {
+    QMetaObject::invokeMethod(application, [Text] { CurrentSink()->ShowError(Text); }, Qt::QueuedConnection);
+    return;
+  }
   CurrentSink()->ShowError(Text);
 }
 

@@ -18,8 +18,10 @@ class TSimpleTimerHandler::TTimerWindow final : public QObject {
 
 namespace {
 
+// One per thread: Qt delivers a timer's events to the thread of the object that started it, and
+// each visit of a parallel run waits in a thread of its own.
 std::unique_ptr<TSimpleTimerHandler>& SharedHandlerSlot() {
-  static std::unique_ptr<TSimpleTimerHandler> Slot;
+  thread_local std::unique_ptr<TSimpleTimerHandler> Slot;
   return Slot;
 }
 

@@ -11,8 +11,8 @@
 class TSimpleTimer;
 using TTimerEvent = TEvent<TSimpleTimer*>;
 
-// The hidden object that receives every message timer's events. One per process, alive while
-// any TSimpleTimer exists.
+// The hidden object that receives every message timer's events. One per thread, alive while
+// any TSimpleTimer of that thread exists.
 class TSimpleTimerHandler {
  public:
   TSimpleTimerHandler();
@@ -33,7 +33,7 @@ class TSimpleTimerHandler {
   QHash<int, TSimpleTimer*> LiveTimers;
 };
 
-// The process-wide handler, or null when no timer exists.
+// The calling thread's handler, or null when it has no timer.
 TSimpleTimerHandler* SharedHandler();
 
 class TSimpleTimer {

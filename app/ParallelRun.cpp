@@ -1,0 +1,179 @@
+#include "ParallelRun.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QPointer>
+#include <QThread>
+
+#include "Errors.h"
+#include "LogDatabase.h"
+#include "Reader.h"
+#include "ReaderPass.h"
+#include "RunJournal.h"
+#include "StatusLine.h"
+#include "pgbar.h"
+
+namespace {
+
+// A visit's own status texts would flicker unread among twenty: the window shows the totals.
+class TSilentStatus final : public IStatusLine {
+ public:
+  void SetStatusText(const QString&) override {}
+  void SetStatusVisible(bool) override {}
+};
+
+// Steps go to the shared window a page at a time, not a record at a time.
+constexpr int StepsPerReport = 33;
+
+class TSharedProgress final : public IDownloadProgress {
+ public:
+  TSharedProgress(QPointer<QObject> Target, std::function<void(int)> Advance) : Target(std::move(Target)), Advance(std::move(Advance)) {}
+  ~TSharedProgress() override { Flush(); }
+  void Step() override {
+    if (++Pending >= StepsPerReport) Flush();
+  }
+  void Hide() override { Flush(); }
+
+ private:
+  void Flush() {
+    if (Pending == 0) return;
+    QMetaObject::invokeMethod(Target, [advance = Advance, steps = Pending] { advance(steps); }, Qt::QueuedConnection);
+    Pending = 0;
+  }
+  QPointer<QObject> Target;
+  std::function<void(int)> Advance;
+  int Pending = 0;
+};
+
+// One visit, start to end, in the calling thread, on a connection of its own.
+TVisit VisitReader(const QString& Directory, const TReaderRow& Row, const TVisit& Visit, TProgressOpener OpenProgress) {
+  TLogDatabase db;
+  if (!db.OpenDatabase(Directory)) throw EDatabaseError(db.OpenFailure().toStdString());
+  TReader reader(nullptr);
+  TSilentStatus status;
+  TReaderPass pass(reader, db, status, std::move(OpenProgress));
+  pass.SetAtomicStore(true);
+  pass.ConfigureReader(Row.Address, Row.Port);
+  if (!reader.Enable) return UnreachableVisit(reader, Visit);
+  pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter});
+  return pass.VisitOf(Visit);
+}
+
+}  // namespace
+
+struct TParallelRun::TOrder {
+  QString Key;
+  qint64 JournalId = -1;
+  TVisit Visit;
+  TReaderRow Row;
+};
+
+TParallelRun::TParallelRun(TLogDatabase& Db, TRunJournal& Journal, IStatusLine& Status, QWidget& Owner, int Jobs)
+    : Db(Db), Journal(Journal), Status(Status), Owner(Owner), Jobs(Jobs) {}
+
+TParallelRun::~TParallelRun() = default;
+
+void TParallelRun::Run() {
+  Total = static_cast<int>(Db.ReaderCount());
+  QEventLoop loop;
+  Loop = &loop;
+  Status.SetStatusVisible(true);
+  ShowState();
+  HandOut();
+  if (Running > 0) loop.exec();
+  Loop = nullptr;
+  Progress.reset();
+  Status.SetStatusVisible(false);
+  if (Failure) std::rethrow_exception(Failure);
+}
+
+void TParallelRun::HandOut() {
+  while (Running < Jobs && !Stopped && HandOutNext()) {
+  }
+  ShowState();
+  if (Running == 0 && Loop != nullptr) Loop->quit();
+}
+
+// The next row in table order, unless its reader is still being visited by an earlier row:
+// a reader takes one connection, so that row waits, and the rows behind it with it.
+bool TParallelRun::HandOutNext() {
+  if (Db.ReadersAtEnd()) return false;
+  TOrder order;
+  order.Visit.Address = Db.ReaderText(QStringLiteral("ipaddr"));
+  order.Visit.Port = Db.ReaderText(QStringLiteral("ipport"));
+  order.Key = order.Visit.Address + ':' + order.Visit.Port;
+  if (Workers.count(order.Key) != 0) return false;
+  order.JournalId = Journal.VisitStarted(order.Visit);
+  try {
+    order.Row = Db.ReadReaderRow();
+  } catch (const EConvertError& Error) {
+    order.Visit.Outcome = TVisitOutcome::BadRow;
+    order.Visit.Detail = QString::fromLocal8Bit(Error.what());
+    Journal.VisitEnded(order.JournalId, order.Visit);
+    Failure = std::current_exception();
+    Stopped = true;
+    return false;
+  }
+  Db.NextReader();
+  Start(std::move(order));
+  return true;
+}
+
+void TParallelRun::Start(TOrder Order) {
+  ++Running;
+  const QString directory = QFileInfo(Db.DatabasePath()).absolutePath() + QDir::separator();
+  const QPointer<QObject> self(this);
+  const QString key = Order.Key;
+  auto thread = std::unique_ptr<QThread>(QThread::create([self, directory, Order = std::move(Order), this] {
+    TVisit visit = Order.Visit;
+    std::exception_ptr error;
+    try {
+      visit = VisitReader(directory, Order.Row, Order.Visit, [self, this](const QString&, int Maximum) -> std::unique_ptr<IDownloadProgress> {
+        QMetaObject::invokeMethod(self, [this, Maximum] { GrowProgress(Maximum); }, Qt::QueuedConnection);
+        return std::make_unique<TSharedProgress>(self, [this](int Steps) { AdvanceProgress(Steps); });
+      });
+    } catch (const std::exception& Error) {
+      visit.Outcome = dynamic_cast<const EConvertError*>(&Error) != nullptr ? TVisitOutcome::BadRow : TVisitOutcome::StoreFailed;
+      visit.Detail = QString::fromLocal8Bit(Error.what());
+      error = std::current_exception();
+    }
+    QMetaObject::invokeMethod(
+        self, [this, key = Order.Key, id = Order.JournalId, visit, error] { Ended(key, id, visit, error); },
+        Qt::QueuedConnection);
+  }));
+  thread->start();
+  Workers[key] = std::move(thread);
+}
+
+void TParallelRun::Ended(const QString& Key, qint64 JournalId, const TVisit& Visit, std::exception_ptr Error) {
+  --Running;
+  ++Done;
+  const auto worker = Workers.find(Key);
+  worker->second->wait();  // its last step was to post this: it ends at once
+  Workers.erase(worker);
+  Journal.VisitEnded(JournalId, Visit);
+  if (Error) {
+    Stopped = true;  // as the serial run stops at such a row
+    if (!Failure) Failure = Error;
+  }
+  HandOut();
+}
+
+void TParallelRun::ShowState() {
+  Status.SetStatusText(QStringLiteral("%1 readers at work, %2 of %3 done").arg(Running).arg(Done).arg(Total));
+  if (Progress) Progress->setWindowTitle(QStringLiteral("Downloading Logs (%1 readers at work)").arg(Running));
+}
+
+void TParallelRun::GrowProgress(int Maximum) {
+  if (!Progress) {
+    Progress = std::make_unique<Tpbar>(&Owner, QString(), Maximum);
+    ShowState();
+    return;
+  }
+  Progress->bar->SetMaxValue(Progress->bar->MaxValue() + Maximum);
+}
+
+void TParallelRun::AdvanceProgress(int Steps) {
+  if (Progress) Progress->bar->AddProgress(Steps);
+}
