@@ -131,7 +131,8 @@ TEST(Journal, TheHealthCheckAnswersWithItsExitCode) {
   run.kill();
   run.waitForFinished();
 
-  for (const QStringList& bad : {QStringList{"--check", "0"}, QStringList{"--check", "x"}, QStringList{"--nonsense"}}) {
+  for (const QStringList& bad : {QStringList{"--check", "0"}, QStringList{"--check", "x"}, QStringList{"--nonsense"},
+                                 QStringList{"--jobs", "0"}, QStringList{"--jobs", "65"}, QStringList{"--jobs", "x"}}) {
     QProcess process;
     process.start(folder.Program(), bad);
     process.waitForFinished(30000);
@@ -140,6 +141,7 @@ TEST(Journal, TheHealthCheckAnswersWithItsExitCode) {
     EXPECT_EQ(error.count('\n'), 1) << error.toStdString();
     EXPECT_TRUE(error.contains("usage: quillmere")) << error.toStdString();
   }
+  EXPECT_EQ(slow.Connections(), 1);  // a bad option contacts nothing
 }
 
 }  // namespace

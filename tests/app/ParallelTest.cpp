@@ -1,0 +1,68 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "ProgramRun.h"
+#include "ReaderSim.h"
+
+namespace {
+
+using readersim::ReaderSim;
+using readersim::SimFaults;
+
+// Four readers holding the same records, visited at the same moment, again and again: a race
+// between the duplicate test and the insert would store some record twice.
+TEST(Parallel, ReadersHoldingTheSameRecordsStoreEachOnce) {
+  for (std::uint32_t round = 1; round <= 5; ++round) {
+    TProgramFolder folder;
+    std::vector<std::unique_ptr<ReaderSim>> sims;
+    for (int i = 0; i < 4; ++i) {
+      sims.push_back(std::make_unique<ReaderSim>(readersim::SampleLog(150, round)));
+      folder.AddReader("127.0.0.1", QString::number(sims.back()->Port()), false, true, true);
+    }
+    ASSERT_TRUE(folder.RunProgram(90000, {"QUILLMERE_JOBS=4"})) << round;
+    EXPECT_EQ(folder.RecordCount(), 150) << round;
+    EXPECT_EQ(folder.DoubledRecords(), 0) << round;
+    EXPECT_EQ(folder.Query("SELECT COUNT(*), SUM(added), SUM(duplicates) FROM visits WHERE outcome = 'done'"),
+              QStringList{"4|150|450"})
+        << round;
+    for (const auto& sim : sims) EXPECT_EQ(sim->LogSize(), 0u) << round;
+  }
+}
+
+// Each visit's row and line, whichever worker made it; a row that cannot be read stops the
+// handing out, the visits under way finish, and its message ends the run as ever.
+TEST(Parallel, EveryVisitIsJournalledAndABadRowStopsTheHandingOut) {
+  TProgramFolder folder;
+  SimFaults silent;
+  silent.Silent = true;
+  SimFaults differs;
+  differs.CapacityDiffers = true;
+  ReaderSim good(readersim::SampleLog(60, 1));
+  ReaderSim mute({}, silent);
+  ReaderSim odd(readersim::SampleLog(10, 2), differs);
+  ReaderSim later(readersim::SampleLog(10, 3));
+  const QString refused = QString::number(ClosedLoopbackPort());
+  folder.AddReader("127.0.0.1", QString::number(mute.Port()), false, true, false);
+  folder.AddReader("127.0.0.1", QString::number(good.Port()), true, true, true);
+  folder.AddReader("127.0.0.1", refused, false, true, false);
+  folder.AddReader("127.0.0.1", QString::number(odd.Port()), false, true, false);
+  folder.Execute(QStringLiteral("INSERT INTO readers VALUES ('127.0.0.1', '%1', NULL, 1, 0)").arg(later.Port()));
+  folder.AddReader("127.0.0.1", QString::number(later.Port()), false, true, false);
+  ASSERT_TRUE(folder.RunProgram(90000, {"QUILLMERE_JOBS=3"}));
+  EXPECT_EQ(folder.ExitCode, 1);
+  EXPECT_TRUE(folder.ErrorOutput.contains("Could not convert NULL in column 'setclk' to a boolean")) << folder.ErrorOutput.toStdString();
+  QStringList expected = {QString::number(mute.Port()) + "|no_response", QString::number(good.Port()) + "|done",
+                          refused + "|unreachable", QString::number(odd.Port()) + "|link_check_failed",
+                          QString::number(later.Port()) + "|bad_row"};
+  QStringList outcomes = folder.Query("SELECT ipport, outcome FROM visits");
+  expected.sort();
+  outcomes.sort();
+  EXPECT_EQ(outcomes, expected);
+  EXPECT_EQ(later.Connections(), 0);
+  EXPECT_EQ(folder.RecordCount(), 60);
+  EXPECT_EQ(good.LogSize(), 0u);
+}
+
+}  // namespace
