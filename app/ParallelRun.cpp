@@ -25,6 +25,7 @@ class TSilentStatus final : public IStatusLine {
 
 // Steps go to the shared window a page at a time, not a record at a time.
 constexpr int StepsPerReport = 33;
+constexpr int ProgressGap = 40;
 
 class TSharedProgress final : public IDownloadProgress {
  public:
@@ -168,6 +169,12 @@ void TParallelRun::ShowState() {
 void TParallelRun::GrowProgress(int Maximum) {
   if (!Progress) {
     Progress = std::make_unique<Tpbar>(&Owner, QString(), Maximum);
+    // Below the status window rather than over it: with many readers both are read together.
+    // The window manager may not have told the frames yet: leave room for a title bar.
+    const QRect status = Owner.geometry();
+    Progress->hide();
+    Progress->move(status.center().x() - Progress->width() / 2, status.bottom() + ProgressGap);
+    Progress->show();
     ShowState();
     return;
   }

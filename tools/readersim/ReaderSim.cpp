@@ -87,7 +87,19 @@ ReaderSim::ReaderSim(std::vector<SimRecord> InitialLog, SimFaults InitialFaults,
     throw std::runtime_error("readersim: cannot listen on 127.0.0.1");
   }
   BoundPort = ntohs(address.sin_port);
+  if (Faults.Blackhole) FillAcceptQueue(address);
   Worker = std::thread([this] { Serve(); });
+}
+
+// With a backlog of 0 and connections of its own that are never accepted, the listener's queue
+// is full: the kernel drops every further handshake, as a host that is gone would.
+void ReaderSim::FillAcceptQueue(const sockaddr_in& Address) {
+  ::listen(ListenFd, 0);
+  for (int i = 0; i < 2; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    (void)::connect(fd, reinterpret_cast<const sockaddr*>(&Address), sizeof Address);
+    QueueFillers.push_back(fd);
+  }
 }
 
 ReaderSim::~ReaderSim() {
@@ -96,6 +108,7 @@ ReaderSim::~ReaderSim() {
   Worker.join();
   CloseClient();
   if (ListenFd >= 0) ::close(ListenFd);
+  for (int fd : QueueFillers) ::close(fd);
   ::close(WakePipe[0]);
   ::close(WakePipe[1]);
 }
@@ -141,13 +154,13 @@ void ReaderSim::Serve() {
   while (stream.size() < NoiseChunk) stream.insert(stream.end(), pattern.begin(), pattern.end());
   for (;;) {
     const int polledClient = ClientFd;
-    pollfd fds[3] = {{WakePipe[0], POLLIN, 0}, {ListenFd, POLLIN, 0}, {polledClient, POLLIN, 0}};
+    pollfd fds[3] = {{WakePipe[0], POLLIN, 0}, {Faults.Blackhole ? -1 : ListenFd, POLLIN, 0}, {polledClient, POLLIN, 0}};
     const bool streaming = Faults.StreamForever && polledClient >= 0;
     if (streaming) fds[2].events |= POLLOUT;
     if (::poll(fds, polledClient >= 0 ? 3 : 2, MsUntilStatus()) < 0) continue;
     if (fds[0].revents != 0) return;
     SendStatusWhenDue();
-    if (fds[1].revents & POLLIN) Accept();
+    if ((fds[1].revents & POLLIN) && !Faults.Blackhole) Accept();
     // A new connection replaces the polled one: its readiness says nothing about the new one.
     if (ClientFd < 0 || ClientFd != polledClient) continue;
     if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) Receive();

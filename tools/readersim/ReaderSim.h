@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <chrono>
 #include <functional>
@@ -19,6 +21,7 @@ namespace readersim {
 // from 0, across connections.
 struct SimFaults {
   bool Silent = false;                  // accepts connections, answers nothing
+  bool Blackhole = false;               // never completes a connect: the client's connect times out
   bool StreamForever = false;           // sends StreamBytes (noise if empty) without pause after accepting
   std::vector<std::uint8_t> StreamBytes;
   std::set<int> DropReplyTo;            // commands whose reply is never sent
@@ -64,6 +67,7 @@ class ReaderSim {
   std::vector<int> QuietBeforeMs() const;
 
  private:
+  void FillAcceptQueue(const sockaddr_in& Address);
   void Serve();
   int MsUntilStatus() const;
   void SendStatusWhenDue();
@@ -103,6 +107,7 @@ class ReaderSim {
   int ListenFd = -1;
   int ClientFd = -1;
   int WakePipe[2] = {-1, -1};
+  std::vector<int> QueueFillers;
   std::uint16_t BoundPort = 0;
   std::vector<std::uint8_t> Pending;
   std::chrono::steady_clock::time_point NextStatusAt;

@@ -27,7 +27,8 @@ void RequestStop(int) {
                "  --seed N     varies the sample log (default 1)\n"
                "  --chaos N    drop, corrupt, delay and cut replies at random, seeded by N\n"
                "  FAULT        one of --silent, --stream, --trickle, --garbage, --truncated,\n"
-               "               --oversized, --all-ff: misbehave that way on every reply\n"
+               "               --oversized, --all-ff: misbehave that way on every reply;\n"
+               "               --blackhole: never complete a connect\n"
                "  --stream-bytes HEX    send these bytes over and over without end, answer nothing\n"
                "  --status-every MS     send status \"C\" (set my clock) this often while connected\n"
                "  --reply-delay MS      answer every command this late\n"
@@ -63,6 +64,8 @@ bool TakeFault(const std::string& Option, readersim::SimFaults& Faults) {
   using Mangling = readersim::SimFaults::Mangling;
   if (Option == "--silent") {
     Faults.Silent = true;
+  } else if (Option == "--blackhole") {
+    Faults.Blackhole = true;
   } else if (Option == "--stream") {
     Faults.StreamForever = true;
   } else if (Option == "--trickle") {
