@@ -8,7 +8,8 @@ constexpr int MaxCheckHours = 24 * 366;
 constexpr int MaxJobs = 64;
 constexpr int UsageErrorExitCode = 2;
 
-const QString Usage = QStringLiteral("usage: quillmere [--help] [--version] [--jobs N] [--check [HOURS]]");
+const QString Usage =
+    QStringLiteral("usage: quillmere [--help] [--version] [--jobs N] [--forward URL [--site NAME]] [--check [HOURS]]");
 
 TCommandLine Refuse(const QString& Error) {
   TCommandLine line;
@@ -34,7 +35,11 @@ bool ParseWhole(const QString& Text, int Low, int High, int& Value) {
 
 }  // namespace
 
-TCommandLine ParseCommandLine(const QStringList& Arguments, const QString& JobsFromEnvironment) {
+bool IsServerUrl(const QString& Url) {
+  return Url.startsWith(QLatin1String("postgresql://")) || Url.startsWith(QLatin1String("postgres://"));
+}
+
+TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDefaults& Environment) {
   QCommandLineParser parser;
   parser.setApplicationDescription(
       QStringLiteral("Collects the event logs of the card readers listed in logs.mdb beside the program.\n"
@@ -48,7 +53,14 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const QString& JobsF
   const QCommandLineOption jobs(QStringLiteral("jobs"),
                                 QStringLiteral("Visit up to N readers side by side, 1 to %1 (default 1, or QUILLMERE_JOBS).").arg(MaxJobs),
                                 QStringLiteral("N"));
-  parser.addOptions({help, version, check, jobs});
+  const QCommandLineOption forward(
+      QStringLiteral("forward"),
+      QStringLiteral("After the readers, send every record and visit the PostgreSQL server at URL has not acknowledged "
+                     "(postgresql://[user@]host[:port]/dbname[?...]; default QUILLMERE_FORWARD)."),
+      QStringLiteral("URL"));
+  const QCommandLineOption site(QStringLiteral("site"), QStringLiteral("This collector's name on the server (default: the host name)."),
+                                QStringLiteral("NAME"));
+  parser.addOptions({help, version, check, jobs, forward, site});
   parser.addPositionalArgument(QStringLiteral("HOURS"), QStringLiteral("The window of --check, 1 to %1.").arg(MaxCheckHours),
                                QStringLiteral("[HOURS]"));
   if (!parser.parse(Arguments)) return Refuse(parser.errorText());
@@ -56,10 +68,16 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const QString& JobsF
   if (parser.isSet(version)) return Answer(QStringLiteral("quillmere %1\n").arg(QStringLiteral(QUILLMERE_VERSION)));
   const QStringList positional = parser.positionalArguments();
   TCommandLine line;
-  const QString jobsText = parser.isSet(jobs) ? parser.value(jobs) : JobsFromEnvironment;
-  if (!jobsText.isEmpty() && !ParseWhole(jobsText, 1, MaxJobs, line.Jobs)) {
+  const QString jobsText = parser.isSet(jobs) ? parser.value(jobs) : Environment.Jobs;
+  if (!jobsText.isEmpty() && !ParseWhole(jobsText, 1, MaxJobs, line.Run.Jobs)) {
     return Refuse(QStringLiteral("N of --jobs (or QUILLMERE_JOBS) must be a whole number from 1 to %1, not '%2'").arg(MaxJobs).arg(jobsText));
   }
+  line.Run.ForwardUrl = parser.isSet(forward) ? parser.value(forward) : Environment.Forward;
+  if (!line.Run.ForwardUrl.isEmpty() && !IsServerUrl(line.Run.ForwardUrl)) {
+    return Refuse(QStringLiteral("the URL of --forward (or QUILLMERE_FORWARD) must begin with postgresql://"));
+  }
+  line.Run.Site = parser.isSet(site) ? parser.value(site) : Environment.HostName;
+  if (line.Run.Site.trimmed().isEmpty()) return Refuse(QStringLiteral("--site needs a name"));
   if (parser.isSet(check)) {
     line.Action = TCommandLine::TAction::Check;
     if (positional.size() > 1) return Refuse(QStringLiteral("--check takes one HOURS"));

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "Errors.h"
+#include "Forwarding.h"
 #include "Journal.h"
 #include "LogDatabase.h"
 #include "ParallelRun.h"
@@ -46,8 +47,8 @@ void ProcessReaderRow(const TLogDatabase& Db, TReaderPass& Pass, TReader& Reader
 
 }  // namespace
 
-TDownloadRun::TDownloadRun(QWidget& Owner, IStatusLine& Status, QString ApplicationDirectory, int Jobs)
-    : Owner(Owner), Status(Status), ApplicationDirectory(std::move(ApplicationDirectory)), Jobs(Jobs) {}
+TDownloadRun::TDownloadRun(QWidget& Owner, IStatusLine& Status, QString ApplicationDirectory, TRunOptions Options)
+    : Owner(Owner), Status(Status), ApplicationDirectory(std::move(ApplicationDirectory)), Options(std::move(Options)) {}
 
 void TDownloadRun::Run() {
   // Declared first so it is released last: the reader goes before the database closes.
@@ -63,12 +64,17 @@ void TDownloadRun::Run() {
     JournalLine(TPriority::Warning, QStringLiteral("another run holds %1; no reader contacted").arg(lockPath));
     return;
   }
-  TRunJournal journal(db);
-  if (Jobs > 1) {
-    TParallelRun(db, journal, Status, Owner, Jobs).Run();
+  VisitReaders(db);
+  if (!Options.ForwardUrl.isEmpty()) ForwardCollected(db, Options);
+}
+
+void TDownloadRun::VisitReaders(TLogDatabase& Db) {
+  TRunJournal journal(Db);
+  if (Options.Jobs > 1) {
+    TParallelRun(Db, journal, Status, Owner, Options.Jobs).Run();
     return;
   }
   const auto reader = std::make_unique<TReader>(&Owner);
-  TReaderPass pass(*reader, db, Status, &Owner);
-  for (; !db.ReadersAtEnd(); db.NextReader()) ProcessReaderRow(db, pass, *reader, Status, journal);
+  TReaderPass pass(*reader, Db, Status, &Owner);
+  for (; !Db.ReadersAtEnd(); Db.NextReader()) ProcessReaderRow(Db, pass, *reader, Status, journal);
 }

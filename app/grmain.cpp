@@ -24,14 +24,14 @@ constexpr int UnattendedFailureExitCode = 1;
 
 }  // namespace
 
-TSetAcc::TSetAcc(QString ApplicationDirectory, int Jobs)
+TSetAcc::TSetAcc(QString ApplicationDirectory, TRunOptions Options)
     : QWidget(nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                            Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
       TntPanel1(new QFrame(this)),
       eStatus(new QLineEdit(TntPanel1)),
       Timer1(new QTimer(this)),
       ApplicationDirectory(std::move(ApplicationDirectory)),
-      Jobs(Jobs) {
+      Options(std::move(Options)) {
   setObjectName(QStringLiteral("SetAcc"));
   setWindowTitle(QStringLiteral("Quillmere"));
   setWindowIcon(ProgramIcon());
@@ -71,7 +71,7 @@ void TSetAcc::Run() {
     bool& Flag;
     ~TRunning() { Flag = false; }
   } running{Running};
-  TDownloadRun(*this, *this, ApplicationDirectory, Jobs).Run();
+  TDownloadRun(*this, *this, ApplicationDirectory, Options).Run();
 }
 
 void TSetAcc::SetStatusText(const QString& Text) {

@@ -2,6 +2,7 @@
 
 #include <QWidget>
 
+#include "RunOptions.h"
 #include "StatusLine.h"
 
 class QFrame;
@@ -11,8 +12,7 @@ class QTimer;
 // The status window: shows one line of status while the one run of the program goes on.
 class TSetAcc : public QWidget, public IStatusLine {
  public:
-  // Jobs: readers visited side by side; 1 visits them one after another.
-  explicit TSetAcc(QString ApplicationDirectory, int Jobs = 1);
+  explicit TSetAcc(QString ApplicationDirectory, TRunOptions Options = {});
 
   void SetStatusText(const QString& Text) override;
   void SetStatusVisible(bool Visible) override;
@@ -32,7 +32,7 @@ class TSetAcc : public QWidget, public IStatusLine {
   void Timer1Timer();
 
   QString ApplicationDirectory;
-  int Jobs;
+  TRunOptions Options;
   bool Running = false;
   bool CloseWanted = false;
 };

@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QDir>
+#include <QSysInfo>
 
 #include <cstdio>
 
@@ -28,13 +29,13 @@ QStringList Arguments(int argc, char* argv[]) {
   return arguments;
 }
 
-int RunOnce(int argc, char* argv[], int Jobs) {
+int RunOnce(int argc, char* argv[], const TRunOptions& Options) {
   SocketsStartup();
   RunWithoutWindowsWhenThereIsNoDisplay();
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quillmere"));
   QApplication::setWindowIcon(ProgramIcon());
-  TSetAcc window(QCoreApplication::applicationDirPath() + QDir::separator(), Jobs);
+  TSetAcc window(QCoreApplication::applicationDirPath() + QDir::separator(), Options);
   window.show();
   const int code = QApplication::exec();
   SocketsCleanup();
@@ -44,7 +45,9 @@ int RunOnce(int argc, char* argv[], int Jobs) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  const TCommandLine command = ParseCommandLine(Arguments(argc, argv), qEnvironmentVariable("QUILLMERE_JOBS"));
+  const TCommandLine command =
+      ParseCommandLine(Arguments(argc, argv), {qEnvironmentVariable("QUILLMERE_JOBS"), qEnvironmentVariable("QUILLMERE_FORWARD"),
+                                               QSysInfo::machineHostName()});
   switch (command.Action) {
     case TCommandLine::TAction::Exit:
       std::fprintf(command.OutputIsError ? stderr : stdout, "%s", qPrintable(command.Output));
@@ -57,5 +60,5 @@ int main(int argc, char* argv[]) {
     case TCommandLine::TAction::Run:
       break;
   }
-  return RunOnce(argc, argv, command.Jobs);
+  return RunOnce(argc, argv, command.Run);
 }

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QString>
+
+// How a run goes beyond the default: readers side by side, records forwarded to a server.
+struct TRunOptions {
+  int Jobs = 1;
+  QString ForwardUrl;  // empty: no forwarding
+  QString Site;        // this collector's name on the server
+};

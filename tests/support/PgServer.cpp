@@ -1,0 +1,83 @@
+#include "PgServer.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QProcess>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include "TestSupport.h"
+
+namespace {
+
+const QString Bin = QStringLiteral("/usr/lib/postgresql/15/bin/");
+
+// As the user postgres when we are root; as ourselves otherwise.
+QStringList AsServerUser() {
+  if (::geteuid() != 0) return {};
+  const passwd* user = ::getpwnam("postgres");
+  if (user == nullptr) return {};
+  return {"setpriv", QStringLiteral("--reuid=%1").arg(user->pw_uid), QStringLiteral("--regid=%1").arg(user->pw_gid),
+          "--init-groups"};
+}
+
+}  // namespace
+
+QString TPgServer::Run(const QStringList& Command) const {
+  const QStringList full = AsServerUser() + Command;
+  QProcess process;
+  process.setProcessChannelMode(QProcess::MergedChannels);
+  process.start(full.front(), full.mid(1));
+  process.waitForFinished(120000);
+  const QString output = QString::fromLocal8Bit(process.readAll());
+  EXPECT_EQ(process.exitCode(), 0) << full.join(' ').toStdString() << ": " << output.toStdString();
+  return output;
+}
+
+TPgServer::TPgServer() : PortNumber(ClosedLoopbackPort()) {
+  const QStringList asUser = AsServerUser();
+  if (!asUser.isEmpty()) {
+    // The folder and the data must belong to the server's user.
+    QProcess::execute("chown", {asUser[1].mid(8) + ':' + asUser[2].mid(8), Dir.path()});
+    QFile::setPermissions(Dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+  }
+  Run({Bin + "initdb", "-D", Dir.filePath("data"), "-U", "postgres", "--auth-local=trust", "--auth-host=scram-sha-256",
+       "-E", "UTF8", "--no-sync"});
+  IsRunning = Start();
+  EXPECT_TRUE(IsRunning) << "the test's PostgreSQL server did not start";
+  Sql("CREATE ROLE quill LOGIN PASSWORD 'secret'");
+}
+
+TPgServer::~TPgServer() {
+  if (IsRunning) Stop("immediate");
+}
+
+bool TPgServer::Start() {
+  const QString options = QStringLiteral("-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off").arg(PortNumber).arg(Dir.path());
+  Run({Bin + "pg_ctl", "-D", Dir.filePath("data"), "-o", options, "-l", Dir.filePath("log"), "-w", "start"});
+  IsRunning = Sql("SELECT 1").trimmed() == "1";
+  return IsRunning;
+}
+
+bool TPgServer::Stop(const char* Mode) {
+  Run({Bin + "pg_ctl", "-D", Dir.filePath("data"), "-m", Mode, "-w", "stop"});
+  IsRunning = false;
+  return true;
+}
+
+QString TPgServer::Sql(const QString& Statements, const QString& Database) const {
+  return Run({"psql", "-X", "-q", "-tA", "-v", "ON_ERROR_STOP=1", "-h", Dir.path(), "-p", QString::number(PortNumber), "-U",
+              "postgres", "-d", Database, "-c", Statements});
+}
+
+QString TPgServer::CreateDatabase(const QString& Name) const {
+  Sql(QStringLiteral("CREATE DATABASE %1 OWNER quill").arg(Name));
+  return Name;
+}
+
+QString TPgServer::Url(const QString& Database, const QString& Password) const {
+  const QString user = Password.isEmpty() ? QStringLiteral("quill") : QStringLiteral("quill:") + Password;
+  return QStringLiteral("postgresql://%1@127.0.0.1:%2/%3").arg(user).arg(PortNumber).arg(Database);
+}
