@@ -21,10 +21,12 @@ QImage BlackImage(QSize Size) {
 }
 
 void XorInto(QImage& Target, const QImage& Source) {
-  for (int y = 0; y < Target.height(); ++y) {
+  const int width = Target.width();
+  const int height = Target.height();
+  for (int y = 0; y < height; ++y) {
     auto* dst = reinterpret_cast<QRgb*>(Target.scanLine(y));
     const auto* src = reinterpret_cast<const QRgb*>(Source.constScanLine(y));
-    for (int x = 0; x < Target.width(); ++x) dst[x] = 0xFF000000u | ((dst[x] ^ src[x]) & 0x00FFFFFFu);
+    for (int x = 0; x < width; ++x) dst[x] = 0xFF000000u | ((dst[x] ^ src[x]) & 0x00FFFFFFu);
   }
 }
 

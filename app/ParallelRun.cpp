@@ -181,6 +181,7 @@ void TParallelRun::GrowProgress(int Maximum) {
   Progress->bar->SetMaxValue(Progress->bar->MaxValue() + Maximum);
 }
 
+// Painted when the percentage moves, not at every page of every reader.
 void TParallelRun::AdvanceProgress(int Steps) {
-  if (Progress) Progress->bar->AddProgress(Steps);
+  if (Progress) Progress->bar->SetProgress(Progress->bar->Progress() + Steps);
 }

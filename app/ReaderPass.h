@@ -67,7 +67,6 @@ class TReaderPass {
   bool CapacityAnswersAgree(std::uint16_t FirstCount, std::uint16_t FirstMark, std::uint16_t Count, std::uint16_t Mark);
   bool DownloadAndClear(const TPassFlags& Flags, std::uint16_t RecordCount, std::uint16_t LogMark);
   bool WalkLog(IDownloadProgress& Progress);
-  bool StoreNew(const struct TLogRecord& Record);
   int SlotsWalked() const;
   bool RequestPage(int PageIndex);
   bool TakeSlot(int Slot);

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "DiskSync.h"
+#include "NativeStatement.h"
 #include "Errors.h"
 #include "ValueConversion.h"
 
@@ -39,9 +40,20 @@ QString WriteRefusal(const QString& Path) {
 
 }  // namespace
 
+// Written by hand: it runs twice per record, and a formatted print costs ten times as much.
 QString RecTimeText(TDateTime RecTime) {
   const TDateTimeParts p = DecodeDateTime(RecTime);
-  return QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", p.Year, p.Month, p.Day, p.Hour, p.Minute, p.Second);
+  char text[] = "0000-00-00 00:00:00";
+  const auto put = [&text](int Offset, int Digits, int Value) {
+    for (int i = Digits - 1; i >= 0; --i, Value /= 10) text[Offset + i] = static_cast<char>('0' + Value % 10);
+  };
+  put(0, 4, p.Year);
+  put(5, 2, p.Month);
+  put(8, 2, p.Day);
+  put(11, 2, p.Hour);
+  put(14, 2, p.Minute);
+  put(17, 2, p.Second);
+  return QString::fromLatin1(text, sizeof text - 1);
 }
 
 std::string DatabaseErrorText(const QSqlQuery& Query) {
@@ -118,22 +130,18 @@ bool TLogDatabase::CheckRecordsTable() {
   return query.exec(QStringLiteral("select * from records order by rectime limit 0"));
 }
 
+// A table made by hand may lack a column: that fails the first record's look-up or store, with
+// SQLite's reason, not the open.
 void TLogDatabase::PrepareStatements() {
-  const QSqlDatabase db = QSqlDatabase::database(ConnectionName, false);
-  ExistsQuery = QSqlQuery(db);
-  ExistsQuery.prepare(QStringLiteral("SELECT 1 FROM records WHERE RECTIME = ? AND CARDNO = ? LIMIT 1"));
-  InsertQuery = QSqlQuery(db);
-  InsertQuery.prepare(QStringLiteral("INSERT INTO records (RECTIME, CARDNO, READER, MODE) VALUES (?, ?, ?, ?)"));
-  // One statement is one write transaction: no other connection can store between test and insert.
-  InsertNewQuery = QSqlQuery(db);
-  InsertNewQuery.prepare(QStringLiteral("INSERT INTO records (RECTIME, CARDNO, READER, MODE) SELECT ?, ?, ?, ? "
-                                        "WHERE NOT EXISTS (SELECT 1 FROM records WHERE RECTIME = ? AND CARDNO = ?)"));
+  sqlite3* db = NativeHandle(QSqlDatabase::database(ConnectionName, false));
+  ExistsQuery = std::make_unique<TNativeStatement>(db, "SELECT 1 FROM records WHERE RECTIME = ? AND CARDNO = ? LIMIT 1");
+  InsertQuery = std::make_unique<TNativeStatement>(db, "INSERT INTO records (RECTIME, CARDNO, READER, MODE) VALUES (?, ?, ?, ?)");
 }
 
 void TLogDatabase::CloseDatabase() {
-  ExistsQuery = QSqlQuery();
-  InsertQuery = QSqlQuery();
-  InsertNewQuery = QSqlQuery();
+  // Before the connection closes: a statement left open would keep it from closing.
+  ExistsQuery.reset();
+  InsertQuery.reset();
   ReaderRows.clear();
   NextReaderRow = 0;
   if (!QSqlDatabase::contains(ConnectionName)) return;
@@ -157,33 +165,29 @@ QString TLogDatabase::ReaderText(const QString& Column) const {
 }
 
 bool TLogDatabase::RecordExists(TDateTime RecTime, int CardNo) {
-  ExistsQuery.bindValue(0, RecTimeText(RecTime));
-  ExistsQuery.bindValue(1, CardNo);
-  Check(ExistsQuery, ExistsQuery.exec());
-  const bool found = ExistsQuery.next();
-  ExistsQuery.finish();
-  return found;
+  ExistsQuery->BindText(1, RecTimeText(RecTime).toLatin1());
+  ExistsQuery->BindInt(2, CardNo);
+  return ExistsQuery->Run();
 }
 
 void TLogDatabase::StoreRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode) {
-  InsertQuery.bindValue(0, RecTimeText(RecTime));
-  InsertQuery.bindValue(1, CardNo);
-  InsertQuery.bindValue(2, Reader);
-  InsertQuery.bindValue(3, Mode);
+  InsertQuery->BindText(1, RecTimeText(RecTime).toLatin1());
+  InsertQuery->BindInt(2, CardNo);
+  InsertQuery->BindText(3, Reader.toUtf8());
+  InsertQuery->BindInt(4, Mode);
   // One INSERT is atomic: a failed post leaves no half-written row behind.
-  Check(InsertQuery, InsertQuery.exec());
+  InsertQuery->Run();
 }
 
-bool TLogDatabase::StoreRecordIfNew(TDateTime RecTime, int CardNo, const QString& Reader, int Mode) {
-  const QString recTime = RecTimeText(RecTime);
-  InsertNewQuery.bindValue(0, recTime);
-  InsertNewQuery.bindValue(1, CardNo);
-  InsertNewQuery.bindValue(2, Reader);
-  InsertNewQuery.bindValue(3, Mode);
-  InsertNewQuery.bindValue(4, recTime);
-  InsertNewQuery.bindValue(5, CardNo);
-  Check(InsertNewQuery, InsertNewQuery.exec());
-  return InsertNewQuery.numRowsAffected() == 1;
+TWriteTransaction::TWriteTransaction(TLogDatabase& Db) : Connection(Db.Connection()) {
+  QSqlQuery begin(QSqlDatabase::database(Connection, false));
+  // IMMEDIATE: the write lock now, so no other connection stores between a test and its insert.
+  Check(begin, begin.exec(QStringLiteral("BEGIN IMMEDIATE")));
+}
+
+TWriteTransaction::~TWriteTransaction() {
+  QSqlQuery commit(QSqlDatabase::database(Connection, false));
+  if (!commit.exec(QStringLiteral("COMMIT"))) commit.exec(QStringLiteral("ROLLBACK"));
 }
 
 // Commits reach the log without a sync (synchronous=NORMAL), and a checkpoint cannot finish

@@ -4,6 +4,7 @@
 #include <QSqlRecord>
 #include <QString>
 
+#include <memory>
 #include <vector>
 
 #include "DateTime.h"
@@ -43,9 +44,6 @@ class TLogDatabase {
 
   bool RecordExists(TDateTime RecTime, int CardNo);                          // raises EDatabaseError
   void StoreRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode);  // raises EDatabaseError
-  // The duplicate test and the insert as one statement, so connections storing side by side
-  // never both store one record; false when it was there already. Raises EDatabaseError.
-  bool StoreRecordIfNew(TDateTime RecTime, int CardNo, const QString& Reader, int Mode);
   // Everything stored so far survives a power cut once this returns, whoever else reads the
   // file; raises EDatabaseError when a step could not complete.
   void MakeDurable();
@@ -68,9 +66,23 @@ class TLogDatabase {
   bool WriteAheadLog = false;
   std::vector<QSqlRecord> ReaderRows;
   std::size_t NextReaderRow = 0;
-  QSqlQuery ExistsQuery;
-  QSqlQuery InsertQuery;
-  QSqlQuery InsertNewQuery;
+  std::unique_ptr<class TNativeStatement> ExistsQuery;
+  std::unique_ptr<class TNativeStatement> InsertQuery;
+};
+
+// Stores made while it lives form one transaction, committed when it goes, also on a failure
+// path: what was stored before a failed store stays stored. It holds the write lock from the
+// start, so no other connection stores between a duplicate test and its insert. Raises
+// EDatabaseError when the transaction cannot begin.
+class TWriteTransaction {
+ public:
+  explicit TWriteTransaction(TLogDatabase& Db);
+  ~TWriteTransaction();
+  TWriteTransaction(const TWriteTransaction&) = delete;
+  TWriteTransaction& operator=(const TWriteTransaction&) = delete;
+
+ private:
+  QString Connection;
 };
 
 // RECTIME as stored: 'YYYY-MM-DD HH:MM:SS', which sorts in time order.

@@ -1,0 +1,46 @@
+#include "NativeStatement.h"
+
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QVariant>
+
+#include <sqlite3.h>
+
+#include "Errors.h"
+
+TNativeStatement::TNativeStatement(sqlite3* Db, const char* Sql) : Db(Db) {
+  if (Db == nullptr) {
+    PrepareError = "no SQLite connection";
+  } else if (sqlite3_prepare_v2(Db, Sql, -1, &Statement, nullptr) != SQLITE_OK) {
+    PrepareError = sqlite3_errmsg(Db);
+  }
+}
+
+TNativeStatement::~TNativeStatement() {
+  sqlite3_finalize(Statement);
+}
+
+void TNativeStatement::Fail() const {
+  throw EDatabaseError(Statement == nullptr ? PrepareError.constData() : sqlite3_errmsg(Db));
+}
+
+void TNativeStatement::BindText(int Index, const QByteArray& Utf8) {
+  if (Statement == nullptr) Fail();
+  if (sqlite3_bind_text(Statement, Index, Utf8.constData(), static_cast<int>(Utf8.size()), SQLITE_TRANSIENT) != SQLITE_OK) Fail();
+}
+
+void TNativeStatement::BindInt(int Index, int Value) {
+  if (sqlite3_bind_int(Statement, Index, Value) != SQLITE_OK) Fail();
+}
+
+bool TNativeStatement::Run() {
+  const int result = sqlite3_step(Statement);
+  sqlite3_reset(Statement);
+  if (result != SQLITE_ROW && result != SQLITE_DONE) Fail();
+  return result == SQLITE_ROW;
+}
+
+sqlite3* NativeHandle(const QSqlDatabase& Db) {
+  const QVariant handle = Db.driver()->handle();
+  return handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3* const*>(handle.data()) : nullptr;
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QByteArray>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// One prepared statement on a connection's native handle, finalized with the object. For the
+// two statements every downloaded record runs: Qt's binding costs more than SQLite's own work.
+// Failures raise EDatabaseError with SQLite's message; one that could not be prepared raises
+// at its first use.
+class TNativeStatement {
+ public:
+  TNativeStatement(sqlite3* Db, const char* Sql);
+  ~TNativeStatement();
+  TNativeStatement(const TNativeStatement&) = delete;
+  TNativeStatement& operator=(const TNativeStatement&) = delete;
+
+  void BindText(int Index, const QByteArray& Utf8);
+  void BindInt(int Index, int Value);
+  // Runs it once: true when it gave a row. It is reset and ready again afterwards.
+  bool Run();
+
+ private:
+  [[noreturn]] void Fail() const;
+
+  sqlite3* Db;
+  sqlite3_stmt* Statement = nullptr;
+  QByteArray PrepareError;
+};
+
+// The native handle under a Qt SQLite connection; null when it has none.
+sqlite3* NativeHandle(const class QSqlDatabase& Db);
