@@ -38,8 +38,7 @@ void ProcessReaderRow(const TLogDatabase& Db, TReaderPass& Pass, TReader& Reader
     Pass.ReaderPass({row.SetClock, row.Download, row.ClearAfter});
     Journal.VisitEnded(id, Pass.VisitOf(visit));
   } catch (const std::exception& Error) {
-    visit.Outcome = dynamic_cast<const EConvertError*>(&Error) != nullptr ? TVisitOutcome::BadRow : TVisitOutcome::StoreFailed;
-    visit.Detail = QString::fromLocal8Bit(Error.what());
+    visit = FailedVisit(visit, Error);
     Journal.VisitEnded(id, visit);
     throw;
   }

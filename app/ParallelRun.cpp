@@ -123,28 +123,30 @@ bool TParallelRun::HandOutNext() {
 
 void TParallelRun::Start(TOrder Order) {
   ++Running;
-  const QString directory = QFileInfo(Db.DatabasePath()).absolutePath() + QDir::separator();
-  const QPointer<QObject> self(this);
   const QString key = Order.Key;
-  auto thread = std::unique_ptr<QThread>(QThread::create([self, directory, Order = std::move(Order), this] {
-    TVisit visit = Order.Visit;
-    std::exception_ptr error;
-    try {
-      visit = VisitReader(directory, Order.Row, Order.Visit, [self, this](const QString&, int Maximum) -> std::unique_ptr<IDownloadProgress> {
-        QMetaObject::invokeMethod(self, [this, Maximum] { GrowProgress(Maximum); }, Qt::QueuedConnection);
-        return std::make_unique<TSharedProgress>(self, [this](int Steps) { AdvanceProgress(Steps); });
-      });
-    } catch (const std::exception& Error) {
-      visit.Outcome = dynamic_cast<const EConvertError*>(&Error) != nullptr ? TVisitOutcome::BadRow : TVisitOutcome::StoreFailed;
-      visit.Detail = QString::fromLocal8Bit(Error.what());
-      error = std::current_exception();
-    }
-    QMetaObject::invokeMethod(
-        self, [this, key = Order.Key, id = Order.JournalId, visit, error] { Ended(key, id, visit, error); },
-        Qt::QueuedConnection);
-  }));
+  auto thread = std::unique_ptr<QThread>(QThread::create([this, order = std::move(Order)] { Visit(order); }));
   thread->start();
   Workers[key] = std::move(thread);
+}
+
+// In the visit's own thread: everything it tells the window thread goes as a queued call.
+void TParallelRun::Visit(const TOrder& Order) {
+  const QPointer<QObject> self(this);
+  const QString directory = QFileInfo(Db.DatabasePath()).absolutePath() + QDir::separator();
+  const TProgressOpener openProgress = [self, this](const QString&, int Maximum) -> std::unique_ptr<IDownloadProgress> {
+    QMetaObject::invokeMethod(self, [this, Maximum] { GrowProgress(Maximum); }, Qt::QueuedConnection);
+    return std::make_unique<TSharedProgress>(self, [this](int Steps) { AdvanceProgress(Steps); });
+  };
+  TVisit visit = Order.Visit;
+  std::exception_ptr error;
+  try {
+    visit = VisitReader(directory, Order.Row, Order.Visit, openProgress);
+  } catch (const std::exception& Error) {
+    visit = FailedVisit(visit, Error);
+    error = std::current_exception();
+  }
+  QMetaObject::invokeMethod(
+      self, [this, key = Order.Key, id = Order.JournalId, visit, error] { Ended(key, id, visit, error); }, Qt::QueuedConnection);
 }
 
 void TParallelRun::Ended(const QString& Key, qint64 JournalId, const TVisit& Visit, std::exception_ptr Error) {

@@ -35,6 +35,7 @@ class TParallelRun : public QObject {
   bool HandOutNext();
   void HandOut();
   void Start(TOrder Order);
+  void Visit(const TOrder& Order);
   void Ended(const QString& Key, qint64 JournalId, const TVisit& Visit, std::exception_ptr Error);
   void ShowState();
   void GrowProgress(int Maximum);

@@ -209,6 +209,12 @@ TVisit UnreachableVisit(const TReader& Reader, TVisit Visit) {
   return Visit;
 }
 
+TVisit FailedVisit(TVisit Visit, const std::exception& Error) {
+  Visit.Outcome = dynamic_cast<const EConvertError*>(&Error) != nullptr ? TVisitOutcome::BadRow : TVisitOutcome::StoreFailed;
+  Visit.Detail = QString::fromLocal8Bit(Error.what());
+  return Visit;
+}
+
 QString TReaderPass::DoneDetail() const {
   QString detail = QStringLiteral("%1 added, %2 duplicates, %3 invalid of %4 reported")
                        .arg(Count.Added)

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 
 #include "DownloadProgress.h"
@@ -84,6 +85,8 @@ class TReaderPass {
 
 // A visit that ended at the first connect, with the reason the reader link gives.
 TVisit UnreachableVisit(const TReader& Reader, TVisit Visit);
+// A visit that an exception ended: a row that could not be read, or the database failing.
+TVisit FailedVisit(TVisit Visit, const std::exception& Error);
 
 // A command as a person names it: "lock", "download page 12".
 QString CommandName(const QByteArray& Payload);
