@@ -8,7 +8,9 @@
 #include <utility>
 
 #include "Clock.h"
+#include "Errors.h"
 #include "LogDatabase.h"
+#include "NativeStatement.h"
 #include "PgConnection.h"
 #include "ServerSchema.h"
 
@@ -77,57 +79,90 @@ class TLocalState {
   QString Target;
 };
 
-// One batch of records after Mark, as COPY rows; Mark moves to the batch's last record.
-int ReadRecords(TLocalState& State, TMark& Mark, int Limit, QByteArray& Rows) {
-  QSqlQuery query(State.Db);
-  query.setForwardOnly(true);
-  query.prepare(QStringLiteral("SELECT rowid, RECTIME, CARDNO, READER, MODE FROM records WHERE rowid > ? ORDER BY rowid LIMIT ?"));
-  query.addBindValue(Mark.RowId);
-  query.addBindValue(Limit);
-  Rows.clear();
-  int count = 0;
-  if (!query.exec()) return -1;
-  while (query.next()) {
-    Mark = {query.value(0).toLongLong(), query.value(1).toString(), query.value(2).toString()};
-    for (int column = 1; column <= 4; ++column) {
-      const QVariant value = query.value(column);
-      AppendCopyField(Rows, value.isNull() ? QString() : value.toString(), column == 4);
-    }
-    ++count;
-  }
-  return count;
-}
+const char* const UniqueViolation = "23505";
 
-// One batch, one transaction on the server.
-bool SendBatch(TPgConnection& Server, const QByteArray& Rows, const QString& Site, const std::function<void()>& BeforeCommit) {
-  if (!Server.Exec(QStringLiteral("BEGIN")) || !Server.Copy(QStringLiteral("COPY forward_records FROM STDIN"), Rows) ||
-      !Server.Exec(QStringLiteral("INSERT INTO records (rectime, cardno, reader, mode, site) "
-                                  "SELECT rectime, cardno, reader, mode, $1 FROM forward_records "
-                                  "ON CONFLICT (rectime, cardno) DO NOTHING"),
-                   {Site})) {
-    return false;
+// The records after a mark, a batch at a time, read on the connection's native handle straight
+// into COPY rows: Qt's row objects would cost more than the server's work.
+class TRecordBatches {
+ public:
+  TRecordBatches(const QSqlDatabase& Db, const QString& Site)
+      : Query(NativeHandle(Db), "SELECT rowid, RECTIME, CARDNO, READER, MODE FROM records WHERE rowid > ? ORDER BY rowid LIMIT ?"),
+        Site(Site.toUtf8()) {}
+
+  // Rows after Mark, at most Limit; Mark moves to the last one. Raises EDatabaseError.
+  int Read(TMark& Mark, int Limit, QByteArray& Rows) {
+    Query.BindInt64(1, Mark.RowId);
+    Query.BindInt64(2, Limit);
+    Rows.clear();
+    int count = 0;
+    while (Query.Next()) {
+      Mark = {Query.Int64(0), QString::fromUtf8(Query.Text(1), Query.TextLength(1)), QString::fromUtf8(Query.Text(2), Query.TextLength(2))};
+      for (int column = 1; column <= 4; ++column) AppendCopyField(Rows, Query.Text(column), Query.TextLength(column), false);
+      AppendCopyField(Rows, Site.constData(), static_cast<int>(Site.size()), true);
+      ++count;
+    }
+    return count;
   }
-  BeforeCommit();
-  return Server.Exec(QStringLiteral("COMMIT"));
-}
+
+ private:
+  TNativeStatement Query;
+  QByteArray Site;
+};
+
+// One batch, one transaction on the server. Straight into records when none of its records is
+// there yet, as on a first forward; through a scratch table and ON CONFLICT DO NOTHING once one
+// is (a resend after an outage, a site overlapping another), for the rest of the forward.
+class TBatchSender {
+ public:
+  TBatchSender(TPgConnection& Server, std::function<void()> BeforeCommit) : Server(Server), BeforeCommit(std::move(BeforeCommit)) {}
+
+  bool Send(const QByteArray& Rows) {
+    if (!Overlapping) {
+      if (InTransaction([&] { return Server.Copy(QStringLiteral("COPY records (rectime, cardno, reader, mode, site) FROM STDIN"), Rows); })) {
+        return true;
+      }
+      if (Server.ErrorCode() != QLatin1String(UniqueViolation) || !Server.Exec(QStringLiteral("ROLLBACK"))) return false;
+      Overlapping = true;
+    }
+    return InTransaction([&] {
+      return Server.Copy(QStringLiteral("COPY forward_records FROM STDIN"), Rows) &&
+             Server.Exec(QStringLiteral("INSERT INTO records (rectime, cardno, reader, mode, site) "
+                                        "SELECT rectime, cardno, reader, mode, site FROM forward_records "
+                                        "ON CONFLICT (rectime, cardno) DO NOTHING"));
+    });
+  }
+
+ private:
+  template <typename TWork>
+  bool InTransaction(TWork Work) {
+    if (!Server.Exec(QStringLiteral("BEGIN")) || !Work()) return false;
+    BeforeCommit();
+    return Server.Exec(QStringLiteral("COMMIT"));
+  }
+
+  TPgConnection& Server;
+  std::function<void()> BeforeCommit;
+  bool Overlapping = false;
+};
 
 bool SendRecords(TPgConnection& Server, TLocalState& State, const QString& Site, int BatchRows,
                  const std::function<void(int)>& BeforeCommit, TForwardResult& Result) {
   if (!Server.Exec(QStringLiteral("CREATE TEMP TABLE IF NOT EXISTS forward_records (rectime timestamp, cardno integer, "
-                                  "reader text, mode smallint) ON COMMIT DELETE ROWS"))) {
+                                  "reader text, mode smallint, site text) ON COMMIT DELETE ROWS"))) {
     return false;
   }
+  TRecordBatches batches(State.Db, Site);
+  int batch = 0;
+  TBatchSender sender(Server, [&] {
+    if (BeforeCommit) BeforeCommit(batch);
+  });
   TMark mark = State.RecordsMark();
   QByteArray rows;
-  for (int batch = 1;; ++batch) {
+  for (batch = 1;; ++batch) {
     TMark next = mark;
-    const int count = ReadRecords(State, next, BatchRows, rows);
-    if (count <= 0) return count == 0;
-    if (!SendBatch(Server, rows, Site, [&] {
-          if (BeforeCommit) BeforeCommit(batch);
-        })) {
-      return false;
-    }
+    const int count = batches.Read(next, BatchRows, rows);
+    if (count == 0) return true;
+    if (!sender.Send(rows)) return false;
     // Only now: a failure before the commit leaves the mark where it was.
     State.Set(QStringLiteral("records_rowid = ?, records_rectime = ?, records_cardno = ?"), {next.RowId, next.RecTime, next.CardNo});
     mark = next;
@@ -186,8 +221,13 @@ TForwardResult TForwarder::Run() {
     state.Set(QStringLiteral("last_error = ?"), {result.Error});
     return result;
   }
-  if (!SendRecords(server, state, Site, BatchRows, BeforeCommit, result) || !SendVisits(server, state, Site, result)) {
-    return fail();
+  try {
+    if (!SendRecords(server, state, Site, BatchRows, BeforeCommit, result) || !SendVisits(server, state, Site, result)) {
+      return fail();
+    }
+  } catch (const EDatabaseError& Error) {  // logs.mdb itself could not be read
+    result.Error = QString::fromLocal8Bit(Error.what());
+    return result;
   }
   state.Set(QStringLiteral("last_error = ?"), {QVariant(QMetaType(QMetaType::QString))});
   result.Ok = true;

@@ -50,6 +50,16 @@ QString TPgConnection::Target() const {
 
 void TPgConnection::NoteError() {
   LastError = Connection != nullptr ? OneLine(PQerrorMessage(Connection)) : QStringLiteral("out of memory");
+  LastErrorCode.clear();
+}
+
+void TPgConnection::NoteResultError(const PGresult* Result) {
+  if (Result == nullptr) {
+    NoteError();
+    return;
+  }
+  LastError = OneLine(PQresultErrorMessage(Result));
+  LastErrorCode = QString::fromLatin1(PQresultErrorField(Result, PG_DIAG_SQLSTATE));
 }
 
 TPgConnection::TResult TPgConnection::Run(const QString& Sql, const QStringList& Params, ExecStatusType Expected) {
@@ -64,7 +74,7 @@ TPgConnection::TResult TPgConnection::Run(const QString& Sql, const QStringList&
                               values.data(), nullptr, nullptr, 0),
                  &PQclear);
   if (!result || PQresultStatus(result.get()) != Expected) {
-    LastError = result ? OneLine(PQresultErrorMessage(result.get())) : OneLine(PQerrorMessage(Connection));
+    NoteResultError(result.get());
     return TResult(nullptr, &PQclear);
   }
   return result;
@@ -90,17 +100,17 @@ bool TPgConnection::Copy(const QString& Sql, const QByteArray& Rows) {
   }
   const TResult result(PQgetResult(Connection), &PQclear);
   const bool copied = result && PQresultStatus(result.get()) == PGRES_COMMAND_OK;
-  if (!copied) LastError = result ? OneLine(PQresultErrorMessage(result.get())) : OneLine(PQerrorMessage(Connection));
+  if (!copied) NoteResultError(result.get());
   while (PGresult* rest = PQgetResult(Connection)) PQclear(rest);
   return copied;
 }
 
-void AppendCopyField(QByteArray& Row, const QString& Value, bool Last) {
-  if (Value.isNull()) {
+void AppendCopyField(QByteArray& Row, const char* Utf8, int Length, bool Last) {
+  if (Utf8 == nullptr) {
     Row += "\\N";
   } else {
-    for (const char c : Value.toUtf8()) {
-      switch (c) {
+    for (int i = 0; i < Length; ++i) {
+      switch (const char c = Utf8[i]) {
         case '\\': Row += "\\\\"; break;
         case '\t': Row += "\\t"; break;
         case '\n': Row += "\\n"; break;

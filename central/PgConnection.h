@@ -25,6 +25,8 @@ class TPgConnection {
   // The server was reached and refused us (a password, a database, a role): not an outage.
   bool Refused() const;
   QString Error() const { return LastError; }
+  // The SQLSTATE of the last failed statement ("23505": a unique key violated); empty if none.
+  QString ErrorCode() const { return LastErrorCode; }
   // host:port/dbname, for messages: never the password.
   QString Target() const;
 
@@ -39,9 +41,12 @@ class TPgConnection {
   TResult Run(const QString& Sql, const QStringList& Params, ExecStatusType Expected);
   void NoteError();
 
+  void NoteResultError(const PGresult* Result);
+
   PGconn* Connection = nullptr;
   QString LastError;
+  QString LastErrorCode;
 };
 
-// Text for COPY's text format: tabs, line breaks and backslashes escaped; a null QString is \N.
-void AppendCopyField(QByteArray& Row, const QString& Value, bool Last);
+// A field in COPY's text format: tabs, line breaks and backslashes escaped; a null Utf8 is \N.
+void AppendCopyField(QByteArray& Row, const char* Utf8, int Length, bool Last);

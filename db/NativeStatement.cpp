@@ -33,6 +33,30 @@ void TNativeStatement::BindInt(int Index, int Value) {
   if (sqlite3_bind_int(Statement, Index, Value) != SQLITE_OK) Fail();
 }
 
+void TNativeStatement::BindInt64(int Index, qint64 Value) {
+  if (sqlite3_bind_int64(Statement, Index, Value) != SQLITE_OK) Fail();
+}
+
+bool TNativeStatement::Next() {
+  const int result = sqlite3_step(Statement);
+  if (result == SQLITE_ROW) return true;
+  sqlite3_reset(Statement);
+  if (result != SQLITE_DONE) Fail();
+  return false;
+}
+
+const char* TNativeStatement::Text(int Column) const {
+  return reinterpret_cast<const char*>(sqlite3_column_text(Statement, Column));
+}
+
+int TNativeStatement::TextLength(int Column) const {
+  return sqlite3_column_bytes(Statement, Column);
+}
+
+qint64 TNativeStatement::Int64(int Column) const {
+  return sqlite3_column_int64(Statement, Column);
+}
+
 bool TNativeStatement::Run() {
   const int result = sqlite3_step(Statement);
   sqlite3_reset(Statement);

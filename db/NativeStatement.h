@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QtGlobal>
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -18,8 +19,16 @@ class TNativeStatement {
 
   void BindText(int Index, const QByteArray& Utf8);
   void BindInt(int Index, int Value);
+  void BindInt64(int Index, qint64 Value);
   // Runs it once: true when it gave a row. It is reset and ready again afterwards.
   bool Run();
+
+  // For a query read row by row: the next row (false at the end, when it is reset), and its
+  // columns, from 0. Text is UTF-8 and lives until the next step; null is a null pointer.
+  bool Next();
+  const char* Text(int Column) const;
+  int TextLength(int Column) const;
+  qint64 Int64(int Column) const;
 
  private:
   [[noreturn]] void Fail() const;
