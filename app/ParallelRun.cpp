@@ -109,9 +109,7 @@ bool TParallelRun::HandOutNext() {
   try {
     order.Row = Db.ReadReaderRow();
   } catch (const EConvertError& Error) {
-    order.Visit.Outcome = TVisitOutcome::BadRow;
-    order.Visit.Detail = QString::fromLocal8Bit(Error.what());
-    Journal.VisitEnded(order.JournalId, order.Visit);
+    Journal.VisitEnded(order.JournalId, FailedVisit(order.Visit, Error));
     Failure = std::current_exception();
     Stopped = true;
     return false;
