@@ -112,6 +112,9 @@ TEST(Journal, TheHealthCheckAnswersWithItsExitCode) {
   ASSERT_TRUE(folder.RunProgram());
   EXPECT_EQ(check({"--check"}).first, 0);
   EXPECT_TRUE(check({"--check", "6"}).second.startsWith(QStringLiteral("ok     127.0.0.1:%1 last visit").arg(sim.Port())));
+  folder.Execute("UPDATE visits SET started = datetime(started, '-3 days'), ended = datetime(ended, '-3 days')");
+  EXPECT_EQ(check({"--check"}).first, 1);  // the last done visit is older than the window
+  EXPECT_EQ(check({"--check", "100"}).first, 0);
   folder.AddReader("127.0.0.1", QString::number(ClosedLoopbackPort()), false, true, false);
   ASSERT_TRUE(folder.RunProgram());
   const auto [code, report] = check({"--check"});
