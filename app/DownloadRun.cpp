@@ -6,7 +6,6 @@
 #include <memory>
 #include <utility>
 
-#include "Errors.h"
 #include "Forwarding.h"
 #include "Journal.h"
 #include "LogDatabase.h"
@@ -23,9 +22,7 @@ namespace {
 // the visit's row and line say so before it goes on.
 void ProcessReaderRow(const TLogDatabase& Db, TReaderPass& Pass, TReader& Reader, IStatusLine& Status,
                       TRunJournal& Journal) {
-  TVisit visit;
-  visit.Address = Db.ReaderText(QStringLiteral("ipaddr"));
-  visit.Port = Db.ReaderText(QStringLiteral("ipport"));
+  TVisit visit = RowVisit(Db);
   const qint64 id = Journal.VisitStarted(visit);
   try {
     const TReaderRow row = Db.ReadReaderRow();

@@ -101,8 +101,7 @@ void TParallelRun::HandOut() {
 bool TParallelRun::HandOutNext() {
   if (Db.ReadersAtEnd()) return false;
   TOrder order;
-  order.Visit.Address = Db.ReaderText(QStringLiteral("ipaddr"));
-  order.Visit.Port = Db.ReaderText(QStringLiteral("ipport"));
+  order.Visit = RowVisit(Db);
   order.Key = order.Visit.Address + ':' + order.Visit.Port;
   if (Workers.count(order.Key) != 0) return false;
   order.JournalId = Journal.VisitStarted(order.Visit);

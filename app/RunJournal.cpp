@@ -16,6 +16,13 @@ TPriority PriorityOf(const TVisit& Visit) {
 
 }  // namespace
 
+TVisit RowVisit(const TLogDatabase& Db) {
+  TVisit visit;
+  visit.Address = Db.ReaderText(QStringLiteral("ipaddr"));
+  visit.Port = Db.ReaderText(QStringLiteral("ipport"));
+  return visit;
+}
+
 TRunJournal::TRunJournal(const TLogDatabase& Db) : DatabasePath(Db.DatabasePath()) {
   const QList<TVisit> interrupted = Visits.Open(Db.Connection());
   if (!Visits.Available()) ReportUnavailable();

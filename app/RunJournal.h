@@ -6,6 +6,9 @@
 
 class TLogDatabase;
 
+// The current readers row as its visit starts: its address and port as the row holds them.
+TVisit RowVisit(const TLogDatabase& Db);
+
 // What a run tells about itself: a row per visit in the table visits (when the file allows
 // it) and a line per visit, and at the run's start and end, for the system journal.
 class TRunJournal {

@@ -56,12 +56,8 @@ QString RecTimeText(TDateTime RecTime) {
   return QString::fromLatin1(text, sizeof text - 1);
 }
 
-std::string DatabaseErrorText(const QSqlQuery& Query) {
-  return Query.lastError().text().toStdString();
-}
-
 void Check(const QSqlQuery& Query, bool Ok) {
-  if (!Ok) throw EDatabaseError(DatabaseErrorText(Query));
+  if (!Ok) throw EDatabaseError(Query.lastError().text().toStdString());
 }
 
 TLogDatabase::TLogDatabase(int BusyTimeoutMs) : ConnectionName(NewConnectionName()), BusyTimeoutMs(BusyTimeoutMs) {}

@@ -88,8 +88,5 @@ class TWriteTransaction {
 // RECTIME as stored: 'YYYY-MM-DD HH:MM:SS', which sorts in time order.
 QString RecTimeText(TDateTime RecTime);
 
-// A connection's error as the text of an exception.
-std::string DatabaseErrorText(const QSqlQuery& Query);
-
 // The one place where a failed statement becomes an exception.
 void Check(const QSqlQuery& Query, bool Ok);

@@ -19,6 +19,8 @@ const char* const CreateVisits =
 // The health check looks up the latest visits of each reader.
 const char* const CreateVisitsIndex = "CREATE INDEX IF NOT EXISTS visits_reader ON visits (ipaddr, ipport, started)";
 
+const char* const InterruptedDetail = "the run that started this visit ended before it did";
+
 QString NowText() {
   return RecTimeText(Now());
 }
@@ -83,20 +85,20 @@ bool TVisitJournal::HasExpectedShape() {
 QList<TVisit> TVisitJournal::MarkInterrupted() {
   QList<TVisit> left;
   QSqlQuery running(QSqlDatabase::database(Connection, false));
-  if (!running.exec(QStringLiteral("SELECT ipaddr, ipport, started FROM visits WHERE outcome = 'running'"))) return left;
+  if (!running.exec(QStringLiteral("SELECT ipaddr, ipport FROM visits WHERE outcome = 'running'"))) return left;
   while (running.next()) {
     TVisit visit;
     visit.Address = running.value(0).toString();
     visit.Port = running.value(1).toString();
     visit.Outcome = TVisitOutcome::Interrupted;
-    visit.Detail = QStringLiteral("the run that started this visit at %1 ended before it did").arg(running.value(2).toString());
+    visit.Detail = QString::fromLatin1(InterruptedDetail);
     left << visit;
   }
   running.finish();
   QSqlQuery mark(QSqlDatabase::database(Connection, false));
-  mark.prepare(QStringLiteral("UPDATE visits SET outcome = 'interrupted', ended = ?, "
-                              "detail = 'the run that started this visit ended before it did' WHERE outcome = 'running'"));
+  mark.prepare(QStringLiteral("UPDATE visits SET outcome = 'interrupted', ended = ?, detail = ? WHERE outcome = 'running'"));
   mark.addBindValue(NowText());
+  mark.addBindValue(QString::fromLatin1(InterruptedDetail));
   if (!mark.exec()) Refuse(mark.lastError().text());
   return left;
 }

@@ -12,6 +12,22 @@ std::uint8_t SumOf(const QByteArray& Bytes, int From, int To) {
   return sum;
 }
 
+// What the count byte of an unsolicited packet (no command waiting) announces.
+struct TEventKind {
+  std::uint8_t Kind;
+  int BodyLength;    // bytes after the kind byte, the check byte included
+  bool KindCounted;  // the kind byte is part of the sum and stored as RxBuf[0]
+};
+
+constexpr TEventKind EventKinds[] = {
+    {2, 2, false},    // a status code: the code and its check byte
+    {4, 3, true},     // the heartbeat echo is framed like a reply: K counts itself, and RxBuf[0]
+                      // keeps what it held (the reader's firmware never wrote it)
+    {6, 6, false},    // a card event without time
+    {11, 11, false},  // a card event with flag and time
+    {12, 13, false},  // the long card event: its kind code is one short of its body
+};
+
 }  // namespace
 
 QByteArray FrameCommand(const QByteArray& Payload) {
@@ -30,26 +46,6 @@ void FixPacket(QByteArray& Packet) {
   Packet[1] = static_cast<char>((n - 2) % 256);
   Packet[n - 2] = static_cast<char>(CheckFor(SumOf(Packet, 1, n - 2)));
 }
-
-namespace {
-
-// What the count byte of an unsolicited packet (no command waiting) announces.
-struct TEventKind {
-  std::uint8_t Kind;
-  int BodyLength;    // bytes after the kind byte, the check byte included
-  bool KindCounted;  // the kind byte is part of the sum and stored as RxBuf[0]
-};
-
-constexpr TEventKind EventKinds[] = {
-    {2, 2, false},    // a status code: the code and its check byte
-    {4, 3, true},     // the heartbeat echo is framed like a reply: K counts itself, and RxBuf[0]
-                      // keeps what it held (the reader's firmware never wrote it)
-    {6, 6, false},    // a card event without time
-    {11, 11, false},  // a card event with flag and time
-    {12, 13, false},  // the long card event: its kind code is one short of its body
-};
-
-}  // namespace
 
 void TPacketReceiver::Reset() {
   State = TRxState::Hunting;

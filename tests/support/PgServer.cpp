@@ -14,10 +14,13 @@ namespace {
 
 const QString Bin = QStringLiteral("/usr/lib/postgresql/15/bin/");
 
-// As the user postgres when we are root; as ourselves otherwise.
+// The server's user when we are root (it refuses root); null when we run as ourselves.
+const passwd* ServerUser() {
+  return ::geteuid() == 0 ? ::getpwnam("postgres") : nullptr;
+}
+
 QStringList AsServerUser() {
-  if (::geteuid() != 0) return {};
-  const passwd* user = ::getpwnam("postgres");
+  const passwd* user = ServerUser();
   if (user == nullptr) return {};
   return {"setpriv", QStringLiteral("--reuid=%1").arg(user->pw_uid), QStringLiteral("--regid=%1").arg(user->pw_gid),
           "--init-groups"};
@@ -37,10 +40,9 @@ QString TPgServer::Run(const QStringList& Command) const {
 }
 
 TPgServer::TPgServer() : PortNumber(ClosedLoopbackPort()) {
-  const QStringList asUser = AsServerUser();
-  if (!asUser.isEmpty()) {
+  if (const passwd* user = ServerUser()) {
     // The folder and the data must belong to the server's user.
-    QProcess::execute("chown", {asUser[1].mid(8) + ':' + asUser[2].mid(8), Dir.path()});
+    QProcess::execute("chown", {QStringLiteral("%1:%2").arg(user->pw_uid).arg(user->pw_gid), Dir.path()});
     QFile::setPermissions(Dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
   }
   Run({Bin + "initdb", "-D", Dir.filePath("data"), "-U", "postgres", "--auth-local=trust", "--auth-host=scram-sha-256",
