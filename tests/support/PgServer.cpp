@@ -32,6 +32,8 @@ QString TPgServer::Run(const QStringList& Command) const {
   const QStringList full = AsServerUser() + Command;
   QProcess process;
   process.setProcessChannelMode(QProcess::MergedChannels);
+  // The server's user may not enter the folder the suite runs in (a clone in a private folder).
+  process.setWorkingDirectory(Dir.path());
   process.start(full.front(), full.mid(1));
   process.waitForFinished(120000);
   const QString output = QString::fromLocal8Bit(process.readAll());
