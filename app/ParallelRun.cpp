@@ -1,6 +1,5 @@
 #include "ParallelRun.h"
 
-#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QPointer>
@@ -47,13 +46,11 @@ class TSharedProgress final : public IDownloadProgress {
   int Pending = 0;
 };
 
-// One visit, start to end, in the calling thread, on a connection of its own.
-TVisit VisitReader(const QString& Directory, const TReaderRow& Row, const TVisit& Visit, TProgressOpener OpenProgress) {
-  TLogDatabase db;
-  if (!db.OpenDatabase(Directory)) throw EDatabaseError(db.OpenFailure().toStdString());
+// One visit, start to end, in the calling thread.
+TVisit VisitReader(TLogDatabase& Store, const TReaderRow& Row, const TVisit& Visit, TProgressOpener OpenProgress) {
   TReader reader(nullptr);
   TSilentStatus status;
-  TReaderPass pass(reader, db, status, std::move(OpenProgress));
+  TReaderPass pass(reader, Store, status, std::move(OpenProgress));
   pass.SetAtomicStore(true);
   pass.ConfigureReader(Row.Address, Row.Port);
   if (!reader.Enable) return UnreachableVisit(reader, Visit);
@@ -76,6 +73,8 @@ TParallelRun::TParallelRun(TLogDatabase& Db, TRunJournal& Journal, IStatusLine& 
 TParallelRun::~TParallelRun() = default;
 
 void TParallelRun::Run() {
+  Store = std::make_unique<TLogDatabase>();
+  if (!Store->OpenDatabase(QFileInfo(Db.DatabasePath()).absolutePath())) throw EDatabaseError(Store->OpenFailure().toStdString());
   Total = static_cast<int>(Db.ReaderCount());
   QEventLoop loop;
   Loop = &loop;
@@ -129,7 +128,6 @@ void TParallelRun::Start(TOrder Order) {
 // In the visit's own thread: everything it tells the window thread goes as a queued call.
 void TParallelRun::Visit(const TOrder& Order) {
   const QPointer<QObject> self(this);
-  const QString directory = QFileInfo(Db.DatabasePath()).absolutePath() + QDir::separator();
   const TProgressOpener openProgress = [self, this](const QString&, int Maximum) -> std::unique_ptr<IDownloadProgress> {
     QMetaObject::invokeMethod(self, [this, Maximum] { GrowProgress(Maximum); }, Qt::QueuedConnection);
     return std::make_unique<TSharedProgress>(self, [this](int Steps) { AdvanceProgress(Steps); });
@@ -137,7 +135,7 @@ void TParallelRun::Visit(const TOrder& Order) {
   TVisit visit = Order.Visit;
   std::exception_ptr error;
   try {
-    visit = VisitReader(directory, Order.Row, Order.Visit, openProgress);
+    visit = VisitReader(*Store, Order.Row, Order.Visit, openProgress);
   } catch (const std::exception& Error) {
     visit = FailedVisit(visit, Error);
     error = std::current_exception();

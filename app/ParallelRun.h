@@ -18,8 +18,7 @@ class TRunJournal;
 class Tpbar;
 
 // Up to Jobs readers visited side by side, each by the same pass as ever, in a thread of its
-// own with its own reader link and database connection: a reader's waits never hold up
-// another's commands. This object lives in the window thread, which hands the rows out in
+// own with its own reader link: a reader's waits never hold up another's commands. This object lives in the window thread, which hands the rows out in
 // table order, writes the journal, and alone touches the windows.
 class TParallelRun : public QObject {
  public:
@@ -54,4 +53,7 @@ class TParallelRun : public QObject {
   std::map<QString, std::unique_ptr<QThread>> Workers;  // by address:port: a reader takes one connection
   QEventLoop* Loop = nullptr;
   std::unique_ptr<Tpbar> Progress;
+  // Every visit stores through this one connection, a page at a time: no visit waits on
+  // another's lock or re-reads pages another connection changed.
+  std::unique_ptr<TLogDatabase> Store;
 };

@@ -132,12 +132,19 @@ void TLogDatabase::PrepareStatements() {
   sqlite3* db = NativeHandle(QSqlDatabase::database(ConnectionName, false));
   ExistsQuery = std::make_unique<TNativeStatement>(db, "SELECT 1 FROM records WHERE RECTIME = ? AND CARDNO = ? LIMIT 1");
   InsertQuery = std::make_unique<TNativeStatement>(db, "INSERT INTO records (RECTIME, CARDNO, READER, MODE) VALUES (?, ?, ?, ?)");
+  // Native, not Qt's: a Qt connection answers only in the thread that opened it.
+  BeginQuery = std::make_unique<TNativeStatement>(db, "BEGIN IMMEDIATE");
+  CommitQuery = std::make_unique<TNativeStatement>(db, "COMMIT");
+  RollbackQuery = std::make_unique<TNativeStatement>(db, "ROLLBACK");
 }
 
 void TLogDatabase::CloseDatabase() {
   // Before the connection closes: a statement left open would keep it from closing.
   ExistsQuery.reset();
   InsertQuery.reset();
+  BeginQuery.reset();
+  CommitQuery.reset();
+  RollbackQuery.reset();
   ReaderRows.clear();
   NextReaderRow = 0;
   if (!QSqlDatabase::contains(ConnectionName)) return;
@@ -175,15 +182,13 @@ void TLogDatabase::StoreRecord(TDateTime RecTime, int CardNo, const QString& Rea
   InsertQuery->Run();
 }
 
-TWriteTransaction::TWriteTransaction(TLogDatabase& Db) : Connection(Db.Connection()) {
-  QSqlQuery begin(QSqlDatabase::database(Connection, false));
-  // IMMEDIATE: the write lock now, so no other connection stores between a test and its insert.
-  Check(begin, begin.exec(QStringLiteral("BEGIN IMMEDIATE")));
+// IMMEDIATE: the write lock now, so no other connection stores between a test and its insert.
+TWriteTransaction::TWriteTransaction(TLogDatabase& Db) : Db(Db), Turn(Db.WriteTurn) {
+  Db.BeginQuery->Run();
 }
 
 TWriteTransaction::~TWriteTransaction() {
-  QSqlQuery commit(QSqlDatabase::database(Connection, false));
-  if (!commit.exec(QStringLiteral("COMMIT"))) commit.exec(QStringLiteral("ROLLBACK"));
+  if (!Db.CommitQuery->Succeeds()) Db.RollbackQuery->Succeeds();
 }
 
 // Commits reach the log without a sync (synchronous=NORMAL), and a checkpoint cannot finish

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "DateTime.h"
@@ -52,6 +53,8 @@ class TLogDatabase {
   const QString& Connection() const { return ConnectionName; }
 
  private:
+  friend class TWriteTransaction;
+
   bool Refuse(const QString& Reason);
   bool CheckWritable(const QString& ApplicationDirectory);
   bool LoadReaders();
@@ -68,12 +71,17 @@ class TLogDatabase {
   std::size_t NextReaderRow = 0;
   std::unique_ptr<class TNativeStatement> ExistsQuery;
   std::unique_ptr<class TNativeStatement> InsertQuery;
+  std::unique_ptr<class TNativeStatement> BeginQuery;
+  std::unique_ptr<class TNativeStatement> CommitQuery;
+  std::unique_ptr<class TNativeStatement> RollbackQuery;
+  std::mutex WriteTurn;
 };
 
 // Stores made while it lives form one transaction, committed when it goes, also on a failure
 // path: what was stored before a failed store stays stored. It holds the write lock from the
-// start, so no other connection stores between a duplicate test and its insert. Raises
-// EDatabaseError when the transaction cannot begin.
+// start, so no other connection stores between a duplicate test and its insert. Threads that
+// share one TLogDatabase take turns: it is the only way they may store through it, as it
+// alone serialises them. Raises EDatabaseError when the transaction cannot begin.
 class TWriteTransaction {
  public:
   explicit TWriteTransaction(TLogDatabase& Db);
@@ -82,7 +90,8 @@ class TWriteTransaction {
   TWriteTransaction& operator=(const TWriteTransaction&) = delete;
 
  private:
-  QString Connection;
+  TLogDatabase& Db;
+  std::lock_guard<std::mutex> Turn;
 };
 
 // RECTIME as stored: 'YYYY-MM-DD HH:MM:SS', which sorts in time order.

@@ -64,6 +64,12 @@ bool TNativeStatement::Run() {
   return result == SQLITE_ROW;
 }
 
+bool TNativeStatement::Succeeds() noexcept {
+  const int result = sqlite3_step(Statement);
+  sqlite3_reset(Statement);
+  return result == SQLITE_ROW || result == SQLITE_DONE;
+}
+
 sqlite3* NativeHandle(const QSqlDatabase& Db) {
   const QVariant handle = Db.driver()->handle();
   return handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3* const*>(handle.data()) : nullptr;

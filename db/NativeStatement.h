@@ -22,6 +22,8 @@ class TNativeStatement {
   void BindInt64(int Index, qint64 Value);
   // Runs it once: true when it gave a row. It is reset and ready again afterwards.
   bool Run();
+  // Runs it once where a failure is answered without its reason: false when it failed.
+  bool Succeeds() noexcept;
 
   // For a query read row by row: the next row (false at the end, when it is reset), and its
   // columns, from 0. Text is UTF-8 and lives until the next step; null is a null pointer.
