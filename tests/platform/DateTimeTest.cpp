@@ -3,6 +3,8 @@
 #include "Clock.h"
 #include "DateTime.h"
 
+#include <ctime>
+
 namespace {
 
 TDateTime Encode(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0) {
@@ -51,6 +53,17 @@ TEST(DateTime, DayOfTheWeekStartsOnSunday) {
 TEST(Clock, NowReadsTheReplaceableClock) {
   const TScopedClock clock([] { return QDateTime(QDate(2024, 5, 17), QTime(8, 30, 15, 250)); });
   EXPECT_EQ(DecodeDateTime(Now()), (TDateTimeParts{2024, 5, 17, 8, 30, 15, 250}));
+}
+
+// A zone half an hour off any whole-hour zone tells local time from universal time.
+TEST(Clock, NowIsTheSystemsLocalTime) {
+  const QByteArray zone = qgetenv("TZ");
+  qputenv("TZ", "QMT-5:30");
+  tzset();
+  const TDateTime local = ToDateTime(QDateTime::currentDateTime());
+  EXPECT_NEAR(Now(), local, 2.0 / 86400);
+  zone.isNull() ? qunsetenv("TZ") : qputenv("TZ", zone);
+  tzset();
 }
 
 }  // namespace
