@@ -2,8 +2,8 @@
 
 #include <QEventLoop>
 #include <QFileInfo>
-#include <QPointer>
 #include <QThread>
+#include <QTimer>
 
 #include "Errors.h"
 #include "LogDatabase.h"
@@ -22,28 +22,19 @@ class TSilentStatus final : public IStatusLine {
   void SetStatusVisible(bool) override {}
 };
 
-// Steps go to the shared window a page at a time, not a record at a time.
-constexpr int StepsPerReport = 33;
 constexpr int ProgressGap = 40;
+// Steps add up in one counter that the window thread takes at most this often: with twenty
+// readers, a wake-up per page would cost more than the gauge tells.
+constexpr int ProgressEveryMs = 100;
 
 class TSharedProgress final : public IDownloadProgress {
  public:
-  TSharedProgress(QPointer<QObject> Target, std::function<void(int)> Advance) : Target(std::move(Target)), Advance(std::move(Advance)) {}
-  ~TSharedProgress() override { Flush(); }
-  void Step() override {
-    if (++Pending >= StepsPerReport) Flush();
-  }
-  void Hide() override { Flush(); }
+  explicit TSharedProgress(std::function<void()> Step) : StepTaken(std::move(Step)) {}
+  void Step() override { StepTaken(); }
+  void Hide() override {}
 
  private:
-  void Flush() {
-    if (Pending == 0) return;
-    QMetaObject::invokeMethod(Target, [advance = Advance, steps = Pending] { advance(steps); }, Qt::QueuedConnection);
-    Pending = 0;
-  }
-  QPointer<QObject> Target;
-  std::function<void(int)> Advance;
-  int Pending = 0;
+  std::function<void()> StepTaken;
 };
 
 // One visit, start to end, in the calling thread.
@@ -127,10 +118,9 @@ void TParallelRun::Start(TOrder Order) {
 
 // In the visit's own thread: everything it tells the window thread goes as a queued call.
 void TParallelRun::Visit(const TOrder& Order) {
-  const QPointer<QObject> self(this);
-  const TProgressOpener openProgress = [self, this](const QString&, int Maximum) -> std::unique_ptr<IDownloadProgress> {
-    QMetaObject::invokeMethod(self, [this, Maximum] { GrowProgress(Maximum); }, Qt::QueuedConnection);
-    return std::make_unique<TSharedProgress>(self, [this](int Steps) { AdvanceProgress(Steps); });
+  const TProgressOpener openProgress = [this](const QString&, int Maximum) -> std::unique_ptr<IDownloadProgress> {
+    QMetaObject::invokeMethod(this, [this, Maximum] { GrowProgress(Maximum); }, Qt::QueuedConnection);
+    return std::make_unique<TSharedProgress>([this] { AddStep(); });
   };
   TVisit visit = Order.Visit;
   std::exception_ptr error;
@@ -141,7 +131,7 @@ void TParallelRun::Visit(const TOrder& Order) {
     error = std::current_exception();
   }
   QMetaObject::invokeMethod(
-      self, [this, key = Order.Key, id = Order.JournalId, visit, error] { Ended(key, id, visit, error); }, Qt::QueuedConnection);
+      this, [this, key = Order.Key, id = Order.JournalId, visit, error] { Ended(key, id, visit, error); }, Qt::QueuedConnection);
 }
 
 void TParallelRun::Ended(const QString& Key, qint64 JournalId, const TVisit& Visit, std::exception_ptr Error) {
@@ -176,6 +166,15 @@ void TParallelRun::GrowProgress(int Maximum) {
     return;
   }
   Progress->bar->SetMaxValue(Progress->bar->MaxValue() + Maximum);
+}
+
+// In a visit's thread. The first step after the window thread took the count schedules the
+// next taking; the steps until then only add up.
+void TParallelRun::AddStep() {
+  if (StepsPending.fetch_add(1) != 0) return;
+  QMetaObject::invokeMethod(
+      this, [this] { QTimer::singleShot(ProgressEveryMs, this, [this] { AdvanceProgress(StepsPending.exchange(0)); }); },
+      Qt::QueuedConnection);
 }
 
 // Painted when the percentage moves, not at every page of every reader.

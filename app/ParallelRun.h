@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <exception>
 #include <map>
 #include <memory>
@@ -38,6 +39,7 @@ class TParallelRun : public QObject {
   void Ended(const QString& Key, qint64 JournalId, const TVisit& Visit, std::exception_ptr Error);
   void ShowState();
   void GrowProgress(int Maximum);
+  void AddStep();
   void AdvanceProgress(int Steps);
 
   TLogDatabase& Db;
@@ -53,6 +55,7 @@ class TParallelRun : public QObject {
   std::map<QString, std::unique_ptr<QThread>> Workers;  // by address:port: a reader takes one connection
   QEventLoop* Loop = nullptr;
   std::unique_ptr<Tpbar> Progress;
+  std::atomic<int> StepsPending{0};
   // Every visit stores through this one connection, a page at a time: no visit waits on
   // another's lock or re-reads pages another connection changed.
   std::unique_ptr<TLogDatabase> Store;
