@@ -19,8 +19,9 @@ class TRunJournal;
 class Tpbar;
 
 // Up to Jobs readers visited side by side, each by the same pass as ever, in a thread of its
-// own with its own reader link: a reader's waits never hold up another's commands. This object lives in the window thread, which hands the rows out in
-// table order, writes the journal, and alone touches the windows.
+// own with its own reader link: a reader's waits never hold up another's commands. This object
+// lives in the window thread, which hands the rows out in table order, writes the journal, and
+// alone touches the windows.
 class TParallelRun : public QObject {
  public:
   TParallelRun(TLogDatabase& Db, TRunJournal& Journal, IStatusLine& Status, QWidget& Owner, int Jobs);
