@@ -1,0 +1,18 @@
+#pragma once
+
+// How a start ends, for timers, cron and monitors. Readers that merely failed are outcomes in
+// the journal: their run still ends Ok. Each code below needs a person.
+enum class TExitStatus : int {
+  Ok = 0,
+  RunFailed = 1,            // an error ended the run unattended (a row that cannot be read)
+  Usage = 2,                // a bad option or value; nothing contacted
+  DatabaseMissing = 3,      // no logs.mdb where the run looks for it
+  DatabaseUnwritable = 4,   // logs.mdb or its folder cannot be written
+  DatabaseUnusable = 5,     // not SQLite, damaged, or without the tables a run needs
+  ForwardRefused = 6,       // the central server refused: login, rights, table shape
+  DatabaseExists = 7,       // --init found a file already there and left it alone
+};
+
+constexpr int ExitCode(TExitStatus Status) {
+  return static_cast<int>(Status);
+}
