@@ -9,59 +9,57 @@
 #include "Forwarding.h"
 #include "Journal.h"
 #include "LogDatabase.h"
+#include "MessageBox.h"
 #include "ParallelRun.h"
 #include "Reader.h"
 #include "ReaderPass.h"
+#include "ReaderVisit.h"
 #include "RunJournal.h"
 #include "RunLock.h"
 #include "StatusLine.h"
 
 namespace {
 
-// An exception ends the run (a row that cannot be read, a database that fails under the pass);
-// the visit's row and line say so before it goes on.
-void ProcessReaderRow(const TLogDatabase& Db, TReaderPass& Pass, TReader& Reader, IStatusLine& Status,
-                      TRunJournal& Journal) {
-  TVisit visit = RowVisit(Db);
-  const qint64 id = Journal.VisitStarted(visit);
-  try {
-    const TReaderRow row = Db.ReadReaderRow();
-    Status.SetStatusText(row.Address);
-    Pass.ConfigureReader(row.Address, row.Port);
-    if (!Reader.Enable) {
-      Journal.VisitEnded(id, UnreachableVisit(Reader, visit));
-      return;
-    }
-    Pass.ReaderPass({row.SetClock, row.Download, row.ClearAfter});
-    Journal.VisitEnded(id, Pass.VisitOf(visit));
-  } catch (const std::exception& Error) {
-    visit = FailedVisit(visit, Error);
-    Journal.VisitEnded(id, visit);
-    throw;
+TExitStatus StatusOf(TOpenFailure Failure) {
+  switch (Failure) {
+    case TOpenFailure::Missing: return TExitStatus::DatabaseMissing;
+    case TOpenFailure::Unwritable: return TExitStatus::DatabaseUnwritable;
+    case TOpenFailure::Unusable: return TExitStatus::DatabaseUnusable;
   }
+  return TExitStatus::DatabaseUnusable;
+}
+
+// With a display, a person who started the program learns why nothing happened.
+TExitStatus RefuseDatabase(const QString& File, const EDatabaseOpenError& Error) {
+  const QString text = QStringLiteral("%1: %2; no reader contacted").arg(File, QString::fromLocal8Bit(Error.what()));
+  JournalLine(TPriority::Error, text);
+  if (MessagesAreInteractive()) ShowErrorMessage(text);
+  return StatusOf(Error.Kind);
 }
 
 }  // namespace
 
-TDownloadRun::TDownloadRun(QWidget& Owner, IStatusLine& Status, QString ApplicationDirectory, TRunOptions Options)
-    : Owner(Owner), Status(Status), ApplicationDirectory(std::move(ApplicationDirectory)), Options(std::move(Options)) {}
+TDownloadRun::TDownloadRun(QWidget& Owner, IStatusLine& Status, QString DatabaseFile, TRunOptions Options)
+    : Owner(Owner), Status(Status), DatabaseFile(std::move(DatabaseFile)), Options(std::move(Options)) {}
 
-void TDownloadRun::Run() {
+TExitStatus TDownloadRun::Run() {
   // Declared first so it is released last: the reader goes before the database closes.
   TLogDatabase db;
-  if (!db.OpenDatabase(ApplicationDirectory)) {
-    JournalLine(TPriority::Error, QStringLiteral("%1: %2; no reader contacted").arg(db.DatabasePath(), db.OpenFailure()));
-    return;
+  try {
+    db.OpenDatabase(DatabaseFile);
+  } catch (const EDatabaseOpenError& Error) {
+    return RefuseDatabase(DatabaseFile, Error);
   }
   // Two runs on one logs.mdb would interleave on a reader and race on the duplicate test.
   const QString lockPath = db.DatabasePath() + QStringLiteral(".lock");
   const TRunLock runLock(lockPath);
   if (!runLock.Held()) {
     JournalLine(TPriority::Warning, QStringLiteral("another run holds %1; no reader contacted").arg(lockPath));
-    return;
+    return TExitStatus::Ok;
   }
   VisitReaders(db);
-  if (!Options.ForwardUrl.isEmpty()) ForwardCollected(db, Options);
+  if (!Options.ForwardUrl.isEmpty() && ForwardCollected(db, Options) == TForwardEnd::NeedsPerson) return TExitStatus::ForwardRefused;
+  return TExitStatus::Ok;
 }
 
 void TDownloadRun::VisitReaders(TLogDatabase& Db) {
@@ -70,7 +68,25 @@ void TDownloadRun::VisitReaders(TLogDatabase& Db) {
     TParallelRun(Db, journal, Status, Owner, Options.Jobs).Run();
     return;
   }
+  VisitOneByOne(Db, journal);
+}
+
+// An error the run stops at leaves Run once the visit's row and line say so.
+void TDownloadRun::VisitOneByOne(TLogDatabase& Db, TRunJournal& Journal) {
   const auto reader = std::make_unique<TReader>(&Owner);
   TReaderPass pass(*reader, Db, Status, &Owner);
-  for (; !Db.ReadersAtEnd(); Db.NextReader()) ProcessReaderRow(Db, pass, *reader, Status, journal);
+  for (; !Db.ReadersAtEnd(); Db.NextReader()) {
+    TVisit visit = RowVisit(Db);
+    const qint64 id = Journal.VisitStarted(visit);
+    TVisitEnd end;
+    try {
+      const TReaderRow row = Db.ReadReaderRow();
+      Status.SetStatusText(row.Address);
+      end = VisitReader(pass, *reader, row, visit, id);
+    } catch (const EConvertError& Error) {
+      end = {FailedVisit(visit, Error), std::current_exception()};
+    }
+    Journal.VisitEnded(id, end.Visit);
+    if (end.Stop) std::rethrow_exception(end.Stop);
+  }
 }

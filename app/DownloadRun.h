@@ -2,24 +2,30 @@
 
 #include <QString>
 
+#include "ExitStatus.h"
 #include "RunOptions.h"
 
 class IStatusLine;
 class QWidget;
+class TLogDatabase;
+class TRunJournal;
 
-// One run over the table readers: every row gets its pass, one after another, or up to Jobs
-// side by side, then what was collected is forwarded when asked; an exception (a value that
-// cannot be converted, a port text that is no number) ends the run after everything is released.
+// One run over the table readers: every row gets its visit, one after another, or up to Jobs
+// side by side, then what was collected is forwarded when asked. A logs.mdb that cannot be
+// opened or a refused forward ends it with its own status; an exception (a value that cannot be
+// converted, a port text that is no number) ends it after everything is released.
 class TDownloadRun {
  public:
-  TDownloadRun(QWidget& Owner, IStatusLine& Status, QString ApplicationDirectory, TRunOptions Options = {});
+  TDownloadRun(QWidget& Owner, IStatusLine& Status, QString DatabaseFile, TRunOptions Options = {});
 
-  void Run();
+  TExitStatus Run();
 
  private:
-  void VisitReaders(class TLogDatabase& Db);
+  void VisitReaders(TLogDatabase& Db);
+  void VisitOneByOne(TLogDatabase& Db, TRunJournal& Journal);
+
   QWidget& Owner;
   IStatusLine& Status;
-  QString ApplicationDirectory;
+  QString DatabaseFile;
   TRunOptions Options;
 };

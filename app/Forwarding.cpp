@@ -5,14 +5,14 @@
 #include "LogDatabase.h"
 #include "RunOptions.h"
 
-void ForwardCollected(const TLogDatabase& Db, const TRunOptions& Options) {
+TForwardEnd ForwardCollected(const TLogDatabase& Db, const TRunOptions& Options) {
   const TForwardResult result = TForwarder(Db.Connection(), Options.ForwardUrl, Options.Site).Run();
   if (result.Ok) {
     JournalLine(TPriority::Info, QStringLiteral("forwarded %1 records and %2 visits to %3 as site %4")
                                      .arg(result.Records)
                                      .arg(result.Visits)
                                      .arg(result.Target, Options.Site));
-    return;
+    return TForwardEnd::Sent;
   }
   // A refusal needs a person (a password, a database, a table); an outage passes by itself.
   JournalLine(result.Refused ? TPriority::Error : TPriority::Warning,
@@ -20,4 +20,5 @@ void ForwardCollected(const TLogDatabase& Db, const TRunOptions& Options) {
                   .arg(result.Target)
                   .arg(result.Records)
                   .arg(result.Error));
+  return result.Refused ? TForwardEnd::NeedsPerson : TForwardEnd::Outage;
 }

@@ -1,26 +1,17 @@
 #include "ParallelRun.h"
 
 #include <QEventLoop>
-#include <QFileInfo>
-#include <QThread>
 #include <QTimer>
 
 #include "Errors.h"
 #include "LogDatabase.h"
-#include "Reader.h"
 #include "ReaderPass.h"
+#include "Sockets.h"
 #include "RunJournal.h"
 #include "StatusLine.h"
 #include "pgbar.h"
 
 namespace {
-
-// A visit's own status texts would flicker unread among twenty: the window shows the totals.
-class TSilentStatus final : public IStatusLine {
- public:
-  void SetStatusText(const QString&) override {}
-  void SetStatusVisible(bool) override {}
-};
 
 constexpr int ProgressGap = 40;
 // Steps add up in one counter that the window thread takes at most this often: with twenty
@@ -37,26 +28,7 @@ class TSharedProgress final : public IDownloadProgress {
   std::function<void()> StepTaken;
 };
 
-// One visit, start to end, in the calling thread.
-TVisit VisitReader(TLogDatabase& Store, const TReaderRow& Row, const TVisit& Visit, TProgressOpener OpenProgress) {
-  TReader reader(nullptr);
-  TSilentStatus status;
-  TReaderPass pass(reader, Store, status, std::move(OpenProgress));
-  pass.SetAtomicStore(true);
-  pass.ConfigureReader(Row.Address, Row.Port);
-  if (!reader.Enable) return UnreachableVisit(reader, Visit);
-  pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter});
-  return pass.VisitOf(Visit);
-}
-
 }  // namespace
-
-struct TParallelRun::TOrder {
-  QString Key;
-  qint64 JournalId = -1;
-  TVisit Visit;
-  TReaderRow Row;
-};
 
 TParallelRun::TParallelRun(TLogDatabase& Db, TRunJournal& Journal, IStatusLine& Status, QWidget& Owner, int Jobs)
     : Db(Db), Journal(Journal), Status(Status), Owner(Owner), Jobs(Jobs) {}
@@ -65,14 +37,14 @@ TParallelRun::~TParallelRun() = default;
 
 void TParallelRun::Run() {
   Store = std::make_unique<TLogDatabase>();
-  if (!Store->OpenDatabase(QFileInfo(Db.DatabasePath()).absolutePath())) throw EDatabaseError(Store->OpenFailure().toStdString());
+  Store->OpenDatabase(Db.DatabasePath());
   Total = static_cast<int>(Db.ReaderCount());
   QEventLoop loop;
   Loop = &loop;
   Status.SetStatusVisible(true);
   ShowState();
   HandOut();
-  if (Running > 0) loop.exec();
+  if (!Workers.empty()) loop.exec();
   Loop = nullptr;
   Progress.reset();
   Status.SetStatusVisible(false);
@@ -80,19 +52,20 @@ void TParallelRun::Run() {
 }
 
 void TParallelRun::HandOut() {
-  while (Running < Jobs && !Stopped && HandOutNext()) {
+  while (static_cast<int>(Workers.size()) < Jobs && !Stopped && HandOutNext()) {
   }
   ShowState();
-  if (Running == 0 && Loop != nullptr) Loop->quit();
+  if (Workers.empty() && Loop != nullptr) Loop->quit();
 }
 
-// The next row in table order, unless its reader is still being visited by an earlier row:
-// a reader takes one connection, so that row waits, and the rows behind it with it.
+// The next row in table order, unless its reader is still being visited by an earlier row,
+// under whatever text: a reader takes one connection, so that row waits, and the rows behind it.
 bool TParallelRun::HandOutNext() {
   if (Db.ReadersAtEnd()) return false;
-  TOrder order;
+  TVisitOrder order;
   order.Visit = RowVisit(Db);
-  order.Key = order.Visit.Address + ':' + order.Visit.Port;
+  order.Key = PeerIdentity(order.Visit.Address.toUtf8(), order.Visit.Port.toUtf8());
+  if (order.Key.isEmpty()) order.Key = order.Visit.Address + ':' + order.Visit.Port;
   if (Workers.count(order.Key) != 0) return false;
   order.JournalId = Journal.VisitStarted(order.Visit);
   try {
@@ -108,49 +81,37 @@ bool TParallelRun::HandOutNext() {
   return true;
 }
 
-void TParallelRun::Start(TOrder Order) {
-  ++Running;
+void TParallelRun::Start(TVisitOrder Order) {
   const QString key = Order.Key;
-  auto thread = std::unique_ptr<QThread>(QThread::create([this, order = std::move(Order)] { Visit(order); }));
-  thread->start();
-  Workers[key] = std::move(thread);
+  Workers[key] = std::make_unique<TVisitWorker>(*Store, SharedProgress(), std::move(Order),
+                                                [this](const TVisitOrder& Ordered, const TVisitEnd& End) {
+                                                  QMetaObject::invokeMethod(
+                                                      this, [this, Ordered, End] { Ended(Ordered, End); }, Qt::QueuedConnection);
+                                                });
 }
 
-// In the visit's own thread: everything it tells the window thread goes as a queued call.
-void TParallelRun::Visit(const TOrder& Order) {
-  const TProgressOpener openProgress = [this](const QString&, int Maximum) -> std::unique_ptr<IDownloadProgress> {
+// Called in a visit's thread: everything it tells the window thread goes as a queued call.
+TProgressOpener TParallelRun::SharedProgress() {
+  return [this](const QString&, int Maximum) -> std::unique_ptr<IDownloadProgress> {
     QMetaObject::invokeMethod(this, [this, Maximum] { GrowProgress(Maximum); }, Qt::QueuedConnection);
     return std::make_unique<TSharedProgress>([this] { AddStep(); });
   };
-  TVisit visit = Order.Visit;
-  std::exception_ptr error;
-  try {
-    visit = VisitReader(*Store, Order.Row, Order.Visit, openProgress);
-  } catch (const std::exception& Error) {
-    visit = FailedVisit(visit, Error);
-    error = std::current_exception();
-  }
-  QMetaObject::invokeMethod(
-      this, [this, key = Order.Key, id = Order.JournalId, visit, error] { Ended(key, id, visit, error); }, Qt::QueuedConnection);
 }
 
-void TParallelRun::Ended(const QString& Key, qint64 JournalId, const TVisit& Visit, std::exception_ptr Error) {
-  --Running;
+void TParallelRun::Ended(const TVisitOrder& Order, const TVisitEnd& End) {
   ++Done;
-  const auto worker = Workers.find(Key);
-  worker->second->wait();  // its last step was to post this: it ends at once
-  Workers.erase(worker);
-  Journal.VisitEnded(JournalId, Visit);
-  if (Error) {
+  Workers.erase(Order.Key);  // its last step was to post this: it ends at once
+  Journal.VisitEnded(Order.JournalId, End.Visit);
+  if (End.Stop) {
     Stopped = true;  // as the serial run stops at such a row
-    if (!Failure) Failure = Error;
+    if (!Failure) Failure = End.Stop;
   }
   HandOut();
 }
 
 void TParallelRun::ShowState() {
-  Status.SetStatusText(QStringLiteral("%1 readers at work, %2 of %3 done").arg(Running).arg(Done).arg(Total));
-  if (Progress) Progress->setWindowTitle(QStringLiteral("Downloading Logs (%1 readers at work)").arg(Running));
+  Status.SetStatusText(QStringLiteral("%1 readers at work, %2 of %3 done").arg(Workers.size()).arg(Done).arg(Total));
+  if (Progress) Progress->setWindowTitle(QStringLiteral("Downloading Logs (%1 readers at work)").arg(Workers.size()));
 }
 
 void TParallelRun::GrowProgress(int Maximum) {

@@ -8,20 +8,18 @@
 #include <map>
 #include <memory>
 
-#include "VisitJournal.h"
+#include "VisitWorker.h"
 
 class IStatusLine;
 class QEventLoop;
-class QThread;
 class QWidget;
-class TLogDatabase;
 class TRunJournal;
 class Tpbar;
 
-// Up to Jobs readers visited side by side, each by the same pass as ever, in a thread of its
+// Up to Jobs readers visited side by side, each by the same visit as ever, in a worker of its
 // own with its own reader link: a reader's waits never hold up another's commands. This object
-// lives in the window thread, which hands the rows out in table order, writes the journal, and
-// alone touches the windows.
+// lives in the window thread, which alone hands the rows out in table order, writes the journal
+// and touches the windows; the workers reach it only through queued calls.
 class TParallelRun : public QObject {
  public:
   TParallelRun(TLogDatabase& Db, TRunJournal& Journal, IStatusLine& Status, QWidget& Owner, int Jobs);
@@ -32,16 +30,15 @@ class TParallelRun : public QObject {
   void Run();
 
  private:
-  struct TOrder;
   bool HandOutNext();
   void HandOut();
-  void Start(TOrder Order);
-  void Visit(const TOrder& Order);
-  void Ended(const QString& Key, qint64 JournalId, const TVisit& Visit, std::exception_ptr Error);
+  void Start(TVisitOrder Order);
+  void Ended(const TVisitOrder& Order, const TVisitEnd& End);
   void ShowState();
   void GrowProgress(int Maximum);
   void AddStep();
   void AdvanceProgress(int Steps);
+  TProgressOpener SharedProgress();
 
   TLogDatabase& Db;
   TRunJournal& Journal;
@@ -49,15 +46,15 @@ class TParallelRun : public QObject {
   QWidget& Owner;
   int Jobs;
   int Total = 0;
-  int Running = 0;
   int Done = 0;
   bool Stopped = false;
   std::exception_ptr Failure;
-  std::map<QString, std::unique_ptr<QThread>> Workers;  // by address:port: a reader takes one connection
   QEventLoop* Loop = nullptr;
   std::unique_ptr<Tpbar> Progress;
   std::atomic<int> StepsPending{0};
   // Every visit stores through this one connection, a page at a time: no visit waits on
   // another's lock or re-reads pages another connection changed.
   std::unique_ptr<TLogDatabase> Store;
+  // Declared last, so they are joined before anything they touch goes.
+  std::map<QString, std::unique_ptr<TVisitWorker>> Workers;
 };

@@ -2,13 +2,11 @@
 
 #include <QCoreApplication>
 
-#include <cerrno>
-#include <cstring>
 #include <memory>
-#include <optional>
 #include <utility>
 
 #include "Errors.h"
+#include "Sockets.h"
 #include "Journal.h"
 #include "LogDatabase.h"
 #include "Reader.h"
@@ -64,15 +62,6 @@ QString CommandName(const QByteArray& Payload) {
     case 0x08: return QStringLiteral("set options");
     case 0x0A: return QStringLiteral("download page %1").arg(byte(3) | byte(4) << 8);
     default: return QStringLiteral("command %1").arg(QString::fromLatin1(Payload.toHex()));
-  }
-}
-
-QString ConnectFailureText(int ErrorCode) {
-  switch (ErrorCode) {
-    case ECONNREFUSED: return QStringLiteral("connection refused");
-    case ETIMEDOUT: return QStringLiteral("connect timed out");
-    case EADDRNOTAVAIL: return QStringLiteral("address or port not usable");
-    default: return QString::fromLocal8Bit(std::strerror(ErrorCode));
   }
 }
 
@@ -181,7 +170,8 @@ void TReaderPass::ShowNoResponse() {
   Status.SetStatusText(QStringLiteral("No response"));
 }
 
-void TReaderPass::ReaderPass(const TPassFlags& Flags) {
+void TReaderPass::ReaderPass(const TPassFlags& Flags, qint64 JournalId) {
+  VisitId = JournalId;
   Result = {};
   Count = {};
   Locked = false;
@@ -201,18 +191,6 @@ TVisit TReaderPass::VisitOf(const TVisit& Row) const {
   visit.Address = Row.Address;
   visit.Port = Row.Port;
   return visit;
-}
-
-TVisit UnreachableVisit(const TReader& Reader, TVisit Visit) {
-  Visit.Outcome = TVisitOutcome::Unreachable;
-  Visit.Detail = ConnectFailureText(Reader.LastErrorCode());
-  return Visit;
-}
-
-TVisit FailedVisit(TVisit Visit, const std::exception& Error) {
-  Visit.Outcome = dynamic_cast<const EConvertError*>(&Error) != nullptr ? TVisitOutcome::BadRow : TVisitOutcome::StoreFailed;
-  Visit.Detail = QString::fromLocal8Bit(Error.what());
-  return Visit;
 }
 
 QString TReaderPass::DoneDetail() const {
@@ -309,23 +287,31 @@ int TReaderPass::SlotsWalked() const {
 bool TReaderPass::WalkLog(IDownloadProgress& Progress) {
   for (int page = 0; page < PageCount; ++page) {
     if (!RequestPage(page)) return false;
-    // Side by side, a page's records go in one transaction holding the write lock: the
-    // duplicate test and the insert are one atomic step across connections, and the page costs
-    // one commit instead of 33, still made before the next command leaves.
-    std::optional<TWriteTransaction> pageTransaction;
     try {
-      if (AtomicStore) pageTransaction.emplace(Db);
+      if (StorePage(Progress)) return true;
     } catch (const EDatabaseError& Error) {
       Fail(TVisitOutcome::StoreFailed, QString::fromLocal8Bit(Error.what()));
-      return false;
-    }
-    for (int slot = 0; slot < SlotsPerPage; ++slot) {
-      if (!Reader.SlotPresent(slot)) return true;
-      if (!TakeSlot(slot)) return false;
-      Progress.Step();
+      return false;  // the reader stays locked and uncleared; the run goes on
     }
   }
   return true;
+}
+
+// A page's records go in one transaction holding the write lock: the duplicate test and the
+// insert are one atomic step whoever else stores, and the page costs one commit, made before
+// the next command leaves. They count only once it is committed. True at the log's end.
+bool TReaderPass::StorePage(IDownloadProgress& Progress) {
+  TPassCounters counts = Count;
+  TWriteTransaction transaction(Db);
+  int slot = 0;
+  for (; slot < SlotsPerPage && Reader.SlotPresent(slot); ++slot) {
+    TakeSlot(transaction, slot, counts);
+    Progress.Step();
+  }
+  transaction.NoteVisitCounts({VisitId, counts.Added, counts.Duplicated, counts.Invalid});
+  transaction.Commit();
+  Count = counts;
+  return slot < SlotsPerPage;
 }
 
 bool TReaderPass::RequestPage(int PageIndex) {
@@ -334,22 +320,14 @@ bool TReaderPass::RequestPage(int PageIndex) {
                   [this] { return Reader.RxLen() == LongReplyLength; });
 }
 
-bool TReaderPass::TakeSlot(int Slot) {
+void TReaderPass::TakeSlot(TWriteTransaction& Transaction, int Slot, TPassCounters& Counts) {
   TLogRecord record;
   if (!Reader.DecodeSlot(Slot, record)) {
-    ++Count.Invalid;
-    return true;
+    ++Counts.Invalid;
+  } else if (Transaction.RecordExists(record.RecTime, record.CardNo)) {
+    ++Counts.Duplicated;
+  } else {
+    Transaction.StoreRecord(record.RecTime, record.CardNo, QString::fromUtf8(Reader.RemoteHost()), record.Mode);
+    ++Counts.Added;
   }
-  if (Db.RecordExists(record.RecTime, record.CardNo)) {
-    ++Count.Duplicated;
-    return true;
-  }
-  try {
-    Db.StoreRecord(record.RecTime, record.CardNo, QString::fromUtf8(Reader.RemoteHost()), record.Mode);
-  } catch (const EDatabaseError& Error) {
-    Fail(TVisitOutcome::StoreFailed, QString::fromLocal8Bit(Error.what()));
-    return false;  // the reader stays locked and uncleared; the run goes on
-  }
-  ++Count.Added;
-  return true;
 }

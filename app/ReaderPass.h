@@ -4,7 +4,6 @@
 #include <QString>
 
 #include <cstdint>
-#include <exception>
 #include <functional>
 
 #include "DownloadProgress.h"
@@ -35,13 +34,10 @@ class TReaderPass {
   TReaderPass(TReader& Reader, TLogDatabase& Db, IStatusLine& Status, QWidget* Owner);
   TReaderPass(TReader& Reader, TLogDatabase& Db, IStatusLine& Status, TProgressOpener OpenProgress);
 
-  // Visits running side by side may hold the same record: the test for it and the insert then
-  // go as one atomic statement.
-  void SetAtomicStore(bool Value) { AtomicStore = Value; }
-
   // Leaves the outcome in the reader's Enable. A port text that is no number raises.
   void ConfigureReader(const QString& Address, const QString& Port);
-  void ReaderPass(const TPassFlags& Flags);
+  // JournalId: the visit's row in the journal, kept current as pages are stored; -1 for none.
+  void ReaderPass(const TPassFlags& Flags, qint64 JournalId = -1);
 
   bool WaitReply();
   bool LockReader();
@@ -70,28 +66,22 @@ class TReaderPass {
   bool WalkLog(IDownloadProgress& Progress);
   int SlotsWalked() const;
   bool RequestPage(int PageIndex);
-  bool TakeSlot(int Slot);
+  bool StorePage(IDownloadProgress& Progress);
+  void TakeSlot(class TWriteTransaction& Transaction, int Slot, TPassCounters& Counts);
 
   TReader& Reader;
   TLogDatabase& Db;
   IStatusLine& Status;
   TProgressOpener OpenProgress;
-  bool AtomicStore = false;
+  qint64 VisitId = -1;
   TPassCounters Count;
   bool Locked = false;
   bool ClockSent = false;
   TVisit Result;
 };
 
-// A visit that ended at the first connect, with the reason the reader link gives.
-TVisit UnreachableVisit(const TReader& Reader, TVisit Visit);
-// A visit that an exception ended: a row that could not be read, or the database failing.
-TVisit FailedVisit(TVisit Visit, const std::exception& Error);
-
 // A command as a person names it: "lock", "download page 12".
 QString CommandName(const QByteArray& Payload);
-// Why a connect failed, from its errno.
-QString ConnectFailureText(int ErrorCode);
 
 // Payloads of the pass's own commands.
 QByteArray PagePayload(int PageIndex);

@@ -19,18 +19,16 @@ constexpr QSize ClientSize(257, 37);
 constexpr QRect StatusGeometry(8, 8, 241, 21);
 constexpr int StartDelayMs = 50;
 constexpr int FontPixelHeight = 10;
-// Unattended, nobody can close a window that shows an error: the run ends with this code.
-constexpr int UnattendedFailureExitCode = 1;
 
 }  // namespace
 
-TSetAcc::TSetAcc(QString ApplicationDirectory, TRunOptions Options)
+TSetAcc::TSetAcc(QString DatabaseFile, TRunOptions Options)
     : QWidget(nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                            Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
       TntPanel1(new QFrame(this)),
       eStatus(new QLineEdit(TntPanel1)),
       Timer1(new QTimer(this)),
-      ApplicationDirectory(std::move(ApplicationDirectory)),
+      DatabaseFile(std::move(DatabaseFile)),
       Options(std::move(Options)) {
   setObjectName(QStringLiteral("SetAcc"));
   setWindowTitle(QStringLiteral("Quillmere"));
@@ -58,8 +56,10 @@ void TSetAcc::Timer1Timer() {
     Run();
   } catch (const std::exception& Error) {
     // Qt lets no exception through its event loop: report it here and keep the window open.
+    Status = TExitStatus::RunFailed;
     ShowErrorMessage(QString::fromLocal8Bit(Error.what()));
-    if (!MessagesAreInteractive()) QCoreApplication::exit(UnattendedFailureExitCode);
+    // Unattended, nobody can close a window that shows an error.
+    if (!MessagesAreInteractive()) QCoreApplication::exit(ExitCode(Status));
     return;
   }
   close();
@@ -71,7 +71,7 @@ void TSetAcc::Run() {
     bool& Flag;
     ~TRunning() { Flag = false; }
   } running{Running};
-  TDownloadRun(*this, *this, ApplicationDirectory, Options).Run();
+  Status = TDownloadRun(*this, *this, DatabaseFile, Options).Run();
 }
 
 void TSetAcc::SetStatusText(const QString& Text) {

@@ -2,6 +2,7 @@
 
 #include <QWidget>
 
+#include "ExitStatus.h"
 #include "RunOptions.h"
 #include "StatusLine.h"
 
@@ -12,13 +13,15 @@ class QTimer;
 // The status window: shows one line of status while the one run of the program goes on.
 class TSetAcc : public QWidget, public IStatusLine {
  public:
-  explicit TSetAcc(QString ApplicationDirectory, TRunOptions Options = {});
+  explicit TSetAcc(QString DatabaseFile, TRunOptions Options = {});
 
   void SetStatusText(const QString& Text) override;
   void SetStatusVisible(bool Visible) override;
 
   void Run();
   bool CloseRequested() const { return CloseWanted; }
+  // How the run ended, for the process's exit status.
+  TExitStatus RunStatus() const { return Status; }
 
   QFrame* TntPanel1;
   QLineEdit* eStatus;
@@ -31,8 +34,9 @@ class TSetAcc : public QWidget, public IStatusLine {
   void TntFormCreate();
   void Timer1Timer();
 
-  QString ApplicationDirectory;
+  QString DatabaseFile;
   TRunOptions Options;
+  TExitStatus Status = TExitStatus::Ok;
   bool Running = false;
   bool CloseWanted = false;
 };

@@ -35,11 +35,12 @@ int RunOnce(int argc, char* argv[], const TRunOptions& Options) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quillmere"));
   QApplication::setWindowIcon(ProgramIcon());
-  TSetAcc window(QCoreApplication::applicationDirPath() + QDir::separator(), Options);
+  TSetAcc window(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("logs.mdb")), Options);
   window.show();
+  // The last window to close may be a message box the run left open, after the run ended.
   const int code = QApplication::exec();
   SocketsCleanup();
-  return code;
+  return code != 0 ? code : ExitCode(window.RunStatus());
 }
 
 }  // namespace

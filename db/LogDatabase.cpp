@@ -1,6 +1,5 @@
 #include "LogDatabase.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -14,7 +13,6 @@
 
 #include "DiskSync.h"
 #include "NativeStatement.h"
-#include "Errors.h"
 #include "ValueConversion.h"
 
 namespace {
@@ -29,13 +27,17 @@ QString ReadWriteUri(const QString& FilePath) {
   return QUrl::fromLocalFile(FilePath).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw");
 }
 
-bool Execute(QSqlDatabase& Db, const QString& Sql) {
+void Execute(const QSqlDatabase& Db, const QString& Sql) {
   QSqlQuery query(Db);
-  return query.exec(Sql);
+  query.exec(Sql);
 }
 
 QString WriteRefusal(const QString& Path) {
   return ::access(Path.toLocal8Bit().constData(), W_OK) == 0 ? QString() : QString::fromLocal8Bit(std::strerror(errno));
+}
+
+[[noreturn]] void Refuse(TOpenFailure Kind, const QString& Reason) {
+  throw EDatabaseOpenError(Kind, Reason);
 }
 
 }  // namespace
@@ -56,9 +58,8 @@ QString RecTimeText(TDateTime RecTime) {
   return QString::fromLatin1(text, sizeof text - 1);
 }
 
-void Check(const QSqlQuery& Query, bool Ok) {
-  if (!Ok) throw EDatabaseError(Query.lastError().text().toStdString());
-}
+EDatabaseOpenError::EDatabaseOpenError(TOpenFailure Kind, const QString& Reason)
+    : EDatabaseError(Reason.toStdString()), Kind(Kind) {}
 
 TLogDatabase::TLogDatabase(int BusyTimeoutMs) : ConnectionName(NewConnectionName()), BusyTimeoutMs(BusyTimeoutMs) {}
 
@@ -66,42 +67,33 @@ TLogDatabase::~TLogDatabase() {
   CloseDatabase();
 }
 
-bool TLogDatabase::OpenDatabase(const QString& ApplicationDirectory) {
-  Path = QDir(ApplicationDirectory).filePath(QStringLiteral("logs.mdb"));
-  if (!QDir::setCurrent(ApplicationDirectory)) return Refuse(QStringLiteral("its folder cannot be entered"));
-  if (!QFileInfo(Path).isFile()) return Refuse(QStringLiteral("no such file"));
-  if (!CheckWritable(ApplicationDirectory)) return false;
+void TLogDatabase::OpenDatabase(const QString& FilePath) {
+  Path = QFileInfo(FilePath).absoluteFilePath();
+  if (!QFileInfo(Path).isFile()) Refuse(TOpenFailure::Missing, QStringLiteral("no such file"));
+  CheckWritable();
 
   QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
   db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
   db.setDatabaseName(ReadWriteUri(Path));
-  if (!db.open()) return Refuse(db.lastError().text());
-  if (!LoadReaders()) return Refuse(QStringLiteral("no readable table readers"));
-  if (!CheckRecordsTable()) return Refuse(QStringLiteral("no table records with a column RECTIME"));
-
+  if (!db.open()) Refuse(TOpenFailure::Unusable, db.lastError().text());
+  LoadReaders();
+  CheckRecordsTable();
   UseWriteAheadLog();
   // The duplicate test must be an index look-up; a file made by hand may lack the index.
   Execute(db, QStringLiteral("CREATE INDEX IF NOT EXISTS records_time_card ON records (RECTIME, CARDNO)"));
   PrepareStatements();
-  return true;
-}
-
-bool TLogDatabase::Refuse(const QString& Reason) {
-  Failure = Reason;
-  return false;
 }
 
 // SQLite would open a file it cannot write read-only without a word, and the first store
 // would fail with the reader already locked. The folder takes the journal and the run lock.
-bool TLogDatabase::CheckWritable(const QString& ApplicationDirectory) {
-  for (const QString& target : {Path, ApplicationDirectory}) {
+void TLogDatabase::CheckWritable() const {
+  for (const QString& target : {Path, QFileInfo(Path).absolutePath()}) {
     const QString refusal = WriteRefusal(target);
-    if (!refusal.isEmpty()) return Refuse(QStringLiteral("%1 cannot be written: %2").arg(target, refusal));
+    if (!refusal.isEmpty()) Refuse(TOpenFailure::Unwritable, QStringLiteral("%1 cannot be written: %2").arg(target, refusal));
   }
-  return true;
 }
 
-// Each record is its own commit; WAL makes that cheap and safe against a kill, and readers in
+// Each page is its own commit; WAL makes that cheap and safe against a kill, and readers in
 // other tools never block the run. MakeDurable covers a power cut where it matters. A file
 // that refuses WAL keeps its rollback journal, whose commits are synced anyway.
 void TLogDatabase::UseWriteAheadLog() {
@@ -112,26 +104,29 @@ void TLogDatabase::UseWriteAheadLog() {
   Execute(db, QStringLiteral("PRAGMA synchronous=NORMAL"));
 }
 
-bool TLogDatabase::LoadReaders() {
+void TLogDatabase::LoadReaders() {
   QSqlQuery query(QSqlDatabase::database(ConnectionName, false));
   query.setForwardOnly(true);
-  if (!query.exec(QStringLiteral("select * from readers"))) return false;
-  while (query.next()) ReaderRows.push_back(query.record());
+  const bool selected = query.exec(QStringLiteral("select * from readers"));
+  while (selected && query.next()) ReaderRows.push_back(query.record());
   NextReaderRow = 0;
-  return query.lastError().type() == QSqlError::NoError;
+  if (!selected || query.lastError().type() != QSqlError::NoError) {
+    Refuse(TOpenFailure::Unusable, QStringLiteral("no readable table readers: ") + query.lastError().text());
+  }
 }
 
-bool TLogDatabase::CheckRecordsTable() {
+void TLogDatabase::CheckRecordsTable() {
   QSqlQuery query(QSqlDatabase::database(ConnectionName, false));
-  return query.exec(QStringLiteral("select * from records order by rectime limit 0"));
+  if (!query.exec(QStringLiteral("select * from records order by rectime limit 0"))) {
+    Refuse(TOpenFailure::Unusable, QStringLiteral("no table records with a column RECTIME"));
+  }
 }
 
-// A table made by hand may lack a column: that fails the first record's look-up or store, with
-// SQLite's reason, not the open.
 void TLogDatabase::PrepareStatements() {
   sqlite3* db = NativeHandle(QSqlDatabase::database(ConnectionName, false));
   ExistsQuery = std::make_unique<TNativeStatement>(db, "SELECT 1 FROM records WHERE RECTIME = ? AND CARDNO = ? LIMIT 1");
   InsertQuery = std::make_unique<TNativeStatement>(db, "INSERT INTO records (RECTIME, CARDNO, READER, MODE) VALUES (?, ?, ?, ?)");
+  VisitCountsQuery = std::make_unique<TNativeStatement>(db, "UPDATE visits SET added = ?, duplicates = ?, invalid = ? WHERE id = ?");
   // Native, not Qt's: a Qt connection answers only in the thread that opened it.
   BeginQuery = std::make_unique<TNativeStatement>(db, "BEGIN IMMEDIATE");
   CommitQuery = std::make_unique<TNativeStatement>(db, "COMMIT");
@@ -142,6 +137,7 @@ void TLogDatabase::CloseDatabase() {
   // Before the connection closes: a statement left open would keep it from closing.
   ExistsQuery.reset();
   InsertQuery.reset();
+  VisitCountsQuery.reset();
   BeginQuery.reset();
   CommitQuery.reset();
   RollbackQuery.reset();
@@ -167,28 +163,46 @@ QString TLogDatabase::ReaderText(const QString& Column) const {
   return ReaderRows.at(NextReaderRow).value(Column).toString();
 }
 
-bool TLogDatabase::RecordExists(TDateTime RecTime, int CardNo) {
-  ExistsQuery->BindText(1, RecTimeText(RecTime).toLatin1());
-  ExistsQuery->BindInt(2, CardNo);
-  return ExistsQuery->Run();
-}
-
-void TLogDatabase::StoreRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode) {
-  InsertQuery->BindText(1, RecTimeText(RecTime).toLatin1());
-  InsertQuery->BindInt(2, CardNo);
-  InsertQuery->BindText(3, Reader.toUtf8());
-  InsertQuery->BindInt(4, Mode);
-  // One INSERT is atomic: a failed post leaves no half-written row behind.
-  InsertQuery->Run();
-}
-
 // IMMEDIATE: the write lock now, so no other connection stores between a test and its insert.
-TWriteTransaction::TWriteTransaction(TLogDatabase& Db) : Db(Db), Turn(Db.WriteTurn) {
-  Db.BeginQuery->Run();
+TWriteTransaction::TWriteTransaction(TLogDatabase& Db) : Store(Db), Turn(Db.WriteTurn) {
+  Store.BeginQuery->Run();
 }
 
 TWriteTransaction::~TWriteTransaction() {
-  if (!Db.CommitQuery->Succeeds()) Db.RollbackQuery->Succeeds();
+  if (!Committed) Store.RollbackQuery->Succeeds();
+}
+
+bool TWriteTransaction::RecordExists(TDateTime RecTime, int CardNo) {
+  TNativeStatement& exists = *Store.ExistsQuery;
+  exists.BindText(1, RecTimeText(RecTime).toLatin1());
+  exists.BindInt(2, CardNo);
+  return exists.Run();
+}
+
+void TWriteTransaction::StoreRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode) {
+  TNativeStatement& insert = *Store.InsertQuery;
+  insert.BindText(1, RecTimeText(RecTime).toLatin1());
+  insert.BindInt(2, CardNo);
+  insert.BindText(3, Reader.toUtf8());
+  insert.BindInt(4, Mode);
+  insert.Run();
+}
+
+void TWriteTransaction::NoteVisitCounts(const TVisitCounts& Counts) {
+  if (Counts.VisitId < 0) return;
+  TNativeStatement& update = *Store.VisitCountsQuery;
+  update.BindInt(1, Counts.Added);
+  update.BindInt(2, Counts.Duplicates);
+  update.BindInt(3, Counts.Invalid);
+  update.BindInt64(4, Counts.VisitId);
+  update.Run();
+}
+
+// A COMMIT that fails (a full disk, a reader's lock in rollback-journal mode) leaves the
+// transaction open: the destructor rolls it back.
+void TWriteTransaction::Commit() {
+  Store.CommitQuery->Run();
+  Committed = true;
 }
 
 // Commits reach the log without a sync (synchronous=NORMAL), and a checkpoint cannot finish

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "DateTime.h"
+#include "Errors.h"
 
 struct TReaderRow {
   QString Address;
@@ -21,7 +22,17 @@ struct TReaderRow {
 // Long enough that someone browsing the file in another SQLite tool never fails a run.
 constexpr int DefaultBusyTimeoutMs = 10000;
 
+// Why logs.mdb could not be opened: each needs a person, and each ends a run its own way.
+enum class TOpenFailure { Missing, Unwritable, Unusable };
+
+class EDatabaseOpenError : public EDatabaseError {
+ public:
+  EDatabaseOpenError(TOpenFailure Kind, const QString& Reason);
+  TOpenFailure Kind;
+};
+
 // The run's one connection to logs.mdb: the readers to visit and the records collected so far.
+// Records are written only through a TWriteTransaction.
 class TLogDatabase {
  public:
   explicit TLogDatabase(int BusyTimeoutMs = DefaultBusyTimeoutMs);
@@ -29,11 +40,9 @@ class TLogDatabase {
   TLogDatabase(const TLogDatabase&) = delete;
   TLogDatabase& operator=(const TLogDatabase&) = delete;
 
-  // Fails on a missing or foreign file, a file or folder this user cannot write, a missing
-  // table, records without rectime; OpenFailure() then says why. Never creates logs.mdb.
-  // Makes ApplicationDirectory the working directory.
-  bool OpenDatabase(const QString& ApplicationDirectory);
-  const QString& OpenFailure() const { return Failure; }
+  // Raises EDatabaseOpenError on a missing or foreign file, a file or folder this user cannot
+  // write, a missing table, records without rectime. Never creates the file.
+  void OpenDatabase(const QString& FilePath);
   void CloseDatabase();
 
   bool ReadersAtEnd() const { return NextReaderRow >= ReaderRows.size(); }
@@ -43,9 +52,7 @@ class TLogDatabase {
   // A column of the current row as text, as it stands, for reports; empty when missing.
   QString ReaderText(const QString& Column) const;
 
-  bool RecordExists(TDateTime RecTime, int CardNo);                          // raises EDatabaseError
-  void StoreRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode);  // raises EDatabaseError
-  // Everything stored so far survives a power cut once this returns, whoever else reads the
+  // Everything committed so far survives a power cut once this returns, whoever else reads the
   // file; raises EDatabaseError when a step could not complete.
   void MakeDurable();
 
@@ -55,33 +62,40 @@ class TLogDatabase {
  private:
   friend class TWriteTransaction;
 
-  bool Refuse(const QString& Reason);
-  bool CheckWritable(const QString& ApplicationDirectory);
-  bool LoadReaders();
-  bool CheckRecordsTable();
+  void CheckWritable() const;
+  void LoadReaders();
+  void CheckRecordsTable();
   void UseWriteAheadLog();
   void PrepareStatements();
 
   QString ConnectionName;
   int BusyTimeoutMs;
   QString Path;
-  QString Failure;
   bool WriteAheadLog = false;
   std::vector<QSqlRecord> ReaderRows;
   std::size_t NextReaderRow = 0;
   std::unique_ptr<class TNativeStatement> ExistsQuery;
   std::unique_ptr<class TNativeStatement> InsertQuery;
+  std::unique_ptr<class TNativeStatement> VisitCountsQuery;
   std::unique_ptr<class TNativeStatement> BeginQuery;
   std::unique_ptr<class TNativeStatement> CommitQuery;
   std::unique_ptr<class TNativeStatement> RollbackQuery;
   std::mutex WriteTurn;
 };
 
-// Stores made while it lives form one transaction, committed when it goes, also on a failure
-// path: what was stored before a failed store stays stored. It holds the write lock from the
-// start, so no other connection stores between a duplicate test and its insert. Threads that
-// share one TLogDatabase take turns: it is the only way they may store through it, as it
-// alone serialises them. Raises EDatabaseError when the transaction cannot begin.
+// What a page of a visit adds to the visit's row while it is stored.
+struct TVisitCounts {
+  qint64 VisitId = -1;  // -1: the visit has no row
+  int Added = 0;
+  int Duplicates = 0;
+  int Invalid = 0;
+};
+
+// The only way to store records: one transaction holding the write lock from its start, so no
+// other connection or thread stores between a duplicate test and its insert. Threads that share
+// one TLogDatabase take turns here. Nothing counts as stored before Commit returns; a
+// transaction that was not committed is rolled back when it goes. Every failure raises
+// EDatabaseError.
 class TWriteTransaction {
  public:
   explicit TWriteTransaction(TLogDatabase& Db);
@@ -89,13 +103,17 @@ class TWriteTransaction {
   TWriteTransaction(const TWriteTransaction&) = delete;
   TWriteTransaction& operator=(const TWriteTransaction&) = delete;
 
+  bool RecordExists(TDateTime RecTime, int CardNo);
+  void StoreRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode);
+  // Keeps the visit's row current with what this transaction stores, in the same commit.
+  void NoteVisitCounts(const TVisitCounts& Counts);
+  void Commit();
+
  private:
-  TLogDatabase& Db;
+  TLogDatabase& Store;
   std::lock_guard<std::mutex> Turn;
+  bool Committed = false;
 };
 
 // RECTIME as stored: 'YYYY-MM-DD HH:MM:SS', which sorts in time order.
 QString RecTimeText(TDateTime RecTime);
-
-// The one place where a failed statement becomes an exception.
-void Check(const QSqlQuery& Query, bool Ok);

@@ -8,37 +8,37 @@
 
 #include "Errors.h"
 
-TNativeStatement::TNativeStatement(sqlite3* Db, const char* Sql) : Db(Db) {
-  if (Db == nullptr) {
-    PrepareError = "no SQLite connection";
-  } else if (sqlite3_prepare_v2(Db, Sql, -1, &Statement, nullptr) != SQLITE_OK) {
-    PrepareError = sqlite3_errmsg(Db);
-  }
-}
+TNativeStatement::TNativeStatement(sqlite3* Db, const char* Sql) : Db(Db), Sql(Sql) {}
 
 TNativeStatement::~TNativeStatement() {
   sqlite3_finalize(Statement);
 }
 
 void TNativeStatement::Fail() const {
-  throw EDatabaseError(Statement == nullptr ? PrepareError.constData() : sqlite3_errmsg(Db));
+  throw EDatabaseError(Db == nullptr ? "no SQLite connection" : sqlite3_errmsg(Db));
+}
+
+sqlite3_stmt* TNativeStatement::Prepared() {
+  if (Statement == nullptr && (Db == nullptr || sqlite3_prepare_v2(Db, Sql.constData(), -1, &Statement, nullptr) != SQLITE_OK)) {
+    Fail();
+  }
+  return Statement;
 }
 
 void TNativeStatement::BindText(int Index, const QByteArray& Utf8) {
-  if (Statement == nullptr) Fail();
-  if (sqlite3_bind_text(Statement, Index, Utf8.constData(), static_cast<int>(Utf8.size()), SQLITE_TRANSIENT) != SQLITE_OK) Fail();
+  if (sqlite3_bind_text(Prepared(), Index, Utf8.constData(), static_cast<int>(Utf8.size()), SQLITE_TRANSIENT) != SQLITE_OK) Fail();
 }
 
 void TNativeStatement::BindInt(int Index, int Value) {
-  if (sqlite3_bind_int(Statement, Index, Value) != SQLITE_OK) Fail();
+  if (sqlite3_bind_int(Prepared(), Index, Value) != SQLITE_OK) Fail();
 }
 
 void TNativeStatement::BindInt64(int Index, qint64 Value) {
-  if (sqlite3_bind_int64(Statement, Index, Value) != SQLITE_OK) Fail();
+  if (sqlite3_bind_int64(Prepared(), Index, Value) != SQLITE_OK) Fail();
 }
 
 bool TNativeStatement::Next() {
-  const int result = sqlite3_step(Statement);
+  const int result = sqlite3_step(Prepared());
   if (result == SQLITE_ROW) return true;
   sqlite3_reset(Statement);
   if (result != SQLITE_DONE) Fail();
@@ -57,17 +57,25 @@ qint64 TNativeStatement::Int64(int Column) const {
   return sqlite3_column_int64(Statement, Column);
 }
 
+// The error text is read before the reset, which would replace it with the step's code only.
 bool TNativeStatement::Run() {
-  const int result = sqlite3_step(Statement);
+  const int result = sqlite3_step(Prepared());
+  if (result != SQLITE_ROW && result != SQLITE_DONE) {
+    const EDatabaseError error(sqlite3_errmsg(Db));
+    sqlite3_reset(Statement);
+    throw error;
+  }
   sqlite3_reset(Statement);
-  if (result != SQLITE_ROW && result != SQLITE_DONE) Fail();
   return result == SQLITE_ROW;
 }
 
 bool TNativeStatement::Succeeds() noexcept {
-  const int result = sqlite3_step(Statement);
-  sqlite3_reset(Statement);
-  return result == SQLITE_ROW || result == SQLITE_DONE;
+  try {
+    Run();
+    return true;
+  } catch (const EDatabaseError&) {
+    return false;
+  }
 }
 
 sqlite3* NativeHandle(const QSqlDatabase& Db) {

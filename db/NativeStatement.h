@@ -8,8 +8,8 @@ struct sqlite3_stmt;
 
 // One prepared statement on a connection's native handle, finalized with the object. For the
 // two statements every downloaded record runs: Qt's binding costs more than SQLite's own work.
-// Failures raise EDatabaseError with SQLite's message; one that could not be prepared raises
-// at its first use.
+// Prepared at its first use, so it may name a table made after it (the visit journal's);
+// failures raise EDatabaseError with SQLite's message.
 class TNativeStatement {
  public:
   TNativeStatement(sqlite3* Db, const char* Sql);
@@ -34,10 +34,11 @@ class TNativeStatement {
 
  private:
   [[noreturn]] void Fail() const;
+  sqlite3_stmt* Prepared();
 
   sqlite3* Db;
+  QByteArray Sql;
   sqlite3_stmt* Statement = nullptr;
-  QByteArray PrepareError;
 };
 
 // The native handle under a Qt SQLite connection; null when it has none.

@@ -13,11 +13,15 @@ namespace {
 class TQtMessageBox final : public IMessageBox {
  public:
   void ShowError(const QString& Text) override {
-    if (MessagesAreInteractive()) {
-      QMessageBox::critical(nullptr, QGuiApplication::applicationDisplayName(), Text);
-    } else {
+    if (!MessagesAreInteractive()) {
       JournalLine(TPriority::Error, Text);
+      return;
     }
+    // Not modal: no run waits on a person. The program ends once the last box is closed.
+    auto* box = new QMessageBox(QMessageBox::Critical, QGuiApplication::applicationDisplayName(), Text, QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
   }
 };
 

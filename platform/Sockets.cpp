@@ -264,3 +264,28 @@ void TCustomIpClient::NotifyConnect() {
 void TCustomIpClient::NotifyDisconnect() {
   Fire(OnDisconnect, this);
 }
+
+QString ConnectFailureText(int ErrorCode) {
+  switch (ErrorCode) {
+    case ECONNREFUSED: return QStringLiteral("connection refused");
+    case ETIMEDOUT: return QStringLiteral("connect timed out");
+    case EADDRNOTAVAIL: return QStringLiteral("address or port not usable");
+    default: return QString::fromLocal8Bit(std::strerror(ErrorCode));
+  }
+}
+
+QString PeerIdentity(const QByteArray& Host, const QByteArray& Port) {
+  const QByteArray address = ResolveHost(Host);
+  int port = 0;
+  try {
+    port = ResolvePort(Port);
+  } catch (const EConvertError&) {
+    return {};
+  }
+  if (address.isEmpty()) return {};
+  in_addr resolved{};
+  resolved.s_addr = inet_addr(address.constData());
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &resolved, text, sizeof text);
+  return QStringLiteral("%1:%2").arg(QLatin1String(text)).arg(port);
+}

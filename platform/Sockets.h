@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QString>
 
 #include <cstdint>
 
@@ -117,3 +118,9 @@ class TTcpClient : public TCustomIpClient {
 // Address resolution as the client does it, exposed for tests.
 QByteArray ResolveHost(const QByteArray& Host);
 int ResolvePort(const QByteArray& Port);  // raises EConvertError
+// The address and port a connect to Host and Port would reach, as "a.b.c.d:port", so that
+// "localhost" and "127.000.000.001" name one reader; empty when they do not resolve.
+QString PeerIdentity(const QByteArray& Host, const QByteArray& Port);
+
+// Why a connect failed, from its errno, in a person's words.
+QString ConnectFailureText(int ErrorCode);

@@ -48,7 +48,7 @@ bool TReader::Reconnect(bool ShowError) {
   SinceLineActive.restart();
   Enable = connected;
   if (ShowError && !connected) {
-    ShowErrorMessage("Failed to connect reader (" + Desc + "). Please retry later!");
+    ShowErrorMessage("Failed to connect reader (" + Desc + ':' + QString::fromUtf8(RemotePort()) + "). Please retry later!");
   }
   return connected;
 }

@@ -20,7 +20,7 @@ class Binary : public testing::Test {
 TEST_F(Binary, WithoutADatabaseItEndsAtOnceAndCreatesNone) {
   QFile::remove(Folder.DatabasePath());
   ASSERT_TRUE(Folder.RunProgram());
-  EXPECT_EQ(Folder.ExitCode, 0);
+  EXPECT_EQ(Folder.ExitCode, 3);
   EXPECT_FALSE(QFile::exists(Folder.DatabasePath()));
 }
 

@@ -107,7 +107,7 @@ TEST(Hardening, ALogsMdbThatCannotBeWrittenContactsNoReader) {
   QFile::setPermissions(folder.Path(), QFileDevice::Permissions(0x7777));
   const QStringList asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   ASSERT_TRUE(folder.RunProgram(RunLimitMs, {}, ::geteuid() == 0 ? asNobody : QStringList{}));
-  EXPECT_EQ(folder.ExitCode, 0);
+  EXPECT_EQ(folder.ExitCode, 4);
   EXPECT_TRUE(folder.ErrorOutput.contains("<3>" + folder.DatabasePath() + ": " + folder.DatabasePath() +
                                           " cannot be written: Permission denied"))
       << folder.ErrorOutput.toStdString();

@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
+
+#include <unistd.h>
+
+#include <optional>
 
 #include "Errors.h"
 #include "LogDatabase.h"
@@ -16,48 +21,60 @@ TDateTime At(int y, int mo, int d, int h, int mi, int s) {
   return t;
 }
 
-// Keeps the working directory of the test process where it was.
+std::optional<TOpenFailure> OpenFailureOf(const QString& File) {
+  TLogDatabase db;
+  try {
+    db.OpenDatabase(File);
+  } catch (const EDatabaseOpenError& Error) {
+    return Error.Kind;
+  }
+  return std::nullopt;
+}
+
+// Stores one record in a transaction of its own.
+void Store(TLogDatabase& Db, TDateTime RecTime, int CardNo) {
+  TWriteTransaction transaction(Db);
+  transaction.StoreRecord(RecTime, CardNo, "r", 1);
+  transaction.Commit();
+}
+
+bool Exists(TLogDatabase& Db, TDateTime RecTime, int CardNo) {
+  TWriteTransaction transaction(Db);
+  return transaction.RecordExists(RecTime, CardNo);
+}
+
 class LogDatabase : public testing::Test {
  protected:
-  void TearDown() override { QDir::setCurrent(StartDirectory); }
-  QString StartDirectory = QDir::currentPath();
   TLogFolder Folder;
 };
 
-TEST_F(LogDatabase, OpensAndMakesTheApplicationDirectoryCurrent) {
+TEST_F(LogDatabase, OpensAndClosesTwiceHarmlessly) {
   TLogDatabase db;
-  ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
-  EXPECT_EQ(QDir::current().canonicalPath(), QDir(Folder.Path()).canonicalPath());
+  db.OpenDatabase(Folder.DatabasePath());
   EXPECT_TRUE(db.ReadersAtEnd());
   db.CloseDatabase();
-  db.CloseDatabase();  // closing twice is harmless
+  db.CloseDatabase();
 }
 
-TEST_F(LogDatabase, FailsSilentlyAndNeverCreatesAMissingFile) {
-  QTemporaryDir empty;
-  TLogDatabase db;
-  EXPECT_FALSE(db.OpenDatabase(empty.path() + '/'));
-  EXPECT_FALSE(QFile::exists(empty.filePath("logs.mdb")));
-  db.CloseDatabase();
-  EXPECT_FALSE(db.OpenDatabase(empty.path() + "/no-such-folder/"));
-}
-
-TEST_F(LogDatabase, FailsOnAFileThatIsNoDatabaseOrLacksATable) {
-  QTemporaryDir garbage;
-  QFile file(garbage.filePath("logs.mdb"));
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(QByteArray(4096, 'x'));
-  file.close();
-  TLogDatabase db;
-  EXPECT_FALSE(db.OpenDatabase(garbage.path() + '/'));
-  db.CloseDatabase();
-
+TEST_F(LogDatabase, EachFileItCannotUseHasItsOwnFailureAndNoneIsCreated) {
+  QTemporaryDir other;
+  QFile garbage(other.filePath("garbage.mdb"));
+  ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+  garbage.write(QByteArray(4096, 'x'));
+  garbage.close();
+  EXPECT_EQ(OpenFailureOf(other.filePath("logs.mdb")), TOpenFailure::Missing);
+  EXPECT_FALSE(QFile::exists(other.filePath("logs.mdb")));
+  EXPECT_EQ(OpenFailureOf(other.filePath("no-such-folder/logs.mdb")), TOpenFailure::Missing);
+  EXPECT_EQ(OpenFailureOf(garbage.fileName()), TOpenFailure::Unusable);
   for (const char* sql : {"DROP TABLE readers", "ALTER TABLE records RENAME COLUMN RECTIME TO WHEN_AT",
                           "DROP TABLE records"}) {
     TLogFolder folder;
     folder.Execute(sql);
-    TLogDatabase broken;
-    EXPECT_FALSE(broken.OpenDatabase(folder.Path())) << sql;
+    EXPECT_EQ(OpenFailureOf(folder.DatabasePath()), TOpenFailure::Unusable) << sql;
+  }
+  if (::geteuid() != 0) {  // root writes whatever the modes say
+    QFile::setPermissions(Folder.DatabasePath(), QFile::ReadOwner);
+    EXPECT_EQ(OpenFailureOf(Folder.DatabasePath()), TOpenFailure::Unwritable);
   }
 }
 
@@ -66,7 +83,7 @@ TEST_F(LogDatabase, ReaderRowsConvertNumbersAndBooleanTexts) {
   Folder.Execute("INSERT INTO readers VALUES (12, '4001', 'Yes', 'FALSE', '1')");
   Folder.Execute("INSERT INTO readers VALUES ('gate', 'http', 'no', 'true', '0')");
   TLogDatabase db;
-  ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
+  db.OpenDatabase(Folder.DatabasePath());
   TReaderRow row = db.ReadReaderRow();
   EXPECT_EQ(row.Address, "10.0.0.5");
   EXPECT_EQ(row.Port, "4001");
@@ -104,7 +121,7 @@ TEST_F(LogDatabase, UnconvertibleValuesNameTheColumnAndTheValue) {
     TLogFolder folder;
     folder.Execute(QStringLiteral("INSERT INTO readers VALUES %1").arg(c.Row));
     TLogDatabase db;
-    ASSERT_TRUE(db.OpenDatabase(folder.Path()));
+    db.OpenDatabase(folder.DatabasePath());
     try {
       db.ReadReaderRow();
       ADD_FAILURE() << "no error for " << c.Row;
@@ -117,48 +134,82 @@ TEST_F(LogDatabase, UnconvertibleValuesNameTheColumnAndTheValue) {
   Folder.Execute("ALTER TABLE narrow RENAME TO readers");
   Folder.Execute("INSERT INTO readers VALUES ('a', '1')");
   TLogDatabase db;
-  ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
+  db.OpenDatabase(Folder.DatabasePath());
   EXPECT_THROW(db.ReadReaderRow(), EConvertError);
 }
 
 TEST_F(LogDatabase, DuplicatesMatchTimeAndCardWhateverReaderAndMode) {
   TLogDatabase db;
-  ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
+  db.OpenDatabase(Folder.DatabasePath());
   const TDateTime t = At(2024, 5, 17, 8, 30, 15);
-  EXPECT_FALSE(db.RecordExists(t, 74565));
-  db.StoreRecord(t, 74565, "10.0.0.5", 2);
-  EXPECT_TRUE(db.RecordExists(t, 74565));
-  EXPECT_FALSE(db.RecordExists(t, 74566));
-  EXPECT_FALSE(db.RecordExists(At(2024, 5, 17, 8, 30, 16), 74565));
+  {
+    TWriteTransaction transaction(db);
+    EXPECT_FALSE(transaction.RecordExists(t, 74565));
+    transaction.StoreRecord(t, 74565, "10.0.0.5", 2);
+    EXPECT_TRUE(transaction.RecordExists(t, 74565));
+    EXPECT_FALSE(transaction.RecordExists(t, 74566));
+    EXPECT_FALSE(transaction.RecordExists(At(2024, 5, 17, 8, 30, 16), 74565));
+    transaction.Commit();
+  }
   db.CloseDatabase();
   EXPECT_EQ(Folder.Query("SELECT RECTIME, CARDNO, READER, MODE FROM records"),
             QStringList{"2024-05-17 08:30:15|74565|10.0.0.5|2"});
 
   // A row stored by another reader with another mode, in an earlier run, counts too.
   TLogDatabase again;
-  ASSERT_TRUE(again.OpenDatabase(Folder.Path()));
-  EXPECT_TRUE(again.RecordExists(t, 74565));
+  again.OpenDatabase(Folder.DatabasePath());
+  EXPECT_TRUE(Exists(again, t, 74565));
 }
 
-TEST_F(LogDatabase, AFailedPostLeavesNoRowBehind) {
+TEST_F(LogDatabase, NothingOfATransactionStaysUnlessItIsCommitted) {
   Folder.Execute(
       "CREATE TRIGGER refuse BEFORE INSERT ON records WHEN NEW.CARDNO = 13 "
       "BEGIN SELECT RAISE(ABORT, 'refused'); END");
   TLogDatabase db;
-  ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
-  db.StoreRecord(At(2024, 1, 1, 0, 0, 1), 12, "r", 1);
-  EXPECT_THROW(db.StoreRecord(At(2024, 1, 1, 0, 0, 2), 13, "r", 1), EDatabaseError);
-  db.StoreRecord(At(2024, 1, 1, 0, 0, 3), 14, "r", 1);
+  db.OpenDatabase(Folder.DatabasePath());
+  Store(db, At(2024, 1, 1, 0, 0, 1), 12);
+  EXPECT_THROW(Store(db, At(2024, 1, 1, 0, 0, 2), 13), EDatabaseError);
+  {
+    TWriteTransaction abandoned(db);
+    abandoned.StoreRecord(At(2024, 1, 1, 0, 0, 3), 14, "r", 1);
+  }
+  Store(db, At(2024, 1, 1, 0, 0, 4), 15);
   db.CloseDatabase();
-  EXPECT_EQ(Folder.Query("SELECT CARDNO FROM records ORDER BY RECTIME"), (QStringList{"12", "14"}));
+  EXPECT_EQ(Folder.Query("SELECT CARDNO FROM records ORDER BY RECTIME"), (QStringList{"12", "15"}));
+}
+
+// A file left in rollback-journal mode cannot commit while another program reads it: the
+// commit must say so, and what it would have stored must not stay.
+TEST_F(LogDatabase, ACommitThatFailsRaisesAndStoresNothing) {
+  QSqlDatabase reader = QSqlDatabase::addDatabase("QSQLITE", "snapshot");
+  reader.setDatabaseName(Folder.DatabasePath());
+  ASSERT_TRUE(reader.open());
+  {
+    QSqlQuery hold(reader);
+    ASSERT_TRUE(hold.exec("BEGIN"));
+    ASSERT_TRUE(hold.exec("SELECT COUNT(*) FROM records") && hold.next());
+    TLogDatabase db(100);
+    db.OpenDatabase(Folder.DatabasePath());  // WAL cannot be switched on while it reads
+    {
+      TWriteTransaction transaction(db);
+      transaction.StoreRecord(At(2024, 1, 1, 0, 0, 1), 12, "r", 1);
+      EXPECT_THROW(transaction.Commit(), EDatabaseError);
+    }
+    hold.finish();
+    ASSERT_TRUE(hold.exec("COMMIT"));
+    EXPECT_FALSE(Exists(db, At(2024, 1, 1, 0, 0, 1), 12));
+  }
+  reader.close();
+  reader = {};
+  QSqlDatabase::removeDatabase("snapshot");
 }
 
 TEST_F(LogDatabase, ATableMadeByHandWithoutTheIndexGetsIt) {
   Folder.Execute("DROP INDEX records_time_card");
   TLogDatabase db;
-  ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
-  db.StoreRecord(At(2024, 1, 1, 0, 0, 1), 12, "r", 1);
-  EXPECT_TRUE(db.RecordExists(At(2024, 1, 1, 0, 0, 1), 12));
+  db.OpenDatabase(Folder.DatabasePath());
+  Store(db, At(2024, 1, 1, 0, 0, 1), 12);
+  EXPECT_TRUE(Exists(db, At(2024, 1, 1, 0, 0, 1), 12));
   db.CloseDatabase();
   EXPECT_EQ(Folder.Query("EXPLAIN QUERY PLAN SELECT 1 FROM records WHERE RECTIME = '' AND CARDNO = 1").join(' ')
                 .contains("USING COVERING INDEX records_time_card"),
@@ -169,14 +220,14 @@ TEST_F(LogDatabase, AMissingCardColumnMakesTheDuplicateSearchRaise) {
   Folder.Execute("DROP TABLE records");
   Folder.Execute("CREATE TABLE records (RECTIME TEXT, READER TEXT, MODE INTEGER)");
   TLogDatabase db;
-  ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
-  EXPECT_THROW(db.RecordExists(At(2024, 1, 1, 0, 0, 1), 12), EDatabaseError);
+  db.OpenDatabase(Folder.DatabasePath());
+  EXPECT_THROW(Exists(db, At(2024, 1, 1, 0, 0, 1), 12), EDatabaseError);
 }
 
-TEST_F(LogDatabase, AStoredRecordIsVisibleToAnotherConnectionAtOnce) {
+TEST_F(LogDatabase, ACommittedRecordIsVisibleToAnotherConnectionAtOnce) {
   TLogDatabase db;
-  ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
-  db.StoreRecord(At(2024, 1, 1, 0, 0, 1), 12, "r", 1);
+  db.OpenDatabase(Folder.DatabasePath());
+  Store(db, At(2024, 1, 1, 0, 0, 1), 12);
   EXPECT_EQ(Folder.Query("SELECT COUNT(*) FROM records"), QStringList{"1"});
   db.MakeDurable();
   EXPECT_EQ(Folder.Query("PRAGMA integrity_check"), QStringList{"ok"});

@@ -302,7 +302,7 @@ TEST(ReaderClient, AFailedReconnectReportsTheReader) {
   reader->Enable = true;
   EXPECT_FALSE(reader->Reconnect(true));
   EXPECT_FALSE(reader->Enable);
-  EXPECT_EQ(messages.Texts, QStringList{"Failed to connect reader (Gate A). Please retry later!"});
+  EXPECT_EQ(messages.Texts, QStringList{QStringLiteral("Failed to connect reader (Gate A:%1). Please retry later!").arg(closedPort)});
   EXPECT_FALSE(reader->Reconnect(false));
   EXPECT_EQ(messages.Texts.size(), 1);
 }

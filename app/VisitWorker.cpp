@@ -1,0 +1,35 @@
+#include "VisitWorker.h"
+
+#include <QThread>
+
+#include "Reader.h"
+#include "ReaderPass.h"
+#include "StatusLine.h"
+
+namespace {
+
+// A visit's own status texts would flicker unread among twenty: the windows show the totals.
+class TSilentStatus final : public IStatusLine {
+ public:
+  void SetStatusText(const QString&) override {}
+  void SetStatusVisible(bool) override {}
+};
+
+}  // namespace
+
+TVisitWorker::TVisitWorker(TLogDatabase& Store, TProgressOpener OpenProgress, TVisitOrder Order, TEnded Ended)
+    : Store(Store), OpenProgress(std::move(OpenProgress)), Order(std::move(Order)), Ended(std::move(Ended)) {
+  Thread.reset(QThread::create([this] { Visit(); }));
+  Thread->start();
+}
+
+TVisitWorker::~TVisitWorker() {
+  Thread->wait();
+}
+
+void TVisitWorker::Visit() const {
+  TReader reader(nullptr);
+  TSilentStatus status;
+  TReaderPass pass(reader, Store, status, OpenProgress);
+  Ended(Order, VisitReader(pass, reader, Order.Row, Order.Visit, Order.JournalId));
+}
