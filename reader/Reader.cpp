@@ -77,9 +77,11 @@ void TReader::SendPacket(const QByteArray& Packet) {
 }
 
 // The quiet is counted from the last byte the line carried, not from the start of the drain:
-// time spent storing the previous reply already counts.
+// time spent storing the previous reply already counts. What arrived goes through the receiver
+// with no command waiting, so a status packet (a clock request) is noted and a stale reply dropped.
 void TReader::DrainInput() {
   std::array<std::uint8_t, RxBufferSize> scratch;
+  ResetReceiver();
   QElapsedTimer elapsed;
   elapsed.start();
   int drained = 0;
@@ -89,6 +91,7 @@ void TReader::DrainInput() {
     const int count = ReceiveBytes(scratch.data(), RxBufferSize, 0);
     if (count <= 0) return;
     SinceLineActive.restart();
+    FeedReceiver(scratch.data(), count);
     drained += count;
   }
 }

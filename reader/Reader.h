@@ -62,8 +62,9 @@ class TReader : public TTcpClient {
   TDateTime LastRx = 0;
   QByteArray ModelName;
   bool ResponseOk = false;
-  // The reader asked for its clock (status "C" or "R"). Nothing is sent from inside a receive:
-  // whoever drives the link serves the request between commands.
+  // The reader asked for its clock (status "C" or "R"), during a reply wait or in the line's
+  // drain before a command. Nothing is sent from inside a receive: whoever drives the link
+  // serves the request between commands.
   bool ClockRequested = false;
   TLinkTimings Timings;
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QWidget>
 
 #include <memory>
@@ -41,6 +43,7 @@ class HostileReader : public testing::Test {
     pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(Sim.Port()));
     ASSERT_TRUE(reader.Enable);
     pass.ReaderPass({false, true, true});
+    LastVisit = pass.VisitOf({});
   }
   int Stored() const { return Folder.Query("SELECT COUNT(*) FROM records").front().toInt(); }
 
@@ -48,6 +51,7 @@ class HostileReader : public testing::Test {
   QWidget Owner;
   TQuietStatus Status;
   TRecordingMessageBox Messages;
+  TVisit LastVisit;
 };
 
 TEST_F(HostileReader, RepliesThatAreNoPacketsEndThePassWithNothingStored) {
@@ -125,6 +129,28 @@ TEST_F(HostileReader, ADatabaseBusyPastTheTimeoutEndsThePassWithoutAClear) {
   Visit(sim, 400, 500);
   EXPECT_EQ(sim.LogSize(), 40u);
   EXPECT_TRUE(sim.Locked());
+}
+
+// In rollback-journal mode a reader's snapshot lets a page begin and store but not commit: the
+// page must not count, and the log must not be cleared.
+TEST_F(HostileReader, APageWhoseCommitFailsIsNotCountedAndTheLogNotCleared) {
+  ReaderSim sim(readersim::SampleLog(40, 4));
+  QSqlDatabase snapshot = QSqlDatabase::addDatabase("QSQLITE", "snapshot");
+  snapshot.setDatabaseName(Folder.DatabasePath());
+  ASSERT_TRUE(snapshot.open());
+  {
+    QSqlQuery hold(snapshot);
+    ASSERT_TRUE(hold.exec("BEGIN") && hold.exec("SELECT COUNT(*) FROM records") && hold.next());
+    Visit(sim, 400, 200);
+  }
+  snapshot.close();
+  snapshot = {};
+  QSqlDatabase::removeDatabase("snapshot");
+  EXPECT_EQ(Stored(), 0);
+  EXPECT_EQ(sim.LogSize(), 40u);
+  EXPECT_EQ(LastVisit.Outcome, TVisitOutcome::StoreFailed);
+  EXPECT_EQ(LastVisit.Added, 0);
+  EXPECT_FALSE(LastVisit.Cleared);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QWidget>
 
+#include <algorithm>
 #include <memory>
 #include <set>
 #include <string>
@@ -115,6 +116,49 @@ TEST_F(ReaderPass, AFullPassSendsEveryCommandInOrderAndStoresEveryRecord) {
   EXPECT_EQ(rows[1], "2026-03-01 00:01:07|1001|127.0.0.1|2");
   EXPECT_EQ(rows[2], "2026-03-01 00:02:07|1002|127.0.0.1|0");
   EXPECT_EQ(rows.back(), "2026-03-01 01:09:07|1069|127.0.0.1|1");
+}
+
+// A reader's own request for its clock is served once a pass, inside the lock, however often
+// it asks; one that never asks gets the clock only when the row says so.
+TEST_F(ReaderPass, AClockRequestIsServedOnceAPassInsideTheLock) {
+  Reader->Timings.DrainLimitMs = 100;
+  const struct {
+    const char* Name;
+    int StatusEveryMs;
+    int StatusTimes;
+    bool SetClock;
+    int ClockCommands;
+  } cases[] = {
+      {"asks every 10 ms", 10, -1, false, 1},
+      {"asks every 10 ms, the row sets the clock too", 10, -1, true, 1},
+      {"asks once", 60, 1, false, 1},
+      {"never asks", 0, -1, false, 0},
+      {"never asks, the row sets the clock", 0, -1, true, 1},
+  };
+  for (const auto& c : cases) {
+    SimFaults faults;
+    faults.StatusEveryMs = c.StatusEveryMs;
+    faults.StatusTimes = c.StatusTimes;
+    TLogFolder folder;
+    TLogDatabase db;
+    db.OpenDatabase(folder.DatabasePath());
+    ReaderSim sim(Log(70), faults);
+    TReaderPass pass(*Reader, db, Status, &Owner);
+    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
+    pass.ReaderPass({c.SetClock, true, true});
+    const Commands sent = sim.Commands();
+    std::vector<std::size_t> clocks;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+      if (sent[i].rfind("0002", 0) == 0) clocks.push_back(i);
+    }
+    ASSERT_EQ(clocks.size(), static_cast<std::size_t>(c.ClockCommands)) << c.Name;
+    if (!clocks.empty()) {
+      EXPECT_EQ(std::find(sent.begin(), sent.end(), Lock) - sent.begin(), 0) << c.Name;
+      EXPECT_LT(clocks.front(), static_cast<std::size_t>(std::find(sent.begin(), sent.end(), Unlock) - sent.begin())) << c.Name;
+    }
+    EXPECT_EQ(pass.Counters().Added, 70) << c.Name;
+    EXPECT_EQ(sim.LogSize(), 0u) << c.Name;
+  }
 }
 
 TEST_F(ReaderPass, RecordsStoredBeforeOrByAnotherReaderAreNotStoredAgain) {

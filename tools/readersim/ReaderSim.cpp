@@ -169,7 +169,7 @@ void ReaderSim::Serve() {
 }
 
 int ReaderSim::MsUntilStatus() const {
-  if (Faults.StatusEveryMs <= 0 || ClientFd < 0) return -1;
+  if (Faults.StatusEveryMs <= 0 || ClientFd < 0 || Faults.StatusTimes == 0) return -1;
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(NextStatusAt - std::chrono::steady_clock::now());
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
 }
@@ -177,6 +177,7 @@ int ReaderSim::MsUntilStatus() const {
 void ReaderSim::SendStatusWhenDue() {
   if (MsUntilStatus() != 0) return;
   Deliver(StatusPacket(Faults.StatusCode));
+  if (Faults.StatusTimes > 0) --Faults.StatusTimes;
   NextStatusAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(Faults.StatusEveryMs);
 }
 

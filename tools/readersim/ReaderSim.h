@@ -33,6 +33,7 @@ struct SimFaults {
   std::map<std::uint8_t, int> ReplyDelayMsFor;  // by command byte; wins over ReplyDelayMs
   int StatusEveryMs = 0;                // non-zero: a status packet this often while connected
   char StatusCode = 'C';
+  int StatusTimes = -1;                 // how many status packets in all; -1: without end
   // Non-zero: each command, decided by this seed, may be answered by closing (2 %), get no
   // reply (10 %), a reply with a bad check byte (5 %), a reply 3.5 s late (2 %), or a stray
   // status or heartbeat packet before its reply (10 %).
