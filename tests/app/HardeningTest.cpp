@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 
 #include "ProgramRun.h"
+#include "RunLock.h"
+#include "TestSupport.h"
 #include "ReaderSim.h"
 
 namespace {
@@ -123,4 +125,36 @@ TEST(Hardening, ADisplayThatCannotBeReachedMeansNoWindows) {
   EXPECT_EQ(folder.RecordCount(), 20);
 }
 
+// At a display, a box waits for a person, but the run does not: the later reader is collected and
+// the lock released while the box is still up. A logs.mdb that cannot be used gets a box too.
+TEST(Hardening, MessageBoxesNeverHoldTheRunOrItsLock) {
+  const TXServer display;
+  ASSERT_TRUE(display.Started());
+  TProgramFolder folder;
+  SimFaults gone;
+  gone.GoneAfter = 4;  // the first page request: the reader goes away in mid-pass
+  ReaderSim dropping(readersim::SampleLog(20, 1), gone);
+  ReaderSim good(readersim::SampleLog(30, 2));
+  folder.AddReader("127.0.0.1", QString::number(dropping.Port()), false, true, true);
+  folder.AddReader("127.0.0.1", QString::number(good.Port()), false, true, true);
+  QProcess run;
+  folder.Start(run, display.Environment());
+  QByteArray output;
+  ASSERT_TRUE(WaitUntil([&] { return (output += run.readAllStandardError()).contains("run ended"); }, RunLimitMs)) << output.toStdString();
+  EXPECT_EQ(folder.RecordCount(), 30);
+  EXPECT_TRUE(TRunLock(folder.DatabasePath() + ".lock").Held());
+  EXPECT_TRUE(WaitUntil([&] { return display.ShowsWindow("Quillmere"); }, 10000));
+  EXPECT_EQ(run.state(), QProcess::Running);
+  run.kill();
+  run.waitForFinished();
+
+  QFile::remove(folder.DatabasePath());
+  folder.Start(run, display.Environment());
+  ASSERT_TRUE(WaitUntil([&] { return display.ShowsWindow("Quillmere"); }, RunLimitMs));
+  EXPECT_EQ(run.state(), QProcess::Running);
+  run.terminate();
+  run.waitForFinished();
+}
+
 }  // namespace
+

@@ -49,3 +49,26 @@ int TProgramFolder::RecordCount() const {
 int TProgramFolder::DoubledRecords() const {
   return Query("SELECT COUNT(*) - COUNT(DISTINCT RECTIME || '|' || CARDNO) FROM records").front().toInt();
 }
+
+TXServer::TXServer() {
+  Server.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
+  QByteArray number;
+  while (!number.contains('\n') && Server.waitForReadyRead(10000)) number += Server.readAllStandardOutput();
+  if (number.contains('\n')) Display = ':' + QString::fromLatin1(number.trimmed());
+}
+
+TXServer::~TXServer() {
+  Server.terminate();
+  Server.waitForFinished();
+}
+
+bool TXServer::ShowsWindow(const QString& Title) const {
+  QProcess tree;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("DISPLAY", Display);
+  tree.setProcessEnvironment(environment);
+  tree.start("xwininfo", {"-root", "-tree"});
+  tree.waitForFinished();
+  return QString::fromLocal8Bit(tree.readAllStandardOutput()).contains('"' + Title + '"');
+}
+

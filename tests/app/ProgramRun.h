@@ -25,3 +25,24 @@ class TProgramFolder : public TLogFolder {
   int ExitCode = -1;
   QString ErrorOutput;
 };
+
+// A private X server for the cases a person at a display would see: the program's windows and
+// boxes are real there, and never modal to the test.
+class TXServer {
+ public:
+  TXServer();
+  ~TXServer();
+  TXServer(const TXServer&) = delete;
+  TXServer& operator=(const TXServer&) = delete;
+
+  bool Started() const { return !Display.isEmpty(); }
+  // What to give the program to run on this server instead of offscreen.
+  QStringList Environment() const { return {"QT_QPA_PLATFORM=", "DISPLAY=" + Display}; }
+  // True when a top-level window with Title is mapped on the server.
+  bool ShowsWindow(const QString& Title) const;
+
+ private:
+  QProcess Server;
+  QString Display;
+};
+
