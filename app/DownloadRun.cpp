@@ -39,8 +39,8 @@ TExitStatus RefuseDatabase(const QString& File, const EDatabaseOpenError& Error)
 
 }  // namespace
 
-TDownloadRun::TDownloadRun(QWidget& Owner, IStatusLine& Status, QString DatabaseFile, TRunOptions Options)
-    : Owner(Owner), Status(Status), DatabaseFile(std::move(DatabaseFile)), Options(std::move(Options)) {}
+TDownloadRun::TDownloadRun(QWidget& AOwner, IStatusLine& AStatus, QString ADatabaseFile, TRunOptions AOptions)
+    : Owner(AOwner), Status(AStatus), DatabaseFile(std::move(ADatabaseFile)), Options(std::move(AOptions)) {}
 
 TExitStatus TDownloadRun::Run() {
   // Declared first so it is released last: the reader goes before the database closes.

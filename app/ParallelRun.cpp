@@ -30,8 +30,8 @@ class TSharedProgress final : public IDownloadProgress {
 
 }  // namespace
 
-TParallelRun::TParallelRun(TLogDatabase& Db, TRunJournal& Journal, IStatusLine& Status, QWidget& Owner, int Jobs)
-    : Db(Db), Journal(Journal), Status(Status), Owner(Owner), Jobs(Jobs) {}
+TParallelRun::TParallelRun(TLogDatabase& ADb, TRunJournal& AJournal, IStatusLine& AStatus, QWidget& AOwner, int AJobs)
+    : Db(ADb), Journal(AJournal), Status(AStatus), Owner(AOwner), Jobs(AJobs) {}
 
 TParallelRun::~TParallelRun() = default;
 

@@ -40,7 +40,7 @@ bool AnyReply() {
 // Hides the status line and restores the cursor however the pass ends.
 class TPassEnd {
  public:
-  explicit TPassEnd(IStatusLine& Status) : Status(Status) {}
+  explicit TPassEnd(IStatusLine& AStatus) : Status(AStatus) {}
   ~TPassEnd() { Status.SetStatusVisible(false); }
   TPassEnd(const TPassEnd&) = delete;
   TPassEnd& operator=(const TPassEnd&) = delete;
@@ -73,11 +73,11 @@ QByteArray ClearPayload(std::uint16_t LogMark) {
   return WithWord("000500", LogMark);
 }
 
-TReaderPass::TReaderPass(TReader& Reader, TLogDatabase& Db, IStatusLine& Status, QWidget* Owner)
-    : TReaderPass(Reader, Db, Status, ProgressWindows(Owner)) {}
+TReaderPass::TReaderPass(TReader& AReader, TLogDatabase& ADb, IStatusLine& AStatus, QWidget* Owner)
+    : TReaderPass(AReader, ADb, AStatus, ProgressWindows(Owner)) {}
 
-TReaderPass::TReaderPass(TReader& Reader, TLogDatabase& Db, IStatusLine& Status, TProgressOpener OpenProgress)
-    : Reader(Reader), Db(Db), Status(Status), OpenProgress(std::move(OpenProgress)) {}
+TReaderPass::TReaderPass(TReader& AReader, TLogDatabase& ADb, IStatusLine& AStatus, TProgressOpener AOpenProgress)
+    : Reader(AReader), Db(ADb), Status(AStatus), OpenProgress(std::move(AOpenProgress)) {}
 
 void TReaderPass::ConfigureReader(const QString& Address, const QString& Port) {
   Reader.SetPortNo(1);
@@ -227,14 +227,14 @@ void TReaderPass::RunPass(const TPassFlags& Flags) {
   if (DownloadAndClear(Flags, recordCount, logMark)) UnlockReader();
 }
 
-bool TReaderPass::CapacityAnswersAgree(std::uint16_t FirstCount, std::uint16_t FirstMark, std::uint16_t Count,
-                                       std::uint16_t Mark) {
-  if (Count == FirstCount && Mark == FirstMark) return true;
+bool TReaderPass::CapacityAnswersAgree(std::uint16_t FirstCount, std::uint16_t FirstMark, std::uint16_t SecondCount,
+                                       std::uint16_t SecondMark) {
+  if (SecondCount == FirstCount && SecondMark == FirstMark) return true;
   Fail(TVisitOutcome::LinkCheckFailed, QStringLiteral("the capacity answers differ: %1 records, mark %2, then %3 records, mark %4")
                                            .arg(FirstCount)
                                            .arg(FirstMark)
-                                           .arg(Count)
-                                           .arg(Mark));
+                                           .arg(SecondCount)
+                                           .arg(SecondMark));
   return false;
 }
 

@@ -61,7 +61,7 @@ class TReaderPass {
   void SetReaderClock();
   void ServeClockRequest();
   bool ReadCapacity(std::uint16_t& RecordCount, std::uint16_t& LogMark);
-  bool CapacityAnswersAgree(std::uint16_t FirstCount, std::uint16_t FirstMark, std::uint16_t Count, std::uint16_t Mark);
+  bool CapacityAnswersAgree(std::uint16_t FirstCount, std::uint16_t FirstMark, std::uint16_t SecondCount, std::uint16_t SecondMark);
   bool DownloadAndClear(const TPassFlags& Flags, std::uint16_t RecordCount, std::uint16_t LogMark);
   bool WalkLog(IDownloadProgress& Progress);
   int SlotsWalked() const;

@@ -17,8 +17,8 @@ class TSilentStatus final : public IStatusLine {
 
 }  // namespace
 
-TVisitWorker::TVisitWorker(TLogDatabase& Store, TProgressOpener OpenProgress, TVisitOrder Order, TEnded Ended)
-    : Store(Store), OpenProgress(std::move(OpenProgress)), Order(std::move(Order)), Ended(std::move(Ended)) {
+TVisitWorker::TVisitWorker(TLogDatabase& AStore, TProgressOpener AOpenProgress, TVisitOrder AOrder, TEnded AEnded)
+    : Store(AStore), OpenProgress(std::move(AOpenProgress)), Order(std::move(AOrder)), Ended(std::move(AEnded)) {
   Thread.reset(QThread::create([this] { Visit(); }));
   Thread->start();
 }

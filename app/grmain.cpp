@@ -22,14 +22,14 @@ constexpr int FontPixelHeight = 10;
 
 }  // namespace
 
-TSetAcc::TSetAcc(QString DatabaseFile, TRunOptions Options)
+TSetAcc::TSetAcc(QString ADatabaseFile, TRunOptions AOptions)
     : QWidget(nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                            Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
       TntPanel1(new QFrame(this)),
       eStatus(new QLineEdit(TntPanel1)),
       Timer1(new QTimer(this)),
-      DatabaseFile(std::move(DatabaseFile)),
-      Options(std::move(Options)) {
+      DatabaseFile(std::move(ADatabaseFile)),
+      Options(std::move(AOptions)) {
   setObjectName(QStringLiteral("SetAcc"));
   setWindowTitle(QStringLiteral("Quillmere"));
   setWindowIcon(ProgramIcon());

@@ -32,7 +32,7 @@ struct TMark {
 
 class TLocalState {
  public:
-  TLocalState(const QString& Connection, QString Target) : Db(QSqlDatabase::database(Connection, false)), Target(std::move(Target)) {}
+  TLocalState(const QString& Connection, QString ATarget) : Db(QSqlDatabase::database(Connection, false)), Target(std::move(ATarget)) {}
 
   bool Prepare(QString& Error) {
     QSqlQuery query(Db);
@@ -85,9 +85,9 @@ const char* const UniqueViolation = "23505";
 // into COPY rows: Qt's row objects would cost more than the server's work.
 class TRecordBatches {
  public:
-  TRecordBatches(const QSqlDatabase& Db, const QString& Site)
+  TRecordBatches(const QSqlDatabase& Db, const QString& ASite)
       : Query(NativeHandle(Db), "SELECT rowid, RECTIME, CARDNO, READER, MODE FROM records WHERE rowid > ? ORDER BY rowid LIMIT ?"),
-        Site(Site.toUtf8()) {}
+        Site(ASite.toUtf8()) {}
 
   // Rows after Mark, at most Limit; Mark moves to the last one. Raises EDatabaseError.
   int Read(TMark& Mark, int Limit, QByteArray& Rows) {
@@ -114,7 +114,7 @@ class TRecordBatches {
 // is (a resend after an outage, a site overlapping another), for the rest of the forward.
 class TBatchSender {
  public:
-  TBatchSender(TPgConnection& Server, std::function<void()> BeforeCommit) : Server(Server), BeforeCommit(std::move(BeforeCommit)) {}
+  TBatchSender(TPgConnection& AServer, std::function<void()> ABeforeCommit) : Server(AServer), BeforeCommit(std::move(ABeforeCommit)) {}
 
   bool Send(const QByteArray& Rows) {
     if (!Overlapping) {
@@ -198,8 +198,8 @@ bool SendVisits(TPgConnection& Server, TLocalState& State, const QString& Site, 
 
 }  // namespace
 
-TForwarder::TForwarder(QString LocalConnection, QString Url, QString Site, int BatchRows)
-    : LocalConnection(std::move(LocalConnection)), Url(std::move(Url)), Site(std::move(Site)), BatchRows(BatchRows) {}
+TForwarder::TForwarder(QString ALocalConnection, QString AUrl, QString ASite, int ABatchRows)
+    : LocalConnection(std::move(ALocalConnection)), Url(std::move(AUrl)), Site(std::move(ASite)), BatchRows(ABatchRows) {}
 
 TForwardResult TForwarder::Run() {
   TForwardResult result;

@@ -1,6 +1,6 @@
 # Per-target warning and sanitizer options, so third-party code is never held to them.
 function(quillmere_target_options target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow)
   if(QUILLMERE_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
   endif()

@@ -12,7 +12,7 @@ namespace {
 
 class TFileHandle {
  public:
-  explicit TFileHandle(int Fd) : Fd(Fd) {}
+  explicit TFileHandle(int AFd) : Fd(AFd) {}
   ~TFileHandle() {
     if (Fd >= 0) ::close(Fd);
   }

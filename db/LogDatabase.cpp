@@ -58,10 +58,10 @@ QString RecTimeText(TDateTime RecTime) {
   return QString::fromLatin1(text, sizeof text - 1);
 }
 
-EDatabaseOpenError::EDatabaseOpenError(TOpenFailure Kind, const QString& Reason)
-    : EDatabaseError(Reason.toStdString()), Kind(Kind) {}
+EDatabaseOpenError::EDatabaseOpenError(TOpenFailure AKind, const QString& Reason)
+    : EDatabaseError(Reason.toStdString()), Kind(AKind) {}
 
-TLogDatabase::TLogDatabase(int BusyTimeoutMs) : ConnectionName(NewConnectionName()), BusyTimeoutMs(BusyTimeoutMs) {}
+TLogDatabase::TLogDatabase(int ABusyTimeoutMs) : ConnectionName(NewConnectionName()), BusyTimeoutMs(ABusyTimeoutMs) {}
 
 TLogDatabase::~TLogDatabase() {
   CloseDatabase();

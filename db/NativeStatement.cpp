@@ -8,7 +8,7 @@
 
 #include "Errors.h"
 
-TNativeStatement::TNativeStatement(sqlite3* Db, const char* Sql) : Db(Db), Sql(Sql) {}
+TNativeStatement::TNativeStatement(sqlite3* ADb, const char* ASql) : Db(ADb), Sql(ASql) {}
 
 TNativeStatement::~TNativeStatement() {
   sqlite3_finalize(Statement);

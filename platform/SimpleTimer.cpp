@@ -7,7 +7,7 @@
 
 class TSimpleTimerHandler::TTimerWindow final : public QObject {
  public:
-  explicit TTimerWindow(TSimpleTimerHandler& Owner) : Owner(Owner) {}
+  explicit TTimerWindow(TSimpleTimerHandler& Handler) : Owner(Handler) {}
 
  protected:
   void timerEvent(QTimerEvent* Event) override { Owner.HandleTimerEvent(Event->timerId()); }

@@ -47,7 +47,7 @@ std::string Clear(std::uint16_t Mark) {
 class TRecordingStatus final : public IStatusLine {
  public:
   void SetStatusText(const QString& Text) override { Texts << Text; }
-  void SetStatusVisible(bool Visible) override { this->Visible = Visible; }
+  void SetStatusVisible(bool Shown) override { Visible = Shown; }
   QStringList Texts;
   bool Visible = true;
 };
