@@ -6,8 +6,8 @@
 #include "Errors.h"
 #include "LogDatabase.h"
 #include "ReaderPass.h"
-#include "Sockets.h"
 #include "RunJournal.h"
+#include "Sockets.h"
 #include "StatusLine.h"
 #include "pgbar.h"
 

@@ -5,12 +5,13 @@
 #include <memory>
 #include <utility>
 
+#include "Commands.h"
 #include "Errors.h"
-#include "Sockets.h"
 #include "Journal.h"
 #include "LogDatabase.h"
 #include "Reader.h"
 #include "ReplyWait.h"
+#include "Sockets.h"
 #include "StatusLine.h"
 #include "WaitCursor.h"
 
@@ -19,23 +20,6 @@ namespace {
 constexpr int MaxAttempts = 3;
 constexpr int PageCount = 2048;
 constexpr int SlotsPerPage = 33;
-constexpr int CapacityCountOffset = 6;
-constexpr int CapacityMarkOffset = 4;
-// Count byte, 00 03 00, mark, count, check: anything shorter does not hold both words.
-constexpr int CapacityReplyLength = 9;
-
-const QByteArray SetOptionsPayload = QByteArray::fromHex("00080480");
-const QByteArray CapacityPayload = QByteArray::fromHex("000300");
-
-QByteArray WithWord(const char* HexPrefix, std::uint16_t Word) {
-  QByteArray payload = QByteArray::fromHex(HexPrefix);
-  payload.append(static_cast<char>(Word & 0xFF)).append(static_cast<char>(Word >> 8));
-  return payload;
-}
-
-bool AnyReply() {
-  return true;
-}
 
 // Hides the status line and restores the cursor however the pass ends.
 class TPassEnd {
@@ -51,27 +35,6 @@ class TPassEnd {
 };
 
 }  // namespace
-
-QString CommandName(const QByteArray& Payload) {
-  const auto byte = [&](int Index) { return Index < Payload.size() ? static_cast<std::uint8_t>(Payload[Index]) : 0; };
-  switch (byte(1)) {
-    case 0x00: return byte(2) == 0x01 ? QStringLiteral("lock") : QStringLiteral("unlock");
-    case 0x02: return QStringLiteral("set clock");
-    case 0x03: return QStringLiteral("get capacity");
-    case 0x05: return QStringLiteral("clear log");
-    case 0x08: return QStringLiteral("set options");
-    case 0x0A: return QStringLiteral("download page %1").arg(byte(3) | byte(4) << 8);
-    default: return QStringLiteral("command %1").arg(QString::fromLatin1(Payload.toHex()));
-  }
-}
-
-QByteArray PagePayload(int PageIndex) {
-  return WithWord("000a00", static_cast<std::uint16_t>(PageIndex));
-}
-
-QByteArray ClearPayload(std::uint16_t LogMark) {
-  return WithWord("000500", LogMark);
-}
 
 TReaderPass::TReaderPass(TReader& AReader, TLogDatabase& ADb, IStatusLine& AStatus, QWidget* Owner)
     : TReaderPass(AReader, ADb, AStatus, ProgressWindows(Owner)) {}
@@ -101,19 +64,19 @@ bool TReaderPass::WaitReply() {
   return WaitForReply(Reader);
 }
 
-bool TReaderPass::Attempts(const QByteArray& Payload, const std::function<void()>& Send, const TReplyCheck& Accept) {
+bool TReaderPass::SendWithRetry(const TCommand& Command) {
   for (int attempt = 0; attempt < MaxAttempts; ++attempt) {
     ServeClockRequest();
-    Send();
-    if (WaitReply() && Accept()) return true;
+    if (Exchange(Reader, Command)) return true;
     if (!Reader.Reconnect(true)) {
       Fail(TVisitOutcome::ConnectionLost, QStringLiteral("no reply to %1, and the reconnect failed: %2")
-                                              .arg(CommandName(Payload), ConnectFailureText(Reader.LastErrorCode())));
+                                              .arg(CommandName(Command.Payload), ConnectFailureText(Reader.LastErrorCode())));
       return false;
     }
   }
   ShowNoResponse();
-  Fail(TVisitOutcome::NoResponse, QStringLiteral("no reply to %1 after %2 tries").arg(CommandName(Payload)).arg(MaxAttempts));
+  Fail(TVisitOutcome::NoResponse,
+       QStringLiteral("no reply to %1 after %2 tries").arg(CommandName(Command.Payload)).arg(MaxAttempts));
   return false;
 }
 
@@ -123,24 +86,16 @@ void TReaderPass::Fail(TVisitOutcome Outcome, const QString& Detail) {
   Result.Detail = Detail;
 }
 
-bool TReaderPass::SendWithRetry(const QByteArray& Payload) {
-  return Attempts(Payload, [&] { Reader.SendCommand(Payload); }, AnyReply);
-}
-
-bool TReaderPass::SendWithRetryTimed(const QByteArray& Payload, int WaitMs) {
-  return Attempts(Payload, [&] { Reader.SendCommandTimed(Payload, WaitMs); }, AnyReply);
-}
-
 bool TReaderPass::LockReader() {
   Status.SetStatusVisible(true);
   Status.SetStatusText(QStringLiteral("Locking"));
-  Locked = Attempts(LockPayload(true), [&] { Reader.SendLock(true); }, AnyReply);
+  Locked = SendWithRetry(LockCommand(true));
   return Locked;
 }
 
 bool TReaderPass::UnlockReader() {
   Status.SetStatusText(QStringLiteral("UnLocking"));
-  if (!Attempts(LockPayload(false), [&] { Reader.SendLock(false); }, AnyReply)) return false;
+  if (!SendWithRetry(LockCommand(false))) return false;
   Locked = false;
   Status.SetStatusVisible(false);
   return true;
@@ -151,8 +106,7 @@ bool TReaderPass::UnlockReader() {
 void TReaderPass::SetReaderClock() {
   ClockSent = true;
   Reader.ClockRequested = false;
-  Reader.SetClock();
-  Result.ClockSet = WaitReply();
+  Result.ClockSet = Exchange(Reader, ClockCommand());
 }
 
 // A reader's own request for the clock is served between commands, inside the pass's lock, and
@@ -163,7 +117,7 @@ void TReaderPass::ServeClockRequest() {
 
 bool TReaderPass::ClearReaderLog(std::uint16_t LogMark) {
   Status.SetStatusText(QStringLiteral("Clearing"));
-  return SendWithRetryTimed(ClearPayload(LogMark), Reader.Timings.ClearReplyWaitMs);
+  return SendWithRetry(ClearCommand(LogMark, Reader.Timings.ClearReplyWaitMs));
 }
 
 void TReaderPass::ShowNoResponse() {
@@ -210,59 +164,52 @@ void TReaderPass::RunPass(const TPassFlags& Flags) {
   if (!LockReader()) return;
   if (Flags.SetClock) SetReaderClock();
   Status.SetStatusText(QStringLiteral("Set Options"));
-  if (!SendWithRetry(SetOptionsPayload)) return;
+  if (!SendWithRetry(OptionsCommand())) return;
   Status.SetStatusText(QStringLiteral("Get Capacity"));
-  std::uint16_t firstCount = 0;
-  std::uint16_t firstMark = 0;
-  std::uint16_t recordCount = 0;
-  std::uint16_t logMark = 0;
-  if (!ReadCapacity(firstCount, firstMark) || !ReadCapacity(recordCount, logMark)) return;
-  Result.RecordsReported = recordCount;
+  TCapacity first;
+  TCapacity capacity;
+  if (!ReadCapacity(first) || !ReadCapacity(capacity)) return;
+  Result.RecordsReported = capacity.RecordCount;
   // Differing answers mean the link cannot be trusted, and an empty log holds nothing to read:
   // either way the reader is only unlocked.
-  if (!CapacityAnswersAgree(firstCount, firstMark, recordCount, logMark) || recordCount == 0) {
+  if (!CapacityAnswersAgree(first, capacity) || capacity.RecordCount == 0) {
     UnlockReader();
     return;
   }
-  if (DownloadAndClear(Flags, recordCount, logMark)) UnlockReader();
+  if (DownloadAndClear(Flags, capacity)) UnlockReader();
 }
 
-bool TReaderPass::CapacityAnswersAgree(std::uint16_t FirstCount, std::uint16_t FirstMark, std::uint16_t SecondCount,
-                                       std::uint16_t SecondMark) {
-  if (SecondCount == FirstCount && SecondMark == FirstMark) return true;
+bool TReaderPass::CapacityAnswersAgree(const TCapacity& First, const TCapacity& Second) {
+  if (Second.RecordCount == First.RecordCount && Second.LogMark == First.LogMark) return true;
   Fail(TVisitOutcome::LinkCheckFailed, QStringLiteral("the capacity answers differ: %1 records, mark %2, then %3 records, mark %4")
-                                           .arg(FirstCount)
-                                           .arg(FirstMark)
-                                           .arg(SecondCount)
-                                           .arg(SecondMark));
+                                           .arg(First.RecordCount)
+                                           .arg(First.LogMark)
+                                           .arg(Second.RecordCount)
+                                           .arg(Second.LogMark));
   return false;
 }
 
-bool TReaderPass::ReadCapacity(std::uint16_t& RecordCount, std::uint16_t& LogMark) {
-  if (!Attempts(CapacityPayload, [&] { Reader.SendCommand(CapacityPayload); },
-                [this] { return Reader.RxLen() >= CapacityReplyLength; })) {
-    return false;
-  }
-  RecordCount = Reader.ReplyWord(CapacityCountOffset);
-  LogMark = Reader.ReplyWord(CapacityMarkOffset);
+bool TReaderPass::ReadCapacity(TCapacity& Capacity) {
+  if (!SendWithRetry(CapacityCommand())) return false;
+  Capacity = *CapacityOf(Reader);
   return true;
 }
 
-bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, std::uint16_t RecordCount, std::uint16_t LogMark) {
+bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, const TCapacity& Capacity) {
   Status.SetStatusText(QStringLiteral("Downloading"));
-  const auto progress = OpenProgress(QStringLiteral("Downloading Logs (%1 records)").arg(RecordCount), RecordCount);
+  const auto progress = OpenProgress(QStringLiteral("Downloading Logs (%1 records)").arg(Capacity.RecordCount), Capacity.RecordCount);
   if (Flags.Download && !WalkLog(*progress)) return false;
   progress->Hide();
   if (!Flags.ClearAfter) return true;
   // A walk that ended before the reader's own count would clear records nobody has read.
-  if (Flags.Download && SlotsWalked() < RecordCount) {
-    SkipClear(QStringLiteral("read %1 of %2 records").arg(SlotsWalked()).arg(RecordCount));
+  if (Flags.Download && SlotsWalked() < Capacity.RecordCount) {
+    SkipClear(QStringLiteral("read %1 of %2 records").arg(SlotsWalked()).arg(Capacity.RecordCount));
     return true;
   }
   if (!Flags.Download) {
     JournalLine(TPriority::Warning, QStringLiteral("%1:%2: download is off and clear after is on: %3 records cleared unread")
                                         .arg(QString::fromUtf8(Reader.RemoteHost()), QString::fromUtf8(Reader.RemotePort()))
-                                        .arg(RecordCount));
+                                        .arg(Capacity.RecordCount));
   }
   // The clear destroys the reader's copy: what was stored must survive a power cut first.
   try {
@@ -271,7 +218,7 @@ bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, std::uint16_t Record
     SkipClear(QString::fromLocal8Bit(Error.what()));
     return true;  // the records stay on the reader and are read again next time
   }
-  Result.Cleared = ClearReaderLog(LogMark);
+  Result.Cleared = ClearReaderLog(Capacity.LogMark);
   return Result.Cleared;
 }
 
@@ -286,7 +233,7 @@ int TReaderPass::SlotsWalked() const {
 
 bool TReaderPass::WalkLog(IDownloadProgress& Progress) {
   for (int page = 0; page < PageCount; ++page) {
-    if (!RequestPage(page)) return false;
+    if (!SendWithRetry(PageCommand(page))) return false;
     try {
       if (StorePage(Progress)) return true;
     } catch (const EDatabaseError& Error) {
@@ -312,12 +259,6 @@ bool TReaderPass::StorePage(IDownloadProgress& Progress) {
   transaction.Commit();
   Count = counts;
   return slot < SlotsPerPage;
-}
-
-bool TReaderPass::RequestPage(int PageIndex) {
-  // Anything but the long reply would leave the previous page's slots in the buffer.
-  return Attempts(PagePayload(PageIndex), [&] { Reader.SendCommand(PagePayload(PageIndex)); },
-                  [this] { return Reader.RxLen() == LongReplyLength; });
 }
 
 void TReaderPass::TakeSlot(TWriteTransaction& Transaction, int Slot, TPassCounters& Counts) {

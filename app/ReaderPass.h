@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "Commands.h"
 #include "DownloadProgress.h"
 #include "VisitJournal.h"
 
@@ -42,8 +43,9 @@ class TReaderPass {
   bool WaitReply();
   bool LockReader();
   bool UnlockReader();
-  bool SendWithRetry(const QByteArray& Payload);
-  bool SendWithRetryTimed(const QByteArray& Payload, int WaitMs);
+  // The command, tried up to three times with a reconnect after each miss; a pending clock
+  // request is served before each try.
+  bool SendWithRetry(const TCommand& Command);
   bool ClearReaderLog(std::uint16_t LogMark);
   void ShowNoResponse();
 
@@ -52,20 +54,17 @@ class TReaderPass {
   TVisit VisitOf(const TVisit& Row) const;
 
  private:
-  using TReplyCheck = std::function<bool()>;
-  bool Attempts(const QByteArray& Payload, const std::function<void()>& Send, const TReplyCheck& Accept);
   void Fail(TVisitOutcome Outcome, const QString& Detail);
   void SkipClear(const QString& Why);
   void RunPass(const TPassFlags& Flags);
   QString DoneDetail() const;
   void SetReaderClock();
   void ServeClockRequest();
-  bool ReadCapacity(std::uint16_t& RecordCount, std::uint16_t& LogMark);
-  bool CapacityAnswersAgree(std::uint16_t FirstCount, std::uint16_t FirstMark, std::uint16_t SecondCount, std::uint16_t SecondMark);
-  bool DownloadAndClear(const TPassFlags& Flags, std::uint16_t RecordCount, std::uint16_t LogMark);
+  bool ReadCapacity(TCapacity& Capacity);
+  bool CapacityAnswersAgree(const TCapacity& First, const TCapacity& Second);
+  bool DownloadAndClear(const TPassFlags& Flags, const TCapacity& Capacity);
   bool WalkLog(IDownloadProgress& Progress);
   int SlotsWalked() const;
-  bool RequestPage(int PageIndex);
   bool StorePage(IDownloadProgress& Progress);
   void TakeSlot(class TWriteTransaction& Transaction, int Slot, TPassCounters& Counts);
 
@@ -79,10 +78,3 @@ class TReaderPass {
   bool ClockSent = false;
   TVisit Result;
 };
-
-// A command as a person names it: "lock", "download page 12".
-QString CommandName(const QByteArray& Payload);
-
-// Payloads of the pass's own commands.
-QByteArray PagePayload(int PageIndex);
-QByteArray ClearPayload(std::uint16_t LogMark);

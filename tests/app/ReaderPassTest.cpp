@@ -340,8 +340,8 @@ TEST_F(ReaderPass, LateOrShortRepliesAreNeverTakenForAnotherCommand) {
 }
 
 TEST(ReaderPassPayloads, PageIndexGoesLowByteFirst) {
-  EXPECT_EQ(PagePayload(258).toHex(), "000a000201");
-  EXPECT_EQ(ClearPayload(0x2A51).toHex(), "000500512a");
+  EXPECT_EQ(PageCommand(258).Payload.toHex(), "000a000201");
+  EXPECT_EQ(ClearCommand(0x2A51, 0).Payload.toHex(), "000500512a");
 }
 
 // The clear's own, longer wait from both sides: a reply later than any other command may take
