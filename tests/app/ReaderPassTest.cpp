@@ -81,6 +81,23 @@ class ReaderPass : public testing::Test {
     Counters = pass.Counters();
     return true;
   }
+  // A whole pass over a reader of 70 records that misbehaves as Faults say, into a file of its own.
+  struct TFreshPass {
+    TPassCounters Counters;
+    Commands Sent;
+    std::size_t LogLeft = 0;
+    bool Locked = false;
+  };
+  TFreshPass PassOnFreshFile(const SimFaults& Faults, const TPassFlags& Flags) {
+    TLogFolder folder;
+    TLogDatabase db;
+    db.OpenDatabase(folder.DatabasePath());
+    ReaderSim sim(Log(70), Faults);
+    TReaderPass pass(*Reader, db, Status, &Owner);
+    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
+    pass.ReaderPass(Flags);
+    return {pass.Counters(), sim.Commands(), sim.LogSize(), sim.Locked()};
+  }
   QStringList Stored() const { return Folder.Query("SELECT RECTIME, CARDNO, READER, MODE FROM records ORDER BY RECTIME"); }
   int StoredCount() const { return Folder.Query("SELECT COUNT(*) FROM records").front().toInt(); }
 
@@ -139,14 +156,8 @@ TEST_F(ReaderPass, AClockRequestIsServedOnceAPassInsideTheLock) {
     SimFaults faults;
     faults.StatusEveryMs = c.StatusEveryMs;
     faults.StatusTimes = c.StatusTimes;
-    TLogFolder folder;
-    TLogDatabase db;
-    db.OpenDatabase(folder.DatabasePath());
-    ReaderSim sim(Log(70), faults);
-    TReaderPass pass(*Reader, db, Status, &Owner);
-    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
-    pass.ReaderPass({c.SetClock, true, true});
-    const Commands sent = sim.Commands();
+    const TFreshPass pass = PassOnFreshFile(faults, {c.SetClock, true, true});
+    const Commands& sent = pass.Sent;
     std::vector<std::size_t> clocks;
     for (std::size_t i = 0; i < sent.size(); ++i) {
       if (sent[i].rfind("0002", 0) == 0) clocks.push_back(i);
@@ -156,8 +167,8 @@ TEST_F(ReaderPass, AClockRequestIsServedOnceAPassInsideTheLock) {
       EXPECT_EQ(std::find(sent.begin(), sent.end(), Lock) - sent.begin(), 0) << c.Name;
       EXPECT_LT(clocks.front(), static_cast<std::size_t>(std::find(sent.begin(), sent.end(), Unlock) - sent.begin())) << c.Name;
     }
-    EXPECT_EQ(pass.Counters().Added, 70) << c.Name;
-    EXPECT_EQ(sim.LogSize(), 0u) << c.Name;
+    EXPECT_EQ(pass.Counters.Added, 70) << c.Name;
+    EXPECT_EQ(pass.LogLeft, 0u) << c.Name;
   }
 }
 
@@ -325,17 +336,11 @@ TEST_F(ReaderPass, LateOrShortRepliesAreNeverTakenForAnotherCommand) {
     SimFaults faults;
     faults.ReplyDelayMs = c.ReplyDelayMs;
     faults.ShortReplyTo = c.ShortReplyTo;
-    TLogFolder folder;
-    TLogDatabase db;
-    db.OpenDatabase(folder.DatabasePath());
-    ReaderSim sim(Log(70), faults);
-    TReaderPass pass(*Reader, db, Status, &Owner);
-    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
-    pass.ReaderPass({true, true, true});
-    EXPECT_EQ(pass.Counters().Added, 70) << c.Name;
-    EXPECT_EQ(sim.LogSize(), 0u) << c.Name;
-    EXPECT_FALSE(sim.Locked()) << c.Name;
-    EXPECT_EQ(sim.Commands().size(), c.Commands) << c.Name;
+    const TFreshPass pass = PassOnFreshFile(faults, {true, true, true});
+    EXPECT_EQ(pass.Counters.Added, 70) << c.Name;
+    EXPECT_EQ(pass.LogLeft, 0u) << c.Name;
+    EXPECT_FALSE(pass.Locked) << c.Name;
+    EXPECT_EQ(pass.Sent.size(), c.Commands) << c.Name;
   }
 }
 
