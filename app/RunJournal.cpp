@@ -1,5 +1,6 @@
 #include "RunJournal.h"
 
+#include "Errors.h"
 #include "Journal.h"
 #include "LogDatabase.h"
 
@@ -24,8 +25,13 @@ TVisit RowVisit(const TLogDatabase& Db) {
 }
 
 TRunJournal::TRunJournal(const TLogDatabase& Db) : DatabasePath(Db.DatabasePath()) {
-  const QList<TVisit> interrupted = Visits.Open(Db.Connection());
-  if (!Visits.Available()) ReportUnavailable();
+  QList<TVisit> interrupted;
+  try {
+    interrupted = Visits.Open(Db.Connection());
+    if (!Visits.Available()) StopWriting(Visits.Foreign());
+  } catch (const EDatabaseError& Error) {
+    StopWriting(QString::fromLocal8Bit(Error.what()));
+  }
   for (const TVisit& visit : interrupted) Line(visit);
   JournalLine(TPriority::Info, QStringLiteral("run started on %1").arg(DatabasePath));
 }
@@ -39,24 +45,34 @@ TRunJournal::~TRunJournal() {
 }
 
 qint64 TRunJournal::VisitStarted(const TVisit& Visit) {
-  const qint64 id = Visits.Start(Visit);
-  if (id < 0) ReportUnavailable();
-  return id;
+  if (!Writing) return -1;
+  try {
+    return Visits.Start(Visit);
+  } catch (const EDatabaseError& Error) {
+    StopWriting(QString::fromLocal8Bit(Error.what()));
+    return -1;
+  }
 }
 
 void TRunJournal::VisitEnded(qint64 Id, const TVisit& Visit) {
   ++VisitCount;
   if (Visit.Outcome == TVisitOutcome::Done) ++DoneCount;
   AddedCount += Visit.Added;
-  if (Id >= 0 && !Visits.Finish(Id, Visit)) ReportUnavailable();
+  if (Writing && Id >= 0) {
+    try {
+      Visits.Finish(Id, Visit);
+    } catch (const EDatabaseError& Error) {
+      StopWriting(QString::fromLocal8Bit(Error.what()));
+    }
+  }
   Line(Visit);
 }
 
-void TRunJournal::ReportUnavailable() {
-  if (UnavailableReported) return;
-  UnavailableReported = true;
-  JournalLine(TPriority::Warning, QStringLiteral("the visit journal in %1 cannot be written (%2); collecting without it")
-                                      .arg(DatabasePath, Visits.Failure()));
+// Collecting matters more than its journal: the run goes on without it, and says so once.
+void TRunJournal::StopWriting(const QString& Why) {
+  Writing = false;
+  JournalLine(TPriority::Warning,
+              QStringLiteral("the visit journal in %1 cannot be written (%2); collecting without it").arg(DatabasePath, Why));
 }
 
 void TRunJournal::Line(const TVisit& Visit) const {

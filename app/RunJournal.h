@@ -22,12 +22,12 @@ class TRunJournal {
   void VisitEnded(qint64 Id, const TVisit& Visit);
 
  private:
-  void ReportUnavailable();
+  void StopWriting(const QString& Why);
   void Line(const TVisit& Visit) const;
 
   TVisitJournal Visits;
   QString DatabasePath;
-  bool UnavailableReported = false;
+  bool Writing = true;
   int VisitCount = 0;
   int DoneCount = 0;
   int AddedCount = 0;

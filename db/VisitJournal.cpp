@@ -1,12 +1,12 @@
 #include "VisitJournal.h"
 
 #include <QSqlDatabase>
-#include <QSqlError>
 #include <QSqlRecord>
 #include <QVariant>
 
 #include "Clock.h"
 #include "LogDatabase.h"
+#include "SqlExec.h"
 
 namespace {
 
@@ -55,37 +55,28 @@ const QStringList& VisitColumns() {
 QList<TVisit> TVisitJournal::Open(const QString& ConnectionName) {
   Connection = ConnectionName;
   QSqlQuery query(QSqlDatabase::database(Connection, false));
-  if (!query.exec(QString::fromLatin1(CreateVisits))) {
-    Refuse(query.lastError().text());
-    return {};
-  }
-  if (!HasExpectedShape()) return {};
+  Exec(query, QString::fromLatin1(CreateVisits));
+  ForeignShape = ShapeRefusal();
+  if (!Available()) return {};
   query.exec(QString::fromLatin1(CreateVisitsIndex));  // a look-up aid only: the journal works without it
-  Ready = true;
   return MarkInterrupted();
 }
 
-bool TVisitJournal::Refuse(const QString& Why) {
-  Ready = false;
-  Reason = Why;
-  return false;
-}
-
 // A table visits that someone made for another purpose is never altered, only left alone.
-bool TVisitJournal::HasExpectedShape() {
+QString TVisitJournal::ShapeRefusal() const {
   QSqlQuery query(QSqlDatabase::database(Connection, false));
-  if (!query.exec(QStringLiteral("SELECT * FROM visits LIMIT 0"))) return Refuse(query.lastError().text());
+  Exec(query, QStringLiteral("SELECT * FROM visits LIMIT 0"));
   const QSqlRecord record = query.record();
   for (const QString& column : VisitColumns()) {
-    if (record.indexOf(column) < 0) return Refuse(QStringLiteral("a table visits without a column %1 exists").arg(column));
+    if (record.indexOf(column) < 0) return QStringLiteral("a table visits without a column %1 exists").arg(column);
   }
-  return true;
+  return {};
 }
 
 QList<TVisit> TVisitJournal::MarkInterrupted() {
   QList<TVisit> left;
   QSqlQuery running(QSqlDatabase::database(Connection, false));
-  if (!running.exec(QStringLiteral("SELECT ipaddr, ipport FROM visits WHERE outcome = 'running'"))) return left;
+  Exec(running, QStringLiteral("SELECT ipaddr, ipport FROM visits WHERE outcome = 'running'"));
   while (running.next()) {
     TVisit visit;
     visit.Address = running.value(0).toString();
@@ -99,26 +90,21 @@ QList<TVisit> TVisitJournal::MarkInterrupted() {
   mark.prepare(QStringLiteral("UPDATE visits SET outcome = 'interrupted', ended = ?, detail = ? WHERE outcome = 'running'"));
   mark.addBindValue(NowText());
   mark.addBindValue(QString::fromLatin1(InterruptedDetail));
-  if (!mark.exec()) Refuse(mark.lastError().text());
+  Exec(mark);
   return left;
 }
 
 qint64 TVisitJournal::Start(const TVisit& Visit) {
-  if (!Ready) return -1;
   QSqlQuery insert(QSqlDatabase::database(Connection, false));
   insert.prepare(QStringLiteral("INSERT INTO visits (started, ipaddr, ipport, outcome) VALUES (?, ?, ?, 'running')"));
   insert.addBindValue(NowText());
   insert.addBindValue(Visit.Address);
   insert.addBindValue(Visit.Port);
-  if (!insert.exec()) {
-    Refuse(insert.lastError().text());
-    return -1;
-  }
+  Exec(insert);
   return insert.lastInsertId().toLongLong();
 }
 
-bool TVisitJournal::Finish(qint64 Id, const TVisit& Visit) {
-  if (!Ready || Id < 0) return false;
+void TVisitJournal::Finish(qint64 Id, const TVisit& Visit) {
   QSqlQuery update(QSqlDatabase::database(Connection, false));
   update.prepare(QStringLiteral("UPDATE visits SET ended = ?, outcome = ?, records_reported = ?, added = ?, "
                                 "duplicates = ?, invalid = ?, clock_set = ?, cleared = ?, detail = ? WHERE id = ?"));
@@ -128,6 +114,5 @@ bool TVisitJournal::Finish(qint64 Id, const TVisit& Visit) {
         QVariant(Visit.Detail), QVariant(Id)}) {
     update.addBindValue(value);
   }
-  if (!update.exec()) return Refuse(update.lastError().text());
-  return true;
+  Exec(update);
 }

@@ -37,29 +37,27 @@ struct TVisit {
 };
 
 // The table visits in logs.mdb: one row per readers row a run reaches, written when the visit
-// starts and once more when it ends, never per record. A file where the table cannot be made
-// or has another shape still collects: Available() is false and nothing is written.
+// starts and once more when it ends; its counts also move with each page stored. A table visits
+// of another shape is a state, not an error: Available() is false and nothing is written. Every
+// failed statement raises EDatabaseError.
 class TVisitJournal {
  public:
   // Creates the table when missing and marks the visits a killed run left running as
-  // interrupted; those are returned. On failure Available() is false and Failure() says why.
+  // interrupted; those are returned.
   QList<TVisit> Open(const QString& ConnectionName);
-  bool Available() const { return Ready; }
-  const QString& Failure() const { return Reason; }
+  bool Available() const { return ForeignShape.isEmpty(); }
+  // Why a table visits that exists cannot be the journal.
+  const QString& Foreign() const { return ForeignShape; }
 
-  // The row's id, or -1 (with Failure() set) when it could not be written.
-  qint64 Start(const TVisit& Visit);
-  // False (with Failure() set) when the row could not be written.
-  bool Finish(qint64 Id, const TVisit& Visit);
+  qint64 Start(const TVisit& Visit);  // the row's id
+  void Finish(qint64 Id, const TVisit& Visit);
 
  private:
-  bool Refuse(const QString& Why);
-  bool HasExpectedShape();
+  QString ShapeRefusal() const;
   QList<TVisit> MarkInterrupted();
 
   QString Connection;
-  bool Ready = false;
-  QString Reason;
+  QString ForeignShape;
 };
 
 // The column names of visits, in order.
