@@ -62,8 +62,10 @@ class TFaultRun {
 
   // Everything the run must leave true, whatever failed.
   void Check() const {
-    const std::string where = "fault at " + std::to_string(FaultAt) + " (" + Errno.toStdString() +
-                              (Parallel ? ", --jobs 3" : ", serial") + ", " + FailedCall.toStdString() + "): ";
+    const std::string mode = Parallel ? "--jobs 3" : "serial";
+    const std::string where = FaultAt == 0 ? "without a fault (" + mode + "): "
+                                           : "fault at " + std::to_string(FaultAt) + " (" + Errno.toStdString() + ", " + mode +
+                                                 ", " + FailedCall.toStdString() + "): ";
     const std::string output = "\nexit " + std::to_string(Process.exitCode()) + ", stderr:\n" + ErrorOutput.toStdString();
     ASSERT_TRUE(Ended) << where << "the run did not end" << output;
     ASSERT_EQ(Folder.Query("PRAGMA integrity_check"), QStringList{"ok"}) << where << output;
@@ -84,6 +86,10 @@ class TFaultRun {
     if (!FailedCall.isEmpty()) {
       EXPECT_TRUE(ErrorOutput.contains("<3>")) << where << "the failure gave no <3> line" << output;
     }
+  }
+
+  int ClearedReaders() const {
+    return static_cast<int>(std::count_if(Sims.begin(), Sims.end(), [](const auto& sim) { return sim->LogSize() == 0; }));
   }
 
   long Calls = 0;
@@ -126,6 +132,7 @@ TEST_P(FaultSweep, NoFailurePointLosesRecordsOrPassesUnreported) {
   counting.Finish();
   counting.Check();
   ASSERT_GT(counting.Calls, 0) << "the injector saw no call: it was not preloaded, or SQLite bypasses libc";
+  ASSERT_EQ(counting.ClearedReaders(), Readers) << "without a fault every reader must be cleared, or the sweep checks nothing";
   const std::vector<long> points = FaultPoints(counting.Calls);
   std::printf("%s: %ld fault points, %zu swept\n", parallel ? "--jobs 3" : "serial", counting.Calls, points.size());
   for (std::size_t first = 0; first < points.size(); first += RunsAtOnce) {
