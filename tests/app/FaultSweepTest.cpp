@@ -5,6 +5,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,21 +67,28 @@ class TFaultRun {
     const std::string where = FaultAt == 0 ? "without a fault (" + mode + "): "
                                            : "fault at " + std::to_string(FaultAt) + " (" + Errno.toStdString() + ", " + mode +
                                                  ", " + FailedCall.toStdString() + "): ";
-    const std::string output = "\nexit " + std::to_string(Process.exitCode()) + ", stderr:\n" + ErrorOutput.toStdString();
+    const std::string ending = Process.exitStatus() == QProcess::CrashExit ? "crashed" : "exit " + std::to_string(Process.exitCode());
+    const std::string output = "\n" + ending + ", stderr:\n" + ErrorOutput.toStdString();
     ASSERT_TRUE(Ended) << where << "the run did not end" << output;
+    // A crash also leaves no report of the failed call.
+    EXPECT_EQ(Process.exitStatus(), QProcess::NormalExit) << where << "the program crashed" << output;
     ASSERT_EQ(Folder.Query("PRAGMA integrity_check"), QStringList{"ok"}) << where << output;
     const QStringList rows = Folder.Query("SELECT RECTIME || '|' || CARDNO FROM records");
     const QSet<QString> stored(rows.begin(), rows.end());
     const bool journalled = !Folder.Query("SELECT name FROM sqlite_master WHERE name = 'visits'").isEmpty();
     for (int i = 0; i < Readers; ++i) {
       const QString port = QString::number(Sims[i]->Port());
-      const auto storedOfReader = std::count_if(Held[i].begin(), Held[i].end(), [&](const QString& key) { return stored.contains(key); });
+      const std::string reader = where + "reader " + std::to_string(i) + " (port " + port.toStdString() + ")";
+      const auto storedOfReader =
+          std::count_if(Held[i].begin(), Held[i].end(), [&](const QString& key) { return stored.contains(key); });
       if (Sims[i]->LogSize() == 0) {
-        EXPECT_EQ(storedOfReader, RecordsPerReader) << where << "reader " << i << " (port " << port.toStdString() << ") was cleared with only " << storedOfReader << " of its records stored" << output;
+        EXPECT_EQ(storedOfReader, RecordsPerReader)
+            << reader << " was cleared with only " << storedOfReader << " of its records stored" << output;
       }
       const QStringList added = journalled ? Folder.Query("SELECT added FROM visits WHERE ipport = '" + port + "'") : QStringList{};
       for (const QString& visit : added) {
-        EXPECT_LE(visit.toLong(), storedOfReader) << where << "reader " << i << " (port " << port.toStdString() << ")'s visit reports " << visit.toStdString() << " added, " << storedOfReader << " are stored" << output;
+        EXPECT_LE(visit.toLong(), storedOfReader)
+            << reader << "'s visit reports " << visit.toStdString() << " added, " << storedOfReader << " are stored" << output;
       }
     }
     if (!FailedCall.isEmpty()) {
