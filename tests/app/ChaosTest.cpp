@@ -21,17 +21,6 @@ constexpr int Records = 50;
 constexpr int MaxRuns = 10;
 constexpr int RunLimitMs = 180000;
 
-// RECTIME as the reader's time code names it, decoded here without the product's code.
-QString RecTimeOf(std::int32_t Code) {
-  const int s = Code % 60;
-  const int mi = Code / 60 % 60;
-  const int h = Code / 3600 % 24;
-  const int d = Code / 86400 % 32;
-  const int mo = Code / (86400 * 32) % 13;
-  const int y = 2000 + Code / (86400 * 32 * 13);
-  return QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, s);
-}
-
 // A reader that drops, corrupts, delays and interrupts its replies at random, visited by the
 // real program with clear after on until its log is empty: every record must end up stored,
 // none twice, none invented, and the log cleared only once everything was stored.
@@ -41,7 +30,7 @@ TEST_P(Chaos, RepeatedRunsStoreExactlyTheReadersRecords) {
   const std::uint32_t seed = GetParam();
   const auto log = readersim::SampleLog(Records, seed);
   QSet<QString> held;
-  for (const auto& record : log) held.insert(RecTimeOf(record.TimeCode) + '|' + QString::number(record.Card));
+  for (const auto& record : log) held.insert(StoredKey(record));
   readersim::SimFaults faults;
   faults.ChaosSeed = seed;
   ReaderSim sim(log, faults);
@@ -81,7 +70,7 @@ TEST(ChaosParallel, TwentyChaoticReadersEightAtATimeSurviveKills) {
   QSet<QString> all;
   for (int i = 0; i < Readers; ++i) {
     const auto seed = static_cast<std::uint32_t>(100 + i);
-    for (const auto& record : readersim::SampleLog(Records, seed)) held[i].insert(RecTimeOf(record.TimeCode) + '|' + QString::number(record.Card));
+    for (const auto& record : readersim::SampleLog(Records, seed)) held[i].insert(StoredKey(record));
     all.unite(held[i]);
     readersim::SimFaults faults;
     faults.ChaosSeed = seed;

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "SimLog.h"
 #include "TestSupport.h"
 
 // The real program, copied beside a logs.mdb in a folder of its own, run without a display.
@@ -46,3 +47,6 @@ class TXServer {
   QString Display;
 };
 
+// A record the emulated reader holds as records keeps it: RECTIME|CARDNO, the reader's time
+// code decoded here without the product's code.
+QString StoredKey(const readersim::SimRecord& Record);
