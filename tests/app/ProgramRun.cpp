@@ -50,7 +50,6 @@ int TProgramFolder::DoubledRecords() const {
   return Query("SELECT COUNT(*) - COUNT(DISTINCT RECTIME || '|' || CARDNO) FROM records").front().toInt();
 }
 
-<<<<<<< HEAD
 TXServer::TXServer() {
   Server.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
   QByteArray number;
@@ -73,7 +72,6 @@ bool TXServer::ShowsWindow(const QString& Title) const {
   return QString::fromLocal8Bit(tree.readAllStandardOutput()).contains('"' + Title + '"');
 }
 
-=======
 QString StoredKey(const readersim::SimRecord& Record) {
   const std::int32_t code = Record.TimeCode;
   const int s = code % 60;
@@ -84,4 +82,3 @@ QString StoredKey(const readersim::SimRecord& Record) {
   const int y = 2000 + code / (86400 * 32 * 13);
   return QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d|%d", y, mo, d, h, mi, s, static_cast<int>(Record.Card));
 }
->>>>>>> sweep
