@@ -30,7 +30,7 @@ constexpr long SampledPoints = 40;
 // after on, the Nth write, sync, rename or truncation of logs.mdb* made to fail (none when 0).
 class TFaultRun {
  public:
-  TFaultRun(long FaultAt, const QString& Errno, bool Parallel) : FaultAt(FaultAt), Errno(Errno), Parallel(Parallel) {
+  TFaultRun(long AFaultAt, const QString& AErrno, bool AParallel) : FaultAt(AFaultAt), Errno(AErrno), Parallel(AParallel) {
     for (int i = 0; i < Readers; ++i) {
       const auto log = readersim::SampleLog(RecordsPerReader, static_cast<std::uint32_t>(i + 1));
       Sims.push_back(std::make_unique<ReaderSim>(log));
