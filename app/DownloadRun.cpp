@@ -57,18 +57,27 @@ TExitStatus TDownloadRun::Run() {
     JournalLine(TPriority::Warning, QStringLiteral("another run holds %1; no reader contacted").arg(lockPath));
     return TExitStatus::Ok;
   }
-  VisitReaders(db);
+  if (!VisitReaders(db)) return TExitStatus::StoreFailed;
   if (!Options.ForwardUrl.isEmpty() && ForwardCollected(db, Options) == TForwardEnd::NeedsPerson) return TExitStatus::ForwardRefused;
   return TExitStatus::Ok;
 }
 
-void TDownloadRun::VisitReaders(TLogDatabase& Db) {
+// False when logs.mdb failed to take what was collected.
+bool TDownloadRun::VisitReaders(TLogDatabase& Db) {
   TRunJournal journal(Db);
   if (Options.Jobs > 1) {
     TParallelRun(Db, journal, Status, Owner, Options.Jobs).Run();
-    return;
+  } else {
+    VisitOneByOne(Db, journal);
   }
-  VisitOneByOne(Db, journal);
+  try {
+    Db.Checkpoint();
+  } catch (const EDatabaseError& Error) {
+    JournalLine(TPriority::Error, QStringLiteral("%1: what was stored stays in its log, which cannot be moved into the file: %2")
+                                      .arg(Db.DatabasePath(), QString::fromLocal8Bit(Error.what())));
+    return false;
+  }
+  return !journal.FileFailed();
 }
 
 // An error the run stops at leaves Run once the visit's row and line say so.

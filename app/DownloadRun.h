@@ -21,7 +21,7 @@ class TDownloadRun {
   TExitStatus Run();
 
  private:
-  void VisitReaders(TLogDatabase& Db);
+  bool VisitReaders(TLogDatabase& Db);
   void VisitOneByOne(TLogDatabase& Db, TRunJournal& Journal);
 
   QWidget& Owner;

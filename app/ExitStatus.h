@@ -11,6 +11,7 @@ enum class TExitStatus : int {
   DatabaseUnusable = 5,     // not SQLite, damaged, or without the tables a run needs
   ForwardRefused = 6,       // the central server refused: login, rights, table shape
   DatabaseExists = 7,       // --init found a file already there and left it alone
+  StoreFailed = 8,          // logs.mdb failed to take what was collected: a full or failing disk
 };
 
 constexpr int ExitCode(TExitStatus Status) {

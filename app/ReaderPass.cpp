@@ -216,6 +216,7 @@ bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, const TCapacity& Cap
     Db.MakeDurable();
   } catch (const EDatabaseError& Error) {
     SkipClear(QString::fromLocal8Bit(Error.what()));
+    Fail(TVisitOutcome::StoreFailed, Result.Detail);
     return true;  // the records stay on the reader and are read again next time
   }
   Result.Cleared = ClearReaderLog(Capacity.LogMark);

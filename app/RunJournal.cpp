@@ -28,9 +28,9 @@ TRunJournal::TRunJournal(const TLogDatabase& Db) : DatabasePath(Db.DatabasePath(
   QList<TVisit> interrupted;
   try {
     interrupted = Visits.Open(Db.Connection());
-    if (!Visits.Available()) StopWriting(Visits.Foreign());
+    if (!Visits.Available()) StopWriting(TPriority::Warning, Visits.Foreign());
   } catch (const EDatabaseError& Error) {
-    StopWriting(QString::fromLocal8Bit(Error.what()));
+    StopWriting(TPriority::Error, QString::fromLocal8Bit(Error.what()));
   }
   for (const TVisit& visit : interrupted) Line(visit);
   JournalLine(TPriority::Info, QStringLiteral("run started on %1").arg(DatabasePath));
@@ -49,7 +49,7 @@ qint64 TRunJournal::VisitStarted(const TVisit& Visit) {
   try {
     return Visits.Start(Visit);
   } catch (const EDatabaseError& Error) {
-    StopWriting(QString::fromLocal8Bit(Error.what()));
+    StopWriting(TPriority::Error, QString::fromLocal8Bit(Error.what()));
     return -1;
   }
 }
@@ -57,21 +57,24 @@ qint64 TRunJournal::VisitStarted(const TVisit& Visit) {
 void TRunJournal::VisitEnded(qint64 Id, const TVisit& Visit) {
   ++VisitCount;
   if (Visit.Outcome == TVisitOutcome::Done) ++DoneCount;
+  if (Visit.Outcome == TVisitOutcome::StoreFailed) DiskFailed = true;
   AddedCount += Visit.Added;
   if (Writing && Id >= 0) {
     try {
       Visits.Finish(Id, Visit);
     } catch (const EDatabaseError& Error) {
-      StopWriting(QString::fromLocal8Bit(Error.what()));
+      StopWriting(TPriority::Error, QString::fromLocal8Bit(Error.what()));
     }
   }
   Line(Visit);
 }
 
-// Collecting matters more than its journal: the run goes on without it, and says so once.
-void TRunJournal::StopWriting(const QString& Why) {
+// Collecting matters more than its journal: the run goes on without it, and says so once. A
+// table of another shape is the site's choice; a failed write is the disk's, and needs a person.
+void TRunJournal::StopWriting(TPriority Priority, const QString& Why) {
   Writing = false;
-  JournalLine(TPriority::Warning,
+  DiskFailed |= Priority == TPriority::Error;
+  JournalLine(Priority,
               QStringLiteral("the visit journal in %1 cannot be written (%2); collecting without it").arg(DatabasePath, Why));
 }
 

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include "Journal.h"
 #include "VisitJournal.h"
 
 class TLogDatabase;
@@ -18,16 +19,20 @@ class TRunJournal {
   TRunJournal(const TRunJournal&) = delete;
   TRunJournal& operator=(const TRunJournal&) = delete;
 
+  // True once logs.mdb failed to take a visit's records or its row: a full or failing disk.
+  bool FileFailed() const { return DiskFailed; }
+
   qint64 VisitStarted(const TVisit& Visit);
   void VisitEnded(qint64 Id, const TVisit& Visit);
 
  private:
-  void StopWriting(const QString& Why);
+  void StopWriting(TPriority Priority, const QString& Why);
   void Line(const TVisit& Visit) const;
 
   TVisitJournal Visits;
   QString DatabasePath;
   bool Writing = true;
+  bool DiskFailed = false;
   int VisitCount = 0;
   int DoneCount = 0;
   int AddedCount = 0;

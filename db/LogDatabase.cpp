@@ -7,9 +7,13 @@
 
 #include <unistd.h>
 
+#include <sqlite3.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 
 #include "DiskSync.h"
 #include "NativeStatement.h"
@@ -27,17 +31,27 @@ QString ReadWriteUri(const QString& FilePath) {
   return QUrl::fromLocalFile(FilePath).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw");
 }
 
-void Execute(const QSqlDatabase& Db, const QString& Sql) {
+[[noreturn]] void Refuse(TOpenFailure Kind, const QString& Reason) {
+  throw EDatabaseOpenError(Kind, Reason);
+}
+
+// A statement that may fail for a reason that is a state of the file (a lock another program
+// holds, a table made by hand without a column); any other failure is the disk's, and raises.
+void ExecuteUnless(const QSqlDatabase& Db, const QString& Sql, std::initializer_list<int> StateCodes) {
   QSqlQuery query(Db);
-  query.exec(Sql);
+  // A statement that answers with a row may fail only at the step after it.
+  bool done = query.exec(Sql);
+  while (done && query.next()) {
+  }
+  done = done && query.lastError().type() == QSqlError::NoError;
+  if (done) return;
+  const int code = sqlite3_errcode(NativeHandle(Db)) & 0xFF;
+  if (std::find(StateCodes.begin(), StateCodes.end(), code) != StateCodes.end()) return;
+  Refuse(TOpenFailure::Unusable, query.lastError().text());
 }
 
 QString WriteRefusal(const QString& Path) {
   return ::access(Path.toLocal8Bit().constData(), W_OK) == 0 ? QString() : QString::fromLocal8Bit(std::strerror(errno));
-}
-
-[[noreturn]] void Refuse(TOpenFailure Kind, const QString& Reason) {
-  throw EDatabaseOpenError(Kind, Reason);
 }
 
 }  // namespace
@@ -79,8 +93,9 @@ void TLogDatabase::OpenDatabase(const QString& FilePath) {
   LoadReaders();
   CheckRecordsTable();
   UseWriteAheadLog();
-  // The duplicate test must be an index look-up; a file made by hand may lack the index.
-  Execute(db, QStringLiteral("CREATE INDEX IF NOT EXISTS records_time_card ON records (RECTIME, CARDNO)"));
+  // The duplicate test must be an index look-up; a file made by hand may lack the index, or the
+  // columns for it (the first look-up then says so).
+  ExecuteUnless(db, QStringLiteral("CREATE INDEX IF NOT EXISTS records_time_card ON records (RECTIME, CARDNO)"), {SQLITE_ERROR});
   PrepareStatements();
 }
 
@@ -98,10 +113,13 @@ void TLogDatabase::CheckWritable() const {
 // that refuses WAL keeps its rollback journal, whose commits are synced anyway.
 void TLogDatabase::UseWriteAheadLog() {
   QSqlDatabase db = QSqlDatabase::database(ConnectionName, false);
+  // Another program reading the file keeps it in rollback-journal mode for this run.
+  ExecuteUnless(db, QStringLiteral("PRAGMA journal_mode=WAL"), {SQLITE_BUSY, SQLITE_LOCKED});
   QSqlQuery mode(db);
-  WriteAheadLog = mode.exec(QStringLiteral("PRAGMA journal_mode=WAL")) && mode.next() &&
+  WriteAheadLog = mode.exec(QStringLiteral("PRAGMA journal_mode")) && mode.next() &&
                   mode.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0;
-  Execute(db, QStringLiteral("PRAGMA synchronous=NORMAL"));
+
+  ExecuteUnless(db, QStringLiteral("PRAGMA synchronous=NORMAL"), {});
 }
 
 void TLogDatabase::LoadReaders() {
@@ -208,6 +226,13 @@ void TWriteTransaction::Commit() {
 // Commits reach the log without a sync (synchronous=NORMAL), and a checkpoint cannot finish
 // while another program holds a read snapshot. Syncing the log, then the main file (which a
 // checkpoint may have moved frames into), puts every committed record on the disk either way.
+// A checkpoint that cannot finish while another program reads is no failure: the log keeps the
+// rest. What SQLite would do unseen as the connection closes is done here, where it can fail.
+void TLogDatabase::Checkpoint() {
+  TNativeStatement checkpoint(NativeHandle(QSqlDatabase::database(ConnectionName, false)), "PRAGMA wal_checkpoint(PASSIVE)");
+  if (WriteAheadLog) checkpoint.Run();
+}
+
 void TLogDatabase::MakeDurable() {
   if (WriteAheadLog) SyncToDisk(Path + QStringLiteral("-wal"), true);
   SyncToDisk(Path);

@@ -55,6 +55,8 @@ class TLogDatabase {
   // Everything committed so far survives a power cut once this returns, whoever else reads the
   // file; raises EDatabaseError when a step could not complete.
   void MakeDurable();
+  // Moves what the write-ahead log holds into the file; raises EDatabaseError when the disk fails.
+  void Checkpoint();
 
   const QString& DatabasePath() const { return Path; }
   const QString& Connection() const { return ConnectionName; }

@@ -58,7 +58,7 @@ QList<TVisit> TVisitJournal::Open(const QString& ConnectionName) {
   Exec(query, QString::fromLatin1(CreateVisits));
   ForeignShape = ShapeRefusal();
   if (!Available()) return {};
-  query.exec(QString::fromLatin1(CreateVisitsIndex));  // a look-up aid only: the journal works without it
+  Exec(query, QString::fromLatin1(CreateVisitsIndex));
   return MarkInterrupted();
 }
 
