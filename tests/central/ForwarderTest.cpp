@@ -255,16 +255,16 @@ TEST(Forwarder, VisitsAreNeverMergedNorLeftBehind) {
   site.AddVisits(3, 100);
   ASSERT_TRUE(site.Forward(Url(db), "north").Ok);
   site.Folder.Execute("DELETE FROM visits");  // a retention clean-up: the ids start at 1 again
-  site.AddVisits(2, 200);
+  site.AddVisits(10, 200);                      // past the last id sent
   const TOutcome emptied = site.Forward(Url(db), "north");
   ASSERT_TRUE(emptied.Ok) << emptied.Error.toStdString();
-  EXPECT_EQ(emptied.Progress.Visits, 2);
+  EXPECT_EQ(emptied.Progress.Visits, 10);
   ASSERT_TRUE(QFile::remove(site.Folder.DatabasePath()));
   ASSERT_TRUE(QFile::rename(backup, site.Folder.DatabasePath()));  // the back-up, restored
   site.AddVisits(4, 300);  // ids 6 to 9 again, for other visits
   ASSERT_TRUE(site.Forward(Url(db), "north").Ok);
-  EXPECT_EQ(ServerCount(db, "true", "visits"), 5 + 3 + 2 + 4);
-  EXPECT_EQ(ServerCount(db, "detail = 'visit ' || added", "visits"), 5 + 3 + 2 + 4);  // no row mixes two visits
+  EXPECT_EQ(ServerCount(db, "true", "visits"), 5 + 3 + 10 + 4);
+  EXPECT_EQ(ServerCount(db, "detail = 'visit ' || added", "visits"), 5 + 3 + 10 + 4);  // no row mixes two visits
 
   TSite clone(10);
   clone.AddVisits(1, 400);
