@@ -38,10 +38,9 @@ TForwardEnd ForwardCollected(const TLogDatabase& Db, const TRunOptions& Options)
                                    .arg(done.Records)
                                    .arg(done.Visits)
                                    .arg(done.Target, Options.Site));
-  if (done.SetAside > 0) {
-    JournalLine(TPriority::Error, QStringLiteral("%1 rows were refused by %2 and set aside: see the table forwarding_rejected in logs.mdb")
-                                      .arg(done.SetAside)
-                                      .arg(done.Target));
-  }
-  return TForwardEnd::Sent;
+  if (done.SetAside == 0) return TForwardEnd::Sent;
+  JournalLine(TPriority::Error, QStringLiteral("%1 rows were refused by %2 and set aside: see the table forwarding_rejected in logs.mdb")
+                                    .arg(done.SetAside)
+                                    .arg(done.Target));
+  return TForwardEnd::Refused;
 }

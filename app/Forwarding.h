@@ -7,7 +7,7 @@ struct TRunOptions;
 enum class TForwardEnd {
   Sent,          // everything acknowledged, or nothing new
   Outage,        // the server or the link failed; the next run sends the rest
-  Refused,       // needs a person: the URL, a login, a right, a table's shape, a site name in use
+  Refused,       // needs a person: the URL, a login, a right, a table's shape, a site name in use, rows set aside
   LocalFailure,  // logs.mdb itself failed
 };
 

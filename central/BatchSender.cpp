@@ -12,21 +12,15 @@ namespace {
 
 const char* const UniqueViolation = "23505";
 
+// Every column but the key: a resend never leaves a row half one visit and half another.
 QString VisitsMerge() {
-  QStringList columns = VisitColumns();
-  columns.prepend(QStringLiteral("site"));
-  columns.prepend(QStringLiteral("origin"));
-  QStringList updated;
+  QStringList updated = QStringList{"site"} + VisitColumns();
+  updated.removeAll(QStringLiteral("id"));
+  updated.removeAll(QStringLiteral("started"));
   QStringList excluded;
-  for (const QString& column : columns) {
-    if (column == QLatin1String("origin") || column == QLatin1String("id") || column == QLatin1String("started")) continue;
-    updated << column;
-    excluded << QStringLiteral("EXCLUDED.") + column;
-  }
-  // Every column but the key: a resend never leaves a row half one visit and half another.
-  return QStringLiteral("INSERT INTO visits (%1) SELECT %1 FROM forward_visits ON CONFLICT (origin, id, started) "
-                        "DO UPDATE SET (%2) = ROW(%3)")
-      .arg(columns.join(QStringLiteral(", ")), updated.join(QStringLiteral(", ")), excluded.join(QStringLiteral(", ")));
+  for (const QString& column : updated) excluded << QStringLiteral("EXCLUDED.") + column;
+  return QStringLiteral("ON CONFLICT (origin, id, started) DO UPDATE SET (%1) = ROW(%2)")
+      .arg(updated.join(QStringLiteral(", ")), excluded.join(QStringLiteral(", ")));
 }
 
 [[noreturn]] void RefuseCount(qint64 Taken, qsizetype Sent) {
@@ -38,34 +32,30 @@ QString VisitsMerge() {
 
 }  // namespace
 
+// A scratch table takes its column types from the server's own table, partitions and all.
+TServerTable Through(const QString& Table, const QStringList& Columns, const QString& Merge, const QString& CopyDirect) {
+  const QString columns = Columns.join(QStringLiteral(", "));
+  return {QStringLiteral("CREATE TEMP TABLE IF NOT EXISTS forward_%1 AS SELECT %2 FROM %1 WITH NO DATA").arg(Table, columns),
+          QStringLiteral("COPY forward_%1 FROM STDIN").arg(Table),
+          QStringLiteral("INSERT INTO %1 (%2) SELECT %2 FROM forward_%1 ").arg(Table, columns) + Merge,
+          QStringLiteral("TRUNCATE forward_%1").arg(Table),
+          CopyDirect.isEmpty() ? QString() : CopyDirect.arg(Table, columns)};
+}
+
 const TServerTable& RecordsTable() {
-  static const TServerTable Table = {
-      QStringLiteral("CREATE TEMP TABLE IF NOT EXISTS forward_records (rectime timestamp, cardno integer, reader text, "
-                     "mode smallint, site text) ON COMMIT DELETE ROWS"),
-      QStringLiteral("COPY forward_records FROM STDIN"),
-      QStringLiteral("INSERT INTO records (rectime, cardno, reader, mode, site) SELECT rectime, cardno, reader, mode, site "
-                     "FROM forward_records ON CONFLICT (rectime, cardno) DO NOTHING"),
-      QStringLiteral("TRUNCATE forward_records"),
-      QStringLiteral("COPY records (rectime, cardno, reader, mode, site) FROM STDIN"),
-  };
+  static const TServerTable Table = Through(QStringLiteral("records"), {"rectime", "cardno", "reader", "mode", "site"},
+                                            QStringLiteral("ON CONFLICT (rectime, cardno) DO NOTHING"),
+                                            QStringLiteral("COPY %1 (%2) FROM STDIN"));
   return Table;
 }
 
 const TServerTable& VisitsTable() {
-  static const TServerTable Table = {
-      QStringLiteral("CREATE TEMP TABLE IF NOT EXISTS forward_visits (origin text, site text, id bigint, started timestamp, "
-                     "ended timestamp, ipaddr text, ipport text, outcome text, records_reported integer, added integer, "
-                     "duplicates integer, invalid integer, clock_set smallint, cleared smallint, detail text) ON COMMIT DELETE ROWS"),
-      QStringLiteral("COPY forward_visits FROM STDIN"),
-      VisitsMerge(),
-      QStringLiteral("TRUNCATE forward_visits"),
-      QString(),
-  };
+  static const TServerTable Table = Through(QStringLiteral("visits"), QStringList{"origin", "site"} + VisitColumns(), VisitsMerge(), {});
   return Table;
 }
 
-TBatchSender::TBatchSender(TPgConnection& Server, const TServerTable& Table, std::function<void()> BeforeCommit)
-    : Server(Server), Table(Table), BeforeCommit(std::move(BeforeCommit)) {
+TBatchSender::TBatchSender(TPgConnection& Connection, const TServerTable& Into, std::function<void()> OnCommit)
+    : Server(Connection), Table(Into), BeforeCommit(std::move(OnCommit)) {
   Server.Exec(Table.Scratch);
 }
 

@@ -14,7 +14,7 @@ class TPgConnection;
 struct TServerTable {
   QString Scratch;  // CREATE TEMP TABLE for the scratch
   QString CopyScratch;
-  QString Merge;    // scratch into the table, the table's unique key deciding
+  QString Merge;  // scratch into the table, the table's unique key deciding
   QString ClearScratch;
   QString CopyDirect;  // empty: always through the scratch
 };
@@ -27,7 +27,8 @@ const TServerTable& VisitsTable();
 // of the batch committed without it. Raises EServerError.
 class TBatchSender {
  public:
-  TBatchSender(TPgConnection& Server, const TServerTable& Table, std::function<void()> BeforeCommit);
+  // OnCommit is called after a batch reached the server, before its commit.
+  TBatchSender(TPgConnection& Connection, const TServerTable& Into, std::function<void()> OnCommit);
 
   // The rows the server refused, with its reasons; the rest is committed.
   QList<TSetAside> Send(const TBatch& Batch);

@@ -12,8 +12,34 @@
 #include "ServerError.h"
 #include "ServerSchema.h"
 
-TForwarder::TForwarder(QString LocalConnection, QString Url, QString Site, TForwardLimits Limits)
-    : LocalConnection(std::move(LocalConnection)), Url(std::move(Url)), Site(std::move(Site)), Limits(Limits) {}
+namespace {
+
+struct TTally {
+  int& Batches;
+  int& Sent;
+  int& SetAside;
+};
+
+// Batch after batch from Mark until nothing is left, each acknowledged locally only after the
+// server's commit: a failure before it leaves the mark where it was.
+template <typename TRead, typename TAcknowledge>
+void SendAll(TBatchSender& Sender, TMark Mark, TTally Tally, TRead Read, TAcknowledge Acknowledge) {
+  for (;;) {
+    const TBatch batch = Read(Mark);
+    if (batch.Rows() == 0) return;
+    ++Tally.Batches;
+    const QList<TSetAside> refused = Sender.Send(batch);
+    Acknowledge(batch.Last, refused);
+    Mark = batch.Last;
+    Tally.Sent += static_cast<int>(batch.Rows() - refused.size());
+    Tally.SetAside += static_cast<int>(refused.size());
+  }
+}
+
+}  // namespace
+
+TForwarder::TForwarder(QString Connection, QString ServerUrl, QString SiteName, TForwardLimits Bounds)
+    : LocalConnection(std::move(Connection)), Url(std::move(ServerUrl)), Site(std::move(SiteName)), Limits(Bounds) {}
 
 void TForwarder::Run() {
   Done = {};
@@ -38,9 +64,20 @@ void TForwarder::Forward(TPgConnection& Server, TLocalState& State) {
   EnsureServerSchema(Server);
   const QByteArray origin = State.Origin();
   ClaimSite(Server, origin);
+  const QByteArray site = Site.toUtf8();
+  const TBatchLimits limits{Limits.BatchRows, Limits.BatchBytes};
   int batch = 0;
-  SendRecords(Server, State, batch);
-  SendVisits(Server, State, origin, batch);
+  const auto beforeCommit = [&] {
+    if (BeforeCommit) BeforeCommit(batch);
+  };
+  TBatchSender records(Server, RecordsTable(), beforeCommit);
+  SendAll(records, State.RecordsMark(), {batch, Done.Records, Done.SetAside},
+          [&](const TMark& Mark) { return ReadRecords(State.Db(), Mark, site, limits); },
+          [&](const TMark& Last, const QList<TSetAside>& Refused) { State.AcknowledgeRecords(Last, Refused); });
+  TBatchSender visits(Server, VisitsTable(), beforeCommit);
+  SendAll(visits, State.VisitsMark(), {batch, Done.Visits, Done.SetAside},
+          [&](const TMark& Mark) { return ReadVisits(State.Db(), Mark, origin, site, limits); },
+          [&](const TMark& Last, const QList<TSetAside>& Refused) { State.AcknowledgeVisits(Last, Refused); });
 }
 
 // Two files under one name would mix their visits in every query by site: the name stays with
@@ -54,37 +91,5 @@ void TForwarder::ClaimSite(TPgConnection& Server, const QByteArray& Origin) {
                                       "its own (or, if that file is gone for good, free the name there: DELETE FROM sites "
                                       "WHERE site = '%1')")
                            .arg(Site));
-  }
-}
-
-void TForwarder::SendRecords(TPgConnection& Server, TLocalState& State, int& Batch) {
-  const QByteArray site = Site.toUtf8();
-  SendTable(Server, RecordsTable(), State.RecordsMark(), Batch, Done.Records,
-      [&](const TMark& Mark) { return ReadRecords(State.Db(), Mark, site, {Limits.BatchRows, Limits.BatchBytes}); },
-      [&](const TMark& Last, const QList<TSetAside>& Refused) { State.AcknowledgeRecords(Last, Refused); });
-}
-
-void TForwarder::SendVisits(TPgConnection& Server, TLocalState& State, const QByteArray& Origin, int& Batch) {
-  const QByteArray site = Site.toUtf8();
-  SendTable(Server, VisitsTable(), State.VisitsMark(), Batch, Done.Visits,
-      [&](const TMark& Mark) { return ReadVisits(State.Db(), Mark, Origin, site, {Limits.BatchRows, Limits.BatchBytes}); },
-      [&](const TMark& Last, const QList<TSetAside>& Refused) { State.AcknowledgeVisits(Last, Refused); });
-}
-
-void TForwarder::SendTable(TPgConnection& Server, const TServerTable& Table, TMark Mark, int& Batch, int& Sent,
-                           const TReadBatch& Read, const TAcknowledge& Acknowledge) {
-  TBatchSender sender(Server, Table, [&] {
-    if (BeforeCommit) BeforeCommit(Batch);
-  });
-  for (;;) {
-    const TBatch batch = Read(Mark);
-    if (batch.Rows() == 0) return;
-    ++Batch;
-    const QList<TSetAside> refused = sender.Send(batch);
-    // Only now: a failure before the server's commit leaves the mark where it was.
-    Acknowledge(batch.Last, refused);
-    Mark = batch.Last;
-    Sent += static_cast<int>(batch.Rows() - refused.size());
-    Done.SetAside += static_cast<int>(refused.size());
   }
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QList>
 #include <QString>
 
 #include <chrono>
@@ -30,7 +29,8 @@ struct TForwardLimits {
 // bound to the first file that used it.
 class TForwarder {
  public:
-  TForwarder(QString LocalConnection, QString Url, QString Site, TForwardLimits Limits = {});
+  // Connection: the Qt connection name of logs.mdb.
+  TForwarder(QString Connection, QString ServerUrl, QString SiteName, TForwardLimits Bounds = {});
 
   // Raises EServerError (the server or the URL) or EDatabaseError (logs.mdb); the outcome of
   // each attempt that reached a target is noted in logs.mdb either way.
@@ -45,13 +45,7 @@ class TForwarder {
 
  private:
   void Forward(class TPgConnection& Server, class TLocalState& State);
-  void SendRecords(TPgConnection& Server, TLocalState& State, int& Batch);
-  void SendVisits(TPgConnection& Server, TLocalState& State, const QByteArray& Origin, int& Batch);
   void ClaimSite(TPgConnection& Server, const QByteArray& Origin);
-  using TReadBatch = std::function<struct TBatch(const struct TMark&)>;
-  using TAcknowledge = std::function<void(const TMark&, const QList<struct TSetAside>&)>;
-  void SendTable(TPgConnection& Server, const struct TServerTable& Table, TMark Mark, int& Batch, int& Sent,
-                 const TReadBatch& Read, const TAcknowledge& Acknowledge);
 
   QString LocalConnection;
   QString Url;

@@ -48,13 +48,13 @@ QByteArray NowText() {
 
 }  // namespace
 
-TLocalState::TLocalState(sqlite3* Handle, QString Target) : Handle(Handle), Target(Target.toUtf8()) {
+TLocalState::TLocalState(sqlite3* Db, const QString& ServerTarget) : Handle(Db), Target(ServerTarget.toUtf8()) {
   for (const char* create : CreateTables) Execute(Handle, create);
   // A file that forwarded before visits were marked by their start too.
   TNativeStatement column(Handle, "SELECT 1 FROM pragma_table_info('forwarding') WHERE name = 'visits_started'");
   if (!column.Run()) Execute(Handle, "ALTER TABLE forwarding ADD COLUMN visits_started TEXT");
   TNativeStatement insert(Handle, "INSERT OR IGNORE INTO forwarding (target) VALUES (?)");
-  insert.BindText(1, this->Target);
+  insert.BindText(1, Target);
   insert.Run();
 }
 

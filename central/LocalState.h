@@ -26,7 +26,7 @@ struct TSetAside {
 // failure raises EDatabaseError.
 class TLocalState {
  public:
-  TLocalState(sqlite3* Handle, QString Target);
+  TLocalState(sqlite3* Db, const QString& ServerTarget);
   sqlite3* Db() const { return Handle; }
 
   // This file's identity on every server: made once, kept in the file, copied with it.

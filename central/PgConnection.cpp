@@ -168,10 +168,6 @@ qint64 TPgConnection::Copy(const QString& Sql, const QByteArray& Data) {
   return QByteArray(PQcmdTuples(result.get())).toLongLong();
 }
 
-int TPgConnection::BackendPid() const {
-  return PQbackendPID(Connection.get());
-}
-
 TPgConnection::TResult TPgConnection::Call(const QString& Sql, const QStringList& Params, ExecStatusType Expected,
                                            TDeadline Deadline) {
   Send(Sql, Params);

@@ -48,8 +48,6 @@ class TPgConnection {
   // COPY ... FROM STDIN with Data (rows in COPY's text format), sent in chunks; the number of
   // rows the server says it took.
   qint64 Copy(const QString& Sql, const QByteArray& Data);
-  // The server process serving us, so a test can freeze it.
-  int BackendPid() const;
 
   static constexpr qsizetype CopyChunkBytes = 1 << 20;
 

@@ -37,7 +37,7 @@ int ConnectUnix(const QString& Path) {
 
 }  // namespace
 
-TDelayProxy::TDelayProxy(QString ServerSocket, int DelayMs) : ServerSocket(std::move(ServerSocket)), DelayMs(DelayMs) {
+TDelayProxy::TDelayProxy(QString SocketPath, int ReplyDelayMs) : ServerSocket(std::move(SocketPath)), DelayMs(ReplyDelayMs) {
   if (::pipe(StopPipe) != 0) return;
   Listener = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
@@ -79,15 +79,15 @@ void TDelayProxy::Relay(int Client) {
     pollfd waits[] = {{Client, POLLIN, 0}, {server, POLLIN, 0}, {StopPipe[0], POLLIN, 0}};
     if (::poll(waits, 3, -1) < 0 || waits[2].revents != 0) break;
     if (waits[0].revents != 0) {
-      const ssize_t read = ::recv(Client, buffer, sizeof buffer, 0);
-      if (read <= 0 || !WriteAll(server, buffer, read)) break;
+      const ssize_t bytes = ::recv(Client, buffer, sizeof buffer, 0);
+      if (bytes <= 0 || !WriteAll(server, buffer, bytes)) break;
     }
     if (waits[1].revents != 0) {
-      const ssize_t read = ::recv(server, buffer, sizeof buffer, 0);
-      if (read <= 0) break;
+      const ssize_t bytes = ::recv(server, buffer, sizeof buffer, 0);
+      if (bytes <= 0) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(DelayMs));
       ++ReplyCount;
-      if (!WriteAll(Client, buffer, read)) break;
+      if (!WriteAll(Client, buffer, bytes)) break;
     }
   }
   if (server >= 0) ::close(server);

@@ -8,11 +8,11 @@
 #include <vector>
 
 // A TCP proxy on a free port of 127.0.0.1 in front of a server's Unix socket that holds back
-// every reply of the server for DelayMs: a distant link, in one process. It counts the replies
+// every reply of the server for ReplyDelayMs: a distant link, in one process. It counts the replies
 // it relayed, so a test can tell one round trip per row from one per batch.
 class TDelayProxy {
  public:
-  TDelayProxy(QString ServerSocket, int DelayMs);
+  TDelayProxy(QString SocketPath, int ReplyDelayMs);
   ~TDelayProxy();
   TDelayProxy(const TDelayProxy&) = delete;
   TDelayProxy& operator=(const TDelayProxy&) = delete;
