@@ -74,6 +74,7 @@ void TForwarder::Forward(TPgConnection& Server, TLocalState& State) {
   SendAll(records, State.RecordsMark(), {batch, Done.Records, Done.SetAside},
           [&](const TMark& Mark) { return ReadRecords(State.Db(), Mark, site, limits); },
           [&](const TMark& Last, const QList<TSetAside>& Refused) { State.AcknowledgeRecords(Last, Refused); });
+  if (!HasVisitsJournal(State.Db())) return;
   TBatchSender visits(Server, VisitsTable(), beforeCommit);
   SendAll(visits, State.VisitsMark(), {batch, Done.Visits, Done.SetAside},
           [&](const TMark& Mark) { return ReadVisits(State.Db(), Mark, origin, site, limits); },

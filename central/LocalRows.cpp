@@ -31,12 +31,6 @@ TBatch Read(TNativeStatement& Query, const QList<QByteArray>& Leading, const QBy
   return batch;
 }
 
-bool HasTable(sqlite3* Db, const char* Name) {
-  TNativeStatement query(Db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
-  query.BindText(1, Name);
-  return query.Run();
-}
-
 }  // namespace
 
 TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatchLimits Limits) {
@@ -48,7 +42,6 @@ TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatc
 }
 
 TBatch ReadVisits(sqlite3* Db, const TMark& Mark, const QByteArray& Origin, const QByteArray& Site, TBatchLimits Limits) {
-  if (!HasTable(Db, "visits")) return {};
   const QStringList& columns = VisitColumns();
   // Up to the first visit still running: it is sent once it has ended.
   const QByteArray sql = QStringLiteral("SELECT id, %1 FROM visits WHERE id > ? AND id < COALESCE((SELECT MIN(id) FROM visits "
@@ -59,4 +52,17 @@ TBatch ReadVisits(sqlite3* Db, const TMark& Mark, const QByteArray& Origin, cons
   query.BindInt64(1, Mark.Id);
   return Read(query, {Origin, Site}, QByteArray(), static_cast<int>(columns.size()), Limits,
               [](const TNativeStatement& Row) { return TMark{Row.Int64(0), QByteArray(Row.Text(2), Row.TextLength(2)), {}}; });
+}
+
+bool HasVisitsJournal(sqlite3* Db) {
+  const QStringList& columns = VisitColumns();
+  const QByteArray sql = QStringLiteral("SELECT COUNT(*) = %1 FROM pragma_table_info('visits') WHERE name IN ('%2')")
+                             .arg(columns.size())
+                             .arg(columns.join(QStringLiteral("', '")))
+                             .toUtf8();
+  TNativeStatement query(Db, sql.constData());
+  const bool complete = query.Next() && query.Int64(0) == 1;
+  while (query.Next()) {
+  }
+  return complete;
 }

@@ -29,6 +29,8 @@ struct TBatchLimits {
 // the server's work. Raises EDatabaseError.
 TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatchLimits Limits);
 
-// The visits after Mark that have ended, each with Origin and Site first; none when the file
-// keeps no visits. Raises EDatabaseError.
+// The visits after Mark that have ended, each with Origin and Site first. Raises EDatabaseError.
 TBatch ReadVisits(sqlite3* Db, const TMark& Mark, const QByteArray& Origin, const QByteArray& Site, TBatchLimits Limits);
+
+// The file keeps the visits journal, not a table of that name made for another purpose.
+bool HasVisitsJournal(sqlite3* Db);
