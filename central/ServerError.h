@@ -11,8 +11,9 @@ enum class TServerFailure {
   RowRejected,  // the server refused the values of a row we sent
 };
 
-// The one way a failure leaves central/. The message is safe to show and to store: it never
-// holds a password or a connection URL.
+// The one way a failure of the central server, or of its URL, leaves central/ (logs.mdb's own
+// travel as EDatabaseError). The message is safe to show and to store: it never holds a
+// password or a connection URL.
 class EServerError : public std::runtime_error {
  public:
   EServerError(TServerFailure Failure, const QString& Message, QString SqlState = {});
