@@ -30,27 +30,26 @@ QString VisitsMerge() {
                          .arg(Sent));
 }
 
-}  // namespace
-
 // A scratch table takes its column types from the server's own table, partitions and all.
-TServerTable Through(const QString& Table, const QStringList& Columns, const QString& Merge, const QString& CopyDirect) {
+TServerTable Through(const QString& Table, const QStringList& Columns, const QString& Merge, bool CopyDirect) {
   const QString columns = Columns.join(QStringLiteral(", "));
   return {QStringLiteral("CREATE TEMP TABLE IF NOT EXISTS forward_%1 AS SELECT %2 FROM %1 WITH NO DATA").arg(Table, columns),
           QStringLiteral("COPY forward_%1 FROM STDIN").arg(Table),
           QStringLiteral("INSERT INTO %1 (%2) SELECT %2 FROM forward_%1 ").arg(Table, columns) + Merge,
           QStringLiteral("TRUNCATE forward_%1").arg(Table),
-          CopyDirect.isEmpty() ? QString() : CopyDirect.arg(Table, columns)};
+          CopyDirect ? QStringLiteral("COPY %1 (%2) FROM STDIN").arg(Table, columns) : QString()};
 }
+
+}  // namespace
 
 const TServerTable& RecordsTable() {
   static const TServerTable Table = Through(QStringLiteral("records"), {"rectime", "cardno", "reader", "mode", "site"},
-                                            QStringLiteral("ON CONFLICT (rectime, cardno) DO NOTHING"),
-                                            QStringLiteral("COPY %1 (%2) FROM STDIN"));
+                                            QStringLiteral("ON CONFLICT (rectime, cardno) DO NOTHING"), true);
   return Table;
 }
 
 const TServerTable& VisitsTable() {
-  static const TServerTable Table = Through(QStringLiteral("visits"), QStringList{"origin", "site"} + VisitColumns(), VisitsMerge(), {});
+  static const TServerTable Table = Through(QStringLiteral("visits"), QStringList{"origin", "site"} + VisitColumns(), VisitsMerge(), false);
   return Table;
 }
 
