@@ -30,7 +30,8 @@ TForwardEnd ForwardCollected(const TLogDatabase& Db, const TRunOptions& Options)
     JournalLine(outage ? TPriority::Warning : TPriority::Error, FailedLine(forwarder.Progress(), Error.Message()));
     return outage ? TForwardEnd::Outage : TForwardEnd::Refused;
   } catch (const EDatabaseError& Error) {
-    JournalLine(TPriority::Error, FailedLine(forwarder.Progress(), QStringLiteral("logs.mdb: ") + QString::fromLocal8Bit(Error.what())));
+    JournalLine(TPriority::Error,
+                FailedLine(forwarder.Progress(), QStringLiteral("logs.mdb: ") + QString::fromLocal8Bit(Error.what())));
     return TForwardEnd::LocalFailure;
   }
   const TForwardProgress& done = forwarder.Progress();
@@ -39,8 +40,9 @@ TForwardEnd ForwardCollected(const TLogDatabase& Db, const TRunOptions& Options)
                                    .arg(done.Visits)
                                    .arg(done.Target, Options.Site));
   if (done.SetAside == 0) return TForwardEnd::Sent;
-  JournalLine(TPriority::Error, QStringLiteral("%1 rows were refused by %2 and set aside: see the table forwarding_rejected in logs.mdb")
-                                    .arg(done.SetAside)
-                                    .arg(done.Target));
+  JournalLine(TPriority::Error,
+              QStringLiteral("%1 rows were refused by %2 and set aside: see the table forwarding_rejected in logs.mdb")
+                  .arg(done.SetAside)
+                  .arg(done.Target));
   return TForwardEnd::Refused;
 }

@@ -24,10 +24,11 @@ QString VisitsMerge() {
 }
 
 [[noreturn]] void RefuseCount(qint64 Taken, qsizetype Sent) {
-  throw EServerError(TServerFailure::NeedsPerson,
-                     QStringLiteral("the server took %1 of the %2 rows of a batch (a trigger or rule on its table?); nothing of it was kept")
-                         .arg(Taken)
-                         .arg(Sent));
+  throw EServerError(
+      TServerFailure::NeedsPerson,
+      QStringLiteral("the server took %1 of the %2 rows of a batch (a trigger or rule on its table?); nothing of it was kept")
+          .arg(Taken)
+          .arg(Sent));
 }
 
 // A scratch table takes its column types from the server's own table, partitions and all.
@@ -49,7 +50,8 @@ const TServerTable& RecordsTable() {
 }
 
 const TServerTable& VisitsTable() {
-  static const TServerTable Table = Through(QStringLiteral("visits"), QStringList{"origin", "site"} + VisitColumns(), VisitsMerge(), false);
+  static const TServerTable Table =
+      Through(QStringLiteral("visits"), QStringList{"origin", "site"} + VisitColumns(), VisitsMerge(), false);
   return Table;
 }
 
@@ -90,7 +92,8 @@ void TBatchSender::SendWhole(const TBatch& Batch, QList<TSetAside>& Refused) {
 
 void TBatchSender::Merge(const TBatch& Batch, qsizetype From, qsizetype To) {
   const qsizetype begin = Batch.Begin(From);
-  const qint64 taken = Server.Copy(Table.CopyScratch, QByteArray::fromRawData(Batch.Data.constData() + begin, Batch.Ends[To - 1] - begin));
+  const qint64 taken =
+      Server.Copy(Table.CopyScratch, QByteArray::fromRawData(Batch.Data.constData() + begin, Batch.Ends[To - 1] - begin));
   if (taken != To - From) RefuseCount(taken, To - From);
   Server.Exec(Table.Merge);
   Server.Exec(Table.ClearScratch);

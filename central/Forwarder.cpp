@@ -71,14 +71,16 @@ void TForwarder::Forward(TPgConnection& Server, TLocalState& State) {
     if (BeforeCommit) BeforeCommit(batch);
   };
   TBatchSender records(Server, RecordsTable(), beforeCommit);
-  SendAll(records, State.RecordsMark(), {batch, Done.Records, Done.SetAside},
-          [&](const TMark& Mark) { return ReadRecords(State.Db(), Mark, site, limits); },
-          [&](const TMark& Last, const QList<TSetAside>& Refused) { State.AcknowledgeRecords(Last, Refused); });
+  SendAll(
+      records, State.RecordsMark(), {batch, Done.Records, Done.SetAside},
+      [&](const TMark& Mark) { return ReadRecords(State.Db(), Mark, site, limits); },
+      [&](const TMark& Last, const QList<TSetAside>& Refused) { State.AcknowledgeRecords(Last, Refused); });
   if (!HasVisitsJournal(State.Db())) return;
   TBatchSender visits(Server, VisitsTable(), beforeCommit);
-  SendAll(visits, State.VisitsMark(), {batch, Done.Visits, Done.SetAside},
-          [&](const TMark& Mark) { return ReadVisits(State.Db(), Mark, origin, site, limits); },
-          [&](const TMark& Last, const QList<TSetAside>& Refused) { State.AcknowledgeVisits(Last, Refused); });
+  SendAll(
+      visits, State.VisitsMark(), {batch, Done.Visits, Done.SetAside},
+      [&](const TMark& Mark) { return ReadVisits(State.Db(), Mark, origin, site, limits); },
+      [&](const TMark& Last, const QList<TSetAside>& Refused) { State.AcknowledgeVisits(Last, Refused); });
 }
 
 // Two files under one name would mix their visits in every query by site: the name stays with

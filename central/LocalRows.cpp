@@ -44,14 +44,16 @@ TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatc
 TBatch ReadVisits(sqlite3* Db, const TMark& Mark, const QByteArray& Origin, const QByteArray& Site, TBatchLimits Limits) {
   const QStringList& columns = VisitColumns();
   // Up to the first visit still running: it is sent once it has ended.
-  const QByteArray sql = QStringLiteral("SELECT id, %1 FROM visits WHERE id > ? AND id < COALESCE((SELECT MIN(id) FROM visits "
-                                        "WHERE ended IS NULL), 9223372036854775807) ORDER BY id")
+  const QByteArray sql = QStringLiteral(
+                             "SELECT id, %1 FROM visits WHERE id > ? AND id < COALESCE((SELECT MIN(id) FROM visits "
+                             "WHERE ended IS NULL), 9223372036854775807) ORDER BY id")
                              .arg(columns.join(QStringLiteral(", ")))
                              .toUtf8();
   TNativeStatement query(Db, sql.constData());
   query.BindInt64(1, Mark.Id);
-  return Read(query, {Origin, Site}, QByteArray(), static_cast<int>(columns.size()), Limits,
-              [](const TNativeStatement& Row) { return TMark{Row.Int64(0), QByteArray(Row.Text(2), Row.TextLength(2)), {}}; });
+  return Read(query, {Origin, Site}, QByteArray(), static_cast<int>(columns.size()), Limits, [](const TNativeStatement& Row) {
+    return TMark{Row.Int64(0), QByteArray(Row.Text(2), Row.TextLength(2)), {}};
+  });
 }
 
 bool HasVisitsJournal(sqlite3* Db) {

@@ -107,7 +107,8 @@ void TLocalState::AcknowledgeVisits(const TMark& Last, const QList<TSetAside>& R
 
 void TLocalState::Acknowledge(const char* Update, const char* Source, const TMark& Last, const QList<TSetAside>& Refused) {
   TLocalTransaction transaction(Handle);
-  TNativeStatement note(Handle, "INSERT INTO forwarding_rejected (target, source, local_id, reason, noted) VALUES (?, ?, ?, ?, ?)");
+  TNativeStatement note(Handle,
+                        "INSERT INTO forwarding_rejected (target, source, local_id, reason, noted) VALUES (?, ?, ?, ?, ?)");
   for (const TSetAside& row : Refused) {
     note.BindText(1, Target);
     note.BindText(2, Source);
@@ -127,7 +128,7 @@ void TLocalState::Acknowledge(const char* Update, const char* Source, const TMar
 
 void TLocalState::NoteAttempt(const QString& Error) {
   TNativeStatement update(Handle, Error.isNull() ? "UPDATE forwarding SET last_attempt = ?, last_error = NULL WHERE target = ?"
-                                             : "UPDATE forwarding SET last_attempt = ?, last_error = ? WHERE target = ?");
+                                                 : "UPDATE forwarding SET last_attempt = ?, last_error = ? WHERE target = ?");
   int index = 1;
   update.BindText(index++, NowText());
   if (!Error.isNull()) update.BindText(index++, Error.toUtf8());

@@ -86,9 +86,11 @@ TPgConnection::TPgConnection(const TServerAddress& Address, milliseconds Connect
   // Ours first, the URL's own after: the server takes the last setting. Our deadlines hold either way.
   const QByteArray options = "-c statement_timeout=" + QByteArray::number(CallTimeout.count()) + ' ' + Address.Option("options");
   address.Set("options", options.trimmed());
-  const std::pair<const char*, QByteArray> defaults[] = {
-      {"keepalives_idle", "5"}, {"keepalives_interval", "2"}, {"keepalives_count", "3"},
-      {"tcp_user_timeout", "10000"}, {"application_name", "quillmere"}};
+  const std::pair<const char*, QByteArray> defaults[] = {{"keepalives_idle", "5"},
+                                                         {"keepalives_interval", "2"},
+                                                         {"keepalives_count", "3"},
+                                                         {"tcp_user_timeout", "10000"},
+                                                         {"application_name", "quillmere"}};
   for (const auto& [keyword, value] : defaults) {
     if (Address.Option(keyword).isEmpty()) address.Set(keyword, value);
   }
@@ -268,8 +270,7 @@ void TPgConnection::GiveUp(TDeadline Deadline) {
     }
   }
   Connection.reset();
-  Fail(TServerFailure::Outage,
-       QStringLiteral("the server did not answer within %1 ms; given up").arg(Deadline.Allowed.count()));
+  Fail(TServerFailure::Outage, QStringLiteral("the server did not answer within %1 ms; given up").arg(Deadline.Allowed.count()));
 }
 
 void TPgConnection::Fail(TServerFailure Failure, const QString& Message, const QString& SqlState) {

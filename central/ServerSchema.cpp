@@ -64,22 +64,24 @@ const char* const TableOid =
     "WHERE n.nspname = current_schema() AND c.relname = $1)";
 
 [[noreturn]] void RefuseShape(const TTable& Table, const QString& What) {
-  throw EServerError(TServerFailure::NeedsPerson, QStringLiteral("the server's table %1 has another shape: %2; nothing was altered")
-                                                      .arg(QString::fromLatin1(Table.Name), What));
+  throw EServerError(TServerFailure::NeedsPerson,
+                     QStringLiteral("the server's table %1 has another shape: %2; nothing was altered")
+                         .arg(QString::fromLatin1(Table.Name), What));
 }
 
 void CheckColumns(TPgConnection& Server, const TTable& Table) {
-  const QStringList present = Server.Column(
-      QStringLiteral("SELECT a.attname || ':' || format_type(a.atttypid, a.atttypmod) FROM pg_attribute a "
-                     "WHERE a.attrelid = %1 AND a.attnum > 0 AND NOT a.attisdropped")
-          .arg(QString::fromLatin1(TableOid)),
-      {QString::fromLatin1(Table.Name)});
+  const QStringList present =
+      Server.Column(QStringLiteral("SELECT a.attname || ':' || format_type(a.atttypid, a.atttypmod) FROM pg_attribute a "
+                                   "WHERE a.attrelid = %1 AND a.attnum > 0 AND NOT a.attisdropped")
+                        .arg(QString::fromLatin1(TableOid)),
+                    {QString::fromLatin1(Table.Name)});
   for (const TColumn& column : Table.Columns) {
     const QString name = QString::fromLatin1(column.Name) + QLatin1Char(':');
     const auto found = std::find_if(present.begin(), present.end(), [&](const QString& Text) { return Text.startsWith(name); });
     const QString type = found == present.end() ? QStringLiteral("missing") : found->mid(name.size());
     if (type != QLatin1String(column.Type)) {
-      RefuseShape(Table, QStringLiteral("column %1 is %2, not %3").arg(QString::fromLatin1(column.Name), type, QString::fromLatin1(column.Type)));
+      RefuseShape(Table, QStringLiteral("column %1 is %2, not %3")
+                             .arg(QString::fromLatin1(column.Name), type, QString::fromLatin1(column.Type)));
     }
   }
 }
@@ -95,7 +97,9 @@ void CheckNoOtherDemands(TPgConnection& Server, const TTable& Table) {
           .arg(QString::fromLatin1(TableOid)),
       {QString::fromLatin1(Table.Name), QLatin1Char('{') + ours.join(QLatin1Char(',')) + QLatin1Char('}')});
   if (!demanding.isEmpty()) {
-    RefuseShape(Table, QStringLiteral("column %1 is NOT NULL without a default, and no collector has a value for it").arg(demanding.front()));
+    RefuseShape(
+        Table,
+        QStringLiteral("column %1 is NOT NULL without a default, and no collector has a value for it").arg(demanding.front()));
   }
 }
 
@@ -111,7 +115,8 @@ void CheckKey(TPgConnection& Server, const TTable& Table) {
           .arg(QString::fromLatin1(TableOid)),
       {QString::fromLatin1(Table.Name), QString::number(key.size()), key.join(QLatin1Char(','))});
   if (found.isEmpty()) {
-    RefuseShape(Table, QStringLiteral("no unique index on exactly (%1), so a resend would double rows").arg(Table.Key.join(QStringLiteral(", "))));
+    RefuseShape(Table, QStringLiteral("no unique index on exactly (%1), so a resend would double rows")
+                           .arg(Table.Key.join(QStringLiteral(", "))));
   }
 }
 
@@ -119,9 +124,10 @@ void CheckKey(TPgConnection& Server, const TTable& Table) {
 
 void EnsureServerSchema(TPgConnection& Server) {
   for (const TTable& table : Tables) {
-    const bool exists = !Server.Column(QStringLiteral("SELECT %1").arg(QString::fromLatin1(TableOid)), {QString::fromLatin1(table.Name)})
-                             .value(0)
-                             .isEmpty();
+    const bool exists =
+        !Server.Column(QStringLiteral("SELECT %1").arg(QString::fromLatin1(TableOid)), {QString::fromLatin1(table.Name)})
+             .value(0)
+             .isEmpty();
     if (!exists) Server.Exec(QString::fromLatin1(table.Create));
     CheckColumns(Server, table);
     CheckNoOtherDemands(Server, table);

@@ -9,7 +9,6 @@
 #include <pwd.h>
 #include <unistd.h>
 
-
 namespace {
 
 const QString Bin = QStringLiteral("/usr/lib/postgresql/15/bin/");
@@ -77,8 +76,8 @@ bool TPgServer::Stop(const char* Mode) {
 }
 
 QString TPgServer::Sql(const QString& Statements, const QString& Database) const {
-  return Run({"psql", "-X", "-q", "-tA", "-v", "ON_ERROR_STOP=1", "-h", Dir.path(), "-U", "postgres", "-d", Database, "-c",
-              Statements});
+  return Run(
+      {"psql", "-X", "-q", "-tA", "-v", "ON_ERROR_STOP=1", "-h", Dir.path(), "-U", "postgres", "-d", Database, "-c", Statements});
 }
 
 QString TPgServer::CreateDatabase(const QString& Name) const {
@@ -88,7 +87,8 @@ QString TPgServer::CreateDatabase(const QString& Name) const {
 
 QString TPgServer::Url(const QString& Database, const QString& Password) const {
   const QString user = Password.isEmpty() ? QStringLiteral("quill") : QStringLiteral("quill:") + Password;
-  return QStringLiteral("postgresql://%1@/%2?host=%3").arg(user, Database, QString::fromLatin1(QUrl::toPercentEncoding(Dir.path())));
+  return QStringLiteral("postgresql://%1@/%2?host=%3")
+      .arg(user, Database, QString::fromLatin1(QUrl::toPercentEncoding(Dir.path())));
 }
 
 QString TPgServer::SocketPath() const {
