@@ -29,6 +29,16 @@ TExitStatus StatusOf(TOpenFailure Failure) {
   return TExitStatus::DatabaseUnusable;
 }
 
+TExitStatus StatusOf(TForwardEnd End) {
+  switch (End) {
+    case TForwardEnd::Sent:
+    case TForwardEnd::Outage: return TExitStatus::Ok;
+    case TForwardEnd::Refused: return TExitStatus::ForwardRefused;
+    case TForwardEnd::LocalFailure: return TExitStatus::StoreFailed;
+  }
+  return TExitStatus::ForwardRefused;
+}
+
 // With a display, a person who started the program learns why nothing happened.
 TExitStatus RefuseDatabase(const QString& File, const EDatabaseOpenError& Error) {
   const QString text = QStringLiteral("%1: %2; no reader contacted").arg(File, QString::fromLocal8Bit(Error.what()));
@@ -58,8 +68,7 @@ TExitStatus TDownloadRun::Run() {
     return TExitStatus::Ok;
   }
   if (!VisitReaders(db)) return TExitStatus::StoreFailed;
-  if (!Options.ForwardUrl.isEmpty() && ForwardCollected(db, Options) == TForwardEnd::NeedsPerson) return TExitStatus::ForwardRefused;
-  return TExitStatus::Ok;
+  return Options.ForwardUrl.isEmpty() ? TExitStatus::Ok : StatusOf(ForwardCollected(db, Options));
 }
 
 // False when logs.mdb failed to take what was collected.

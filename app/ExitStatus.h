@@ -9,7 +9,8 @@ enum class TExitStatus : int {
   DatabaseMissing = 3,      // no logs.mdb where the run looks for it
   DatabaseUnwritable = 4,   // logs.mdb or its folder cannot be written
   DatabaseUnusable = 5,     // not SQLite, damaged, or without the tables a run needs
-  ForwardRefused = 6,       // the central server refused: login, rights, table shape
+  ForwardRefused = 6,       // forwarding needs a person: the URL, a login, a right, a table's shape,
+                            // a site name in use, rows the server refused
   DatabaseExists = 7,       // --init found a file already there and left it alone
   StoreFailed = 8,          // logs.mdb failed to take what was collected: a full or failing disk
 };

@@ -2,38 +2,54 @@
 
 #include <QString>
 
+#include <chrono>
 #include <functional>
 
-// What one forwarding did.
-struct TForwardResult {
-  bool Ok = false;
-  bool Refused = false;  // the server refused us (password, database, a table of another shape)
-  int Records = 0;       // records sent (the server keeps each once, whatever it held)
+// How far a forward got, also when it failed part way.
+struct TForwardProgress {
+  QString Target;   // host:port/dbname; empty while the URL is not understood
+  int Records = 0;  // records the server acknowledged (it keeps each once, whatever it held)
   int Visits = 0;
-  QString Target;        // host:port/dbname
-  QString Error;
+  int SetAside = 0;  // rows the server refused, noted in logs.mdb (forwarding_rejected)
+};
+
+struct TForwardLimits {
+  int BatchRows = 20000;
+  qsizetype BatchBytes = 8 << 20;
+  std::chrono::milliseconds ConnectTimeout{5000};
+  std::chrono::milliseconds CallTimeout{60000};  // each call to the server, whatever the URL says
 };
 
 // Sends the server every record and visit of logs.mdb it has not acknowledged yet, in batches,
 // each one transaction there. What was acknowledged is noted in logs.mdb (table forwarding) only
 // after the server's commit: a crash, a kill or a lost link means the next run sends again
-// from there, and the server's unique keys make the resend harmless.
+// from there, and the server's unique keys make the resend harmless. A visit is known on the
+// server by this file's random origin, its local id and its start, so neither a restored file,
+// nor an emptied visits table, nor a second collector can merge two visits; a site name is
+// bound to the first file that used it.
 class TForwarder {
  public:
-  TForwarder(QString LocalConnection, QString Url, QString Site, int BatchRows = DefaultBatchRows);
-  TForwardResult Run();
+  // Connection: the Qt connection name of logs.mdb.
+  TForwarder(QString Connection, QString ServerUrl, QString SiteName, TForwardLimits Bounds = {});
+
+  // Raises EServerError (the server or the URL) or EDatabaseError (logs.mdb); the outcome of
+  // each attempt that reached a target is noted in logs.mdb either way.
+  void Run();
+  const TForwardProgress& Progress() const { return Done; }
 
   // Called with the batch's number (from 1) after its rows reached the server and before its
   // commit: where a lost server hurts most, so tests stop theirs here.
   std::function<void(int)> BeforeCommit;
 
-  static constexpr int DefaultBatchRows = 20000;
-  static constexpr int ConnectTimeoutSeconds = 5;
-  static constexpr int StatementTimeoutMs = 60000;
+  static constexpr int MaxSiteChars = 255;  // a host name fits
 
  private:
+  void Forward(class TPgConnection& Server, class TLocalState& State);
+  void ClaimSite(TPgConnection& Server, const QByteArray& Origin);
+
   QString LocalConnection;
   QString Url;
   QString Site;
-  int BatchRows;
+  TForwardLimits Limits;
+  TForwardProgress Done;
 };

@@ -1,68 +1,189 @@
 #include "PgConnection.h"
 
+#include <QRegularExpression>
+
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace {
 
-QString OneLine(const char* Message) {
-  return QString::fromUtf8(Message).simplified();
+using std::chrono::milliseconds;
+
+const char* const UnparsableUrl =
+    "the URL of --forward (or QUILLMERE_FORWARD) does not parse; it is not repeated here, as it may hold a password";
+
+// An unencoded "/" or "@" in a password moves its pieces into the port or the database name.
+bool LooksMisparsed(const QByteArray& Port, const QByteArray& Database) {
+  static const QRegularExpression Ports(QStringLiteral("^[0-9,]*$"));
+  return !Ports.match(QString::fromLatin1(Port)).hasMatch() || Database.contains('@') || Database.contains('/');
+}
+
+// libpq's message on one line, without the LOCATION line its verbose form adds.
+QString Cleaned(const char* Message) {
+  QStringList lines = QString::fromUtf8(Message).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+  lines.removeIf([](const QString& Line) { return Line.startsWith(QLatin1String("LOCATION:")); });
+  return lines.join(QLatin1Char(' ')).simplified();
+}
+
+// The verbose form of a refusal at login carries the server's SQLSTATE after the severity.
+const QRegularExpression& SqlStateInMessage() {
+  static const QRegularExpression Pattern(QStringLiteral(":  ([0-9A-Z]{5}): "));
+  return Pattern;
 }
 
 }  // namespace
 
-TPgConnection::TPgConnection(const QString& Url, int ConnectTimeoutSeconds, int StatementTimeoutMs) {
-  const QByteArray url = Url.toUtf8();
-  const QByteArray connectTimeout = QByteArray::number(ConnectTimeoutSeconds);
-  const QByteArray options = "-c statement_timeout=" + QByteArray::number(StatementTimeoutMs);
-  // Defaults first: what the URL says itself wins.
-  const char* const keywords[] = {"connect_timeout", "options", "tcp_user_timeout", "keepalives_idle",
-                                  "keepalives_interval", "keepalives_count", "application_name", "dbname", nullptr};
-  const char* const values[] = {connectTimeout.constData(), options.constData(), "10000", "5", "2", "3", "quillmere",
-                                url.constData(), nullptr};
-  Connection = PQconnectdbParams(keywords, values, 1);
-  if (!Connected()) {
-    NoteError();
-    return;
+TServerAddress::TServerAddress(const QString& Url) {
+  char* error = nullptr;
+  PQconninfoOption* options = PQconninfoParse(Url.toUtf8().constData(), &error);
+  PQfreemem(error);  // it quotes the URL
+  if (options == nullptr) throw EServerError(TServerFailure::NeedsPerson, QString::fromLatin1(UnparsableUrl));
+  for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+    if (option->val != nullptr) Pairs.append(std::pair<QByteArray, QByteArray>(option->keyword, option->val));
   }
+  PQconninfoFree(options);
+  if (LooksMisparsed(Option("port"), Option("dbname"))) {
+    Pairs.clear();
+    throw EServerError(TServerFailure::NeedsPerson, QString::fromLatin1(UnparsableUrl));
+  }
+}
+
+QByteArray TServerAddress::Option(const char* Keyword) const {
+  for (const auto& [keyword, value] : Pairs) {
+    if (keyword == Keyword) return value;
+  }
+  return {};
+}
+
+void TServerAddress::Set(const char* Keyword, const QByteArray& Value) {
+  for (auto& [keyword, value] : Pairs) {
+    if (keyword == Keyword) {
+      value = Value;
+      return;
+    }
+  }
+  Pairs.append(std::pair<QByteArray, QByteArray>(Keyword, Value));
+}
+
+QString TServerAddress::Target() const {
+  QByteArray host = Option("host");
+  if (host.isEmpty()) host = Option("hostaddr");
+  const QByteArray port = Option("port");
+  const QByteArray database = Option("dbname");
+  return QStringLiteral("%1:%2/%3")
+      .arg(host.isEmpty() ? QStringLiteral("localhost") : QString::fromUtf8(host),
+           port.isEmpty() ? QStringLiteral("5432") : QString::fromUtf8(port),
+           QString::fromUtf8(database.isEmpty() ? Option("user") : database));
+}
+
+TPgConnection::TPgConnection(const TServerAddress& Address, milliseconds ConnectTimeout, milliseconds CallTimeout)
+    : CallLimit(CallTimeout) {
+  TServerAddress address = Address;
+  // Ours first, the URL's own after: the server takes the last setting. Our deadlines hold either way.
+  const QByteArray options = "-c statement_timeout=" + QByteArray::number(CallTimeout.count()) + ' ' + Address.Option("options");
+  address.Set("options", options.trimmed());
+  const std::pair<const char*, QByteArray> defaults[] = {{"keepalives_idle", "5"},
+                                                         {"keepalives_interval", "2"},
+                                                         {"keepalives_count", "3"},
+                                                         {"tcp_user_timeout", "10000"},
+                                                         {"application_name", "quillmere"}};
+  for (const auto& [keyword, value] : defaults) {
+    if (Address.Option(keyword).isEmpty()) address.Set(keyword, value);
+  }
+  std::vector<const char*> keywords;
+  std::vector<const char*> values;
+  for (const auto& [keyword, value] : address.Options()) {
+    keywords.push_back(keyword.constData());
+    values.push_back(value.constData());
+  }
+  keywords.push_back(nullptr);
+  values.push_back(nullptr);
+  Connection.reset(PQconnectStartParams(keywords.data(), values.data(), 0));
+  if (!Connection) Fail(TServerFailure::Outage, QStringLiteral("out of memory"));
+  PQsetErrorVerbosity(Connection.get(), PQERRORS_VERBOSE);
+  AwaitConnection(After(ConnectTimeout));
+  PQsetErrorVerbosity(Connection.get(), PQERRORS_DEFAULT);
   // The server's notices ("already exists, skipping") are no news to anyone.
-  PQsetNoticeProcessor(Connection, [](void*, const char*) {}, nullptr);
+  PQsetNoticeProcessor(Connection.get(), [](void*, const char*) {}, nullptr);
+  if (PQsetnonblocking(Connection.get(), 1) != 0) FailOnLink();
 }
 
-TPgConnection::~TPgConnection() {
-  PQfinish(Connection);
+TPgConnection::~TPgConnection() = default;
+
+TPgConnection::TDeadline TPgConnection::After(milliseconds Allowed) {
+  return {std::chrono::steady_clock::now() + Allowed, Allowed};
 }
 
-bool TPgConnection::Connected() const {
-  return Connection != nullptr && PQstatus(Connection) == CONNECTION_OK;
-}
-
-// The server's own refusals come as FATAL; a refused socket or a time-out does not.
-bool TPgConnection::Refused() const {
-  return !Connected() && LastError.contains(QLatin1String("FATAL"));
-}
-
-QString TPgConnection::Target() const {
-  if (Connection == nullptr) return QStringLiteral("the server");
-  const QString host = QString::fromUtf8(PQhost(Connection));
-  return QStringLiteral("%1:%2/%3").arg(host.isEmpty() ? QStringLiteral("localhost") : host,
-                                        QString::fromUtf8(PQport(Connection)), QString::fromUtf8(PQdb(Connection)));
-}
-
-void TPgConnection::NoteError() {
-  LastError = Connection != nullptr ? OneLine(PQerrorMessage(Connection)) : QStringLiteral("out of memory");
-  LastErrorCode.clear();
-}
-
-void TPgConnection::NoteResultError(const PGresult* Result) {
-  if (Result == nullptr) {
-    NoteError();
-    return;
+void TPgConnection::AwaitConnection(TDeadline Deadline) {
+  PostgresPollingStatusType polling = PGRES_POLLING_WRITING;
+  for (;;) {
+    if (PQstatus(Connection.get()) == CONNECTION_BAD || polling == PGRES_POLLING_FAILED) FailToConnect();
+    if (polling == PGRES_POLLING_OK) return;
+    AwaitSocket(polling == PGRES_POLLING_READING ? POLLIN : POLLOUT, Deadline);
+    polling = PQconnectPoll(Connection.get());
+    const ConnStatusType status = PQstatus(Connection.get());
+    if (status != CONNECTION_STARTED && status != CONNECTION_BAD && status != CONNECTION_NEEDED) ServerAnswered = true;
   }
-  LastError = OneLine(PQresultErrorMessage(Result));
-  LastErrorCode = QString::fromLatin1(PQresultErrorField(Result, PG_DIAG_SQLSTATE));
 }
 
-TPgConnection::TResult TPgConnection::Run(const QString& Sql, const QStringList& Params, ExecStatusType Expected) {
+// A refusal the server gave (its SQLSTATE), a password it asked for and nobody gave, or a
+// refusal on our side after the server answered (SSL it cannot offer, a certificate) needs a
+// person; a server we never reached is an outage.
+void TPgConnection::FailToConnect() {
+  const char* message = PQerrorMessage(Connection.get());
+  const QRegularExpressionMatch code = SqlStateInMessage().match(QString::fromUtf8(message));
+  QString text = Cleaned(message);
+  if (code.hasMatch()) {
+    text.remove(code.captured(1) + QStringLiteral(": "));
+    Fail(FailureOfSqlState(code.captured(1)), text, code.captured(1));
+  }
+  const bool person = ServerAnswered || PQconnectionNeedsPassword(Connection.get()) != 0;
+  Fail(person ? TServerFailure::NeedsPerson : TServerFailure::Outage, text);
+}
+
+void TPgConnection::Exec(const QString& Sql, const QStringList& Params) {
+  Call(Sql, Params, PGRES_COMMAND_OK, After(CallLimit));
+}
+
+QStringList TPgConnection::Column(const QString& Sql, const QStringList& Params) {
+  const TResult result = Call(Sql, Params, PGRES_TUPLES_OK, After(CallLimit));
+  QStringList values;
+  for (int row = 0; row < PQntuples(result.get()); ++row) values << QString::fromUtf8(PQgetvalue(result.get(), row, 0));
+  return values;
+}
+
+qint64 TPgConnection::Copy(const QString& Sql, const QByteArray& Data) {
+  Call(Sql, {}, PGRES_COPY_IN, After(CallLimit));
+  // Each chunk has its own deadline: a slow link may take longer over a whole batch.
+  for (qsizetype at = 0; at < Data.size(); at += CopyChunkBytes) {
+    PutCopyData(Data.constData() + at, static_cast<int>(std::min(CopyChunkBytes, Data.size() - at)));
+  }
+  EndCopy(After(CallLimit));
+  TResult result = NextResult(After(CallLimit));
+  while (NextResult(After(CallLimit))) {
+  }
+  Check(result, PGRES_COMMAND_OK);
+  return QByteArray(PQcmdTuples(result.get())).toLongLong();
+}
+
+TPgConnection::TResult TPgConnection::Call(const QString& Sql, const QStringList& Params, ExecStatusType Expected,
+                                           TDeadline Deadline) {
+  Send(Sql, Params);
+  Flush(Deadline);
+  TResult result = NextResult(Deadline);
+  if (!result || PQresultStatus(result.get()) != PGRES_COPY_IN) {
+    while (NextResult(Deadline)) {
+    }
+  }
+  Check(result, Expected);
+  return result;
+}
+
+void TPgConnection::Send(const QString& Sql, const QStringList& Params) {
   std::vector<QByteArray> texts;
   std::vector<const char*> values;
   texts.reserve(static_cast<std::size_t>(Params.size()));
@@ -70,39 +191,90 @@ TPgConnection::TResult TPgConnection::Run(const QString& Sql, const QStringList&
     texts.push_back(param.isNull() ? QByteArray() : param.toUtf8());
     values.push_back(param.isNull() ? nullptr : texts.back().constData());
   }
-  TResult result(PQexecParams(Connection, Sql.toUtf8().constData(), static_cast<int>(values.size()), nullptr,
-                              values.data(), nullptr, nullptr, 0),
-                 &PQclear);
-  if (!result || PQresultStatus(result.get()) != Expected) {
-    NoteResultError(result.get());
-    return TResult(nullptr, &PQclear);
+  if (PQsendQueryParams(Connection.get(), Sql.toUtf8().constData(), static_cast<int>(values.size()), nullptr, values.data(),
+                        nullptr, nullptr, 0) != 1) {
+    FailOnLink();
   }
-  return result;
 }
 
-bool TPgConnection::Exec(const QString& Sql, const QStringList& Params) {
-  return Run(Sql, Params, PGRES_COMMAND_OK) != nullptr;
-}
-
-bool TPgConnection::Column(const QString& Sql, const QStringList& Params, QStringList& Values) {
-  const TResult result = Run(Sql, Params, PGRES_TUPLES_OK);
-  if (!result) return false;
-  Values.clear();
-  for (int row = 0; row < PQntuples(result.get()); ++row) Values << QString::fromUtf8(PQgetvalue(result.get(), row, 0));
-  return true;
-}
-
-bool TPgConnection::Copy(const QString& Sql, const QByteArray& Rows) {
-  if (!Run(Sql, {}, PGRES_COPY_IN)) return false;
-  if (PQputCopyData(Connection, Rows.constData(), static_cast<int>(Rows.size())) != 1 || PQputCopyEnd(Connection, nullptr) != 1) {
-    NoteError();
-    return false;
+void TPgConnection::PutCopyData(const char* Data, int Bytes) {
+  const TDeadline deadline = After(CallLimit);
+  for (;;) {
+    const int queued = PQputCopyData(Connection.get(), Data, Bytes);
+    if (queued < 0) FailOnLink();
+    if (queued == 1) return;
+    Flush(deadline);
   }
-  const TResult result(PQgetResult(Connection), &PQclear);
-  const bool copied = result && PQresultStatus(result.get()) == PGRES_COMMAND_OK;
-  if (!copied) NoteResultError(result.get());
-  while (PGresult* rest = PQgetResult(Connection)) PQclear(rest);
-  return copied;
+}
+
+void TPgConnection::EndCopy(TDeadline Deadline) {
+  for (;;) {
+    const int queued = PQputCopyEnd(Connection.get(), nullptr);
+    if (queued < 0) FailOnLink();
+    Flush(Deadline);
+    if (queued == 1) return;
+  }
+}
+
+void TPgConnection::Flush(TDeadline Deadline) {
+  for (;;) {
+    const int left = PQflush(Connection.get());
+    if (left == 0) return;
+    if (left < 0) FailOnLink();
+    if ((AwaitSocket(POLLIN | POLLOUT, Deadline) & POLLIN) != 0 && PQconsumeInput(Connection.get()) == 0) FailOnLink();
+  }
+}
+
+TPgConnection::TResult TPgConnection::NextResult(TDeadline Deadline) {
+  while (PQisBusy(Connection.get()) != 0) {
+    AwaitSocket(POLLIN, Deadline);
+    if (PQconsumeInput(Connection.get()) == 0) FailOnLink();
+  }
+  return TResult(PQgetResult(Connection.get()), &PQclear);
+}
+
+short TPgConnection::AwaitSocket(short Events, TDeadline Deadline) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<milliseconds>(Deadline.At - std::chrono::steady_clock::now()).count();
+    if (left <= 0) GiveUp(Deadline);
+    pollfd socket{PQsocket(Connection.get()), Events, 0};
+    if (socket.fd < 0) FailOnLink();
+    const int ready = ::poll(&socket, 1, static_cast<int>(left));
+    if (ready > 0) return socket.revents;
+    if (ready < 0 && errno != EINTR) Fail(TServerFailure::Outage, QString::fromLocal8Bit(std::strerror(errno)));
+  }
+}
+
+void TPgConnection::Check(const TResult& Result, ExecStatusType Expected) {
+  if (Result && PQresultStatus(Result.get()) == Expected) return;
+  if (!Result) FailOnLink();
+  const QString sqlState = QString::fromLatin1(PQresultErrorField(Result.get(), PG_DIAG_SQLSTATE));
+  const char* primary = PQresultErrorField(Result.get(), PG_DIAG_MESSAGE_PRIMARY);
+  const QString message = Cleaned(primary != nullptr ? primary : PQresultErrorMessage(Result.get()));
+  // Without an SQLSTATE the failure is libpq's own: the link.
+  Fail(sqlState.isEmpty() ? TServerFailure::Outage : FailureOfSqlState(sqlState), message, sqlState);
+}
+
+void TPgConnection::FailOnLink() {
+  Fail(TServerFailure::Outage, Connection ? Cleaned(PQerrorMessage(Connection.get())) : QStringLiteral("no connection"));
+}
+
+// Cancelled first, so a server that was merely slow stops working for nobody. Only a link that
+// is still up is cancelled on: a dead one would hold the cancel's own connect.
+void TPgConnection::GiveUp(TDeadline Deadline) {
+  if (PQstatus(Connection.get()) == CONNECTION_OK) {
+    if (PGcancel* cancel = PQgetCancel(Connection.get())) {
+      char ignored[256];
+      PQcancel(cancel, ignored, sizeof ignored);
+      PQfreeCancel(cancel);
+    }
+  }
+  Connection.reset();
+  Fail(TServerFailure::Outage, QStringLiteral("the server did not answer within %1 ms; given up").arg(Deadline.Allowed.count()));
+}
+
+void TPgConnection::Fail(TServerFailure Failure, const QString& Message, const QString& SqlState) {
+  throw EServerError(Failure, Message.isEmpty() ? QStringLiteral("the server failed without a reason") : Message, SqlState);
 }
 
 void AppendCopyField(QByteArray& Row, const char* Utf8, int Length, bool Last) {

@@ -1,51 +1,81 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <libpq-fe.h>
 
+#include <chrono>
 #include <memory>
+#include <utility>
 
-// A connection to a PostgreSQL server through libpq, closed with the object. Failures are
-// results: a call returns false and Error() says why, in libpq's words, which never carry the
-// password.
+#include "ServerError.h"
+
+// A connection URL taken apart by libpq, without connecting. A URL that does not parse raises
+// EServerError (NeedsPerson) without repeating libpq's words: they quote the URL, password and all.
+class TServerAddress {
+ public:
+  explicit TServerAddress(const QString& Url);
+
+  // host:port/dbname for messages and for naming the target in logs.mdb: never the user or password.
+  QString Target() const;
+  // Keyword and value pairs, the URL's own first.
+  const QList<std::pair<QByteArray, QByteArray>>& Options() const { return Pairs; }
+  QByteArray Option(const char* Keyword) const;
+  void Set(const char* Keyword, const QByteArray& Value);
+
+ private:
+  QList<std::pair<QByteArray, QByteArray>> Pairs;
+};
+
+// A connection to a PostgreSQL server through libpq's asynchronous calls, so that every wait
+// has a deadline of ours, whatever the URL and the server say: a server that answers nothing
+// (a frozen backend, hung storage) is cancelled and dropped when the deadline passes. Every
+// failure raises EServerError through one helper; the connection is closed with the object.
 class TPgConnection {
  public:
-  // Url is a libpq connection URI; passwords also come from ~/.pgpass, PGPASSFILE, PGPASSWORD.
-  // A server that does not answer is given up after ConnectTimeoutSeconds, a statement after
-  // StatementTimeoutMs, a link that stops carrying data after about ten seconds.
-  TPgConnection(const QString& Url, int ConnectTimeoutSeconds, int StatementTimeoutMs);
+  // Passwords come from the URL, ~/.pgpass, PGPASSFILE or PGPASSWORD, never from here.
+  TPgConnection(const TServerAddress& Address, std::chrono::milliseconds ConnectTimeout, std::chrono::milliseconds CallTimeout);
   ~TPgConnection();
   TPgConnection(const TPgConnection&) = delete;
   TPgConnection& operator=(const TPgConnection&) = delete;
 
-  bool Connected() const;
-  // The server was reached and refused us (a password, a database, a role): not an outage.
-  bool Refused() const;
-  QString Error() const { return LastError; }
-  // The SQLSTATE of the last failed statement ("23505": a unique key violated); empty if none.
-  QString ErrorCode() const { return LastErrorCode; }
-  // host:port/dbname, for messages: never the password.
-  QString Target() const;
+  void Exec(const QString& Sql, const QStringList& Params = {});
+  // The first column of each row of Sql's result.
+  QStringList Column(const QString& Sql, const QStringList& Params = {});
+  // COPY ... FROM STDIN with Data (rows in COPY's text format), sent in chunks; the number of
+  // rows the server says it took.
+  qint64 Copy(const QString& Sql, const QByteArray& Data);
 
-  bool Exec(const QString& Sql, const QStringList& Params = {});
-  // The first column of each row of Sql's result; false on failure.
-  bool Column(const QString& Sql, const QStringList& Params, QStringList& Values);
-  // COPY ... FROM STDIN with Rows in COPY's text format.
-  bool Copy(const QString& Sql, const QByteArray& Rows);
+  static constexpr qsizetype CopyChunkBytes = 1 << 20;
 
  private:
   using TResult = std::unique_ptr<PGresult, decltype(&PQclear)>;
-  TResult Run(const QString& Sql, const QStringList& Params, ExecStatusType Expected);
-  void NoteError();
+  struct TDeadline {
+    std::chrono::steady_clock::time_point At;
+    std::chrono::milliseconds Allowed;
+  };
+  static TDeadline After(std::chrono::milliseconds Allowed);
 
-  void NoteResultError(const PGresult* Result);
+  void AwaitConnection(TDeadline Deadline);
+  [[noreturn]] void FailToConnect();
+  TResult Call(const QString& Sql, const QStringList& Params, ExecStatusType Expected, TDeadline Deadline);
+  void Send(const QString& Sql, const QStringList& Params);
+  void PutCopyData(const char* Data, int Bytes);
+  void EndCopy(TDeadline Deadline);
+  void Flush(TDeadline Deadline);
+  TResult NextResult(TDeadline Deadline);
+  short AwaitSocket(short Events, TDeadline Deadline);
+  void Check(const TResult& Result, ExecStatusType Expected);
+  [[noreturn]] void Fail(TServerFailure Failure, const QString& Message, const QString& SqlState = {});
+  [[noreturn]] void FailOnLink();
+  [[noreturn]] void GiveUp(TDeadline Deadline);
 
-  PGconn* Connection = nullptr;
-  QString LastError;
-  QString LastErrorCode;
+  std::unique_ptr<PGconn, decltype(&PQfinish)> Connection{nullptr, &PQfinish};
+  std::chrono::milliseconds CallLimit;
+  bool ServerAnswered = false;  // past the socket's connect: a failure from then on is the server's word
 };
 
 // A field in COPY's text format: tabs, line breaks and backslashes escaped; a null Utf8 is \N.

@@ -4,11 +4,10 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QUrl>
 
 #include <pwd.h>
 #include <unistd.h>
-
-#include "TestSupport.h"
 
 namespace {
 
@@ -41,14 +40,18 @@ QString TPgServer::Run(const QStringList& Command) const {
   return output;
 }
 
-TPgServer::TPgServer() : PortNumber(ClosedLoopbackPort()) {
+TPgServer::TPgServer() {
   if (const passwd* user = ServerUser()) {
     // The folder and the data must belong to the server's user.
     QProcess::execute("chown", {QStringLiteral("%1:%2").arg(user->pw_uid).arg(user->pw_gid), Dir.path()});
     QFile::setPermissions(Dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
   }
-  Run({Bin + "initdb", "-D", Dir.filePath("data"), "-U", "postgres", "--auth-local=trust", "--auth-host=scram-sha-256",
-       "-E", "UTF8", "--no-sync"});
+  Run({Bin + "initdb", "-D", Dir.filePath("data"), "-U", "postgres", "-E", "UTF8", "--no-sync"});
+  // The superuser sets up; everyone else shows a password, as on a real server.
+  QFile hba(Dir.filePath("data/pg_hba.conf"));
+  EXPECT_TRUE(hba.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  hba.write("local all postgres trust\nlocal all all scram-sha-256\n");
+  hba.close();
   IsRunning = Start();
   EXPECT_TRUE(IsRunning) << "the test's PostgreSQL server did not start";
   Sql("CREATE ROLE quill LOGIN PASSWORD 'secret'");
@@ -59,7 +62,8 @@ TPgServer::~TPgServer() {
 }
 
 bool TPgServer::Start() {
-  const QString options = QStringLiteral("-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off").arg(PortNumber).arg(Dir.path());
+  // Only a socket in our own folder: no port to pick, so no race with other tests for one.
+  const QString options = QStringLiteral("-k %1 -c listen_addresses='' -c fsync=off").arg(Dir.path());
   Run({Bin + "pg_ctl", "-D", Dir.filePath("data"), "-o", options, "-l", Dir.filePath("log"), "-w", "start"});
   IsRunning = Sql("SELECT 1").trimmed() == "1";
   return IsRunning;
@@ -72,8 +76,8 @@ bool TPgServer::Stop(const char* Mode) {
 }
 
 QString TPgServer::Sql(const QString& Statements, const QString& Database) const {
-  return Run({"psql", "-X", "-q", "-tA", "-v", "ON_ERROR_STOP=1", "-h", Dir.path(), "-p", QString::number(PortNumber), "-U",
-              "postgres", "-d", Database, "-c", Statements});
+  return Run(
+      {"psql", "-X", "-q", "-tA", "-v", "ON_ERROR_STOP=1", "-h", Dir.path(), "-U", "postgres", "-d", Database, "-c", Statements});
 }
 
 QString TPgServer::CreateDatabase(const QString& Name) const {
@@ -83,5 +87,10 @@ QString TPgServer::CreateDatabase(const QString& Name) const {
 
 QString TPgServer::Url(const QString& Database, const QString& Password) const {
   const QString user = Password.isEmpty() ? QStringLiteral("quill") : QStringLiteral("quill:") + Password;
-  return QStringLiteral("postgresql://%1@127.0.0.1:%2/%3").arg(user).arg(PortNumber).arg(Database);
+  return QStringLiteral("postgresql://%1@/%2?host=%3")
+      .arg(user, Database, QString::fromLatin1(QUrl::toPercentEncoding(Dir.path())));
+}
+
+QString TPgServer::SocketPath() const {
+  return Dir.filePath(QStringLiteral(".s.PGSQL.5432"));
 }

@@ -3,8 +3,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
-// A PostgreSQL server of the test's own, from the Debian packages, in a temporary folder on a
-// Unix socket and a free loopback port; started as the user postgres when running as root
+// A PostgreSQL server of the test's own, from the Debian packages, in a temporary folder, on a
+// Unix socket there and no TCP port; started as the user postgres when running as root
 // (the server refuses root). A machine where it cannot start fails the test, never skips it.
 class TPgServer {
  public:
@@ -14,7 +14,8 @@ class TPgServer {
   TPgServer& operator=(const TPgServer&) = delete;
 
   bool Running() const { return IsRunning; }
-  int Port() const { return PortNumber; }
+  // The server's socket, for a proxy in front of it.
+  QString SocketPath() const;
   bool Start();
   bool Stop(const char* Mode = "fast");
 
@@ -22,13 +23,12 @@ class TPgServer {
   QString Sql(const QString& Statements, const QString& Database = QStringLiteral("postgres")) const;
   // A new database owned by the login role quill (password "secret").
   QString CreateDatabase(const QString& Name) const;
-  // postgresql://quill@127.0.0.1:PORT/DB, with the password when given.
+  // postgresql://quill@/DB?host=FOLDER, with the password when given.
   QString Url(const QString& Database, const QString& Password = QString()) const;
 
  private:
   QString Run(const QStringList& Command) const;
 
   QTemporaryDir Dir;
-  int PortNumber = 0;
   bool IsRunning = false;
 };

@@ -1,0 +1,127 @@
+#include "BatchSender.h"
+
+#include <QStringList>
+
+#include <utility>
+
+#include "PgConnection.h"
+#include "ServerError.h"
+#include "VisitJournal.h"
+
+namespace {
+
+const char* const UniqueViolation = "23505";
+
+// Every column but the key: a resend never leaves a row half one visit and half another.
+QString VisitsMerge() {
+  QStringList updated = QStringList{"site"} + VisitColumns();
+  updated.removeAll(QStringLiteral("id"));
+  updated.removeAll(QStringLiteral("started"));
+  QStringList excluded;
+  for (const QString& column : updated) excluded << QStringLiteral("EXCLUDED.") + column;
+  return QStringLiteral("ON CONFLICT (origin, id, started) DO UPDATE SET (%1) = ROW(%2)")
+      .arg(updated.join(QStringLiteral(", ")), excluded.join(QStringLiteral(", ")));
+}
+
+[[noreturn]] void RefuseCount(qint64 Taken, qsizetype Sent) {
+  throw EServerError(
+      TServerFailure::NeedsPerson,
+      QStringLiteral("the server took %1 of the %2 rows of a batch (a trigger or rule on its table?); nothing of it was kept")
+          .arg(Taken)
+          .arg(Sent));
+}
+
+// A scratch table takes its column types from the server's own table, partitions and all.
+TServerTable Through(const QString& Table, const QStringList& Columns, const QString& Merge, bool CopyDirect) {
+  const QString columns = Columns.join(QStringLiteral(", "));
+  return {QStringLiteral("CREATE TEMP TABLE IF NOT EXISTS forward_%1 AS SELECT %2 FROM %1 WITH NO DATA").arg(Table, columns),
+          QStringLiteral("COPY forward_%1 FROM STDIN").arg(Table),
+          QStringLiteral("INSERT INTO %1 (%2) SELECT %2 FROM forward_%1 ").arg(Table, columns) + Merge,
+          QStringLiteral("TRUNCATE forward_%1").arg(Table),
+          CopyDirect ? QStringLiteral("COPY %1 (%2) FROM STDIN").arg(Table, columns) : QString()};
+}
+
+}  // namespace
+
+const TServerTable& RecordsTable() {
+  static const TServerTable Table = Through(QStringLiteral("records"), {"rectime", "cardno", "reader", "mode", "site"},
+                                            QStringLiteral("ON CONFLICT (rectime, cardno) DO NOTHING"), true);
+  return Table;
+}
+
+const TServerTable& VisitsTable() {
+  static const TServerTable Table =
+      Through(QStringLiteral("visits"), QStringList{"origin", "site"} + VisitColumns(), VisitsMerge(), false);
+  return Table;
+}
+
+TBatchSender::TBatchSender(TPgConnection& Connection, const TServerTable& Into, std::function<void()> OnCommit)
+    : Server(Connection), Table(Into), BeforeCommit(std::move(OnCommit)) {
+  Server.Exec(Table.Scratch);
+}
+
+QList<TSetAside> TBatchSender::Send(const TBatch& Batch) {
+  QList<TSetAside> refused;
+  Server.Exec(QStringLiteral("BEGIN"));
+  SendWhole(Batch, refused);
+  if (BeforeCommit) BeforeCommit();
+  Server.Exec(QStringLiteral("COMMIT"));
+  return refused;
+}
+
+void TBatchSender::SendWhole(const TBatch& Batch, QList<TSetAside>& Refused) {
+  try {
+    if (Overlapping || Table.CopyDirect.isEmpty()) {
+      Merge(Batch, 0, Batch.Rows());
+      return;
+    }
+    const qint64 taken = Server.Copy(Table.CopyDirect, Batch.Data);
+    if (taken != Batch.Rows()) RefuseCount(taken, Batch.Rows());
+    return;
+  } catch (const EServerError& Error) {
+    if (Error.Failure() != TServerFailure::RowRejected) throw;
+    Restart();
+    if (Error.SqlState() == QLatin1String(UniqueViolation) && !Overlapping) {
+      Overlapping = true;
+      SendWhole(Batch, Refused);
+      return;
+    }
+  }
+  Halve(Batch, 0, Batch.Rows(), Refused);
+}
+
+void TBatchSender::Merge(const TBatch& Batch, qsizetype From, qsizetype To) {
+  const qsizetype begin = Batch.Begin(From);
+  const qint64 taken =
+      Server.Copy(Table.CopyScratch, QByteArray::fromRawData(Batch.Data.constData() + begin, Batch.Ends[To - 1] - begin));
+  if (taken != To - From) RefuseCount(taken, To - From);
+  Server.Exec(Table.Merge);
+  Server.Exec(Table.ClearScratch);
+}
+
+// Each half under a savepoint of its own: a refused half is undone alone and halved again,
+// down to the one row that the server refuses.
+void TBatchSender::Halve(const TBatch& Batch, qsizetype From, qsizetype To, QList<TSetAside>& Refused) {
+  Server.Exec(QStringLiteral("SAVEPOINT part"));
+  try {
+    Merge(Batch, From, To);
+    Server.Exec(QStringLiteral("RELEASE SAVEPOINT part"));
+    return;
+  } catch (const EServerError& Error) {
+    if (Error.Failure() != TServerFailure::RowRejected) throw;
+    Server.Exec(QStringLiteral("ROLLBACK TO SAVEPOINT part"));
+    Server.Exec(QStringLiteral("RELEASE SAVEPOINT part"));
+    if (To - From == 1) {
+      Refused.append({Batch.Ids[From], QStringLiteral("%1 (SQLSTATE %2)").arg(Error.Message(), Error.SqlState())});
+      return;
+    }
+  }
+  const qsizetype middle = From + (To - From) / 2;
+  Halve(Batch, From, middle, Refused);
+  Halve(Batch, middle, To, Refused);
+}
+
+void TBatchSender::Restart() {
+  Server.Exec(QStringLiteral("ROLLBACK"));
+  Server.Exec(QStringLiteral("BEGIN"));
+}

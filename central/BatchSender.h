@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+#include "LocalRows.h"
+
+class TPgConnection;
+
+// How one local table goes into its server table: COPY into a scratch table, then a merge
+// that keeps each row once; and, for records, a straight COPY that a first forward takes.
+struct TServerTable {
+  QString Scratch;  // CREATE TEMP TABLE for the scratch
+  QString CopyScratch;
+  QString Merge;  // scratch into the table, the table's unique key deciding
+  QString ClearScratch;
+  QString CopyDirect;  // empty: always through the scratch
+};
+
+const TServerTable& RecordsTable();
+const TServerTable& VisitsTable();
+
+// One batch, one transaction on the server. The server's row count is checked before the
+// commit. A row whose values the server refuses is found by halving, set aside, and the rest
+// of the batch committed without it. Raises EServerError.
+class TBatchSender {
+ public:
+  // OnCommit is called after a batch reached the server, before its commit.
+  TBatchSender(TPgConnection& Connection, const TServerTable& Into, std::function<void()> OnCommit);
+
+  // The rows the server refused, with its reasons; the rest is committed.
+  QList<TSetAside> Send(const TBatch& Batch);
+
+ private:
+  void SendWhole(const TBatch& Batch, QList<TSetAside>& Refused);
+  void Merge(const TBatch& Batch, qsizetype From, qsizetype To);
+  void Halve(const TBatch& Batch, qsizetype From, qsizetype To, QList<TSetAside>& Refused);
+  void Restart();
+
+  TPgConnection& Server;
+  const TServerTable& Table;
+  std::function<void()> BeforeCommit;
+  bool Overlapping = false;  // a row of this forward was there already: the rest goes through the merge
+};

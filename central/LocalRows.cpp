@@ -1,0 +1,70 @@
+#include "LocalRows.h"
+
+#include <QStringList>
+
+#include "NativeStatement.h"
+#include "PgConnection.h"
+#include "VisitJournal.h"
+
+namespace {
+
+void AppendText(QByteArray& Row, const QByteArray& Text, bool Last) {
+  AppendCopyField(Row, Text.constData(), static_cast<int>(Text.size()), Last);
+}
+
+// Rows of Query (its first column the local id), after the fixed Leading fields, while under
+// the limits. A fresh statement per batch: stopping early leaves it mid-step.
+template <typename TMarkOf>
+TBatch Read(TNativeStatement& Query, const QList<QByteArray>& Leading, const QByteArray& Trailing, int Columns,
+            TBatchLimits Limits, TMarkOf MarkOf) {
+  TBatch batch;
+  while (batch.Rows() < Limits.Rows && batch.Data.size() < Limits.Bytes && Query.Next()) {
+    for (const QByteArray& field : Leading) AppendText(batch.Data, field, false);
+    for (int column = 1; column <= Columns; ++column) {
+      AppendCopyField(batch.Data, Query.Text(column), Query.TextLength(column), column == Columns && Trailing.isNull());
+    }
+    if (!Trailing.isNull()) AppendText(batch.Data, Trailing, true);
+    batch.Ends.append(batch.Data.size());
+    batch.Ids.append(Query.Int64(0));
+    batch.Last = MarkOf(Query);
+  }
+  return batch;
+}
+
+}  // namespace
+
+TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatchLimits Limits) {
+  TNativeStatement query(Db, "SELECT rowid, RECTIME, CARDNO, READER, MODE FROM records WHERE rowid > ? ORDER BY rowid");
+  query.BindInt64(1, Mark.Id);
+  return Read(query, {}, Site, 4, Limits, [](const TNativeStatement& Row) {
+    return TMark{Row.Int64(0), QByteArray(Row.Text(1), Row.TextLength(1)), QByteArray(Row.Text(2), Row.TextLength(2))};
+  });
+}
+
+TBatch ReadVisits(sqlite3* Db, const TMark& Mark, const QByteArray& Origin, const QByteArray& Site, TBatchLimits Limits) {
+  const QStringList& columns = VisitColumns();
+  // Up to the first visit still running: it is sent once it has ended.
+  const QByteArray sql = QStringLiteral(
+                             "SELECT id, %1 FROM visits WHERE id > ? AND id < COALESCE((SELECT MIN(id) FROM visits "
+                             "WHERE ended IS NULL), 9223372036854775807) ORDER BY id")
+                             .arg(columns.join(QStringLiteral(", ")))
+                             .toUtf8();
+  TNativeStatement query(Db, sql.constData());
+  query.BindInt64(1, Mark.Id);
+  return Read(query, {Origin, Site}, QByteArray(), static_cast<int>(columns.size()), Limits, [](const TNativeStatement& Row) {
+    return TMark{Row.Int64(0), QByteArray(Row.Text(2), Row.TextLength(2)), {}};
+  });
+}
+
+bool HasVisitsJournal(sqlite3* Db) {
+  const QStringList& columns = VisitColumns();
+  const QByteArray sql = QStringLiteral("SELECT COUNT(*) = %1 FROM pragma_table_info('visits') WHERE name IN ('%2')")
+                             .arg(columns.size())
+                             .arg(columns.join(QStringLiteral("', '")))
+                             .toUtf8();
+  TNativeStatement query(Db, sql.constData());
+  const bool complete = query.Next() && query.Int64(0) == 1;
+  while (query.Next()) {
+  }
+  return complete;
+}

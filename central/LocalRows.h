@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+
+#include "LocalState.h"
+
+struct sqlite3;
+
+// Rows of a local table after a mark, as COPY text, with each row's end and local id so a
+// part of the batch can be sent alone.
+struct TBatch {
+  QByteArray Data;
+  QList<qsizetype> Ends;
+  QList<qint64> Ids;
+  TMark Last;
+
+  qsizetype Rows() const { return Ends.size(); }
+  qsizetype Begin(qsizetype Row) const { return Row == 0 ? 0 : Ends[Row - 1]; }
+};
+
+struct TBatchLimits {
+  int Rows = 0;
+  qsizetype Bytes = 0;
+};
+
+// The records after Mark, each with Site appended, up to the limits (at least one row while
+// there is one). Read on the connection's native handle: Qt's row objects would cost more than
+// the server's work. Raises EDatabaseError.
+TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatchLimits Limits);
+
+// The visits after Mark that have ended, each with Origin and Site first. Raises EDatabaseError.
+TBatch ReadVisits(sqlite3* Db, const TMark& Mark, const QByteArray& Origin, const QByteArray& Site, TBatchLimits Limits);
+
+// The file keeps the visits journal, not a table of that name made for another purpose.
+bool HasVisitsJournal(sqlite3* Db);

@@ -1,0 +1,137 @@
+#include "LocalState.h"
+
+#include <QUuid>
+
+#include <utility>
+
+#include "Clock.h"
+#include "LogDatabase.h"
+#include "NativeStatement.h"
+
+namespace {
+
+const char* const CreateTables[] = {
+    "CREATE TABLE IF NOT EXISTS forwarding (target TEXT PRIMARY KEY, records_rowid INTEGER NOT NULL DEFAULT 0, "
+    "records_rectime TEXT, records_cardno INTEGER, visits_id INTEGER NOT NULL DEFAULT 0, visits_started TEXT, "
+    "last_attempt TEXT, last_error TEXT)",
+    "CREATE TABLE IF NOT EXISTS forwarding_origin (origin TEXT NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS forwarding_rejected (target TEXT NOT NULL, source TEXT NOT NULL, local_id INTEGER NOT NULL, "
+    "reason TEXT NOT NULL, noted TEXT NOT NULL)",
+};
+
+void Execute(sqlite3* Db, const char* Sql) {
+  TNativeStatement(Db, Sql).Run();
+}
+
+// A transaction on logs.mdb that only its explicit commit keeps.
+class TLocalTransaction {
+ public:
+  explicit TLocalTransaction(sqlite3* Db) : Handle(Db) { Execute(Handle, "BEGIN IMMEDIATE"); }
+  ~TLocalTransaction() {
+    if (!Committed) TNativeStatement(Handle, "ROLLBACK").Succeeds();
+  }
+  TLocalTransaction(const TLocalTransaction&) = delete;
+  TLocalTransaction& operator=(const TLocalTransaction&) = delete;
+  void Commit() {
+    Execute(Handle, "COMMIT");
+    Committed = true;
+  }
+
+ private:
+  sqlite3* Handle;
+  bool Committed = false;
+};
+
+QByteArray NowText() {
+  return RecTimeText(Now()).toUtf8();
+}
+
+}  // namespace
+
+TLocalState::TLocalState(sqlite3* Db, const QString& ServerTarget) : Handle(Db), Target(ServerTarget.toUtf8()) {
+  for (const char* create : CreateTables) Execute(Handle, create);
+  // A file that forwarded before visits were marked by their start too.
+  TNativeStatement column(Handle, "SELECT 1 FROM pragma_table_info('forwarding') WHERE name = 'visits_started'");
+  if (!column.Run()) Execute(Handle, "ALTER TABLE forwarding ADD COLUMN visits_started TEXT");
+  TNativeStatement insert(Handle, "INSERT OR IGNORE INTO forwarding (target) VALUES (?)");
+  insert.BindText(1, Target);
+  insert.Run();
+}
+
+QByteArray TLocalState::Origin() {
+  TNativeStatement make(Handle, "INSERT INTO forwarding_origin SELECT ? WHERE NOT EXISTS (SELECT 1 FROM forwarding_origin)");
+  make.BindText(1, QUuid::createUuid().toByteArray(QUuid::WithoutBraces));
+  make.Run();
+  TNativeStatement read(Handle, "SELECT origin FROM forwarding_origin LIMIT 1");
+  read.Next();
+  QByteArray origin(read.Text(0), read.TextLength(0));
+  while (read.Next()) {
+  }
+  return origin;
+}
+
+TMark TLocalState::RecordsMark() {
+  TNativeStatement query(Handle,
+                         "SELECT f.records_rowid, f.records_rectime, f.records_cardno FROM forwarding f "
+                         "WHERE f.target = ? AND EXISTS (SELECT 1 FROM records r WHERE r.rowid = f.records_rowid "
+                         "AND r.RECTIME = f.records_rectime AND r.CARDNO = f.records_cardno)");
+  query.BindText(1, Target);
+  if (!query.Next()) return {};
+  TMark mark{query.Int64(0), QByteArray(query.Text(1), query.TextLength(1)), QByteArray(query.Text(2), query.TextLength(2))};
+  while (query.Next()) {
+  }
+  return mark;
+}
+
+TMark TLocalState::VisitsMark() {
+  TNativeStatement query(Handle,
+                         "SELECT f.visits_id, f.visits_started FROM forwarding f WHERE f.target = ? AND EXISTS "
+                         "(SELECT 1 FROM visits v WHERE v.id = f.visits_id AND v.started = f.visits_started)");
+  query.BindText(1, Target);
+  if (!query.Next()) return {};
+  TMark mark{query.Int64(0), QByteArray(query.Text(1), query.TextLength(1)), {}};
+  while (query.Next()) {
+  }
+  return mark;
+}
+
+void TLocalState::AcknowledgeRecords(const TMark& Last, const QList<TSetAside>& Refused) {
+  Acknowledge("UPDATE forwarding SET records_rowid = ?, records_rectime = ?, records_cardno = ? WHERE target = ?", "records",
+              Last, Refused);
+}
+
+void TLocalState::AcknowledgeVisits(const TMark& Last, const QList<TSetAside>& Refused) {
+  // ?3 (a record's CARDNO) has no use here.
+  Acknowledge("UPDATE forwarding SET visits_id = ?1, visits_started = ?2 WHERE target = ?4", "visits", Last, Refused);
+}
+
+void TLocalState::Acknowledge(const char* Update, const char* Source, const TMark& Last, const QList<TSetAside>& Refused) {
+  TLocalTransaction transaction(Handle);
+  TNativeStatement note(Handle,
+                        "INSERT INTO forwarding_rejected (target, source, local_id, reason, noted) VALUES (?, ?, ?, ?, ?)");
+  for (const TSetAside& row : Refused) {
+    note.BindText(1, Target);
+    note.BindText(2, Source);
+    note.BindInt64(3, row.Id);
+    note.BindText(4, row.Reason.toUtf8());
+    note.BindText(5, NowText());
+    note.Run();
+  }
+  TNativeStatement update(Handle, Update);
+  update.BindInt64(1, Last.Id);
+  update.BindText(2, Last.Time);
+  update.BindText(3, Last.Card);
+  update.BindText(4, Target);
+  update.Run();
+  transaction.Commit();
+}
+
+void TLocalState::NoteAttempt(const QString& Error) {
+  TNativeStatement update(Handle, Error.isNull() ? "UPDATE forwarding SET last_attempt = ?, last_error = NULL WHERE target = ?"
+                                                 : "UPDATE forwarding SET last_attempt = ?, last_error = ? WHERE target = ?");
+  int index = 1;
+  update.BindText(index++, NowText());
+  if (!Error.isNull()) update.BindText(index++, Error.toUtf8());
+  update.BindText(index, Target);
+  update.Run();
+}
