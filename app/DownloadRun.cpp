@@ -43,13 +43,13 @@ void ProcessReaderRow(const TLogDatabase& Db, TReaderPass& Pass, TReader& Reader
 
 }  // namespace
 
-TDownloadRun::TDownloadRun(QWidget& Owner, IStatusLine& Status, QString ApplicationDirectory, TRunOptions Options)
-    : Owner(Owner), Status(Status), ApplicationDirectory(std::move(ApplicationDirectory)), Options(std::move(Options)) {}
+TDownloadRun::TDownloadRun(QWidget& Owner, IStatusLine& Status, QString DatabasePath, TRunOptions Options)
+    : Owner(Owner), Status(Status), DatabasePath(std::move(DatabasePath)), Options(std::move(Options)) {}
 
 void TDownloadRun::Run() {
   // Declared first so it is released last: the reader goes before the database closes.
   TLogDatabase db;
-  if (!db.OpenDatabase(ApplicationDirectory)) {
+  if (!db.OpenDatabase(DatabasePath)) {
     JournalLine(TPriority::Error, QStringLiteral("%1: %2; no reader contacted").arg(db.DatabasePath(), db.OpenFailure()));
     return;
   }

@@ -12,7 +12,7 @@ class QWidget;
 // cannot be converted, a port text that is no number) ends the run after everything is released.
 class TDownloadRun {
  public:
-  TDownloadRun(QWidget& Owner, IStatusLine& Status, QString ApplicationDirectory, TRunOptions Options = {});
+  TDownloadRun(QWidget& Owner, IStatusLine& Status, QString DatabasePath, TRunOptions Options = {});
 
   void Run();
 
@@ -20,6 +20,6 @@ class TDownloadRun {
   void VisitReaders(class TLogDatabase& Db);
   QWidget& Owner;
   IStatusLine& Status;
-  QString ApplicationDirectory;
+  QString DatabasePath;
   TRunOptions Options;
 };

@@ -1,7 +1,6 @@
 #include "ParallelRun.h"
 
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QThread>
 #include <QTimer>
 
@@ -65,7 +64,7 @@ TParallelRun::~TParallelRun() = default;
 
 void TParallelRun::Run() {
   Store = std::make_unique<TLogDatabase>();
-  if (!Store->OpenDatabase(QFileInfo(Db.DatabasePath()).absolutePath())) throw EDatabaseError(Store->OpenFailure().toStdString());
+  if (!Store->OpenDatabase(Db.DatabasePath())) throw EDatabaseError(Store->OpenFailure().toStdString());
   Total = static_cast<int>(Db.ReaderCount());
   QEventLoop loop;
   Loop = &loop;

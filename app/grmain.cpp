@@ -24,13 +24,13 @@ constexpr int UnattendedFailureExitCode = 1;
 
 }  // namespace
 
-TSetAcc::TSetAcc(QString ApplicationDirectory, TRunOptions Options)
+TSetAcc::TSetAcc(QString DatabasePath, TRunOptions Options)
     : QWidget(nullptr, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                            Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
       TntPanel1(new QFrame(this)),
       eStatus(new QLineEdit(TntPanel1)),
       Timer1(new QTimer(this)),
-      ApplicationDirectory(std::move(ApplicationDirectory)),
+      DatabasePath(std::move(DatabasePath)),
       Options(std::move(Options)) {
   setObjectName(QStringLiteral("SetAcc"));
   setWindowTitle(QStringLiteral("Quillmere"));
@@ -71,7 +71,7 @@ void TSetAcc::Run() {
     bool& Flag;
     ~TRunning() { Flag = false; }
   } running{Running};
-  TDownloadRun(*this, *this, ApplicationDirectory, Options).Run();
+  TDownloadRun(*this, *this, DatabasePath, Options).Run();
 }
 
 void TSetAcc::SetStatusText(const QString& Text) {

@@ -12,7 +12,7 @@ class QTimer;
 // The status window: shows one line of status while the one run of the program goes on.
 class TSetAcc : public QWidget, public IStatusLine {
  public:
-  explicit TSetAcc(QString ApplicationDirectory, TRunOptions Options = {});
+  explicit TSetAcc(QString DatabasePath, TRunOptions Options = {});
 
   void SetStatusText(const QString& Text) override;
   void SetStatusVisible(bool Visible) override;
@@ -31,7 +31,7 @@ class TSetAcc : public QWidget, public IStatusLine {
   void TntFormCreate();
   void Timer1Timer();
 
-  QString ApplicationDirectory;
+  QString DatabasePath;
   TRunOptions Options;
   bool Running = false;
   bool CloseWanted = false;

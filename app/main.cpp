@@ -35,7 +35,7 @@ int RunOnce(int argc, char* argv[], const TRunOptions& Options) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quillmere"));
   QApplication::setWindowIcon(ProgramIcon());
-  TSetAcc window(QCoreApplication::applicationDirPath() + QDir::separator(), Options);
+  TSetAcc window(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("logs.mdb")), Options);
   window.show();
   const int code = QApplication::exec();
   SocketsCleanup();

@@ -1,6 +1,5 @@
 #include "LogDatabase.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -66,11 +65,10 @@ TLogDatabase::~TLogDatabase() {
   CloseDatabase();
 }
 
-bool TLogDatabase::OpenDatabase(const QString& ApplicationDirectory) {
-  Path = QDir(ApplicationDirectory).filePath(QStringLiteral("logs.mdb"));
-  if (!QDir::setCurrent(ApplicationDirectory)) return Refuse(QStringLiteral("its folder cannot be entered"));
+bool TLogDatabase::OpenDatabase(const QString& DatabasePath) {
+  Path = DatabasePath;
   if (!QFileInfo(Path).isFile()) return Refuse(QStringLiteral("no such file"));
-  if (!CheckWritable(ApplicationDirectory)) return false;
+  if (!CheckWritable(QFileInfo(Path).absolutePath())) return false;
 
   QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
   db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
@@ -93,8 +91,8 @@ bool TLogDatabase::Refuse(const QString& Reason) {
 
 // SQLite would open a file it cannot write read-only without a word, and the first store
 // would fail with the reader already locked. The folder takes the journal and the run lock.
-bool TLogDatabase::CheckWritable(const QString& ApplicationDirectory) {
-  for (const QString& target : {Path, ApplicationDirectory}) {
+bool TLogDatabase::CheckWritable(const QString& Folder) {
+  for (const QString& target : {Path, Folder}) {
     const QString refusal = WriteRefusal(target);
     if (!refusal.isEmpty()) return Refuse(QStringLiteral("%1 cannot be written: %2").arg(target, refusal));
   }

@@ -30,9 +30,8 @@ class TLogDatabase {
   TLogDatabase& operator=(const TLogDatabase&) = delete;
 
   // Fails on a missing or foreign file, a file or folder this user cannot write, a missing
-  // table, records without rectime; OpenFailure() then says why. Never creates logs.mdb.
-  // Makes ApplicationDirectory the working directory.
-  bool OpenDatabase(const QString& ApplicationDirectory);
+  // table, records without rectime; OpenFailure() then says why. Never creates the file.
+  bool OpenDatabase(const QString& DatabasePath);
   const QString& OpenFailure() const { return Failure; }
   void CloseDatabase();
 
@@ -56,7 +55,7 @@ class TLogDatabase {
   friend class TWriteTransaction;
 
   bool Refuse(const QString& Reason);
-  bool CheckWritable(const QString& ApplicationDirectory);
+  bool CheckWritable(const QString& Folder);
   bool LoadReaders();
   bool CheckRecordsTable();
   void UseWriteAheadLog();

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QProcess>
 #include <QWidget>
 
@@ -29,11 +28,9 @@ class TQuietStatus final : public IStatusLine {
 // and never clear a log it has not read.
 class HostileReader : public testing::Test {
  protected:
-  void TearDown() override { QDir::setCurrent(StartDirectory); }
-
   void Visit(const ReaderSim& Sim, int ReplyWaitMs = 400, int BusyTimeoutMs = DefaultBusyTimeoutMs) {
     TLogDatabase db(BusyTimeoutMs);
-    ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
+    ASSERT_TRUE(db.OpenDatabase(Folder.DatabasePath()));
     TReader reader(&Owner);
     reader.Timings.DrainQuietMs = 30;
     reader.Timings.DrainLimitMs = 300;
@@ -46,7 +43,6 @@ class HostileReader : public testing::Test {
   }
   int Stored() const { return Folder.Query("SELECT COUNT(*) FROM records").front().toInt(); }
 
-  QString StartDirectory = QDir::currentPath();
   TLogFolder Folder;
   QWidget Owner;
   TQuietStatus Status;

@@ -3,7 +3,6 @@
 
 #include <time.h>
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QWidget>
 
@@ -65,13 +64,12 @@ std::vector<SimRecord> Log(int Count, std::uint32_t FirstCard = 1000) {
 class ReaderPass : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(Db.OpenDatabase(Folder.Path()));
+    ASSERT_TRUE(Db.OpenDatabase(Folder.DatabasePath()));
     Reader = std::make_unique<TReader>(&Owner);
     Reader->Timings.DrainQuietMs = 30;
     Reader->Timings.ReplyWaitMs = 400;
     Reader->Timings.ClearReplyWaitMs = 600;
   }
-  void TearDown() override { QDir::setCurrent(StartDirectory); }
 
   // Connects and, if that works, runs the pass; false when the reader was skipped.
   bool Visit(const ReaderSim& Sim, TPassFlags Flags = {true, true, true}) {
@@ -85,7 +83,6 @@ class ReaderPass : public testing::Test {
   QStringList Stored() const { return Folder.Query("SELECT RECTIME, CARDNO, READER, MODE FROM records ORDER BY RECTIME"); }
   int StoredCount() const { return Folder.Query("SELECT COUNT(*) FROM records").front().toInt(); }
 
-  QString StartDirectory = QDir::currentPath();
   TLogFolder Folder;
   TLogDatabase Db;
   QWidget Owner;
@@ -285,7 +282,7 @@ TEST_F(ReaderPass, LateOrShortRepliesAreNeverTakenForAnotherCommand) {
     faults.ShortReplyTo = c.ShortReplyTo;
     TLogFolder folder;
     TLogDatabase db;
-    ASSERT_TRUE(db.OpenDatabase(folder.Path()));
+    ASSERT_TRUE(db.OpenDatabase(folder.DatabasePath()));
     ReaderSim sim(Log(70), faults);
     TReaderPass pass(*Reader, db, Status, &Owner);
     pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QLineEdit>
 #include <QTimer>
 
@@ -14,14 +13,12 @@ using readersim::ReaderSim;
 
 class Run : public testing::Test {
  protected:
-  void TearDown() override { QDir::setCurrent(StartDirectory); }
-  QString StartDirectory = QDir::currentPath();
   TLogFolder Folder;
   TRecordingMessageBox Messages;
 };
 
 TEST_F(Run, AnEmptyReadersTableClosesTheWindowWithoutAMessage) {
-  TSetAcc window(Folder.Path());
+  TSetAcc window(Folder.DatabasePath());
   window.show();
   ASSERT_TRUE(WaitUntil([&] { return !window.isVisible(); }, 10000));
   EXPECT_TRUE(Messages.Texts.isEmpty());
@@ -34,7 +31,7 @@ TEST_F(Run, AnUnreadableRowStopsTheRunThereAndIsReported) {
   Folder.AddReader("127.0.0.1", QString::number(first.Port()), false, true, false);
   Folder.Execute(QStringLiteral("INSERT INTO readers VALUES ('127.0.0.1', '%1', NULL, 1, 0)").arg(third.Port()));
   Folder.AddReader("127.0.0.1", QString::number(third.Port()), false, true, false);
-  TSetAcc window(Folder.Path());
+  TSetAcc window(Folder.DatabasePath());
   window.show();
   ASSERT_TRUE(WaitUntil([&] { return !Messages.Texts.isEmpty(); }, 30000));
   EXPECT_EQ(Messages.Texts, QStringList{"Could not convert NULL in column 'setclk' to a boolean"});
@@ -46,7 +43,7 @@ TEST_F(Run, AnUnreadableRowStopsTheRunThereAndIsReported) {
 TEST_F(Run, AClosedWindowOnlyEndsTheProgramAfterTheRun) {
   ReaderSim sim(readersim::SampleLog(5, 1));
   Folder.AddReader("127.0.0.1", QString::number(sim.Port()), false, true, false);
-  TSetAcc window(Folder.Path());
+  TSetAcc window(Folder.DatabasePath());
   bool closeNoted = false;
   bool visibleAfterClose = false;
   // Fires while the pass pumps events waiting for a reply.

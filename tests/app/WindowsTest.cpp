@@ -9,7 +9,7 @@
 namespace {
 
 TEST(StatusWindow, HasTheLayoutOfTheStatusDialog) {
-  TSetAcc window(QStringLiteral("/nonexistent/"));
+  TSetAcc window(QStringLiteral("/nonexistent/logs.mdb"));
   EXPECT_EQ(window.windowTitle(), "Quillmere");
   EXPECT_EQ(window.size(), QSize(257, 37));
   EXPECT_EQ(window.minimumSize(), window.maximumSize());

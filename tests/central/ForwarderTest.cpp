@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QDir>
 
 #include <functional>
 #include <utility>
@@ -30,13 +29,11 @@ class TSite {
   }
   TForwardResult Forward(const QString& Url, const QString& Name, int BatchRows = TForwarder::DefaultBatchRows,
                          std::function<void(int)> BeforeCommit = {}) const {
-    const QString start = QDir::currentPath();
     TLogDatabase db;
-    EXPECT_TRUE(db.OpenDatabase(Folder.Path()));
+    EXPECT_TRUE(db.OpenDatabase(Folder.DatabasePath()));
     TForwarder forwarder(db.Connection(), Url, Name, BatchRows);
     forwarder.BeforeCommit = std::move(BeforeCommit);
     const TForwardResult result = forwarder.Run();
-    QDir::setCurrent(start);
     return result;
   }
   TLogFolder Folder;

@@ -16,18 +16,17 @@ TDateTime At(int y, int mo, int d, int h, int mi, int s) {
   return t;
 }
 
-// Keeps the working directory of the test process where it was.
 class LogDatabase : public testing::Test {
  protected:
-  void TearDown() override { QDir::setCurrent(StartDirectory); }
-  QString StartDirectory = QDir::currentPath();
   TLogFolder Folder;
 };
 
-TEST_F(LogDatabase, OpensAndMakesTheApplicationDirectoryCurrent) {
+// The working directory belongs to the whole process, and other threads may be using it.
+TEST_F(LogDatabase, OpensAndLeavesTheWorkingDirectoryAlone) {
+  const QString start = QDir::currentPath();
   TLogDatabase db;
-  ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
-  EXPECT_EQ(QDir::current().canonicalPath(), QDir(Folder.Path()).canonicalPath());
+  ASSERT_TRUE(db.OpenDatabase(Folder.DatabasePath()));
+  EXPECT_EQ(QDir::currentPath(), start);
   EXPECT_TRUE(db.ReadersAtEnd());
   db.CloseDatabase();
   db.CloseDatabase();  // closing twice is harmless
@@ -36,10 +35,10 @@ TEST_F(LogDatabase, OpensAndMakesTheApplicationDirectoryCurrent) {
 TEST_F(LogDatabase, FailsSilentlyAndNeverCreatesAMissingFile) {
   QTemporaryDir empty;
   TLogDatabase db;
-  EXPECT_FALSE(db.OpenDatabase(empty.path() + '/'));
+  EXPECT_FALSE(db.OpenDatabase(empty.filePath("logs.mdb")));
   EXPECT_FALSE(QFile::exists(empty.filePath("logs.mdb")));
   db.CloseDatabase();
-  EXPECT_FALSE(db.OpenDatabase(empty.path() + "/no-such-folder/"));
+  EXPECT_FALSE(db.OpenDatabase(empty.path() + "/no-such-folder/logs.mdb"));
 }
 
 TEST_F(LogDatabase, FailsOnAFileThatIsNoDatabaseOrLacksATable) {
@@ -49,7 +48,7 @@ TEST_F(LogDatabase, FailsOnAFileThatIsNoDatabaseOrLacksATable) {
   file.write(QByteArray(4096, 'x'));
   file.close();
   TLogDatabase db;
-  EXPECT_FALSE(db.OpenDatabase(garbage.path() + '/'));
+  EXPECT_FALSE(db.OpenDatabase(garbage.filePath("logs.mdb")));
   db.CloseDatabase();
 
   for (const char* sql : {"DROP TABLE readers", "ALTER TABLE records RENAME COLUMN RECTIME TO WHEN_AT",
@@ -57,7 +56,7 @@ TEST_F(LogDatabase, FailsOnAFileThatIsNoDatabaseOrLacksATable) {
     TLogFolder folder;
     folder.Execute(sql);
     TLogDatabase broken;
-    EXPECT_FALSE(broken.OpenDatabase(folder.Path())) << sql;
+    EXPECT_FALSE(broken.OpenDatabase(folder.DatabasePath())) << sql;
   }
 }
 
@@ -66,7 +65,7 @@ TEST_F(LogDatabase, ReaderRowsConvertNumbersAndBooleanTexts) {
   Folder.Execute("INSERT INTO readers VALUES (12, '4001', 'Yes', 'FALSE', '1')");
   Folder.Execute("INSERT INTO readers VALUES ('gate', 'http', 'no', 'true', '0')");
   TLogDatabase db;
-  ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
+  ASSERT_TRUE(db.OpenDatabase(Folder.DatabasePath()));
   TReaderRow row = db.ReadReaderRow();
   EXPECT_EQ(row.Address, "10.0.0.5");
   EXPECT_EQ(row.Port, "4001");
@@ -104,7 +103,7 @@ TEST_F(LogDatabase, UnconvertibleValuesNameTheColumnAndTheValue) {
     TLogFolder folder;
     folder.Execute(QStringLiteral("INSERT INTO readers VALUES %1").arg(c.Row));
     TLogDatabase db;
-    ASSERT_TRUE(db.OpenDatabase(folder.Path()));
+    ASSERT_TRUE(db.OpenDatabase(folder.DatabasePath()));
     try {
       db.ReadReaderRow();
       ADD_FAILURE() << "no error for " << c.Row;
@@ -117,13 +116,13 @@ TEST_F(LogDatabase, UnconvertibleValuesNameTheColumnAndTheValue) {
   Folder.Execute("ALTER TABLE narrow RENAME TO readers");
   Folder.Execute("INSERT INTO readers VALUES ('a', '1')");
   TLogDatabase db;
-  ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
+  ASSERT_TRUE(db.OpenDatabase(Folder.DatabasePath()));
   EXPECT_THROW(db.ReadReaderRow(), EConvertError);
 }
 
 TEST_F(LogDatabase, DuplicatesMatchTimeAndCardWhateverReaderAndMode) {
   TLogDatabase db;
-  ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
+  ASSERT_TRUE(db.OpenDatabase(Folder.DatabasePath()));
   const TDateTime t = At(2024, 5, 17, 8, 30, 15);
   EXPECT_FALSE(db.RecordExists(t, 74565));
   db.StoreRecord(t, 74565, "10.0.0.5", 2);
@@ -136,7 +135,7 @@ TEST_F(LogDatabase, DuplicatesMatchTimeAndCardWhateverReaderAndMode) {
 
   // A row stored by another reader with another mode, in an earlier run, counts too.
   TLogDatabase again;
-  ASSERT_TRUE(again.OpenDatabase(Folder.Path()));
+  ASSERT_TRUE(again.OpenDatabase(Folder.DatabasePath()));
   EXPECT_TRUE(again.RecordExists(t, 74565));
 }
 
@@ -145,7 +144,7 @@ TEST_F(LogDatabase, AFailedPostLeavesNoRowBehind) {
       "CREATE TRIGGER refuse BEFORE INSERT ON records WHEN NEW.CARDNO = 13 "
       "BEGIN SELECT RAISE(ABORT, 'refused'); END");
   TLogDatabase db;
-  ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
+  ASSERT_TRUE(db.OpenDatabase(Folder.DatabasePath()));
   db.StoreRecord(At(2024, 1, 1, 0, 0, 1), 12, "r", 1);
   EXPECT_THROW(db.StoreRecord(At(2024, 1, 1, 0, 0, 2), 13, "r", 1), EDatabaseError);
   db.StoreRecord(At(2024, 1, 1, 0, 0, 3), 14, "r", 1);
@@ -156,7 +155,7 @@ TEST_F(LogDatabase, AFailedPostLeavesNoRowBehind) {
 TEST_F(LogDatabase, ATableMadeByHandWithoutTheIndexGetsIt) {
   Folder.Execute("DROP INDEX records_time_card");
   TLogDatabase db;
-  ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
+  ASSERT_TRUE(db.OpenDatabase(Folder.DatabasePath()));
   db.StoreRecord(At(2024, 1, 1, 0, 0, 1), 12, "r", 1);
   EXPECT_TRUE(db.RecordExists(At(2024, 1, 1, 0, 0, 1), 12));
   db.CloseDatabase();
@@ -169,13 +168,13 @@ TEST_F(LogDatabase, AMissingCardColumnMakesTheDuplicateSearchRaise) {
   Folder.Execute("DROP TABLE records");
   Folder.Execute("CREATE TABLE records (RECTIME TEXT, READER TEXT, MODE INTEGER)");
   TLogDatabase db;
-  ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
+  ASSERT_TRUE(db.OpenDatabase(Folder.DatabasePath()));
   EXPECT_THROW(db.RecordExists(At(2024, 1, 1, 0, 0, 1), 12), EDatabaseError);
 }
 
 TEST_F(LogDatabase, AStoredRecordIsVisibleToAnotherConnectionAtOnce) {
   TLogDatabase db;
-  ASSERT_TRUE(db.OpenDatabase(Folder.Path()));
+  ASSERT_TRUE(db.OpenDatabase(Folder.DatabasePath()));
   db.StoreRecord(At(2024, 1, 1, 0, 0, 1), 12, "r", 1);
   EXPECT_EQ(Folder.Query("SELECT COUNT(*) FROM records"), QStringList{"1"});
   db.MakeDurable();
