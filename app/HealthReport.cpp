@@ -65,7 +65,7 @@ void SummariseReaders(const THealth& Health, const QString& DatabasePath, int Wi
   if (Health.Readers.isEmpty()) {
     Summary.Raise(TCheckState::Warning);
     Summary.Words << QStringLiteral("no readers listed in %1").arg(Printable(DatabasePath));
-  } else if (!Health.Journal) {
+  } else if (!Health.Journal || never == Health.Readers.size()) {
     Summary.Raise(TCheckState::Warning);
     Summary.Words << QStringLiteral("no run yet: %1 readers never visited").arg(never);
   } else {

@@ -97,12 +97,14 @@ TEST_F(HealthCheck, NoReadersAndNoRunYetAreWarningsInTheirOwnWords) {
             QStringLiteral("QUILLMERE WARNING - no readers listed in %1 | readers_ok=0;;;0 readers_not_ok=0;;;0 "
                            "readers_never_visited=0;;;0 records_added=0;;;0\n")
                 .arg(Folder.DatabasePath()));
-  TLogFolder fresh;
-  fresh.AddReader("10.0.0.1", "1", false, true, false);
-  const TCheckReport report = CheckHealth(fresh.DatabasePath(), 24, false);
-  EXPECT_EQ(report.State, TCheckState::Warning);
-  EXPECT_TRUE(report.Text.startsWith("QUILLMERE WARNING - no run yet: 1 readers never visited |")) << report.Text.toStdString();
-  EXPECT_TRUE(report.Text.endsWith("\nNOT OK 10.0.0.1:1 never visited\n")) << report.Text.toStdString();
+  TLogFolder withoutJournal;
+  for (const TLogFolder* folder : {&withoutJournal, &Folder}) {
+    folder->AddReader("10.0.0.1", "1", false, true, false);
+    const TCheckReport report = CheckHealth(folder->DatabasePath(), 24, false);
+    EXPECT_EQ(report.State, TCheckState::Warning);
+    EXPECT_TRUE(report.Text.startsWith("QUILLMERE WARNING - no run yet: 1 readers never visited |")) << report.Text.toStdString();
+    EXPECT_TRUE(report.Text.endsWith("\nNOT OK 10.0.0.1:1 never visited\n")) << report.Text.toStdString();
+  }
 }
 
 // Whatever the file holds cannot start a line of its own or perfdata: a monitor would read a
