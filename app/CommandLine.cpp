@@ -48,8 +48,9 @@ bool IsServerUrl(const QString& Url) {
 // A monitor reads any exit above 2 as UNKNOWN, so --check reports its usage errors that way,
 // even when the parser stops before it knows the option was there.
 bool AsksForCheck(const QStringList& Arguments) {
-  return std::any_of(Arguments.begin(), Arguments.end(),
-                     [](const QString& Argument) { return Argument == QLatin1String("--check"); });
+  return std::any_of(Arguments.begin(), Arguments.end(), [](const QString& Argument) {
+    return Argument == QLatin1String("--check") || Argument.startsWith(QLatin1String("--check="));
+  });
 }
 
 }  // namespace
@@ -63,6 +64,7 @@ QString DatabaseFile(const QString& Option, const TEnvironmentDefaults& Environm
 
 TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDefaults& Environment) {
   const bool checking = AsksForCheck(Arguments);
+  const auto refuse = [checking](const QString& Error) { return Refuse(Error, checking); };
   QCommandLineParser parser;
   parser.setApplicationDescription(
       QStringLiteral("Collects the event logs of the card readers listed in the table readers of logs.mdb.\n"
@@ -72,7 +74,8 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
   const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit."));
   const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the version and exit."));
   const QCommandLineOption database(
-      QStringLiteral("database"), QStringLiteral("The logs.mdb to work on (default: QUILLMERE_DATABASE, else %1).").arg(DatabaseFile({}, built)),
+      QStringLiteral("database"),
+      QStringLiteral("The logs.mdb to work on (default: QUILLMERE_DATABASE, else %1).").arg(DatabaseFile({}, built)),
       QStringLiteral("FILE"));
   const QCommandLineOption init(QStringLiteral("init"),
                                 QStringLiteral("Create an empty logs.mdb, readable and writable by its folder's group only, "
@@ -82,49 +85,52 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
       QStringLiteral("Report the readers' last visits as a monitoring plugin and exit: 0 OK when every reader had a done "
                      "visit within HOURS (default 24), 1 WARNING when some did not, 2 CRITICAL when none did, 3 UNKNOWN "
                      "when logs.mdb cannot be read. Contacts no reader."));
-  const QCommandLineOption jobs(QStringLiteral("jobs"),
-                                QStringLiteral("Visit up to N readers side by side, 1 to %1 (default 1, or QUILLMERE_JOBS).").arg(MaxJobs),
-                                QStringLiteral("N"));
+  const QCommandLineOption jobs(
+      QStringLiteral("jobs"),
+      QStringLiteral("Visit up to N readers side by side, 1 to %1 (default 1, or QUILLMERE_JOBS).").arg(MaxJobs),
+      QStringLiteral("N"));
   const QCommandLineOption forward(
       QStringLiteral("forward"),
       QStringLiteral("After the readers, send every record and visit the PostgreSQL server at URL has not acknowledged "
                      "(postgresql://[user@]host[:port]/dbname[?...]; default QUILLMERE_FORWARD)."),
       QStringLiteral("URL"));
-  const QCommandLineOption site(QStringLiteral("site"), QStringLiteral("This collector's name on the server (default: the host name)."),
+  const QCommandLineOption site(QStringLiteral("site"),
+                                QStringLiteral("This collector's name on the server (default: the host name)."),
                                 QStringLiteral("NAME"));
   parser.addOptions({help, version, database, init, check, jobs, forward, site});
   parser.addPositionalArgument(QStringLiteral("HOURS"), QStringLiteral("The window of --check, 1 to %1.").arg(MaxCheckHours),
                                QStringLiteral("[HOURS]"));
-  if (!parser.parse(Arguments)) return Refuse(parser.errorText(), checking);
+  if (!parser.parse(Arguments)) return refuse(parser.errorText());
   if (parser.isSet(help)) return Answer(parser.helpText());
   if (parser.isSet(version)) return Answer(QStringLiteral("quillmere %1\n").arg(QStringLiteral(QUILLMERE_VERSION)));
   const QStringList positional = parser.positionalArguments();
   TCommandLine line;
-  if (parser.isSet(database) && parser.value(database).isEmpty()) return Refuse(QStringLiteral("--database needs a file"), checking);
+  if (parser.isSet(database) && parser.value(database).isEmpty()) return refuse(QStringLiteral("--database needs a file"));
   line.DatabasePath = DatabaseFile(parser.value(database), Environment);
   const QString jobsText = parser.isSet(jobs) ? parser.value(jobs) : Environment.Jobs;
   if (!jobsText.isEmpty() && !ParseWhole(jobsText, 1, MaxJobs, line.Run.Jobs)) {
-    return Refuse(QStringLiteral("N of --jobs (or QUILLMERE_JOBS) must be a whole number from 1 to %1, not '%2'").arg(MaxJobs).arg(jobsText),
-                  checking);
+    return refuse(QStringLiteral("N of --jobs (or QUILLMERE_JOBS) must be a whole number from 1 to %1, not '%2'")
+                      .arg(MaxJobs)
+                      .arg(jobsText));
   }
   line.Run.ForwardUrl = parser.isSet(forward) ? parser.value(forward) : Environment.Forward;
   if (!line.Run.ForwardUrl.isEmpty() && !IsServerUrl(line.Run.ForwardUrl)) {
-    return Refuse(QStringLiteral("the URL of --forward (or QUILLMERE_FORWARD) must begin with postgresql://"), checking);
+    return refuse(QStringLiteral("the URL of --forward (or QUILLMERE_FORWARD) must begin with postgresql://"));
   }
   line.Run.Site = parser.isSet(site) ? parser.value(site) : Environment.HostName;
   // Only the server sees the site: a machine without a host name collects all the same.
-  if (!line.Run.ForwardUrl.isEmpty() && line.Run.Site.trimmed().isEmpty()) return Refuse(QStringLiteral("--site needs a name"), checking);
-  if (parser.isSet(init) && checking) return Refuse(QStringLiteral("--init and --check exclude each other"), checking);
+  if (!line.Run.ForwardUrl.isEmpty() && line.Run.Site.trimmed().isEmpty()) return refuse(QStringLiteral("--site needs a name"));
+  if (parser.isSet(init) && checking) return refuse(QStringLiteral("--init and --check exclude each other"));
   if (parser.isSet(init)) line.Action = TCommandLine::TAction::Init;
   if (checking) {
     line.Action = TCommandLine::TAction::Check;
-    if (positional.size() > 1) return Refuse(QStringLiteral("--check takes one HOURS"), checking);
+    if (positional.size() > 1) return refuse(QStringLiteral("--check takes one HOURS"));
     if (positional.size() == 1 && !ParseWhole(positional.front(), 1, MaxCheckHours, line.CheckHours)) {
-      return Refuse(QStringLiteral("HOURS must be a whole number from 1 to %1, not '%2'").arg(MaxCheckHours).arg(positional.front()),
-                    checking);
+      return refuse(
+          QStringLiteral("HOURS must be a whole number from 1 to %1, not '%2'").arg(MaxCheckHours).arg(positional.front()));
     }
   } else if (!positional.isEmpty()) {
-    return Refuse(QStringLiteral("unexpected argument '%1'").arg(positional.front()), checking);
+    return refuse(QStringLiteral("unexpected argument '%1'").arg(positional.front()));
   }
   return line;
 }

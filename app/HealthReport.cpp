@@ -61,7 +61,8 @@ void SummariseReaders(const THealth& Health, const QString& DatabasePath, int Wi
   int added = 0;
   for (const TReaderHealth& reader : Health.Readers) added += reader.AddedInWindow;
   Summary.Performance << QStringLiteral("readers_ok=%1;;;0").arg(ok) << QStringLiteral("readers_not_ok=%1;;;0").arg(notOk)
-                      << QStringLiteral("readers_never_visited=%1;;;0").arg(never) << QStringLiteral("records_added=%1;;;0").arg(added);
+                      << QStringLiteral("readers_never_visited=%1;;;0").arg(never)
+                      << QStringLiteral("records_added=%1;;;0").arg(added);
   if (Health.Readers.isEmpty()) {
     Summary.Raise(TCheckState::Warning);
     Summary.Words << QStringLiteral("no readers listed in %1").arg(Printable(DatabasePath));
@@ -90,7 +91,8 @@ void SummariseForward(const TForwardHealth& Forward, int WindowHours, TSummary& 
   const QString target = Printable(Forward.Target);
   if (!Forward.LastError.isEmpty()) {
     Summary.Raise(TCheckState::Warning);
-    Summary.Words << QStringLiteral("forwarding to %1 failed at %2: %3").arg(target, Printable(Forward.LastAttempt), Printable(Forward.LastError));
+    Summary.Words << QStringLiteral("forwarding to %1 failed at %2: %3")
+                         .arg(target, Printable(Forward.LastAttempt), Printable(Forward.LastError));
     return;
   }
   const QDateTime attempt = QDateTime::fromString(Forward.LastAttempt, QStringLiteral("yyyy-MM-dd HH:mm:ss"));

@@ -56,7 +56,8 @@ void TakeModeAndGroup(int Fd, const QByteArray& Folder) {
   if (::stat(Folder.constData(), &folder) != 0) FailWithErrno("its folder");
   if (::fchmod(Fd, GroupFileMode) != 0) FailWithErrno("setting its mode");
   if (::fstat(Fd, &file) != 0) FailWithErrno("reading its group");
-  if (file.st_gid != folder.st_gid && ::fchown(Fd, static_cast<uid_t>(-1), folder.st_gid) != 0) FailWithErrno("giving it its folder's group");
+  if (file.st_gid != folder.st_gid && ::fchown(Fd, static_cast<uid_t>(-1), folder.st_gid) != 0)
+    FailWithErrno("giving it its folder's group");
 }
 
 void WriteSchema(const QByteArray& Path) {

@@ -26,5 +26,6 @@ void JournalLine(TPriority Priority, const QString& Text) {
 }
 
 void SendQtMessagesToJournal() {
-  qInstallMessageHandler([](QtMsgType Type, const QMessageLogContext&, const QString& Text) { JournalLine(PriorityOf(Type), Text); });
+  qInstallMessageHandler(
+      [](QtMsgType Type, const QMessageLogContext&, const QString& Text) { JournalLine(PriorityOf(Type), Text); });
 }

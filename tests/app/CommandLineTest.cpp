@@ -66,6 +66,7 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
       {{"--check", "--nonsense"}, 3, "Unknown option 'nonsense'"},
       {{"--check", "--jobs", "x"}, 3, "N of --jobs"},
       {{"--check", "--init"}, 3, "--init and --check exclude each other"},
+      {{"--check=6"}, 3, "Unexpected value after '--check'"},
   };
   for (const auto& c : cases) {
     const TCommandLine line = ParseCommandLine(QStringList{"quillmere"} + c.Arguments, Portable);

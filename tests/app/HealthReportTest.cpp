@@ -60,7 +60,8 @@ TEST_F(HealthCheck, TheFirstLineIsTheVerdictAndThenALinePerReaderTheUnwellFirst)
        TCheckState::Ok,
        "QUILLMERE OK - 2 of 2 readers ok, 0 never visited; 30 records added in 24 h | readers_ok=2;;;0 "
        "readers_not_ok=0;;;0 readers_never_visited=0;;;0 records_added=30;;;0",
-       "ok     10.0.0.1:1 last visit 2026-03-10 10:00:00 done; last done 2026-03-10 10:01:00; 0 failures since; 10 added in 24 h"},
+       "ok     10.0.0.1:1 last visit 2026-03-10 10:00:00 done; last done 2026-03-10 10:01:00; 0 failures since; 10 added in 24 "
+       "h"},
       {"one failing since its last done visit",
        [](const TLogFolder& t) {
          AddVisit(t, "1", "done", 2, 10);
@@ -70,10 +71,10 @@ TEST_F(HealthCheck, TheFirstLineIsTheVerdictAndThenALinePerReaderTheUnwellFirst)
          AddVisit(t, "2", "unreachable", 3);
        },
        TCheckState::Warning, "QUILLMERE WARNING - 1 of 2 readers ok, 0 never visited; 10 records added in 24 h",
-       "NOT OK 10.0.0.1:2 last visit 2026-03-10 09:00:00 unreachable; last done 2026-03-09 06:01:00; 2 failures since; 0 added in 24 h"},
-      {"none well",
-       [](const TLogFolder& t) { AddVisit(t, "1", "done", 25, 10); },
-       TCheckState::Critical, "QUILLMERE CRITICAL - 0 of 2 readers ok, 1 never visited; 0 records added in 24 h",
+       "NOT OK 10.0.0.1:2 last visit 2026-03-10 09:00:00 unreachable; last done 2026-03-09 06:01:00; 2 failures since; 0 added "
+       "in 24 h"},
+      {"none well", [](const TLogFolder& t) { AddVisit(t, "1", "done", 25, 10); }, TCheckState::Critical,
+       "QUILLMERE CRITICAL - 0 of 2 readers ok, 1 never visited; 0 records added in 24 h",
        "NOT OK 10.0.0.1:1 last visit 2026-03-09 11:00:00 done; last done 2026-03-09 11:01:00; 0 failures since; 0 added in 24 h"},
   };
   for (const auto& c : cases) {
@@ -93,10 +94,9 @@ TEST_F(HealthCheck, TheFirstLineIsTheVerdictAndThenALinePerReaderTheUnwellFirst)
 
 // Zero readers and a file no run has used yet are states, named as such.
 TEST_F(HealthCheck, NoReadersAndNoRunYetAreWarningsInTheirOwnWords) {
-  EXPECT_EQ(Check().Text,
-            QStringLiteral("QUILLMERE WARNING - no readers listed in %1 | readers_ok=0;;;0 readers_not_ok=0;;;0 "
-                           "readers_never_visited=0;;;0 records_added=0;;;0\n")
-                .arg(Folder.DatabasePath()));
+  EXPECT_EQ(Check().Text, QStringLiteral("QUILLMERE WARNING - no readers listed in %1 | readers_ok=0;;;0 readers_not_ok=0;;;0 "
+                                         "readers_never_visited=0;;;0 records_added=0;;;0\n")
+                              .arg(Folder.DatabasePath()));
   TLogFolder withoutJournal;
   for (const TLogFolder* folder : {&withoutJournal, &Folder}) {
     folder->AddReader("10.0.0.1", "1", false, true, false);
@@ -122,8 +122,9 @@ TEST_F(HealthCheck, TextFromTheFileStaysOnItsReadersLine) {
 // database, a journal of another shape.
 TEST_F(HealthCheck, AFileThatCannotBeReadWhollyIsUnknown) {
   const auto zeroLastPage = [](const TLogFolder& Folder) {
-    Folder.Execute("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300) "
-                   "INSERT INTO readers SELECT printf('reader-%050d', i), '4001', 0, 1, 0 FROM n");
+    Folder.Execute(
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300) "
+        "INSERT INTO readers SELECT printf('reader-%050d', i), '4001', 0, 1, 0 FROM n");
     const int pages = Folder.Query("PRAGMA page_count").front().toInt();
     const int pageSize = Folder.Query("PRAGMA page_size").front().toInt();
     QFile file(Folder.DatabasePath());
