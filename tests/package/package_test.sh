@@ -3,8 +3,8 @@
 # tag shown, the units' exposure and syntax, a real install (moving a logs.mdb an earlier
 # version kept in /opt/quillmere), --init by a member of the group, a collection as the service
 # user from /usr/bin without a display, reads by a member and refusals for a non-member, the
-# daily check in its read-only sandbox, programs nobody but root can change, and a purge with
-# the timers enabled that leaves no link behind. It installs into this machine: run as root on a
+# daily check in its read-only sandbox, programs nobody but root can change, a site's
+# dpkg-statoverride kept, and a purge with the timers enabled that leaves no link behind. It installs into this machine: run as root on a
 # machine without a quillmere package of its own (CI's is fresh).
 set -euo pipefail
 . "$(dirname "$0")/../../scripts/lib/readersim.sh"
@@ -17,11 +17,12 @@ fi
 scratch=$(mktemp -d)
 cleanup() {
   stop_readersim
+  dpkg-statoverride --remove "$data" 2>/dev/null || true
   dpkg --purge quillmere >/dev/null 2>&1 || true
   rm -rf "$scratch" /var/lib/quillmere /opt/quillmere
 }
-trap cleanup EXIT
 data=/var/lib/quillmere
+trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 (cd "$build" && cpack -G DEB -B "$scratch/pkg" >/dev/null)
@@ -92,6 +93,13 @@ unshare --mount sh -c "mount --bind $data $data && mount -o remount,bind,ro $dat
   setpriv --reuid=$service --regid=$group --groups=$group quillmere --check 24" > "$scratch/check" || true
 cat "$scratch/check"
 head -1 "$scratch/check" | grep -q '^QUILLMERE OK - 1 of 1 readers ok' || fail "the check in its sandbox"
+
+echo "== a site's dpkg-statoverride outlives a reinstall"
+dpkg-statoverride --update --add quillmere quillmere 2750 "$data"
+dpkg -i "$deb" >/dev/null
+mode=$(stat -c '%a' "$data")
+dpkg-statoverride --remove "$data"
+[ "$mode" = 2750 ] || fail "the reinstall made $data $mode over the site's override"
 
 echo "== purge with the timers enabled"
 systemctl enable quillmere.timer quillmere-check.timer 2>/dev/null
