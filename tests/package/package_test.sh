@@ -4,8 +4,9 @@
 # version kept in /opt/quillmere), --init by a member of the group, a collection as the service
 # user from /usr/bin without a display, reads by a member and refusals for a non-member, the
 # daily check in its read-only sandbox, programs nobody but root can change, a site's
-# dpkg-statoverride kept, and a purge with the timers enabled that leaves no link behind. It installs into this machine: run as root on a
-# machine without a quillmere package of its own (CI's is fresh).
+# dpkg-statoverride kept, and a purge with the timers enabled that leaves no link behind. It
+# installs into this machine: run it as root on a machine without a quillmere package of its
+# own (CI's is fresh).
 set -euo pipefail
 . "$(dirname "$0")/../../scripts/lib/readersim.sh"
 build=$1
