@@ -1,7 +1,6 @@
 #include "HealthCheck.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -10,7 +9,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 #include "Clock.h"
 #include "Errors.h"
@@ -168,7 +169,10 @@ THealth ReadUnchanging(const QString& DatabasePath, int WindowHours, const ECann
 }  // namespace
 
 THealth ReadHealth(const QString& DatabasePath, int WindowHours) {
-  if (!QFileInfo(DatabasePath).isFile()) throw EDatabaseError("no such file");
+  // Said apart, because a monitor's user outside the group meets the second.
+  struct stat file {};
+  if (::stat(QFile::encodeName(DatabasePath).constData(), &file) != 0) throw EDatabaseError(std::strerror(errno));
+  if (!S_ISREG(file.st_mode)) throw EDatabaseError("not a file");
   try {
     return ReadThrough(DatabasePath, QStringLiteral("?mode=ro"), WindowHours);
   } catch (const ECannotOpen& Refusal) {

@@ -137,7 +137,7 @@ TEST_F(HealthCheck, AFileThatCannotBeReadWhollyIsUnknown) {
     std::function<void(const TLogFolder&)> Damage;
     const char* Reason;
   } cases[] = {
-      {"missing", [](const TLogFolder& f) { QFile::remove(f.DatabasePath()); }, "no such file"},
+      {"missing", [](const TLogFolder& f) { QFile::remove(f.DatabasePath()); }, "No such file or directory"},
       {"not SQLite",
        [](const TLogFolder& f) {
          QFile file(f.DatabasePath());
