@@ -1,20 +1,28 @@
 #include "CommandLine.h"
 
 #include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
+
+#include "ExitStatus.h"
+#include "HealthReport.h"
 
 namespace {
 
 constexpr int MaxCheckHours = 24 * 366;
 constexpr int MaxJobs = 64;
-constexpr int UsageErrorExitCode = 2;
+const QString DatabaseName = QStringLiteral("logs.mdb");
 
-const QString Usage =
-    QStringLiteral("usage: quillmere [--help] [--version] [--jobs N] [--forward URL [--site NAME]] [--check [HOURS]]");
+const QString Usage = QStringLiteral(
+    "usage: quillmere [--help] [--version] [--database FILE] [--init] [--jobs N] [--forward URL [--site NAME]] "
+    "[--check [HOURS]]");
 
-TCommandLine Refuse(const QString& Error) {
+TCommandLine Refuse(const QString& Error, bool Checking) {
   TCommandLine line;
   line.Action = TCommandLine::TAction::Exit;
-  line.ExitCode = UsageErrorExitCode;
+  line.ExitCode = Checking ? static_cast<int>(TCheckState::Unknown) : ExitCode(TExitStatus::Usage);
   line.Output = QStringLiteral("quillmere: %1 (%2)").arg(Error, Usage);
   line.OutputIsError = true;
   return line;
@@ -33,59 +41,96 @@ bool ParseWhole(const QString& Text, int Low, int High, int& Value) {
   return ok && Value >= Low && Value <= High;
 }
 
-}  // namespace
-
 bool IsServerUrl(const QString& Url) {
   return Url.startsWith(QLatin1String("postgresql://")) || Url.startsWith(QLatin1String("postgres://"));
 }
 
+// A monitor reads any exit above 2 as UNKNOWN, so --check reports its usage errors that way,
+// even when the parser stops before it knows the option was there.
+bool AsksForCheck(const QStringList& Arguments) {
+  return std::any_of(Arguments.begin(), Arguments.end(), [](const QString& Argument) {
+    return Argument == QLatin1String("--check") || Argument.startsWith(QLatin1String("--check="));
+  });
+}
+
+}  // namespace
+
+QString DatabaseFile(const QString& Option, const TEnvironmentDefaults& Environment) {
+  if (!Option.isEmpty()) return QFileInfo(Option).absoluteFilePath();
+  if (!Environment.Database.isEmpty()) return QFileInfo(Environment.Database).absoluteFilePath();
+  const QString folder = Environment.DataFolder.isEmpty() ? Environment.ProgramFolder : Environment.DataFolder;
+  return QDir(folder).absoluteFilePath(DatabaseName);
+}
+
 TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDefaults& Environment) {
+  const bool checking = AsksForCheck(Arguments);
+  const auto refuse = [checking](const QString& Error) { return Refuse(Error, checking); };
   QCommandLineParser parser;
   parser.setApplicationDescription(
-      QStringLiteral("Collects the event logs of the card readers listed in logs.mdb beside the program.\n"
+      QStringLiteral("Collects the event logs of the card readers listed in the table readers of logs.mdb.\n"
                      "Without options: one run over every reader."));
+  TEnvironmentDefaults built = Environment;
+  built.Database.clear();
   const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit."));
   const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the version and exit."));
-  const QCommandLineOption check(QStringLiteral("check"),
-                                 QStringLiteral("Report each reader's last visits from logs.mdb and exit: 0 when every reader "
-                                                "had a done visit within HOURS (default 24), 1 when some did not, 2 when "
-                                                "the file or its journal cannot be read. Contacts no reader."));
-  const QCommandLineOption jobs(QStringLiteral("jobs"),
-                                QStringLiteral("Visit up to N readers side by side, 1 to %1 (default 1, or QUILLMERE_JOBS).").arg(MaxJobs),
-                                QStringLiteral("N"));
+  const QCommandLineOption database(
+      QStringLiteral("database"),
+      QStringLiteral("The logs.mdb to work on (default: QUILLMERE_DATABASE, else %1).").arg(DatabaseFile({}, built)),
+      QStringLiteral("FILE"));
+  const QCommandLineOption init(QStringLiteral("init"),
+                                QStringLiteral("Create an empty logs.mdb, readable and writable by its folder's group only, "
+                                               "and exit; an existing file is left alone (exit 7)."));
+  const QCommandLineOption check(
+      QStringLiteral("check"),
+      QStringLiteral("Report the readers' last visits as a monitoring plugin and exit: 0 OK when every reader had a done "
+                     "visit within HOURS (default 24), 1 WARNING when some did not, 2 CRITICAL when none did, 3 UNKNOWN "
+                     "when logs.mdb cannot be read. Contacts no reader."));
+  const QCommandLineOption jobs(
+      QStringLiteral("jobs"),
+      QStringLiteral("Visit up to N readers side by side, 1 to %1 (default 1, or QUILLMERE_JOBS).").arg(MaxJobs),
+      QStringLiteral("N"));
   const QCommandLineOption forward(
       QStringLiteral("forward"),
       QStringLiteral("After the readers, send every record and visit the PostgreSQL server at URL has not acknowledged "
                      "(postgresql://[user@]host[:port]/dbname[?...]; default QUILLMERE_FORWARD)."),
       QStringLiteral("URL"));
-  const QCommandLineOption site(QStringLiteral("site"), QStringLiteral("This collector's name on the server (default: the host name)."),
+  const QCommandLineOption site(QStringLiteral("site"),
+                                QStringLiteral("This collector's name on the server (default: the host name)."),
                                 QStringLiteral("NAME"));
-  parser.addOptions({help, version, check, jobs, forward, site});
+  parser.addOptions({help, version, database, init, check, jobs, forward, site});
   parser.addPositionalArgument(QStringLiteral("HOURS"), QStringLiteral("The window of --check, 1 to %1.").arg(MaxCheckHours),
                                QStringLiteral("[HOURS]"));
-  if (!parser.parse(Arguments)) return Refuse(parser.errorText());
+  if (!parser.parse(Arguments)) return refuse(parser.errorText());
   if (parser.isSet(help)) return Answer(parser.helpText());
   if (parser.isSet(version)) return Answer(QStringLiteral("quillmere %1\n").arg(QStringLiteral(QUILLMERE_VERSION)));
   const QStringList positional = parser.positionalArguments();
   TCommandLine line;
+  if (parser.isSet(database) && parser.value(database).isEmpty()) return refuse(QStringLiteral("--database needs a file"));
+  line.DatabasePath = DatabaseFile(parser.value(database), Environment);
   const QString jobsText = parser.isSet(jobs) ? parser.value(jobs) : Environment.Jobs;
   if (!jobsText.isEmpty() && !ParseWhole(jobsText, 1, MaxJobs, line.Run.Jobs)) {
-    return Refuse(QStringLiteral("N of --jobs (or QUILLMERE_JOBS) must be a whole number from 1 to %1, not '%2'").arg(MaxJobs).arg(jobsText));
+    return refuse(QStringLiteral("N of --jobs (or QUILLMERE_JOBS) must be a whole number from 1 to %1, not '%2'")
+                      .arg(MaxJobs)
+                      .arg(jobsText));
   }
   line.Run.ForwardUrl = parser.isSet(forward) ? parser.value(forward) : Environment.Forward;
   if (!line.Run.ForwardUrl.isEmpty() && !IsServerUrl(line.Run.ForwardUrl)) {
-    return Refuse(QStringLiteral("the URL of --forward (or QUILLMERE_FORWARD) must begin with postgresql://"));
+    return refuse(QStringLiteral("the URL of --forward (or QUILLMERE_FORWARD) must begin with postgresql://"));
   }
   line.Run.Site = parser.isSet(site) ? parser.value(site) : Environment.HostName;
-  if (line.Run.Site.trimmed().isEmpty()) return Refuse(QStringLiteral("--site needs a name"));
-  if (parser.isSet(check)) {
+  // Only the server sees the site: a machine without a host name collects all the same.
+  if (!line.Run.ForwardUrl.isEmpty() && line.Run.Site.trimmed().isEmpty()) return refuse(QStringLiteral("--site needs a name"));
+  if (parser.isSet(init) && checking) return refuse(QStringLiteral("--init and --check exclude each other"));
+  if (parser.isSet(init)) line.Action = TCommandLine::TAction::Init;
+  if (checking) {
     line.Action = TCommandLine::TAction::Check;
-    if (positional.size() > 1) return Refuse(QStringLiteral("--check takes one HOURS"));
+    if (positional.size() > 1) return refuse(QStringLiteral("--check takes one HOURS"));
     if (positional.size() == 1 && !ParseWhole(positional.front(), 1, MaxCheckHours, line.CheckHours)) {
-      return Refuse(QStringLiteral("HOURS must be a whole number from 1 to %1, not '%2'").arg(MaxCheckHours).arg(positional.front()));
+      return refuse(
+          QStringLiteral("HOURS must be a whole number from 1 to %1, not '%2'").arg(MaxCheckHours).arg(positional.front()));
     }
   } else if (!positional.isEmpty()) {
-    return Refuse(QStringLiteral("unexpected argument '%1'").arg(positional.front()));
+    return refuse(QStringLiteral("unexpected argument '%1'").arg(positional.front()));
   }
   return line;
 }

@@ -7,7 +7,8 @@
 
 // What the command line asks for. Without arguments: one run, exactly as ever.
 struct TCommandLine {
-  enum class TAction { Run, Check, Exit } Action = TAction::Run;
+  enum class TAction { Run, Check, Init, Exit } Action = TAction::Run;
+  QString DatabasePath;  // logs.mdb, for every action
   int CheckHours = 24;
   TRunOptions Run;
   int ExitCode = 0;   // with Exit
@@ -15,14 +16,21 @@ struct TCommandLine {
   bool OutputIsError = false;
 };
 
-// What the environment may say instead of an option: QUILLMERE_JOBS, QUILLMERE_FORWARD, and the
-// host name, the default site. Options win.
+// What the environment may say instead of an option: QUILLMERE_JOBS, QUILLMERE_FORWARD,
+// QUILLMERE_DATABASE, and the host name, the default site. Options win. Where logs.mdb is when
+// nothing names it: in DataFolder when the build has one (the package's), else in ProgramFolder.
 struct TEnvironmentDefaults {
   QString Jobs;
   QString Forward;
+  QString Database;
   QString HostName;
+  QString DataFolder;
+  QString ProgramFolder;
 };
 
-// Parses the arguments (the program name first). A bad option or value gives Exit with code 2
-// and a one-line error that carries the usage.
+// Parses the arguments (the program name first). A bad option or value gives Exit with a
+// one-line error that carries the usage: code 2, or 3 (UNKNOWN to a monitor) with --check.
 TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDefaults& Environment = {});
+
+// The absolute path of logs.mdb: Option, else the environment's, else the default folder's.
+QString DatabaseFile(const QString& Option, const TEnvironmentDefaults& Environment);

@@ -1,41 +1,138 @@
 #include "HealthReport.h"
 
-#include <QDir>
+#include <QDateTime>
+#include <QStringList>
 
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 
+#include "Clock.h"
 #include "HealthCheck.h"
 
 namespace {
 
-constexpr int AllWell = 0;
-constexpr int SomeNotWell = 1;
-constexpr int Unreadable = 2;
+constexpr int SecondsPerDay = 24 * 60 * 60;
+
+const char* StateName(TCheckState State) {
+  switch (State) {
+    case TCheckState::Ok: return "OK";
+    case TCheckState::Warning: return "WARNING";
+    case TCheckState::Critical: return "CRITICAL";
+    case TCheckState::Unknown: break;
+  }
+  return "UNKNOWN";
+}
+
+// Text from the file on one line of its own: a line break would forge a reader's line, and a
+// '|' would start performance data.
+QString Printable(QString Text) {
+  for (QChar& c : Text) {
+    if (!c.isPrint() || c == QLatin1Char('|')) c = QLatin1Char(' ');
+  }
+  return Text.simplified();
+}
 
 QString Describe(const TReaderHealth& Reader, int WindowHours) {
   const QString state = Reader.Healthy ? QStringLiteral("ok     ") : QStringLiteral("NOT OK ");
-  if (Reader.LastStarted.isEmpty()) return state + QStringLiteral("%1:%2 never visited").arg(Reader.Address, Reader.Port);
-  return state + QStringLiteral("%1:%2 last visit %3 %4; last done %5; %6 failures since; %7 added in %8 h")
-                     .arg(Reader.Address, Reader.Port, Reader.LastStarted, Reader.LastOutcome,
-                          Reader.LastDone.isEmpty() ? QStringLiteral("never") : Reader.LastDone)
+  const QString reader = Printable(Reader.Address) + QLatin1Char(':') + Printable(Reader.Port);
+  if (Reader.LastStarted.isEmpty()) return state + reader + QStringLiteral(" never visited");
+  return state + QStringLiteral("%1 last visit %2 %3; last done %4; %5 failures since; %6 added in %7 h")
+                     .arg(reader, Printable(Reader.LastStarted), Printable(Reader.LastOutcome),
+                          Reader.LastDone.isEmpty() ? QStringLiteral("never") : Printable(Reader.LastDone))
                      .arg(Reader.FailuresSince)
                      .arg(Reader.AddedInWindow)
                      .arg(WindowHours);
 }
 
+struct TSummary {
+  TCheckState State = TCheckState::Ok;
+  QStringList Words;
+  QStringList Performance;
+
+  void Raise(TCheckState To) { State = std::max(State, To); }
+};
+
+void SummariseReaders(const THealth& Health, const QString& DatabasePath, int WindowHours, TSummary& Summary) {
+  const auto count = [&](auto Test) { return std::count_if(Health.Readers.begin(), Health.Readers.end(), Test); };
+  const qsizetype ok = count([](const TReaderHealth& r) { return r.Healthy; });
+  const qsizetype never = count([](const TReaderHealth& r) { return r.LastStarted.isEmpty(); });
+  const qsizetype notOk = Health.Readers.size() - ok;
+  int added = 0;
+  for (const TReaderHealth& reader : Health.Readers) added += reader.AddedInWindow;
+  Summary.Performance << QStringLiteral("readers_ok=%1;;;0").arg(ok) << QStringLiteral("readers_not_ok=%1;;;0").arg(notOk)
+                      << QStringLiteral("readers_never_visited=%1;;;0").arg(never)
+                      << QStringLiteral("records_added=%1;;;0").arg(added);
+  if (Health.Readers.isEmpty()) {
+    Summary.Raise(TCheckState::Warning);
+    Summary.Words << QStringLiteral("no readers listed in %1").arg(Printable(DatabasePath));
+  } else if (!Health.Journal || never == Health.Readers.size()) {
+    Summary.Raise(TCheckState::Warning);
+    Summary.Words << QStringLiteral("no run yet: %1 readers never visited").arg(never);
+  } else {
+    Summary.Raise(notOk == 0 ? TCheckState::Ok : ok == 0 ? TCheckState::Critical : TCheckState::Warning);
+    Summary.Words << QStringLiteral("%1 of %2 readers ok, %3 never visited; %4 records added in %5 h")
+                         .arg(ok)
+                         .arg(Health.Readers.size())
+                         .arg(never)
+                         .arg(added)
+                         .arg(WindowHours);
+  }
+}
+
+// The forwarder notes the time of every attempt and clears the error on success: with no
+// error, the last attempt is the last success.
+void SummariseForward(const TForwardHealth& Forward, int WindowHours, TSummary& Summary) {
+  if (Forward.Target.isEmpty()) {
+    Summary.Raise(TCheckState::Warning);
+    Summary.Words << QStringLiteral("nothing forwarded yet");
+    return;
+  }
+  const QString target = Printable(Forward.Target);
+  if (!Forward.LastError.isEmpty()) {
+    Summary.Raise(TCheckState::Warning);
+    Summary.Words << QStringLiteral("forwarding to %1 failed at %2: %3")
+                         .arg(target, Printable(Forward.LastAttempt), Printable(Forward.LastError));
+    return;
+  }
+  const QDateTime attempt = QDateTime::fromString(Forward.LastAttempt, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+  const qint64 ageSeconds = attempt.isValid() ? qRound64((Now() - ToDateTime(attempt)) * SecondsPerDay) : -1;
+  if (ageSeconds < 0 || ageSeconds > qint64{WindowHours} * 3600) {
+    Summary.Raise(TCheckState::Warning);
+    Summary.Words << QStringLiteral("forwarding to %1 last succeeded at %2").arg(target, Printable(Forward.LastAttempt));
+  } else {
+    Summary.Words << QStringLiteral("forwarded to %1 %2 min ago").arg(target).arg(ageSeconds / 60);
+  }
+  if (ageSeconds >= 0) Summary.Performance << QStringLiteral("forward_age=%1s;;;0").arg(ageSeconds);
+}
+
+TCheckReport Unreadable(const QString& DatabasePath, const std::exception& Error) {
+  return {TCheckState::Unknown, QStringLiteral("QUILLMERE UNKNOWN - cannot read %1: %2\n")
+                                    .arg(Printable(DatabasePath), Printable(QString::fromLocal8Bit(Error.what())))};
+}
+
 }  // namespace
 
-int ReportHealth(const QString& ApplicationDirectory, int WindowHours) {
-  const QString path = QDir(ApplicationDirectory).filePath(QStringLiteral("logs.mdb"));
-  QList<TReaderHealth> readers;
-  QString error;
-  if (!ReadHealth(path, WindowHours, readers, error)) {
-    std::fprintf(stderr, "quillmere: %s: %s\n", qPrintable(path), qPrintable(error));
-    return Unreadable;
+TCheckReport CheckHealth(const QString& DatabasePath, int WindowHours, bool Forwarding) {
+  THealth health;
+  try {
+    health = ReadHealth(DatabasePath, WindowHours);
+  } catch (const std::exception& Error) {
+    return Unreadable(DatabasePath, Error);
   }
-  std::stable_partition(readers.begin(), readers.end(), [](const TReaderHealth& r) { return !r.Healthy; });
-  for (const TReaderHealth& reader : readers) std::printf("%s\n", qPrintable(Describe(reader, WindowHours)));
-  const bool allWell = std::all_of(readers.begin(), readers.end(), [](const TReaderHealth& r) { return r.Healthy; });
-  return allWell ? AllWell : SomeNotWell;
+  TSummary summary;
+  SummariseReaders(health, DatabasePath, WindowHours, summary);
+  if (Forwarding) SummariseForward(health.Forward, WindowHours, summary);
+  QString text = QStringLiteral("QUILLMERE %1 - %2 | %3\n")
+                     .arg(QLatin1String(StateName(summary.State)), summary.Words.join(QStringLiteral("; ")),
+                          summary.Performance.join(QLatin1Char(' ')));
+  std::stable_partition(health.Readers.begin(), health.Readers.end(), [](const TReaderHealth& r) { return !r.Healthy; });
+  for (const TReaderHealth& reader : health.Readers) text += Describe(reader, WindowHours) + QLatin1Char('\n');
+  return {summary.State, text};
+}
+
+int ReportHealth(const QString& DatabasePath, int WindowHours, bool Forwarding) {
+  const TCheckReport report = CheckHealth(DatabasePath, WindowHours, Forwarding);
+  std::fputs(report.Text.toLocal8Bit().constData(), stdout);
+  return static_cast<int>(report.State);
 }

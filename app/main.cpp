@@ -1,16 +1,25 @@
 #include <QApplication>
-#include <QDir>
 #include <QSysInfo>
 
 #include <cstdio>
 
 #include "CommandLine.h"
 #include "HealthReport.h"
+#include "InitCommand.h"
+#include "Journal.h"
 #include "Sockets.h"
 #include "WindowPlacement.h"
 #include "grmain.h"
 
 namespace {
+
+// The package's build names the folder where Debian keeps such data; the portable build keeps
+// logs.mdb beside the program.
+#ifdef QUILLMERE_DATA_DIR
+const QString DataFolder = QStringLiteral(QUILLMERE_DATA_DIR);
+#else
+const QString DataFolder;
+#endif
 
 // Started by a timer or from cron there is no display, and a DISPLAY copied from a desktop
 // may name a server that is gone: Qt tries the platforms in turn, so a display that cannot be
@@ -23,19 +32,19 @@ void RunWithoutWindowsWhenThereIsNoDisplay() {
   qputenv("QT_QPA_PLATFORM", platforms + "offscreen");
 }
 
-QStringList Arguments(int argc, char* argv[]) {
-  QStringList arguments;
-  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
-  return arguments;
+TEnvironmentDefaults Environment() {
+  return {qEnvironmentVariable("QUILLMERE_JOBS"), qEnvironmentVariable("QUILLMERE_FORWARD"),
+          qEnvironmentVariable("QUILLMERE_DATABASE"), QSysInfo::machineHostName(), DataFolder,
+          QCoreApplication::applicationDirPath()};
 }
 
-int RunOnce(int argc, char* argv[], const TRunOptions& Options) {
+int RunOnce(int argc, char* argv[], const QString& DatabasePath, const TRunOptions& Options) {
   SocketsStartup();
   RunWithoutWindowsWhenThereIsNoDisplay();
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quillmere"));
   QApplication::setWindowIcon(ProgramIcon());
-  TSetAcc window(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("logs.mdb")), Options);
+  TSetAcc window(DatabasePath, Options);
   window.show();
   // The last window to close may be a message box the run left open, after the run ended.
   const int code = QApplication::exec();
@@ -46,20 +55,25 @@ int RunOnce(int argc, char* argv[], const TRunOptions& Options) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  const TCommandLine command =
-      ParseCommandLine(Arguments(argc, argv), {qEnvironmentVariable("QUILLMERE_JOBS"), qEnvironmentVariable("QUILLMERE_FORWARD"),
-                                               QSysInfo::machineHostName()});
-  switch (command.Action) {
-    case TCommandLine::TAction::Exit:
-      std::fprintf(command.OutputIsError ? stderr : stdout, "%s", qPrintable(command.Output));
-      if (command.OutputIsError) std::fputc('\n', stderr);
-      return command.ExitCode;
-    case TCommandLine::TAction::Check: {
-      const QCoreApplication application(argc, argv);
-      return ReportHealth(QCoreApplication::applicationDirPath(), command.CheckHours);
+  SendQtMessagesToJournal();
+  TCommandLine command;
+  {
+    // The parser names the program in its help, and only an application object knows it; the
+    // run needs one with windows, which it makes itself.
+    const QCoreApplication application(argc, argv);
+    command = ParseCommandLine(QCoreApplication::arguments(), Environment());
+    switch (command.Action) {
+      case TCommandLine::TAction::Exit:
+        std::fprintf(command.OutputIsError ? stderr : stdout, "%s", qPrintable(command.Output));
+        if (command.OutputIsError) std::fputc('\n', stderr);
+        return command.ExitCode;
+      case TCommandLine::TAction::Check:
+        return ReportHealth(command.DatabasePath, command.CheckHours, !command.Run.ForwardUrl.isEmpty());
+      case TCommandLine::TAction::Init:
+        return InitDatabase(command.DatabasePath);
+      case TCommandLine::TAction::Run:
+        break;
     }
-    case TCommandLine::TAction::Run:
-      break;
   }
-  return RunOnce(argc, argv, command.Run);
+  return RunOnce(argc, argv, command.DatabasePath, command.Run);
 }

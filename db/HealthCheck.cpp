@@ -1,93 +1,181 @@
 #include "HealthCheck.h"
 
-#include <QFileInfo>
+#include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
 #include <QVariant>
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "Clock.h"
+#include "Errors.h"
+#include "LogDatabase.h"
+
 namespace {
 
 const QString ConnectionName = QStringLiteral("health-check");
+const QString CannotOpen = QStringLiteral("14");  // SQLITE_CANTOPEN
+constexpr int ImmutableReadTries = 3;
 
-// One value from the visits of one reader; Suffix completes "FROM visits WHERE ipaddr = ? AND
-// ipport = ? ..." and binds nothing further.
-QVariant VisitValue(const QSqlDatabase& Db, const QString& Select, const TReaderHealth& Reader, const QString& Suffix) {
+// The last visit, the last done one, the failures since and the records added in the window,
+// for every readers row at once. The one bound value is the window's start.
+const QString ReadersAndVisits = QStringLiteral(
+    "SELECT r.a, r.p, last.started, last.outcome, done.ended, "
+    "(SELECT COUNT(*) FROM visits f WHERE f.ipaddr = r.a AND f.ipport = r.p AND f.id > COALESCE(done.id, 0) "
+    "AND f.outcome NOT IN ('done', 'running')), "
+    "(SELECT COALESCE(SUM(w.added), 0) FROM visits w WHERE w.ipaddr = r.a AND w.ipport = r.p AND w.started >= ?) "
+    "FROM (SELECT CAST(ipaddr AS TEXT) AS a, CAST(ipport AS TEXT) AS p FROM readers) r "
+    "LEFT JOIN visits last ON last.id = "
+    "(SELECT l.id FROM visits l WHERE l.ipaddr = r.a AND l.ipport = r.p ORDER BY l.id DESC LIMIT 1) "
+    "LEFT JOIN visits done ON done.id = "
+    "(SELECT d.id FROM visits d WHERE d.ipaddr = r.a AND d.ipport = r.p AND d.outcome = 'done' ORDER BY d.id DESC LIMIT 1)");
+
+class ECannotOpen : public EDatabaseError {
+ public:
+  using EDatabaseError::EDatabaseError;
+};
+
+// The one place a failed step becomes an exception; a step that stops early on a damaged page
+// fails too, so a half-read table is never reported as the whole.
+void Require(const QSqlQuery& Query, bool Ok) {
+  const QSqlError error = Query.lastError();
+  if (Ok && error.type() == QSqlError::NoError) return;
+  if (error.nativeErrorCode() == CannotOpen) throw ECannotOpen(error.text().toStdString());
+  throw EDatabaseError(error.text().toStdString());
+}
+
+QSqlQuery Run(const QSqlDatabase& Db, const QString& Sql, const QVariantList& Values = {}) {
   QSqlQuery query(Db);
-  query.prepare(Select + QStringLiteral(" FROM visits WHERE ipaddr = ? AND ipport = ? ") + Suffix);
-  query.addBindValue(Reader.Address);
-  query.addBindValue(Reader.Port);
-  return query.exec() && query.next() ? query.value(0) : QVariant();
+  query.setForwardOnly(true);
+  Require(query, query.prepare(Sql));
+  for (const QVariant& value : Values) query.addBindValue(value);
+  Require(query, query.exec());
+  return query;
 }
 
-void Assess(const QSqlDatabase& Db, const QString& Cutoff, TReaderHealth& Reader) {
-  QSqlQuery last(Db);
-  last.prepare(QStringLiteral("SELECT started, outcome FROM visits WHERE ipaddr = ? AND ipport = ? ORDER BY id DESC LIMIT 1"));
-  last.addBindValue(Reader.Address);
-  last.addBindValue(Reader.Port);
-  if (last.exec() && last.next()) {
-    Reader.LastStarted = last.value(0).toString();
-    Reader.LastOutcome = last.value(1).toString();
-  }
-  const QString lastDoneId = VisitValue(Db, QStringLiteral("SELECT MAX(id)"), Reader, QStringLiteral("AND outcome = 'done'")).toString();
-  Reader.LastDone = VisitValue(Db, QStringLiteral("SELECT ended"), Reader,
-                               QStringLiteral("AND id = %1").arg(lastDoneId.isEmpty() ? QStringLiteral("-1") : lastDoneId))
-                        .toString();
-  Reader.FailuresSince = VisitValue(Db, QStringLiteral("SELECT COUNT(*)"), Reader,
-                                    QStringLiteral("AND outcome NOT IN ('done', 'running') AND id > %1")
-                                        .arg(lastDoneId.isEmpty() ? QStringLiteral("0") : lastDoneId))
-                             .toInt();
-  Reader.AddedInWindow =
-      VisitValue(Db, QStringLiteral("SELECT COALESCE(SUM(added), 0)"), Reader, QStringLiteral("AND started >= '%1'").arg(Cutoff)).toInt();
-  Reader.Healthy = !Reader.LastDone.isEmpty() && Reader.LastDone >= Cutoff;
+bool HasTable(const QSqlDatabase& Db, const QString& Name) {
+  QSqlQuery query =
+      Run(Db, QStringLiteral("SELECT 1 FROM sqlite_master WHERE type IN ('table', 'view') AND lower(name) = ?"), {Name});
+  const bool found = query.next();
+  Require(query, true);
+  return found;
 }
 
-bool ReadAll(const QSqlDatabase& Db, int WindowHours, QList<TReaderHealth>& Readers, QString& Error) {
-  QSqlQuery cutoff(Db);
-  if (!cutoff.exec(QStringLiteral("SELECT datetime('now', 'localtime', '-%1 hours')").arg(WindowHours)) || !cutoff.next()) {
-    Error = cutoff.lastError().text();
-    return false;
-  }
-  QSqlQuery journal(Db);
-  if (!journal.exec(QStringLiteral("SELECT id, started, ended, ipaddr, ipport, outcome, added FROM visits LIMIT 0"))) {
-    Error = QStringLiteral("no visit journal: ") + journal.lastError().text();
-    return false;
-  }
-  QSqlQuery rows(Db);
-  if (!rows.exec(QStringLiteral("SELECT ipaddr, ipport FROM readers"))) {
-    Error = rows.lastError().text();
-    return false;
-  }
-  while (rows.next()) {
+QList<TReaderHealth> ReadersNeverVisited(const QSqlDatabase& Db) {
+  QSqlQuery query = Run(Db, QStringLiteral("SELECT CAST(ipaddr AS TEXT), CAST(ipport AS TEXT) FROM readers"));
+  QList<TReaderHealth> readers;
+  while (query.next()) {
     TReaderHealth reader;
-    reader.Address = rows.value(0).toString();
-    reader.Port = rows.value(1).toString();
-    Assess(Db, cutoff.value(0).toString(), reader);
-    Readers << reader;
+    reader.Address = query.value(0).toString();
+    reader.Port = query.value(1).toString();
+    readers << reader;
   }
-  return true;
+  Require(query, true);
+  return readers;
+}
+
+QList<TReaderHealth> ReadersWithVisits(const QSqlDatabase& Db, int WindowHours) {
+  const QString cutoff = RecTimeText(Now() - WindowHours / 24.0);
+  QSqlQuery query = Run(Db, ReadersAndVisits, {cutoff});
+  QList<TReaderHealth> readers;
+  while (query.next()) {
+    TReaderHealth reader;
+    reader.Address = query.value(0).toString();
+    reader.Port = query.value(1).toString();
+    reader.LastStarted = query.value(2).toString();
+    reader.LastOutcome = query.value(3).toString();
+    reader.LastDone = query.value(4).toString();
+    reader.FailuresSince = query.value(5).toInt();
+    reader.AddedInWindow = query.value(6).toInt();
+    reader.Healthy = !reader.LastDone.isEmpty() && reader.LastDone >= cutoff;
+    readers << reader;
+  }
+  Require(query, true);
+  return readers;
+}
+
+// Reads only the columns it needs: the forwarder may keep more.
+TForwardHealth ReadForwarding(const QSqlDatabase& Db) {
+  QSqlQuery query =
+      Run(Db, QStringLiteral("SELECT target, last_attempt, last_error FROM forwarding ORDER BY last_attempt DESC LIMIT 1"));
+  TForwardHealth forward;
+  if (query.next()) forward = {query.value(0).toString(), query.value(1).toString(), query.value(2).toString()};
+  Require(query, true);
+  return forward;
+}
+
+THealth ReadAll(const QSqlDatabase& Db, int WindowHours) {
+  THealth health;
+  health.Journal = HasTable(Db, QStringLiteral("visits"));
+  health.Readers = health.Journal ? ReadersWithVisits(Db, WindowHours) : ReadersNeverVisited(Db);
+  if (HasTable(Db, QStringLiteral("forwarding"))) health.Forward = ReadForwarding(Db);
+  return health;
+}
+
+THealth ReadThrough(const QString& DatabasePath, const QString& UriOptions, int WindowHours) {
+  THealth health;
+  {
+    // Declared first, so the connection is gone before its name is removed.
+    struct TRemove {
+      ~TRemove() { QSqlDatabase::removeDatabase(ConnectionName); }
+    } remove;
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
+    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(DefaultBusyTimeoutMs));
+    db.setDatabaseName(QUrl::fromLocalFile(DatabasePath).toString(QUrl::FullyEncoded) + UriOptions);
+    if (!db.open()) throw EDatabaseError(db.lastError().text().toStdString());
+    health = ReadAll(db, WindowHours);
+    db.close();
+  }
+  return health;
+}
+
+// What tells a change of the file apart: a run that started meanwhile creates the -wal, and a
+// checkpoint rewrites the file itself.
+struct TFileState {
+  ino_t Inode = 0;
+  off_t Size = 0;
+  std::int64_t ModifiedNs = 0;
+  bool WalHoldsChanges = false;
+  bool operator==(const TFileState&) const = default;
+};
+
+TFileState StateOf(const QString& DatabasePath) {
+  struct stat file {};
+  struct stat wal {};
+  if (::stat(QFile::encodeName(DatabasePath).constData(), &file) != 0) return {};
+  const bool walThere = ::stat(QFile::encodeName(DatabasePath + QStringLiteral("-wal")).constData(), &wal) == 0;
+  return {file.st_ino, file.st_size, file.st_mtim.tv_sec * 1000000000LL + file.st_mtim.tv_nsec, walThere && wal.st_size > 0};
+}
+
+// A write-ahead-log file needs its -wal and -shm beside it, even to be read; where the folder
+// is read-only (the check's sandbox) and no run left them, everything committed is in the file
+// itself, so it is read as unchanging, and read again if it changed meanwhile.
+THealth ReadUnchanging(const QString& DatabasePath, int WindowHours, const ECannotOpen& Refusal) {
+  for (int attempt = 0; attempt < ImmutableReadTries; ++attempt) {
+    const TFileState before = StateOf(DatabasePath);
+    if (before.WalHoldsChanges) throw Refusal;
+    const THealth health = ReadThrough(DatabasePath, QStringLiteral("?mode=ro&immutable=1"), WindowHours);
+    if (StateOf(DatabasePath) == before) return health;
+  }
+  throw EDatabaseError("the file kept changing while it was read");
 }
 
 }  // namespace
 
-bool ReadHealth(const QString& DatabasePath, int WindowHours, QList<TReaderHealth>& Readers, QString& Error) {
-  if (!QFileInfo(DatabasePath).isFile()) {
-    Error = QStringLiteral("no such file");
-    return false;
+THealth ReadHealth(const QString& DatabasePath, int WindowHours) {
+  // Said apart, because a monitor's user outside the group meets the second.
+  struct stat file {};
+  if (::stat(QFile::encodeName(DatabasePath).constData(), &file) != 0) throw EDatabaseError(std::strerror(errno));
+  if (!S_ISREG(file.st_mode)) throw EDatabaseError("not a file");
+  try {
+    return ReadThrough(DatabasePath, QStringLiteral("?mode=ro"), WindowHours);
+  } catch (const ECannotOpen& Refusal) {
+    return ReadUnchanging(DatabasePath, WindowHours, Refusal);
   }
-  bool read = false;
-  {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
-    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=10000"));
-    db.setDatabaseName(QUrl::fromLocalFile(DatabasePath).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=ro"));
-    if (db.open()) {
-      read = ReadAll(db, WindowHours, Readers, Error);
-    } else {
-      Error = db.lastError().text();
-    }
-    db.close();
-  }
-  QSqlDatabase::removeDatabase(ConnectionName);
-  return read;
 }

@@ -15,7 +15,20 @@ struct TReaderHealth {
   bool Healthy = false;  // a done visit ended within the window
 };
 
-// Reads logs.mdb (read-only, no lock taken, also while a run works) and reports every readers
-// row over the last WindowHours. False, with Error set, when the file, the readers or the
-// journal cannot be read.
-bool ReadHealth(const QString& DatabasePath, int WindowHours, QList<TReaderHealth>& Readers, QString& Error);
+// Where forwarding stands, for the server tried last.
+struct TForwardHealth {
+  QString Target;       // host:port/dbname; empty: never tried
+  QString LastAttempt;  // when that server was last tried
+  QString LastError;    // empty: that attempt succeeded
+};
+
+struct THealth {
+  bool Journal = false;  // false: no run has kept a visit journal in this file yet
+  QList<TReaderHealth> Readers;
+  TForwardHealth Forward;
+};
+
+// Reads logs.mdb over the last WindowHours without writing anything or taking a lock: while a
+// run works, and from a folder it may not write. Raises EDatabaseError when the file, its
+// readers, its journal or its forwarding state cannot be read.
+THealth ReadHealth(const QString& DatabasePath, int WindowHours);

@@ -1,66 +1,112 @@
 #!/usr/bin/env bash
-# Builds the Debian package, checks it as Debian's own checker does, unpacks it into a scratch
-# root, and runs the installed program once, without a display, against readersim with a
-# logs.mdb in the install directory: as the service user, with the folder set up the way the
-# package's postinst sets it up, then reads the results as another member of the group.
+# Builds the Debian package and tries it as a packager and a new site would: lintian with every
+# tag shown, the units' exposure and syntax, a real install (moving a logs.mdb an earlier
+# version kept in /opt/quillmere), --init by a member of the group, a collection as the service
+# user from /usr/bin without a display, reads by a member and refusals for a non-member, the
+# daily check in its read-only sandbox, programs nobody but root can change, a site's
+# dpkg-statoverride kept, and a purge with the timers enabled that leaves no link behind. It
+# installs into this machine: run it as root on a machine without a quillmere package of its
+# own (CI's is fresh).
 set -euo pipefail
 . "$(dirname "$0")/../../scripts/lib/readersim.sh"
 build=$1
-root=$(mktemp -d)
-trap 'stop_readersim; rm -rf "$root"' EXIT
+[ "$(id -u)" -eq 0 ] || { echo "the package test installs the package: run it as root"; exit 1; }
+if dpkg-query -W -f='${Status}' quillmere 2>/dev/null | grep -q installed; then
+  echo "quillmere is installed on this machine already; the test would replace it"
+  exit 1
+fi
+scratch=$(mktemp -d)
+cleanup() {
+  stop_readersim
+  dpkg-statoverride --remove "$data" 2>/dev/null || true
+  dpkg --purge quillmere >/dev/null 2>&1 || true
+  rm -rf "$scratch" /var/lib/quillmere /opt/quillmere
+}
+data=/var/lib/quillmere
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
 
-(cd "$build" && cpack -G DEB -B "$root/pkg" >/dev/null)
-deb=$(ls "$root"/pkg/quillmere_*.deb)
-dpkg-deb -x "$deb" "$root/fs"
-depends=$(dpkg-deb -f "$deb" Depends)
-echo "Depends: $depends"
-for needed in libqt6widgets6 libqt6sql6 libqt6sql6-sqlite qt6-qpa-plugins; do
-  grep -q "$needed" <<<"$depends" || { echo "missing dependency $needed"; exit 1; }
+(cd "$build" && cpack -G DEB -B "$scratch/pkg" >/dev/null)
+deb=$(ls "$scratch"/pkg/quillmere_*.deb)
+if dpkg-deb -c "$deb" | grep -q -e 'logs\.mdb' -e ' \./opt/'; then fail "the package carries a logs.mdb or /opt"; fi
+[ "$(dpkg-deb -f "$deb" Recommends)" = sqlite3 ] || fail "Recommends: sqlite3 missing"
+
+echo "== lintian --pedantic --display-info"
+complaints=$(lintian --pedantic --display-info --allow-root "$deb" 2>&1 || true)
+[ -z "$complaints" ] || fail "lintian: $complaints"
+
+echo "== an earlier version's logs.mdb in /opt/quillmere, with changes still in its -wal"
+mkdir -p /opt/quillmere "$scratch/wal"
+sqlite3 "$scratch/wal/logs.mdb" "PRAGMA journal_mode=WAL;" < /dev/null >/dev/null
+sqlite3 "$scratch/wal/logs.mdb" < "$(dirname "$0")/../../schema.sql"
+printf '%s\n' "PRAGMA wal_autocheckpoint=0;" "INSERT INTO records VALUES ('2026-01-02 03:04:05', 7, '10.0.0.1', 1);" \
+  ".shell cp $scratch/wal/logs.mdb $scratch/wal/logs.mdb-wal /opt/quillmere/" | sqlite3 "$scratch/wal/logs.mdb" >/dev/null
+[ -s /opt/quillmere/logs.mdb-wal ] || fail "no -wal to move"
+
+echo "== install"
+dpkg -i "$deb" >/dev/null
+[ ! -e /opt/quillmere ] || fail "/opt/quillmere is still there: $(ls -la /opt/quillmere)"
+[ "$(sqlite3 "$data/logs.mdb" "SELECT CARDNO FROM records")" = 7 ] || fail "the earlier logs.mdb lost its record"
+[ "$(stat -c '%U:%G %a' "$data")" = "quillmere:quillmere 2770" ] || fail "$data is $(stat -c '%U:%G %a' "$data")"
+[ "$(stat -c '%U:%G %a' /etc/default/quillmere)" = "root:quillmere 640" ] || fail "/etc/default/quillmere is open"
+
+echo "== the units: syntax and exposure"
+systemd-analyze verify --man=no /lib/systemd/system/quillmere*.service /lib/systemd/system/quillmere*.timer
+for unit in quillmere.service quillmere-check.service; do
+  score=$(systemd-analyze security --offline=yes "$unit" | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
+  echo "$unit exposure $score"
+  awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 2.0) }' || fail "$unit is exposed: $score"
 done
-for file in opt/quillmere/quillmere opt/quillmere/readersim opt/quillmere/schema.sql usr/bin/quillmere \
-            usr/share/applications/quillmere.desktop usr/share/icons/hicolor/scalable/apps/quillmere.svg \
-            lib/systemd/system/quillmere.service lib/systemd/system/quillmere.timer \
-            lib/systemd/system/quillmere-check.service lib/systemd/system/quillmere-check.timer \
-            usr/share/man/man1/quillmere.1.gz; do
-  [ -e "$root/fs/$file" ] || [ -L "$root/fs/$file" ] || { echo "missing $file"; exit 1; }
-done
-if dpkg-deb -c "$deb" | grep -q 'logs\.mdb'; then echo "the package must not carry a logs.mdb"; exit 1; fi
+changeable=$(find /usr/bin/quillmere /usr/lib/quillmere /usr/lib/quillmere/readersim -maxdepth 0 \( -perm /022 -o ! -user root \) -print)
+[ -z "$changeable" ] || fail "writable by others than root: $changeable"
 
-# /opt is the design's choice: the program keeps logs.mdb beside itself.
-complaints=$(lintian --allow-root "$deb" 2>&1 | grep -v 'dir-or-file-in-opt' || true)
-[ -z "$complaints" ] || { echo "lintian: $complaints"; exit 1; }
+service=$(id -u quillmere) group=$(getent group quillmere | cut -d: -f3)
+# Numbers no account uses, so the test creates none: a member of the group, and someone else.
+member=61001 stranger=61002
+as_service() { setpriv --reuid="$service" --regid="$group" --groups="$group" "$@"; }
+as_member() { setpriv --reuid="$member" --regid="$member" --groups="$group" "$@"; }
+as_stranger() { setpriv --reuid="$stranger" --regid="$stranger" --clear-groups "$@"; }
+if as_member sh -c 'mv /usr/bin/quillmere /usr/bin/q.moved || cp /bin/true /usr/lib/quillmere/x' 2>/dev/null; then
+  fail "a member of the group changed a program"
+fi
 
-unit="$root/fs/lib/systemd/system/quillmere.service"
-for setting in User=quillmere Group=quillmere UMask=0002 NoNewPrivileges=yes ProtectSystem=strict \
-               ReadWritePaths=/opt/quillmere ProtectHome=yes PrivateTmp=yes \
-               "RestrictAddressFamilies=AF_INET AF_UNIX" EnvironmentFile=-/etc/default/quillmere; do
-  grep -qxF "$setting" "$unit" || { echo "quillmere.service lacks $setting"; exit 1; }
-done
-dpkg-deb -e "$deb" "$root/control"
-sh -n "$root/control/postinst"
-grep -q 'chmod 2775 /opt/quillmere' "$root/control/postinst"
+echo "== --init by a member under umask 0022; a collection by the service user"
+rm -f "$data/logs.mdb"
+(umask 0022 && as_member quillmere --init)
+start_readersim /usr/lib/quillmere/readersim "$scratch/sim.out" --records 120
+as_member sqlite3 "$data/logs.mdb" "INSERT INTO readers VALUES ('127.0.0.1', '$sim_port', 1, 1, 1);"
+code=0
+(umask 0007 && cd / && as_service env -i PATH=/usr/bin:/bin HOME=/nonexistent LANG=C.UTF-8 \
+   timeout 120 quillmere 2> "$scratch/journal") || code=$?
+cat "$scratch/journal"
+[ "$code" -eq 0 ] || fail "the collection ended with $code"
+if grep -qv '^<[0-7]>' "$scratch/journal"; then fail "a journal line without a priority"; fi
+[ "$(as_member sqlite3 "$data/logs.mdb" "SELECT COUNT(*) FROM records;")" -eq 120 ] || fail "not 120 records"
+if as_stranger sqlite3 "$data/logs.mdb" "SELECT COUNT(*) FROM records;" 2>/dev/null; then fail "a stranger read logs.mdb"; fi
+code=0
+as_stranger quillmere --check >/dev/null || code=$?
+[ "$code" -eq 3 ] || fail "a stranger's --check ended $code, not UNKNOWN"
+if as_stranger cat /etc/default/quillmere >/dev/null 2>&1; then fail "a stranger read /etc/default/quillmere"; fi
 
-app="$root/fs/opt/quillmere"
-sqlite3 "$app/logs.mdb" < "$app/schema.sql"
-start_readersim "$app/readersim" "$root/sim.out" --records 120
-sqlite3 "$app/logs.mdb" "INSERT INTO readers VALUES ('127.0.0.1', '$sim_port', 1, 1, 1);"
+echo "== the daily check as its unit sees the data: read-only"
+[ ! -e "$data/logs.mdb-shm" ] || fail "the run left logs.mdb-shm"
+unshare --mount sh -c "mount --bind $data $data && mount -o remount,bind,ro $data &&
+  setpriv --reuid=$service --regid=$group --groups=$group quillmere --check 24" > "$scratch/check" || true
+cat "$scratch/check"
+head -1 "$scratch/check" | grep -q '^QUILLMERE OK - 1 of 1 readers ok' || fail "the check in its sandbox"
 
-# Numbers no account on this machine uses, so the test creates none: the service user and
-# group, and another member of that group.
-service_uid=61000 group_id=61000 member_uid=61001
-chmod 755 "$root" "$root/fs"
-chgrp "$group_id" "$app" "$app/logs.mdb"
-chmod 2775 "$app"
-chmod 664 "$app/logs.mdb"
+echo "== a site's dpkg-statoverride outlives a reinstall"
+dpkg-statoverride --update --add quillmere quillmere 2750 "$data"
+dpkg -i "$deb" >/dev/null
+mode=$(stat -c '%a' "$data")
+dpkg-statoverride --remove "$data"
+[ "$mode" = 2750 ] || fail "the reinstall made $data $mode over the site's override"
 
-# The link on the PATH names the installed program; here it is run from the scratch root, with
-# no display and nothing set for Qt, as the service runs it.
-[ "$(readlink "$root/fs/usr/bin/quillmere")" = /opt/quillmere/quillmere ]
-(umask 0002 && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM HOME=/nonexistent \
-   setpriv --reuid="$service_uid" --regid="$group_id" --groups="$group_id" timeout 120 "$app/quillmere")
-stored=$(setpriv --reuid="$member_uid" --regid="$group_id" --groups="$group_id" \
-           sqlite3 "$app/logs.mdb" "SELECT COUNT(*) FROM records;")
-echo "stored $stored records, read by another member of the group"
-[ "$stored" -eq 120 ]
-# The health check, as quillmere-check.service runs it, sees the run that just ended.
-setpriv --reuid="$service_uid" --regid="$group_id" --groups="$group_id" "$app/quillmere" --check 24
+echo "== purge with the timers enabled"
+systemctl enable quillmere.timer quillmere-check.timer 2>/dev/null
+[ -L /etc/systemd/system/timers.target.wants/quillmere.timer ] || fail "the timer was not enabled"
+dpkg --purge quillmere >/dev/null
+left=$(find /etc/systemd/system -name 'quillmere*' || true)
+[ -z "$left" ] || fail "a purge left $left"
+[ -f "$data/logs.mdb" ] || fail "a purge removed the site's logs.mdb"
+echo "package test passed"

@@ -53,7 +53,9 @@ TDelayProxy::TDelayProxy(QString SocketPath, int ReplyDelayMs) : ServerSocket(st
 }
 
 TDelayProxy::~TDelayProxy() {
-  if (StopPipe[1] >= 0) (void)::write(StopPipe[1], "x", 1);
+  if (StopPipe[1] >= 0) {
+    [[maybe_unused]] const ssize_t woken = ::write(StopPipe[1], "x", 1);  // a full pipe is awake already
+  }
   if (Acceptor.joinable()) Acceptor.join();
   for (std::thread& relay : Relays) relay.join();
   for (const int fd : {Listener, StopPipe[0], StopPipe[1]}) {

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <QString>
+
+// quillmere --init: creates an empty logs.mdb at DatabasePath, says so, and returns the exit
+// code: Ok, DatabaseExists (the file there is left alone) or DatabaseUnwritable.
+int InitDatabase(const QString& DatabasePath);

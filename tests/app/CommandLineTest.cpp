@@ -1,0 +1,108 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+
+#include <functional>
+
+#include "CommandLine.h"
+
+namespace {
+
+using TAction = TCommandLine::TAction;
+
+const TEnvironmentDefaults Portable{{}, {}, {}, "collector", {}, "/opt/app"};
+
+TEnvironmentDefaults With(const std::function<void(TEnvironmentDefaults&)>& Change) {
+  TEnvironmentDefaults environment = Portable;
+  Change(environment);
+  return environment;
+}
+
+// Where logs.mdb is: the option, else QUILLMERE_DATABASE, else the package's data folder, else
+// beside the program.
+TEST(CommandLine, FindsTheDatabaseWhereTheOptionTheEnvironmentOrTheBuildSays) {
+  const auto packaged = With([](TEnvironmentDefaults& e) { e.DataFolder = "/var/lib/quillmere"; });
+  const auto named = With([](TEnvironmentDefaults& e) {
+    e.DataFolder = "/var/lib/quillmere";
+    e.Database = "/srv/from-environment.mdb";
+  });
+  const struct {
+    QStringList Arguments;
+    TEnvironmentDefaults Environment;
+    QString Expected;
+  } cases[] = {
+      {{}, Portable, "/opt/app/logs.mdb"},
+      {{"--check"}, packaged, "/var/lib/quillmere/logs.mdb"},
+      {{"--init"}, named, "/srv/from-environment.mdb"},
+      {{"--database", "/srv/option.mdb"}, named, "/srv/option.mdb"},
+      {{"--database=site.mdb"}, Portable, QDir::current().absoluteFilePath("site.mdb")},
+  };
+  for (const auto& c : cases) {
+    const TCommandLine line = ParseCommandLine(QStringList{"quillmere"} + c.Arguments, c.Environment);
+    EXPECT_NE(line.Action, TAction::Exit) << c.Arguments.join(' ').toStdString() << ": " << line.Output.toStdString();
+    EXPECT_EQ(line.DatabasePath, c.Expected) << c.Arguments.join(' ').toStdString();
+  }
+}
+
+// A bad option contacts nothing and says what was wrong in one line with the usage; with
+// --check the code is a monitor's UNKNOWN (3), otherwise 2.
+TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
+  const auto nameless = With([](TEnvironmentDefaults& e) { e.HostName = " "; });
+  const struct {
+    QStringList Arguments;
+    int ExitCode;
+    const char* Says;
+  } cases[] = {
+      {{"--nonsense"}, 2, "Unknown option 'nonsense'"},
+      {{"--jobs", "0"}, 2, "N of --jobs"},
+      {{"--jobs", "65"}, 2, "N of --jobs"},
+      {{"--jobs", "x"}, 2, "N of --jobs"},
+      {{"--forward", "http://hq/x"}, 2, "must begin with postgresql://"},
+      {{"--database="}, 2, "--database needs a file"},
+      {{"stray"}, 2, "unexpected argument 'stray'"},
+      {{"--check", "0"}, 3, "HOURS must be a whole number from 1 to 8784, not '0'"},
+      {{"--check", "x"}, 3, "not 'x'"},
+      {{"--check", "1", "2"}, 3, "--check takes one HOURS"},
+      {{"--check", "--nonsense"}, 3, "Unknown option 'nonsense'"},
+      {{"--check", "--jobs", "x"}, 3, "N of --jobs"},
+      {{"--check", "--init"}, 3, "--init and --check exclude each other"},
+      {{"--check=6"}, 3, "Unexpected value after '--check'"},
+  };
+  for (const auto& c : cases) {
+    const TCommandLine line = ParseCommandLine(QStringList{"quillmere"} + c.Arguments, Portable);
+    const std::string arguments = c.Arguments.join(' ').toStdString();
+    EXPECT_EQ(line.Action, TAction::Exit) << arguments;
+    EXPECT_EQ(line.ExitCode, c.ExitCode) << arguments;
+    EXPECT_TRUE(line.OutputIsError) << arguments;
+    EXPECT_TRUE(line.Output.contains(c.Says)) << arguments << ": " << line.Output.toStdString();
+    EXPECT_TRUE(line.Output.contains("(usage: quillmere [--help]")) << arguments;
+    EXPECT_FALSE(line.Output.contains('\n')) << arguments;
+  }
+  // The site matters only to the server: without forwarding, a machine with no host name runs.
+  EXPECT_EQ(ParseCommandLine({"quillmere"}, nameless).Action, TAction::Run);
+  EXPECT_EQ(ParseCommandLine({"quillmere", "--check"}, nameless).Action, TAction::Check);
+  const TCommandLine forwarding = ParseCommandLine({"quillmere", "--forward", "postgresql://hq/x"}, nameless);
+  EXPECT_EQ(forwarding.ExitCode, 2);
+  EXPECT_TRUE(forwarding.Output.contains("--site needs a name")) << forwarding.Output.toStdString();
+}
+
+TEST(CommandLine, OptionsWinOverTheEnvironment) {
+  const auto environment = With([](TEnvironmentDefaults& e) {
+    e.Jobs = "4";
+    e.Forward = "postgresql://env/x";
+  });
+  const TCommandLine fromEnvironment = ParseCommandLine({"quillmere", "--check", "6"}, environment);
+  EXPECT_EQ(fromEnvironment.Action, TAction::Check);
+  EXPECT_EQ(fromEnvironment.CheckHours, 6);
+  EXPECT_EQ(fromEnvironment.Run.Jobs, 4);
+  EXPECT_EQ(fromEnvironment.Run.ForwardUrl, "postgresql://env/x");
+  EXPECT_EQ(fromEnvironment.Run.Site, "collector");
+  const TCommandLine fromOptions =
+      ParseCommandLine({"quillmere", "--jobs", "2", "--forward", "postgres://opt/y", "--site", "north"}, environment);
+  EXPECT_EQ(fromOptions.Action, TAction::Run);
+  EXPECT_EQ(fromOptions.Run.Jobs, 2);
+  EXPECT_EQ(fromOptions.Run.ForwardUrl, "postgres://opt/y");
+  EXPECT_EQ(fromOptions.Run.Site, "north");
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "ExitStatus.h"
+#include "InitCommand.h"
+#include "LogDatabase.h"
+
+namespace {
+
+struct stat StatOf(const QString& Path) {
+  struct stat info {};
+  EXPECT_EQ(::stat(QFile::encodeName(Path).constData(), &info), 0) << Path.toStdString();
+  return info;
+}
+
+// The file a run can open at once, which the folder's group (the service user and the members)
+// can write whoever made it and whatever their umask, and nobody else can read.
+TEST(Init, CreatesAnEmptyDatabaseForTheFoldersGroupOnly) {
+  QTemporaryDir folder;
+  const QString path = folder.filePath("logs.mdb");
+  const bool root = ::geteuid() == 0;
+  constexpr gid_t OtherGroup = 61002;
+  if (root) {
+    ASSERT_EQ(::chown(QFile::encodeName(folder.path()).constData(), static_cast<uid_t>(-1), OtherGroup), 0);
+  }
+  const mode_t umask = ::umask(0022);
+  const int code = InitDatabase(path);
+  ::umask(umask);
+  ASSERT_EQ(code, ExitCode(TExitStatus::Ok));
+  EXPECT_EQ(StatOf(path).st_mode & 07777, 0660u);
+  if (root) {
+    EXPECT_EQ(StatOf(path).st_gid, OtherGroup);
+  }
+  TLogDatabase db;
+  db.OpenDatabase(path);
+  EXPECT_EQ(db.ReaderCount(), 0u);
+}
+
+TEST(Init, LeavesAnExistingFileAloneAndLeavesNothingWhenItCannotCreate) {
+  QTemporaryDir folder;
+  const QString path = folder.filePath("logs.mdb");
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("someone's data");
+  file.close();
+  EXPECT_EQ(InitDatabase(path), ExitCode(TExitStatus::DatabaseExists));
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_EQ(file.readAll(), "someone's data");
+
+  EXPECT_EQ(InitDatabase(folder.filePath("no-such-folder/logs.mdb")), ExitCode(TExitStatus::DatabaseUnwritable));
+  // A name SQLite cannot open as a database once the empty file is made: the file goes again.
+  const QString journalBlocked = folder.filePath("blocked.mdb");
+  ASSERT_TRUE(QDir().mkdir(journalBlocked + "-journal"));
+  EXPECT_EQ(InitDatabase(journalBlocked), ExitCode(TExitStatus::DatabaseUnwritable));
+  EXPECT_FALSE(QFile::exists(journalBlocked));
+}
+
+}  // namespace
