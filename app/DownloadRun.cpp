@@ -67,7 +67,7 @@ void TDownloadRun::Run() {
 void TDownloadRun::VisitReaders(TLogDatabase& Db) {
   TRunJournal journal(Db);
   if (Options.Jobs > 1) {
-    TParallelRun(Db, journal, Status, Owner, Options.Jobs).Run();
+    TParallelRun(Db, journal, Owner, Options.Jobs).Run();
     return;
   }
   const auto reader = std::make_unique<TReader>(&Owner);

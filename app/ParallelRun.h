@@ -3,20 +3,18 @@
 #include <QObject>
 #include <QString>
 
-#include <atomic>
 #include <exception>
 #include <map>
 #include <memory>
 
 #include "VisitJournal.h"
 
-class IStatusLine;
 class QEventLoop;
 class QThread;
 class QWidget;
 class TLogDatabase;
 class TRunJournal;
-class Tpbar;
+class TReaderBoard;
 
 // Up to Jobs readers visited side by side, each by the same pass as ever, in a thread of its
 // own with its own reader link: a reader's waits never hold up another's commands. This object
@@ -24,7 +22,8 @@ class Tpbar;
 // alone touches the windows.
 class TParallelRun : public QObject {
  public:
-  TParallelRun(TLogDatabase& Db, TRunJournal& Journal, IStatusLine& Status, QWidget& Owner, int Jobs);
+  // Owner is the status window: the readers window stands in its place while the run goes on.
+  TParallelRun(TLogDatabase& Db, TRunJournal& Journal, QWidget& Owner, int Jobs);
   ~TParallelRun() override;
 
   // Returns when the last visit has ended. A row that cannot be read stops the handing out;
@@ -37,26 +36,18 @@ class TParallelRun : public QObject {
   void HandOut();
   void Start(TOrder Order);
   void Visit(const TOrder& Order);
-  void Ended(const QString& Key, qint64 JournalId, const TVisit& Visit, std::exception_ptr Error);
-  void ShowState();
-  void GrowProgress(int Maximum);
-  void AddStep();
-  void AdvanceProgress(int Steps);
+  void Ended(const QString& Key, qint64 JournalId, int BoardRow, const TVisit& Visit, std::exception_ptr Error);
 
   TLogDatabase& Db;
   TRunJournal& Journal;
-  IStatusLine& Status;
   QWidget& Owner;
   int Jobs;
-  int Total = 0;
   int Running = 0;
-  int Done = 0;
   bool Stopped = false;
   std::exception_ptr Failure;
   std::map<QString, std::unique_ptr<QThread>> Workers;  // by address:port: a reader takes one connection
   QEventLoop* Loop = nullptr;
-  std::unique_ptr<Tpbar> Progress;
-  std::atomic<int> StepsPending{0};
+  std::unique_ptr<TReaderBoard> Board;
   // Every visit stores through this one connection, a page at a time: no visit waits on
   // another's lock or re-reads pages another connection changed.
   std::unique_ptr<TLogDatabase> Store;

@@ -164,7 +164,11 @@ TReaderRow TLogDatabase::ReadReaderRow() const {
 }
 
 QString TLogDatabase::ReaderText(const QString& Column) const {
-  return ReaderRows.at(NextReaderRow).value(Column).toString();
+  return ReaderText(NextReaderRow, Column);
+}
+
+QString TLogDatabase::ReaderText(std::size_t Row, const QString& Column) const {
+  return ReaderRows.at(Row).value(Column).toString();
 }
 
 bool TLogDatabase::RecordExists(TDateTime RecTime, int CardNo) {

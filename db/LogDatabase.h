@@ -42,6 +42,8 @@ class TLogDatabase {
   TReaderRow ReadReaderRow() const;  // raises EConvertError
   // A column of the current row as text, as it stands, for reports; empty when missing.
   QString ReaderText(const QString& Column) const;
+  // The same of any row, from 0 in table order.
+  QString ReaderText(std::size_t Row, const QString& Column) const;
 
   bool RecordExists(TDateTime RecTime, int CardNo);                          // raises EDatabaseError
   void StoreRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode);  // raises EDatabaseError
