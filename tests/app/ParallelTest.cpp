@@ -1,15 +1,38 @@
 #include <gtest/gtest.h>
 
+#include <QProcess>
+
 #include <memory>
 #include <vector>
 
 #include "ProgramRun.h"
 #include "ReaderSim.h"
+#include "RunLock.h"
 
 namespace {
 
 using readersim::ReaderSim;
 using readersim::SimFaults;
+
+// An X server of its own on a free display: a run started from a person's desktop.
+class TVirtualDisplay {
+ public:
+  TVirtualDisplay() {
+    Server.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
+    EXPECT_TRUE(WaitUntil([&] { return Server.canReadLine() || Server.state() == QProcess::NotRunning; }, 10000));
+    Number = QString::fromLatin1(Server.readLine()).trimmed();
+    EXPECT_FALSE(Number.isEmpty()) << "Xvfb did not start";
+  }
+  ~TVirtualDisplay() {
+    Server.terminate();
+    Server.waitForFinished();
+  }
+  QStringList Environment() const { return {"QT_QPA_PLATFORM=xcb", "WAYLAND_DISPLAY=", "DISPLAY=:" + Number}; }
+
+ private:
+  QProcess Server;
+  QString Number;
+};
 
 // Four readers holding the same records, visited at the same moment, again and again: a race
 // between the duplicate test and the insert would store some record twice.
@@ -63,6 +86,45 @@ TEST(Parallel, EveryVisitIsJournalledAndABadRowStopsTheHandingOut) {
   EXPECT_EQ(later.Connections(), 0);
   EXPECT_EQ(folder.RecordCount(), 60);
   EXPECT_EQ(good.LogSize(), 0u);
+}
+
+// On a desktop, failures keep the readers window open for a person to read, yet the run has let
+// go of the collection: the next run takes the lock and visits every reader meanwhile. A run
+// without failures closes its window and ends by itself.
+TEST(Parallel, OnADesktopTheFailuresStayShownAfterTheRunHasLetGoOfTheCollection) {
+  TVirtualDisplay display;
+  TProgramFolder folder;
+  SimFaults differs;
+  differs.CapacityDiffers = true;
+  ReaderSim good(readersim::SampleLog(66, 1));
+  ReaderSim odd(readersim::SampleLog(10, 2), differs);
+  folder.AddReader("127.0.0.1", QString::number(good.Port()), false, true, true);
+  folder.AddReader("127.0.0.1", QString::number(ClosedLoopbackPort()), false, true, false);
+  folder.AddReader("127.0.0.1", QString::number(odd.Port()), false, true, false);
+  QProcess shown;
+  folder.Start(shown, display.Environment() << "QUILLMERE_JOBS=3");
+  QString output;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        output += QString::fromLocal8Bit(shown.readAllStandardError());
+        return output.contains("run ended") && TRunLock(folder.DatabasePath() + ".lock").Held();
+      },
+      60000))
+      << output.toStdString();
+  EXPECT_FALSE(shown.waitForFinished(1000)) << "the window with the failures closed";
+  EXPECT_EQ(folder.RecordCount(), 66);
+
+  ASSERT_TRUE(folder.RunProgram(60000, {"QUILLMERE_JOBS=3"}));
+  EXPECT_EQ(folder.ExitCode, 0);
+  EXPECT_TRUE(folder.ErrorOutput.contains("run ended: 3 readers visited")) << folder.ErrorOutput.toStdString();
+
+  TProgramFolder fine;
+  fine.AddReader("127.0.0.1", QString::number(good.Port()), false, true, false);
+  ASSERT_TRUE(fine.RunProgram(60000, display.Environment() << "QUILLMERE_JOBS=3"));
+  EXPECT_EQ(fine.ExitCode, 0);
+  EXPECT_TRUE(fine.ErrorOutput.contains(", 1 done, 0 not")) << fine.ErrorOutput.toStdString();
+  shown.terminate();
+  shown.waitForFinished();
 }
 
 }  // namespace
