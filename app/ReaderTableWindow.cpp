@@ -32,6 +32,7 @@ void SetUpTable(QTableView& Table, TReaderTableModel& Model) {
   Table.setShowGrid(false);
   Table.setWordWrap(false);
   Table.setAlternatingRowColors(true);
+  Table.setFocusPolicy(Qt::NoFocus);  // a list to read: no cell to mark as current
 }
 
 }  // namespace
@@ -50,6 +51,9 @@ TReaderTableWindow::TReaderTableWindow()
   Buttons->hide();
   connect(Buttons, &QDialogButtonBox::rejected, this, &QWidget::close);
   auto* layout = new QVBoxLayout(this);
+  // Texts that grow as the run goes on must not resize the window: without a window manager
+  // (offscreen), every new minimum size would be a warning on standard error, in the journal.
+  layout->setSizeConstraint(QLayout::SetNoConstraint);
   layout->addWidget(Counts);
   layout->addWidget(Table);
   layout->addWidget(Bar);
