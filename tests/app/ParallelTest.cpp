@@ -117,6 +117,8 @@ TEST(Parallel, OnADesktopTheFailuresStayShownAfterTheRunHasLetGoOfTheCollection)
   ASSERT_TRUE(folder.RunProgram(60000, {"QUILLMERE_JOBS=3"}));
   EXPECT_EQ(folder.ExitCode, 0);
   EXPECT_TRUE(folder.ErrorOutput.contains("run ended: 3 readers visited")) << folder.ErrorOutput.toStdString();
+  // Only journal lines: a window that resizes itself without a window manager makes Qt warn.
+  EXPECT_FALSE(folder.ErrorOutput.contains("This plugin does not support")) << folder.ErrorOutput.toStdString();
 
   TProgramFolder fine;
   fine.AddReader("127.0.0.1", QString::number(good.Port()), false, true, false);
