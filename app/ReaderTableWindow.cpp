@@ -100,6 +100,7 @@ bool TReaderTableWindow::StaysOpen(bool PersonCanRead) {
   }
   Buttons->show();
   Buttons->button(QDialogButtonBox::Close)->setFocus();
+  resize(width(), sizeHint().height());
   setAttribute(Qt::WA_DeleteOnClose);
   connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, &QObject::deleteLater);
   raise();
