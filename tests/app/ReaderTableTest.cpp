@@ -45,7 +45,7 @@ struct TRowCase {
 // What a person reads in a row, from the first activity to the outcome.
 TEST(ReaderTable, ARowSaysWhatItsVisitDoesAndHowItEnded) {
   const TVisit skipped = [] {
-    TVisit visit = Ended(TVisitOutcome::Done, 5, 0, "5 added, 0 duplicates, 0 invalid of 10 reported; not cleared: read 5 of 10 records");
+    TVisit visit = Ended(TVisitOutcome::Done, 5, 0, "5 added, 0 duplicates, 0 invalid of 10 reported; not cleared: read 5 of 10");
     visit.ClearSkipped = true;
     visit.ClockSet = true;
     return visit;
@@ -66,16 +66,26 @@ TEST(ReaderTable, ARowSaysWhatItsVisitDoesAndHowItEnded) {
       {"download opened", downloading(0, 0), "downloading", false},
       {"download of one", downloading(0, 1), "downloading 0 of 1 record", false},
       {"download under way", downloading(120, 3300), "downloading 120 of 3300 records", false},
-      {"steps before the text", [](TReaderTableModel& M) { M.SetProgress(0, 5, 9); M.SetActivity(0, TReaderActivity::Clearing); }, "clearing", false},
+      {"steps before the text",
+       [](TReaderTableModel& M) {
+         M.SetProgress(0, 5, 9);
+         M.SetActivity(0, TReaderActivity::Clearing);
+       },
+       "clearing", false},
       {"never reached", [](TReaderTableModel& M) { M.EndRun(); }, "not visited: the run stopped before this row", false},
       {"one of each", outcome(Cleared(Ended(TVisitOutcome::Done, 1, 1))), "done: 1 record added, 1 duplicate, cleared", false},
       {"kept", outcome(Ended(TVisitOutcome::Done, 0, 33)), "done: 0 records added, 33 duplicates, not cleared", false},
       {"invalid slots", outcome(invalid), "done: 3300 records added, 0 duplicates, 2 invalid, not cleared", false},
-      {"clear skipped", outcome(skipped), "done: 5 records added, 0 duplicates, clock set, not cleared: read 5 of 10 records", false},
+      {"clear skipped", outcome(skipped), "done: 5 records added, 0 duplicates, clock set, not cleared: read 5 of 10", false},
       {"unreachable", outcome(Ended(TVisitOutcome::Unreachable, 0, 0, "connection refused")), "unreachable: connection refused", true},
       {"lost mid-way", outcome(Ended(TVisitOutcome::ConnectionLost, 99, 0, "no reply to download page 3")),
        "connection lost: no reply to download page 3; 99 records added first", true},
-      {"late news", [](TReaderTableModel& M) { M.SetOutcome(0, Ended(TVisitOutcome::NoResponse, 0, 0, "no reply to lock")); M.SetActivity(0, TReaderActivity::Unlocking); M.SetProgress(0, 1, 2); },
+      {"late news",
+       [](TReaderTableModel& M) {
+         M.SetOutcome(0, Ended(TVisitOutcome::NoResponse, 0, 0, "no reply to lock"));
+         M.SetActivity(0, TReaderActivity::Unlocking);
+         M.SetProgress(0, 1, 2);
+       },
        "no response: no reply to lock", true},
   };
   for (const TRowCase& c : cases) {
