@@ -75,7 +75,7 @@ TExitStatus TDownloadRun::Run() {
 bool TDownloadRun::VisitReaders(TLogDatabase& Db) {
   TRunJournal journal(Db);
   if (Options.Jobs > 1) {
-    TParallelRun(Db, journal, Status, Owner, Options.Jobs).Run();
+    TParallelRun(Db, journal, Owner, Options.Jobs).Run();
   } else {
     VisitOneByOne(Db, journal);
   }

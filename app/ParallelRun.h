@@ -3,18 +3,16 @@
 #include <QObject>
 #include <QString>
 
-#include <atomic>
 #include <exception>
 #include <map>
 #include <memory>
 
 #include "VisitWorker.h"
 
-class IStatusLine;
 class QEventLoop;
 class QWidget;
+class TReaderBoard;
 class TRunJournal;
-class Tpbar;
 
 // Up to Jobs readers visited side by side, each by the same visit as ever, in a worker of its
 // own with its own reader link: a reader's waits never hold up another's commands. This object
@@ -22,7 +20,7 @@ class Tpbar;
 // and touches the windows; the workers reach it only through queued calls.
 class TParallelRun : public QObject {
  public:
-  TParallelRun(TLogDatabase& Db, TRunJournal& Journal, IStatusLine& Status, QWidget& Owner, int Jobs);
+  TParallelRun(TLogDatabase& Db, TRunJournal& Journal, QWidget& Owner, int Jobs);
   ~TParallelRun() override;
 
   // Returns when the last visit has ended. A row that cannot be read stops the handing out;
@@ -34,24 +32,15 @@ class TParallelRun : public QObject {
   void HandOut();
   void Start(TVisitOrder Order);
   void Ended(const TVisitOrder& Order, const TVisitEnd& End);
-  void ShowState();
-  void GrowProgress(int Maximum);
-  void AddStep();
-  void AdvanceProgress(int Steps);
-  TProgressOpener SharedProgress();
 
   TLogDatabase& Db;
   TRunJournal& Journal;
-  IStatusLine& Status;
   QWidget& Owner;
   int Jobs;
-  int Total = 0;
-  int Done = 0;
   bool Stopped = false;
   std::exception_ptr Failure;
   QEventLoop* Loop = nullptr;
-  std::unique_ptr<Tpbar> Progress;
-  std::atomic<int> StepsPending{0};
+  std::unique_ptr<TReaderBoard> Board;
   // Every visit stores through this one connection, a page at a time: no visit waits on
   // another's lock or re-reads pages another connection changed.
   std::unique_ptr<TLogDatabase> Store;

@@ -15,12 +15,22 @@ TPriority PriorityOf(const TVisit& Visit) {
   }
 }
 
+const QString AddressColumn = QStringLiteral("ipaddr");
+const QString PortColumn = QStringLiteral("ipport");
+
 }  // namespace
 
 TVisit RowVisit(const TLogDatabase& Db) {
   TVisit visit;
-  visit.Address = Db.ReaderText(QStringLiteral("ipaddr"));
-  visit.Port = Db.ReaderText(QStringLiteral("ipport"));
+  visit.Address = Db.ReaderText(AddressColumn);
+  visit.Port = Db.ReaderText(PortColumn);
+  return visit;
+}
+
+TVisit RowVisit(const TLogDatabase& Db, std::size_t Row) {
+  TVisit visit;
+  visit.Address = Db.ReaderText(Row, AddressColumn);
+  visit.Port = Db.ReaderText(Row, PortColumn);
   return visit;
 }
 

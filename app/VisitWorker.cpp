@@ -4,21 +4,10 @@
 
 #include "Reader.h"
 #include "ReaderPass.h"
-#include "StatusLine.h"
 
-namespace {
-
-// A visit's own status texts would flicker unread among twenty: the windows show the totals.
-class TSilentStatus final : public IStatusLine {
- public:
-  void SetStatusText(const QString&) override {}
-  void SetStatusVisible(bool) override {}
-};
-
-}  // namespace
-
-TVisitWorker::TVisitWorker(TLogDatabase& AStore, TProgressOpener AOpenProgress, TVisitOrder AOrder, TEnded AEnded)
-    : Store(AStore), OpenProgress(std::move(AOpenProgress)), Order(std::move(AOrder)), Ended(std::move(AEnded)) {
+TVisitWorker::TVisitWorker(TLogDatabase& AStore, IStatusLine& AStatus, TProgressOpener AOpenProgress, TVisitOrder AOrder,
+                           TEnded AEnded)
+    : Store(AStore), Status(AStatus), OpenProgress(std::move(AOpenProgress)), Order(std::move(AOrder)), Ended(std::move(AEnded)) {
   Thread.reset(QThread::create([this] { Visit(); }));
   Thread->start();
 }
@@ -29,7 +18,6 @@ TVisitWorker::~TVisitWorker() {
 
 void TVisitWorker::Visit() const {
   TReader reader(nullptr);
-  TSilentStatus status;
-  TReaderPass pass(reader, Store, status, OpenProgress);
+  TReaderPass pass(reader, Store, Status, OpenProgress);
   Ended(Order, VisitReader(pass, reader, Order.Row, Order.Visit, Order.JournalId));
 }

@@ -9,23 +9,25 @@
 #include "LogDatabase.h"
 #include "ReaderVisit.h"
 
+class IStatusLine;
 class QThread;
 
 // A readers row handed to a visit of its own.
 struct TVisitOrder {
   QString Key;  // the reader's identity: one visit per reader at a time
   qint64 JournalId = -1;
+  int BoardRow = -1;  // its row in the readers window
   TVisit Visit;
   TReaderRow Row;
 };
 
 // One visit in a thread of its own, holding only what a visit may touch: the shared store,
-// written only inside its write transactions, a way to open its progress, and a way to post its
-// end back. Both callbacks run in the visit's thread. The thread is joined when the worker goes.
+// written only inside its write transactions, its row's status line and progress, and a way to
+// post its end back. All of them are called in the visit's thread, and must only post. The thread is joined when the worker goes.
 class TVisitWorker {
  public:
   using TEnded = std::function<void(const TVisitOrder&, const TVisitEnd&)>;
-  TVisitWorker(TLogDatabase& Store, TProgressOpener OpenProgress, TVisitOrder Order, TEnded Ended);
+  TVisitWorker(TLogDatabase& Store, IStatusLine& Status, TProgressOpener OpenProgress, TVisitOrder Order, TEnded Ended);
   ~TVisitWorker();
   TVisitWorker(const TVisitWorker&) = delete;
   TVisitWorker& operator=(const TVisitWorker&) = delete;
@@ -34,6 +36,7 @@ class TVisitWorker {
   void Visit() const;
 
   TLogDatabase& Store;
+  IStatusLine& Status;
   TProgressOpener OpenProgress;
   TVisitOrder Order;
   TEnded Ended;

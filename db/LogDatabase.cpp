@@ -178,7 +178,11 @@ TReaderRow TLogDatabase::ReadReaderRow() const {
 }
 
 QString TLogDatabase::ReaderText(const QString& Column) const {
-  return ReaderRows.at(NextReaderRow).value(Column).toString();
+  return ReaderText(NextReaderRow, Column);
+}
+
+QString TLogDatabase::ReaderText(std::size_t Row, const QString& Column) const {
+  return ReaderRows.at(Row).value(Column).toString();
 }
 
 // IMMEDIATE: the write lock now, so no other connection stores between a test and its insert.

@@ -51,6 +51,8 @@ class TLogDatabase {
   TReaderRow ReadReaderRow() const;  // raises EConvertError
   // A column of the current row as text, as it stands, for reports; empty when missing.
   QString ReaderText(const QString& Column) const;
+  // The same of any row, from 0 in table order.
+  QString ReaderText(std::size_t Row, const QString& Column) const;
 
   // Everything committed so far survives a power cut once this returns, whoever else reads the
   // file; raises EDatabaseError when a step could not complete.

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <QProcess>
+
 #include <memory>
 #include <vector>
 
 #include "ProgramRun.h"
 #include "ReaderSim.h"
+#include "RunLock.h"
 
 namespace {
 
@@ -83,6 +86,48 @@ TEST(Parallel, OneReaderUnderSeveralTextsIsVisitedOnceAtATime) {
             (QStringList{"127.0.0.1|done|1000", "localhost|done|0", "127.000.000.001|done|0", "127.0.0.1|bad_row|0",
                          "127.0.0.1|bad_row|0", "127.0.0.1|bad_row|0"}));
   EXPECT_EQ(sim.Connections(), 3);
+}
+
+// On a desktop, failures keep the readers window open for a person to read, yet the run has let
+// go of the collection: the next run takes the lock and visits every reader meanwhile. A run
+// without failures closes its window and ends by itself.
+TEST(Parallel, OnADesktopTheFailuresStayShownAfterTheRunHasLetGoOfTheCollection) {
+  const TXServer display;
+  ASSERT_TRUE(display.Started());
+  TProgramFolder folder;
+  SimFaults differs;
+  differs.CapacityDiffers = true;
+  ReaderSim good(readersim::SampleLog(66, 1));
+  ReaderSim odd(readersim::SampleLog(10, 2), differs);
+  folder.AddReader("127.0.0.1", QString::number(good.Port()), false, true, true);
+  folder.AddReader("127.0.0.1", QString::number(ClosedLoopbackPort()), false, true, false);
+  folder.AddReader("127.0.0.1", QString::number(odd.Port()), false, true, false);
+  QProcess shown;
+  folder.Start(shown, display.Environment() << "QUILLMERE_JOBS=3");
+  QString output;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        output += QString::fromLocal8Bit(shown.readAllStandardError());
+        return output.contains("run ended") && TRunLock(folder.DatabasePath() + ".lock").Held();
+      },
+      60000))
+      << output.toStdString();
+  EXPECT_FALSE(shown.waitForFinished(1000)) << "the window with the failures closed";
+  EXPECT_EQ(folder.RecordCount(), 66);
+
+  ASSERT_TRUE(folder.RunProgram(60000, {"QUILLMERE_JOBS=3"}));
+  EXPECT_EQ(folder.ExitCode, 0);
+  EXPECT_TRUE(folder.ErrorOutput.contains("run ended: 3 readers visited")) << folder.ErrorOutput.toStdString();
+  // Only journal lines: a window that resizes itself without a window manager makes Qt warn.
+  EXPECT_FALSE(folder.ErrorOutput.contains("This plugin does not support")) << folder.ErrorOutput.toStdString();
+
+  TProgramFolder fine;
+  fine.AddReader("127.0.0.1", QString::number(good.Port()), false, true, false);
+  ASSERT_TRUE(fine.RunProgram(60000, display.Environment() << "QUILLMERE_JOBS=3"));
+  EXPECT_EQ(fine.ExitCode, 0);
+  EXPECT_TRUE(fine.ErrorOutput.contains(", 1 done, 0 not")) << fine.ErrorOutput.toStdString();
+  shown.terminate();
+  shown.waitForFinished();
 }
 
 }  // namespace

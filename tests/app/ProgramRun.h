@@ -38,7 +38,7 @@ class TXServer {
 
   bool Started() const { return !Display.isEmpty(); }
   // What to give the program to run on this server instead of offscreen.
-  QStringList Environment() const { return {"QT_QPA_PLATFORM=", "DISPLAY=" + Display}; }
+  QStringList Environment() const { return {"QT_QPA_PLATFORM=xcb", "WAYLAND_DISPLAY=", "DISPLAY=" + Display}; }
   // True when a top-level window with Title is mapped on the server.
   bool ShowsWindow(const QString& Title) const;
 

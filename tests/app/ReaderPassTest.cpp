@@ -17,6 +17,7 @@
 #include "Reader.h"
 #include "ReaderPass.h"
 #include "ReaderSim.h"
+#include "ReaderTableModel.h"
 #include "StatusLine.h"
 #include "TestSupport.h"
 
@@ -46,7 +47,10 @@ std::string Clear(std::uint16_t Mark) {
 
 class TRecordingStatus final : public IStatusLine {
  public:
-  void SetStatusText(const QString& Text) override { Texts << Text; }
+  void SetStatusText(const QString& Text) override {
+    EXPECT_TRUE(ActivityOfPassText(Text).has_value()) << "the readers window does not know " << Text.toStdString();
+    Texts << Text;
+  }
   void SetStatusVisible(bool Shown) override { Visible = Shown; }
   QStringList Texts;
   bool Visible = true;

@@ -1,0 +1,117 @@
+#include "ReaderBoard.h"
+
+#include <QTimer>
+
+#include "LogDatabase.h"
+#include "MessageBox.h"
+#include "ReaderTableModel.h"
+#include "ReaderTableWindow.h"
+#include "RunJournal.h"
+#include "StatusLine.h"
+
+namespace {
+
+// With twenty readers, a wake-up per record or per page would cost more than the window tells.
+constexpr int ProgressEveryMs = 100;
+constexpr int NoNews = -1;
+
+}  // namespace
+
+// What one visit posted since the window thread last looked. Atomics in sequential order: a
+// step posted while a taking is under way is either seen by it or schedules the next.
+struct TReaderBoard::TNews final : IStatusLine {
+  explicit TNews(TReaderBoard& ABoard) : Board(ABoard) {}
+  void SetStatusText(const QString& Text) override {
+    const auto activity = ActivityOfPassText(Text);
+    if (!activity) return;
+    Activity = static_cast<int>(*activity);
+    Board.Post();
+  }
+  void SetStatusVisible(bool) override {}
+
+  TReaderBoard& Board;
+  std::atomic<int> Activity{NoNews};
+  std::atomic<int> Steps{0};
+  std::atomic<int> Maximum{0};
+};
+
+class TReaderBoard::TNewsProgress final : public IDownloadProgress {
+ public:
+  explicit TNewsProgress(TNews& ANews) : News(ANews) {}
+  void Step() override {
+    ++News.Steps;
+    News.Board.Post();
+  }
+  void Hide() override {}
+
+ private:
+  TNews& News;
+};
+
+TReaderBoard::TReaderBoard(const TLogDatabase& Db, QWidget& AStatusWindow)
+    : StatusWindow(AStatusWindow), StatusWindowWasVisible(StatusWindow.isVisible()), Shown(std::make_unique<TReaderTableWindow>()) {
+  for (std::size_t row = 0; row < Db.ReaderCount(); ++row) {
+    const TVisit visit = RowVisit(Db, row);
+    Shown->Model().AddReader(visit.Address, visit.Port);
+    News.emplace_back(*this);
+  }
+  Shown->Refresh();
+  Shown->ShowCentred();
+  StatusWindow.hide();
+}
+
+TReaderBoard::~TReaderBoard() {
+  // First: a window that closes while no other is shown would end the program.
+  if (StatusWindowWasVisible) StatusWindow.show();
+  TakeNews();
+  EndShowing(std::move(Shown), MessagesAreInteractive());
+}
+
+int TReaderBoard::StartNext() {
+  const int row = NextRow++;
+  Shown->Model().SetActivity(row, TReaderActivity::Connecting);
+  Shown->Refresh();
+  return row;
+}
+
+void TReaderBoard::Ended(int Row, const TVisit& Visit) {
+  TakeNews(Row);
+  Shown->Model().SetOutcome(Row, Visit);
+  Shown->Refresh();
+}
+
+IStatusLine& TReaderBoard::StatusOf(int Row) {
+  return News.at(Row);
+}
+
+TProgressOpener TReaderBoard::ProgressOf(int Row) {
+  TNews* news = &News.at(Row);
+  return [news](const QString&, int Maximum) -> std::unique_ptr<IDownloadProgress> {
+    news->Steps = 0;
+    news->Maximum = Maximum;
+    news->Board.Post();
+    return std::make_unique<TNewsProgress>(*news);
+  };
+}
+
+// In a visit's thread: the first post after a taking schedules the next; the rest only add up.
+void TReaderBoard::Post() {
+  if (TakingScheduled.load() || TakingScheduled.exchange(true)) return;
+  QMetaObject::invokeMethod(
+      this, [this] { QTimer::singleShot(ProgressEveryMs, this, [this] { TakeNews(); }); }, Qt::QueuedConnection);
+}
+
+void TReaderBoard::TakeNews() {
+  TakingScheduled = false;
+  for (int row = 0; row < NextRow; ++row) TakeNews(row);
+  Shown->Refresh();
+}
+
+void TReaderBoard::TakeNews(int Row) {
+  TReaderTableModel& model = Shown->Model();
+  if (model.Ended(Row)) return;
+  const TNews& news = News[Row];
+  const int activity = news.Activity;
+  if (activity != NoNews) model.SetActivity(Row, static_cast<TReaderActivity>(activity));
+  model.SetProgress(Row, news.Steps, news.Maximum);
+}
