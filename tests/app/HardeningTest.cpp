@@ -7,7 +7,6 @@
 #include <QTemporaryDir>
 
 #include "ProgramRun.h"
-#include "RunLock.h"
 #include "TestSupport.h"
 #include "ReaderSim.h"
 
@@ -139,10 +138,9 @@ TEST(Hardening, MessageBoxesNeverHoldTheRunOrItsLock) {
   folder.AddReader("127.0.0.1", QString::number(good.Port()), false, true, true);
   QProcess run;
   folder.Start(run, display.Environment());
-  QByteArray output;
-  ASSERT_TRUE(WaitUntil([&] { return (output += run.readAllStandardError()).contains("run ended"); }, RunLimitMs)) << output.toStdString();
+  QString output;
+  ASSERT_TRUE(folder.AwaitRunReleased(run, output, RunLimitMs)) << output.toStdString();
   EXPECT_EQ(folder.RecordCount(), 30);
-  EXPECT_TRUE(TRunLock(folder.DatabasePath() + ".lock").Held());
   EXPECT_TRUE(WaitUntil([&] { return display.ShowsWindow("Quillmere"); }, 10000));
   EXPECT_EQ(run.state(), QProcess::Running);
   run.kill();

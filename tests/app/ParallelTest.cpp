@@ -7,7 +7,6 @@
 
 #include "ProgramRun.h"
 #include "ReaderSim.h"
-#include "RunLock.h"
 
 namespace {
 
@@ -105,13 +104,7 @@ TEST(Parallel, OnADesktopTheFailuresStayShownAfterTheRunHasLetGoOfTheCollection)
   QProcess shown;
   folder.Start(shown, display.Environment() << "QUILLMERE_JOBS=3");
   QString output;
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        output += QString::fromLocal8Bit(shown.readAllStandardError());
-        return output.contains("run ended") && TRunLock(folder.DatabasePath() + ".lock").Held();
-      },
-      60000))
-      << output.toStdString();
+  ASSERT_TRUE(folder.AwaitRunReleased(shown, output, 60000)) << output.toStdString();
   EXPECT_FALSE(shown.waitForFinished(1000)) << "the window with the failures closed";
   EXPECT_EQ(folder.RecordCount(), 66);
 

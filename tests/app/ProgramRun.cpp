@@ -4,6 +4,8 @@
 
 #include <QFile>
 
+#include "RunLock.h"
+
 TProgramFolder::TProgramFolder() {
   EXPECT_TRUE(QFile::copy(QStringLiteral(QUILLMERE_BINARY), Program()));
 }
@@ -40,6 +42,15 @@ bool TProgramFolder::RunProgram(int LimitMs, const QStringList& Environment, con
   ExitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
   ErrorOutput = QString::fromLocal8Bit(process.readAllStandardError());
   return ended;
+}
+
+bool TProgramFolder::AwaitRunReleased(QProcess& Process, QString& Output, int LimitMs) const {
+  return WaitUntil(
+      [&] {
+        Output += QString::fromLocal8Bit(Process.readAllStandardError());
+        return Output.contains("run ended") && TRunLock(DatabasePath() + ".lock").Held();
+      },
+      LimitMs);
 }
 
 int TProgramFolder::RecordCount() const {

@@ -19,6 +19,9 @@ class TProgramFolder : public TLogFolder {
   bool RunProgram(int LimitMs = 90000, const QStringList& Environment = {}, const QStringList& Wrapper = {});
   // Starts the program and leaves it running.
   void Start(QProcess& Process, const QStringList& Environment = {}, const QStringList& Wrapper = {}) const;
+  // Waits until the run started in Process has ended and let go of its lock, though the process
+  // may live on with a window a person must close; its standard error so far is in Output.
+  bool AwaitRunReleased(QProcess& Process, QString& Output, int LimitMs) const;
   int RecordCount() const;
   // Rows stored twice, by the duplicate rule.
   int DoubledRecords() const;
