@@ -1,5 +1,11 @@
 #include "TestSupport.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -81,16 +87,19 @@ void TLogFolder::AddReader(const QString& Address, const QString& Port, bool Set
               .arg(int{ClearAfter}));
 }
 
+// Bound but never listening, and kept so until the process ends: a connect is refused, and no
+// other test running at the same time can be handed the port.
 int ClosedLoopbackPort() {
-  const TLoopbackPeer gone;
-  return gone.Port();
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+  EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  return ntohs(address.sin_port);
 }
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 TLoopbackPeer::TLoopbackPeer(int Backlog) {
   ListenFd = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -38,7 +38,7 @@ class TLogFolder {
   QTemporaryDir Dir;
 };
 
-// A port on 127.0.0.1 where nothing listens: connections to it are refused.
+// A port on 127.0.0.1 where nothing listens: connections to it are refused, for the whole run.
 int ClosedLoopbackPort();
 
 // The far end of one TCP connection on 127.0.0.1, driven by the test itself.
