@@ -60,6 +60,7 @@ void TPacketReceiver::StartBody(int BodyRemain, int StoredLen, std::uint8_t Sum)
 }
 
 void TPacketReceiver::TakeCount(std::uint8_t Count, bool PktMode) {
+  WasUnsolicited = !PktMode;
   if (!PktMode) {
     TakeEventKind(Count);
   } else if (Count == 0x00) {
@@ -93,6 +94,12 @@ void TPacketReceiver::TakeBodyByte(std::uint8_t Byte) {
   if (Remain > 0) return;
   if (RunningSum == 0) {
     State = TRxState::End;
+  } else if (!WasUnsolicited && Length == 2 && Buffer[0] == 2) {
+    // Not a two-byte reply, whose only body byte is its check: a status code the reader sent
+    // while a reply was awaited (its code and check are summed without the count).
+    Buffer[0] = Byte;
+    StartBody(1, 1, Byte);
+    WasUnsolicited = true;
   } else {
     Reset();
   }

@@ -33,6 +33,9 @@ class TPacketReceiver {
   const std::array<std::uint8_t, RxBufferSize>& RxBuf() const { return Buffer; }
   int RxLen() const { return Length; }
   int RxRemain() const { return Remain; }
+  // The last complete packet came unasked: an event, or a status code that arrived while a
+  // reply was awaited.
+  bool Unsolicited() const { return WasUnsolicited; }
   TRxState RxState() const { return State; }
 
  private:
@@ -46,4 +49,5 @@ class TPacketReceiver {
   int Remain = 0;
   int Length = 0;
   std::uint8_t RunningSum = 0;
+  bool WasUnsolicited = false;
 };

@@ -154,12 +154,14 @@ bool TReader::DecodeSlot(int N, TLogRecord& Rec) const {
   return DecodeRecord(&Receiver.RxBuf().at(static_cast<std::size_t>(SlotOffset + LogRecordSize * N)), Rec);
 }
 
+// After the awaited reply the rest of the chunk is dropped; after an event or a status the
+// chunk goes on, as the reply may follow it.
 void TReader::FeedReceiver(const std::uint8_t* Chunk, int Count) {
   for (int i = 0; i < Count; ++i) {
-    if (Receiver.Feed(Chunk[i], PktMode)) {
-      HandlePacket();
-      return;  // the rest of the chunk is dropped
-    }
+    if (!Receiver.Feed(Chunk[i], PktMode)) continue;
+    const bool reply = PktMode && !Receiver.Unsolicited();
+    HandlePacket();
+    if (reply) return;
   }
 }
 
@@ -170,7 +172,7 @@ void TReader::ReplyTimeout() {
 }
 
 void TReader::HandlePacket() {
-  if (PktMode) {
+  if (PktMode && !Receiver.Unsolicited()) {
     Timer->SetArmed(false);
     PktGood = true;
     PktMode = false;

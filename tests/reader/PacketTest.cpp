@@ -67,12 +67,15 @@ TEST(Receiver, CompletesEachKindOfPacket) {
     QByteArray Bytes;
     bool PktMode;
     QByteArray Stored;
+    bool Unsolicited;
   } cases[] = {
-      {"short reply", QByteArray::fromHex("e605000300f8eb"), true, QByteArray::fromHex("05000300f8")},
-      {"two-byte event", QByteArray::fromHex("e60242beeb"), false, QByteArray::fromHex("42be")},
-      {"six-byte event", QByteArray::fromHex("e606000001234597eb"), false, QByteArray::fromHex("000001234597")},
-      {"heartbeat echo", QByteArray::fromHex("e604000cf0eb"), false, QByteArray::fromHex("77000cf0")},
-      {"heartbeat echo as a reply", QByteArray::fromHex("e604000cf0eb"), true, QByteArray::fromHex("04000cf0")},
+      {"short reply", QByteArray::fromHex("e605000300f8eb"), true, QByteArray::fromHex("05000300f8"), false},
+      {"two-byte event", QByteArray::fromHex("e60242beeb"), false, QByteArray::fromHex("42be"), true},
+      {"six-byte event", QByteArray::fromHex("e606000001234597eb"), false, QByteArray::fromHex("000001234597"), true},
+      {"heartbeat echo", QByteArray::fromHex("e604000cf0eb"), false, QByteArray::fromHex("77000cf0"), true},
+      {"heartbeat echo as a reply", QByteArray::fromHex("e604000cf0eb"), true, QByteArray::fromHex("04000cf0"), false},
+      {"two-byte reply", QByteArray::fromHex("e602feeb"), true, QByteArray::fromHex("02fe"), false},
+      {"status while a reply is awaited", QByteArray::fromHex("e60243bdeb"), true, QByteArray::fromHex("43bd"), true},
   };
   for (const auto& c : cases) {
     TPacketReceiver receiver;
@@ -80,6 +83,7 @@ TEST(Receiver, CompletesEachKindOfPacket) {
     const TFeedResult result = FeedAll(receiver, c.Bytes, c.PktMode);
     EXPECT_EQ(result.Completed, 1) << c.Name;
     EXPECT_EQ(result.Stored.toHex(), c.Stored.toHex()) << c.Name;
+    EXPECT_EQ(receiver.Unsolicited(), c.Unsolicited) << c.Name;
   }
 }
 
