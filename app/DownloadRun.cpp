@@ -1,5 +1,6 @@
 #include "DownloadRun.h"
 
+#include <QFileInfo>
 #include <QWidget>
 
 #include <exception>
@@ -60,9 +61,14 @@ TExitStatus TDownloadRun::Run() {
   } catch (const EDatabaseOpenError& Error) {
     return RefuseDatabase(DatabaseFile, Error);
   }
-  // Two runs on one logs.mdb would interleave on a reader and race on the duplicate test.
-  const QString lockPath = db.DatabasePath() + QStringLiteral(".lock");
+  // Two runs on one logs.mdb would interleave on a reader and race on the duplicate test; a
+  // link to the file names the same file.
+  const QString lockPath = QFileInfo(db.DatabasePath()).canonicalFilePath() + QStringLiteral(".lock");
   const TRunLock runLock(lockPath);
+  if (!runLock.Failure().isEmpty()) {
+    JournalLine(TPriority::Error, QStringLiteral("%1 cannot be locked: %2; no reader contacted").arg(lockPath, runLock.Failure()));
+    return TExitStatus::DatabaseUnwritable;
+  }
   if (!runLock.Held()) {
     JournalLine(TPriority::Warning, QStringLiteral("another run holds %1; no reader contacted").arg(lockPath));
     return TExitStatus::Ok;

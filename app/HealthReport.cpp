@@ -37,12 +37,12 @@ QString Describe(const TReaderHealth& Reader, int WindowHours) {
   const QString state = Reader.Healthy ? QStringLiteral("ok     ") : QStringLiteral("NOT OK ");
   const QString reader = Printable(Reader.Address) + QLatin1Char(':') + Printable(Reader.Port);
   if (Reader.LastStarted.isEmpty()) return state + reader + QStringLiteral(" never visited");
+  // One multi-argument arg: a "%1" in the file's text must never take a later value.
   return state + QStringLiteral("%1 last visit %2 %3; last done %4; %5 failures since; %6 added in %7 h")
                      .arg(reader, Printable(Reader.LastStarted), Printable(Reader.LastOutcome),
-                          Reader.LastDone.isEmpty() ? QStringLiteral("never") : Printable(Reader.LastDone))
-                     .arg(Reader.FailuresSince)
-                     .arg(Reader.AddedInWindow)
-                     .arg(WindowHours);
+                          Reader.LastDone.isEmpty() ? QStringLiteral("never") : Printable(Reader.LastDone),
+                          QString::number(Reader.FailuresSince), QString::number(Reader.AddedInWindow),
+                          QString::number(WindowHours));
 }
 
 struct TSummary {

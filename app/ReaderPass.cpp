@@ -200,10 +200,16 @@ bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, const TCapacity& Cap
   const auto progress = OpenProgress(QStringLiteral("Downloading Logs (%1 records)").arg(Capacity.RecordCount), Capacity.RecordCount);
   if (Flags.Download && !WalkLog(*progress)) return false;
   progress->Hide();
-  if (!Flags.ClearAfter) return true;
-  // A walk that ended before the reader's own count would clear records nobody has read.
-  if (Flags.Download && SlotsWalked() < Capacity.RecordCount) {
-    SkipClear(QStringLiteral("read %1 of %2 records").arg(SlotsWalked()).arg(Capacity.RecordCount));
+  // A walk that ended before the reader's own count left records nobody has read: they must
+  // not be cleared, and someone should hear of them even when no clear was asked.
+  const QString shortWalk = QStringLiteral("read %1 of %2 records").arg(SlotsWalked()).arg(Capacity.RecordCount);
+  Result.ReadShort = Flags.Download && SlotsWalked() < Capacity.RecordCount;
+  if (!Flags.ClearAfter) {
+    if (Result.ReadShort) Result.Detail = shortWalk;
+    return true;
+  }
+  if (Result.ReadShort) {
+    SkipClear(shortWalk);
     return true;
   }
   if (!Flags.Download) {

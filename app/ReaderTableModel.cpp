@@ -181,7 +181,8 @@ QVariant TReaderTableModel::RowData(const TRow& Row, int Column, int Role) const
       if (Column != StatusColumn || !Row.Outcome) return {};
       return QApplication::style()->standardIcon(failed ? QStyle::SP_MessageBoxCritical : QStyle::SP_DialogApplyButton);
     case Qt::ToolTipRole:
-      return Row.Outcome ? QVariant(Row.Outcome->Detail) : QVariant();
+      // Escaped inside rich text: the detail may quote a readers row, which a tooltip would render.
+      return Row.Outcome ? QVariant(QStringLiteral("<qt>%1</qt>").arg(Row.Outcome->Detail.toHtmlEscaped())) : QVariant();
     default:
       return {};
   }

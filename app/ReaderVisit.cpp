@@ -1,5 +1,7 @@
 #include "ReaderVisit.h"
 
+#include <QRegularExpression>
+
 #include "Errors.h"
 #include "Reader.h"
 #include "ReaderPass.h"
@@ -23,10 +25,14 @@ TVisit FailedVisit(TVisit Visit, const std::exception& Error) {
 
 TVisitEnd VisitReader(TReaderPass& Pass, TReader& Reader, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId) {
   try {
-    // The socket layer keeps only a port's low 16 bits: 65537 would reach another reader.
-    const int port = ResolvePort(Row.Port.toUtf8());
-    if (port < 1 || port > HighestPort) {
-      return {Ended(Visit, TVisitOutcome::BadRow, QStringLiteral("port %1 is outside 1 to %2").arg(port).arg(HighestPort)), {}};
+    // The socket layer keeps only a port's low 16 bits: 65537 would reach another reader. A
+    // number too long for the socket layer is out of range too, not "no number".
+    static const QRegularExpression Digits(QStringLiteral("^-?[0-9]+$"));
+    const bool written = Digits.match(Row.Port).hasMatch();
+    bool fits = false;
+    const qlonglong port = written ? Row.Port.toLongLong(&fits) : ResolvePort(Row.Port.toUtf8());
+    if ((written && !fits) || port < 1 || port > HighestPort) {
+      return {Ended(Visit, TVisitOutcome::BadRow, QStringLiteral("port %1 is outside 1 to %2").arg(Row.Port).arg(HighestPort)), {}};
     }
     Pass.ConfigureReader(Row.Address, Row.Port);
     if (!Reader.Enable) return {Ended(Visit, TVisitOutcome::Unreachable, ConnectFailureText(Reader.LastErrorCode())), {}};

@@ -8,7 +8,7 @@ namespace {
 
 TPriority PriorityOf(const TVisit& Visit) {
   switch (Visit.Outcome) {
-    case TVisitOutcome::Done: return Visit.ClearSkipped ? TPriority::Warning : TPriority::Info;
+    case TVisitOutcome::Done: return Visit.ClearSkipped || Visit.ReadShort ? TPriority::Warning : TPriority::Info;
     case TVisitOutcome::StoreFailed:
     case TVisitOutcome::BadRow: return TPriority::Error;
     default: return TPriority::Warning;

@@ -233,8 +233,9 @@ void TWriteTransaction::Commit() {
 // A checkpoint that cannot finish while another program reads is no failure: the log keeps the
 // rest. What SQLite would do unseen as the connection closes is done here, where it can fail.
 void TLogDatabase::Checkpoint() {
+  // Whatever this connection found at its open: another may have switched the file to WAL since.
   TNativeStatement checkpoint(NativeHandle(QSqlDatabase::database(ConnectionName, false)), "PRAGMA wal_checkpoint(PASSIVE)");
-  if (WriteAheadLog) checkpoint.Run();
+  checkpoint.Run();
 }
 
 void TLogDatabase::MakeDurable() {

@@ -33,6 +33,7 @@ struct TVisit {
   bool ClockSet = false;
   bool Cleared = false;
   bool ClearSkipped = false;  // clear after was asked but not done
+  bool ReadShort = false;     // the walk read fewer records than the reader reported
   QString Detail;             // one line for a person
 };
 

@@ -19,6 +19,7 @@ class TQtMessageBox final : public IMessageBox {
     }
     // Not modal: no run waits on a person. The program ends once the last box is closed.
     auto* box = new QMessageBox(QMessageBox::Critical, QGuiApplication::applicationDisplayName(), Text, QMessageBox::Ok);
+    box->setTextFormat(Qt::PlainText);  // the text may quote a readers row
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);
     box->show();

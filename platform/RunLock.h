@@ -12,7 +12,11 @@ class TRunLock {
   TRunLock& operator=(const TRunLock&) = delete;
 
   bool Held() const { return Fd >= 0; }
+  // Why the lock could not even be tried (not a plain file, no access); empty when another
+  // holder is all that kept it.
+  const QString& Failure() const { return Reason; }
 
  private:
   int Fd = -1;
+  QString Reason;
 };

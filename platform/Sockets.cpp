@@ -80,9 +80,8 @@ void SocketsCleanup() {
 
 QByteArray ResolveHost(const QByteArray& Host) {
   if (Host.isEmpty()) return "0.0.0.0";
-  if (Host.front() >= '0' && Host.front() <= '9') {
-    return inet_addr(Host.constData()) != INADDR_NONE ? Host : QByteArray();
-  }
+  // A name may start with a digit too ("3rd-floor"): only what is no address is looked up.
+  if (Host.front() >= '0' && Host.front() <= '9' && inet_addr(Host.constData()) != INADDR_NONE) return Host;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -285,6 +284,9 @@ QString PeerIdentity(const QByteArray& Host, const QByteArray& Port) {
   if (address.isEmpty()) return {};
   in_addr resolved{};
   resolved.s_addr = inet_addr(address.constData());
+  // A connect to 0.0.0.0 or to any 127.x address reaches this machine's own listener.
+  const std::uint32_t host = ntohl(resolved.s_addr);
+  if (host == INADDR_ANY || host >> 24 == IN_LOOPBACKNET) return QStringLiteral("this machine:%1").arg(port);
   char text[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &resolved, text, sizeof text);
   return QStringLiteral("%1:%2").arg(QLatin1String(text)).arg(port);

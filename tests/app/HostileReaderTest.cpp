@@ -31,7 +31,8 @@ class TQuietStatus final : public IStatusLine {
 class HostileReader : public testing::Test {
  protected:
 
-  void Visit(const ReaderSim& Sim, int ReplyWaitMs = 400, int BusyTimeoutMs = DefaultBusyTimeoutMs) {
+  void Visit(const ReaderSim& Sim, int ReplyWaitMs = 400, int BusyTimeoutMs = DefaultBusyTimeoutMs,
+             const TPassFlags& Flags = {false, true, true}) {
     TLogDatabase db(BusyTimeoutMs);
     db.OpenDatabase(Folder.DatabasePath());
     TReader reader(&Owner);
@@ -42,7 +43,7 @@ class HostileReader : public testing::Test {
     TReaderPass pass(reader, db, Status, &Owner);
     pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(Sim.Port()));
     ASSERT_TRUE(reader.Enable);
-    pass.ReaderPass({false, true, true});
+    pass.ReaderPass(Flags);
     LastVisit = pass.VisitOf({});
   }
   int Stored() const { return Folder.Query("SELECT COUNT(*) FROM records").front().toInt(); }
@@ -92,6 +93,10 @@ TEST_F(HostileReader, AnAllFFPageStoresNothingAndIsNotCleared) {
   EXPECT_EQ(Stored(), 0);
   EXPECT_EQ(sim.LogSize(), 40u);  // the reader said 40 records; none was read, so none is cleared
   EXPECT_FALSE(sim.Locked());
+  // Without a clear asked, the records left unread are still worth a warning.
+  Visit(sim, 400, DefaultBusyTimeoutMs, {false, true, false});
+  EXPECT_TRUE(LastVisit.ReadShort);
+  EXPECT_EQ(LastVisit.Detail, "0 added, 0 duplicates, 0 invalid of 40 reported; read 0 of 40 records");
 }
 
 // Holds the write lock of logs.mdb from another process for Seconds.

@@ -68,7 +68,8 @@ TEST(Parallel, EveryVisitIsJournalledAndABadRowStopsTheHandingOut) {
 }
 
 // Texts that reach one reader name one reader: its download and its clear never overlap. A port
-// outside 1 to 65535 would reach another reader through its low 16 bits: a bad row, skipped.
+// outside 1 to 65535 would reach another reader through its low 16 bits: a bad row, skipped, as
+// is one too long for any number.
 TEST(Parallel, OneReaderUnderSeveralTextsIsVisitedOnceAtATime) {
   TProgramFolder folder;
   ReaderSim sim(readersim::SampleLog(1000, 6));
@@ -76,15 +77,17 @@ TEST(Parallel, OneReaderUnderSeveralTextsIsVisitedOnceAtATime) {
   folder.AddReader("127.0.0.1", port, false, true, false);
   folder.AddReader("localhost", port, false, false, true);
   folder.AddReader("127.000.000.001", "0" + port, false, true, false);
-  for (const QString& bad : {QStringLiteral("-1"), QStringLiteral("0"), QString::number(sim.Port() + 65536)}) {
+  folder.AddReader("0.0.0.0", port, false, true, false);  // reaches this machine's listener too
+  for (const QString& bad : {QStringLiteral("-1"), QStringLiteral("0"), QString::number(sim.Port() + 65536),
+                             QStringLiteral("99999999999")}) {
     folder.AddReader("127.0.0.1", bad, false, false, true);
   }
   ASSERT_TRUE(folder.RunProgram(90000, {"QUILLMERE_JOBS=6"}));
   EXPECT_EQ(folder.RecordCount(), 1000);
   EXPECT_EQ(folder.Query("SELECT ipaddr, outcome, added FROM visits ORDER BY id"),
-            (QStringList{"127.0.0.1|done|1000", "localhost|done|0", "127.000.000.001|done|0", "127.0.0.1|bad_row|0",
-                         "127.0.0.1|bad_row|0", "127.0.0.1|bad_row|0"}));
-  EXPECT_EQ(sim.Connections(), 3);
+            (QStringList{"127.0.0.1|done|1000", "localhost|done|0", "127.000.000.001|done|0", "0.0.0.0|done|0",
+                         "127.0.0.1|bad_row|0", "127.0.0.1|bad_row|0", "127.0.0.1|bad_row|0", "127.0.0.1|bad_row|0"}));
+  EXPECT_EQ(sim.Connections(), 4);
 }
 
 // On a desktop, failures keep the readers window open for a person to read, yet the run has let
