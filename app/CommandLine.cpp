@@ -25,6 +25,7 @@ TCommandLine Refuse(const QString& Error, bool Checking) {
   line.ExitCode = Checking ? static_cast<int>(TCheckState::Unknown) : ExitCode(TExitStatus::Usage);
   line.Output = QStringLiteral("quillmere: %1 (%2)").arg(Error, Usage);
   line.OutputIsError = true;
+  if (Checking) line.MonitorLine = QStringLiteral("QUILLMERE UNKNOWN - ") + Error;
   return line;
 }
 

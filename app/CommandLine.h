@@ -14,6 +14,7 @@ struct TCommandLine {
   int ExitCode = 0;   // with Exit
   QString Output;     // with Exit: the text to print (help, version, or one line of error)
   bool OutputIsError = false;
+  QString MonitorLine;  // with Exit after a usage error of --check: the status line a monitor reads
 };
 
 // What the environment may say instead of an option: QUILLMERE_JOBS, QUILLMERE_FORWARD,

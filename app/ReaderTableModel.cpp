@@ -150,10 +150,28 @@ int TReaderTableModel::StepsTaken() const {
   return steps;
 }
 
+// A reader whose log size is not known yet counts as the average of those known: the gauge must
+// not fill while readers still wait their turn.
 int TReaderTableModel::StepsPlanned() const {
   int planned = 0;
-  for (const TRow& row : Rows) planned += row.Outcome ? row.Steps : std::max(row.Steps, row.Maximum);
-  return planned;
+  int known = 0;
+  int sized = 0;
+  int unsized = 0;
+  for (const TRow& row : Rows) {
+    const int size = std::max(row.Steps, row.Maximum);
+    if (size > 0) {
+      known += size;
+      ++sized;
+    }
+    if (row.Outcome) {
+      planned += row.Steps;
+    } else if (size > 0) {
+      planned += size;
+    } else {
+      ++unsized;
+    }
+  }
+  return planned + (sized > 0 ? unsized * (known / sized) : 0);
 }
 
 int TReaderTableModel::rowCount(const QModelIndex& Parent) const {

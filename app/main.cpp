@@ -64,6 +64,7 @@ int main(int argc, char* argv[]) {
     command = ParseCommandLine(QCoreApplication::arguments(), Environment());
     switch (command.Action) {
       case TCommandLine::TAction::Exit:
+        if (!command.MonitorLine.isEmpty()) std::printf("%s\n", qPrintable(command.MonitorLine));
         std::fprintf(command.OutputIsError ? stderr : stdout, "%s", qPrintable(command.Output));
         if (command.OutputIsError) std::fputc('\n', stderr);
         return command.ExitCode;

@@ -19,6 +19,10 @@
 
 namespace {
 
+// Well inside a monitor's own time-out (10 s for the usual agents), so it reads UNKNOWN, not a
+// socket that timed out, while another program holds the file.
+constexpr int CheckBusyTimeoutMs = 5000;
+
 const QString ConnectionName = QStringLiteral("health-check");
 const QString CannotOpen = QStringLiteral("14");  // SQLITE_CANTOPEN
 constexpr int ImmutableReadTries = 3;
@@ -126,7 +130,7 @@ THealth ReadThrough(const QString& DatabasePath, const QString& UriOptions, int 
       ~TRemove() { QSqlDatabase::removeDatabase(ConnectionName); }
     } remove;
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
-    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(DefaultBusyTimeoutMs));
+    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(CheckBusyTimeoutMs));
     db.setDatabaseName(QUrl::fromLocalFile(DatabasePath).toString(QUrl::FullyEncoded) + UriOptions);
     if (!db.open()) throw EDatabaseError(db.lastError().text().toStdString());
     health = ReadAll(db, WindowHours);

@@ -77,6 +77,8 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
     EXPECT_TRUE(line.Output.contains(c.Says)) << arguments << ": " << line.Output.toStdString();
     EXPECT_TRUE(line.Output.contains("(usage: quillmere [--help]")) << arguments;
     EXPECT_FALSE(line.Output.contains('\n')) << arguments;
+    EXPECT_EQ(line.MonitorLine, c.ExitCode == 3 ? "QUILLMERE UNKNOWN - " + line.Output.section(" (usage", 0, 0).mid(11) : QString())
+        << arguments;
   }
   // The site matters only to the server: without forwarding, a machine with no host name runs.
   EXPECT_EQ(ParseCommandLine({"quillmere"}, nameless).Action, TAction::Run);

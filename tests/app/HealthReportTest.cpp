@@ -111,10 +111,16 @@ TEST_F(HealthCheck, NoReadersAndNoRunYetAreWarningsInTheirOwnWords) {
 // forged "ok" line or a forged value.
 TEST_F(HealthCheck, TextFromTheFileStaysOnItsReadersLine) {
   Folder.Execute("INSERT INTO readers VALUES ('10.0.0.1' || char(10) || 'ok     10.9.9.9:1 last visit', '1|x=9', 0, 1, 0)");
+  // Placeholders in the text never take the line's numbers.
+  Folder.Execute("INSERT INTO readers VALUES ('gate%1', '%5', 0, 1, 0)");
+  Folder.Execute("INSERT INTO visits (started, ended, ipaddr, ipport, outcome, added) "
+                 "VALUES ('2026-03-10 11:00:00', '2026-03-10 11:01:00', 'gate%1', '%5', 'done', 3)");
   const TCheckReport report = Check();
   const QStringList lines = report.Text.trimmed().split('\n');
-  ASSERT_EQ(lines.size(), 2) << report.Text.toStdString();
+  ASSERT_EQ(lines.size(), 3) << report.Text.toStdString();
   EXPECT_EQ(lines[1].toStdString(), "NOT OK 10.0.0.1 ok 10.9.9.9:1 last visit:1 x=9 never visited");
+  EXPECT_TRUE(lines[2].startsWith("ok     gate%1:%5 last visit 2026-03-10 11:00:00 done")) << lines[2].toStdString();
+  EXPECT_TRUE(lines[2].endsWith("0 failures since; 3 added in 24 h")) << lines[2].toStdString();
   EXPECT_EQ(report.Text.count('|'), 1);
 }
 
