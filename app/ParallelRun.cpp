@@ -9,6 +9,12 @@
 #include "RunJournal.h"
 #include "Sockets.h"
 
+namespace {
+
+constexpr int LookupBoundMs = 5000;
+
+}  // namespace
+
 TParallelRun::TParallelRun(TLogDatabase& ADb, TRunJournal& AJournal, QWidget& AOwner, int AJobs)
     : Db(ADb), Journal(AJournal), Owner(AOwner), Jobs(AJobs) {}
 
@@ -18,6 +24,7 @@ void TParallelRun::Run() {
   Store = std::make_unique<TLogDatabase>();
   Store->OpenDatabase(Db.DatabasePath());
   Board = std::make_unique<TReaderBoard>(Db, Owner);
+  IdentifyReaders();
   QEventLoop loop;
   Loop = &loop;
   HandOut();
@@ -25,6 +32,17 @@ void TParallelRun::Run() {
   Loop = nullptr;
   Board.reset();
   if (Failure) std::rethrow_exception(Failure);
+}
+
+// Every row's reader looked up side by side before the first visit: a name server that does not
+// answer holds the run once, for the bound, not once per row in the window thread.
+void TParallelRun::IdentifyReaders() {
+  std::vector<std::pair<QByteArray, QByteArray>> peers;
+  for (std::size_t row = 0; row < Db.ReaderCount(); ++row) {
+    const TVisit visit = RowVisit(Db, row);
+    peers.emplace_back(visit.Address.toUtf8(), visit.Port.toUtf8());
+  }
+  Identities = PeerIdentities(peers, LookupBoundMs);
 }
 
 void TParallelRun::HandOut() {
@@ -39,7 +57,7 @@ bool TParallelRun::HandOutNext() {
   if (Db.ReadersAtEnd()) return false;
   TVisitOrder order;
   order.Visit = RowVisit(Db);
-  order.Key = PeerIdentity(order.Visit.Address.toUtf8(), order.Visit.Port.toUtf8());
+  order.Key = Identities.at(HandedOut);
   if (order.Key.isEmpty()) order.Key = order.Visit.Address + ':' + order.Visit.Port;
   if (Workers.count(order.Key) != 0) return false;
   order.JournalId = Journal.VisitStarted(order.Visit);
@@ -54,6 +72,7 @@ bool TParallelRun::HandOutNext() {
     return false;
   }
   Db.NextReader();
+  ++HandedOut;
   order.BoardRow = Board->StartNext();
   Start(std::move(order));
   return true;

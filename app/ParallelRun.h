@@ -6,6 +6,7 @@
 #include <exception>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "VisitWorker.h"
 
@@ -28,6 +29,7 @@ class TParallelRun : public QObject {
   void Run();
 
  private:
+  void IdentifyReaders();
   bool HandOutNext();
   void HandOut();
   void Start(TVisitOrder Order);
@@ -41,6 +43,8 @@ class TParallelRun : public QObject {
   std::exception_ptr Failure;
   QEventLoop* Loop = nullptr;
   std::unique_ptr<TReaderBoard> Board;
+  std::vector<QString> Identities;  // by row: the address and port each reaches
+  std::size_t HandedOut = 0;
   // Every visit stores through this one connection, a page at a time: no visit waits on
   // another's lock or re-reads pages another connection changed.
   std::unique_ptr<TLogDatabase> Store;

@@ -10,9 +10,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <charconv>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <limits>
+#include <memory>
+#include <thread>
 
 namespace {
 
@@ -97,7 +102,13 @@ QByteArray ResolveHost(const QByteArray& Host) {
 
 int ResolvePort(const QByteArray& Port) {
   if (Port.isEmpty()) return 0;
-  if (const servent* service = getservbyname(Port.constData(), nullptr)) return ntohs(static_cast<std::uint16_t>(service->s_port));
+  // The reentrant form: visits side by side resolve their ports at the same moment.
+  servent entry{};
+  servent* service = nullptr;
+  std::array<char, 1024> buffer{};
+  if (getservbyname_r(Port.constData(), nullptr, &entry, buffer.data(), buffer.size(), &service) == 0 && service != nullptr) {
+    return ntohs(static_cast<std::uint16_t>(service->s_port));
+  }
   int value = 0;
   if (!ParseInteger(Port, value)) {
     throw EConvertError("'" + Port.toStdString() + "' is not a valid integer value");
@@ -290,4 +301,24 @@ QString PeerIdentity(const QByteArray& Host, const QByteArray& Port) {
   char text[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &resolved, text, sizeof text);
   return QStringLiteral("%1:%2").arg(QLatin1String(text)).arg(port);
+}
+
+std::vector<QString> PeerIdentities(const std::vector<std::pair<QByteArray, QByteArray>>& Peers, int DeadlineMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(DeadlineMs);
+  std::vector<std::future<QString>> lookups;
+  for (const auto& [host, port] : Peers) {
+    auto promise = std::make_shared<std::promise<QString>>();
+    lookups.push_back(promise->get_future());
+    if (host.isEmpty() || inet_addr(host.constData()) != INADDR_NONE) {  // an address: nothing to look up
+      promise->set_value(PeerIdentity(host, port));
+      continue;
+    }
+    // Detached: a look-up the resolver never answers must not hold the run, only its own visit.
+    std::thread([promise, host = host, port = port] { promise->set_value(PeerIdentity(host, port)); }).detach();
+  }
+  std::vector<QString> identities;
+  for (auto& lookup : lookups) {
+    identities.push_back(lookup.wait_until(deadline) == std::future_status::ready ? lookup.get() : QString());
+  }
+  return identities;
 }

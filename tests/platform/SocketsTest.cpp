@@ -83,7 +83,8 @@ TEST(Sockets, RefusedConnectFailsAtOnceAndLeavesTheSocketOpen) {
   EXPECT_EQ(watched.Events, QStringList({"create", "destroy"}));  // no shutdown, no OnDisconnect
 }
 
-TEST(Sockets, HostTextsThatBeginWithADigitMustBeAddresses) {
+// An address is taken as it is; anything else, a name beginning with a digit too, is looked up.
+TEST(Sockets, HostTextsAreAddressesOrNamesToLookUp) {
   EXPECT_EQ(ResolveHost(""), "0.0.0.0");
   EXPECT_EQ(ResolveHost("127.0.0.1"), "127.0.0.1");
   EXPECT_EQ(ResolveHost("192.168.1.300"), "");
@@ -94,6 +95,21 @@ TEST(Sockets, HostTextsThatBeginWithADigitMustBeAddresses) {
   TWatchedClient watched("1stfloor", listener.PortText());
   EXPECT_FALSE(watched.Client->Connect());
   EXPECT_FALSE(watched.Client->Connected());
+}
+
+// Texts that reach one peer have one identity, whatever their spelling; this machine is one peer.
+TEST(Sockets, PeersAreToldApartByWhatTheyReach) {
+  const std::vector<QString> identities = PeerIdentities(
+      {{"localhost", "4001"}, {"127.000.000.001", "04001"}, {"0.0.0.0", "4001"}, {"10.1.2.3", "http"}, {"010.1.2.3", "80"},
+       {"10.1.2.3", "4001"}, {"no-such-host.invalid", "4001"}},
+      5000);
+  EXPECT_EQ(identities[0], "this machine:4001");
+  EXPECT_EQ(identities[1], identities[0]);
+  EXPECT_EQ(identities[2], identities[0]);
+  EXPECT_EQ(identities[3], "10.1.2.3:80");
+  EXPECT_EQ(identities[4], "8.1.2.3:80");  // a leading 0 is octal, as the connect reads it
+  EXPECT_EQ(identities[5], "10.1.2.3:4001");
+  EXPECT_EQ(identities[6], "");
 }
 
 TEST(Sockets, PortTextRules) {
