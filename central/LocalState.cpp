@@ -11,12 +11,12 @@
 namespace {
 
 const char* const CreateTables[] = {
-    "CREATE TABLE IF NOT EXISTS forwarding (target TEXT PRIMARY KEY, records_rowid INTEGER NOT NULL DEFAULT 0, "
-    "records_rectime TEXT, records_cardno INTEGER, visits_id INTEGER NOT NULL DEFAULT 0, visits_started TEXT, "
-    "last_attempt TEXT, last_error TEXT)",
+    ("CREATE TABLE IF NOT EXISTS forwarding (target TEXT PRIMARY KEY, records_rowid INTEGER NOT NULL DEFAULT 0, "
+     "records_rectime TEXT, records_cardno INTEGER, visits_id INTEGER NOT NULL DEFAULT 0, visits_started TEXT, "
+     "last_attempt TEXT, last_error TEXT)"),
     "CREATE TABLE IF NOT EXISTS forwarding_origin (origin TEXT NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS forwarding_rejected (target TEXT NOT NULL, source TEXT NOT NULL, local_id INTEGER NOT NULL, "
-    "reason TEXT NOT NULL, noted TEXT NOT NULL)",
+    ("CREATE TABLE IF NOT EXISTS forwarding_rejected (target TEXT NOT NULL, source TEXT NOT NULL, local_id INTEGER NOT NULL, "
+     "reason TEXT NOT NULL, noted TEXT NOT NULL)"),
 };
 
 void Execute(sqlite3* Db, const char* Sql) {
