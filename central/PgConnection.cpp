@@ -259,16 +259,10 @@ void TPgConnection::FailOnLink() {
   Fail(TServerFailure::Outage, Connection ? Cleaned(PQerrorMessage(Connection.get())) : QStringLiteral("no connection"));
 }
 
-// Cancelled first, so a server that was merely slow stops working for nobody. Only a link that
-// is still up is cancelled on: a dead one would hold the cancel's own connect.
+// No cancel request: libpq's PQcancel connects and waits for the server's answer without any
+// deadline, so a frozen server or relay would hold it for ever. Closing the link is enough;
+// a statement that was merely slow still ends at the server's statement_timeout.
 void TPgConnection::GiveUp(TDeadline Deadline) {
-  if (PQstatus(Connection.get()) == CONNECTION_OK) {
-    if (PGcancel* cancel = PQgetCancel(Connection.get())) {
-      char ignored[256];
-      PQcancel(cancel, ignored, sizeof ignored);
-      PQfreeCancel(cancel);
-    }
-  }
   Connection.reset();
   Fail(TServerFailure::Outage, QStringLiteral("the server did not answer within %1 ms; given up").arg(Deadline.Allowed.count()));
 }

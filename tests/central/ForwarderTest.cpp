@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QFileInfo>
 #include <QUrl>
 
@@ -151,13 +152,25 @@ TEST(Forwarder, AServerStoppedMidBatchLosesNothingAndDoublesNothing) {
   EXPECT_EQ(ServerCount(db), Records);
 }
 
-// A backend that stops answering mid-statement (frozen, as on hung storage) fires no server
-// time-out and the kernel still answers for it; the URL even turns the server's time-out off.
-// Our own deadline ends the forward as an outage, and the next one sends the batch.
+// The parent process of Pid, from /proc.
+pid_t ParentOf(pid_t Pid) {
+  QFile status(QStringLiteral("/proc/%1/status").arg(Pid));
+  if (!status.open(QIODevice::ReadOnly)) return 0;
+  for (const QByteArray& line : status.readAll().split('\n')) {
+    if (line.startsWith("PPid:")) return line.mid(5).trimmed().toInt();
+  }
+  return 0;
+}
+
+// A server that stops answering mid-statement, backend and postmaster alike (hung storage, a
+// frozen machine), fires no time-out of its own and the kernel still answers for it; the URL
+// even turns the server's time-out off. Our own deadline ends the forward as an outage, with
+// nothing left waiting on the server (not even a cancel request), and the next one sends the batch.
 TEST(Forwarder, AFrozenServerIsGivenUpAtOurDeadlineWhateverTheUrlSays) {
   const QString db = Server().CreateDatabase("frozen");
   TSite site(100);
   std::atomic<int> frozen = 0;
+  std::atomic<int> postmaster = 0;
   const QString url = Url(db) + "&options=" + QUrl::toPercentEncoding("-c statement_timeout=0");
   auto forward = std::async(std::launch::async, [&] {
     return site.Forward(url, "north", {.CallTimeout = std::chrono::milliseconds(1000)}, [&](int) {
@@ -166,14 +179,18 @@ TEST(Forwarder, AFrozenServerIsGivenUpAtOurDeadlineWhateverTheUrlSays) {
                             .arg(db))
                    .trimmed()
                    .toInt();
+      postmaster = ParentOf(frozen.load());
       ::kill(frozen.load(), SIGSTOP);
+      if (postmaster > 1) ::kill(postmaster.load(), SIGSTOP);
     });
   });
   const bool ended = forward.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  if (postmaster > 1) ::kill(postmaster.load(), SIGCONT);
   if (frozen > 0) ::kill(frozen.load(), SIGCONT);
   ASSERT_TRUE(ended) << "the forward waited on a frozen server past its deadline";
   const TOutcome result = forward.get();
   ASSERT_GT(frozen.load(), 0);
+  ASSERT_GT(postmaster.load(), 1);
   EXPECT_FALSE(result.Ok);
   EXPECT_EQ(result.Failure, TServerFailure::Outage);
   EXPECT_TRUE(result.Error.contains("did not answer within 1000 ms")) << result.Error.toStdString();
