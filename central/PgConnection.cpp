@@ -16,10 +16,13 @@ using std::chrono::milliseconds;
 const char* const UnparsableUrl =
     "the URL of --forward (or QUILLMERE_FORWARD) does not parse; it is not repeated here, as it may hold a password";
 
-// An unencoded "/" or "@" in a password moves its pieces into the port or the database name.
-bool LooksMisparsed(const QByteArray& Port, const QByteArray& Database) {
+// An unencoded "/" or "@" in a password moves its pieces into the host, the port or the
+// database name. A host is a name, an address or a socket's folder, never anything with "@".
+bool LooksMisparsed(const QByteArray& Host, const QByteArray& Port, const QByteArray& Database) {
   static const QRegularExpression Ports(QStringLiteral("^[0-9,]*$"));
-  return !Ports.match(QString::fromLatin1(Port)).hasMatch() || Database.contains('@') || Database.contains('/');
+  static const QRegularExpression Hosts(QStringLiteral("^(/[^,@]*|[A-Za-z0-9._:%-]*)(,(/[^,@]*|[A-Za-z0-9._:%-]*))*$"));
+  return !Hosts.match(QString::fromUtf8(Host)).hasMatch() || !Ports.match(QString::fromLatin1(Port)).hasMatch() ||
+         Database.contains('@') || Database.contains('/');
 }
 
 // libpq's message on one line, without the LOCATION line its verbose form adds.
@@ -46,7 +49,7 @@ TServerAddress::TServerAddress(const QString& Url) {
     if (option->val != nullptr) Pairs.append(std::pair<QByteArray, QByteArray>(option->keyword, option->val));
   }
   PQconninfoFree(options);
-  if (LooksMisparsed(Option("port"), Option("dbname"))) {
+  if (LooksMisparsed(Option("host"), Option("port"), Option("dbname"))) {
     Pairs.clear();
     throw EServerError(TServerFailure::NeedsPerson, QString::fromLatin1(UnparsableUrl));
   }

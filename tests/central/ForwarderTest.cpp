@@ -236,6 +236,7 @@ TEST(Forwarder, WhatNeedsAPersonIsRefusedWithoutAlteringOrEchoingAnything) {
       {"postgresql://quill:se%zsecret@/db?host=" + socket, "north", "does not parse"},
       {"postgresql://quill:se/secret@127.0.0.1:1/db", "north", "does not parse"},
       {"postgresql://quill:secret@[::1/db", "north", "does not parse"},
+      {"postgresql://quill:p@ssw0rd-secret@127.0.0.1:1/db", "north", "does not parse"},
   };
   for (const auto& c : cases) {
     TSite site(10);
