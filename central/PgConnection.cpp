@@ -97,6 +97,8 @@ TPgConnection::TPgConnection(const TServerAddress& Address, milliseconds Connect
   for (const auto& [keyword, value] : defaults) {
     if (Address.Option(keyword).isEmpty()) address.Set(keyword, value);
   }
+  // logs.mdb holds UTF-8, whatever the URL, PGCLIENTENCODING or the server's database say.
+  address.Set("client_encoding", "UTF8");
   std::vector<const char*> keywords;
   std::vector<const char*> values;
   for (const auto& [keyword, value] : address.Options()) {

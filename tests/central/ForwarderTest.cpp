@@ -131,6 +131,21 @@ TEST(Forwarder, OverlappingSitesAndReusedRowidsStoreEachRecordOnce) {
   EXPECT_EQ(ServerCount(db, "cardno >= 5000"), 200);
 }
 
+// Text arrives as the letters it is, on a central database in another encoding and whatever
+// the URL asks for; text that database cannot hold is refused like any other value.
+TEST(Forwarder, TextArrivesAsItsLettersWhateverTheEncodings) {
+  const QString db = QStringLiteral("latin1");
+  Server().Sql("CREATE DATABASE latin1 OWNER quill ENCODING 'LATIN1' LC_COLLATE 'C' LC_CTYPE 'C' TEMPLATE template0");
+  TSite site(3);
+  site.Folder.Execute(QStringLiteral("UPDATE records SET READER = 'Z\u00FCrich' WHERE rowid = 1"));
+  site.Folder.Execute(QStringLiteral("UPDATE records SET READER = '\u6771\u4EAC' WHERE rowid = 2"));
+  const TOutcome result = site.Forward(Url(db) + "&client_encoding=LATIN1", "north");
+  ASSERT_TRUE(result.Ok) << result.Error.toStdString();
+  EXPECT_EQ(result.Progress.Records, 2);
+  EXPECT_EQ(result.Progress.SetAside, 1);
+  EXPECT_EQ(ServerCount(db, "reader = U&'Z\\00FCrich'"), 1);
+}
+
 // The server stopped at once in the middle of a batch (its rows sent, its commit not), then
 // started again: the next forward sends from the last acknowledged batch, and each record is
 // there exactly once.
