@@ -215,8 +215,8 @@ TEST(Forwarder, AFrozenServerIsGivenUpAtOurDeadlineWhateverTheUrlSays) {
 }
 
 // What needs a person: each is refused with a clear message, nothing on the server is altered,
-// nothing local is lost, and no password reaches the message or logs.mdb (a URL that does
-// not parse names no target at all).
+// nothing local is lost, the failure is noted for the check, and no password reaches the
+// message or logs.mdb (a URL that does not parse names no target at all).
 TEST(Forwarder, WhatNeedsAPersonIsRefusedWithoutAlteringOrEchoingAnything) {
   const QString db = Server().CreateDatabase("refusals");
   const QString shaped = Server().CreateDatabase("shaped");
@@ -260,11 +260,10 @@ TEST(Forwarder, WhatNeedsAPersonIsRefusedWithoutAlteringOrEchoingAnything) {
     EXPECT_EQ(result.Failure, TServerFailure::NeedsPerson) << c.Says << ": " << result.Error.toStdString();
     EXPECT_TRUE(result.Error.contains(c.Says)) << result.Error.toStdString();
     EXPECT_FALSE(result.Error.contains("secret")) << result.Error.toStdString();
-    const bool noted = !site.Folder.Query("SELECT 1 FROM sqlite_master WHERE name = 'forwarding'").isEmpty();
-    EXPECT_EQ(noted, !result.Progress.Target.isEmpty());
-    if (noted) {
-      EXPECT_TRUE(site.Folder.Query("SELECT 1 FROM forwarding WHERE target || last_error LIKE '%secret%'").isEmpty());
-    }
+    EXPECT_EQ(site.Folder.Query("SELECT last_error IS NOT NULL FROM forwarding ORDER BY last_attempt DESC LIMIT 1"),
+              QStringList{"1"})
+        << c.Says;
+    EXPECT_TRUE(site.Folder.Query("SELECT 1 FROM forwarding WHERE target || last_error LIKE '%secret%'").isEmpty());
     EXPECT_EQ(site.Folder.Query("SELECT COUNT(*) FROM records"), QStringList{"10"});
   }
   EXPECT_EQ(Server()
@@ -346,6 +345,8 @@ TEST(Forwarder, ARefusedRowIsSetAsideAndTheRestGoesOn) {
   EXPECT_EQ(site.Folder.Query(
                 "SELECT source, local_id, reason LIKE '%(SQLSTATE 22%' FROM forwarding_rejected ORDER BY source, local_id"),
             (QStringList{"records|500|1", "records|700|1", "visits|2|1"}));
+  EXPECT_EQ(site.Folder.Query("SELECT last_error FROM forwarding"),
+            QStringList{"3 rows were refused and set aside (table forwarding_rejected)"});
   EXPECT_EQ(site.Forward(Url(db), "north").Progress.SetAside, 0);
 
   const QString trimmed = Server().CreateDatabase("trimmed_rows");
