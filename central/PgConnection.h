@@ -75,7 +75,7 @@ class TPgConnection {
 
   std::unique_ptr<PGconn, decltype(&PQfinish)> Connection{nullptr, &PQfinish};
   std::chrono::milliseconds CallLimit;
-  bool ServerAnswered = false;  // past the socket's connect: a failure from then on is the server's word
+  bool ServerAnswered = false;  // a byte came back: a failure from then on is the server's word
 };
 
 // A field in COPY's text format: tabs, line breaks and backslashes escaped; a null Utf8 is \N.
