@@ -364,7 +364,8 @@ TEST(Forwarder, ARefusedRowIsSetAsideAndTheRestGoesOn) {
   EXPECT_EQ(ServerCount(db), 997);
   EXPECT_EQ(site.Folder.Query("SELECT source, local_id, substr(reason, instr(reason, '(SQLSTATE'), 12) FROM "
                               "forwarding_rejected ORDER BY source, local_id"),
-            (QStringList{"records|500|(SQLSTATE 22", "records|700|(SQLSTATE 22", "records|1000|(SQLSTATE 23", "visits|2|(SQLSTATE 22"}));
+            (QStringList{"records|500|(SQLSTATE 22", "records|700|(SQLSTATE 22", "records|1000|(SQLSTATE 23",
+                         "visits|2|(SQLSTATE 22"}));
   EXPECT_EQ(site.Folder.Query("SELECT last_error FROM forwarding"),
             QStringList{"4 rows were refused and set aside (table forwarding_rejected)"});
   const TOutcome again = site.Forward(Url(db), "north");
