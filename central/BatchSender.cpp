@@ -41,6 +41,16 @@ TServerTable Through(const QString& Table, const QStringList& Columns, const QSt
           CopyDirect ? QStringLiteral("COPY %1 (%2) FROM STDIN").arg(Table, columns) : QString()};
 }
 
+[[noreturn]] void RefuseTable(const EServerError& Last) {
+  throw EServerError(TServerFailure::NeedsPerson,
+                     QStringLiteral("the server refused more than %1 rows, the last for: %2 (SQLSTATE %3); its table itself "
+                                    "seems to refuse them (a partition missing, a CHECK); nothing of the batch was kept or "
+                                    "set aside")
+                         .arg(TBatchSender::MaxSetAside)
+                         .arg(Last.Message(), Last.SqlState()),
+                     Last.SqlState());
+}
+
 }  // namespace
 
 const TServerTable& RecordsTable() {
@@ -66,6 +76,7 @@ QList<TSetAside> TBatchSender::Send(const TBatch& Batch) {
   SendWhole(Batch, refused);
   if (BeforeCommit) BeforeCommit();
   Server.Exec(QStringLiteral("COMMIT"));
+  SetAside += refused.size();
   return refused;
 }
 
@@ -112,6 +123,7 @@ void TBatchSender::Halve(const TBatch& Batch, qsizetype From, qsizetype To, QLis
     Server.Exec(QStringLiteral("ROLLBACK TO SAVEPOINT part"));
     Server.Exec(QStringLiteral("RELEASE SAVEPOINT part"));
     if (To - From == 1) {
+      if (SetAside + Refused.size() >= MaxSetAside) RefuseTable(Error);
       Refused.append({Batch.Ids[From], QStringLiteral("%1 (SQLSTATE %2)").arg(Error.Message(), Error.SqlState())});
       return;
     }

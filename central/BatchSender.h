@@ -24,7 +24,9 @@ const TServerTable& VisitsTable();
 
 // One batch, one transaction on the server. The server's row count is checked before the
 // commit. A row whose values the server refuses is found by halving, set aside, and the rest
-// of the batch committed without it. Raises EServerError.
+// of the batch committed without it; past MaxSetAside such rows in one forward, the server is
+// taken to refuse the table, not rows (no partition for them, a CHECK no row meets), and the
+// batch fails as needing a person, nothing of it set aside. Raises EServerError.
 class TBatchSender {
  public:
   // OnCommit is called after a batch reached the server, before its commit.
@@ -32,6 +34,8 @@ class TBatchSender {
 
   // The rows the server refused, with its reasons; the rest is committed.
   QList<TSetAside> Send(const TBatch& Batch);
+
+  static constexpr qsizetype MaxSetAside = 50;
 
  private:
   void SendWhole(const TBatch& Batch, QList<TSetAside>& Refused);
@@ -42,5 +46,6 @@ class TBatchSender {
   TPgConnection& Server;
   const TServerTable& Table;
   std::function<void()> BeforeCommit;
+  qsizetype SetAside = 0;  // in earlier batches of this forward
   bool Overlapping = false;  // a row of this forward was there already: the rest goes through the merge
 };

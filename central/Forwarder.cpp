@@ -2,6 +2,7 @@
 
 #include <QSqlDatabase>
 
+#include <optional>
 #include <utility>
 
 #include "BatchSender.h"
@@ -43,21 +44,31 @@ TForwarder::TForwarder(QString Connection, QString ServerUrl, QString SiteName, 
 
 void TForwarder::Run() {
   Done = {};
-  const TServerAddress address(Url);
-  Done.Target = address.Target();
-  TLocalState state(NativeHandle(QSqlDatabase::database(LocalConnection, false)), Done.Target);
+  sqlite3* local = NativeHandle(QSqlDatabase::database(LocalConnection, false));
+  std::optional<TServerAddress> address;
+  try {
+    address.emplace(Url);
+  } catch (const EServerError& Error) {
+    TLocalState(local, QString::fromLatin1(UnparsedTarget)).NoteAttempt(Error.Message());
+    throw;
+  }
+  Done.Target = address->Target();
+  TLocalState state(local, Done.Target);
   try {
     if (Site.size() > MaxSiteChars) {
       throw EServerError(TServerFailure::NeedsPerson,
                          QStringLiteral("the site name has %1 characters, more than %2").arg(Site.size()).arg(MaxSiteChars));
     }
-    TPgConnection server(address, Limits.ConnectTimeout, Limits.CallTimeout);
+    TPgConnection server(*address, Limits.ConnectTimeout, Limits.CallTimeout);
     Forward(server, state);
   } catch (const EServerError& Error) {
     state.NoteAttempt(Error.Message());
     throw;
   }
-  state.NoteAttempt(QString());
+  // Rows set aside wait for a person: the check must not call that a success.
+  state.NoteAttempt(Done.SetAside == 0 ? QString()
+                                       : QStringLiteral("%1 rows were refused and set aside (table forwarding_rejected)")
+                                             .arg(Done.SetAside));
 }
 
 void TForwarder::Forward(TPgConnection& Server, TLocalState& State) {

@@ -33,7 +33,7 @@ class TForwarder {
   TForwarder(QString Connection, QString ServerUrl, QString SiteName, TForwardLimits Bounds = {});
 
   // Raises EServerError (the server or the URL) or EDatabaseError (logs.mdb); the outcome of
-  // each attempt that reached a target is noted in logs.mdb either way.
+  // each attempt is noted in logs.mdb either way (a URL that does not parse under UnparsedTarget).
   void Run();
   const TForwardProgress& Progress() const { return Done; }
 
@@ -42,6 +42,8 @@ class TForwarder {
   std::function<void(int)> BeforeCommit;
 
   static constexpr int MaxSiteChars = 255;  // a host name fits
+  // The target under which a URL that does not parse is noted in logs.mdb, for the check to see.
+  static constexpr const char* UnparsedTarget = "the URL of --forward";
 
  private:
   void Forward(class TPgConnection& Server, class TLocalState& State);

@@ -42,6 +42,15 @@ class TLocalTransaction {
   bool Committed = false;
 };
 
+// A mark's key as the row holds it: a NULL stays NULL, so the row is still found by it.
+void BindKey(TNativeStatement& Statement, int Index, const QByteArray& Value) {
+  if (Value.isNull()) {
+    Statement.BindNull(Index);
+  } else {
+    Statement.BindText(Index, Value);
+  }
+}
+
 QByteArray NowText() {
   return RecTimeText(Now()).toUtf8();
 }
@@ -74,7 +83,7 @@ TMark TLocalState::RecordsMark() {
   TNativeStatement query(Handle,
                          "SELECT f.records_rowid, f.records_rectime, f.records_cardno FROM forwarding f "
                          "WHERE f.target = ? AND EXISTS (SELECT 1 FROM records r WHERE r.rowid = f.records_rowid "
-                         "AND r.RECTIME = f.records_rectime AND r.CARDNO = f.records_cardno)");
+                         "AND r.RECTIME IS f.records_rectime AND r.CARDNO IS f.records_cardno)");
   query.BindText(1, Target);
   if (!query.Next()) return {};
   TMark mark{query.Int64(0), QByteArray(query.Text(1), query.TextLength(1)), QByteArray(query.Text(2), query.TextLength(2))};
@@ -86,7 +95,7 @@ TMark TLocalState::RecordsMark() {
 TMark TLocalState::VisitsMark() {
   TNativeStatement query(Handle,
                          "SELECT f.visits_id, f.visits_started FROM forwarding f WHERE f.target = ? AND EXISTS "
-                         "(SELECT 1 FROM visits v WHERE v.id = f.visits_id AND v.started = f.visits_started)");
+                         "(SELECT 1 FROM visits v WHERE v.id = f.visits_id AND v.started IS f.visits_started)");
   query.BindText(1, Target);
   if (!query.Next()) return {};
   TMark mark{query.Int64(0), QByteArray(query.Text(1), query.TextLength(1)), {}};
@@ -119,8 +128,8 @@ void TLocalState::Acknowledge(const char* Update, const char* Source, const TMar
   }
   TNativeStatement update(Handle, Update);
   update.BindInt64(1, Last.Id);
-  update.BindText(2, Last.Time);
-  update.BindText(3, Last.Card);
+  BindKey(update, 2, Last.Time);
+  BindKey(update, 3, Last.Card);
   update.BindText(4, Target);
   update.Run();
   transaction.Commit();

@@ -2,7 +2,9 @@
 
 #include <QRegularExpression>
 
+#include <arpa/inet.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,10 +18,32 @@ using std::chrono::milliseconds;
 const char* const UnparsableUrl =
     "the URL of --forward (or QUILLMERE_FORWARD) does not parse; it is not repeated here, as it may hold a password";
 
-// An unencoded "/" or "@" in a password moves its pieces into the port or the database name.
-bool LooksMisparsed(const QByteArray& Port, const QByteArray& Database) {
+// An unencoded "/" or "@" in a password moves its pieces into the host, the port or the
+// database name. A host is a name, an address or a socket's folder, never anything with "@".
+bool LooksMisparsed(const QByteArray& Host, const QByteArray& Port, const QByteArray& Database) {
   static const QRegularExpression Ports(QStringLiteral("^[0-9,]*$"));
-  return !Ports.match(QString::fromLatin1(Port)).hasMatch() || Database.contains('@') || Database.contains('/');
+  static const QRegularExpression Hosts(QStringLiteral("^(/[^,@]*|[A-Za-z0-9._:%-]*)(,(/[^,@]*|[A-Za-z0-9._:%-]*))*$"));
+  return !Hosts.match(QString::fromUtf8(Host)).hasMatch() || !Ports.match(QString::fromLatin1(Port)).hasMatch() ||
+         Database.contains('@') || Database.contains('/');
+}
+
+// Whether the peer sent anything: a relay that takes the connection and closes it has not.
+bool BytesWaiting(int Socket) {
+  char byte = 0;
+  return Socket >= 0 && ::recv(Socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
+// Each address of a hostaddr list is numeric; libpq finds out only while connecting, as if
+// the server were not there.
+bool NumericAddresses(const QByteArray& List) {
+  for (const QByteArray& address : List.split(',')) {
+    in6_addr parsed{};
+    if (!address.isEmpty() && ::inet_pton(AF_INET, address.constData(), &parsed) != 1 &&
+        ::inet_pton(AF_INET6, address.constData(), &parsed) != 1) {
+      return false;
+    }
+  }
+  return true;
 }
 
 // libpq's message on one line, without the LOCATION line its verbose form adds.
@@ -46,7 +70,7 @@ TServerAddress::TServerAddress(const QString& Url) {
     if (option->val != nullptr) Pairs.append(std::pair<QByteArray, QByteArray>(option->keyword, option->val));
   }
   PQconninfoFree(options);
-  if (LooksMisparsed(Option("port"), Option("dbname"))) {
+  if (LooksMisparsed(Option("host"), Option("port"), Option("dbname"))) {
     Pairs.clear();
     throw EServerError(TServerFailure::NeedsPerson, QString::fromLatin1(UnparsableUrl));
   }
@@ -82,6 +106,9 @@ QString TServerAddress::Target() const {
 
 TPgConnection::TPgConnection(const TServerAddress& Address, milliseconds ConnectTimeout, milliseconds CallTimeout)
     : CallLimit(CallTimeout) {
+  if (!NumericAddresses(Address.Option("hostaddr"))) {
+    Fail(TServerFailure::NeedsPerson, QStringLiteral("the hostaddr of --forward holds something that is no numeric address"));
+  }
   TServerAddress address = Address;
   // Ours first, the URL's own after: the server takes the last setting. Our deadlines hold either way.
   const QByteArray options = "-c statement_timeout=" + QByteArray::number(CallTimeout.count()) + ' ' + Address.Option("options");
@@ -94,6 +121,8 @@ TPgConnection::TPgConnection(const TServerAddress& Address, milliseconds Connect
   for (const auto& [keyword, value] : defaults) {
     if (Address.Option(keyword).isEmpty()) address.Set(keyword, value);
   }
+  // logs.mdb holds UTF-8, whatever the URL, PGCLIENTENCODING or the server's database say.
+  address.Set("client_encoding", "UTF8");
   std::vector<const char*> keywords;
   std::vector<const char*> values;
   for (const auto& [keyword, value] : address.Options()) {
@@ -118,15 +147,22 @@ TPgConnection::TDeadline TPgConnection::After(milliseconds Allowed) {
   return {std::chrono::steady_clock::now() + Allowed, Allowed};
 }
 
+// libpq refuses an option's value (sslmode, target_session_attrs, service) before it tries any
+// server: no later attempt changes that. A name it cannot resolve yet may pass, so only these.
 void TPgConnection::AwaitConnection(TDeadline Deadline) {
+  static const QRegularExpression Options(
+      QStringLiteral("^(invalid |definition of service|service file|syntax error in service file|could not match)"));
+  const QString refused = Cleaned(PQerrorMessage(Connection.get()));
+  if (PQstatus(Connection.get()) == CONNECTION_BAD && Options.match(refused).hasMatch()) {
+    Fail(TServerFailure::NeedsPerson, refused);
+  }
   PostgresPollingStatusType polling = PGRES_POLLING_WRITING;
   for (;;) {
     if (PQstatus(Connection.get()) == CONNECTION_BAD || polling == PGRES_POLLING_FAILED) FailToConnect();
     if (polling == PGRES_POLLING_OK) return;
-    AwaitSocket(polling == PGRES_POLLING_READING ? POLLIN : POLLOUT, Deadline);
+    const short ready = AwaitSocket(polling == PGRES_POLLING_READING ? POLLIN : POLLOUT, Deadline);
+    if ((ready & POLLIN) != 0 && BytesWaiting(PQsocket(Connection.get()))) ServerAnswered = true;
     polling = PQconnectPoll(Connection.get());
-    const ConnStatusType status = PQstatus(Connection.get());
-    if (status != CONNECTION_STARTED && status != CONNECTION_BAD && status != CONNECTION_NEEDED) ServerAnswered = true;
   }
 }
 
@@ -259,16 +295,10 @@ void TPgConnection::FailOnLink() {
   Fail(TServerFailure::Outage, Connection ? Cleaned(PQerrorMessage(Connection.get())) : QStringLiteral("no connection"));
 }
 
-// Cancelled first, so a server that was merely slow stops working for nobody. Only a link that
-// is still up is cancelled on: a dead one would hold the cancel's own connect.
+// No cancel request: libpq's PQcancel connects and waits for the server's answer without any
+// deadline, so a frozen server or relay would hold it for ever. Closing the link is enough;
+// a statement that was merely slow still ends at the server's statement_timeout.
 void TPgConnection::GiveUp(TDeadline Deadline) {
-  if (PQstatus(Connection.get()) == CONNECTION_OK) {
-    if (PGcancel* cancel = PQgetCancel(Connection.get())) {
-      char ignored[256];
-      PQcancel(cancel, ignored, sizeof ignored);
-      PQfreeCancel(cancel);
-    }
-  }
   Connection.reset();
   Fail(TServerFailure::Outage, QStringLiteral("the server did not answer within %1 ms; given up").arg(Deadline.Allowed.count()));
 }

@@ -32,7 +32,7 @@ class TServerAddress {
 
 // A connection to a PostgreSQL server through libpq's asynchronous calls, so that every wait
 // has a deadline of ours, whatever the URL and the server say: a server that answers nothing
-// (a frozen backend, hung storage) is cancelled and dropped when the deadline passes. Every
+// (a frozen backend, hung storage, a frozen server whole) is dropped when the deadline passes. Every
 // failure raises EServerError through one helper; the connection is closed with the object.
 class TPgConnection {
  public:
@@ -75,7 +75,7 @@ class TPgConnection {
 
   std::unique_ptr<PGconn, decltype(&PQfinish)> Connection{nullptr, &PQfinish};
   std::chrono::milliseconds CallLimit;
-  bool ServerAnswered = false;  // past the socket's connect: a failure from then on is the server's word
+  bool ServerAnswered = false;  // a byte came back: a failure from then on is the server's word
 };
 
 // A field in COPY's text format: tabs, line breaks and backslashes escaped; a null Utf8 is \N.

@@ -103,19 +103,19 @@ void CheckNoOtherDemands(TPgConnection& Server, const TTable& Table) {
   }
 }
 
-// A unique index the server enforces on every row (not partial, no expressions) over exactly
-// the key's columns: what ON CONFLICT needs to keep each row once.
+// A unique index the server enforces on every row at once (not partial, no expressions, not
+// deferrable) over exactly the key's columns: what ON CONFLICT needs to keep each row once.
 void CheckKey(TPgConnection& Server, const TTable& Table) {
   QStringList key = Table.Key;
   key.sort();
   const QStringList found = Server.Column(
-      QStringLiteral("SELECT 1 FROM pg_index i WHERE i.indrelid = %1 AND i.indisunique AND i.indpred IS NULL "
+      QStringLiteral("SELECT 1 FROM pg_index i WHERE i.indrelid = %1 AND i.indisunique AND i.indimmediate AND i.indpred IS NULL "
                      "AND i.indexprs IS NULL AND i.indnatts = $2::int AND (SELECT string_agg(a.attname, ',' ORDER BY a.attname) "
                      "FROM pg_attribute a WHERE a.attrelid = i.indrelid AND a.attnum = ANY (i.indkey)) = $3")
           .arg(QString::fromLatin1(TableOid)),
       {QString::fromLatin1(Table.Name), QString::number(key.size()), key.join(QLatin1Char(','))});
   if (found.isEmpty()) {
-    RefuseShape(Table, QStringLiteral("no unique index on exactly (%1), so a resend would double rows")
+    RefuseShape(Table, QStringLiteral("no immediate unique index on exactly (%1), so a resend would double rows")
                            .arg(Table.Key.join(QStringLiteral(", "))));
   }
 }

@@ -29,6 +29,10 @@ void TNativeStatement::BindText(int Index, const QByteArray& Utf8) {
   if (sqlite3_bind_text(Prepared(), Index, Utf8.constData(), static_cast<int>(Utf8.size()), SQLITE_TRANSIENT) != SQLITE_OK) Fail();
 }
 
+void TNativeStatement::BindNull(int Index) {
+  if (sqlite3_bind_null(Prepared(), Index) != SQLITE_OK) Fail();
+}
+
 void TNativeStatement::BindInt(int Index, int Value) {
   if (sqlite3_bind_int(Prepared(), Index, Value) != SQLITE_OK) Fail();
 }

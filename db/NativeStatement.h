@@ -18,6 +18,7 @@ class TNativeStatement {
   TNativeStatement& operator=(const TNativeStatement&) = delete;
 
   void BindText(int Index, const QByteArray& Utf8);
+  void BindNull(int Index);
   void BindInt(int Index, int Value);
   void BindInt64(int Index, qint64 Value);
   // Runs it once: true when it gave a row. It is reset and ready again afterwards.
