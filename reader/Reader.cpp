@@ -154,12 +154,14 @@ bool TReader::DecodeSlot(int N, TLogRecord& Rec) const {
   return DecodeRecord(&Receiver.RxBuf().at(static_cast<std::size_t>(SlotOffset + LogRecordSize * N)), Rec);
 }
 
+// After a reply the rest of the chunk is dropped: the reply stays readable in RxBuf until its
+// reader takes it. Event packets may come back to back, and each is raised.
 void TReader::FeedReceiver(const std::uint8_t* Chunk, int Count) {
   for (int i = 0; i < Count; ++i) {
-    if (Receiver.Feed(Chunk[i], PktMode)) {
-      HandlePacket();
-      return;  // the rest of the chunk is dropped
-    }
+    if (!Receiver.Feed(Chunk[i], PktMode)) continue;
+    const bool reply = PktMode;
+    HandlePacket();
+    if (reply) return;
   }
 }
 
