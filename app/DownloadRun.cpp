@@ -39,6 +39,8 @@ TExitStatus StatusOf(TForwardEnd End) {
   return TExitStatus::ForwardRefused;
 }
 
+}  // namespace
+
 // With a display, a person who started the program learns why nothing happened.
 TExitStatus RefuseDatabase(const QString& File, const EDatabaseOpenError& Error) {
   const QString text = QStringLiteral("%1: %2; no reader contacted").arg(File, QString::fromLocal8Bit(Error.what()));
@@ -46,8 +48,6 @@ TExitStatus RefuseDatabase(const QString& File, const EDatabaseOpenError& Error)
   if (MessagesAreInteractive()) ShowErrorMessage(text);
   return StatusOf(Error.Kind);
 }
-
-}  // namespace
 
 TDownloadRun::TDownloadRun(QWidget& AOwner, IStatusLine& AStatus, QString ADatabaseFile, TRunOptions AOptions)
     : Owner(AOwner), Status(AStatus), DatabaseFile(std::move(ADatabaseFile)), Options(std::move(AOptions)) {}

@@ -5,6 +5,7 @@
 #include "ExitStatus.h"
 #include "RunOptions.h"
 
+class EDatabaseOpenError;
 class IStatusLine;
 class QWidget;
 class TLogDatabase;
@@ -14,6 +15,9 @@ class TRunJournal;
 // side by side, then what was collected is forwarded when asked. A logs.mdb that cannot be
 // opened or a refused forward ends it with its own status; an exception (a value that cannot be
 // converted, a port text that is no number) ends it after everything is released.
+// A logs.mdb that cannot be opened: a <3> line, a box with a display, and the exit status.
+TExitStatus RefuseDatabase(const QString& File, const EDatabaseOpenError& Error);
+
 class TDownloadRun {
  public:
   TDownloadRun(QWidget& Owner, IStatusLine& Status, QString DatabaseFile, TRunOptions Options = {});
