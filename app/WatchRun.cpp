@@ -79,10 +79,11 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db) {
   QEventLoop loop;
   const TStopSignals stopSignals([&loop] { loop.quit(); });
   loop.exec();
-  for (const auto& worker : workers) worker->Stop();
+  for (const auto& worker : workers) worker->Stop();  // all at once: they end side by side
   bool liveStoreFailed = false;
   int liveStored = 0;
   for (const auto& worker : workers) {
+    worker->StopAndWait();
     liveStoreFailed |= worker->StoreFailed();
     liveStored += worker->LiveEventsStored();
   }

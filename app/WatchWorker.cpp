@@ -65,6 +65,10 @@ TWatchWorker::TWatchWorker(TLogDatabase& AStore, TReaderRow ARow, TWatchTimings 
 }
 
 TWatchWorker::~TWatchWorker() {
+  StopAndWait();
+}
+
+void TWatchWorker::StopAndWait() {
   Stop();
   Thread->wait();
 }
@@ -180,6 +184,9 @@ bool TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass) {
   } catch (const std::exception& Error) {
     ended = FailedVisit(visit, Error);
   }
+  // A pass that failed on the disk leaves the reader locked, and a locked reader takes no card:
+  // the watch must have it back.
+  if (ended.Outcome == TVisitOutcome::StoreFailed) (void)Exchange(Reader, LockCommand(false));
   ended.Detail += QStringLiteral("; %1 live events stored since the last pass").arg(LiveSincePass);
   LiveSincePass = 0;
   // A pass leaves its last reply's wait behind it: from here on, what comes is events.

@@ -38,6 +38,8 @@ class TWatchWorker {
 
   // Asks the worker to end: a wait ends at once, a pass at its next step or record.
   void Stop() { Stopping.Give(); }
+  // Stops it and returns once its thread has ended: nothing it counts changes after.
+  void StopAndWait();
   // True once a live event could not be stored: logs.mdb is failing.
   bool StoreFailed() const { return LiveStoreFailed; }
   int LiveEventsStored() const { return LiveAdded; }

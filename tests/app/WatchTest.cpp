@@ -88,6 +88,7 @@ TEST(Watch, LiveEventsAreStoredAsTheyArriveAndBadOnesAreNot) {
     std::vector<std::uint32_t> Absent;
   } cases[] = {
       {"a good event", {Event(1)}, {}},
+      {"the same event twice", {Join({Event(2), Event(2)})}, {}},
       {"a bad check byte", {Join({corrupt, Event(102)})}, {101}},
       {"a torn packet, then events", {torn, Event(202), Event(203)}, {201}},
       {"an invalid time code", {Join({Event(301, 0), Event(302)})}, {301}},

@@ -256,6 +256,7 @@ void ReaderSim::SendEventWhenDue() {
   SimEvent event;
   {
     const std::lock_guard guard(Lock);
+    if (IsLocked) return;  // a locked reader takes no card: its log holds still for the download
     event.Record = {static_cast<std::uint8_t>(NextEventCard % 2), NextEventCard, TimeCodeNow(), false};
     ++NextEventCard;
     if (Log.size() < LogCapacity) Log.push_back(event.Record);

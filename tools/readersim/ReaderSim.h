@@ -41,7 +41,7 @@ struct SimFaults {
   bool Trickle = false;                 // every reply goes out a byte at a time
   enum class Mangling { None, Garbage, Truncated, Oversized } Mangle = Mangling::None;
   bool AllFFPages = false;              // every slot of every page reads FF
-  int EventEveryMs = 0;                 // non-zero: a live card event this often while connected
+  int EventEveryMs = 0;                 // non-zero: a live card event this often while connected and unlocked
   bool ShortEvents = false;             // live events in the 6-byte form, without time or mode
   std::function<void()> OnClear;        // before a clear is carried out, on the emulator's thread and
                                         // under its lock: it must not call back into the emulator

@@ -39,7 +39,7 @@ void RequestCard(int) {
                "  --reply-delay MS      answer every command this late\n"
                "  --command-delay HH=MS answer command byte HH (hex) this late\n"
                "  --gone-after N        at command N (from 0) close and refuse every later connection\n"
-               "  --event-every MS      a live card event this often while connected (also logged)\n"
+               "  --event-every MS      a live card event this often while connected and unlocked (also logged)\n"
                "  --short-events        live events in the 6-byte form, without time or mode\n"
                "  SIGUSR1 presents one card at once: a live event, also logged.\n");
   std::exit(2);
