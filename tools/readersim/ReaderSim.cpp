@@ -95,7 +95,7 @@ std::vector<std::uint8_t> EventPacket(const SimEvent& Event) {
 }
 
 ReaderSim::ReaderSim(std::vector<SimRecord> InitialLog, SimFaults InitialFaults, std::uint16_t Port)
-    : Log(std::move(InitialLog)), Faults(std::move(InitialFaults)), Random(Faults.ChaosSeed) {
+    : Log(std::move(InitialLog)), Faults(std::move(InitialFaults)), NextEventCard(Faults.EventCardBase), Random(Faults.ChaosSeed) {
   // Close-on-exec: a program the host starts must not inherit the listener and keep the port open.
   ListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int yes = 1;
@@ -264,6 +264,7 @@ void ReaderSim::SendEventWhenDue() {
   }
   event.Short = Faults.ShortEvents;
   Deliver(EventPacket(event));
+  if (Faults.OnEventSent) Faults.OnEventSent(event.Record.Card);
 }
 
 void ReaderSim::SendStatusWhenDue() {

@@ -43,6 +43,9 @@ struct SimFaults {
   bool AllFFPages = false;              // every slot of every page reads FF
   int EventEveryMs = 0;                 // non-zero: a live card event this often while connected and unlocked
   bool ShortEvents = false;             // live events in the 6-byte form, without time or mode
+  std::uint32_t EventCardBase = 500000; // the timed events' cards count up from here
+  std::function<void(std::uint32_t)> OnEventSent;  // a timed event's card, once it is sent, on the
+                                                   // emulator's thread and outside its lock
   std::function<void()> OnClear;        // before a clear is carried out, on the emulator's thread and
                                         // under its lock: it must not call back into the emulator
 };
@@ -125,7 +128,7 @@ class ReaderSim {
   int CommandCount = 0;
   int HeartbeatCount = 0;
   int EventCount = 0;
-  std::uint32_t NextEventCard = 500000;
+  std::uint32_t NextEventCard = 0;
   std::vector<std::vector<std::uint8_t>> Queued;
   int ConnectionCount = 0;
   int CapacityRepliesOnConnection = 0;
