@@ -1,6 +1,7 @@
 #include "WatchWorker.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QThread>
 
 #include <sys/socket.h>
@@ -90,12 +91,12 @@ void TWatchWorker::Watch() {
   TStoppablePass stoppable(Stopping);
   TReaderPass pass(reader, Store, stoppable, [&stoppable](const QString&, int) { return std::make_unique<TProgressShare>(stoppable); });
   int retryMs = Timings.FirstRetryMs;
-  QDeadlineTimer down;  // how long the current outage has lasted; forever while the line is up
+  QElapsedTimer down;  // since the line went down
   bool up = true;
   while (!Stopping.Given()) {
     QString why;
     if (reader.Reconnect(false)) {
-      if (!up) JournalLine(TPriority::Info, QStringLiteral("%1: line up again after %2 s").arg(Name()).arg(-down.remainingTime() / 1000));
+      if (!up) JournalLine(TPriority::Info, QStringLiteral("%1: line up again after %2 s").arg(Name()).arg(down.elapsed() / 1000));
       up = true;
       reader.Enable = true;
       if (Listen(reader, pass, why) == TLineEnd::Stopping) break;
@@ -107,7 +108,7 @@ void TWatchWorker::Watch() {
                                           .arg(Name(), why)
                                           .arg(retryMs / 1000.0)
                                           .arg(Timings.LongestRetryMs / 1000));
-      down = QDeadlineTimer(0);
+      down.start();
       up = false;
     }
     reader.Disconnect();

@@ -149,6 +149,7 @@ TEST(Watch, ABurstIsStoredWholeAndAPowerUpBringsAPassThatFindsItStored) {
 // The reader goes away and comes back on the same port: the worker connects again by itself,
 // and the pass of that connect collects what the reader logged meanwhile.
 TEST(Watch, AReaderThatDropsIsConnectedAgainAndItsLogCollected) {
+  TCapturedErrors errors;
   TWatched watched;
   ASSERT_TRUE(watched.AwaitPasses(1));
   const std::uint16_t port = watched.Sim->Port();
@@ -159,6 +160,10 @@ TEST(Watch, AReaderThatDropsIsConnectedAgainAndItsLogCollected) {
   ASSERT_TRUE(watched.AwaitPasses(2));
   EXPECT_EQ(watched.Passes()[1].Added, 40);
   EXPECT_EQ(watched.Sim->Connections(), 1);
+  const QString journal = QString::fromLocal8Bit(errors.Text());
+  const QString name = QStringLiteral("127.0.0.1:%1").arg(port);
+  EXPECT_EQ(journal.count("<4>" + name + ": line down (the reader closed the line)"), 1) << journal.toStdString();
+  EXPECT_EQ(journal.count("<6>" + name + ": line up again after "), 1) << journal.toStdString();
 }
 
 }  // namespace
