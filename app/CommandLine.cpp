@@ -135,7 +135,7 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
   if (parser.isSet(init)) line.Action = TCommandLine::TAction::Init;
   if (parser.isSet(watch)) {
     if (parser.isSet(init) || checking) return refuse(QStringLiteral("--watch excludes --init and --check"));
-    if (!line.Run.ForwardUrl.isEmpty()) return refuse(QStringLiteral("--watch does not forward yet: leave out --forward"));
+    if (!line.Run.ForwardUrl.isEmpty()) return refuse(QStringLiteral("--watch does not forward yet: leave out --forward and QUILLMERE_FORWARD"));
     line.Action = TCommandLine::TAction::Watch;
   }
   if (parser.isSet(watchCollect)) {

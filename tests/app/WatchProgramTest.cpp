@@ -99,6 +99,29 @@ TEST(WatchProgram, HoldsTheLockAndEndsCleanlyOnSigterm) {
   ExpectEverythingStoredOnce(folder, sent);
 }
 
+// Rows past the most a watch keeps, and a second row for a watched reader, are refused each
+// with its row and line; the others are watched all the same.
+TEST(WatchProgram, RowsBeyondItsReachAreRefusedAloud) {
+  TProgramFolder folder;
+  for (int port = 1; port <= 64; ++port) folder.AddReader("127.0.0.1", QString::number(port), false, true, false);
+  folder.AddReader("localhost", "1", false, true, false);
+  folder.AddReader("127.0.0.1", "65", false, true, false);
+  QProcess watch;
+  StartWatch(folder, watch);
+  QString output;
+  ASSERT_TRUE(AwaitOutput(watch, output, "watching ")) << output.toStdString();
+  watch.terminate();
+  ASSERT_TRUE(watch.waitForFinished(LimitMs));
+  output += QString::fromLocal8Bit(watch.readAllStandardError());
+  EXPECT_TRUE(output.contains("watching 64 readers")) << output.toStdString();
+  EXPECT_TRUE(output.contains("<3>localhost:1 bad_row: the reader is already watched under another row")) << output.toStdString();
+  EXPECT_TRUE(output.contains("<3>127.0.0.1:65 bad_row: a watch keeps at most 64 readers: this one is not watched"))
+      << output.toStdString();
+  EXPECT_EQ(folder.Query("SELECT ipaddr || ':' || ipport FROM visits WHERE outcome = 'bad_row' ORDER BY ipport"),
+            (QStringList{"localhost:1", "127.0.0.1:65"}));
+  EXPECT_EQ(watch.exitCode(), 0);
+}
+
 // A kill at any moment, clear after on: what the reader no longer holds was stored, and the next
 // start finds everything its log still holds.
 TEST(WatchProgram, AKillLosesNothingTheLogHolds) {
