@@ -167,3 +167,21 @@ TEST(Watch, AReaderThatDropsIsConnectedAgainAndItsLogCollected) {
 }
 
 }  // namespace
+
+namespace {
+
+// Stopped in the middle of a pass with clear after on: the pass ends at its next record, the
+// reader is unlocked and keeps its whole log, and the pass's row says it was interrupted.
+TEST(Watch, AStopInThePassUnlocksTheReaderAndClearsNothing) {
+  constexpr int Records = 3300;
+  TWatched watched(readersim::SampleLog(Records, 7), {}, true);
+  ASSERT_TRUE(WaitUntil([&] { return watched.Sim->Commands().size() > 20; }, LimitMs));
+  watched.Worker->StopAndWait();
+  ASSERT_EQ(watched.Passes().size(), 1u);
+  EXPECT_EQ(watched.Passes()[0].Outcome, TVisitOutcome::Interrupted) << watched.Passes()[0].Detail.toStdString();
+  EXPECT_FALSE(watched.Sim->Locked());
+  EXPECT_EQ(watched.Sim->LogSize(), static_cast<std::size_t>(Records));
+  EXPECT_LT(watched.Records(), Records);
+}
+
+}  // namespace
