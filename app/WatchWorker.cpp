@@ -92,6 +92,7 @@ void TWatchWorker::Watch() {
   TReaderPass pass(reader, Store, stoppable, [&stoppable](const QString&, int) { return std::make_unique<TProgressShare>(stoppable); });
   int retryMs = Timings.FirstRetryMs;
   QElapsedTimer down;  // since the line went down
+  QElapsedTimer upFor;  // since it came up
   bool up = true;
   while (!Stopping.Given()) {
     QString why;
@@ -99,8 +100,11 @@ void TWatchWorker::Watch() {
       if (!up) JournalLine(TPriority::Info, QStringLiteral("%1: line up again after %2 s").arg(Name()).arg(down.elapsed() / 1000));
       up = true;
       reader.Enable = true;
+      upFor.start();
       if (Listen(reader, pass, why) == TLineEnd::Stopping) break;
-      retryMs = Timings.FirstRetryMs;  // a line that was up starts the waits afresh
+      // Only a line that stayed up a while starts the waits afresh: one that drops as soon as
+      // it is made keeps them growing.
+      if (upFor.elapsed() >= Timings.LongestRetryMs) retryMs = Timings.FirstRetryMs;
     }
     if (why.isEmpty()) why = ConnectFailureText(reader.LastErrorCode());
     if (up) {
