@@ -13,11 +13,12 @@ namespace {
 
 constexpr int MaxCheckHours = 24 * 366;
 constexpr int MaxJobs = 64;
+constexpr int MaxCollectMinutes = 24 * 60;
 const QString DatabaseName = QStringLiteral("logs.mdb");
 
 const QString Usage = QStringLiteral(
     "usage: quillmere [--help] [--version] [--database FILE] [--init] [--jobs N] [--forward URL [--site NAME]] "
-    "[--check [HOURS]]");
+    "[--watch [--watch-collect MINUTES]] [--check [HOURS]]");
 
 TCommandLine Refuse(const QString& Error, bool Checking) {
   TCommandLine line;
@@ -98,7 +99,17 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
   const QCommandLineOption site(QStringLiteral("site"),
                                 QStringLiteral("This collector's name on the server (default: the host name)."),
                                 QStringLiteral("NAME"));
-  parser.addOptions({help, version, database, init, check, jobs, forward, site});
+  const QCommandLineOption watch(
+      QStringLiteral("watch"),
+      QStringLiteral("Keep a line open to every reader (at most %1), store each card event as it happens, and collect "
+                     "each reader's log on every connect and every --watch-collect minutes; without windows, until "
+                     "SIGTERM or SIGINT.")
+          .arg(MaxWatchedReaders));
+  const QCommandLineOption watchCollect(
+      QStringLiteral("watch-collect"),
+      QStringLiteral("With --watch, collect each reader's log this often, 1 to %1 minutes (default 60).").arg(MaxCollectMinutes),
+      QStringLiteral("MINUTES"));
+  parser.addOptions({help, version, database, init, check, jobs, forward, site, watch, watchCollect});
   parser.addPositionalArgument(QStringLiteral("HOURS"), QStringLiteral("The window of --check, 1 to %1.").arg(MaxCheckHours),
                                QStringLiteral("[HOURS]"));
   if (!parser.parse(Arguments)) return refuse(parser.errorText());
@@ -123,6 +134,19 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
   if (!line.Run.ForwardUrl.isEmpty() && line.Run.Site.trimmed().isEmpty()) return refuse(QStringLiteral("--site needs a name"));
   if (parser.isSet(init) && checking) return refuse(QStringLiteral("--init and --check exclude each other"));
   if (parser.isSet(init)) line.Action = TCommandLine::TAction::Init;
+  if (parser.isSet(watch)) {
+    if (parser.isSet(init) || checking) return refuse(QStringLiteral("--watch excludes --init and --check"));
+    if (!line.Run.ForwardUrl.isEmpty()) return refuse(QStringLiteral("--watch does not forward yet: leave out --forward and QUILLMERE_FORWARD"));
+    line.Action = TCommandLine::TAction::Watch;
+  }
+  if (parser.isSet(watchCollect)) {
+    if (!parser.isSet(watch)) return refuse(QStringLiteral("--watch-collect needs --watch"));
+    if (!ParseWhole(parser.value(watchCollect), 1, MaxCollectMinutes, line.Run.WatchCollectMinutes)) {
+      return refuse(QStringLiteral("MINUTES of --watch-collect must be a whole number from 1 to %1, not '%2'")
+                        .arg(MaxCollectMinutes)
+                        .arg(parser.value(watchCollect)));
+    }
+  }
   if (checking) {
     line.Action = TCommandLine::TAction::Check;
     if (positional.size() > 1) return refuse(QStringLiteral("--check takes one HOURS"));

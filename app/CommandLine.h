@@ -7,7 +7,7 @@
 
 // What the command line asks for. Without arguments: one run, exactly as ever.
 struct TCommandLine {
-  enum class TAction { Run, Check, Init, Exit } Action = TAction::Run;
+  enum class TAction { Run, Watch, Check, Init, Exit } Action = TAction::Run;
   QString DatabasePath;  // logs.mdb, for every action
   int CheckHours = 24;
   TRunOptions Run;

@@ -40,6 +40,8 @@ TExitStatus StatusOf(TForwardEnd End) {
   return TExitStatus::ForwardRefused;
 }
 
+}  // namespace
+
 // With a display, a person who started the program learns why nothing happened.
 TExitStatus RefuseDatabase(const QString& File, const EDatabaseOpenError& Error) {
   const QString text = QStringLiteral("%1: %2; no reader contacted").arg(File, QString::fromLocal8Bit(Error.what()));
@@ -48,7 +50,19 @@ TExitStatus RefuseDatabase(const QString& File, const EDatabaseOpenError& Error)
   return StatusOf(Error.Kind);
 }
 
-}  // namespace
+// Two runs on one logs.mdb would interleave on a reader and race on the duplicate test; a link
+// to the file names the same file, and so the same lock.
+std::optional<TExitStatus> LockRun(const TLogDatabase& Db, std::optional<TRunLock>& Lock) {
+  const QString lockPath = QFileInfo(Db.DatabasePath()).canonicalFilePath() + QStringLiteral(".lock");
+  Lock.emplace(lockPath);
+  if (!Lock->Failure().isEmpty()) {
+    JournalLine(TPriority::Error, QStringLiteral("%1 cannot be locked: %2; no reader contacted").arg(lockPath, Lock->Failure()));
+    return TExitStatus::DatabaseUnwritable;
+  }
+  if (Lock->Held()) return std::nullopt;
+  JournalLine(TPriority::Warning, QStringLiteral("another run holds %1; no reader contacted").arg(lockPath));
+  return TExitStatus::Ok;
+}
 
 TDownloadRun::TDownloadRun(QWidget& AOwner, IStatusLine& AStatus, QString ADatabaseFile, TRunOptions AOptions)
     : Owner(AOwner), Status(AStatus), DatabaseFile(std::move(ADatabaseFile)), Options(std::move(AOptions)) {}
@@ -61,18 +75,8 @@ TExitStatus TDownloadRun::Run() {
   } catch (const EDatabaseOpenError& Error) {
     return RefuseDatabase(DatabaseFile, Error);
   }
-  // Two runs on one logs.mdb would interleave on a reader and race on the duplicate test; a
-  // link to the file names the same file.
-  const QString lockPath = QFileInfo(db.DatabasePath()).canonicalFilePath() + QStringLiteral(".lock");
-  const TRunLock runLock(lockPath);
-  if (!runLock.Failure().isEmpty()) {
-    JournalLine(TPriority::Error, QStringLiteral("%1 cannot be locked: %2; no reader contacted").arg(lockPath, runLock.Failure()));
-    return TExitStatus::DatabaseUnwritable;
-  }
-  if (!runLock.Held()) {
-    JournalLine(TPriority::Warning, QStringLiteral("another run holds %1; no reader contacted").arg(lockPath));
-    return TExitStatus::Ok;
-  }
+  std::optional<TRunLock> runLock;
+  if (const auto refused = LockRun(db, runLock)) return *refused;
   if (!VisitReaders(db)) return TExitStatus::StoreFailed;
   return Options.ForwardUrl.isEmpty() ? TExitStatus::Ok : StatusOf(ForwardCollected(db, Options));
 }

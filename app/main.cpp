@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QGuiApplication>
 #include <QSysInfo>
 
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include "InitCommand.h"
 #include "Journal.h"
 #include "Sockets.h"
+#include "WatchRun.h"
 #include "WindowPlacement.h"
 #include "grmain.h"
 
@@ -52,6 +54,16 @@ int RunOnce(int argc, char* argv[], const QString& DatabasePath, const TRunOptio
   return code != 0 ? code : ExitCode(window.RunStatus());
 }
 
+// No windows, whatever the display: failures a run would show in a box go to the journal.
+int Watch(int argc, char* argv[], const QString& DatabasePath, const TRunOptions& Options) {
+  SocketsStartup();
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  const QGuiApplication application(argc, argv);
+  const int code = ExitCode(TWatchRun(DatabasePath, Options).Run());
+  SocketsCleanup();
+  return code;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -73,8 +85,10 @@ int main(int argc, char* argv[]) {
       case TCommandLine::TAction::Init:
         return InitDatabase(command.DatabasePath);
       case TCommandLine::TAction::Run:
+      case TCommandLine::TAction::Watch:
         break;
     }
   }
+  if (command.Action == TCommandLine::TAction::Watch) return Watch(argc, argv, command.DatabasePath, command.Run);
   return RunOnce(argc, argv, command.DatabasePath, command.Run);
 }

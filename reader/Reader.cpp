@@ -154,8 +154,9 @@ bool TReader::DecodeSlot(int N, TLogRecord& Rec) const {
   return DecodeRecord(&Receiver.RxBuf().at(static_cast<std::size_t>(SlotOffset + LogRecordSize * N)), Rec);
 }
 
-// After the awaited reply the rest of the chunk is dropped; after an event or a status the
-// chunk goes on, as the reply may follow it.
+// After the awaited reply the rest of the chunk is dropped: the reply stays readable in RxBuf
+// until its reader takes it. Events and status codes may come back to back, and the reply may
+// follow them: each is raised and the chunk goes on.
 void TReader::FeedReceiver(const std::uint8_t* Chunk, int Count) {
   for (int i = 0; i < Count; ++i) {
     if (!Receiver.Feed(Chunk[i], PktMode)) continue;

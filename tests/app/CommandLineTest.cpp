@@ -67,6 +67,10 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
       {{"--check", "--jobs", "x"}, 3, "N of --jobs"},
       {{"--check", "--init"}, 3, "--init and --check exclude each other"},
       {{"--check=6"}, 3, "Unexpected value after '--check'"},
+      {{"--watch-collect", "5"}, 2, "--watch-collect needs --watch"},
+      {{"--watch", "--watch-collect", "0"}, 2, "MINUTES of --watch-collect must be a whole number from 1 to 1440, not '0'"},
+      {{"--watch", "--init"}, 2, "--watch excludes --init and --check"},
+      {{"--watch", "--forward", "postgresql://hq/x"}, 2, "--watch does not forward yet"},
   };
   for (const auto& c : cases) {
     const TCommandLine line = ParseCommandLine(QStringList{"quillmere"} + c.Arguments, Portable);
@@ -83,6 +87,10 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
   // The site matters only to the server: without forwarding, a machine with no host name runs.
   EXPECT_EQ(ParseCommandLine({"quillmere"}, nameless).Action, TAction::Run);
   EXPECT_EQ(ParseCommandLine({"quillmere", "--check"}, nameless).Action, TAction::Check);
+  const TCommandLine watch = ParseCommandLine({"quillmere", "--watch", "--watch-collect", "15"}, nameless);
+  EXPECT_EQ(watch.Action, TAction::Watch);
+  EXPECT_EQ(watch.Run.WatchCollectMinutes, 15);
+  EXPECT_EQ(ParseCommandLine({"quillmere", "--watch"}, nameless).Run.WatchCollectMinutes, 60);
   const TCommandLine forwarding = ParseCommandLine({"quillmere", "--forward", "postgresql://hq/x"}, nameless);
   EXPECT_EQ(forwarding.ExitCode, 2);
   EXPECT_TRUE(forwarding.Output.contains("--site needs a name")) << forwarding.Output.toStdString();

@@ -52,7 +52,7 @@ dpkg -i "$deb" >/dev/null
 
 echo "== the units: syntax and exposure"
 systemd-analyze verify --man=no /lib/systemd/system/quillmere*.service /lib/systemd/system/quillmere*.timer
-for unit in quillmere.service quillmere-check.service; do
+for unit in quillmere.service quillmere-watch.service quillmere-check.service; do
   score=$(systemd-analyze security --offline=yes "$unit" | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
   echo "$unit exposure $score"
   awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 2.0) }' || fail "$unit is exposed: $score"

@@ -7,36 +7,9 @@
 #include <cstdio>
 
 #include "Journal.h"
+#include "TestSupport.h"
 
 namespace {
-
-// What the process writes on standard error while it lives.
-class TCapturedErrors {
- public:
-  TCapturedErrors() {
-    EXPECT_TRUE(File.open());
-    std::fflush(stderr);
-    Saved = ::dup(STDERR_FILENO);
-    ::dup2(File.handle(), STDERR_FILENO);
-  }
-  ~TCapturedErrors() { Restore(); }
-  QByteArray Text() {
-    Restore();
-    File.seek(0);
-    return File.readAll();
-  }
-
- private:
-  void Restore() {
-    if (Saved < 0) return;
-    std::fflush(stderr);
-    ::dup2(Saved, STDERR_FILENO);
-    ::close(Saved);
-    Saved = -1;
-  }
-  QTemporaryFile File;
-  int Saved = -1;
-};
 
 // A service's journal reads the priority from each line's start; Qt's own complaints must not
 // arrive without one, nor split into lines that lack it.

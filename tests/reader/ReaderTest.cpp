@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -308,3 +309,43 @@ TEST(ReaderClient, AFailedReconnectReportsTheReader) {
 }
 
 }  // namespace
+
+// Live events from the emulator, timed and on demand, back to back in one chunk, in both forms.
+TEST(ReaderClient, LiveEventsFromTheEmulatorRaiseOnCardCode) {
+  SimFaults timed;
+  timed.EventEveryMs = 5;
+  ReaderSim sim({}, timed);
+  auto reader = QuickReader(QByteArray::number(sim.Port()));
+  std::vector<TCardCall> calls;
+  reader->OnCardCode = [&](bool offline, int port, int code, TDateTime stamp, std::int8_t mode) {
+    calls.push_back({offline, port, code, stamp, mode});
+  };
+  ASSERT_TRUE(reader->Reconnect(false));
+  reader->Enable = true;
+  const std::uint32_t card = 0x654321;
+  const auto shortEvent = readersim::EventPacket({{0, card + 1, 0, false}, true});
+  auto twoInOne = readersim::EventPacket({{2, card, readersim::TimeCode(2024, 5, 17, 8, 30, 15), false}, false});
+  twoInOne.insert(twoInOne.end(), shortEvent.begin(), shortEvent.end());
+  ASSERT_TRUE(WaitUntil([&] { return sim.Connections() == 1; }, 5000));
+  sim.SendBytes(twoInOne);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        reader->Poll();
+        return calls.size() >= 12;
+      },
+      10000));
+  const auto on = [&](std::uint32_t Card) {
+    return std::find_if(calls.begin(), calls.end(), [&](const TCardCall& c) { return c.Code == static_cast<int>(Card); });
+  };
+  ASSERT_NE(on(card), calls.end());
+  EXPECT_EQ(on(card)->Stamp, At(2024, 5, 17, 8, 30, 15));
+  EXPECT_EQ(on(card)->Mode, 0);
+  ASSERT_NE(on(card + 1), calls.end());
+  EXPECT_EQ(on(card + 1)->Mode, -1);
+  EXPECT_GT(on(card + 1)->Stamp, 0);
+  // Each timed event is in the log too, with the time and mode it was sent with.
+  const TDateTime lastStamp = calls.back().Stamp;
+  EXPECT_GT(lastStamp, 0);
+  EXPECT_EQ(calls.back().Mode, calls.back().Code % 2 == 0 ? 1 : 2);
+  EXPECT_GE(sim.LogSize(), calls.size() - 2);
+}

@@ -146,3 +146,28 @@ void TLoopbackPeer::CloseConnection() {
   if (Fd >= 0) ::close(Fd);
   Fd = -1;
 }
+
+TCapturedErrors::TCapturedErrors() {
+  EXPECT_TRUE(File.open());
+  std::fflush(stderr);
+  Saved = ::dup(STDERR_FILENO);
+  ::dup2(File.handle(), STDERR_FILENO);
+}
+
+TCapturedErrors::~TCapturedErrors() {
+  Restore();
+}
+
+QByteArray TCapturedErrors::Text() {
+  Restore();
+  File.seek(0);
+  return File.readAll();
+}
+
+void TCapturedErrors::Restore() {
+  if (Saved < 0) return;
+  std::fflush(stderr);
+  ::dup2(Saved, STDERR_FILENO);
+  ::close(Saved);
+  Saved = -1;
+}

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 
 #include <functional>
 
@@ -21,6 +22,22 @@ class TRecordingMessageBox final : public IMessageBox {
 
  private:
   TScopedMessageBox Guard;
+};
+
+// What the process writes on standard error while it lives.
+class TCapturedErrors {
+ public:
+  TCapturedErrors();
+  ~TCapturedErrors();
+  TCapturedErrors(const TCapturedErrors&) = delete;
+  TCapturedErrors& operator=(const TCapturedErrors&) = delete;
+  // Ends the capture.
+  QByteArray Text();
+
+ private:
+  void Restore();
+  QTemporaryFile File;
+  int Saved = -1;
 };
 
 // A folder of its own for one test, holding a logs.mdb made from schema.sql.

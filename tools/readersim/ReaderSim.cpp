@@ -22,6 +22,9 @@ constexpr int SlotsPerPage = 33;
 constexpr std::size_t NoiseChunk = 512;
 constexpr int ChaosLateMs = 3500;  // past the client's 3000 ms reply wait
 constexpr int TrickleGapMs = 5;
+constexpr std::size_t LogCapacity = 65535;
+constexpr char WakeToStop = 1;
+constexpr char WakeToSend = 2;
 
 std::string Hex(const std::vector<std::uint8_t>& Bytes) {
   std::string text;
@@ -67,10 +70,32 @@ std::vector<std::uint8_t> HeartbeatEcho() {
   return FramedPayload({0x00, 0x0C});
 }
 
+// The mode a log record of these bits reads as: 00 in (1), 01 out (2), 1x other (0).
+std::uint8_t ModeOf(std::uint8_t ModeBits) {
+  return ModeBits == 0 ? 1 : ModeBits == 1 ? 2 : 0;
+}
+
 }  // namespace
 
+std::vector<std::uint8_t> EventPacket(const SimEvent& Event) {
+  const std::uint32_t card = Event.Record.Card;
+  const std::vector<std::uint8_t> cardBytes = {static_cast<std::uint8_t>(card >> 16), static_cast<std::uint8_t>(card >> 8),
+                                               static_cast<std::uint8_t>(card)};
+  std::vector<std::uint8_t> body;
+  if (Event.Short) {
+    body = {0x00, 0x00};
+  } else {
+    const auto code = static_cast<std::uint32_t>(Event.Record.TimeCode);
+    body = {ModeOf(Event.Record.ModeBits), static_cast<std::uint8_t>(code >> 24), static_cast<std::uint8_t>(code >> 16),
+            static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code), 0x00, 0x00};
+  }
+  body.insert(body.end(), cardBytes.begin(), cardBytes.end());
+  body.push_back(static_cast<std::uint8_t>(256 - Sum(body)));
+  return Framed(Event.Short ? 0x06 : 0x0B, body);
+}
+
 ReaderSim::ReaderSim(std::vector<SimRecord> InitialLog, SimFaults InitialFaults, std::uint16_t Port)
-    : Log(std::move(InitialLog)), Faults(std::move(InitialFaults)), Random(Faults.ChaosSeed) {
+    : Log(std::move(InitialLog)), Faults(std::move(InitialFaults)), NextEventCard(Faults.EventCardBase), Random(Faults.ChaosSeed) {
   // Close-on-exec: a program the host starts must not inherit the listener and keep the port open.
   ListenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   const int yes = 1;
@@ -103,8 +128,7 @@ void ReaderSim::FillAcceptQueue(const sockaddr_in& Address) {
 }
 
 ReaderSim::~ReaderSim() {
-  const char stop = 1;
-  (void)!::write(WakePipe[1], &stop, 1);
+  (void)!::write(WakePipe[1], &WakeToStop, 1);
   Worker.join();
   CloseClient();
   if (ListenFd >= 0) ::close(ListenFd);
@@ -143,6 +167,38 @@ std::vector<int> ReaderSim::QuietBeforeMs() const {
   return QuietBefore;
 }
 
+int ReaderSim::EventsSent() const {
+  const std::lock_guard guard(Lock);
+  return EventCount;
+}
+
+void ReaderSim::PresentCard(const SimEvent& Event) {
+  {
+    const std::lock_guard guard(Lock);
+    if (Log.size() < LogCapacity) Log.push_back(Event.Record);
+  }
+  SendBytes(EventPacket(Event));
+}
+
+void ReaderSim::SendBytes(std::vector<std::uint8_t> Bytes) {
+  {
+    const std::lock_guard guard(Lock);
+    Queued.push_back(std::move(Bytes));
+  }
+  (void)!::write(WakePipe[1], &WakeToSend, 1);
+}
+
+// Only the emulator's thread writes to the client: what others queue goes out from here.
+void ReaderSim::SendQueued() {
+  std::vector<std::vector<std::uint8_t>> packets;
+  {
+    const std::lock_guard guard(Lock);
+    packets.swap(Queued);
+    if (ClientFd >= 0) EventCount += static_cast<int>(packets.size());
+  }
+  for (const auto& packet : packets) Deliver(packet);
+}
+
 bool ReaderSim::Locked() const {
   const std::lock_guard guard(Lock);
   return IsLocked;
@@ -157,9 +213,15 @@ void ReaderSim::Serve() {
     pollfd fds[3] = {{WakePipe[0], POLLIN, 0}, {Faults.Blackhole ? -1 : ListenFd, POLLIN, 0}, {polledClient, POLLIN, 0}};
     const bool streaming = Faults.StreamForever && polledClient >= 0;
     if (streaming) fds[2].events |= POLLOUT;
-    if (::poll(fds, polledClient >= 0 ? 3 : 2, MsUntilStatus()) < 0) continue;
-    if (fds[0].revents != 0) return;
+    if (::poll(fds, polledClient >= 0 ? 3 : 2, NextTimedSendMs()) < 0) continue;
+    if (fds[0].revents != 0) {
+      char wake[64];
+      const ssize_t count = ::read(WakePipe[0], wake, sizeof wake);
+      if (std::find(wake, wake + std::max<ssize_t>(count, 0), WakeToStop) != wake + std::max<ssize_t>(count, 0)) return;
+      SendQueued();
+    }
     SendStatusWhenDue();
+    SendEventWhenDue();
     if ((fds[1].revents & POLLIN) && !Faults.Blackhole) Accept();
     // A new connection replaces the polled one: its readiness says nothing about the new one.
     if (ClientFd < 0 || ClientFd != polledClient) continue;
@@ -172,6 +234,37 @@ int ReaderSim::MsUntilStatus() const {
   if (Faults.StatusEveryMs <= 0 || ClientFd < 0 || Faults.StatusTimes == 0) return -1;
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(NextStatusAt - std::chrono::steady_clock::now());
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+}
+
+int ReaderSim::MsUntilEvent() const {
+  if (Faults.EventEveryMs <= 0 || ClientFd < 0) return -1;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(NextEventAt - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+}
+
+int ReaderSim::NextTimedSendMs() const {
+  const int status = MsUntilStatus();
+  const int event = MsUntilEvent();
+  if (status < 0 || event < 0) return std::max(status, event);
+  return std::min(status, event);
+}
+
+// Each timed event is a new card, so no two are one record under the duplicate rule.
+void ReaderSim::SendEventWhenDue() {
+  if (MsUntilEvent() != 0) return;
+  NextEventAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(Faults.EventEveryMs);
+  SimEvent event;
+  {
+    const std::lock_guard guard(Lock);
+    if (IsLocked) return;  // a locked reader takes no card: its log holds still for the download
+    event.Record = {static_cast<std::uint8_t>(NextEventCard % 2), NextEventCard, TimeCodeNow(), false};
+    ++NextEventCard;
+    if (Log.size() < LogCapacity) Log.push_back(event.Record);
+    ++EventCount;
+  }
+  event.Short = Faults.ShortEvents;
+  Deliver(EventPacket(event));
+  if (Faults.OnEventSent) Faults.OnEventSent(event.Record.Card);
 }
 
 void ReaderSim::SendStatusWhenDue() {
@@ -188,6 +281,7 @@ void ReaderSim::Accept() {
   ClientFd = fd;
   LastSentAt = std::chrono::steady_clock::now();
   NextStatusAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(Faults.StatusEveryMs);
+  NextEventAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(Faults.EventEveryMs);
   const std::lock_guard guard(Lock);
   ++ConnectionCount;
   CapacityRepliesOnConnection = 0;

@@ -41,9 +41,24 @@ struct SimFaults {
   bool Trickle = false;                 // every reply goes out a byte at a time
   enum class Mangling { None, Garbage, Truncated, Oversized } Mangle = Mangling::None;
   bool AllFFPages = false;              // every slot of every page reads FF
+  int EventEveryMs = 0;                 // non-zero: a live card event this often while connected and unlocked
+  bool ShortEvents = false;             // live events in the 6-byte form, without time or mode
+  std::uint32_t EventCardBase = 500000; // the timed events' cards count up from here
+  std::function<void(std::uint32_t)> OnEventSent;  // a timed event's card, once it is sent, on the
+                                                   // emulator's thread and outside its lock
   std::function<void()> OnClear;        // before a clear is carried out, on the emulator's thread and
                                         // under its lock: it must not call back into the emulator
 };
+
+// A card presented at the reader: kept in its log, and sent to the connected client at once.
+struct SimEvent {
+  SimRecord Record;
+  bool Short = false;  // the 6-byte form: card code only
+};
+
+// The packet a live event travels in: E6, 0B (or 06), the body, its check byte, EB. The
+// 11-byte form carries the record's mode as its flag byte and its time code big-endian.
+std::vector<std::uint8_t> EventPacket(const SimEvent& Event);
 
 // An emulated card reader on 127.0.0.1, serving one connection at a time on its own thread.
 // It is written from the reader's side and shares no code with the client.
@@ -55,6 +70,13 @@ class ReaderSim {
   ReaderSim& operator=(const ReaderSim&) = delete;
 
   std::uint16_t Port() const { return BoundPort; }
+
+  // On demand, from any thread: the event goes into the log, and out to the client if one is
+  // connected. Raw bytes go out as they are (a torn or corrupt packet).
+  void PresentCard(const SimEvent& Event);
+  void SendBytes(std::vector<std::uint8_t> Bytes);
+  // Live events sent so far, those at an interval and on demand.
+  int EventsSent() const;
 
   // Payloads of the commands received, as lower-case hex; heartbeats are counted apart.
   std::vector<std::string> Commands() const;
@@ -72,6 +94,10 @@ class ReaderSim {
   void Serve();
   int MsUntilStatus() const;
   void SendStatusWhenDue();
+  int MsUntilEvent() const;
+  int NextTimedSendMs() const;
+  void SendEventWhenDue();
+  void SendQueued();
   void Accept();
   void Receive();
   void TakeCommand(const std::vector<std::uint8_t>& Payload);
@@ -101,6 +127,9 @@ class ReaderSim {
   std::uint16_t Mark = 0x2A51;
   int CommandCount = 0;
   int HeartbeatCount = 0;
+  int EventCount = 0;
+  std::uint32_t NextEventCard = 0;
+  std::vector<std::vector<std::uint8_t>> Queued;
   int ConnectionCount = 0;
   int CapacityRepliesOnConnection = 0;
   bool IsLocked = false;
@@ -112,6 +141,7 @@ class ReaderSim {
   std::uint16_t BoundPort = 0;
   std::vector<std::uint8_t> Pending;
   std::chrono::steady_clock::time_point NextStatusAt;
+  std::chrono::steady_clock::time_point NextEventAt;
   std::mt19937 Random;
   std::thread Worker;
 };

@@ -1,11 +1,19 @@
 #include "SimLog.h"
 
+#include <ctime>
 #include <random>
 
 namespace readersim {
 
 std::int32_t TimeCode(int Year, int Month, int Day, int Hour, int Minute, int Second) {
   return (((((Year - 2000) * 13 + Month) * 32 + Day) * 24 + Hour) * 60 + Minute) * 60 + Second;
+}
+
+std::int32_t TimeCodeNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return TimeCode(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
 }
 
 std::array<std::uint8_t, 8> RecordBytes(const SimRecord& Record, int Slot) {

@@ -15,6 +15,8 @@ struct SimRecord {
 };
 
 std::int32_t TimeCode(int Year, int Month, int Day, int Hour, int Minute, int Second);
+// The computer's local time now, as the reader's clock would give it.
+std::int32_t TimeCodeNow();
 
 // The 8 bytes of a record as the reader stores them in slot Slot of a page.
 std::array<std::uint8_t, 8> RecordBytes(const SimRecord& Record, int Slot);

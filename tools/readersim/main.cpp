@@ -13,9 +13,14 @@
 namespace {
 
 volatile std::sig_atomic_t StopRequested = 0;
+volatile std::sig_atomic_t CardsRequested = 0;
 
 void RequestStop(int) {
   StopRequested = 1;
+}
+
+void RequestCard(int) {
+  CardsRequested = CardsRequested + 1;
 }
 
 [[noreturn]] void Usage() {
@@ -33,7 +38,10 @@ void RequestStop(int) {
                "  --status-every MS     send status \"C\" (set my clock) this often while connected\n"
                "  --reply-delay MS      answer every command this late\n"
                "  --command-delay HH=MS answer command byte HH (hex) this late\n"
-               "  --gone-after N        at command N (from 0) close and refuse every later connection\n");
+               "  --gone-after N        at command N (from 0) close and refuse every later connection\n"
+               "  --event-every MS      a live card event this often while connected and unlocked (also logged)\n"
+               "  --short-events        live events in the 6-byte form, without time or mode\n"
+               "  SIGUSR1 presents one card at once: a live event, also logged.\n");
   std::exit(2);
 }
 
@@ -78,6 +86,8 @@ bool TakeFault(const std::string& Option, readersim::SimFaults& Faults) {
     Faults.Mangle = Mangling::Oversized;
   } else if (Option == "--all-ff") {
     Faults.AllFFPages = true;
+  } else if (Option == "--short-events") {
+    Faults.ShortEvents = true;
   } else {
     return false;
   }
@@ -109,6 +119,8 @@ int main(int argc, char* argv[]) {
       faults.StreamBytes = HexBytes(value);
     } else if (option == "--status-every") {
       faults.StatusEveryMs = static_cast<int>(Number(value, 1, 3600000));
+    } else if (option == "--event-every") {
+      faults.EventEveryMs = static_cast<int>(Number(value, 1, 3600000));
     } else if (option == "--reply-delay") {
       faults.ReplyDelayMs = static_cast<int>(Number(value, 0, 3600000));
     } else if (option == "--gone-after") {
@@ -121,11 +133,20 @@ int main(int argc, char* argv[]) {
   }
   std::signal(SIGINT, RequestStop);
   std::signal(SIGTERM, RequestStop);
+  std::signal(SIGUSR1, RequestCard);
   readersim::ReaderSim sim(readersim::SampleLog(static_cast<int>(records), static_cast<std::uint32_t>(seed)), faults,
                            static_cast<std::uint16_t>(port));
   std::printf("readersim listening on 127.0.0.1:%u with %ld records\n", sim.Port(), records);
   std::fflush(stdout);
-  while (StopRequested == 0) pause();
+  std::uint32_t card = 900000;
+  const bool shortEvents = faults.ShortEvents;
+  while (StopRequested == 0) {
+    pause();
+    while (CardsRequested > 0) {
+      CardsRequested = CardsRequested - 1;
+      sim.PresentCard({{0, card++, readersim::TimeCodeNow(), false}, shortEvents});
+    }
+  }
   std::printf("readersim: %zu records left, %d connections\n", sim.LogSize(), sim.Connections());
   return 0;
 }

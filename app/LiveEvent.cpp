@@ -1,0 +1,19 @@
+#include "LiveEvent.h"
+
+#include "LogDatabase.h"
+
+namespace {
+
+// The short form has no mode: it is stored as "other", as a log record of an unknown mode is.
+constexpr int ModeOfShortForm = 0;
+
+}  // namespace
+
+TLiveStored StoreLiveEvent(TLogDatabase& Store, const TLiveEvent& Event, const QString& Reader) {
+  if (Event.Stamp <= 0) return TLiveStored::Invalid;
+  TWriteTransaction transaction(Store);
+  if (transaction.RecordExists(Event.Stamp, Event.CardNo)) return TLiveStored::Duplicate;
+  transaction.StoreRecord(Event.Stamp, Event.CardNo, Reader, Event.Mode < 0 ? ModeOfShortForm : Event.Mode);
+  transaction.Commit();
+  return TLiveStored::Added;
+}

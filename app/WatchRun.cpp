@@ -1,0 +1,128 @@
+#include "WatchRun.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+#include <algorithm>
+
+#include "DownloadRun.h"
+#include "Errors.h"
+#include "Journal.h"
+#include "LogDatabase.h"
+#include "ReaderVisit.h"
+#include "RunJournal.h"
+#include "RunLock.h"
+#include "Sockets.h"
+#include "StopSignals.h"
+
+namespace {
+
+constexpr int HighestPort = 65535;
+
+QString RowName(const TVisit& Visit) {
+  return Visit.Address + ':' + Visit.Port;
+}
+
+// Why a row gets no worker, or empty when it gets one.
+QString RowRefusal(const TReaderRow& Row, const QString& Key, const std::vector<QString>& Watched) {
+  const int port = ResolvePort(Row.Port.toUtf8());
+  if (port < 1 || port > HighestPort) return QStringLiteral("port %1 is outside 1 to %2").arg(port).arg(HighestPort);
+  if (std::find(Watched.begin(), Watched.end(), Key) != Watched.end()) {
+    return QStringLiteral("the reader is already watched under another row");
+  }
+  if (static_cast<int>(Watched.size()) >= MaxWatchedReaders) {
+    return QStringLiteral("a watch keeps at most %1 readers: this one is not watched").arg(MaxWatchedReaders);
+  }
+  return {};
+}
+
+void RefuseRow(TRunJournal& Journal, TVisit Visit, const QString& Why) {
+  Visit.Outcome = TVisitOutcome::BadRow;
+  Visit.Detail = Why;
+  Journal.VisitEnded(Journal.VisitStarted(Visit), Visit);
+}
+
+}  // namespace
+
+TWatchRun::TWatchRun(QString ADatabaseFile, TRunOptions AOptions, TWatchTimings ATimings)
+    : DatabaseFile(std::move(ADatabaseFile)), Options(std::move(AOptions)), Timings(ATimings) {
+  Timings.CollectMinutes = Options.WatchCollectMinutes;
+}
+
+TExitStatus TWatchRun::Run() {
+  TLogDatabase db;
+  try {
+    db.OpenDatabase(DatabaseFile);
+  } catch (const EDatabaseOpenError& Error) {
+    return RefuseDatabase(DatabaseFile, Error);
+  }
+  std::optional<TRunLock> runLock;
+  if (const auto refused = LockRun(db, runLock)) return *refused;
+  return Watch(db);
+}
+
+// Declared so that they go in this order: the workers (joined), the store they shared, the
+// receiver of their posts, then the journal those posts wrote to.
+TExitStatus TWatchRun::Watch(TLogDatabase& Db) {
+  TRunJournal journal(Db);
+  QObject receiver;
+  TLogDatabase store;
+  store.OpenDatabase(Db.DatabasePath());
+  TWorkers workers = StartWorkers(Db, journal, receiver, store);
+  JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2 minutes")
+                                   .arg(workers.size())
+                                   .arg(Timings.CollectMinutes));
+  QEventLoop loop;
+  const TStopSignals stopSignals([&loop] { loop.quit(); });
+  loop.exec();
+  for (const auto& worker : workers) worker->Stop();  // all at once: they end side by side
+  bool liveStoreFailed = false;
+  int liveStored = 0;
+  for (const auto& worker : workers) {
+    worker->StopAndWait();
+    liveStoreFailed |= worker->StoreFailed();
+    liveStored += worker->LiveEventsStored();
+  }
+  workers.clear();
+  QCoreApplication::sendPostedEvents(&receiver);  // the passes that ended as the workers stopped
+  JournalLine(TPriority::Info, QStringLiteral("watch stopped; %1 live events stored").arg(liveStored));
+  try {
+    Db.Checkpoint();
+  } catch (const EDatabaseError& Error) {
+    JournalLine(TPriority::Error, QStringLiteral("%1: what was stored stays in its log, which cannot be moved into the file: %2")
+                                      .arg(Db.DatabasePath(), QString::fromLocal8Bit(Error.what())));
+    return TExitStatus::StoreFailed;
+  }
+  return liveStoreFailed || journal.FileFailed() ? TExitStatus::StoreFailed : TExitStatus::Ok;
+}
+
+// A row that cannot be watched is refused with its own visit row and line, and the others are
+// watched all the same: one mistyped row does not leave every reader unwatched.
+TWatchRun::TWorkers TWatchRun::StartWorkers(TLogDatabase& Db, TRunJournal& Journal, QObject& Receiver, TLogDatabase& Store) const {
+  TWorkers workers;
+  std::vector<QString> watched;
+  for (; !Db.ReadersAtEnd(); Db.NextReader()) {
+    const TVisit visit = RowVisit(Db);
+    TReaderRow row;
+    QString key;
+    QString refusal;
+    try {
+      row = Db.ReadReaderRow();
+      key = PeerIdentity(row.Address.toUtf8(), row.Port.toUtf8());
+      if (key.isEmpty()) key = RowName(visit);
+      refusal = RowRefusal(row, key, watched);
+    } catch (const EConvertError& Error) {
+      refusal = QString::fromLocal8Bit(Error.what());
+    }
+    if (!refusal.isEmpty()) {
+      RefuseRow(Journal, visit, refusal);
+      continue;
+    }
+    watched.push_back(key);
+    workers.push_back(std::make_unique<TWatchWorker>(Store, row, Timings, [&Journal, &Receiver](const TVisit& Ended) {
+      QMetaObject::invokeMethod(
+          &Receiver, [&Journal, Ended] { Journal.VisitEnded(Journal.VisitStarted(Ended), Ended); }, Qt::QueuedConnection);
+    }));
+  }
+  return workers;
+}

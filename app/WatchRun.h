@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <vector>
+
+#include "ExitStatus.h"
+#include "RunOptions.h"
+#include "WatchWorker.h"
+
+class TRunJournal;
+
+// quillmere --watch: one process that keeps a line open to every reader of the table readers,
+// each in a worker of its own, holding the run lock for its whole life. It ends on SIGTERM or
+// SIGINT: every worker stops, every event received is already committed, every line is closed,
+// and each pass's visit row is written before the lock goes.
+class TWatchRun {
+ public:
+  TWatchRun(QString DatabaseFile, TRunOptions Options, TWatchTimings Timings = {});
+  TWatchRun(const TWatchRun&) = delete;
+  TWatchRun& operator=(const TWatchRun&) = delete;
+
+  // Runs the calling thread's event loop until a stop signal.
+  TExitStatus Run();
+
+ private:
+  using TWorkers = std::vector<std::unique_ptr<TWatchWorker>>;
+  TExitStatus Watch(TLogDatabase& Db);
+  TWorkers StartWorkers(TLogDatabase& Db, TRunJournal& Journal, QObject& Receiver, TLogDatabase& Store) const;
+
+  QString DatabaseFile;
+  TRunOptions Options;
+  TWatchTimings Timings;
+};

@@ -1,0 +1,225 @@
+#include "WatchWorker.h"
+
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <array>
+
+#include "Commands.h"
+#include "Journal.h"
+#include "LiveEvent.h"
+#include "Reader.h"
+#include "ReaderPass.h"
+#include "ReaderVisit.h"
+#include "Sockets.h"
+#include "StatusLine.h"
+
+namespace {
+
+constexpr int IdleCheckMs = 1000;  // how often an idle line looks whether a heartbeat is due
+constexpr qint64 MsPerMinute = 60 * 1000;
+
+struct TWatchStopping {};
+
+// A watch has no windows: its status goes nowhere, but each step of a pass passes by here and
+// by the progress of its walk, and there the pass ends once the watch is stopping. What the
+// pass had not stored stays on the reader, uncleared, for the next start.
+class TStoppablePass : public IStatusLine, public IDownloadProgress {
+ public:
+  explicit TStoppablePass(const TWakeup& AStopping) : Stopping(AStopping) {}
+  void SetStatusText(const QString&) override { Step(); }
+  void SetStatusVisible(bool) override {}
+  void Step() override {
+    if (Stopping.Given()) throw TWatchStopping{};
+  }
+  void Hide() override {}
+
+ private:
+  const TWakeup& Stopping;
+};
+
+class TProgressShare : public IDownloadProgress {
+ public:
+  explicit TProgressShare(IDownloadProgress& AOwner) : Owner(AOwner) {}
+  void Step() override { Owner.Step(); }
+  void Hide() override {}
+
+ private:
+  IDownloadProgress& Owner;
+};
+
+bool LineLost(TVisitOutcome Outcome) {
+  return Outcome == TVisitOutcome::ConnectionLost || Outcome == TVisitOutcome::NoResponse ||
+         Outcome == TVisitOutcome::Unreachable || Outcome == TVisitOutcome::LinkCheckFailed;
+}
+
+}  // namespace
+
+TWatchWorker::TWatchWorker(TLogDatabase& AStore, TReaderRow ARow, TWatchTimings ATimings, TPassEnded APassEnded)
+    : Store(AStore), Row(std::move(ARow)), Timings(ATimings), PassEnded(std::move(APassEnded)) {
+  Thread.reset(QThread::create([this] { Watch(); }));
+  Thread->start();
+}
+
+TWatchWorker::~TWatchWorker() {
+  StopAndWait();
+}
+
+void TWatchWorker::StopAndWait() {
+  Stop();
+  Thread->wait();
+}
+
+QString TWatchWorker::Name() const {
+  return Row.Address + ':' + Row.Port;
+}
+
+void TWatchWorker::Watch() {
+  TReader reader(nullptr);
+  reader.Desc = Row.Address;
+  reader.SetPortNo(1);
+  reader.SetRemoteHost(Row.Address.toUtf8());
+  reader.SetRemotePort(Row.Port.toUtf8());
+  reader.OnCardCode = [this](bool, int, int CardNo, TDateTime Stamp, std::int8_t Mode) { TakeEvent(CardNo, Stamp, Mode); };
+  // A line that carries live events is seldom quiet for long: a command waits for a shorter
+  // quiet, or every command of a pass would wait out the drain's bound.
+  reader.Timings.DrainQuietMs = Timings.DrainQuietMs;
+  TStoppablePass stoppable(Stopping);
+  TReaderPass pass(reader, Store, stoppable, [&stoppable](const QString&, int) { return std::make_unique<TProgressShare>(stoppable); });
+  int retryMs = Timings.FirstRetryMs;
+  QElapsedTimer down;  // since the line went down
+  QElapsedTimer upFor;  // since it came up
+  bool up = true;
+  while (!Stopping.Given()) {
+    QString why;
+    if (reader.Reconnect(false)) {
+      if (!up) JournalLine(TPriority::Info, QStringLiteral("%1: line up again after %2 s").arg(Name()).arg(down.elapsed() / 1000));
+      up = true;
+      reader.Enable = true;
+      upFor.start();
+      if (Listen(reader, pass, why) == TLineEnd::Stopping) break;
+      // Only a line that stayed up a while starts the waits afresh: one that drops as soon as
+      // it is made keeps them growing.
+      if (upFor.elapsed() >= Timings.LongestRetryMs) retryMs = Timings.FirstRetryMs;
+    }
+    if (why.isEmpty()) why = ConnectFailureText(reader.LastErrorCode());
+    if (up) {
+      JournalLine(TPriority::Warning, QStringLiteral("%1: line down (%2); connecting again, at first in %3 s, at most every %4 s")
+                                          .arg(Name(), why)
+                                          .arg(retryMs / 1000.0)
+                                          .arg(Timings.LongestRetryMs / 1000));
+      down.start();
+      up = false;
+    }
+    reader.Disconnect();
+    Stopping.Wait(retryMs);
+    retryMs = std::min(retryMs * 2, Timings.LongestRetryMs);
+  }
+  reader.Disconnect();
+}
+
+// The open line: events as they come, the pass when due or when the reader asks for its clock,
+// a heartbeat when idle across a minute. Ends when the line drops or the watch stops.
+TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Reader, TReaderPass& Pass, QString& Why) {
+  QDeadlineTimer nextPass(0);
+  bool echoAwaited = false;
+  qint64 echoDueMs = 0;
+  QElapsedTimer clock;
+  clock.start();
+  std::array<std::uint8_t, RxBufferSize> chunk{};
+  for (;;) {
+    if (Stopping.Given()) return TLineEnd::Stopping;
+    if (Reader.ClockRequested || nextPass.hasExpired()) {
+      if (!RunPass(Reader, Pass)) {
+        Why = QStringLiteral("the pass failed");
+        return Stopping.Given() ? TLineEnd::Stopping : TLineEnd::Dropped;
+      }
+      nextPass.setRemainingTime(Timings.CollectMinutes * MsPerMinute);
+      continue;
+    }
+    if (echoAwaited && !Reader.Backout) echoAwaited = false;
+    if (echoAwaited && clock.elapsed() >= echoDueMs) {
+      Why = QStringLiteral("no answer to a heartbeat in %1 s").arg(Timings.EchoWaitMs / 1000);
+      return TLineEnd::Dropped;
+    }
+    const qint64 waitMs = std::min<qint64>({nextPass.remainingTime(), IdleCheckMs, echoAwaited ? echoDueMs - clock.elapsed() : IdleCheckMs});
+    switch (Stopping.Wait(static_cast<int>(std::max<qint64>(0, waitMs)), Reader.SocketHandle())) {
+      case TWakeup::TWaitEnd::Woken: return TLineEnd::Stopping;
+      case TWakeup::TWaitEnd::Timeout:
+        if (!echoAwaited && Reader.HeartBeat()) {
+          Reader.Backout = true;  // the echo clears it
+          Reader.SendHeartbeat();
+          echoAwaited = true;
+          echoDueMs = clock.elapsed() + Timings.EchoWaitMs;
+        }
+        break;
+      case TWakeup::TWaitEnd::Readable: {
+        const int count = Reader.ReceiveBytes(chunk.data(), RxBufferSize, MSG_DONTWAIT);
+        if (count == 0) {
+          Why = QStringLiteral("the reader closed the line");
+          return TLineEnd::Dropped;
+        }
+        if (count < 0) break;
+        Reader.MarkReceived();
+        Reader.FeedReceiver(chunk.data(), count);
+        break;
+      }
+    }
+  }
+}
+
+// False when the line cannot be trusted any more, or the watch is stopping.
+bool TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass) {
+  TVisit visit;
+  visit.Address = Row.Address;
+  visit.Port = Row.Port;
+  TVisit ended;
+  try {
+    Pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter});
+    ended = Pass.VisitOf(visit);
+  } catch (const TWatchStopping&) {
+    (void)Exchange(Reader, LockCommand(false));  // the lock would hold the reader until it times out
+    ended = visit;
+    ended.Outcome = TVisitOutcome::Interrupted;
+    ended.Detail = QStringLiteral("the watch stopped during the pass; the rest stays on the reader");
+  } catch (const std::exception& Error) {
+    ended = FailedVisit(visit, Error);
+  }
+  // A pass that failed on the disk leaves the reader locked, and a locked reader takes no card:
+  // the watch must have it back.
+  if (ended.Outcome == TVisitOutcome::StoreFailed) (void)Exchange(Reader, LockCommand(false));
+  ended.Detail += QStringLiteral("; %1 live events stored since the last pass").arg(LiveSincePass);
+  LiveSincePass = 0;
+  // A pass leaves its last reply's wait behind it: from here on, what comes is events.
+  Reader.PktMode = false;
+  Reader.ResetReceiver();
+  PassEnded(ended);
+  return !LineLost(ended.Outcome) && ended.Outcome != TVisitOutcome::Interrupted;
+}
+
+void TWatchWorker::TakeEvent(int CardNo, TDateTime Stamp, std::int8_t Mode) {
+  try {
+    switch (StoreLiveEvent(Store, {CardNo, Stamp, Mode}, Row.Address)) {
+      case TLiveStored::Added:
+        ++LiveAdded;
+        ++LiveSincePass;
+        break;
+      case TLiveStored::Duplicate: break;
+      case TLiveStored::Invalid:
+        JournalLine(TPriority::Warning, QStringLiteral("%1: live event of card %2 without a valid time; its record is left to the log")
+                                            .arg(Name())
+                                            .arg(CardNo));
+        break;
+    }
+  } catch (const EDatabaseError& Error) {
+    LiveStoreFailed = true;
+    JournalLine(TPriority::Error, QStringLiteral("%1: live event of card %2 not stored (%3); it stays in the reader's log")
+                                      .arg(Name())
+                                      .arg(CardNo)
+                                      .arg(QString::fromLocal8Bit(Error.what())));
+  }
+}

@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QThread>
+
+#include <csignal>
+
+#include "ProgramRun.h"
+#include "ReaderSim.h"
+#include "RunLock.h"
+
+namespace {
+
+using readersim::ReaderSim;
+using readersim::SimFaults;
+
+constexpr int InitialRecords = 100;
+constexpr std::uint32_t FirstTimedCard = 500000;  // the emulator's timed events count up from here
+constexpr int LimitMs = 30000;
+
+void StartWatch(const TProgramFolder& Folder, QProcess& Process, const QStringList& Environment = {}) {
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("QT_QPA_PLATFORM", "offscreen");
+  for (const QString& setting : Environment) environment.insert(setting.section('=', 0, 0), setting.section('=', 1));
+  Process.setProcessEnvironment(environment);
+  Process.start(Folder.Program(), {"--watch"});
+  ASSERT_TRUE(Process.waitForStarted());
+}
+
+bool AwaitOutput(QProcess& Process, QString& Output, const QString& Text) {
+  return WaitUntil(
+      [&] {
+        Output += QString::fromLocal8Bit(Process.readAllStandardError());
+        return Output.contains(Text);
+      },
+      LimitMs);
+}
+
+// What the program said it stored: its passes' rows and its live count at the end.
+int ReportedStored(const TProgramFolder& Folder, const QString& Output) {
+  const int passes = Folder.Query("SELECT COALESCE(SUM(added), 0) FROM visits").front().toInt();
+  const QString live = Output.section("watch stopped; ", 1).section(' ', 0, 0);
+  return passes + live.toInt();
+}
+
+// Every record the emulator started with and each of the first Sent timed events, once each.
+// Events are sent only while a client is connected: Sent is taken between runs.
+void ExpectEverythingStoredOnce(const TProgramFolder& Folder, int Sent) {
+  EXPECT_EQ(Folder.Query("PRAGMA integrity_check"), QStringList{"ok"});
+  EXPECT_EQ(Folder.DoubledRecords(), 0);
+  EXPECT_EQ(Folder.Query(QStringLiteral("SELECT COUNT(*) FROM records WHERE CARDNO < %1").arg(FirstTimedCard)).front().toInt(),
+            InitialRecords);
+  EXPECT_EQ(Folder.Query(QStringLiteral("SELECT COUNT(DISTINCT CARDNO) FROM records WHERE CARDNO >= %1 AND CARDNO < %2")
+                             .arg(FirstTimedCard)
+                             .arg(FirstTimedCard + static_cast<std::uint32_t>(Sent)))
+                .front()
+                .toInt(),
+            Sent);
+}
+
+// One watch holds the lock for its whole life: a run or a second watch started meanwhile is
+// refused and contacts nothing. SIGTERM ends it within a second with its lock released, and
+// what it says it stored is in the file.
+TEST(WatchProgram, HoldsTheLockAndEndsCleanlyOnSigterm) {
+  TProgramFolder folder;
+  SimFaults events;
+  events.EventEveryMs = 20;
+  ReaderSim sim(readersim::SampleLog(InitialRecords, 3), events);
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), true, true, false);
+  QProcess watch;
+  StartWatch(folder, watch);
+  QString output;
+  ASSERT_TRUE(AwaitOutput(watch, output, " done: ")) << output.toStdString();
+  ASSERT_TRUE(folder.RunProgram(LimitMs));
+  EXPECT_TRUE(folder.ErrorOutput.contains("another run holds")) << folder.ErrorOutput.toStdString();
+  QProcess second;
+  StartWatch(folder, second);
+  ASSERT_TRUE(second.waitForFinished(LimitMs));
+  EXPECT_TRUE(QString::fromLocal8Bit(second.readAllStandardError()).contains("another run holds"));
+  EXPECT_EQ(sim.Connections(), 1);
+  QThread::msleep(300);
+  QElapsedTimer stopping;
+  stopping.start();
+  watch.terminate();
+  ASSERT_TRUE(watch.waitForFinished(LimitMs));
+  const qint64 stopMs = stopping.elapsed();
+  output += QString::fromLocal8Bit(watch.readAllStandardError());
+  EXPECT_LT(stopMs, 1000) << output.toStdString();
+  EXPECT_EQ(watch.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(watch.exitCode(), 0) << output.toStdString();
+  EXPECT_TRUE(TRunLock(folder.DatabasePath() + ".lock").Held());
+  EXPECT_EQ(ReportedStored(folder, output), folder.RecordCount()) << output.toStdString();
+  EXPECT_GT(folder.RecordCount(), InitialRecords);
+  const int sent = sim.EventsSent();
+  ASSERT_TRUE(folder.RunProgram(LimitMs));  // what was on the way when it stopped
+  ExpectEverythingStoredOnce(folder, sent);
+}
+
+// Rows past the most a watch keeps, and a second row for a watched reader, are refused each
+// with its row and line; the others are watched all the same.
+TEST(WatchProgram, RowsBeyondItsReachAreRefusedAloud) {
+  TProgramFolder folder;
+  for (int port = 1; port <= 64; ++port) folder.AddReader("127.0.0.1", QString::number(port), false, true, false);
+  folder.AddReader("localhost", "1", false, true, false);
+  folder.AddReader("127.0.0.1", "65", false, true, false);
+  QProcess watch;
+  StartWatch(folder, watch);
+  QString output;
+  ASSERT_TRUE(AwaitOutput(watch, output, "watching ")) << output.toStdString();
+  watch.terminate();
+  ASSERT_TRUE(watch.waitForFinished(LimitMs));
+  output += QString::fromLocal8Bit(watch.readAllStandardError());
+  EXPECT_TRUE(output.contains("watching 64 readers")) << output.toStdString();
+  EXPECT_TRUE(output.contains("<3>localhost:1 bad_row: the reader is already watched under another row")) << output.toStdString();
+  EXPECT_TRUE(output.contains("<3>127.0.0.1:65 bad_row: a watch keeps at most 64 readers: this one is not watched"))
+      << output.toStdString();
+  EXPECT_EQ(folder.Query("SELECT ipaddr || ':' || ipport FROM visits WHERE outcome = 'bad_row' ORDER BY ipport"),
+            (QStringList{"localhost:1", "127.0.0.1:65"}));
+  EXPECT_EQ(watch.exitCode(), 0);
+}
+
+// A kill at any moment, clear after on: what the reader no longer holds was stored, and the next
+// start finds everything its log still holds.
+TEST(WatchProgram, AKillLosesNothingTheLogHolds) {
+  TProgramFolder folder;
+  SimFaults events;
+  events.EventEveryMs = 5;
+  ReaderSim sim(readersim::SampleLog(InitialRecords, 4), events);
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), false, true, true);
+  for (int killAfterMs : {150, 400, 900, 1300}) {
+    QProcess watch;
+    StartWatch(folder, watch);
+    QThread::msleep(static_cast<unsigned long>(killAfterMs));
+    watch.kill();
+    ASSERT_TRUE(watch.waitForFinished(LimitMs));
+    EXPECT_EQ(folder.Query("PRAGMA integrity_check"), QStringList{"ok"}) << killAfterMs;
+    EXPECT_EQ(folder.DoubledRecords(), 0) << killAfterMs;
+  }
+  const int sent = sim.EventsSent();
+  ASSERT_TRUE(folder.RunProgram(LimitMs));
+  ExpectEverythingStoredOnce(folder, sent);
+}
+
+// The disk fails once while events arrive, at points spread over a watch's life: the failure
+// is a <3> line and the exit status, nothing is reported stored that is not, the reader is not
+// left locked, and the next run finds in the reader's log what the watch could not store.
+TEST(WatchProgram, ADiskFailureWhileEventsArriveLosesNothing) {
+  const QString report = QDir::temp().filePath("quillmere-watch-fault-report");
+  long calls = 0;
+  for (long faultAt : {0L, -30L, -50L, -70L, -90L}) {  // negative: that share of an unfaulted watch's calls
+    TProgramFolder folder;
+    SimFaults events;
+    events.EventEveryMs = 100;
+    ReaderSim sim(readersim::SampleLog(InitialRecords, 5), events);
+    folder.AddReader("127.0.0.1", QString::number(sim.Port()), false, true, false);
+    const long at = faultAt < 0 ? calls * -faultAt / 100 : 0;
+    QFile::remove(report);
+    QProcess watch;
+    StartWatch(folder, watch, {"LD_PRELOAD=" FAULT_INJECTOR, "QUILLMERE_FAULT_AT=" + QString::number(at),
+                               "QUILLMERE_FAULT_ERRNO=ENOSPC", "QUILLMERE_FAULT_REPORT=" + report,
+                               "ASAN_OPTIONS=" + qEnvironmentVariable("ASAN_OPTIONS") + ":verify_asan_link_order=0"});
+    QThread::msleep(2500);
+    watch.terminate();
+    ASSERT_TRUE(watch.waitForFinished(LimitMs));
+    const QString output = QString::fromLocal8Bit(watch.readAllStandardError());
+    QFile file(report);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const long made = file.readLine().trimmed().toLong();
+    const QString failed = QString::fromLocal8Bit(file.readLine().trimmed());
+    if (at == 0) calls = made;
+    const std::string where = "fault at " + std::to_string(at) + " of " + std::to_string(made) + " (" + failed.toStdString() +
+                              "), exit " + std::to_string(watch.exitCode()) + ":\n" + output.toStdString();
+    EXPECT_EQ(watch.exitStatus(), QProcess::NormalExit) << where;
+    const bool sqliteFolderSync = failed == "fdatasync on " + QDir(folder.Path()).absolutePath();
+    if (!failed.isEmpty() && !sqliteFolderSync) {
+      EXPECT_TRUE(output.contains("<3>")) << where;
+      EXPECT_NE(watch.exitCode(), 0) << where;
+    }
+    EXPECT_LE(ReportedStored(folder, output), folder.RecordCount()) << where;
+    EXPECT_FALSE(sim.Locked()) << where << "the reader was left locked, taking no card";
+    const int sent = sim.EventsSent();
+    ASSERT_TRUE(folder.RunProgram(LimitMs)) << where;
+    ExpectEverythingStoredOnce(folder, sent);
+    if (HasFailure()) return;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,187 @@
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QThread>
+
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "LogDatabase.h"
+#include "ReaderSim.h"
+#include "TestSupport.h"
+#include "WatchWorker.h"
+
+namespace {
+
+using readersim::ReaderSim;
+using readersim::SimEvent;
+using readersim::SimFaults;
+
+constexpr int LimitMs = 20000;
+
+TWatchTimings QuickTimings() {
+  TWatchTimings timings;
+  timings.FirstRetryMs = 50;
+  timings.LongestRetryMs = 400;
+  return timings;
+}
+
+// One reader under watch, in process: the real worker, a real emulator, a real logs.mdb.
+class TWatched {
+ public:
+  explicit TWatched(std::vector<readersim::SimRecord> Log = {}, SimFaults Faults = {}, bool ClearAfter = false)
+      : Sim(std::make_unique<ReaderSim>(std::move(Log), Faults)) {
+    Folder.AddReader("127.0.0.1", QString::number(Sim->Port()), false, true, ClearAfter);
+    Store.OpenDatabase(Folder.DatabasePath());
+    Worker = std::make_unique<TWatchWorker>(Store, TReaderRow{"127.0.0.1", QString::number(Sim->Port()), false, true, ClearAfter},
+                                            QuickTimings(), [this](const TVisit& Visit) {
+                                              const std::lock_guard guard(Lock);
+                                              Ended.push_back(Visit);
+                                            });
+  }
+
+  std::vector<TVisit> Passes() {
+    const std::lock_guard guard(Lock);
+    return Ended;
+  }
+  bool AwaitPasses(std::size_t Count) {
+    return WaitUntil([&] { return Passes().size() >= Count; }, LimitMs);
+  }
+  int Records() const { return Folder.Query("SELECT COUNT(*) FROM records").front().toInt(); }
+  bool AwaitRecords(int Count) const {
+    return WaitUntil([&] { return Records() >= Count; }, LimitMs);
+  }
+  QStringList Stored(std::uint32_t Card) const {
+    return Folder.Query(QStringLiteral("SELECT RECTIME, MODE FROM records WHERE CARDNO = %1").arg(Card));
+  }
+
+  TLogFolder Folder;
+  std::unique_ptr<ReaderSim> Sim;
+  TLogDatabase Store;
+  std::mutex Lock;
+  std::vector<TVisit> Ended;
+  std::unique_ptr<TWatchWorker> Worker;  // last: stopped before anything it touches goes
+};
+
+std::vector<std::uint8_t> Join(std::vector<std::vector<std::uint8_t>> Parts) {
+  std::vector<std::uint8_t> bytes;
+  for (const auto& part : Parts) bytes.insert(bytes.end(), part.begin(), part.end());
+  return bytes;
+}
+
+std::vector<std::uint8_t> Event(std::uint32_t Card, std::int32_t TimeCode = readersim::TimeCode(2026, 11, 3, 9, 15, 0)) {
+  return readersim::EventPacket({{1, Card, TimeCode, false}, false});
+}
+
+// What reaches the line, and which cards that makes records of. A packet that cannot be trusted
+// stores nothing, and the line goes on to the next one.
+TEST(Watch, LiveEventsAreStoredAsTheyArriveAndBadOnesAreNot) {
+  auto corrupt = Event(101);
+  corrupt[corrupt.size() - 2] ^= 0x01;
+  auto torn = Event(201);
+  torn.resize(6);
+  const struct {
+    const char* Name;
+    std::vector<std::vector<std::uint8_t>> Sends;  // each sent apart, the last one a good event
+    std::vector<std::uint32_t> Absent;
+  } cases[] = {
+      {"a good event", {Event(1)}, {}},
+      {"the same event twice", {Join({Event(2), Event(2)})}, {}},
+      {"a bad check byte", {Join({corrupt, Event(102)})}, {101}},
+      {"a torn packet, then events", {torn, Event(202), Event(203)}, {201}},
+      {"an invalid time code", {Join({Event(301, 0), Event(302)})}, {301}},
+      {"a time code past any valid date", {Join({Event(401, -5), Event(402)})}, {401}},
+  };
+  for (const auto& c : cases) {
+    TWatched watched;
+    ASSERT_TRUE(watched.AwaitPasses(1)) << c.Name;
+    for (const auto& send : c.Sends) {
+      watched.Sim->SendBytes(send);
+      QThread::msleep(20);
+    }
+    const auto& bytes = c.Sends.back();
+    const std::size_t end = bytes.size();
+    const std::uint32_t last = static_cast<std::uint32_t>(bytes[end - 5] << 16 | bytes[end - 4] << 8 | bytes[end - 3]);
+    ASSERT_TRUE(WaitUntil([&] { return !watched.Stored(last).isEmpty(); }, LimitMs)) << c.Name;
+    EXPECT_EQ(watched.Stored(last), QStringList{"2026-11-03 09:15:00|2"}) << c.Name;
+    for (std::uint32_t card : c.Absent) EXPECT_TRUE(watched.Stored(card).isEmpty()) << c.Name << ": card " << card;
+    EXPECT_LE(watched.Records(), static_cast<int>(c.Sends.size())) << c.Name;
+  }
+}
+
+// The short form carries no time: the computer's, without milliseconds, and mode "other".
+TEST(Watch, AShortEventIsStoredAtTheComputersTime) {
+  TWatched watched;
+  ASSERT_TRUE(watched.AwaitPasses(1));
+  watched.Sim->SendBytes(readersim::EventPacket({{0, 77, 0, false}, true}));
+  ASSERT_TRUE(watched.AwaitRecords(1));
+  const QStringList row = watched.Stored(77);
+  ASSERT_EQ(row.size(), 1);
+  EXPECT_TRUE(row.front().endsWith("|0")) << row.front().toStdString();
+  const QDateTime stamp = QDateTime::fromString(row.front().section('|', 0, 0), "yyyy-MM-dd HH:mm:ss");
+  EXPECT_LE(std::abs(stamp.secsTo(QDateTime::currentDateTime())), 5);
+}
+
+// A burst far faster than one commit per event: every event is stored once, live. The reader
+// then restarts ("R"): it gets a pass of its own with its clock set, and the walk finds every
+// live event already stored.
+TEST(Watch, ABurstIsStoredWholeAndAPowerUpBringsAPassThatFindsItStored) {
+  constexpr int Burst = 1500;
+  TWatched watched;
+  ASSERT_TRUE(watched.AwaitPasses(1));
+  for (std::uint32_t i = 0; i < Burst; ++i) {
+    watched.Sim->PresentCard({{static_cast<std::uint8_t>(i % 2), 10000 + i, readersim::TimeCode(2026, 11, 3, 9, 0, 0), false}});
+  }
+  ASSERT_TRUE(watched.AwaitRecords(Burst));
+  EXPECT_EQ(watched.Worker->LiveEventsStored(), Burst);
+  watched.Sim->SendBytes({0xE6, 0x02, 'R', static_cast<std::uint8_t>(256 - 'R'), 0xEB});
+  ASSERT_TRUE(watched.AwaitPasses(2));
+  const TVisit second = watched.Passes()[1];
+  EXPECT_EQ(second.Outcome, TVisitOutcome::Done) << second.Detail.toStdString();
+  EXPECT_TRUE(second.ClockSet);
+  EXPECT_EQ(second.Added, 0);
+  EXPECT_EQ(second.Duplicates, Burst);
+  EXPECT_EQ(watched.Records(), Burst);
+}
+
+// The reader goes away and comes back on the same port: the worker connects again by itself,
+// and the pass of that connect collects what the reader logged meanwhile.
+TEST(Watch, AReaderThatDropsIsConnectedAgainAndItsLogCollected) {
+  TCapturedErrors errors;
+  TWatched watched;
+  ASSERT_TRUE(watched.AwaitPasses(1));
+  const std::uint16_t port = watched.Sim->Port();
+  watched.Sim.reset();
+  QThread::msleep(600);  // a few of the growing waits
+  const auto offline = readersim::SampleLog(40, 9);
+  watched.Sim = std::make_unique<ReaderSim>(offline, SimFaults{}, port);
+  ASSERT_TRUE(watched.AwaitPasses(2));
+  EXPECT_EQ(watched.Passes()[1].Added, 40);
+  EXPECT_EQ(watched.Sim->Connections(), 1);
+  const QString journal = QString::fromLocal8Bit(errors.Text());
+  const QString name = QStringLiteral("127.0.0.1:%1").arg(port);
+  EXPECT_EQ(journal.count("<4>" + name + ": line down (the reader closed the line)"), 1) << journal.toStdString();
+  EXPECT_EQ(journal.count("<6>" + name + ": line up again after "), 1) << journal.toStdString();
+}
+
+}  // namespace
+
+namespace {
+
+// Stopped in the middle of a pass with clear after on: the pass ends at its next record, the
+// reader is unlocked and keeps its whole log, and the pass's row says it was interrupted.
+TEST(Watch, AStopInThePassUnlocksTheReaderAndClearsNothing) {
+  constexpr int Records = 3300;
+  TWatched watched(readersim::SampleLog(Records, 7), {}, true);
+  ASSERT_TRUE(WaitUntil([&] { return watched.Sim->Commands().size() > 20; }, LimitMs));
+  watched.Worker->StopAndWait();
+  ASSERT_EQ(watched.Passes().size(), 1u);
+  EXPECT_EQ(watched.Passes()[0].Outcome, TVisitOutcome::Interrupted) << watched.Passes()[0].Detail.toStdString();
+  EXPECT_FALSE(watched.Sim->Locked());
+  EXPECT_EQ(watched.Sim->LogSize(), static_cast<std::size_t>(Records));
+  EXPECT_LT(watched.Records(), Records);
+}
+
+}  // namespace
