@@ -52,9 +52,11 @@ class TProgressShare : public IDownloadProgress {
   IDownloadProgress& Owner;
 };
 
+// A pass whose capacity answers differed ended with the reader unlocked on a line that works:
+// a reader that takes cards during a visit answers so, and its events must keep coming.
 bool LineLost(TVisitOutcome Outcome) {
   return Outcome == TVisitOutcome::ConnectionLost || Outcome == TVisitOutcome::NoResponse ||
-         Outcome == TVisitOutcome::Unreachable || Outcome == TVisitOutcome::LinkCheckFailed;
+         Outcome == TVisitOutcome::Unreachable;
 }
 
 }  // namespace

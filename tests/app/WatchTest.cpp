@@ -166,6 +166,20 @@ TEST(Watch, AReaderThatDropsIsConnectedAgainAndItsLogCollected) {
   EXPECT_EQ(journal.count("<6>" + name + ": line up again after "), 1) << journal.toStdString();
 }
 
+// A pass that ends link_check_failed (a reader taking cards while it is visited answers two
+// different counts) leaves the line up: the next live event is stored without a reconnect.
+TEST(Watch, APassWhoseCountsDifferKeepsTheLine) {
+  SimFaults differs;
+  differs.CapacityDiffers = true;
+  TWatched watched(readersim::SampleLog(5, 3), differs);
+  ASSERT_TRUE(watched.AwaitPasses(1));
+  EXPECT_EQ(watched.Passes()[0].Outcome, TVisitOutcome::LinkCheckFailed);
+  watched.Sim->SendBytes(Event(4242));
+  ASSERT_TRUE(watched.AwaitRecords(1));
+  EXPECT_EQ(watched.Stored(4242).size(), 1);
+  EXPECT_EQ(watched.Sim->Connections(), 1);
+}
+
 }  // namespace
 
 namespace {
