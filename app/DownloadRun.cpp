@@ -40,8 +40,6 @@ TExitStatus StatusOf(TForwardEnd End) {
   return TExitStatus::ForwardRefused;
 }
 
-}  // namespace
-
 // With a display, a person who started the program learns why nothing happened.
 TExitStatus RefuseDatabase(const QString& File, const EDatabaseOpenError& Error) {
   const QString text = QStringLiteral("%1: %2; no reader contacted").arg(File, QString::fromLocal8Bit(Error.what()));
@@ -64,19 +62,25 @@ std::optional<TExitStatus> LockRun(const TLogDatabase& Db, std::optional<TRunLoc
   return TExitStatus::Ok;
 }
 
+}  // namespace
+
+std::optional<TExitStatus> OpenAndLock(TLogDatabase& Db, const QString& File, std::optional<TRunLock>& Lock) {
+  try {
+    Db.OpenDatabase(File);
+  } catch (const EDatabaseOpenError& Error) {
+    return RefuseDatabase(File, Error);
+  }
+  return LockRun(Db, Lock);
+}
+
 TDownloadRun::TDownloadRun(QWidget& AOwner, IStatusLine& AStatus, QString ADatabaseFile, TRunOptions AOptions)
     : Owner(AOwner), Status(AStatus), DatabaseFile(std::move(ADatabaseFile)), Options(std::move(AOptions)) {}
 
 TExitStatus TDownloadRun::Run() {
   // Declared first so it is released last: the reader goes before the database closes.
   TLogDatabase db;
-  try {
-    db.OpenDatabase(DatabaseFile);
-  } catch (const EDatabaseOpenError& Error) {
-    return RefuseDatabase(DatabaseFile, Error);
-  }
   std::optional<TRunLock> runLock;
-  if (const auto refused = LockRun(db, runLock)) return *refused;
+  if (const auto refused = OpenAndLock(db, DatabaseFile, runLock)) return *refused;
   if (!VisitReaders(db)) return TExitStatus::StoreFailed;
   return Options.ForwardUrl.isEmpty() ? TExitStatus::Ok : StatusOf(ForwardCollected(db, Options));
 }

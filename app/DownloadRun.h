@@ -8,17 +8,14 @@
 #include "RunLock.h"
 #include "RunOptions.h"
 
-class EDatabaseOpenError;
 class IStatusLine;
 class QWidget;
 class TLogDatabase;
 class TRunJournal;
 
-// A logs.mdb that cannot be opened: a <3> line, a box with a display, and the exit status.
-TExitStatus RefuseDatabase(const QString& File, const EDatabaseOpenError& Error);
-// Takes the lock that keeps one run (or watch) on Db at a time; empty when it is held, else how
-// the start ends, its line written.
-std::optional<TExitStatus> LockRun(const TLogDatabase& Db, std::optional<TRunLock>& Lock);
+// Opens File into Db and takes the lock that keeps one run (or watch) on it at a time: empty when
+// both hold, else how the start ends, its line written (and a box with a display).
+std::optional<TExitStatus> OpenAndLock(TLogDatabase& Db, const QString& File, std::optional<TRunLock>& Lock);
 
 // One run over the table readers: every row gets its visit, one after another, or up to Jobs
 // side by side, then what was collected is forwarded when asked. A logs.mdb that cannot be

@@ -51,13 +51,8 @@ TWatchRun::TWatchRun(QString ADatabaseFile, TRunOptions AOptions, TWatchTimings 
 
 TExitStatus TWatchRun::Run() {
   TLogDatabase db;
-  try {
-    db.OpenDatabase(DatabaseFile);
-  } catch (const EDatabaseOpenError& Error) {
-    return RefuseDatabase(DatabaseFile, Error);
-  }
   std::optional<TRunLock> runLock;
-  if (const auto refused = LockRun(db, runLock)) return *refused;
+  if (const auto refused = OpenAndLock(db, DatabaseFile, runLock)) return *refused;
   return Watch(db);
 }
 
