@@ -59,6 +59,8 @@ TExitStatus TWatchRun::Run() {
 // Declared so that they go in this order: the workers (joined), the store they shared, the
 // receiver of their posts, then the journal those posts wrote to.
 TExitStatus TWatchRun::Watch(TLogDatabase& Db) {
+  QEventLoop loop;
+  const TStopSignals stopSignals([&loop] { loop.quit(); });  // before the first line: a stop from then on ends it cleanly
   TRunJournal journal(Db);
   QObject receiver;
   TLogDatabase store;
@@ -67,8 +69,6 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db) {
   JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2 minutes")
                                    .arg(workers.size())
                                    .arg(Timings.CollectMinutes));
-  QEventLoop loop;
-  const TStopSignals stopSignals([&loop] { loop.quit(); });
   loop.exec();
   for (const auto& worker : workers) worker->Stop();  // all at once: they end side by side
   bool liveStoreFailed = false;
