@@ -55,12 +55,26 @@ TRunJournal::~TRunJournal() {
 }
 
 qint64 TRunJournal::VisitStarted(const TVisit& Visit) {
-  if (!Writing) return -1;
+  qint64 id = -1;
+  Write(Visit, [&] { id = Visits.Start(Visit); });
+  return id;
+}
+
+void TRunJournal::LineDown(const TVisit& Visit) {
+  Write(Visit, [&] { Visits.Finish(Visits.Start(Visit), Visit); });
+}
+
+// A lock another program holds costs this row alone; a failing disk ends the writing.
+void TRunJournal::Write(const TVisit& Visit, const std::function<void()>& Statements) {
+  if (!Writing) return;
   try {
-    return Visits.Start(Visit);
+    Statements();
+  } catch (const EDatabaseBusy& Error) {
+    DiskFailed = true;
+    JournalLine(TPriority::Error, QStringLiteral("the visit row of %1:%2 was not written to %3: %4")
+                                      .arg(Visit.Address, Visit.Port, DatabasePath, QString::fromLocal8Bit(Error.what())));
   } catch (const EDatabaseError& Error) {
     StopWriting(TPriority::Error, QString::fromLocal8Bit(Error.what()));
-    return -1;
   }
 }
 
@@ -69,13 +83,7 @@ void TRunJournal::VisitEnded(qint64 Id, const TVisit& Visit) {
   if (Visit.Outcome == TVisitOutcome::Done) ++DoneCount;
   if (Visit.Outcome == TVisitOutcome::StoreFailed) DiskFailed = true;
   AddedCount += Visit.Added;
-  if (Writing && Id >= 0) {
-    try {
-      Visits.Finish(Id, Visit);
-    } catch (const EDatabaseError& Error) {
-      StopWriting(TPriority::Error, QString::fromLocal8Bit(Error.what()));
-    }
-  }
+  if (Id >= 0) Write(Visit, [&] { Visits.Finish(Id, Visit); });
   Line(Visit);
 }
 

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <cstddef>
+#include <functional>
 
 #include "Journal.h"
 #include "VisitJournal.h"
@@ -28,8 +29,11 @@ class TRunJournal {
 
   qint64 VisitStarted(const TVisit& Visit);
   void VisitEnded(qint64 Id, const TVisit& Visit);
+  // A watched line that dropped: its row, for the check; the watch said it, and it visits nothing.
+  void LineDown(const TVisit& Visit);
 
  private:
+  void Write(const TVisit& Visit, const std::function<void()>& Statements);
   void StopWriting(TPriority Priority, const QString& Why);
   void Line(const TVisit& Visit) const;
 

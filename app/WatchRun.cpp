@@ -18,6 +18,9 @@
 namespace {
 
 constexpr int HighestPort = 65535;
+// A stop must not wait out another program's hold on logs.mdb: the workers wait for it in
+// slices this long, and between them look whether the watch is stopping.
+constexpr int WatchBusyTimeoutMs = 250;
 
 QString RowName(const TVisit& Visit) {
   return Visit.Address + ':' + Visit.Port;
@@ -63,7 +66,7 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db) {
   const TStopSignals stopSignals([&loop] { loop.quit(); });  // before the first line: a stop from then on ends it cleanly
   TRunJournal journal(Db);
   QObject receiver;
-  TLogDatabase store;
+  TLogDatabase store(WatchBusyTimeoutMs);
   store.OpenDatabase(Db.DatabasePath());
   TWorkers workers = StartWorkers(Db, journal, receiver, store);
   JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2 minutes")
@@ -116,7 +119,15 @@ TWatchRun::TWorkers TWatchRun::StartWorkers(TLogDatabase& Db, TRunJournal& Journ
     watched.push_back(key);
     workers.push_back(std::make_unique<TWatchWorker>(Store, row, Timings, [&Journal, &Receiver](const TVisit& Ended) {
       QMetaObject::invokeMethod(
-          &Receiver, [&Journal, Ended] { Journal.VisitEnded(Journal.VisitStarted(Ended), Ended); }, Qt::QueuedConnection);
+          &Receiver,
+          [&Journal, Ended] {
+            if (Ended.Outcome == TVisitOutcome::LineDown) {
+              Journal.LineDown(Ended);
+            } else {
+              Journal.VisitEnded(Journal.VisitStarted(Ended), Ended);
+            }
+          },
+          Qt::QueuedConnection);
     }));
   }
   return workers;

@@ -10,6 +10,7 @@
 #include <array>
 
 #include "Commands.h"
+#include "Errors.h"
 #include "Journal.h"
 #include "LiveEvent.h"
 #include "Reader.h"
@@ -61,8 +62,8 @@ bool LineLost(TVisitOutcome Outcome) {
 
 }  // namespace
 
-TWatchWorker::TWatchWorker(TLogDatabase& AStore, TReaderRow ARow, TWatchTimings ATimings, TPassEnded APassEnded)
-    : Store(AStore), Row(std::move(ARow)), Timings(ATimings), PassEnded(std::move(APassEnded)) {
+TWatchWorker::TWatchWorker(TLogDatabase& AStore, TReaderRow ARow, TWatchTimings ATimings, TReport AReport)
+    : Store(AStore), Row(std::move(ARow)), Timings(ATimings), Report(std::move(AReport)) {
   Thread.reset(QThread::create([this] { Watch(); }));
   Thread->start();
 }
@@ -113,7 +114,8 @@ void TWatchWorker::Watch() {
       JournalLine(TPriority::Warning, QStringLiteral("%1: line down (%2); connecting again, at first in %3 s, at most every %4 s")
                                           .arg(Name(), why)
                                           .arg(retryMs / 1000.0)
-                                          .arg(Timings.LongestRetryMs / 1000));
+                                          .arg(Timings.LongestRetryMs / 1000.0));
+      ReportLineDown(why);
       down.start();
       up = false;
     }
@@ -136,22 +138,26 @@ TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Reader, TReaderPass& Pass, 
   for (;;) {
     if (Stopping.Given()) return TLineEnd::Stopping;
     if (Reader.ClockRequested || nextPass.hasExpired()) {
-      if (!RunPass(Reader, Pass)) {
+      const TVisitOutcome outcome = RunPass(Reader, Pass);
+      if (LineLost(outcome) || outcome == TVisitOutcome::Interrupted) {
         Why = QStringLiteral("the pass failed");
         return Stopping.Given() ? TLineEnd::Stopping : TLineEnd::Dropped;
       }
-      nextPass.setRemainingTime(Timings.CollectMinutes * MsPerMinute);
+      // What a pass could not store is still on the reader: an hour is too long to leave it.
+      nextPass.setRemainingTime(outcome == TVisitOutcome::StoreFailed ? qint64{Timings.LongestRetryMs}
+                                                                      : Timings.CollectMinutes * MsPerMinute);
       continue;
     }
     if (echoAwaited && !Reader.Backout) echoAwaited = false;
-    if (echoAwaited && clock.elapsed() >= echoDueMs) {
-      Why = QStringLiteral("no answer to a heartbeat in %1 s").arg(Timings.EchoWaitMs / 1000);
-      return TLineEnd::Dropped;
-    }
     const qint64 waitMs = std::min<qint64>({nextPass.remainingTime(), IdleCheckMs, echoAwaited ? echoDueMs - clock.elapsed() : IdleCheckMs});
     switch (Stopping.Wait(static_cast<int>(std::max<qint64>(0, waitMs)), Reader.SocketHandle())) {
       case TWakeup::TWaitEnd::Woken: return TLineEnd::Stopping;
       case TWakeup::TWaitEnd::Timeout:
+        // Only once the line is quiet: an echo held up behind a slow store is still in the socket.
+        if (echoAwaited && clock.elapsed() >= echoDueMs) {
+          Why = QStringLiteral("no answer to a heartbeat in %1 s").arg(Timings.EchoWaitMs / 1000.0);
+          return TLineEnd::Dropped;
+        }
         if (!echoAwaited && Reader.HeartBeat()) {
           Reader.Backout = true;  // the echo clears it
           Reader.SendHeartbeat();
@@ -174,8 +180,7 @@ TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Reader, TReaderPass& Pass, 
   }
 }
 
-// False when the line cannot be trusted any more, or the watch is stopping.
-bool TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass) {
+TVisitOutcome TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass) {
   TVisit visit;
   visit.Address = Row.Address;
   visit.Port = Row.Port;
@@ -199,23 +204,30 @@ bool TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass) {
   // A pass leaves its last reply's wait behind it: from here on, what comes is events.
   Reader.PktMode = false;
   Reader.ResetReceiver();
-  PassEnded(ended);
-  return !LineLost(ended.Outcome) && ended.Outcome != TVisitOutcome::Interrupted;
+  Report(ended);
+  return ended.Outcome;
 }
 
+// The journal keeps the outage as a visit of its own, so the check sees a line that is down
+// now rather than a pass that was fine an hour ago.
+void TWatchWorker::ReportLineDown(const QString& Why) {
+  TVisit down;
+  down.Address = Row.Address;
+  down.Port = Row.Port;
+  down.Outcome = TVisitOutcome::LineDown;
+  down.Detail = Why;
+  Report(down);
+}
+
+// Another program holding logs.mdb only delays an event: it is tried again until stored, while
+// the reader's bytes wait in the socket. Any other failure leaves it to the reader's log.
 void TWatchWorker::TakeEvent(int CardNo, TDateTime Stamp, std::int8_t Mode) {
+  const TLiveEvent event{CardNo, Stamp, Mode};
   try {
-    switch (StoreLiveEvent(Store, {CardNo, Stamp, Mode}, Row.Address)) {
-      case TLiveStored::Added:
-        ++LiveAdded;
-        ++LiveSincePass;
-        break;
-      case TLiveStored::Duplicate: break;
-      case TLiveStored::Invalid:
-        JournalLine(TPriority::Warning, QStringLiteral("%1: live event of card %2 without a valid time; its record is left to the log")
-                                            .arg(Name())
-                                            .arg(CardNo));
-        break;
+    while (!StoreEvent(event)) {
+      if (Stopping.Wait(Timings.FileRetryMs) == TWakeup::TWaitEnd::Woken) {
+        throw EDatabaseBusy("the watch stopped while another program held the file");
+      }
     }
   } catch (const EDatabaseError& Error) {
     LiveStoreFailed = true;
@@ -224,4 +236,34 @@ void TWatchWorker::TakeEvent(int CardNo, TDateTime Stamp, std::int8_t Mode) {
                                       .arg(CardNo)
                                       .arg(QString::fromLocal8Bit(Error.what())));
   }
+}
+
+// False while another program holds the file.
+bool TWatchWorker::StoreEvent(const TLiveEvent& Event) {
+  TLiveStored stored;
+  try {
+    stored = StoreLiveEvent(Store, Event, Row.Address);
+  } catch (const EDatabaseBusy& Error) {
+    if (!AwaitingFile) {
+      JournalLine(TPriority::Warning, QStringLiteral("%1: logs.mdb is held by another program (%2); live events wait for it")
+                                          .arg(Name(), QString::fromLocal8Bit(Error.what())));
+    }
+    AwaitingFile = true;
+    return false;
+  }
+  if (AwaitingFile) JournalLine(TPriority::Info, QStringLiteral("%1: logs.mdb free again; live events stored").arg(Name()));
+  AwaitingFile = false;
+  switch (stored) {
+    case TLiveStored::Added:
+      ++LiveAdded;
+      ++LiveSincePass;
+      break;
+    case TLiveStored::Duplicate: break;
+    case TLiveStored::Invalid:
+      JournalLine(TPriority::Warning, QStringLiteral("%1: live event of card %2 without a valid time; its record is left to the log")
+                                          .arg(Name())
+                                          .arg(Event.CardNo));
+      break;
+  }
+  return true;
 }

@@ -21,17 +21,19 @@ struct TWatchTimings {
   int LongestRetryMs = 60000;
   int EchoWaitMs = 10000;       // a heartbeat unanswered this long means the line is gone
   int DrainQuietMs = 50;        // the quiet before each command of a pass
+  int FileRetryMs = 250;        // between tries of a live event while another program holds logs.mdb
 };
 
 // One reader under watch, in a thread of its own with its own connection: live card events are
 // stored as they come, the reader pass runs on every connect and every CollectMinutes, and a
 // line that drops is connected again after a growing wait. It touches only the shared store,
-// written only inside its write transactions; each pass's end goes to PassEnded, called in the
-// worker's thread, which must only post. The thread is stopped and joined when the worker goes.
+// written only inside its write transactions. Each pass's end, and each loss of the line as a
+// visit line_down, goes to Report, called in the worker's thread, which must only post. The
+// thread is stopped and joined when the worker goes.
 class TWatchWorker {
  public:
-  using TPassEnded = std::function<void(const TVisit&)>;
-  TWatchWorker(TLogDatabase& Store, TReaderRow Row, TWatchTimings Timings, TPassEnded PassEnded);
+  using TReport = std::function<void(const TVisit&)>;
+  TWatchWorker(TLogDatabase& Store, TReaderRow Row, TWatchTimings Timings, TReport Report);
   ~TWatchWorker();
   TWatchWorker(const TWatchWorker&) = delete;
   TWatchWorker& operator=(const TWatchWorker&) = delete;
@@ -48,14 +50,17 @@ class TWatchWorker {
   enum class TLineEnd { Dropped, Stopping };
   void Watch();
   TLineEnd Listen(TReader& Reader, TReaderPass& Pass, QString& Why);
-  bool RunPass(TReader& Reader, TReaderPass& Pass);
+  TVisitOutcome RunPass(TReader& Reader, TReaderPass& Pass);
+  void ReportLineDown(const QString& Why);
   void TakeEvent(int CardNo, TDateTime Stamp, std::int8_t Mode);
+  bool StoreEvent(const struct TLiveEvent& Event);
   QString Name() const;
 
   TLogDatabase& Store;
   TReaderRow Row;
   TWatchTimings Timings;
-  TPassEnded PassEnded;
+  TReport Report;
+  bool AwaitingFile = false;  // another program holds logs.mdb: the live events wait for it
   TWakeup Stopping;
   std::atomic<bool> LiveStoreFailed{false};
   std::atomic<int> LiveAdded{0};

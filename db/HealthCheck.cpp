@@ -16,6 +16,7 @@
 #include "Clock.h"
 #include "Errors.h"
 #include "LogDatabase.h"
+#include "VisitJournal.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ constexpr int CheckBusyTimeoutMs = 5000;
 const QString ConnectionName = QStringLiteral("health-check");
 const QString CannotOpen = QStringLiteral("14");  // SQLITE_CANTOPEN
 constexpr int ImmutableReadTries = 3;
+const QString LineDownText = OutcomeText(TVisitOutcome::LineDown);
 
 // The last visit, the last done one, the failures since and the records added in the window,
 // for every readers row at once. The one bound value is the window's start.
@@ -97,7 +99,8 @@ QList<TReaderHealth> ReadersWithVisits(const QSqlDatabase& Db, int WindowHours) 
     reader.LastDone = query.value(4).toString();
     reader.FailuresSince = query.value(5).toInt();
     reader.AddedInWindow = query.value(6).toInt();
-    reader.Healthy = !reader.LastDone.isEmpty() && reader.LastDone >= cutoff;
+    // A watched reader whose line is down has it as its last visit, until its next pass.
+    reader.Healthy = !reader.LastDone.isEmpty() && reader.LastDone >= cutoff && reader.LastOutcome != LineDownText;
     readers << reader;
   }
   Require(query, true);

@@ -12,7 +12,7 @@ struct TReaderHealth {
   QString LastDone;      // when the last done visit ended; empty: never
   int FailuresSince = 0; // visits that failed since the last done one
   int AddedInWindow = 0;
-  bool Healthy = false;  // a done visit ended within the window
+  bool Healthy = false;  // a done visit ended within the window, and no watched line is down since
 };
 
 // Where forwarding stands, for the server tried last.

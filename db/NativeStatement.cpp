@@ -6,7 +6,10 @@
 
 #include <sqlite3.h>
 
+#include <string>
+
 #include "Errors.h"
+#include "SqlExec.h"
 
 TNativeStatement::TNativeStatement(sqlite3* ADb, const char* ASql) : Db(ADb), Sql(ASql) {}
 
@@ -15,7 +18,8 @@ TNativeStatement::~TNativeStatement() {
 }
 
 void TNativeStatement::Fail() const {
-  throw EDatabaseError(Db == nullptr ? "no SQLite connection" : sqlite3_errmsg(Db));
+  if (Db == nullptr) throw EDatabaseError("no SQLite connection");
+  RaiseDatabaseError(sqlite3_errcode(Db), sqlite3_errmsg(Db));
 }
 
 sqlite3_stmt* TNativeStatement::Prepared() {
@@ -65,9 +69,9 @@ qint64 TNativeStatement::Int64(int Column) const {
 bool TNativeStatement::Run() {
   const int result = sqlite3_step(Prepared());
   if (result != SQLITE_ROW && result != SQLITE_DONE) {
-    const EDatabaseError error(sqlite3_errmsg(Db));
+    const std::string message = sqlite3_errmsg(Db);
     sqlite3_reset(Statement);
-    throw error;
+    RaiseDatabaseError(result, message);
   }
   sqlite3_reset(Statement);
   return result == SQLITE_ROW;

@@ -2,7 +2,13 @@
 
 #include <QString>
 
+#include <string>
+
 class QSqlQuery;
+
+// The one place an SQLite result code becomes an exception: EDatabaseBusy for a lock another
+// connection holds, which passes, EDatabaseError for everything else.
+[[noreturn]] void RaiseDatabaseError(int Code, const std::string& Message);
 
 // The one way db/ runs a Qt query: a failure raises EDatabaseError with SQLite's reason.
 void Exec(QSqlQuery& Query);                      // a prepared query, its values bound

@@ -42,6 +42,7 @@ QString OutcomeText(TVisitOutcome Outcome) {
     case TVisitOutcome::StoreFailed: return QStringLiteral("store_failed");
     case TVisitOutcome::BadRow: return QStringLiteral("bad_row");
     case TVisitOutcome::Interrupted: return QStringLiteral("interrupted");
+    case TVisitOutcome::LineDown: return QStringLiteral("line_down");
   }
   return {};
 }

@@ -16,6 +16,7 @@ enum class TVisitOutcome {
   StoreFailed,
   BadRow,
   Interrupted,
+  LineDown,  // a watched reader's line dropped or could not be made
 };
 
 // The outcome as the column visits.outcome holds it: "done", "no_response", ...

@@ -23,3 +23,10 @@ class EDatabaseError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// Another connection held the lock a statement needed past the busy time-out: unlike a full or
+// failing disk, this passes once that connection is done.
+class EDatabaseBusy : public EDatabaseError {
+ public:
+  using EDatabaseError::EDatabaseError;
+};

@@ -73,6 +73,15 @@ TEST_F(HealthCheck, TheFirstLineIsTheVerdictAndThenALinePerReaderTheUnwellFirst)
        TCheckState::Warning, "QUILLMERE WARNING - 1 of 2 readers ok, 0 never visited; 10 records added in 24 h",
        "NOT OK 10.0.0.1:2 last visit 2026-03-10 09:00:00 unreachable; last done 2026-03-09 06:01:00; 2 failures since; 0 added "
        "in 24 h"},
+      {"a watched line down since its last pass",
+       [](const TLogFolder& t) {
+         AddVisit(t, "1", "done", 2, 10);
+         AddVisit(t, "2", "done", 3, 20);
+         AddVisit(t, "2", "line_down", 1);
+       },
+       TCheckState::Warning, "QUILLMERE WARNING - 1 of 2 readers ok, 0 never visited; 30 records added in 24 h",
+       "NOT OK 10.0.0.1:2 last visit 2026-03-10 11:00:00 line_down; last done 2026-03-10 09:01:00; 1 failures since; 20 "
+       "added in 24 h"},
       {"none well", [](const TLogFolder& t) { AddVisit(t, "1", "done", 25, 10); }, TCheckState::Critical,
        "QUILLMERE CRITICAL - 0 of 2 readers ok, 1 never visited; 0 records added in 24 h",
        "NOT OK 10.0.0.1:1 last visit 2026-03-09 11:00:00 done; last done 2026-03-09 11:01:00; 0 failures since; 0 added in 24 h"},

@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <QDateTime>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QThread>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "Clock.h"
 #include "LogDatabase.h"
 #include "ReaderSim.h"
 #include "TestSupport.h"
@@ -31,20 +36,25 @@ TWatchTimings QuickTimings() {
 // One reader under watch, in process: the real worker, a real emulator, a real logs.mdb.
 class TWatched {
  public:
-  explicit TWatched(std::vector<readersim::SimRecord> Log = {}, SimFaults Faults = {}, bool ClearAfter = false)
+  explicit TWatched(std::vector<readersim::SimRecord> Log = {}, SimFaults Faults = {}, bool ClearAfter = false,
+                    TWatchTimings Timings = QuickTimings())
       : Sim(std::make_unique<ReaderSim>(std::move(Log), Faults)) {
     Folder.AddReader("127.0.0.1", QString::number(Sim->Port()), false, true, ClearAfter);
     Store.OpenDatabase(Folder.DatabasePath());
     Worker = std::make_unique<TWatchWorker>(Store, TReaderRow{"127.0.0.1", QString::number(Sim->Port()), false, true, ClearAfter},
-                                            QuickTimings(), [this](const TVisit& Visit) {
+                                            Timings, [this](const TVisit& Visit) {
                                               const std::lock_guard guard(Lock);
-                                              Ended.push_back(Visit);
+                                              (Visit.Outcome == TVisitOutcome::LineDown ? Drops : Ended).push_back(Visit);
                                             });
   }
 
   std::vector<TVisit> Passes() {
     const std::lock_guard guard(Lock);
     return Ended;
+  }
+  std::vector<TVisit> LinesDown() {
+    const std::lock_guard guard(Lock);
+    return Drops;
   }
   bool AwaitPasses(std::size_t Count) {
     return WaitUntil([&] { return Passes().size() >= Count; }, LimitMs);
@@ -62,6 +72,7 @@ class TWatched {
   TLogDatabase Store;
   std::mutex Lock;
   std::vector<TVisit> Ended;
+  std::vector<TVisit> Drops;
   std::unique_ptr<TWatchWorker> Worker;  // last: stopped before anything it touches goes
 };
 
@@ -164,6 +175,104 @@ TEST(Watch, AReaderThatDropsIsConnectedAgainAndItsLogCollected) {
   const QString name = QStringLiteral("127.0.0.1:%1").arg(port);
   EXPECT_EQ(journal.count("<4>" + name + ": line down (the reader closed the line)"), 1) << journal.toStdString();
   EXPECT_EQ(journal.count("<6>" + name + ": line up again after "), 1) << journal.toStdString();
+  ASSERT_EQ(watched.LinesDown().size(), 1u);
+  EXPECT_EQ(watched.LinesDown()[0].Detail, "the reader closed the line");
+}
+
+// Idle across a minute, the worker sends a heartbeat: an echo keeps the line, silence past the
+// echo's wait drops it and brings a new connection and its pass.
+TEST(Watch, AnUnansweredHeartbeatDropsTheLineAndAnAnsweredOneKeepsIt) {
+  for (const bool echoed : {true, false}) {
+    std::atomic<int> minutesAhead{0};
+    const TScopedClock clock([&] { return QDateTime::currentDateTime().addSecs(60 * minutesAhead); });
+    TWatchTimings timings = QuickTimings();
+    timings.EchoWaitMs = 300;
+    SimFaults faults;
+    faults.NoHeartbeatEcho = !echoed;
+    TWatched watched({}, faults, false, timings);
+    ASSERT_TRUE(watched.AwaitPasses(1));
+    minutesAhead = 1;
+    ASSERT_TRUE(WaitUntil([&] { return watched.Sim->Heartbeats() >= 1; }, LimitMs)) << echoed;
+    if (echoed) {
+      QThread::msleep(1500);  // past the echo's wait and the next idle look
+      EXPECT_TRUE(watched.LinesDown().empty());
+      EXPECT_EQ(watched.Sim->Connections(), 1);
+      continue;
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !watched.LinesDown().empty(); }, LimitMs));
+    EXPECT_EQ(watched.LinesDown()[0].Detail, "no answer to a heartbeat in 0.3 s");
+    ASSERT_TRUE(watched.AwaitPasses(2));
+    EXPECT_EQ(watched.Sim->Connections(), 2);
+  }
+}
+
+// A reader that drops every line soon after its pass is tried again after waits that double up
+// to the longest and stay there: never a busy loop, never a wait that grows without end.
+TEST(Watch, AReaderThatKeepsDroppingIsTriedAfterGrowingBoundedWaits) {
+  SimFaults dropping;
+  dropping.CloseAfterMs = 150;
+  TWatchTimings timings = QuickTimings();
+  timings.FirstRetryMs = 25;
+  timings.LongestRetryMs = 400;  // longer than a line stays up, which would start the waits afresh
+  timings.DrainQuietMs = 0;
+  TWatched watched({}, dropping, false, timings);
+  constexpr std::size_t Connects = 10;
+  ASSERT_TRUE(WaitUntil([&] { return watched.Sim->Connections() >= static_cast<int>(Connects); }, LimitMs));
+  const auto times = watched.Sim->ConnectionTimes();
+  for (std::size_t i = 1; i < Connects; ++i) {
+    const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(times[i] - times[i - 1]).count();
+    const int wait = std::min(timings.FirstRetryMs << (i - 1), timings.LongestRetryMs);
+    EXPECT_GE(gap, dropping.CloseAfterMs + wait - 10) << "wait " << i;  // the emulator's close is timed to the millisecond
+    // Slack for a loaded machine; a doubling without end is past 6 s by the 9th wait.
+    EXPECT_LT(gap, dropping.CloseAfterMs + wait + 2500) << "wait " << i;
+  }
+  EXPECT_GE(watched.LinesDown().size(), Connects - 1);
+}
+
+// A reading program holds logs.mdb in rollback-journal mode, which keeps every write out, for
+// twenty times the store's busy time-out: live events wait for it, none is lost or called
+// stored before it is, and the passes it failed come again soon and store the log.
+TEST(Watch, AReadingProgramHoldingTheFileDelaysLiveEventsAndLosesNone) {
+  constexpr int LogRecords = 30;
+  constexpr int Events = 20;
+  constexpr int BusyMs = 100;
+  TCapturedErrors errors;
+  ReaderSim sim(readersim::SampleLog(LogRecords, 5));
+  TLogFolder folder;
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), false, true, false);
+  const auto count = [&](const char* Sql) { return folder.Query(Sql).front().toInt(); };
+  const char* const records = "SELECT COUNT(*) FROM records";
+  {
+    QSqlDatabase reading = QSqlDatabase::addDatabase("QSQLITE", "reading-program");
+    reading.setDatabaseName(folder.DatabasePath());
+    ASSERT_TRUE(reading.open());
+    QSqlQuery hold(reading);
+    ASSERT_TRUE(hold.exec("PRAGMA journal_mode=DELETE") && hold.exec("BEGIN") && hold.exec("SELECT COUNT(*) FROM records") && hold.next());
+    TLogDatabase store(BusyMs);
+    store.OpenDatabase(folder.DatabasePath());
+    std::atomic<int> passes{0};
+    TWatchTimings timings = QuickTimings();
+    timings.FileRetryMs = 20;
+    TWatchWorker worker(store, {"127.0.0.1", QString::number(sim.Port()), false, true, false}, timings,
+                        [&](const TVisit&) { ++passes; });
+    ASSERT_TRUE(WaitUntil([&] { return passes >= 1; }, LimitMs));
+    for (std::uint32_t card = 0; card < Events; ++card) {
+      sim.PresentCard({{1, 90000 + card, readersim::TimeCode(2026, 11, 3, 10, 0, static_cast<int>(card)), false}});
+    }
+    QThread::msleep(20 * BusyMs);
+    EXPECT_EQ(count(records), 0);
+    EXPECT_EQ(worker.LiveEventsStored(), 0);
+    hold.finish();
+    ASSERT_TRUE(hold.exec("COMMIT"));
+    ASSERT_TRUE(WaitUntil([&] { return count(records) == LogRecords + Events; }, LimitMs)) << count(records);
+    EXPECT_EQ(worker.LiveEventsStored(), Events);
+    EXPECT_FALSE(worker.StoreFailed());
+    EXPECT_EQ(count("SELECT COUNT(DISTINCT RECTIME || CARDNO) FROM records"), LogRecords + Events);
+  }
+  QSqlDatabase::removeDatabase("reading-program");
+  const QString journal = QString::fromLocal8Bit(errors.Text());
+  EXPECT_EQ(journal.count("logs.mdb is held by another program"), 1) << journal.toStdString();
+  EXPECT_EQ(journal.count("logs.mdb free again"), 1) << journal.toStdString();
 }
 
 // A pass that ends link_check_failed (a reader taking cards while it is visited answers two

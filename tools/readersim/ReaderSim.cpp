@@ -159,7 +159,12 @@ std::uint16_t ReaderSim::LogMark() const {
 
 int ReaderSim::Connections() const {
   const std::lock_guard guard(Lock);
-  return ConnectionCount;
+  return static_cast<int>(AcceptedAt.size());
+}
+
+std::vector<std::chrono::steady_clock::time_point> ReaderSim::ConnectionTimes() const {
+  const std::lock_guard guard(Lock);
+  return AcceptedAt;
 }
 
 std::vector<int> ReaderSim::QuietBeforeMs() const {
@@ -222,6 +227,7 @@ void ReaderSim::Serve() {
     }
     SendStatusWhenDue();
     SendEventWhenDue();
+    if (MsUntilClose() == 0) CloseClient();
     if ((fds[1].revents & POLLIN) && !Faults.Blackhole) Accept();
     // A new connection replaces the polled one: its readiness says nothing about the new one.
     if (ClientFd < 0 || ClientFd != polledClient) continue;
@@ -242,11 +248,19 @@ int ReaderSim::MsUntilEvent() const {
   return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
 }
 
+int ReaderSim::MsUntilClose() const {
+  if (Faults.CloseAfterMs <= 0 || ClientFd < 0) return -1;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(CloseAt - std::chrono::steady_clock::now());
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, left.count()));
+}
+
+// The soonest of the timed sends and the timed close; -1 when none is due.
 int ReaderSim::NextTimedSendMs() const {
-  const int status = MsUntilStatus();
-  const int event = MsUntilEvent();
-  if (status < 0 || event < 0) return std::max(status, event);
-  return std::min(status, event);
+  int soonest = -1;
+  for (const int ms : {MsUntilStatus(), MsUntilEvent(), MsUntilClose()}) {
+    if (ms >= 0 && (soonest < 0 || ms < soonest)) soonest = ms;
+  }
+  return soonest;
 }
 
 // Each timed event is a new card, so no two are one record under the duplicate rule.
@@ -282,9 +296,11 @@ void ReaderSim::Accept() {
   LastSentAt = std::chrono::steady_clock::now();
   NextStatusAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(Faults.StatusEveryMs);
   NextEventAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(Faults.EventEveryMs);
+  CloseAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(Faults.CloseAfterMs);
   const std::lock_guard guard(Lock);
-  ++ConnectionCount;
+  AcceptedAt.push_back(std::chrono::steady_clock::now());
   CapacityRepliesOnConnection = 0;
+
 }
 
 void ReaderSim::CloseClient() {
@@ -339,7 +355,7 @@ void ReaderSim::TakeCommand(const std::vector<std::uint8_t>& Payload) {
   }
   if (Faults.Silent || Faults.StreamForever) return;
   if (heartbeat) {
-    Deliver(HeartbeatEcho());
+    if (!Faults.NoHeartbeatEcho) Deliver(HeartbeatEcho());
     return;
   }
   Answer(Payload, number);

@@ -21,6 +21,8 @@ namespace readersim {
 // from 0, across connections.
 struct SimFaults {
   bool Silent = false;                  // accepts connections, answers nothing
+  bool NoHeartbeatEcho = false;         // answers commands, but no heartbeat
+  int CloseAfterMs = 0;                 // non-zero: each connection is closed this long after it was accepted
   bool Blackhole = false;               // never completes a connect: the client's connect times out
   bool StreamForever = false;           // sends StreamBytes (noise if empty) without pause after accepting
   std::vector<std::uint8_t> StreamBytes;
@@ -84,6 +86,8 @@ class ReaderSim {
   std::size_t LogSize() const;
   std::uint16_t LogMark() const;
   int Connections() const;
+  // When each connection was accepted, the first first.
+  std::vector<std::chrono::steady_clock::time_point> ConnectionTimes() const;
   bool Locked() const;
   // For each command, how long the line had been quiet when it arrived: since the emulator
   // last sent a byte on that connection, or since the connection was accepted.
@@ -95,6 +99,7 @@ class ReaderSim {
   int MsUntilStatus() const;
   void SendStatusWhenDue();
   int MsUntilEvent() const;
+  int MsUntilClose() const;
   int NextTimedSendMs() const;
   void SendEventWhenDue();
   void SendQueued();
@@ -130,7 +135,7 @@ class ReaderSim {
   int EventCount = 0;
   std::uint32_t NextEventCard = 0;
   std::vector<std::vector<std::uint8_t>> Queued;
-  int ConnectionCount = 0;
+  std::vector<std::chrono::steady_clock::time_point> AcceptedAt;
   int CapacityRepliesOnConnection = 0;
   bool IsLocked = false;
 
@@ -142,6 +147,7 @@ class ReaderSim {
   std::vector<std::uint8_t> Pending;
   std::chrono::steady_clock::time_point NextStatusAt;
   std::chrono::steady_clock::time_point NextEventAt;
+  std::chrono::steady_clock::time_point CloseAt;
   std::mt19937 Random;
   std::thread Worker;
 };
