@@ -41,6 +41,16 @@ TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatc
   });
 }
 
+qint64 CountRecords(sqlite3* Db, const TMark& Mark) {
+  TNativeStatement query(Db, "SELECT COUNT(*) FROM records WHERE rowid > ?");
+  query.BindInt64(1, Mark.Id);
+  query.Next();
+  const qint64 count = query.Int64(0);
+  while (query.Next()) {
+  }
+  return count;
+}
+
 TBatch ReadVisits(sqlite3* Db, const TMark& Mark, const QByteArray& Origin, const QByteArray& Site, TBatchLimits Limits) {
   const QStringList& columns = VisitColumns();
   // Up to the first visit still running: it is sent once it has ended.
