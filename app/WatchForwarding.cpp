@@ -62,7 +62,8 @@ int TWatchForwarding::Cycle(TForwarder& Forwarder) {
 
 int TWatchForwarding::Sent(const TForwardProgress& Done) {
   if (!Working) {
-    JournalLine(TPriority::Info, QStringLiteral("forwarding to %1 as site %2: %3 records and %4 visits sent; the rest follows as it comes")
+    JournalLine(TPriority::Info,
+                QStringLiteral("forwarding to %1 as site %2: %3 records and %4 visits sent; the rest follows as it comes")
                                      .arg(Done.Target, Options.Site)
                                      .arg(Done.Records)
                                      .arg(Done.Visits));
@@ -96,7 +97,8 @@ void TWatchForwarding::SayWaiting(const TForwarder& Forwarder) {
   try {
     const qint64 waiting = Forwarder.RecordsWaiting();
     if (waiting > 0) {
-      JournalLine(TPriority::Info, QStringLiteral("forwarding stopped; %1 records wait in logs.mdb for the next forward").arg(waiting));
+      JournalLine(TPriority::Info,
+                  QStringLiteral("forwarding stopped; %1 records wait in logs.mdb for the next forward").arg(waiting));
     }
   } catch (const EDatabaseError& Error) {
     JournalLine(TPriority::Error, QStringLiteral("forwarding stopped: %1").arg(LocalFailureText(Error)));

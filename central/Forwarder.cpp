@@ -40,7 +40,11 @@ void SendAll(TBatchSender& Sender, TMark Mark, TTally Tally, TRead Read, TAcknow
 }  // namespace
 
 TForwarder::TForwarder(QString Connection, QString ServerUrl, QString SiteName, TForwardLimits Bounds, int StopFd)
-    : LocalConnection(std::move(Connection)), Url(std::move(ServerUrl)), Site(std::move(SiteName)), Limits(Bounds), Stop(StopFd) {}
+    : LocalConnection(std::move(Connection)),
+      Url(std::move(ServerUrl)),
+      Site(std::move(SiteName)),
+      Limits(Bounds),
+      Stop(StopFd) {}
 
 TForwarder::~TForwarder() = default;
 

@@ -31,7 +31,8 @@ void TServerArrivals::Poll(const std::function<void(std::uint32_t)>& Arrived) {
     Indexed = true;
   }
   const TResult rows = Query(Connection.get(),
-                             "SELECT cardno, MAX(received) OVER () FROM records WHERE received > $1::timestamptz - interval '2 seconds'",
+                             "SELECT cardno, MAX(received) OVER () FROM records "
+                             "WHERE received > $1::timestamptz - interval '2 seconds'",
                              Since);
   for (int row = 0; row < PQntuples(rows.get()); ++row) {
     const auto card = static_cast<std::uint32_t>(QByteArray(PQgetvalue(rows.get(), row, 0)).toUInt());

@@ -111,8 +111,9 @@ int main(int argc, char* argv[]) {
   const int readers = QByteArray(argv[3]).toInt();
   const int seconds = QByteArray(argv[4]).toInt();
   const QByteArray url = argc == 6 ? QByteArray(argv[5]) : QByteArray();
-  const QStringList forwarding =
-      url.isEmpty() ? QStringList() : QStringList{QStringLiteral("--forward"), QString::fromUtf8(url), QStringLiteral("--site"), QStringLiteral("bench")};
+  const QStringList forwarding = url.isEmpty() ? QStringList()
+                                               : QStringList{QStringLiteral("--forward"), QString::fromUtf8(url),
+                                                             QStringLiteral("--site"), QStringLiteral("bench")};
   std::unique_ptr<TServerArrivals> server;
   if (!url.isEmpty()) {
     server = std::make_unique<TServerArrivals>(url);
@@ -182,8 +183,8 @@ int main(int argc, char* argv[]) {
   }
   QProcess collect;
   collect.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  collect.start(program, QStringList{QStringLiteral("--jobs"), QString::number(std::min(readers, 64)), QStringLiteral("--database"),
-                                     database} + forwarding);
+  const QStringList jobs{QStringLiteral("--jobs"), QString::number(std::min(readers, 64))};
+  collect.start(program, jobs + QStringList{QStringLiteral("--database"), database} + forwarding);
   collect.waitForFinished(CollectLimitMs);
   sims.clear();
   std::printf("%d %zu %ld %.1f %.1f %.2f %.1f %.1f %d", readers, cards.size(), StoredOnce(db, cards), Percentile(latencies, 0.5),

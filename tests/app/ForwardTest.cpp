@@ -62,8 +62,8 @@ int ServerInt(const TPgServer& Server, const QString& Db, const QString& Sql) {
 
 // Whether the server holds the live event of Card, within the test's limit.
 bool Arrives(const TPgServer& Server, const QString& Db, std::uint32_t Card) {
-  return WaitUntil([&] { return ServerInt(Server, Db, QStringLiteral("SELECT COUNT(*) FROM records WHERE cardno = %1").arg(Card)) == 1; },
-                   LimitMs);
+  const QString count = QStringLiteral("SELECT COUNT(*) FROM records WHERE cardno = %1").arg(Card);
+  return WaitUntil([&] { return ServerInt(Server, Db, count) == 1; }, LimitMs);
 }
 
 // The real program with --forward: what it collected reaches the server with its site and

@@ -180,7 +180,9 @@ TEST(Forwarder, AKeptConnectionServesEveryRunAndAStopAcknowledgesNothing) {
   TWakeup stop;
   TForwarder forwarder(local.Connection(), Url(db), "north", {.BatchRows = 40}, stop.Descriptor());
   const auto backend = [&db] {
-    return Server().Sql(QStringLiteral("SELECT pid FROM pg_stat_activity WHERE datname = '%1' AND application_name = 'quillmere'").arg(db)).trimmed();
+    return Server()
+        .Sql(QStringLiteral("SELECT pid FROM pg_stat_activity WHERE datname = '%1' AND application_name = 'quillmere'").arg(db))
+        .trimmed();
   };
   EXPECT_TRUE(forwarder.Pending());
   forwarder.Run();
