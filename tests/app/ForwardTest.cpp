@@ -143,21 +143,36 @@ TEST(Forward, AWatchForwardsAsEventsComeThroughAnOutageAndAStop) {
   EXPECT_FALSE((watch.Output + folder.ErrorOutput).contains("secret"));
 }
 
-// A login the server refuses needs a person: one <3> line however long the watch runs, the
-// readers watched all the same, and the stop ends it as a run's refused forward would.
-TEST(Forward, AWatchWhoseLoginIsRefusedSaysSoOnceAndEndsRefused) {
+// What needs a person ends the watch as a run's refused forward would, the readers watched all
+// the same: a refused login is a <3> line; a row the server refuses is set aside with its <3>
+// line while the rest goes on, and the watch still ends refused.
+TEST(Forward, AWatchThatNeedsAPersonSaysSoAndEndsRefused) {
   TPgServer server;
   const QString db = server.CreateDatabase("central");
-  ReaderSim sim(readersim::SampleLog(20, 5));
+  readersim::SimFaults events;
+  events.EventEveryMs = 20;
+  ReaderSim sim(readersim::SampleLog(20, 5), events);
   TProgramFolder folder;
   folder.AddReader("127.0.0.1", QString::number(sim.Port()), true, true, false);
-  TForwardingWatch watch(folder, server.Url(db, "wrong"));
-  ASSERT_TRUE(watch.Says("<3>forwarding to ")) << watch.Output.toStdString();
-  ASSERT_TRUE(watch.Says(" done: ")) << watch.Output.toStdString();
+  {
+    TForwardingWatch refused(folder, server.Url(db, "wrong"));
+    ASSERT_TRUE(refused.Says("<3>forwarding to ")) << refused.Output.toStdString();
+    ASSERT_TRUE(refused.Says(" done: ")) << refused.Output.toStdString();
+    ASSERT_GE(refused.Stop(), 0);
+    EXPECT_EQ(refused.Output.count("<3>forwarding"), 1) << refused.Output.toStdString();
+    EXPECT_EQ(refused.Process.exitCode(), 6) << refused.Output.toStdString();
+  }
+  TForwardingWatch watch(folder, server.Url(db, "secret"));
+  ASSERT_TRUE(watch.Says("<6>forwarding to ")) << watch.Output.toStdString();
+  const std::uint32_t refusedCard = FirstTimedCard + static_cast<std::uint32_t>(sim.EventsSent()) + 20;
+  server.Sql(QStringLiteral("ALTER TABLE records ADD CHECK (cardno <> %1)").arg(refusedCard), db);
+  ASSERT_TRUE(watch.Says("<3>1 rows were refused by ")) << watch.Output.toStdString();
+  ASSERT_TRUE(Arrives(server, db, refusedCard + 10)) << watch.Output.toStdString();
   ASSERT_GE(watch.Stop(), 0);
-  EXPECT_EQ(watch.Output.count("<3>forwarding"), 1) << watch.Output.toStdString();
   EXPECT_EQ(watch.Process.exitCode(), 6) << watch.Output.toStdString();
-  EXPECT_EQ(folder.RecordCount(), 20);
+  EXPECT_EQ(folder.Query(QStringLiteral("SELECT COUNT(*) FROM forwarding_rejected r JOIN records l ON l.rowid = r.local_id "
+                                        "WHERE l.CARDNO = %1").arg(refusedCard)),
+            QStringList{"1"});
 }
 
 }  // namespace
