@@ -175,4 +175,21 @@ TEST(Forward, AWatchThatNeedsAPersonSaysSoAndEndsRefused) {
             QStringList{"1"});
 }
 
+// logs.mdb failing under the forward (here its table of marks is something else) is a <3> line
+// while the readers are watched all the same, and the watch ends as a run whose store failed.
+TEST(Forward, AWatchWhoseLogsMdbFailsToForwardEndsStoreFailed) {
+  const QTemporaryDir nowhere;  // no server's socket in it: the failure comes first
+  ReaderSim sim(readersim::SampleLog(20, 5));
+  TProgramFolder folder;
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), true, true, false);
+  folder.Execute("CREATE VIEW forwarding AS SELECT 'x' AS target");
+  TForwardingWatch watch(folder, QStringLiteral("postgresql://quill@/central?host=%1").arg(nowhere.path()));
+  ASSERT_TRUE(watch.Says("<3>forwarding to ")) << watch.Output.toStdString();
+  ASSERT_TRUE(watch.Says(" done: ")) << watch.Output.toStdString();
+  ASSERT_GE(watch.Stop(), 0);
+  EXPECT_TRUE(watch.Output.contains(": logs.mdb: ")) << watch.Output.toStdString();
+  EXPECT_EQ(watch.Process.exitCode(), 8) << watch.Output.toStdString();
+  EXPECT_EQ(folder.RecordCount(), 20);
+}
+
 }  // namespace
