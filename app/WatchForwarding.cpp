@@ -10,8 +10,16 @@
 #include "LogDatabase.h"
 #include "ServerError.h"
 
-TWatchForwarding::TWatchForwarding(QString DatabaseFile, TRunOptions AOptions, TForwardTimings ATimings)
-    : File(std::move(DatabaseFile)), Options(std::move(AOptions)), Timings(ATimings) {
+namespace {
+
+constexpr int LookEveryMs = 1000;      // how often logs.mdb is looked at for rows the server has not acknowledged
+constexpr int FirstRetryMs = 1000;     // after an outage or a failing logs.mdb, doubling up to LongestRetryMs
+constexpr int LongestRetryMs = 60000;  // also the only wait after a refusal: a person must act first
+
+}  // namespace
+
+TWatchForwarding::TWatchForwarding(QString DatabaseFile, TRunOptions AOptions)
+    : File(std::move(DatabaseFile)), Options(std::move(AOptions)) {
   Thread.reset(QThread::create([this] { Forward(); }));
   Thread->start();
 }
@@ -45,7 +53,7 @@ void TWatchForwarding::Forward() {
 // One look at logs.mdb and, when something waits, one forward: the wait before the next.
 int TWatchForwarding::Cycle(TForwarder& Forwarder) {
   try {
-    if (!Forwarder.Pending()) return Timings.LookEveryMs;
+    if (!Forwarder.Pending()) return LookEveryMs;
   } catch (const EDatabaseError& Error) {
     return Failed(TForwardEnd::LocalFailure, {}, LocalFailureText(Error));
   }
@@ -71,21 +79,21 @@ int TWatchForwarding::Sent(const TForwardProgress& Done) {
   Working = true;
   Last = TForwardEnd::Sent;
   RowsSetAside |= SayRowsSetAside(Done);
-  return Timings.LookEveryMs;
+  return LookEveryMs;
 }
 
 // An outage and a failing logs.mdb may pass soon: tried again after a growing wait. A refusal
 // waits for a person, tried again only at the longest wait.
 int TWatchForwarding::Failed(TForwardEnd How, const TForwardProgress& Done, const QString& Why) {
   const bool news = Working || How != Last;
-  RetryMs = How == TForwardEnd::Refused ? Timings.LongestRetryMs
-            : news                      ? Timings.FirstRetryMs
-                                        : std::min(2 * RetryMs, Timings.LongestRetryMs);
+  RetryMs = How == TForwardEnd::Refused ? LongestRetryMs
+            : news                      ? FirstRetryMs
+                                        : std::min(2 * RetryMs, LongestRetryMs);
   if (news) {
     const QString then = How == TForwardEnd::Refused
-                             ? QStringLiteral("the watch goes on and tries again every %1 s").arg(Timings.LongestRetryMs / 1000)
+                             ? QStringLiteral("the watch goes on and tries again every %1 s").arg(LongestRetryMs / 1000)
                              : QStringLiteral("the watch goes on and tries again after a growing wait of up to %1 s")
-                                   .arg(Timings.LongestRetryMs / 1000);
+                                   .arg(LongestRetryMs / 1000);
     JournalLine(How == TForwardEnd::Outage ? TPriority::Warning : TPriority::Error, ForwardFailed(Done, Why, then));
   }
   Working = false;

@@ -11,19 +11,13 @@
 class QThread;
 class TForwarder;
 
-struct TForwardTimings {
-  int LookEveryMs = 1000;      // how often logs.mdb is looked at for rows the server has not acknowledged
-  int FirstRetryMs = 1000;     // after an outage or a failing logs.mdb, doubling up to LongestRetryMs
-  int LongestRetryMs = 60000;  // also the only wait after a refusal: a person must act first
-};
-
 // --watch with --forward: a thread of its own, with a connection of its own to logs.mdb and one
 // to the server that it keeps, sends what the server has not acknowledged as soon as logs.mdb
 // holds it. While nothing waits it only reads logs.mdb, and the server hears nothing. A failure
 // is said when it starts and its end when sending works again, not at every retry.
 class TWatchForwarding {
  public:
-  TWatchForwarding(QString DatabaseFile, TRunOptions Options, TForwardTimings Timings = {});
+  TWatchForwarding(QString DatabaseFile, TRunOptions Options);
   ~TWatchForwarding();
   TWatchForwarding(const TWatchForwarding&) = delete;
   TWatchForwarding& operator=(const TWatchForwarding&) = delete;
@@ -43,7 +37,6 @@ class TWatchForwarding {
 
   QString File;
   TRunOptions Options;
-  TForwardTimings Timings;
   TWakeup Stopping;
   TForwardEnd Last = TForwardEnd::Sent;
   bool Working = false;   // the last forward sent: a failure from here is news
