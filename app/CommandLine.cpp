@@ -94,7 +94,8 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
   const QCommandLineOption forward(
       QStringLiteral("forward"),
       QStringLiteral("After the readers, send every record and visit the PostgreSQL server at URL has not acknowledged "
-                     "(postgresql://[user@]host[:port]/dbname[?...]; default QUILLMERE_FORWARD)."),
+                     "(postgresql://[user@]host[:port]/dbname[?...]; default QUILLMERE_FORWARD); with --watch, within "
+                     "seconds of their arrival, all the while."),
       QStringLiteral("URL"));
   const QCommandLineOption site(QStringLiteral("site"),
                                 QStringLiteral("This collector's name on the server (default: the host name)."),
@@ -136,7 +137,6 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
   if (parser.isSet(init)) line.Action = TCommandLine::TAction::Init;
   if (parser.isSet(watch)) {
     if (parser.isSet(init) || checking) return refuse(QStringLiteral("--watch excludes --init and --check"));
-    if (!line.Run.ForwardUrl.isEmpty()) return refuse(QStringLiteral("--watch does not forward yet: leave out --forward and QUILLMERE_FORWARD"));
     line.Action = TCommandLine::TAction::Watch;
   }
   if (parser.isSet(watchCollect)) {

@@ -30,16 +30,6 @@ TExitStatus StatusOf(TOpenFailure Failure) {
   return TExitStatus::DatabaseUnusable;
 }
 
-TExitStatus StatusOf(TForwardEnd End) {
-  switch (End) {
-    case TForwardEnd::Sent:
-    case TForwardEnd::Outage: return TExitStatus::Ok;
-    case TForwardEnd::Refused: return TExitStatus::ForwardRefused;
-    case TForwardEnd::LocalFailure: return TExitStatus::StoreFailed;
-  }
-  return TExitStatus::ForwardRefused;
-}
-
 // With a display, a person who started the program learns why nothing happened.
 TExitStatus RefuseDatabase(const QString& File, const EDatabaseOpenError& Error) {
   const QString text = QStringLiteral("%1: %2; no reader contacted").arg(File, QString::fromLocal8Bit(Error.what()));
@@ -82,7 +72,7 @@ TExitStatus TDownloadRun::Run() {
   std::optional<TRunLock> runLock;
   if (const auto refused = OpenAndLock(db, DatabaseFile, runLock)) return *refused;
   if (!VisitReaders(db)) return TExitStatus::StoreFailed;
-  return Options.ForwardUrl.isEmpty() ? TExitStatus::Ok : StatusOf(ForwardCollected(db, Options));
+  return Options.ForwardUrl.isEmpty() ? TExitStatus::Ok : ExitStatusOf(ForwardCollected(db, Options));
 }
 
 // False when logs.mdb failed to take what was collected.

@@ -7,31 +7,54 @@
 #include "RunOptions.h"
 #include "ServerError.h"
 
-namespace {
-
-QString FailedLine(const TForwardProgress& Progress, const QString& Why) {
-  if (Progress.Target.isEmpty()) return QStringLiteral("forwarding failed: %1").arg(Why);
-  return QStringLiteral("forwarding to %1 failed after %2 records and %3 visits: %4; the rest stays in logs.mdb for the next run")
+QString ForwardFailed(const TForwardProgress& Progress, const QString& Why, const QString& Then) {
+  if (Progress.Target.isEmpty()) return QStringLiteral("forwarding failed: %1; %2").arg(Why, Then);
+  return QStringLiteral("forwarding to %1 failed after %2 records and %3 visits: %4; %5")
       .arg(Progress.Target)
       .arg(Progress.Records)
       .arg(Progress.Visits)
-      .arg(Why);
+      .arg(Why, Then);
 }
 
-}  // namespace
+QString LocalFailureText(const EDatabaseError& Error) {
+  return QStringLiteral("logs.mdb: ") + QString::fromLocal8Bit(Error.what());
+}
+
+TForwardEnd EndOf(const EServerError& Error) {
+  return Error.Failure() == TServerFailure::Outage ? TForwardEnd::Outage : TForwardEnd::Refused;
+}
+
+TExitStatus ExitStatusOf(TForwardEnd End) {
+  switch (End) {
+    case TForwardEnd::Sent:
+    case TForwardEnd::Outage: return TExitStatus::Ok;
+    case TForwardEnd::Refused: return TExitStatus::ForwardRefused;
+    case TForwardEnd::LocalFailure: return TExitStatus::StoreFailed;
+  }
+  return TExitStatus::ForwardRefused;
+}
+
+bool SayRowsSetAside(const TForwardProgress& Progress) {
+  if (Progress.SetAside == 0) return false;
+  JournalLine(TPriority::Error,
+              QStringLiteral("%1 rows were refused by %2 and set aside: see the table forwarding_rejected in logs.mdb")
+                  .arg(Progress.SetAside)
+                  .arg(Progress.Target));
+  return true;
+}
 
 TForwardEnd ForwardCollected(const TLogDatabase& Db, const TRunOptions& Options) {
   TForwarder forwarder(Db.Connection(), Options.ForwardUrl, Options.Site);
+  const QString rest = QStringLiteral("the rest stays in logs.mdb for the next run");
   try {
     forwarder.Run();
   } catch (const EServerError& Error) {
-    // An outage passes by itself; anything else needs a person, whom sending again will not replace.
-    const bool outage = Error.Failure() == TServerFailure::Outage;
-    JournalLine(outage ? TPriority::Warning : TPriority::Error, FailedLine(forwarder.Progress(), Error.Message()));
-    return outage ? TForwardEnd::Outage : TForwardEnd::Refused;
+    const TForwardEnd end = EndOf(Error);
+    JournalLine(end == TForwardEnd::Outage ? TPriority::Warning : TPriority::Error,
+                ForwardFailed(forwarder.Progress(), Error.Message(), rest));
+    return end;
   } catch (const EDatabaseError& Error) {
-    JournalLine(TPriority::Error,
-                FailedLine(forwarder.Progress(), QStringLiteral("logs.mdb: ") + QString::fromLocal8Bit(Error.what())));
+    JournalLine(TPriority::Error, ForwardFailed(forwarder.Progress(), LocalFailureText(Error), rest));
     return TForwardEnd::LocalFailure;
   }
   const TForwardProgress& done = forwarder.Progress();
@@ -39,10 +62,5 @@ TForwardEnd ForwardCollected(const TLogDatabase& Db, const TRunOptions& Options)
                                    .arg(done.Records)
                                    .arg(done.Visits)
                                    .arg(done.Target, Options.Site));
-  if (done.SetAside == 0) return TForwardEnd::Sent;
-  JournalLine(TPriority::Error,
-              QStringLiteral("%1 rows were refused by %2 and set aside: see the table forwarding_rejected in logs.mdb")
-                  .arg(done.SetAside)
-                  .arg(done.Target));
-  return TForwardEnd::Refused;
+  return SayRowsSetAside(done) ? TForwardEnd::Refused : TForwardEnd::Sent;
 }

@@ -4,6 +4,7 @@
 #include <QEventLoop>
 
 #include <algorithm>
+#include <optional>
 
 #include "DownloadRun.h"
 #include "Errors.h"
@@ -14,6 +15,7 @@
 #include "RunLock.h"
 #include "Sockets.h"
 #include "StopSignals.h"
+#include "WatchForwarding.h"
 
 namespace {
 
@@ -69,11 +71,14 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db) {
   TLogDatabase store(WatchBusyTimeoutMs);
   store.OpenDatabase(Db.DatabasePath());
   TWorkers workers = StartWorkers(Db, journal, receiver, store);
+  std::optional<TWatchForwarding> forwarding;
+  if (!Options.ForwardUrl.isEmpty()) forwarding.emplace(Db.DatabasePath(), Options);
   JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2 minutes")
                                    .arg(workers.size())
                                    .arg(Timings.CollectMinutes));
   loop.exec();
   for (const auto& worker : workers) worker->Stop();  // all at once: they end side by side
+  if (forwarding) forwarding->Stop();
   bool liveStoreFailed = false;
   int liveStored = 0;
   for (const auto& worker : workers) {
@@ -84,6 +89,7 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db) {
   workers.clear();
   QCoreApplication::sendPostedEvents(&receiver);  // the passes that ended as the workers stopped
   JournalLine(TPriority::Info, QStringLiteral("watch stopped; %1 live events stored").arg(liveStored));
+  const TForwardEnd forwarded = forwarding ? forwarding->StopAndWait() : TForwardEnd::Sent;
   try {
     Db.Checkpoint();
   } catch (const EDatabaseError& Error) {
@@ -91,7 +97,7 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db) {
                                       .arg(Db.DatabasePath(), QString::fromLocal8Bit(Error.what())));
     return TExitStatus::StoreFailed;
   }
-  return liveStoreFailed || journal.FileFailed() ? TExitStatus::StoreFailed : TExitStatus::Ok;
+  return liveStoreFailed || journal.FileFailed() ? TExitStatus::StoreFailed : ExitStatusOf(forwarded);
 }
 
 // A row that cannot be watched is refused with its own visit row and line, and the others are

@@ -39,8 +39,14 @@ void SendAll(TBatchSender& Sender, TMark Mark, TTally Tally, TRead Read, TAcknow
 
 }  // namespace
 
-TForwarder::TForwarder(QString Connection, QString ServerUrl, QString SiteName, TForwardLimits Bounds)
-    : LocalConnection(std::move(Connection)), Url(std::move(ServerUrl)), Site(std::move(SiteName)), Limits(Bounds) {}
+TForwarder::TForwarder(QString Connection, QString ServerUrl, QString SiteName, TForwardLimits Bounds, int StopFd)
+    : LocalConnection(std::move(Connection)),
+      Url(std::move(ServerUrl)),
+      Site(std::move(SiteName)),
+      Limits(Bounds),
+      Stop(StopFd) {}
+
+TForwarder::~TForwarder() = default;
 
 void TForwarder::Run() {
   Done = {};
@@ -54,15 +60,20 @@ void TForwarder::Run() {
   }
   Done.Target = address->Target();
   TLocalState state(local, Done.Target);
+  Target = Done.Target;
   try {
     if (Site.size() > MaxSiteChars) {
       throw EServerError(TServerFailure::NeedsPerson,
                          QStringLiteral("the site name has %1 characters, more than %2").arg(Site.size()).arg(MaxSiteChars));
     }
-    TPgConnection server(*address, Limits.ConnectTimeout, Limits.CallTimeout);
-    Forward(server, state);
+    if (!Link) Connect(*address, state);
+    Forward(*Link, state);
   } catch (const EServerError& Error) {
-    state.NoteAttempt(Error.Message());
+    Link.reset();  // whatever the failure left on the link, the next Run starts afresh
+    if (Error.Failure() != TServerFailure::Stopped) state.NoteAttempt(Error.Message());
+    throw;
+  } catch (...) {  // logs.mdb: the next Run starts afresh all the same
+    Link.reset();
     throw;
   }
   // Rows set aside wait for a person: the check must not call that a success.
@@ -71,10 +82,30 @@ void TForwarder::Run() {
                                              .arg(Done.SetAside));
 }
 
+qint64 TForwarder::RecordsWaiting() const {
+  sqlite3* local = NativeHandle(QSqlDatabase::database(LocalConnection, false));
+  if (Target.isEmpty()) return CountRecords(local, {});
+  return CountRecords(local, TLocalState::Reading(local, Target).RecordsMark());
+}
+
+bool TForwarder::Pending() const {
+  if (Target.isEmpty()) return true;
+  TLocalState state = TLocalState::Reading(NativeHandle(QSqlDatabase::database(LocalConnection, false)), Target);
+  const TBatchLimits first{1, 1};
+  if (ReadRecords(state.Db(), state.RecordsMark(), {}, first).Rows() > 0) return true;
+  return HasVisitsJournal(state.Db()) && ReadVisits(state.Db(), state.VisitsMark(), {}, {}, first).Rows() > 0;
+}
+
+// Once per connection: the tables looked at (made where missing) and the site claimed.
+void TForwarder::Connect(const TServerAddress& Address, TLocalState& State) {
+  auto server = std::make_unique<TPgConnection>(Address, Limits.ConnectTimeout, Limits.CallTimeout, Stop);
+  EnsureServerSchema(*server);
+  ClaimSite(*server, State.Origin());
+  Link = std::move(server);
+}
+
 void TForwarder::Forward(TPgConnection& Server, TLocalState& State) {
-  EnsureServerSchema(Server);
   const QByteArray origin = State.Origin();
-  ClaimSite(Server, origin);
   const QByteArray site = Site.toUtf8();
   const TBatchLimits limits{Limits.BatchRows, Limits.BatchBytes};
   int batch = 0;

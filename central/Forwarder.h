@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 
 // How far a forward got, also when it failed part way.
 struct TForwardProgress {
@@ -26,16 +27,29 @@ struct TForwardLimits {
 // from there, and the server's unique keys make the resend harmless. A visit is known on the
 // server by this file's random origin, its local id and its start, so neither a restored file,
 // nor an emptied visits table, nor a second collector can merge two visits; a site name is
-// bound to the first file that used it.
+// bound to the first file that used it. The server connection, its tables checked and the site
+// claimed, is kept from one Run to the next and dropped on any failure: a forward every second
+// must not cost the server a new backend every second.
 class TForwarder {
  public:
-  // Connection: the Qt connection name of logs.mdb.
-  TForwarder(QString Connection, QString ServerUrl, QString SiteName, TForwardLimits Bounds = {});
+  // Connection: the Qt connection name of logs.mdb. StopFd, when not -1, ends every wait on the
+  // server once readable (TServerFailure::Stopped), and nothing of the call is acknowledged.
+  TForwarder(QString Connection, QString ServerUrl, QString SiteName, TForwardLimits Bounds = {}, int StopFd = -1);
+  ~TForwarder();
+  TForwarder(const TForwarder&) = delete;
+  TForwarder& operator=(const TForwarder&) = delete;
 
   // Raises EServerError (the server or the URL) or EDatabaseError (logs.mdb); the outcome of
-  // each attempt is noted in logs.mdb either way (a URL that does not parse under UnparsedTarget).
+  // each attempt is noted in logs.mdb either way (a URL that does not parse under UnparsedTarget),
+  // except a stop, which says nothing of the server.
   void Run();
   const TForwardProgress& Progress() const { return Done; }
+  // Records logs.mdb holds past the acknowledged mark; reads only, and everything before the
+  // first Run (its mark is not known yet). Raises EDatabaseError.
+  qint64 RecordsWaiting() const;
+  // Whether a Run would send anything: a record or an ended visit past the marks. Reads only,
+  // stopping at the first such row; true before the first Run. Raises EDatabaseError.
+  bool Pending() const;
 
   // Called with the batch's number (from 1) after its rows reached the server and before its
   // commit: where a lost server hurts most, so tests stop theirs here.
@@ -46,12 +60,16 @@ class TForwarder {
   static constexpr const char* UnparsedTarget = "the URL of --forward";
 
  private:
-  void Forward(class TPgConnection& Server, class TLocalState& State);
+  void Connect(const class TServerAddress& Address, class TLocalState& State);
+  void Forward(class TPgConnection& Server, TLocalState& State);
   void ClaimSite(TPgConnection& Server, const QByteArray& Origin);
 
   QString LocalConnection;
   QString Url;
   QString Site;
   TForwardLimits Limits;
+  int Stop;
   TForwardProgress Done;
+  std::unique_ptr<TPgConnection> Link;
+  QString Target;  // of the last Run that got past the URL
 };

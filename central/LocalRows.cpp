@@ -41,12 +41,23 @@ TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatc
   });
 }
 
+qint64 CountRecords(sqlite3* Db, const TMark& Mark) {
+  TNativeStatement query(Db, "SELECT COUNT(*) FROM records WHERE rowid > ?");
+  query.BindInt64(1, Mark.Id);
+  query.Next();
+  const qint64 count = query.Int64(0);
+  while (query.Next()) {
+  }
+  return count;
+}
+
 TBatch ReadVisits(sqlite3* Db, const TMark& Mark, const QByteArray& Origin, const QByteArray& Site, TBatchLimits Limits) {
   const QStringList& columns = VisitColumns();
-  // Up to the first visit still running: it is sent once it has ended.
+  // Up to the first visit still running: it is sent once it has ended. Looking for it only past
+  // the mark keeps a look cheap however many visits lie behind it (a watch looks every second).
   const QByteArray sql = QStringLiteral(
-                             "SELECT id, %1 FROM visits WHERE id > ? AND id < COALESCE((SELECT MIN(id) FROM visits "
-                             "WHERE ended IS NULL), 9223372036854775807) ORDER BY id")
+                             "SELECT id, %1 FROM visits WHERE id > ?1 AND id < COALESCE((SELECT MIN(id) FROM visits "
+                             "WHERE ended IS NULL AND id > ?1), 9223372036854775807) ORDER BY id")
                              .arg(columns.join(QStringLiteral(", ")))
                              .toUtf8();
   TNativeStatement query(Db, sql.constData());

@@ -29,6 +29,9 @@ struct TBatchLimits {
 // the server's work. Raises EDatabaseError.
 TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatchLimits Limits);
 
+// How many records lie after Mark. Raises EDatabaseError.
+qint64 CountRecords(sqlite3* Db, const TMark& Mark);
+
 // The visits after Mark that have ended, each with Origin and Site first. Raises EDatabaseError.
 TBatch ReadVisits(sqlite3* Db, const TMark& Mark, const QByteArray& Origin, const QByteArray& Site, TBatchLimits Limits);
 

@@ -57,7 +57,13 @@ QByteArray NowText() {
 
 }  // namespace
 
-TLocalState::TLocalState(sqlite3* Db, const QString& ServerTarget) : Handle(Db), Target(ServerTarget.toUtf8()) {
+TLocalState::TLocalState(sqlite3* Db, const QString& ServerTarget, TReadOnly) : Handle(Db), Target(ServerTarget.toUtf8()) {}
+
+TLocalState TLocalState::Reading(sqlite3* Db, const QString& ServerTarget) {
+  return TLocalState(Db, ServerTarget, TReadOnly{});
+}
+
+TLocalState::TLocalState(sqlite3* Db, const QString& ServerTarget) : TLocalState(Db, ServerTarget, TReadOnly{}) {
   for (const char* create : CreateTables) Execute(Handle, create);
   // A file that forwarded before visits were marked by their start too.
   TNativeStatement column(Handle, "SELECT 1 FROM pragma_table_info('forwarding') WHERE name = 'visits_started'");

@@ -26,7 +26,10 @@ struct TSetAside {
 // failure raises EDatabaseError.
 class TLocalState {
  public:
+  // Makes the tables where they are missing.
   TLocalState(sqlite3* Db, const QString& ServerTarget);
+  // For the marks only, writing nothing: the tables must be there.
+  static TLocalState Reading(sqlite3* Db, const QString& ServerTarget);
   sqlite3* Db() const { return Handle; }
 
   // This file's identity on every server: made once, kept in the file, copied with it.
@@ -42,6 +45,8 @@ class TLocalState {
   void NoteAttempt(const QString& Error);
 
  private:
+  struct TReadOnly {};
+  TLocalState(sqlite3* Db, const QString& ServerTarget, TReadOnly);
   void Acknowledge(const char* Update, const char* Source, const TMark& Last, const QList<TSetAside>& Refused);
   sqlite3* Handle;
   QByteArray Target;

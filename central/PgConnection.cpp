@@ -104,8 +104,8 @@ QString TServerAddress::Target() const {
            QString::fromUtf8(database.isEmpty() ? Option("user") : database));
 }
 
-TPgConnection::TPgConnection(const TServerAddress& Address, milliseconds ConnectTimeout, milliseconds CallTimeout)
-    : CallLimit(CallTimeout) {
+TPgConnection::TPgConnection(const TServerAddress& Address, milliseconds ConnectTimeout, milliseconds CallTimeout, int StopFd)
+    : CallLimit(CallTimeout), Stop(StopFd) {
   if (!NumericAddresses(Address.Option("hostaddr"))) {
     Fail(TServerFailure::NeedsPerson, QStringLiteral("the hostaddr of --forward holds something that is no numeric address"));
   }
@@ -273,10 +273,15 @@ short TPgConnection::AwaitSocket(short Events, TDeadline Deadline) {
   for (;;) {
     const auto left = std::chrono::duration_cast<milliseconds>(Deadline.At - std::chrono::steady_clock::now()).count();
     if (left <= 0) GiveUp(Deadline);
-    pollfd socket{PQsocket(Connection.get()), Events, 0};
-    if (socket.fd < 0) FailOnLink();
-    const int ready = ::poll(&socket, 1, static_cast<int>(left));
-    if (ready > 0) return socket.revents;
+    pollfd fds[2] = {{PQsocket(Connection.get()), Events, 0}, {Stop, POLLIN, 0}};
+    if (fds[0].fd < 0) FailOnLink();
+    const int ready = ::poll(fds, Stop >= 0 ? 2 : 1, static_cast<int>(left));
+    if (ready > 0 && fds[1].revents != 0) {
+      // Mid-exchange: the link cannot serve another call.
+      Connection.reset();
+      Fail(TServerFailure::Stopped, QStringLiteral("stopped while waiting for the server"));
+    }
+    if (ready > 0) return fds[0].revents;
     if (ready < 0 && errno != EINTR) Fail(TServerFailure::Outage, QString::fromLocal8Bit(std::strerror(errno)));
   }
 }

@@ -36,8 +36,10 @@ class TServerAddress {
 // failure raises EServerError through one helper; the connection is closed with the object.
 class TPgConnection {
  public:
-  // Passwords come from the URL, ~/.pgpass, PGPASSFILE or PGPASSWORD, never from here.
-  TPgConnection(const TServerAddress& Address, std::chrono::milliseconds ConnectTimeout, std::chrono::milliseconds CallTimeout);
+  // Passwords come from the URL, ~/.pgpass, PGPASSFILE or PGPASSWORD, never from here. StopFd,
+  // when not -1, ends every wait once it is readable, as TServerFailure::Stopped.
+  TPgConnection(const TServerAddress& Address, std::chrono::milliseconds ConnectTimeout, std::chrono::milliseconds CallTimeout,
+                int StopFd = -1);
   ~TPgConnection();
   TPgConnection(const TPgConnection&) = delete;
   TPgConnection& operator=(const TPgConnection&) = delete;
@@ -75,6 +77,7 @@ class TPgConnection {
 
   std::unique_ptr<PGconn, decltype(&PQfinish)> Connection{nullptr, &PQfinish};
   std::chrono::milliseconds CallLimit;
+  int Stop;
   bool ServerAnswered = false;  // a byte came back: a failure from then on is the server's word
 };
 

@@ -9,6 +9,7 @@ enum class TServerFailure {
   Outage,       // passes by itself: the next run sends the same again
   NeedsPerson,  // a login, a right, a table, a setting: sending again changes nothing
   RowRejected,  // the server refused the values of a row we sent
+  Stopped,      // we stopped waiting for our own reason: the server may have done what it was asked
 };
 
 // The one way a failure of the central server, or of its URL, leaves central/ (logs.mdb's own

@@ -15,6 +15,8 @@ class TWakeup {
   enum class TWaitEnd { Timeout, Readable, Woken };
   // Waits up to TimeoutMs for the wake-up, or for Fd (when not -1) to be readable or closed.
   TWaitEnd Wait(int TimeoutMs, int Fd = -1) const;
+  // Readable once given: for a wait of its own that polls it beside other descriptors.
+  int Descriptor() const { return EventFd; }
 
  private:
   int EventFd = -1;

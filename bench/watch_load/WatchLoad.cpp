@@ -4,7 +4,10 @@
 // with SIGTERM, collects what was on the wire with one run, and prints one line: readers, events
 // sent, events stored exactly once, p50 and p99 of event-to-row latency in ms, the watch's CPU
 // in % of one core, its peak memory in MB after the first minute (or half the run) and at the
-// end, and its exit status.
+// end, and its exit status. Given a server URL, the watch forwards there, the server is looked at
+// every 20 ms too, and the line goes on with the events on the server exactly once and p50 and
+// p99 of event-to-server latency in ms (an event not there by the stop counts with the time it
+// had waited then).
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -21,9 +24,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "ReaderSim.h"
+#include "ServerArrivals.h"
 
 namespace {
 
@@ -31,6 +36,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int EventEveryMs = 100;
 constexpr int PollMs = 2;
+constexpr int ServerPollEvery = 10;  // of the local looks
+constexpr double LateMs = 2000;
 constexpr std::uint32_t CardsPerReader = 200000;  // cards are 24 bits: 64 readers fit, 33 minutes each
 constexpr int CollectLimitMs = 600000;
 
@@ -80,18 +87,38 @@ long StoredOnce(QSqlDatabase& Db, const std::vector<std::uint32_t>& Cards) {
   return static_cast<long>(std::count_if(Cards.begin(), Cards.end(), [&](std::uint32_t Card) { return rowsOf[Card] == 1; }));
 }
 
+// Events not on the server by now though sent LateMs ago or more count with the time they have
+// waited; those sent since may still be on their way.
+void LateOnes(TSendTimes& Sent, const std::set<std::uint32_t>& Arrived, std::vector<double>& Latencies) {
+  const auto now = Clock::now();
+  const std::lock_guard guard(Sent.Lock);
+  for (const auto& [card, at] : Sent.At) {
+    const double waited = std::chrono::duration<double, std::milli>(now - at).count();
+    if (waited >= LateMs && Arrived.count(card) == 0) Latencies.push_back(waited);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   QCoreApplication application(argc, argv);
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: watch_load PROGRAM DATABASE READERS SECONDS\n");
+  if (argc != 5 && argc != 6) {
+    std::fprintf(stderr, "usage: watch_load PROGRAM DATABASE READERS SECONDS [SERVER-URL]\n");
     return 2;
   }
   const QString program = argv[1];
   const QString database = argv[2];
   const int readers = QByteArray(argv[3]).toInt();
   const int seconds = QByteArray(argv[4]).toInt();
+  const QByteArray url = argc == 6 ? QByteArray(argv[5]) : QByteArray();
+  const QStringList forwarding = url.isEmpty() ? QStringList()
+                                               : QStringList{QStringLiteral("--forward"), QString::fromUtf8(url),
+                                                             QStringLiteral("--site"), QStringLiteral("bench")};
+  std::unique_ptr<TServerArrivals> server;
+  if (!url.isEmpty()) {
+    server = std::make_unique<TServerArrivals>(url);
+    if (!server->Connected()) return 1;
+  }
   TSendTimes sent;
   std::vector<std::unique_ptr<readersim::ReaderSim>> sims;
   QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
@@ -107,9 +134,20 @@ int main(int argc, char* argv[]) {
   }
   QProcess watch;
   watch.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  watch.start(program, {QStringLiteral("--watch"), QStringLiteral("--database"), database});
+  watch.start(program, QStringList{QStringLiteral("--watch"), QStringLiteral("--database"), database} + forwarding);
   if (!watch.waitForStarted()) return 1;
   std::vector<double> latencies;
+  std::vector<double> serverLatencies;
+  long looks = 0;
+  std::set<std::uint32_t> arrived;
+  const auto arrive = [&](std::uint32_t Card) {
+    const auto now = Clock::now();
+    const std::lock_guard guard(sent.Lock);
+    const auto at = sent.At.find(Card);
+    if (at == sent.At.end()) return;
+    arrived.insert(Card);
+    serverLatencies.push_back(std::chrono::duration<double, std::milli>(now - at->second).count());
+  };
   qint64 lastRow = 0;
   double earlyPeak = 0;
   QElapsedTimer elapsed;
@@ -126,12 +164,14 @@ int main(int argc, char* argv[]) {
         if (at != sent.At.end()) latencies.push_back(std::chrono::duration<double, std::milli>(now - at->second).count());
       }
     }
+    if (server && ++looks % ServerPollEvery == 0) server->Poll(arrive);
     if (earlyPeak == 0 && elapsed.elapsed() >= EarlyPeakMs(seconds)) earlyPeak = PeakMegabytes(watch.processId());
     QThread::msleep(PollMs);
   }
   const double cpu = CpuSeconds(watch.processId());
   const double peak = PeakMegabytes(watch.processId());
   const double wall = static_cast<double>(elapsed.elapsed()) / 1000;
+  if (server) LateOnes(sent, arrived, serverLatencies);
   watch.terminate();
   watch.waitForFinished(CollectLimitMs);
   // Events on the wire when the watch stopped are in the readers' logs: one run collects them,
@@ -143,10 +183,15 @@ int main(int argc, char* argv[]) {
   }
   QProcess collect;
   collect.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  collect.start(program, {QStringLiteral("--jobs"), QString::number(std::min(readers, 64)), QStringLiteral("--database"), database});
+  const QStringList jobs{QStringLiteral("--jobs"), QString::number(std::min(readers, 64))};
+  collect.start(program, jobs + QStringList{QStringLiteral("--database"), database} + forwarding);
   collect.waitForFinished(CollectLimitMs);
   sims.clear();
-  std::printf("%d %zu %ld %.1f %.1f %.2f %.1f %.1f %d\n", readers, cards.size(), StoredOnce(db, cards), Percentile(latencies, 0.5),
+  std::printf("%d %zu %ld %.1f %.1f %.2f %.1f %.1f %d", readers, cards.size(), StoredOnce(db, cards), Percentile(latencies, 0.5),
               Percentile(latencies, 0.99), 100 * cpu / wall, earlyPeak, peak, watch.exitCode());
+  if (server) {
+    std::printf(" %ld %.1f %.1f", server->StoredOnce(cards), Percentile(serverLatencies, 0.5), Percentile(serverLatencies, 0.99));
+  }
+  std::printf("\n");
   return 0;
 }

@@ -70,7 +70,7 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
       {{"--watch-collect", "5"}, 2, "--watch-collect needs --watch"},
       {{"--watch", "--watch-collect", "0"}, 2, "MINUTES of --watch-collect must be a whole number from 1 to 1440, not '0'"},
       {{"--watch", "--init"}, 2, "--watch excludes --init and --check"},
-      {{"--watch", "--forward", "postgresql://hq/x"}, 2, "--watch does not forward yet"},
+      {{"--watch", "--forward", "postgresql://hq/x", "--site="}, 2, "--site needs a name"},
   };
   for (const auto& c : cases) {
     const TCommandLine line = ParseCommandLine(QStringList{"quillmere"} + c.Arguments, Portable);
@@ -91,6 +91,9 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
   EXPECT_EQ(watch.Action, TAction::Watch);
   EXPECT_EQ(watch.Run.WatchCollectMinutes, 15);
   EXPECT_EQ(ParseCommandLine({"quillmere", "--watch"}, nameless).Run.WatchCollectMinutes, 60);
+  const TCommandLine watchForwarding = ParseCommandLine({"quillmere", "--watch", "--forward", "postgresql://hq/x"}, Portable);
+  EXPECT_EQ(watchForwarding.Action, TAction::Watch);
+  EXPECT_EQ(watchForwarding.Run.ForwardUrl, "postgresql://hq/x");
   const TCommandLine forwarding = ParseCommandLine({"quillmere", "--forward", "postgresql://hq/x"}, nameless);
   EXPECT_EQ(forwarding.ExitCode, 2);
   EXPECT_TRUE(forwarding.Output.contains("--site needs a name")) << forwarding.Output.toStdString();

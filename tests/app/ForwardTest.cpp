@@ -1,14 +1,70 @@
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
+
+#include <csignal>
 
 #include "PgServer.h"
 #include "ProgramRun.h"
 #include "ReaderSim.h"
+#include "TestSupport.h"
 
 namespace {
 
 using readersim::ReaderSim;
+
+constexpr int LimitMs = 30000;
+constexpr std::uint32_t FirstTimedCard = 500000;  // the emulator's live events count up from here
+
+// The program under --watch, forwarding to Url, its journal gathered as it comes.
+class TForwardingWatch {
+ public:
+  TForwardingWatch(const TProgramFolder& Folder, const QString& Url) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("QUILLMERE_FORWARD", Url);
+    Process.setProcessEnvironment(environment);
+    Process.start(Folder.Program(), {"--watch"});
+    EXPECT_TRUE(Process.waitForStarted());
+  }
+  ~TForwardingWatch() {
+    if (Process.state() != QProcess::NotRunning) Process.kill();
+    Process.waitForFinished();
+  }
+  bool Says(const QString& Text, int Times = 1) {
+    return WaitUntil(
+        [&] {
+          Output += QString::fromLocal8Bit(Process.readAllStandardError());
+          return Output.count(Text) >= Times;
+        },
+        LimitMs);
+  }
+  // SIGTERM; how long it took to end, or -1 when it did not end.
+  qint64 Stop() {
+    QElapsedTimer stopping;
+    stopping.start();
+    Process.terminate();
+    if (!Process.waitForFinished(LimitMs)) return -1;
+    const qint64 ms = stopping.elapsed();
+    Output += QString::fromLocal8Bit(Process.readAllStandardError());
+    return ms;
+  }
+  QProcess Process;
+  QString Output;
+};
+
+int ServerInt(const TPgServer& Server, const QString& Db, const QString& Sql) {
+  return Server.Sql(Sql, Db).trimmed().toInt();
+}
+
+// Whether the server holds the live event of Card, within the test's limit.
+bool Arrives(const TPgServer& Server, const QString& Db, std::uint32_t Card) {
+  const QString count = QStringLiteral("SELECT COUNT(*) FROM records WHERE cardno = %1").arg(Card);
+  return WaitUntil([&] { return ServerInt(Server, Db, count) == 1; }, LimitMs);
+}
 
 // The real program with --forward: what it collected reaches the server with its site and
 // journal; a server that refuses or is gone leaves the local collection whole and says so on
@@ -41,6 +97,99 @@ TEST(Forward, TheProgramForwardsWhatItCollectedAndNeverPrintsThePassword) {
   EXPECT_EQ(server.Sql("SELECT COUNT(*), MIN(site) = MAX(site) FROM records", db).trimmed(), "120|t");
   EXPECT_EQ(server.Sql("SELECT outcome FROM visits ORDER BY id", db).trimmed().split('\n'),
             (QStringList{"done", "done", "done", "done"}));
+}
+
+// A watch forwards live events as they come, over one connection. A server that goes away is
+// one <4> line, noted for the check, and its return one <6> line; a SIGTERM while a forward waits
+// on a frozen server ends the watch within the second, and the next start sends what the server
+// had not acknowledged: every record on the server exactly once.
+TEST(Forward, AWatchForwardsAsEventsComeThroughAnOutageAndAStop) {
+  TPgServer server;
+  const QString db = server.CreateDatabase("central");
+  readersim::SimFaults events;
+  events.EventEveryMs = 20;
+  ReaderSim sim(readersim::SampleLog(50, 5), events);
+  TProgramFolder folder;
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), true, true, false);
+  TForwardingWatch watch(folder, server.Url(db, "secret"));
+  ASSERT_TRUE(watch.Says("<6>forwarding to ")) << watch.Output.toStdString();
+  ASSERT_TRUE(Arrives(server, db, FirstTimedCard + 10)) << watch.Output.toStdString();
+  ASSERT_TRUE(server.Stop("immediate"));
+  ASSERT_TRUE(watch.Says("<4>forwarding to ")) << watch.Output.toStdString();
+  EXPECT_EQ(folder.Query("SELECT last_error IS NOT NULL FROM forwarding"), QStringList{"1"});
+  const auto sentInOutage = static_cast<std::uint32_t>(sim.EventsSent());
+  ASSERT_TRUE(server.Start());
+  ASSERT_TRUE(watch.Says("<6>forwarding to ", 2)) << watch.Output.toStdString();
+  EXPECT_EQ(watch.Output.count("<4>forwarding"), 1) << watch.Output.toStdString();
+  ASSERT_TRUE(Arrives(server, db, FirstTimedCard + sentInOutage + 10)) << watch.Output.toStdString();
+  const QString backend =
+      server.Sql("SELECT pid FROM pg_stat_activity WHERE application_name = 'quillmere'", db).trimmed();
+  ASSERT_FALSE(backend.isEmpty());
+  ::kill(backend.toInt(), SIGSTOP);
+  const int frozenAt = folder.RecordCount();
+  // Events stored after the freeze, and a look at logs.mdb since: the forward waits on the server.
+  EXPECT_TRUE(WaitUntil([&] { return folder.RecordCount() > frozenAt + 5; }, LimitMs));
+  QThread::msleep(1500);
+  const qint64 stopMs = watch.Stop();
+  ::kill(backend.toInt(), SIGCONT);
+  EXPECT_GE(stopMs, 0);
+  EXPECT_LT(stopMs, 1000) << watch.Output.toStdString();
+  EXPECT_EQ(watch.Process.exitCode(), 0) << watch.Output.toStdString();
+  EXPECT_TRUE(watch.Output.contains(" records wait in logs.mdb for the next forward")) << watch.Output.toStdString();
+  ASSERT_TRUE(folder.RunProgram(90000, {"QUILLMERE_FORWARD=" + server.Url(db, "secret")}));
+  EXPECT_EQ(folder.ExitCode, 0) << folder.ErrorOutput.toStdString();
+  EXPECT_EQ(folder.DoubledRecords(), 0);
+  EXPECT_EQ(ServerInt(server, db, "SELECT COUNT(*) FROM records"), folder.RecordCount());
+  EXPECT_FALSE((watch.Output + folder.ErrorOutput).contains("secret"));
+}
+
+// What needs a person ends the watch as a run's refused forward would, the readers watched all
+// the same: a refused login is a <3> line; a row the server refuses is set aside with its <3>
+// line while the rest goes on, and the watch still ends refused.
+TEST(Forward, AWatchThatNeedsAPersonSaysSoAndEndsRefused) {
+  TPgServer server;
+  const QString db = server.CreateDatabase("central");
+  readersim::SimFaults events;
+  events.EventEveryMs = 20;
+  ReaderSim sim(readersim::SampleLog(20, 5), events);
+  TProgramFolder folder;
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), true, true, false);
+  {
+    TForwardingWatch refused(folder, server.Url(db, "wrong"));
+    ASSERT_TRUE(refused.Says("<3>forwarding to ")) << refused.Output.toStdString();
+    ASSERT_TRUE(refused.Says(" done: ")) << refused.Output.toStdString();
+    ASSERT_GE(refused.Stop(), 0);
+    EXPECT_EQ(refused.Output.count("<3>forwarding"), 1) << refused.Output.toStdString();
+    EXPECT_EQ(refused.Process.exitCode(), 6) << refused.Output.toStdString();
+  }
+  TForwardingWatch watch(folder, server.Url(db, "secret"));
+  ASSERT_TRUE(watch.Says("<6>forwarding to ")) << watch.Output.toStdString();
+  const std::uint32_t refusedCard = FirstTimedCard + static_cast<std::uint32_t>(sim.EventsSent()) + 20;
+  server.Sql(QStringLiteral("ALTER TABLE records ADD CHECK (cardno <> %1)").arg(refusedCard), db);
+  ASSERT_TRUE(watch.Says("<3>1 rows were refused by ")) << watch.Output.toStdString();
+  ASSERT_TRUE(Arrives(server, db, refusedCard + 10)) << watch.Output.toStdString();
+  ASSERT_GE(watch.Stop(), 0);
+  EXPECT_EQ(watch.Process.exitCode(), 6) << watch.Output.toStdString();
+  EXPECT_EQ(folder.Query(QStringLiteral("SELECT COUNT(*) FROM forwarding_rejected r JOIN records l ON l.rowid = r.local_id "
+                                        "WHERE l.CARDNO = %1").arg(refusedCard)),
+            QStringList{"1"});
+}
+
+// logs.mdb failing under the forward (here its table of marks is something else) is a <3> line
+// while the readers are watched all the same, and the watch ends as a run whose store failed.
+TEST(Forward, AWatchWhoseLogsMdbFailsToForwardEndsStoreFailed) {
+  const QTemporaryDir nowhere;  // no server's socket in it: the failure comes first
+  ReaderSim sim(readersim::SampleLog(20, 5));
+  TProgramFolder folder;
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), true, true, false);
+  folder.Execute("CREATE VIEW forwarding AS SELECT 'x' AS target");
+  TForwardingWatch watch(folder, QStringLiteral("postgresql://quill@/central?host=%1").arg(nowhere.path()));
+  ASSERT_TRUE(watch.Says("<3>forwarding to ")) << watch.Output.toStdString();
+  ASSERT_TRUE(watch.Says(" done: ")) << watch.Output.toStdString();
+  ASSERT_GE(watch.Stop(), 0);
+  EXPECT_TRUE(watch.Output.contains(": logs.mdb: ")) << watch.Output.toStdString();
+  EXPECT_EQ(watch.Process.exitCode(), 8) << watch.Output.toStdString();
+  EXPECT_EQ(folder.RecordCount(), 20);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "PgServer.h"
 #include "ServerError.h"
 #include "TestSupport.h"
+#include "Wakeup.h"
 
 namespace {
 
@@ -165,6 +166,54 @@ TEST(Forwarder, AServerStoppedMidBatchLosesNothingAndDoublesNothing) {
   ASSERT_TRUE(rest.Ok) << rest.Error.toStdString();
   EXPECT_EQ(rest.Progress.Records, Records - 2000);
   EXPECT_EQ(ServerCount(db), Records);
+}
+
+// A forwarder that runs every second keeps one server connection for all its runs, and looks
+// at logs.mdb without writing to know whether a run would send anything. A stop given while it
+// waits on the server ends the wait at once and acknowledges nothing, though the server may
+// have committed the batch (here its COMMIT was on the wire): it comes again next time, kept once.
+TEST(Forwarder, AKeptConnectionServesEveryRunAndAStopAcknowledgesNothing) {
+  const QString db = Server().CreateDatabase("kept");
+  TSite site(100);
+  TLogDatabase local;
+  local.OpenDatabase(site.Folder.DatabasePath());
+  TWakeup stop;
+  TForwarder forwarder(local.Connection(), Url(db), "north", {.BatchRows = 40}, stop.Descriptor());
+  const auto backend = [&db] {
+    return Server()
+        .Sql(QStringLiteral("SELECT pid FROM pg_stat_activity WHERE datname = '%1' AND application_name = 'quillmere'").arg(db))
+        .trimmed();
+  };
+  EXPECT_TRUE(forwarder.Pending());
+  forwarder.Run();
+  const QString first = backend();
+  EXPECT_FALSE(first.isEmpty());
+  EXPECT_FALSE(forwarder.Pending());
+  EXPECT_EQ(forwarder.RecordsWaiting(), 0);
+  site.Add(10, 1000);
+  EXPECT_TRUE(forwarder.Pending());
+  forwarder.Run();
+  EXPECT_EQ(forwarder.Progress().Records, 10);
+  EXPECT_EQ(backend(), first);
+  site.Add(100, 2000);
+  EXPECT_EQ(forwarder.RecordsWaiting(), 100);
+  forwarder.BeforeCommit = [&stop](int Batch) {
+    if (Batch == 2) stop.Give();
+  };
+  try {
+    forwarder.Run();
+    ADD_FAILURE() << "a stop given mid-forward went unseen";
+  } catch (const EServerError& Error) {
+    EXPECT_EQ(Error.Failure(), TServerFailure::Stopped) << Error.Message().toStdString();
+  }
+  EXPECT_EQ(forwarder.Progress().Records, 40);
+  EXPECT_EQ(forwarder.RecordsWaiting(), 60);
+  EXPECT_EQ(site.Folder.Query("SELECT last_error IS NULL FROM forwarding"), QStringList{"1"});  // a stop is no failure
+  EXPECT_TRUE(WaitUntil([&db] { return ServerCount(db) == 190; }, 10000)) << ServerCount(db);
+  const TOutcome rest = site.Forward(Url(db), "north");
+  ASSERT_TRUE(rest.Ok) << rest.Error.toStdString();
+  EXPECT_EQ(rest.Progress.Records, 60);  // the batch committed without its acknowledgement, and the rest
+  EXPECT_EQ(ServerCount(db), 210);
 }
 
 // The parent process of Pid, from /proc.

@@ -1,0 +1,115 @@
+#include "WatchForwarding.h"
+
+#include <QThread>
+
+#include <algorithm>
+
+#include "Errors.h"
+#include "Forwarder.h"
+#include "Journal.h"
+#include "LogDatabase.h"
+#include "ServerError.h"
+
+namespace {
+
+constexpr int LookEveryMs = 1000;      // how often logs.mdb is looked at for rows the server has not acknowledged
+constexpr int FirstRetryMs = 1000;     // after an outage or a failing logs.mdb, doubling up to LongestRetryMs
+constexpr int LongestRetryMs = 60000;  // also the only wait after a refusal: a person must act first
+
+}  // namespace
+
+TWatchForwarding::TWatchForwarding(QString DatabaseFile, TRunOptions AOptions)
+    : File(std::move(DatabaseFile)), Options(std::move(AOptions)) {
+  Thread.reset(QThread::create([this] { Forward(); }));
+  Thread->start();
+}
+
+TWatchForwarding::~TWatchForwarding() {
+  StopAndWait();
+}
+
+TForwardEnd TWatchForwarding::StopAndWait() {
+  Stop();
+  Thread->wait();
+  return Last == TForwardEnd::Sent && RowsSetAside ? TForwardEnd::Refused : Last;
+}
+
+// logs.mdb is opened here: a Qt connection serves only the thread that opened it.
+void TWatchForwarding::Forward() {
+  TLogDatabase db;
+  try {
+    db.OpenDatabase(File);
+  } catch (const EDatabaseError& Error) {
+    JournalLine(TPriority::Error, QStringLiteral("forwarding failed: %1; nothing is forwarded until the watch starts again")
+                                      .arg(LocalFailureText(Error)));
+    Last = TForwardEnd::LocalFailure;
+    return;
+  }
+  TForwarder forwarder(db.Connection(), Options.ForwardUrl, Options.Site, {}, Stopping.Descriptor());
+  for (int waitMs = 0; Stopping.Wait(waitMs) != TWakeup::TWaitEnd::Woken;) waitMs = Cycle(forwarder);
+  SayWaiting(forwarder);
+}
+
+// One look at logs.mdb and, when something waits, one forward: the wait before the next.
+int TWatchForwarding::Cycle(TForwarder& Forwarder) {
+  try {
+    if (!Forwarder.Pending()) return LookEveryMs;
+  } catch (const EDatabaseError& Error) {
+    return Failed(TForwardEnd::LocalFailure, {}, LocalFailureText(Error));
+  }
+  try {
+    Forwarder.Run();
+  } catch (const EServerError& Error) {
+    if (Error.Failure() == TServerFailure::Stopped) return 0;  // the loop's wait sees the stop
+    return Failed(EndOf(Error), Forwarder.Progress(), Error.Message());
+  } catch (const EDatabaseError& Error) {
+    return Failed(TForwardEnd::LocalFailure, Forwarder.Progress(), LocalFailureText(Error));
+  }
+  return Sent(Forwarder.Progress());
+}
+
+int TWatchForwarding::Sent(const TForwardProgress& Done) {
+  if (!Working) {
+    JournalLine(TPriority::Info,
+                QStringLiteral("forwarding to %1 as site %2: %3 records and %4 visits sent; the rest follows as it comes")
+                                     .arg(Done.Target, Options.Site)
+                                     .arg(Done.Records)
+                                     .arg(Done.Visits));
+  }
+  Working = true;
+  Last = TForwardEnd::Sent;
+  RowsSetAside |= SayRowsSetAside(Done);
+  return LookEveryMs;
+}
+
+// An outage and a failing logs.mdb may pass soon: tried again after a growing wait. A refusal
+// waits for a person, tried again only at the longest wait.
+int TWatchForwarding::Failed(TForwardEnd How, const TForwardProgress& Done, const QString& Why) {
+  const bool news = Working || How != Last;
+  RetryMs = How == TForwardEnd::Refused ? LongestRetryMs
+            : news                      ? FirstRetryMs
+                                        : std::min(2 * RetryMs, LongestRetryMs);
+  if (news) {
+    const QString then = How == TForwardEnd::Refused
+                             ? QStringLiteral("the watch goes on and tries again every %1 s").arg(LongestRetryMs / 1000)
+                             : QStringLiteral("the watch goes on and tries again after a growing wait of up to %1 s")
+                                   .arg(LongestRetryMs / 1000);
+    JournalLine(How == TForwardEnd::Outage ? TPriority::Warning : TPriority::Error, ForwardFailed(Done, Why, then));
+  }
+  Working = false;
+  Last = How;
+  return RetryMs;
+}
+
+void TWatchForwarding::SayWaiting(const TForwarder& Forwarder) {
+  try {
+    const qint64 waiting = Forwarder.RecordsWaiting();
+    if (waiting > 0) {
+      JournalLine(TPriority::Info,
+                  QStringLiteral("forwarding stopped; %1 records wait in logs.mdb for the next forward").arg(waiting));
+    }
+  } catch (const EDatabaseError& Error) {
+    JournalLine(TPriority::Error, QStringLiteral("forwarding stopped: %1").arg(LocalFailureText(Error)));
+    Last = TForwardEnd::LocalFailure;
+  }
+}

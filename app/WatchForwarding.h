@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+#include "Forwarding.h"
+#include "RunOptions.h"
+#include "Wakeup.h"
+
+class QThread;
+class TForwarder;
+
+// --watch with --forward: a thread of its own, with a connection of its own to logs.mdb and one
+// to the server that it keeps, sends what the server has not acknowledged as soon as logs.mdb
+// holds it. While nothing waits it only reads logs.mdb, and the server hears nothing. A failure
+// is said when it starts and its end when sending works again, not at every retry.
+class TWatchForwarding {
+ public:
+  TWatchForwarding(QString DatabaseFile, TRunOptions Options);
+  ~TWatchForwarding();
+  TWatchForwarding(const TWatchForwarding&) = delete;
+  TWatchForwarding& operator=(const TWatchForwarding&) = delete;
+
+  // Asks it to end: a wait, on the server too, ends at once; nothing unacknowledged is marked sent.
+  void Stop() { Stopping.Give(); }
+  // Stops it and returns once its thread has ended, having said how many records wait for the
+  // next forward: how forwarding stands, for the exit status as a run's last forward.
+  TForwardEnd StopAndWait();
+
+ private:
+  void Forward();
+  int Cycle(TForwarder& Forwarder);
+  int Sent(const TForwardProgress& Done);
+  int Failed(TForwardEnd How, const TForwardProgress& Done, const QString& Why);
+  void SayWaiting(const TForwarder& Forwarder);
+
+  QString File;
+  TRunOptions Options;
+  TWakeup Stopping;
+  TForwardEnd Last = TForwardEnd::Sent;
+  bool Working = false;   // the last forward sent: a failure from here is news
+  bool RowsSetAside = false;
+  int RetryMs = 0;
+  std::unique_ptr<QThread> Thread;
+};
