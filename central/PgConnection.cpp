@@ -59,6 +59,18 @@ const QRegularExpression& SqlStateInMessage() {
   return Pattern;
 }
 
+// libpq refuses an option's value (sslmode, keepalives, target_session_attrs, service) before it
+// tries a server, or once it has picked one: no later attempt changes that. Said without the
+// value, which may be a piece of a password split off at an unencoded '&'. Empty when Message
+// is no such refusal: a name it cannot resolve yet may pass.
+QString OptionRefusal(const QString& Message) {
+  static const QRegularExpression Refusal(QStringLiteral(
+      "(^|failed: )(invalid |definition of service|service file|syntax error in service file|could not match)"));
+  static const QRegularExpression QuotedValue(QStringLiteral("value \"[^\"]*\""));
+  if (!Refusal.match(Message).hasMatch()) return {};
+  return QString(Message).replace(QuotedValue, QStringLiteral("value"));
+}
+
 }  // namespace
 
 TServerAddress::TServerAddress(const QString& Url) {
@@ -147,15 +159,7 @@ TPgConnection::TDeadline TPgConnection::After(milliseconds Allowed) {
   return {std::chrono::steady_clock::now() + Allowed, Allowed};
 }
 
-// libpq refuses an option's value (sslmode, target_session_attrs, service) before it tries any
-// server: no later attempt changes that. A name it cannot resolve yet may pass, so only these.
 void TPgConnection::AwaitConnection(TDeadline Deadline) {
-  static const QRegularExpression Options(
-      QStringLiteral("^(invalid |definition of service|service file|syntax error in service file|could not match)"));
-  const QString refused = Cleaned(PQerrorMessage(Connection.get()));
-  if (PQstatus(Connection.get()) == CONNECTION_BAD && Options.match(refused).hasMatch()) {
-    Fail(TServerFailure::NeedsPerson, refused);
-  }
   PostgresPollingStatusType polling = PGRES_POLLING_WRITING;
   for (;;) {
     if (PQstatus(Connection.get()) == CONNECTION_BAD || polling == PGRES_POLLING_FAILED) FailToConnect();
@@ -173,6 +177,8 @@ void TPgConnection::FailToConnect() {
   const char* message = PQerrorMessage(Connection.get());
   const QRegularExpressionMatch code = SqlStateInMessage().match(QString::fromUtf8(message));
   QString text = Cleaned(message);
+  const QString refusedOption = OptionRefusal(text);
+  if (!refusedOption.isEmpty()) Fail(TServerFailure::NeedsPerson, refusedOption);
   if (code.hasMatch()) {
     text.remove(code.captured(1) + QStringLiteral(": "));
     Fail(FailureOfSqlState(code.captured(1)), text, code.captured(1));

@@ -305,6 +305,8 @@ TEST(Forwarder, WhatNeedsAPersonIsRefusedWithoutAlteringOrEchoingAnything) {
       {Url(db), QString(256, 'n'), "more than 255"},
       {Url(db) + "&sslmode=bogus", "north", "sslmode"},
       {Url(db) + "&target_session_attrs=bogus", "north", "target_session_attrs"},
+      // Refused once a TCP server is picked; the value may be a piece of a password.
+      {QStringLiteral("postgresql://quill@127.0.0.1:%1/%2?keepalives=secretXY").arg(tcp.Port()).arg(db), "north", "keepalives"},
       {Url(db) + "&hostaddr=not-an-ip", "north", "no numeric address"},
       {Url(db) + "&service=nosuchservice", "north", "nosuchservice"},
       {"postgresql://quill:se%zsecret@/db?host=" + socket, "north", "does not parse"},
