@@ -66,6 +66,7 @@ void TForwarder::Run() {
       throw EServerError(TServerFailure::NeedsPerson,
                          QStringLiteral("the site name has %1 characters, more than %2").arg(Site.size()).arg(MaxSiteChars));
     }
+    if (Link && !Link->StillOpen()) Link.reset();  // closed while idle: no outage, a new link
     if (!Link) Connect(*address, state);
     Forward(*Link, state);
   } catch (const EServerError& Error) {

@@ -187,6 +187,13 @@ void TPgConnection::FailToConnect() {
   Fail(person ? TServerFailure::NeedsPerson : TServerFailure::Outage, text);
 }
 
+// An idle link hears nothing we asked for: anything there is the server's last word (a FATAL
+// before it closed) or, rarely, a notice, which costs a new link and nothing else.
+bool TPgConnection::StillOpen() {
+  pollfd socket{PQsocket(Connection.get()), POLLIN, 0};
+  return socket.fd >= 0 && PQstatus(Connection.get()) == CONNECTION_OK && ::poll(&socket, 1, 0) == 0;
+}
+
 void TPgConnection::Exec(const QString& Sql, const QStringList& Params) {
   Call(Sql, Params, PGRES_COMMAND_OK, After(CallLimit));
 }

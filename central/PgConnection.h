@@ -44,6 +44,10 @@ class TPgConnection {
   TPgConnection(const TPgConnection&) = delete;
   TPgConnection& operator=(const TPgConnection&) = delete;
 
+  // False once the server has spoken, and so most likely closed the link, while it sat idle;
+  // waits for nothing.
+  bool StillOpen();
+
   void Exec(const QString& Sql, const QStringList& Params = {});
   // The first column of each row of Sql's result.
   QStringList Column(const QString& Sql, const QStringList& Params = {});

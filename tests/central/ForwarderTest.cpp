@@ -195,6 +195,13 @@ TEST(Forwarder, AKeptConnectionServesEveryRunAndAStopAcknowledgesNothing) {
   forwarder.Run();
   EXPECT_EQ(forwarder.Progress().Records, 10);
   EXPECT_EQ(backend(), first);
+  // A server that ends the idle session (a restart, idle_session_timeout, a pooler) costs a
+  // new connection, not a failure.
+  Server().Sql(QStringLiteral("SELECT pg_terminate_backend(%1)").arg(first));
+  ASSERT_TRUE(WaitUntil([&] { return backend().isEmpty(); }, 10000));
+  site.Add(5, 1500);
+  forwarder.Run();
+  EXPECT_EQ(forwarder.Progress().Records, 5);
   site.Add(100, 2000);
   EXPECT_EQ(forwarder.RecordsWaiting(), 100);
   forwarder.BeforeCommit = [&stop](int Batch) {
@@ -209,11 +216,11 @@ TEST(Forwarder, AKeptConnectionServesEveryRunAndAStopAcknowledgesNothing) {
   EXPECT_EQ(forwarder.Progress().Records, 40);
   EXPECT_EQ(forwarder.RecordsWaiting(), 60);
   EXPECT_EQ(site.Folder.Query("SELECT last_error IS NULL FROM forwarding"), QStringList{"1"});  // a stop is no failure
-  EXPECT_TRUE(WaitUntil([&db] { return ServerCount(db) == 190; }, 10000)) << ServerCount(db);
+  EXPECT_TRUE(WaitUntil([&db] { return ServerCount(db) == 195; }, 10000)) << ServerCount(db);
   const TOutcome rest = site.Forward(Url(db), "north");
   ASSERT_TRUE(rest.Ok) << rest.Error.toStdString();
   EXPECT_EQ(rest.Progress.Records, 60);  // the batch committed without its acknowledgement, and the rest
-  EXPECT_EQ(ServerCount(db), 210);
+  EXPECT_EQ(ServerCount(db), 215);
 }
 
 // The parent process of Pid, from /proc.
