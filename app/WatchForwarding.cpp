@@ -18,8 +18,8 @@ constexpr int LongestRetryMs = 60000;  // also the only wait after a refusal: a 
 
 }  // namespace
 
-TWatchForwarding::TWatchForwarding(QString DatabaseFile, TRunOptions AOptions)
-    : File(std::move(DatabaseFile)), Options(std::move(AOptions)) {
+TWatchForwarding::TWatchForwarding(QString DatabaseFile, TRunOptions AOptions, int BusyTimeoutMs)
+    : File(std::move(DatabaseFile)), Options(std::move(AOptions)), BusyMs(BusyTimeoutMs) {
   Thread.reset(QThread::create([this] { Forward(); }));
   Thread->start();
 }
@@ -36,7 +36,7 @@ TForwardEnd TWatchForwarding::StopAndWait() {
 
 // logs.mdb is opened here: a Qt connection serves only the thread that opened it.
 void TWatchForwarding::Forward() {
-  TLogDatabase db;
+  TLogDatabase db(BusyMs);
   try {
     db.OpenDatabase(File);
   } catch (const EDatabaseError& Error) {
@@ -52,18 +52,20 @@ void TWatchForwarding::Forward() {
 
 // One look at logs.mdb and, when something waits, one forward: the wait before the next.
 int TWatchForwarding::Cycle(TForwarder& Forwarder) {
+  bool running = false;
+  const auto progress = [&] { return running ? Forwarder.Progress() : TForwardProgress{}; };
   try {
     if (!Forwarder.Pending()) return LookEveryMs;
-  } catch (const EDatabaseError& Error) {
-    return Failed(TForwardEnd::LocalFailure, {}, LocalFailureText(Error));
-  }
-  try {
+    running = true;
     Forwarder.Run();
   } catch (const EServerError& Error) {
     if (Error.Failure() == TServerFailure::Stopped) return 0;  // the loop's wait sees the stop
-    return Failed(EndOf(Error), Forwarder.Progress(), Error.Message());
+    return Failed(EndOf(Error), progress(), Error.Message());
+  } catch (const EDatabaseBusy& Error) {
+    // Another program's hold passes by itself, as an outage does: what was sent is sent again.
+    return Failed(TForwardEnd::Outage, progress(), LocalFailureText(Error));
   } catch (const EDatabaseError& Error) {
-    return Failed(TForwardEnd::LocalFailure, Forwarder.Progress(), LocalFailureText(Error));
+    return Failed(TForwardEnd::LocalFailure, progress(), LocalFailureText(Error));
   }
   return Sent(Forwarder.Progress());
 }

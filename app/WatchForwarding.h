@@ -17,7 +17,9 @@ class TForwarder;
 // is said when it starts and its end when sending works again, not at every retry.
 class TWatchForwarding {
  public:
-  TWatchForwarding(QString DatabaseFile, TRunOptions Options);
+  // BusyTimeoutMs: how long one wait for another program's hold on logs.mdb may last before the
+  // forward gives way and tries again later, so that a stop is not held up by it.
+  TWatchForwarding(QString DatabaseFile, TRunOptions Options, int BusyTimeoutMs);
   ~TWatchForwarding();
   TWatchForwarding(const TWatchForwarding&) = delete;
   TWatchForwarding& operator=(const TWatchForwarding&) = delete;
@@ -37,6 +39,7 @@ class TWatchForwarding {
 
   QString File;
   TRunOptions Options;
+  int BusyMs;
   TWakeup Stopping;
   TForwardEnd Last = TForwardEnd::Sent;
   bool Working = false;   // the last forward sent: a failure from here is news

@@ -20,8 +20,8 @@
 namespace {
 
 constexpr int HighestPort = 65535;
-// A stop must not wait out another program's hold on logs.mdb: the workers wait for it in
-// slices this long, and between them look whether the watch is stopping.
+// A stop must not wait out another program's hold on logs.mdb: the workers and the forward wait
+// for it in slices this long, and between them look whether the watch is stopping.
 constexpr int WatchBusyTimeoutMs = 250;
 
 QString RowName(const TVisit& Visit) {
@@ -72,7 +72,7 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db) {
   store.OpenDatabase(Db.DatabasePath());
   TWorkers workers = StartWorkers(Db, journal, receiver, store);
   std::optional<TWatchForwarding> forwarding;
-  if (!Options.ForwardUrl.isEmpty()) forwarding.emplace(Db.DatabasePath(), Options);
+  if (!Options.ForwardUrl.isEmpty()) forwarding.emplace(Db.DatabasePath(), Options, WatchBusyTimeoutMs);
   JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2 minutes")
                                    .arg(workers.size())
                                    .arg(Timings.CollectMinutes));

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <atomic>
@@ -16,6 +17,7 @@
 #include "LogDatabase.h"
 #include "ReaderSim.h"
 #include "TestSupport.h"
+#include "WatchForwarding.h"
 #include "WatchWorker.h"
 
 namespace {
@@ -289,6 +291,34 @@ TEST(Watch, APassWhoseCountsDifferKeepsTheLine) {
   ASSERT_TRUE(watched.AwaitRecords(1));
   EXPECT_EQ(watched.Stored(4242).size(), 1);
   EXPECT_EQ(watched.Sim->Connections(), 1);
+}
+
+// The forward meets another program's hold on logs.mdb: it gives way as to an outage, said at
+// <4>, and a stop then ends it as an outage, not as a failing disk.
+TEST(Watch, AForwardThatMeetsAHeldFileGivesWayAsToAnOutage) {
+  const QTemporaryDir nowhere;
+  TLogFolder folder;
+  folder.Execute("INSERT INTO records VALUES ('2026-11-03 09:00:00', 1, 'r', 1)");
+  QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "holding-program");
+  holder.setDatabaseName(folder.DatabasePath());
+  ASSERT_TRUE(holder.open());
+  QSqlQuery hold(holder);
+  ASSERT_TRUE(hold.exec("BEGIN IMMEDIATE"));
+  TCapturedErrors errors;
+  TRunOptions options;
+  options.ForwardUrl = QStringLiteral("postgresql://quill@/central?host=%1").arg(nowhere.path());
+  options.Site = "north";
+  {
+    TWatchForwarding forwarding(folder.DatabasePath(), options, 100);
+    ASSERT_TRUE(WaitUntil([&] { return errors.Peek().contains("forwarding"); }, LimitMs));
+    EXPECT_EQ(forwarding.StopAndWait(), TForwardEnd::Outage);
+  }
+  hold.finish();
+  holder.close();
+  QSqlDatabase::removeDatabase("holding-program");
+  const QString journal = QString::fromLocal8Bit(errors.Text());
+  EXPECT_TRUE(journal.contains("<4>forwarding")) << journal.toStdString();
+  EXPECT_TRUE(journal.contains("database is locked")) << journal.toStdString();
 }
 
 }  // namespace

@@ -164,6 +164,12 @@ QByteArray TCapturedErrors::Text() {
   return File.readAll();
 }
 
+QByteArray TCapturedErrors::Peek() {
+  std::fflush(stderr);
+  QFile written(File.fileName());
+  return written.open(QIODevice::ReadOnly) ? written.readAll() : QByteArray();
+}
+
 void TCapturedErrors::Restore() {
   if (Saved < 0) return;
   std::fflush(stderr);

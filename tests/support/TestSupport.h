@@ -33,6 +33,8 @@ class TCapturedErrors {
   TCapturedErrors& operator=(const TCapturedErrors&) = delete;
   // Ends the capture.
   QByteArray Text();
+  // What was written so far, while the capture goes on.
+  QByteArray Peek();
 
  private:
   void Restore();
