@@ -89,6 +89,12 @@ void SummariseForward(const TForwardHealth& Forward, int WindowHours, TSummary& 
     return;
   }
   const QString target = Printable(Forward.Target);
+  if (Forward.SetAsideInWindow > 0) {
+    Summary.Raise(TCheckState::Warning);
+    Summary.Words << QStringLiteral("%1 rows refused by the server and set aside in %2 h (table forwarding_rejected)")
+                         .arg(Forward.SetAsideInWindow)
+                         .arg(WindowHours);
+  }
   if (!Forward.LastError.isEmpty()) {
     Summary.Raise(TCheckState::Warning);
     Summary.Words << QStringLiteral("forwarding to %1 failed at %2: %3")

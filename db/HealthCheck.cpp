@@ -117,11 +117,22 @@ TForwardHealth ReadForwarding(const QSqlDatabase& Db) {
   return forward;
 }
 
+// Rows set aside wait for a person however well the forwards since went: a watch forwards
+// every second, and its next forward would hide them at once.
+int CountSetAside(const QSqlDatabase& Db, int WindowHours) {
+  QSqlQuery query = Run(Db, QStringLiteral("SELECT COUNT(*) FROM forwarding_rejected WHERE noted >= ?"),
+                        {RecTimeText(Now() - WindowHours / 24.0)});
+  const int count = query.next() ? query.value(0).toInt() : 0;
+  Require(query, true);
+  return count;
+}
+
 THealth ReadAll(const QSqlDatabase& Db, int WindowHours) {
   THealth health;
   health.Journal = HasTable(Db, QStringLiteral("visits"));
   health.Readers = health.Journal ? ReadersWithVisits(Db, WindowHours) : ReadersNeverVisited(Db);
   if (HasTable(Db, QStringLiteral("forwarding"))) health.Forward = ReadForwarding(Db);
+  if (HasTable(Db, QStringLiteral("forwarding_rejected"))) health.Forward.SetAsideInWindow = CountSetAside(Db, WindowHours);
   return health;
 }
 

@@ -20,6 +20,7 @@ struct TForwardHealth {
   QString Target;       // host:port/dbname; empty: never tried
   QString LastAttempt;  // when that server was last tried
   QString LastError;    // empty: that attempt succeeded
+  int SetAsideInWindow = 0;  // rows the server refused, noted in forwarding_rejected within the window
 };
 
 struct THealth {

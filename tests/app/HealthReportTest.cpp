@@ -209,6 +209,16 @@ TEST_F(HealthCheck, WithForwardingTheLastErrorAndTheAgeOfTheLastSuccessCount) {
     EXPECT_TRUE(report.Text.contains(c.Says)) << report.Text.toStdString();
     EXPECT_EQ(Check(false).State, TCheckState::Ok) << c.Says;
   }
+  // Rows set aside within the window wait for a person, however well the forwards since went.
+  Folder.Execute("UPDATE forwarding SET last_attempt = '2026-03-10 11:59:00', last_error = NULL");
+  Folder.Execute("CREATE TABLE forwarding_rejected (target TEXT, source TEXT, local_id INTEGER, reason TEXT, noted TEXT)");
+  Folder.Execute("INSERT INTO forwarding_rejected VALUES ('hq:5432/att', 'records', 7, 'no partition', '2026-03-09 06:00:00'), "
+                 "('hq:5432/att', 'records', 8, 'no partition', '2026-03-10 09:30:00')");
+  const TCheckReport report = Check(true);
+  EXPECT_EQ(report.State, TCheckState::Warning);
+  EXPECT_TRUE(report.Text.contains("; 1 rows refused by the server and set aside in 24 h (table forwarding_rejected); "))
+      << report.Text.toStdString();
+  EXPECT_EQ(Check(true, 2).State, TCheckState::Ok);
 }
 
 }  // namespace
