@@ -41,13 +41,11 @@ TServerTable Through(const QString& Table, const QStringList& Columns, const QSt
           CopyDirect ? QStringLiteral("COPY %1 (%2) FROM STDIN").arg(Table, columns) : QString()};
 }
 
-[[noreturn]] void RefuseTable(const EServerError& Last) {
+[[noreturn]] void RefuseTable(const QString& HowMany, const EServerError& Last) {
   throw EServerError(TServerFailure::NeedsPerson,
-                     QStringLiteral("the server refused more than %1 rows, the last for: %2 (SQLSTATE %3); its table itself "
-                                    "seems to refuse them (a partition missing, a CHECK); nothing of the batch was kept or "
-                                    "set aside")
-                         .arg(TBatchSender::MaxSetAside)
-                         .arg(Last.Message(), Last.SqlState()),
+                     QStringLiteral("the server refused %1, the last for: %2 (SQLSTATE %3); its table itself seems to "
+                                    "refuse them (a partition missing, a CHECK); nothing of the batch was kept or set aside")
+                         .arg(HowMany, Last.Message(), Last.SqlState()),
                      Last.SqlState());
 }
 
@@ -74,9 +72,11 @@ QList<TSetAside> TBatchSender::Send(const TBatch& Batch) {
   QList<TSetAside> refused;
   Server.Exec(QStringLiteral("BEGIN"));
   SendWhole(Batch, refused);
+  if (Kept == 0 && refused.size() == Batch.Rows()) RefuseTable(QStringLiteral("every row it was sent"), *LastRefusal);
   if (BeforeCommit) BeforeCommit();
   Server.Exec(QStringLiteral("COMMIT"));
   SetAside += refused.size();
+  Kept += Batch.Rows() - refused.size();
   return refused;
 }
 
@@ -123,7 +123,8 @@ void TBatchSender::Halve(const TBatch& Batch, qsizetype From, qsizetype To, QLis
     Server.Exec(QStringLiteral("ROLLBACK TO SAVEPOINT part"));
     Server.Exec(QStringLiteral("RELEASE SAVEPOINT part"));
     if (To - From == 1) {
-      if (SetAside + Refused.size() >= MaxSetAside) RefuseTable(Error);
+      if (SetAside + Refused.size() >= MaxSetAside) RefuseTable(QStringLiteral("more than %1 rows").arg(MaxSetAside), Error);
+      LastRefusal = Error;
       Refused.append({Batch.Ids[From], QStringLiteral("%1 (SQLSTATE %2)").arg(Error.Message(), Error.SqlState())});
       return;
     }

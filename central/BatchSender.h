@@ -4,8 +4,10 @@
 #include <QString>
 
 #include <functional>
+#include <optional>
 
 #include "LocalRows.h"
+#include "ServerError.h"
 
 class TPgConnection;
 
@@ -24,7 +26,8 @@ const TServerTable& VisitsTable();
 
 // One batch, one transaction on the server. The server's row count is checked before the
 // commit. A row whose values the server refuses is found by halving, set aside, and the rest
-// of the batch committed without it; past MaxSetAside such rows in one forward, the server is
+// of the batch committed without it. Past MaxSetAside such rows in one forward, or when every
+// row a forward sent so far was refused (a watch's forward may be a single row), the server is
 // taken to refuse the table, not rows (no partition for them, a CHECK no row meets), and the
 // batch fails as needing a person, nothing of it set aside. Raises EServerError.
 class TBatchSender {
@@ -47,5 +50,7 @@ class TBatchSender {
   const TServerTable& Table;
   std::function<void()> BeforeCommit;
   qsizetype SetAside = 0;  // in earlier batches of this forward
+  qsizetype Kept = 0;      // rows the server took in earlier batches of this forward
+  std::optional<EServerError> LastRefusal;
   bool Overlapping = false;  // a row of this forward was there already: the rest goes through the merge
 };

@@ -469,26 +469,29 @@ TEST(Forwarder, AnAdminsPartitionedTablesAreUsedAsTheyAre) {
   EXPECT_EQ(ServerCount("partitioned", "true", "visits"), 2);
 }
 
-// A table that refuses every row (no partition for them) is no reason to set them all aside:
-// the forward stops as needing a person, and once the partition is there, everything is sent.
+// A table that refuses every row (no partition for them) is no reason to set them all aside,
+// whether a run brings a thousand or a watch's forward a few: the forward stops as needing a
+// person, and once the partition is there, everything is sent.
 TEST(Forwarder, ATableThatRefusesEveryRowNeedsAPerson) {
-  const QString db = Server().CreateDatabase("no_partition");
-  Server().Sql(
-      "CREATE TABLE records (rectime timestamp NOT NULL, cardno integer NOT NULL, reader text, mode smallint, site text, "
-      "received timestamptz NOT NULL DEFAULT now(), UNIQUE (rectime, cardno)) PARTITION BY RANGE (rectime); "
-      "CREATE TABLE records_2025 PARTITION OF records FOR VALUES FROM ('2025-01-01') TO ('2026-01-01'); "
-      "ALTER TABLE records OWNER TO quill",
-      db);
-  TSite site(1000);
-  const TOutcome refused = site.Forward(Url(db), "north");
-  EXPECT_EQ(refused.Failure, TServerFailure::NeedsPerson);
-  EXPECT_TRUE(refused.Error.contains("SQLSTATE 23514")) << refused.Error.toStdString();
-  EXPECT_EQ(refused.Progress.SetAside, 0);
-  EXPECT_EQ(site.Folder.Query("SELECT COUNT(*) FROM forwarding_rejected"), QStringList{"0"});
-  Server().Sql("CREATE TABLE records_2026 PARTITION OF records FOR VALUES FROM ('2026-01-01') TO ('2027-01-01')", db);
-  const TOutcome sent = site.Forward(Url(db), "north");
-  ASSERT_TRUE(sent.Ok) << sent.Error.toStdString();
-  EXPECT_EQ(sent.Progress.Records, 1000);
+  for (const int rows : {1000, 3}) {
+    const QString db = Server().CreateDatabase(QStringLiteral("no_partition_%1").arg(rows));
+    Server().Sql(
+        "CREATE TABLE records (rectime timestamp NOT NULL, cardno integer NOT NULL, reader text, mode smallint, site text, "
+        "received timestamptz NOT NULL DEFAULT now(), UNIQUE (rectime, cardno)) PARTITION BY RANGE (rectime); "
+        "CREATE TABLE records_2025 PARTITION OF records FOR VALUES FROM ('2025-01-01') TO ('2026-01-01'); "
+        "ALTER TABLE records OWNER TO quill",
+        db);
+    TSite site(rows);
+    const TOutcome refused = site.Forward(Url(db), "north");
+    EXPECT_EQ(refused.Failure, TServerFailure::NeedsPerson) << rows;
+    EXPECT_TRUE(refused.Error.contains("SQLSTATE 23514")) << refused.Error.toStdString();
+    EXPECT_EQ(refused.Progress.SetAside, 0) << rows;
+    EXPECT_EQ(site.Folder.Query("SELECT COUNT(*) FROM forwarding_rejected"), QStringList{"0"}) << rows;
+    Server().Sql("CREATE TABLE records_2026 PARTITION OF records FOR VALUES FROM ('2026-01-01') TO ('2027-01-01')", db);
+    const TOutcome sent = site.Forward(Url(db), "north");
+    ASSERT_TRUE(sent.Ok) << sent.Error.toStdString();
+    EXPECT_EQ(sent.Progress.Records, rows);
+  }
 }
 
 // A batch is bounded in bytes as well as in rows, and travels in chunks; a refused row in a
