@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "HostLookup.h"
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -135,6 +137,8 @@ TPgConnection::TPgConnection(const TServerAddress& Address, milliseconds Connect
   }
   // logs.mdb holds UTF-8, whatever the URL, PGCLIENTENCODING or the server's database say.
   address.Set("client_encoding", "UTF8");
+  const TDeadline deadline = After(ConnectTimeout);
+  PinAddresses(address, deadline);
   std::vector<const char*> keywords;
   std::vector<const char*> values;
   for (const auto& [keyword, value] : address.Options()) {
@@ -146,7 +150,7 @@ TPgConnection::TPgConnection(const TServerAddress& Address, milliseconds Connect
   Connection.reset(PQconnectStartParams(keywords.data(), values.data(), 0));
   if (!Connection) Fail(TServerFailure::Outage, QStringLiteral("out of memory"));
   PQsetErrorVerbosity(Connection.get(), PQERRORS_VERBOSE);
-  AwaitConnection(After(ConnectTimeout));
+  AwaitConnection(deadline);
   PQsetErrorVerbosity(Connection.get(), PQERRORS_DEFAULT);
   // The server's notices ("already exists, skipping") are no news to anyone.
   PQsetNoticeProcessor(Connection.get(), [](void*, const char*) {}, nullptr);
@@ -157,6 +161,19 @@ TPgConnection::~TPgConnection() = default;
 
 TPgConnection::TDeadline TPgConnection::After(milliseconds Allowed) {
   return {std::chrono::steady_clock::now() + Allowed, Allowed};
+}
+
+// libpq looks a host name up inside its connect, where no deadline or stop of ours reaches: the
+// name is looked up here, and libpq given its addresses beside it (the name still serves TLS
+// and the password file). A list of hosts is left to libpq.
+void TPgConnection::PinAddresses(TServerAddress& Address, TDeadline Deadline) const {
+  if (!Address.Option("hostaddr").isEmpty()) return;
+  QByteArray host = Address.Option("host");
+  if (host.isEmpty()) host = qgetenv("PGHOST");
+  if (host.isEmpty() || host.contains(',') || host.startsWith('/') || host.startsWith('@') || NumericAddresses(host)) return;
+  const QList<QByteArray> addresses = LookUpHost(host, Deadline.At, Stop);
+  Address.Set("host", QList<QByteArray>(addresses.size(), host).join(','));
+  Address.Set("hostaddr", addresses.join(','));
 }
 
 void TPgConnection::AwaitConnection(TDeadline Deadline) {

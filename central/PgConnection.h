@@ -65,6 +65,7 @@ class TPgConnection {
   };
   static TDeadline After(std::chrono::milliseconds Allowed);
 
+  void PinAddresses(TServerAddress& Address, TDeadline Deadline) const;
   void AwaitConnection(TDeadline Deadline);
   [[noreturn]] void FailToConnect();
   TResult Call(const QString& Sql, const QStringList& Params, ExecStatusType Expected, TDeadline Deadline);

@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -173,6 +179,36 @@ TEST(Forward, AWatchThatNeedsAPersonSaysSoAndEndsRefused) {
   EXPECT_EQ(folder.Query(QStringLiteral("SELECT COUNT(*) FROM forwarding_rejected r JOIN records l ON l.rowid = r.local_id "
                                         "WHERE l.CARDNO = %1").arg(refusedCard)),
             QStringList{"1"});
+}
+
+// A name server that takes the query and never answers: the forward gives up at our connect
+// deadline, not the resolver's (here three tries of 5 s), and says why. It needs a private
+// mount namespace and port 53, so root; elsewhere it is skipped.
+TEST(Forward, AServerNameNoOneResolvesIsGivenUpAtOurDeadline) {
+  const int silent = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(53);
+  address.sin_addr.s_addr = htonl(0x7F000002);
+  const bool bound = ::bind(silent, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  const QTemporaryDir folderOfConf;
+  QFile conf(folderOfConf.filePath("resolv.conf"));
+  ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
+  conf.write("nameserver 127.0.0.2\noptions timeout:5 attempts:3\n");
+  conf.close();
+  if (!bound || QProcess::execute("unshare", {"--mount", "true"}) != 0) {
+    ::close(silent);
+    GTEST_SKIP() << "needs root: a private mount namespace and port 53";
+  }
+  TProgramFolder folder;
+  ASSERT_TRUE(folder.RunProgram(LimitMs, {"QUILLMERE_FORWARD=postgresql://quill@pg.central.example/central"},
+                                {"unshare", "--mount", "sh", "-c", "mount --bind \"$0\" /etc/resolv.conf && exec \"$1\"",
+                                 conf.fileName()}));
+  ::close(silent);
+  EXPECT_TRUE(folder.ErrorOutput.contains("<4>forwarding") &&
+              folder.ErrorOutput.contains("the name pg.central.example was not looked up in time"))
+      << folder.ErrorOutput.toStdString();
+  EXPECT_EQ(folder.ExitCode, 0);  // an outage, which the next run retries
 }
 
 // logs.mdb failing under the forward (here its table of marks is something else) is a <3> line
