@@ -20,8 +20,8 @@
 namespace {
 
 constexpr int HighestPort = 65535;
-// A stop must not wait out another program's hold on logs.mdb: the workers and the forward wait
-// for it in slices this long, and between them look whether the watch is stopping.
+// A stop must not wait out another program's hold on logs.mdb: the workers, the forward and the
+// journal wait for it in slices this long, and between them look whether the watch is stopping.
 constexpr int WatchBusyTimeoutMs = 250;
 
 QString RowName(const TVisit& Visit) {
@@ -54,18 +54,25 @@ TWatchRun::TWatchRun(QString ADatabaseFile, TRunOptions AOptions, TWatchTimings 
   Timings.CollectMinutes = Options.WatchCollectMinutes;
 }
 
+// The stop signals come first: a stop while the open waits for another program's hold ends the
+// watch cleanly once it is open, not by the signal's default action.
 TExitStatus TWatchRun::Run() {
+  QEventLoop loop;
+  const TStopSignals stopSignals([&loop] { loop.quit(); });
   TLogDatabase db;
   std::optional<TRunLock> runLock;
-  if (const auto refused = OpenAndLock(db, DatabaseFile, runLock)) return *refused;
-  return Watch(db);
+  if (const auto refused = OpenAndLock(db, DatabaseFile, runLock)) {
+    // A watch that cannot start is a failure, whatever a run makes of another run: its unit
+    // tries again later rather than leave the readers unwatched until the next boot.
+    return *refused == TExitStatus::Ok ? TExitStatus::RunFailed : *refused;
+  }
+  db.SetBusyTimeout(WatchBusyTimeoutMs);
+  return Watch(db, loop);
 }
 
 // Declared so that they go in this order: the workers (joined), the store they shared, the
 // receiver of their posts, then the journal those posts wrote to.
-TExitStatus TWatchRun::Watch(TLogDatabase& Db) {
-  QEventLoop loop;
-  const TStopSignals stopSignals([&loop] { loop.quit(); });  // before the first line: a stop from then on ends it cleanly
+TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   TRunJournal journal(Db);
   QObject receiver;
   TLogDatabase store(WatchBusyTimeoutMs);
@@ -76,7 +83,7 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db) {
   JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2 minutes")
                                    .arg(workers.size())
                                    .arg(Timings.CollectMinutes));
-  loop.exec();
+  Loop.exec();
   for (const auto& worker : workers) worker->Stop();  // all at once: they end side by side
   if (forwarding) forwarding->Stop();
   bool liveStoreFailed = false;

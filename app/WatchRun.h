@@ -27,7 +27,7 @@ class TWatchRun {
 
  private:
   using TWorkers = std::vector<std::unique_ptr<TWatchWorker>>;
-  TExitStatus Watch(TLogDatabase& Db);
+  TExitStatus Watch(TLogDatabase& Db, class QEventLoop& Loop);
   TWorkers StartWorkers(TLogDatabase& Db, TRunJournal& Journal, QObject& Receiver, TLogDatabase& Store) const;
 
   QString DatabaseFile;

@@ -232,6 +232,10 @@ void TWriteTransaction::Commit() {
 // checkpoint may have moved frames into), puts every committed record on the disk either way.
 // A checkpoint that cannot finish while another program reads is no failure: the log keeps the
 // rest. What SQLite would do unseen as the connection closes is done here, where it can fail.
+void TLogDatabase::SetBusyTimeout(int Ms) {
+  ExecuteUnless(QSqlDatabase::database(ConnectionName, false), QStringLiteral("PRAGMA busy_timeout = %1").arg(Ms), {});
+}
+
 void TLogDatabase::Checkpoint() {
   // Whatever this connection found at its open: another may have switched the file to WAL since.
   TNativeStatement checkpoint(NativeHandle(QSqlDatabase::database(ConnectionName, false)), "PRAGMA wal_checkpoint(PASSIVE)");

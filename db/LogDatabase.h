@@ -59,6 +59,8 @@ class TLogDatabase {
   void MakeDurable();
   // Moves what the write-ahead log holds into the file; raises EDatabaseError when the disk fails.
   void Checkpoint();
+  // How long a statement waits for another connection's lock from now on, once open.
+  void SetBusyTimeout(int Ms);
 
   const QString& DatabasePath() const { return Path; }
   const QString& Connection() const { return ConnectionName; }

@@ -62,8 +62,9 @@ void ExpectEverythingStoredOnce(const TProgramFolder& Folder, int Sent) {
 }
 
 // One watch holds the lock for its whole life: a run or a second watch started meanwhile is
-// refused and contacts nothing. SIGTERM ends it within a second with its lock released, and
-// what it says it stored is in the file.
+// refused and contacts nothing, the run as a run that found another, the watch as a failure.
+// SIGTERM ends it within a second with its lock released, and what it says it stored is in
+// the file.
 TEST(WatchProgram, HoldsTheLockAndEndsCleanlyOnSigterm) {
   TProgramFolder folder;
   SimFaults events;
@@ -80,6 +81,7 @@ TEST(WatchProgram, HoldsTheLockAndEndsCleanlyOnSigterm) {
   StartWatch(folder, second);
   ASSERT_TRUE(second.waitForFinished(LimitMs));
   EXPECT_TRUE(QString::fromLocal8Bit(second.readAllStandardError()).contains("another run holds"));
+  EXPECT_EQ(second.exitCode(), 1);  // a watch that cannot start is tried again by its unit
   EXPECT_EQ(sim.Connections(), 1);
   QThread::msleep(300);
   QElapsedTimer stopping;
