@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QSocketNotifier>
 #include <QThread>
 
 #include <sys/socket.h>
@@ -91,6 +92,11 @@ void TWatchWorker::Watch() {
   // A line that carries live events is seldom quiet for long: a command waits for a shorter
   // quiet, or every command of a pass would wait out the drain's bound.
   reader.Timings.DrainQuietMs = Timings.DrainQuietMs;
+  // A reader that stops answering in mid-pass must not hold a stop for its tries: a reply wait
+  // sleeps in this thread's event loop, where the stop wakes it.
+  reader.AbandonWaits = [this] { return Stopping.Given(); };
+  QSocketNotifier stopWake(Stopping.Descriptor(), QSocketNotifier::Read);
+  QObject::connect(&stopWake, &QSocketNotifier::activated, &stopWake, [&stopWake] { stopWake.setEnabled(false); });
   TStoppablePass stoppable(Stopping);
   TReaderPass pass(reader, Store, stoppable, [&stoppable](const QString&, int) { return std::make_unique<TProgressShare>(stoppable); });
   int retryMs = Timings.FirstRetryMs;
@@ -124,10 +130,13 @@ void TWatchWorker::Watch() {
     retryMs = std::min(retryMs * 2, Timings.LongestRetryMs);
   }
   reader.Disconnect();
+  AbandonWaiting();
 }
 
 // The open line: events as they come, the pass when due or when the reader asks for its clock,
-// a heartbeat when idle across a minute. Ends when the line drops or the watch stops.
+// a heartbeat when idle across a minute. Ends when the line drops or the watch stops. While
+// another program holds logs.mdb, events wait in memory and the line is read on, so that each
+// is stamped as it arrives; a pass waits for them, and for an echo it would take for a reply.
 TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Reader, TReaderPass& Pass, QString& Why) {
   QDeadlineTimer nextPass(0);
   bool echoAwaited = false;
@@ -137,7 +146,10 @@ TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Reader, TReaderPass& Pass, 
   std::array<std::uint8_t, RxBufferSize> chunk{};
   for (;;) {
     if (Stopping.Given()) return TLineEnd::Stopping;
-    if (Reader.ClockRequested || nextPass.hasExpired()) {
+    if (!Waiting.empty() && NextFileTry.hasExpired()) StoreWaiting();
+    if (echoAwaited && !Reader.Backout) echoAwaited = false;
+    const bool passHeld = !Waiting.empty() || echoAwaited;
+    if (!passHeld && (Reader.ClockRequested || nextPass.hasExpired())) {
       const TVisitOutcome outcome = RunPass(Reader, Pass);
       if (LineLost(outcome) || outcome == TVisitOutcome::Interrupted) {
         Why = QStringLiteral("the pass failed");
@@ -148,9 +160,11 @@ TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Reader, TReaderPass& Pass, 
                                                                       : Timings.CollectMinutes * MsPerMinute);
       continue;
     }
-    if (echoAwaited && !Reader.Backout) echoAwaited = false;
-    const qint64 waitMs = std::min<qint64>({nextPass.remainingTime(), IdleCheckMs, echoAwaited ? echoDueMs - clock.elapsed() : IdleCheckMs});
-    switch (Stopping.Wait(static_cast<int>(std::max<qint64>(0, waitMs)), Reader.SocketHandle())) {
+    qint64 waitMs = passHeld ? IdleCheckMs : std::min<qint64>(IdleCheckMs, nextPass.remainingTime());
+    if (echoAwaited) waitMs = std::min(waitMs, echoDueMs - clock.elapsed());
+    if (!Waiting.empty()) waitMs = std::min(waitMs, NextFileTry.remainingTime());
+    const int socket = Waiting.size() < MaxWaitingEvents ? Reader.SocketHandle() : -1;
+    switch (Stopping.Wait(static_cast<int>(std::max<qint64>(0, waitMs)), socket)) {
       case TWakeup::TWaitEnd::Woken: return TLineEnd::Stopping;
       case TWakeup::TWaitEnd::Timeout:
         // Only once the line is quiet: an echo held up behind a slow store is still in the socket.
@@ -219,23 +233,43 @@ void TWatchWorker::ReportLineDown(const QString& Why) {
   Report(down);
 }
 
-// Another program holding logs.mdb only delays an event: it is tried again until stored, while
-// the reader's bytes wait in the socket. Any other failure leaves it to the reader's log.
 void TWatchWorker::TakeEvent(int CardNo, TDateTime Stamp, std::int8_t Mode) {
-  const TLiveEvent event{CardNo, Stamp, Mode};
-  try {
-    while (!StoreEvent(event)) {
-      if (Stopping.Wait(Timings.FileRetryMs) == TWakeup::TWaitEnd::Woken) {
-        throw EDatabaseBusy("the watch stopped while another program held the file");
+  Waiting.push_back({CardNo, Stamp, Mode});
+  ++WaitingCount;
+  if (NextFileTry.hasExpired()) StoreWaiting();
+}
+
+// In the order they came, until another program's hold keeps them out: they are tried again
+// after a short wait. An event the file fails to take for another reason (a full or failing
+// disk) is left to the reader's log.
+void TWatchWorker::StoreWaiting() {
+  while (!Waiting.empty()) {
+    try {
+      if (!StoreEvent(Waiting.front())) {
+        NextFileTry.setRemainingTime(Timings.FileRetryMs);
+        return;
       }
+    } catch (const EDatabaseError& Error) {
+      LiveStoreFailed = true;
+      JournalLine(TPriority::Error, QStringLiteral("%1: live event of card %2 not stored (%3); it stays in the reader's log")
+                                        .arg(Name())
+                                        .arg(Waiting.front().CardNo)
+                                        .arg(QString::fromLocal8Bit(Error.what())));
     }
-  } catch (const EDatabaseError& Error) {
-    LiveStoreFailed = true;
-    JournalLine(TPriority::Error, QStringLiteral("%1: live event of card %2 not stored (%3); it stays in the reader's log")
-                                      .arg(Name())
-                                      .arg(CardNo)
-                                      .arg(QString::fromLocal8Bit(Error.what())));
+    Waiting.pop_front();
+    --WaitingCount;
   }
+}
+
+void TWatchWorker::AbandonWaiting() {
+  if (Waiting.empty()) return;
+  LiveStoreFailed = true;
+  JournalLine(TPriority::Error, QStringLiteral("%1: %2 live events not stored: another program held logs.mdb until the watch "
+                                               "stopped; they stay in the reader's log")
+                                    .arg(Name())
+                                    .arg(Waiting.size()));
+  Waiting.clear();
+  WaitingCount = 0;
 }
 
 // False while another program holds the file.

@@ -2,10 +2,14 @@
 
 #include <QString>
 
+#include <QDeadlineTimer>
+
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 
+#include "LiveEvent.h"
 #include "LogDatabase.h"
 #include "VisitJournal.h"
 #include "Wakeup.h"
@@ -45,6 +49,11 @@ class TWatchWorker {
   // True once a live event could not be stored: logs.mdb is failing.
   bool StoreFailed() const { return LiveStoreFailed; }
   int LiveEventsStored() const { return LiveAdded; }
+  // Events read and stamped that another program's hold on logs.mdb keeps out for now.
+  int EventsWaiting() const { return WaitingCount; }
+
+  // Past this many waiting events, the reader's bytes wait in its socket instead.
+  static constexpr std::size_t MaxWaitingEvents = 100000;
 
  private:
   enum class TLineEnd { Dropped, Stopping };
@@ -53,7 +62,9 @@ class TWatchWorker {
   TVisitOutcome RunPass(TReader& Reader, TReaderPass& Pass);
   void ReportLineDown(const QString& Why);
   void TakeEvent(int CardNo, TDateTime Stamp, std::int8_t Mode);
-  bool StoreEvent(const struct TLiveEvent& Event);
+  void StoreWaiting();
+  bool StoreEvent(const TLiveEvent& Event);
+  void AbandonWaiting();
   QString Name() const;
 
   TLogDatabase& Store;
@@ -61,6 +72,9 @@ class TWatchWorker {
   TWatchTimings Timings;
   TReport Report;
   bool AwaitingFile = false;  // another program holds logs.mdb: the live events wait for it
+  std::deque<TLiveEvent> Waiting;  // in the order they came
+  std::atomic<int> WaitingCount{0};
+  QDeadlineTimer NextFileTry{0};
   TWakeup Stopping;
   std::atomic<bool> LiveStoreFailed{false};
   std::atomic<int> LiveAdded{0};

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "DateTime.h"
@@ -67,6 +68,9 @@ class TReader : public TTcpClient {
   // serves the request between commands.
   bool ClockRequested = false;
   TLinkTimings Timings;
+  // When set and true, every reply wait ends at once, unanswered: whoever drives the link is
+  // stopping, and a reader that stopped answering must not hold it for its tries.
+  std::function<bool()> AbandonWaits;
 
   // ID and PortNo are one value.
   int ID() const { return PortNumber; }

@@ -31,7 +31,7 @@ bool WaitForReply(TReader& Reader) {
   const std::unique_ptr<QSocketNotifier> notifier = WatchSocket(Reader);
   QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents;
   for (;;) {
-    if (Reader.PktTimeout) return false;
+    if (Reader.PktTimeout || (Reader.AbandonWaits && Reader.AbandonWaits())) return false;
     if (Reader.ReplyDeadlinePassed()) {
       Reader.ReplyTimeout();
       return false;
