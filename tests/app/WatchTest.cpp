@@ -189,7 +189,7 @@ TEST(Watch, AnUnansweredHeartbeatDropsTheLineAndAnAnsweredOneKeepsIt) {
     std::atomic<int> minutesAhead{0};
     const TScopedClock clock([&] { return QDateTime::currentDateTime().addSecs(60 * minutesAhead); });
     TWatchTimings timings = QuickTimings();
-    timings.EchoWaitMs = 300;
+    timings.EchoWaitMs = 2000;  // room for a loaded machine's emulator to echo
     SimFaults faults;
     faults.NoHeartbeatEcho = !echoed;
     TWatched watched({}, faults, false, timings);
@@ -197,15 +197,15 @@ TEST(Watch, AnUnansweredHeartbeatDropsTheLineAndAnAnsweredOneKeepsIt) {
     minutesAhead = 1;
     ASSERT_TRUE(WaitUntil([&] { return watched.Sim->Heartbeats() >= 1; }, LimitMs)) << echoed;
     if (echoed) {
-      QThread::msleep(1500);  // past the echo's wait and the next idle look
+      QThread::msleep(3000);  // past the echo's wait and the next idle look
       EXPECT_TRUE(watched.LinesDown().empty());
       EXPECT_EQ(watched.Sim->Connections(), 1);
       continue;
     }
     ASSERT_TRUE(WaitUntil([&] { return !watched.LinesDown().empty(); }, LimitMs));
-    EXPECT_EQ(watched.LinesDown()[0].Detail, "no answer to a heartbeat in 0.3 s");
+    EXPECT_EQ(watched.LinesDown()[0].Detail, "no answer to a heartbeat in 2 s");
     ASSERT_TRUE(watched.AwaitPasses(2));
-    EXPECT_EQ(watched.Sim->Connections(), 2);
+    EXPECT_GE(watched.Sim->Connections(), 2);  // a real minute may pass meanwhile, and drop it again
   }
 }
 
