@@ -34,16 +34,21 @@ TVisit RowVisit(const TLogDatabase& Db, std::size_t Row) {
   return visit;
 }
 
-TRunJournal::TRunJournal(const TLogDatabase& Db) : DatabasePath(Db.DatabasePath()) {
-  QList<TVisit> interrupted;
+TRunJournal::TRunJournal(const TLogDatabase& Db, bool KeepBack)
+    : DatabasePath(Db.DatabasePath()), ConnectionName(Db.Connection()) {
   try {
-    interrupted = Visits.Open(Db.Connection());
-    if (!Visits.Available()) StopWriting(TPriority::Warning, Visits.Foreign());
+    OpenVisits();
   } catch (const EDatabaseError& Error) {
-    StopWriting(TPriority::Error, QString::fromLocal8Bit(Error.what()));
+    if (!KeepBack) StopWriting(TPriority::Error, QString::fromLocal8Bit(Error.what()));
   }
-  for (const TVisit& visit : interrupted) Line(visit);
   JournalLine(TPriority::Info, QStringLiteral("run started on %1").arg(DatabasePath));
+}
+
+void TRunJournal::OpenVisits() {
+  const QList<TVisit> interrupted = Visits.Open(ConnectionName);
+  Opened = true;
+  if (!Visits.Available()) StopWriting(TPriority::Warning, Visits.Foreign());
+  for (const TVisit& visit : interrupted) Line(visit);
 }
 
 TRunJournal::~TRunJournal() {
@@ -60,8 +65,48 @@ qint64 TRunJournal::VisitStarted(const TVisit& Visit) {
   return id;
 }
 
+void TRunJournal::VisitWhole(const TVisit& Visit) {
+  Count(Visit);
+  KeptBack.push_back({-1, Visit});
+  WriteKeptBack();
+  Line(Visit);
+}
+
 void TRunJournal::LineDown(const TVisit& Visit) {
-  Write(Visit, [&] { Visits.Finish(Visits.Start(Visit), Visit); });
+  KeptBack.push_back({-1, Visit});
+  WriteKeptBack();
+}
+
+void TRunJournal::WriteKeptBack() {
+  while (Writing && !KeptBack.empty()) {
+    TKeptBack& row = KeptBack.front();
+    try {
+      if (!Opened) OpenVisits();
+      if (!Writing) break;
+      if (row.Id < 0) row.Id = Visits.Start(row.Visit);
+      Visits.Finish(row.Id, row.Visit);
+    } catch (const EDatabaseError& Error) {
+      if (!KeepingBack) {
+        JournalLine(TPriority::Warning, QStringLiteral("visit rows are kept back: %1 cannot take them now (%2); tried again")
+                                            .arg(DatabasePath, QString::fromLocal8Bit(Error.what())));
+      }
+      KeepingBack = true;
+      return;
+    }
+    KeptBack.pop_front();
+  }
+  if (!Writing) KeptBack.clear();  // a table of another shape: the site's choice, said once
+  if (KeepingBack) JournalLine(TPriority::Info, QStringLiteral("the visit rows kept back are written to %1").arg(DatabasePath));
+  KeepingBack = false;
+}
+
+void TRunJournal::GiveUpKeptBack() {
+  if (KeptBack.empty()) return;
+  DiskFailed = true;
+  JournalLine(TPriority::Error, QStringLiteral("%1 visit rows were not written: %2 could not take them before the end")
+                                    .arg(KeptBack.size())
+                                    .arg(DatabasePath));
+  KeptBack.clear();
 }
 
 // A lock another program holds costs this row alone; a failing disk ends the writing.
@@ -78,11 +123,15 @@ void TRunJournal::Write(const TVisit& Visit, const std::function<void()>& Statem
   }
 }
 
-void TRunJournal::VisitEnded(qint64 Id, const TVisit& Visit) {
+void TRunJournal::Count(const TVisit& Visit) {
   ++VisitCount;
   if (Visit.Outcome == TVisitOutcome::Done) ++DoneCount;
   if (Visit.Outcome == TVisitOutcome::StoreFailed) DiskFailed = true;
   AddedCount += Visit.Added;
+}
+
+void TRunJournal::VisitEnded(qint64 Id, const TVisit& Visit) {
+  Count(Visit);
   if (Id >= 0) Write(Visit, [&] { Visits.Finish(Id, Visit); });
   Line(Visit);
 }

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <cstddef>
+#include <deque>
 #include <functional>
 
 #include "Journal.h"
@@ -19,7 +20,9 @@ TVisit RowVisit(const TLogDatabase& Db, std::size_t Row);
 // it) and a line per visit, and at the run's start and end, for the system journal.
 class TRunJournal {
  public:
-  explicit TRunJournal(const TLogDatabase& Db);
+  // KeepBack: a long-lived watch that cannot open the journal now (another program's hold, a
+  // full disk) keeps its rows back until it can, rather than go on without it for its life.
+  explicit TRunJournal(const TLogDatabase& Db, bool KeepBack = false);
   ~TRunJournal();  // the run's closing line, however the run ends
   TRunJournal(const TRunJournal&) = delete;
   TRunJournal& operator=(const TRunJournal&) = delete;
@@ -29,16 +32,32 @@ class TRunJournal {
 
   qint64 VisitStarted(const TVisit& Visit);
   void VisitEnded(qint64 Id, const TVisit& Visit);
-  // A watched line that dropped: its row, for the check; the watch said it, and it visits nothing.
+  // The watch's rows, written once their visit ended: a row logs.mdb cannot take now is kept
+  // back, in order, and written by a later call or by WriteKeptBack. VisitWhole also says and
+  // counts the visit; LineDown (a watched line that dropped, a row for the check) does neither.
+  void VisitWhole(const TVisit& Visit);
   void LineDown(const TVisit& Visit);
+  void WriteKeptBack();
+  // What is still kept back is said lost, and counts as the file's failure.
+  void GiveUpKeptBack();
 
  private:
+  struct TKeptBack {
+    qint64 Id = -1;  // its row, once started
+    TVisit Visit;
+  };
+  void OpenVisits();
+  void Count(const TVisit& Visit);
   void Write(const TVisit& Visit, const std::function<void()>& Statements);
   void StopWriting(TPriority Priority, const QString& Why);
   void Line(const TVisit& Visit) const;
 
   TVisitJournal Visits;
   QString DatabasePath;
+  QString ConnectionName;
+  bool Opened = false;
+  std::deque<TKeptBack> KeptBack;
+  bool KeepingBack = false;  // said so; its end is said too
   bool Writing = true;
   bool DiskFailed = false;
   int VisitCount = 0;

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QTimer>
 
 #include <algorithm>
 #include <optional>
@@ -23,6 +24,7 @@ constexpr int HighestPort = 65535;
 // A stop must not wait out another program's hold on logs.mdb: the workers, the forward and the
 // journal wait for it in slices this long, and between them look whether the watch is stopping.
 constexpr int WatchBusyTimeoutMs = 250;
+constexpr int KeptBackRetryMs = 2000;
 
 QString RowName(const TVisit& Visit) {
   return Visit.Address + ':' + Visit.Port;
@@ -44,7 +46,7 @@ QString RowRefusal(const TReaderRow& Row, const QString& Key, const std::vector<
 void RefuseRow(TRunJournal& Journal, TVisit Visit, const QString& Why) {
   Visit.Outcome = TVisitOutcome::BadRow;
   Visit.Detail = Why;
-  Journal.VisitEnded(Journal.VisitStarted(Visit), Visit);
+  Journal.VisitWhole(Visit);
 }
 
 }  // namespace
@@ -66,14 +68,14 @@ TExitStatus TWatchRun::Run() {
     // tries again later rather than leave the readers unwatched until the next boot.
     return *refused == TExitStatus::Ok ? TExitStatus::RunFailed : *refused;
   }
-  db.SetBusyTimeout(WatchBusyTimeoutMs);
   return Watch(db, loop);
 }
 
 // Declared so that they go in this order: the workers (joined), the store they shared, the
 // receiver of their posts, then the journal those posts wrote to.
 TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
-  TRunJournal journal(Db);
+  TRunJournal journal(Db, true);
+  Db.SetBusyTimeout(WatchBusyTimeoutMs);  // the start may wait; from here a stop never does
   QObject receiver;
   TLogDatabase store(WatchBusyTimeoutMs);
   store.OpenDatabase(Db.DatabasePath());
@@ -83,19 +85,15 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2 minutes")
                                    .arg(workers.size())
                                    .arg(Timings.CollectMinutes));
+  QTimer keptBack;  // visit rows another program's hold on logs.mdb kept out
+  QObject::connect(&keptBack, &QTimer::timeout, &keptBack, [&journal] { journal.WriteKeptBack(); });
+  keptBack.start(KeptBackRetryMs);
   Loop.exec();
-  for (const auto& worker : workers) worker->Stop();  // all at once: they end side by side
   if (forwarding) forwarding->Stop();
-  bool liveStoreFailed = false;
-  int liveStored = 0;
-  for (const auto& worker : workers) {
-    worker->StopAndWait();
-    liveStoreFailed |= worker->StoreFailed();
-    liveStored += worker->LiveEventsStored();
-  }
-  workers.clear();
+  const bool liveStoreFailed = StopWorkers(workers);
   QCoreApplication::sendPostedEvents(&receiver);  // the passes that ended as the workers stopped
-  JournalLine(TPriority::Info, QStringLiteral("watch stopped; %1 live events stored").arg(liveStored));
+  journal.WriteKeptBack();
+  journal.GiveUpKeptBack();
   const TForwardEnd forwarded = forwarding ? forwarding->StopAndWait() : TForwardEnd::Sent;
   try {
     Db.Checkpoint();
@@ -105,6 +103,21 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
     return TExitStatus::StoreFailed;
   }
   return liveStoreFailed || journal.FileFailed() ? TExitStatus::StoreFailed : ExitStatusOf(forwarded);
+}
+
+// All at once, so that they end side by side; true when a live event could not be stored.
+bool TWatchRun::StopWorkers(TWorkers& Workers) {
+  for (const auto& worker : Workers) worker->Stop();
+  bool liveStoreFailed = false;
+  int liveStored = 0;
+  for (const auto& worker : Workers) {
+    worker->StopAndWait();
+    liveStoreFailed |= worker->StoreFailed();
+    liveStored += worker->LiveEventsStored();
+  }
+  Workers.clear();
+  JournalLine(TPriority::Info, QStringLiteral("watch stopped; %1 live events stored").arg(liveStored));
+  return liveStoreFailed;
 }
 
 // A row that cannot be watched is refused with its own visit row and line, and the others are
@@ -137,7 +150,7 @@ TWatchRun::TWorkers TWatchRun::StartWorkers(TLogDatabase& Db, TRunJournal& Journ
             if (Ended.Outcome == TVisitOutcome::LineDown) {
               Journal.LineDown(Ended);
             } else {
-              Journal.VisitEnded(Journal.VisitStarted(Ended), Ended);
+              Journal.VisitWhole(Ended);
             }
           },
           Qt::QueuedConnection);

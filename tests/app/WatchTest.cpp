@@ -17,6 +17,7 @@
 #include "Clock.h"
 #include "LogDatabase.h"
 #include "ReaderSim.h"
+#include "RunJournal.h"
 #include "TestSupport.h"
 #include "WatchForwarding.h"
 #include "WatchWorker.h"
@@ -296,6 +297,44 @@ TEST(Watch, APassWhoseCountsDifferKeepsTheLine) {
   ASSERT_TRUE(watched.AwaitRecords(1));
   EXPECT_EQ(watched.Stored(4242).size(), 1);
   EXPECT_EQ(watched.Sim->Connections(), 1);
+}
+
+// The watch's visit rows: one that another program's hold keeps out is kept back and written,
+// in order, once the file is free; one still kept back at the end counts as the file failing.
+TEST(Watch, AVisitRowTheFileCannotTakeIsKeptBackAndWrittenLater) {
+  TLogFolder folder;
+  TLogDatabase db;
+  db.OpenDatabase(folder.DatabasePath());
+  TCapturedErrors errors;
+  TRunJournal journal(db, true);
+  db.SetBusyTimeout(50);
+  QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "journal-holder");
+  holder.setDatabaseName(folder.DatabasePath());
+  ASSERT_TRUE(holder.open());
+  {
+    QSqlQuery hold(holder);
+    const TVisit down{"10.0.0.1", "4001", TVisitOutcome::LineDown, {}, 0, 0, 0, false, false, false, false, "gone"};
+    TVisit pass = down;
+    pass.Outcome = TVisitOutcome::Done;
+    ASSERT_TRUE(hold.exec("BEGIN IMMEDIATE"));
+    journal.LineDown(down);
+    journal.VisitWhole(pass);
+    EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM visits"), QStringList{"0"});
+    ASSERT_TRUE(hold.exec("COMMIT"));
+    journal.WriteKeptBack();
+    EXPECT_EQ(folder.Query("SELECT outcome FROM visits ORDER BY id"), (QStringList{"line_down", "done"}));
+    ASSERT_TRUE(hold.exec("BEGIN IMMEDIATE"));
+    journal.LineDown(down);
+    journal.GiveUpKeptBack();
+    ASSERT_TRUE(hold.exec("COMMIT"));
+  }
+  holder.close();
+  QSqlDatabase::removeDatabase("journal-holder");
+  EXPECT_TRUE(journal.FileFailed());
+  const QString lines = QString::fromLocal8Bit(errors.Text());
+  EXPECT_EQ(lines.count("<4>visit rows are kept back"), 2) << lines.toStdString();
+  EXPECT_EQ(lines.count("<6>the visit rows kept back are written"), 1) << lines.toStdString();
+  EXPECT_EQ(lines.count("<3>1 visit rows were not written"), 1) << lines.toStdString();
 }
 
 // The forward meets another program's hold on logs.mdb: it gives way as to an outage, said at
