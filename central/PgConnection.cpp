@@ -68,7 +68,7 @@ const QRegularExpression& SqlStateInMessage() {
 QString OptionRefusal(const QString& Message) {
   static const QRegularExpression Refusal(QStringLiteral(
       "(^|failed: )(invalid |definition of service|service file|syntax error in service file|could not match)"));
-  static const QRegularExpression QuotedValue(QStringLiteral("value \"[^\"]*\""));
+  static const QRegularExpression QuotedValue(QStringLiteral("value:? \"[^\"]*\""));
   if (!Refusal.match(Message).hasMatch()) return {};
   return QString(Message).replace(QuotedValue, QStringLiteral("value"));
 }
