@@ -11,7 +11,7 @@ constexpr int ModeOfShortForm = 0;
 
 TLiveStored StoreLiveEvent(TLogDatabase& Store, const TLiveEvent& Event, const QString& Reader) {
   if (Event.Stamp <= 0) return TLiveStored::Invalid;
-  TWriteTransaction transaction(Store);
+  TWriteTransaction transaction(Store, TLockWait::Briefly);
   if (transaction.RecordExists(Event.Stamp, Event.CardNo)) return TLiveStored::Duplicate;
   transaction.StoreRecord(Event.Stamp, Event.CardNo, Reader, Event.Mode < 0 ? ModeOfShortForm : Event.Mode);
   transaction.Commit();

@@ -126,7 +126,7 @@ void TWatchWorker::Watch() {
       up = false;
     }
     reader.Disconnect();
-    Stopping.Wait(retryMs);
+    AwaitRetry(retryMs);
     retryMs = std::min(retryMs * 2, Timings.LongestRetryMs);
   }
   reader.Disconnect();
@@ -261,10 +261,21 @@ void TWatchWorker::StoreWaiting() {
   }
 }
 
+// The events read before the line went down are stored meanwhile, as soon as the file takes them.
+void TWatchWorker::AwaitRetry(int RetryMs) {
+  QDeadlineTimer retry(RetryMs);
+  while (!retry.hasExpired() && !Waiting.empty()) {
+    const qint64 sliceMs = std::min(retry.remainingTime(), NextFileTry.remainingTime());
+    if (Stopping.Wait(static_cast<int>(std::max<qint64>(0, sliceMs))) == TWakeup::TWaitEnd::Woken) return;
+    StoreWaiting();
+  }
+  Stopping.Wait(static_cast<int>(std::max<qint64>(0, retry.remainingTime())));
+}
+
 void TWatchWorker::AbandonWaiting() {
   if (Waiting.empty()) return;
   LiveStoreFailed = true;
-  JournalLine(TPriority::Error, QStringLiteral("%1: %2 live events not stored: another program held logs.mdb until the watch "
+  JournalLine(TPriority::Error, QStringLiteral("%1: %2 live events not stored: logs.mdb had not taken them when the watch "
                                                "stopped; they stay in the reader's log")
                                     .arg(Name())
                                     .arg(Waiting.size()));

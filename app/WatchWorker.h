@@ -64,6 +64,7 @@ class TWatchWorker {
   void TakeEvent(int CardNo, TDateTime Stamp, std::int8_t Mode);
   void StoreWaiting();
   bool StoreEvent(const TLiveEvent& Event);
+  void AwaitRetry(int RetryMs);
   void AbandonWaiting();
   QString Name() const;
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
@@ -142,6 +143,7 @@ void TLogDatabase::CheckRecordsTable() {
 
 void TLogDatabase::PrepareStatements() {
   sqlite3* db = NativeHandle(QSqlDatabase::database(ConnectionName, false));
+  NativeDb = db;
   ExistsQuery = std::make_unique<TNativeStatement>(db, "SELECT 1 FROM records WHERE RECTIME = ? AND CARDNO = ? LIMIT 1");
   InsertQuery = std::make_unique<TNativeStatement>(db, "INSERT INTO records (RECTIME, CARDNO, READER, MODE) VALUES (?, ?, ?, ?)");
   VisitCountsQuery = std::make_unique<TNativeStatement>(db, "UPDATE visits SET added = ?, duplicates = ?, invalid = ? WHERE id = ?");
@@ -186,7 +188,28 @@ QString TLogDatabase::ReaderText(std::size_t Row, const QString& Column) const {
 }
 
 // IMMEDIATE: the write lock now, so no other connection stores between a test and its insert.
-TWriteTransaction::TWriteTransaction(TLogDatabase& Db) : Store(Db), Turn(Db.WriteTurn) {
+namespace {
+
+std::unique_lock<std::timed_mutex> TakeTurn(std::timed_mutex& Turn, TLockWait Wait) {
+  if (Wait == TLockWait::UpToTimeout) return std::unique_lock(Turn);
+  std::unique_lock taken(Turn, std::chrono::milliseconds(TurnWaitMs));
+  if (!taken.owns_lock()) throw EDatabaseBusy("the store is waiting for another program's lock");
+  return taken;
+}
+
+}  // namespace
+
+TWriteTransaction::TNoWait::TNoWait(sqlite3* ADb, int ARestoreMs, bool Active) : Db(Active ? ADb : nullptr), RestoreMs(ARestoreMs) {
+  if (Db != nullptr) sqlite3_busy_timeout(Db, 0);
+}
+
+TWriteTransaction::TNoWait::~TNoWait() {
+  if (Db != nullptr) sqlite3_busy_timeout(Db, RestoreMs);
+}
+
+// The turn is taken first: the busy time-out is the connection's, shared by every thread.
+TWriteTransaction::TWriteTransaction(TLogDatabase& Db, TLockWait Wait)
+    : Store(Db), Turn(TakeTurn(Db.WriteTurn, Wait)), NoWait(Db.NativeDb, Db.BusyTimeoutMs, Wait == TLockWait::Briefly) {
   Store.BeginQuery->Run();
 }
 
@@ -233,6 +256,7 @@ void TWriteTransaction::Commit() {
 // A checkpoint that cannot finish while another program reads is no failure: the log keeps the
 // rest. What SQLite would do unseen as the connection closes is done here, where it can fail.
 void TLogDatabase::SetBusyTimeout(int Ms) {
+  BusyTimeoutMs = Ms;
   ExecuteUnless(QSqlDatabase::database(ConnectionName, false), QStringLiteral("PRAGMA busy_timeout = %1").arg(Ms), {});
 }
 

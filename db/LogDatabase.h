@@ -11,6 +11,8 @@
 #include "DateTime.h"
 #include "Errors.h"
 
+struct sqlite3;
+
 struct TReaderRow {
   QString Address;
   QString Port;
@@ -86,7 +88,8 @@ class TLogDatabase {
   std::unique_ptr<class TNativeStatement> BeginQuery;
   std::unique_ptr<class TNativeStatement> CommitQuery;
   std::unique_ptr<class TNativeStatement> RollbackQuery;
-  std::mutex WriteTurn;
+  sqlite3* NativeDb = nullptr;  // for the writers' threads, which Qt's connection does not serve
+  std::timed_mutex WriteTurn;
 };
 
 // What a page of a visit adds to the visit's row while it is stored.
@@ -97,14 +100,20 @@ struct TVisitCounts {
   int Invalid = 0;
 };
 
+// How a write transaction meets a lock held elsewhere: it waits, up to the busy time-out; or,
+// for a caller that keeps its work for a later try, it waits a moment for another thread's
+// turn (TurnWaitMs) and not at all for another program's lock.
+enum class TLockWait { UpToTimeout, Briefly };
+constexpr int TurnWaitMs = 50;
+
 // The only way to store records: one transaction holding the write lock from its start, so no
 // other connection or thread stores between a duplicate test and its insert. Threads that share
 // one TLogDatabase take turns here. Nothing counts as stored before Commit returns; a
 // transaction that was not committed is rolled back when it goes. Every failure raises
-// EDatabaseError.
+// EDatabaseError; a lock held elsewhere EDatabaseBusy.
 class TWriteTransaction {
  public:
-  explicit TWriteTransaction(TLogDatabase& Db);
+  explicit TWriteTransaction(TLogDatabase& Db, TLockWait Wait = TLockWait::UpToTimeout);
   ~TWriteTransaction();
   TWriteTransaction(const TWriteTransaction&) = delete;
   TWriteTransaction& operator=(const TWriteTransaction&) = delete;
@@ -116,8 +125,22 @@ class TWriteTransaction {
   void Commit();
 
  private:
+  // Sets the connection's busy time-out for the transaction's life; nothing when it waits.
+  class TNoWait {
+   public:
+    TNoWait(sqlite3* ADb, int ARestoreMs, bool Active);
+    ~TNoWait();
+    TNoWait(const TNoWait&) = delete;
+    TNoWait& operator=(const TNoWait&) = delete;
+
+   private:
+    sqlite3* Db;
+    int RestoreMs;
+  };
+
   TLogDatabase& Store;
-  std::lock_guard<std::mutex> Turn;
+  std::unique_lock<std::timed_mutex> Turn;
+  TNoWait NoWait;
   bool Committed = false;
 };
 

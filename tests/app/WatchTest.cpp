@@ -299,6 +299,32 @@ TEST(Watch, APassWhoseCountsDifferKeepsTheLine) {
   EXPECT_EQ(watched.Sim->Connections(), 1);
 }
 
+// Events read before a line drops are stored as soon as the file takes them, while the line is
+// still down: the reader may be gone for good.
+TEST(Watch, EventsReadBeforeALineDropsAreStoredWhileItIsDown) {
+  constexpr int Events = 5;
+  TWatched watched;
+  ASSERT_TRUE(watched.AwaitPasses(1));
+  QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "drop-holder");
+  holder.setDatabaseName(watched.Folder.DatabasePath());
+  ASSERT_TRUE(holder.open());
+  {
+    QSqlQuery hold(holder);
+    ASSERT_TRUE(hold.exec("BEGIN IMMEDIATE"));
+    for (std::uint32_t card = 0; card < Events; ++card) {
+      watched.Sim->PresentCard({{1, 70000 + card, readersim::TimeCode(2026, 11, 3, 8, 0, 0), false}});
+    }
+    ASSERT_TRUE(WaitUntil([&] { return watched.Worker->EventsWaiting() == Events; }, LimitMs));
+    watched.Sim.reset();
+    ASSERT_TRUE(WaitUntil([&] { return !watched.LinesDown().empty(); }, LimitMs));
+    ASSERT_TRUE(hold.exec("COMMIT"));
+  }
+  holder.close();
+  QSqlDatabase::removeDatabase("drop-holder");
+  ASSERT_TRUE(watched.AwaitRecords(Events));
+  EXPECT_EQ(watched.Worker->LiveEventsStored(), Events);
+}
+
 // The watch's visit rows: one that another program's hold keeps out is kept back and written,
 // in order, once the file is free; one still kept back at the end counts as the file failing.
 TEST(Watch, AVisitRowTheFileCannotTakeIsKeptBackAndWrittenLater) {
