@@ -126,12 +126,12 @@ void TRunJournal::Write(const TVisit& Visit, const std::function<void()>& Statem
 void TRunJournal::Count(const TVisit& Visit) {
   ++VisitCount;
   if (Visit.Outcome == TVisitOutcome::Done) ++DoneCount;
-  if (Visit.Outcome == TVisitOutcome::StoreFailed) DiskFailed = true;
   AddedCount += Visit.Added;
 }
 
 void TRunJournal::VisitEnded(qint64 Id, const TVisit& Visit) {
   Count(Visit);
+  if (Visit.Outcome == TVisitOutcome::StoreFailed) DiskFailed = true;
   if (Id >= 0) Write(Visit, [&] { Visits.Finish(Id, Visit); });
   Line(Visit);
 }

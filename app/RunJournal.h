@@ -34,7 +34,8 @@ class TRunJournal {
   void VisitEnded(qint64 Id, const TVisit& Visit);
   // The watch's rows, written once their visit ended: a row logs.mdb cannot take now is kept
   // back, in order, and written by a later call or by WriteKeptBack. VisitWhole also says and
-  // counts the visit; LineDown (a watched line that dropped, a row for the check) does neither.
+  // counts the visit (a store_failed one is tried again by the watch, which judges it);
+  // LineDown (a watched line that dropped, a row for the check) does neither.
   void VisitWhole(const TVisit& Visit);
   void LineDown(const TVisit& Visit);
   void WriteKeptBack();

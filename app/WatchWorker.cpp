@@ -213,6 +213,7 @@ TVisitOutcome TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass) {
   // A pass that failed on the disk leaves the reader locked, and a locked reader takes no card:
   // the watch must have it back.
   if (ended.Outcome == TVisitOutcome::StoreFailed) (void)Exchange(Reader, LockCommand(false));
+  if (ended.Outcome != TVisitOutcome::Interrupted) LastPassStoreFailed = ended.Outcome == TVisitOutcome::StoreFailed;
   ended.Detail += QStringLiteral("; %1 live events stored since the last pass").arg(LiveSincePass);
   LiveSincePass = 0;
   // A pass leaves its last reply's wait behind it: from here on, what comes is events.

@@ -46,8 +46,9 @@ class TWatchWorker {
   void Stop() { Stopping.Give(); }
   // Stops it and returns once its thread has ended: nothing it counts changes after.
   void StopAndWait();
-  // True once a live event could not be stored: logs.mdb is failing.
-  bool StoreFailed() const { return LiveStoreFailed; }
+  // True once a live event could not be stored, or while the last pass could not store its
+  // records: what logs.mdb did not take stays on the reader.
+  bool StoreFailed() const { return LiveStoreFailed || LastPassStoreFailed; }
   int LiveEventsStored() const { return LiveAdded; }
   // Events read and stamped that another program's hold on logs.mdb keeps out for now.
   int EventsWaiting() const { return WaitingCount; }
@@ -78,6 +79,7 @@ class TWatchWorker {
   QDeadlineTimer NextFileTry{0};
   TWakeup Stopping;
   std::atomic<bool> LiveStoreFailed{false};
+  std::atomic<bool> LastPassStoreFailed{false};
   std::atomic<int> LiveAdded{0};
   int LiveSincePass = 0;
   std::unique_ptr<QThread> Thread;

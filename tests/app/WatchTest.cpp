@@ -272,11 +272,11 @@ TEST(Watch, AReadingProgramHoldingTheFileDelaysLiveEventsAndLosesNone) {
     EXPECT_EQ(worker.LiveEventsStored(), 0);
     hold.finish();
     ASSERT_TRUE(hold.exec("COMMIT"));
-    ASSERT_TRUE(WaitUntil([&] { return count(records) == LogRecords + Events; }, LimitMs)) << count(records);
+    ASSERT_TRUE(WaitUntil([&] { return count(records) == LogRecords + Events && passes >= 2; }, LimitMs)) << count(records);
     // The pass due meanwhile waits for the events before it: they are stored live.
     EXPECT_EQ(worker.LiveEventsStored(), Events);
     EXPECT_EQ(worker.EventsWaiting(), 0);
-    EXPECT_FALSE(worker.StoreFailed());
+    EXPECT_FALSE(worker.StoreFailed());  // the pass the hold failed came again and stored all
     EXPECT_EQ(count("SELECT COUNT(DISTINCT RECTIME || CARDNO) FROM records"), LogRecords + Events);
   }
   QSqlDatabase::removeDatabase("reading-program");
