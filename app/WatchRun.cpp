@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <optional>
 
 #include "DownloadRun.h"
@@ -77,8 +78,10 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   TRunJournal journal(Db, true);
   Db.SetBusyTimeout(WatchBusyTimeoutMs);  // the start may wait; from here a stop never does
   QObject receiver;
+  std::atomic<bool> stopping{false};
   TLogDatabase store(WatchBusyTimeoutMs);
   store.OpenDatabase(Db.DatabasePath());
+  store.AbandonWaitsWhen([&stopping] { return stopping.load(); });
   TWorkers workers = StartWorkers(Db, journal, receiver, store);
   std::optional<TWatchForwarding> forwarding;
   if (!Options.ForwardUrl.isEmpty()) forwarding.emplace(Db.DatabasePath(), Options, WatchBusyTimeoutMs);
@@ -89,6 +92,7 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   QObject::connect(&keptBack, &QTimer::timeout, &keptBack, [&journal] { journal.WriteKeptBack(); });
   keptBack.start(KeptBackRetryMs);
   Loop.exec();
+  stopping = true;
   if (forwarding) forwarding->Stop();
   const bool liveStoreFailed = StopWorkers(workers);
   QCoreApplication::sendPostedEvents(&receiver);  // the passes that ended as the workers stopped

@@ -190,10 +190,20 @@ QString TLogDatabase::ReaderText(std::size_t Row, const QString& Column) const {
 // IMMEDIATE: the write lock now, so no other connection stores between a test and its insert.
 namespace {
 
-std::unique_lock<std::timed_mutex> TakeTurn(std::timed_mutex& Turn, TLockWait Wait) {
-  if (Wait == TLockWait::UpToTimeout) return std::unique_lock(Turn);
-  std::unique_lock taken(Turn, std::chrono::milliseconds(TurnWaitMs));
-  if (!taken.owns_lock()) throw EDatabaseBusy("the store is waiting for another program's lock");
+constexpr std::chrono::milliseconds TurnSlice{20};
+
+// Threads that share a store queue here while its holder waits for another program's lock:
+// a stop must not wait out each of their waits in turn.
+std::unique_lock<std::timed_mutex> TakeTurn(std::timed_mutex& Turn, TLockWait Wait, const std::function<bool()>& Abandoned) {
+  if (Wait == TLockWait::Briefly) {
+    std::unique_lock taken(Turn, std::chrono::milliseconds(TurnWaitMs));
+    if (!taken.owns_lock()) throw EDatabaseBusy("the store is waiting for another program's lock");
+    return taken;
+  }
+  std::unique_lock taken(Turn, std::defer_lock);
+  while (!taken.try_lock_for(TurnSlice)) {
+    if (Abandoned && Abandoned()) throw EDatabaseBusy("stopped while waiting to store");
+  }
   return taken;
 }
 
@@ -209,7 +219,7 @@ TWriteTransaction::TNoWait::~TNoWait() {
 
 // The turn is taken first: the busy time-out is the connection's, shared by every thread.
 TWriteTransaction::TWriteTransaction(TLogDatabase& Db, TLockWait Wait)
-    : Store(Db), Turn(TakeTurn(Db.WriteTurn, Wait)), NoWait(Db.NativeDb, Db.BusyTimeoutMs, Wait == TLockWait::Briefly) {
+    : Store(Db), Turn(TakeTurn(Db.WriteTurn, Wait, Db.Abandoned)), NoWait(Db.NativeDb, Db.BusyTimeoutMs, Wait == TLockWait::Briefly) {
   Store.BeginQuery->Run();
 }
 

@@ -4,6 +4,7 @@
 #include <QSqlRecord>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -63,6 +64,8 @@ class TLogDatabase {
   void Checkpoint();
   // How long a statement waits for another connection's lock from now on, once open.
   void SetBusyTimeout(int Ms);
+  // Threads waiting for their turn to store give up once Stop answers true (set before they start).
+  void AbandonWaitsWhen(std::function<bool()> Stop) { Abandoned = std::move(Stop); }
 
   const QString& DatabasePath() const { return Path; }
   const QString& Connection() const { return ConnectionName; }
@@ -88,7 +91,8 @@ class TLogDatabase {
   std::unique_ptr<class TNativeStatement> BeginQuery;
   std::unique_ptr<class TNativeStatement> CommitQuery;
   std::unique_ptr<class TNativeStatement> RollbackQuery;
-  sqlite3* NativeDb = nullptr;  // for the writers' threads, which Qt's connection does not serve
+  sqlite3* NativeDb = nullptr;
+  std::function<bool()> Abandoned;  // for the writers' threads, which Qt's connection does not serve
   std::timed_mutex WriteTurn;
 };
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -7,7 +8,10 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <optional>
+#include <thread>
 
 #include "Errors.h"
 #include "LogDatabase.h"
@@ -202,6 +206,46 @@ TEST_F(LogDatabase, ACommitThatFailsRaisesAndStoresNothing) {
   reader.close();
   reader = {};
   QSqlDatabase::removeDatabase("snapshot");
+}
+
+// While another program holds the file: a brief transaction gives way at once, the thread
+// holding the turn waits out the busy time-out, and a thread queued behind it gives up as soon
+// as the store is told to abandon its waits, not after its own wait.
+TEST_F(LogDatabase, WaitsForAHeldFileGiveWayAsAsked) {
+  TLogDatabase db(3000);
+  db.OpenDatabase(Folder.DatabasePath());
+  std::atomic<bool> abandon{false};
+  db.AbandonWaitsWhen([&abandon] { return abandon.load(); });
+  QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "holder");
+  other.setDatabaseName(Folder.DatabasePath());
+  ASSERT_TRUE(other.open());
+  {
+    QSqlQuery hold(other);
+    ASSERT_TRUE(hold.exec("BEGIN IMMEDIATE"));
+    QElapsedTimer brief;
+    brief.start();
+    EXPECT_THROW({ TWriteTransaction briefly(db, TLockWait::Briefly); }, EDatabaseBusy);
+    EXPECT_LT(brief.elapsed(), 1000);  // not the 3 s of the busy time-out
+    std::atomic<bool> holderDone{false};
+    std::thread holder([&] {
+      EXPECT_THROW({ TWriteTransaction waiting(db); }, EDatabaseBusy);
+      holderDone = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it has the turn, and waits its 3 s
+    bool holderDoneWhenQueuedGaveUp = true;
+    std::thread queued([&] {
+      EXPECT_THROW({ TWriteTransaction queuedBehind(db); }, EDatabaseBusy);
+      holderDoneWhenQueuedGaveUp = holderDone;
+    });
+    abandon = true;
+    queued.join();
+    holder.join();
+    EXPECT_FALSE(holderDoneWhenQueuedGaveUp);
+    ASSERT_TRUE(hold.exec("ROLLBACK"));
+  }
+  other.close();
+  other = {};
+  QSqlDatabase::removeDatabase("holder");
 }
 
 TEST_F(LogDatabase, ATableMadeByHandWithoutTheIndexGetsIt) {
