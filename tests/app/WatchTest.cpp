@@ -305,22 +305,15 @@ TEST(Watch, EventsReadBeforeALineDropsAreStoredWhileItIsDown) {
   constexpr int Events = 5;
   TWatched watched;
   ASSERT_TRUE(watched.AwaitPasses(1));
-  QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "drop-holder");
-  holder.setDatabaseName(watched.Folder.DatabasePath());
-  ASSERT_TRUE(holder.open());
-  {
-    QSqlQuery hold(holder);
-    ASSERT_TRUE(hold.exec("BEGIN IMMEDIATE"));
-    for (std::uint32_t card = 0; card < Events; ++card) {
-      watched.Sim->PresentCard({{1, 70000 + card, readersim::TimeCode(2026, 11, 3, 8, 0, 0), false}});
-    }
-    ASSERT_TRUE(WaitUntil([&] { return watched.Worker->EventsWaiting() == Events; }, LimitMs));
-    watched.Sim.reset();
-    ASSERT_TRUE(WaitUntil([&] { return !watched.LinesDown().empty(); }, LimitMs));
-    ASSERT_TRUE(hold.exec("COMMIT"));
+  THeldFile held(watched.Folder.DatabasePath());
+  ASSERT_TRUE(held.Hold());
+  for (std::uint32_t card = 0; card < Events; ++card) {
+    watched.Sim->PresentCard({{1, 70000 + card, readersim::TimeCode(2026, 11, 3, 8, 0, 0), false}});
   }
-  holder.close();
-  QSqlDatabase::removeDatabase("drop-holder");
+  ASSERT_TRUE(WaitUntil([&] { return watched.Worker->EventsWaiting() == Events; }, LimitMs));
+  watched.Sim.reset();
+  ASSERT_TRUE(WaitUntil([&] { return !watched.LinesDown().empty(); }, LimitMs));
+  ASSERT_TRUE(held.Release());
   ASSERT_TRUE(watched.AwaitRecords(Events));
   EXPECT_EQ(watched.Worker->LiveEventsStored(), Events);
 }
@@ -334,28 +327,21 @@ TEST(Watch, AVisitRowTheFileCannotTakeIsKeptBackAndWrittenLater) {
   TCapturedErrors errors;
   TRunJournal journal(db, true);
   db.SetBusyTimeout(50);
-  QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "journal-holder");
-  holder.setDatabaseName(folder.DatabasePath());
-  ASSERT_TRUE(holder.open());
-  {
-    QSqlQuery hold(holder);
-    const TVisit down{"10.0.0.1", "4001", TVisitOutcome::LineDown, {}, 0, 0, 0, false, false, false, false, "gone"};
-    TVisit pass = down;
-    pass.Outcome = TVisitOutcome::Done;
-    ASSERT_TRUE(hold.exec("BEGIN IMMEDIATE"));
-    journal.LineDown(down);
-    journal.VisitWhole(pass);
-    EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM visits"), QStringList{"0"});
-    ASSERT_TRUE(hold.exec("COMMIT"));
-    journal.WriteKeptBack();
-    EXPECT_EQ(folder.Query("SELECT outcome FROM visits ORDER BY id"), (QStringList{"line_down", "done"}));
-    ASSERT_TRUE(hold.exec("BEGIN IMMEDIATE"));
-    journal.LineDown(down);
-    journal.GiveUpKeptBack();
-    ASSERT_TRUE(hold.exec("COMMIT"));
-  }
-  holder.close();
-  QSqlDatabase::removeDatabase("journal-holder");
+  THeldFile held(folder.DatabasePath());
+  const TVisit down{"10.0.0.1", "4001", TVisitOutcome::LineDown, {}, 0, 0, 0, false, false, false, false, "gone"};
+  TVisit pass = down;
+  pass.Outcome = TVisitOutcome::Done;
+  ASSERT_TRUE(held.Hold());
+  journal.LineDown(down);
+  journal.VisitWhole(pass);
+  EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM visits"), QStringList{"0"});
+  ASSERT_TRUE(held.Release());
+  journal.WriteKeptBack();
+  EXPECT_EQ(folder.Query("SELECT outcome FROM visits ORDER BY id"), (QStringList{"line_down", "done"}));
+  ASSERT_TRUE(held.Hold());
+  journal.LineDown(down);
+  journal.GiveUpKeptBack();
+  ASSERT_TRUE(held.Release());
   EXPECT_TRUE(journal.FileFailed());
   const QString lines = QString::fromLocal8Bit(errors.Text());
   EXPECT_EQ(lines.count("<4>visit rows are kept back"), 2) << lines.toStdString();
@@ -369,11 +355,8 @@ TEST(Watch, AForwardThatMeetsAHeldFileGivesWayAsToAnOutage) {
   const QTemporaryDir nowhere;
   TLogFolder folder;
   folder.Execute("INSERT INTO records VALUES ('2026-11-03 09:00:00', 1, 'r', 1)");
-  QSqlDatabase holder = QSqlDatabase::addDatabase("QSQLITE", "holding-program");
-  holder.setDatabaseName(folder.DatabasePath());
-  ASSERT_TRUE(holder.open());
-  QSqlQuery hold(holder);
-  ASSERT_TRUE(hold.exec("BEGIN IMMEDIATE"));
+  THeldFile held(folder.DatabasePath());
+  ASSERT_TRUE(held.Hold());
   TCapturedErrors errors;
   TRunOptions options;
   options.ForwardUrl = QStringLiteral("postgresql://quill@/central?host=%1").arg(nowhere.path());
@@ -383,9 +366,6 @@ TEST(Watch, AForwardThatMeetsAHeldFileGivesWayAsToAnOutage) {
     ASSERT_TRUE(WaitUntil([&] { return errors.Peek().contains("forwarding"); }, LimitMs));
     EXPECT_EQ(forwarding.StopAndWait(), TForwardEnd::Outage);
   }
-  hold.finish();
-  holder.close();
-  QSqlDatabase::removeDatabase("holding-program");
   const QString journal = QString::fromLocal8Bit(errors.Text());
   EXPECT_TRUE(journal.contains("<4>forwarding")) << journal.toStdString();
   EXPECT_TRUE(journal.contains("database is locked")) << journal.toStdString();

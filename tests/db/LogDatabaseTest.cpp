@@ -216,36 +216,27 @@ TEST_F(LogDatabase, WaitsForAHeldFileGiveWayAsAsked) {
   db.OpenDatabase(Folder.DatabasePath());
   std::atomic<bool> abandon{false};
   db.AbandonWaitsWhen([&abandon] { return abandon.load(); });
-  QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "holder");
-  other.setDatabaseName(Folder.DatabasePath());
-  ASSERT_TRUE(other.open());
-  {
-    QSqlQuery hold(other);
-    ASSERT_TRUE(hold.exec("BEGIN IMMEDIATE"));
-    QElapsedTimer brief;
-    brief.start();
-    EXPECT_THROW({ TWriteTransaction briefly(db, TLockWait::Briefly); }, EDatabaseBusy);
-    EXPECT_LT(brief.elapsed(), 1000);  // not the 3 s of the busy time-out
-    std::atomic<bool> holderDone{false};
-    std::thread holder([&] {
-      EXPECT_THROW({ TWriteTransaction waiting(db); }, EDatabaseBusy);
-      holderDone = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it has the turn, and waits its 3 s
-    bool holderDoneWhenQueuedGaveUp = true;
-    std::thread queued([&] {
-      EXPECT_THROW({ TWriteTransaction queuedBehind(db); }, EDatabaseBusy);
-      holderDoneWhenQueuedGaveUp = holderDone;
-    });
-    abandon = true;
-    queued.join();
-    holder.join();
-    EXPECT_FALSE(holderDoneWhenQueuedGaveUp);
-    ASSERT_TRUE(hold.exec("ROLLBACK"));
-  }
-  other.close();
-  other = {};
-  QSqlDatabase::removeDatabase("holder");
+  THeldFile held(Folder.DatabasePath());
+  ASSERT_TRUE(held.Hold());
+  QElapsedTimer brief;
+  brief.start();
+  EXPECT_THROW({ TWriteTransaction briefly(db, TLockWait::Briefly); }, EDatabaseBusy);
+  EXPECT_LT(brief.elapsed(), 1000);  // not the 3 s of the busy time-out
+  std::atomic<bool> holderDone{false};
+  std::thread holder([&] {
+    EXPECT_THROW({ TWriteTransaction waiting(db); }, EDatabaseBusy);
+    holderDone = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // it has the turn, and waits its 3 s
+  bool holderDoneWhenQueuedGaveUp = true;
+  std::thread queued([&] {
+    EXPECT_THROW({ TWriteTransaction queuedBehind(db); }, EDatabaseBusy);
+    holderDoneWhenQueuedGaveUp = holderDone;
+  });
+  abandon = true;
+  queued.join();
+  holder.join();
+  EXPECT_FALSE(holderDoneWhenQueuedGaveUp);
 }
 
 TEST_F(LogDatabase, ATableMadeByHandWithoutTheIndexGetsIt) {

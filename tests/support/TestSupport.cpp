@@ -177,3 +177,26 @@ void TCapturedErrors::Restore() {
   ::close(Saved);
   Saved = -1;
 }
+
+THeldFile::THeldFile(const QString& Path) : Connection(QStringLiteral("held-%1").arg(reinterpret_cast<quintptr>(this))) {
+  QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), Connection);
+  db.setDatabaseName(Path);
+  EXPECT_TRUE(db.open()) << db.lastError().text().toStdString();
+}
+
+THeldFile::~THeldFile() {
+  {
+    QSqlDatabase db = QSqlDatabase::database(Connection, false);
+    QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+    db.close();
+  }
+  QSqlDatabase::removeDatabase(Connection);
+}
+
+bool THeldFile::Hold() {
+  return QSqlQuery(QSqlDatabase::database(Connection, false)).exec(QStringLiteral("BEGIN IMMEDIATE"));
+}
+
+bool THeldFile::Release() {
+  return QSqlQuery(QSqlDatabase::database(Connection, false)).exec(QStringLiteral("COMMIT"));
+}

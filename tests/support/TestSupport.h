@@ -42,6 +42,21 @@ class TCapturedErrors {
   int Saved = -1;
 };
 
+// Another program's hold on a file: a connection of its own in a write transaction from Hold
+// until Release, or until it goes.
+class THeldFile {
+ public:
+  explicit THeldFile(const QString& Path);
+  ~THeldFile();
+  THeldFile(const THeldFile&) = delete;
+  THeldFile& operator=(const THeldFile&) = delete;
+  bool Hold();
+  bool Release();
+
+ private:
+  QString Connection;
+};
+
 // A folder of its own for one test, holding a logs.mdb made from schema.sql.
 class TLogFolder {
  public:
