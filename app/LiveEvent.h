@@ -19,7 +19,7 @@ enum class TLiveStored { Added, Duplicate, Invalid };
 
 // Stores the event as a record of Reader in a transaction of its own, committed before this
 // returns, under the duplicate rule. An event without a valid time is not stored: its record is
-// left to the log, which holds the same time. It waits a moment for another thread's turn and
-// not at all for another program's hold: EDatabaseBusy then, so that the caller reads on and
-// tries again. Raises EDatabaseError, and then nothing is stored.
+// left to the log, which holds the same time. It waits only a moment for another thread's turn
+// or another program's lock: EDatabaseBusy then, so that the caller reads on and tries again.
+// Raises EDatabaseError, and then nothing is stored.
 TLiveStored StoreLiveEvent(TLogDatabase& Store, const TLiveEvent& Event, const QString& Reader);

@@ -196,7 +196,7 @@ constexpr std::chrono::milliseconds TurnSlice{20};
 // a stop must not wait out each of their waits in turn.
 std::unique_lock<std::timed_mutex> TakeTurn(std::timed_mutex& Turn, TLockWait Wait, const std::function<bool()>& Abandoned) {
   if (Wait == TLockWait::Briefly) {
-    std::unique_lock taken(Turn, std::chrono::milliseconds(TurnWaitMs));
+    std::unique_lock taken(Turn, std::chrono::milliseconds(BriefWaitMs));
     if (!taken.owns_lock()) throw EDatabaseBusy("the store is waiting for another program's lock");
     return taken;
   }
@@ -209,17 +209,18 @@ std::unique_lock<std::timed_mutex> TakeTurn(std::timed_mutex& Turn, TLockWait Wa
 
 }  // namespace
 
-TWriteTransaction::TNoWait::TNoWait(sqlite3* ADb, int ARestoreMs, bool Active) : Db(Active ? ADb : nullptr), RestoreMs(ARestoreMs) {
-  if (Db != nullptr) sqlite3_busy_timeout(Db, 0);
+TWriteTransaction::TBriefWait::TBriefWait(sqlite3* ADb, int ARestoreMs, bool Active)
+    : Db(Active ? ADb : nullptr), RestoreMs(ARestoreMs) {
+  if (Db != nullptr) sqlite3_busy_timeout(Db, BriefWaitMs);
 }
 
-TWriteTransaction::TNoWait::~TNoWait() {
+TWriteTransaction::TBriefWait::~TBriefWait() {
   if (Db != nullptr) sqlite3_busy_timeout(Db, RestoreMs);
 }
 
 // The turn is taken first: the busy time-out is the connection's, shared by every thread.
 TWriteTransaction::TWriteTransaction(TLogDatabase& Db, TLockWait Wait)
-    : Store(Db), Turn(TakeTurn(Db.WriteTurn, Wait, Db.Abandoned)), NoWait(Db.NativeDb, Db.BusyTimeoutMs, Wait == TLockWait::Briefly) {
+    : Store(Db), Turn(TakeTurn(Db.WriteTurn, Wait, Db.Abandoned)), BriefWait(Db.NativeDb, Db.BusyTimeoutMs, Wait == TLockWait::Briefly) {
   Store.BeginQuery->Run();
 }
 

@@ -105,10 +105,10 @@ struct TVisitCounts {
 };
 
 // How a write transaction meets a lock held elsewhere: it waits, up to the busy time-out; or,
-// for a caller that keeps its work for a later try, it waits a moment for another thread's
-// turn (TurnWaitMs) and not at all for another program's lock.
+// for a caller that keeps its work for a later try, only a moment (BriefWaitMs) for another
+// thread's turn and again for another program's lock: a reader's passing look, not its hold.
 enum class TLockWait { UpToTimeout, Briefly };
-constexpr int TurnWaitMs = 50;
+constexpr int BriefWaitMs = 50;
 
 // The only way to store records: one transaction holding the write lock from its start, so no
 // other connection or thread stores between a duplicate test and its insert. Threads that share
@@ -129,13 +129,14 @@ class TWriteTransaction {
   void Commit();
 
  private:
-  // Sets the connection's busy time-out for the transaction's life; nothing when it waits.
-  class TNoWait {
+  // Sets the connection's busy time-out to BriefWaitMs for the transaction's life; nothing
+  // when it waits up to the time-out.
+  class TBriefWait {
    public:
-    TNoWait(sqlite3* ADb, int ARestoreMs, bool Active);
-    ~TNoWait();
-    TNoWait(const TNoWait&) = delete;
-    TNoWait& operator=(const TNoWait&) = delete;
+    TBriefWait(sqlite3* ADb, int ARestoreMs, bool Active);
+    ~TBriefWait();
+    TBriefWait(const TBriefWait&) = delete;
+    TBriefWait& operator=(const TBriefWait&) = delete;
 
    private:
     sqlite3* Db;
@@ -144,7 +145,7 @@ class TWriteTransaction {
 
   TLogDatabase& Store;
   std::unique_lock<std::timed_mutex> Turn;
-  TNoWait NoWait;
+  TBriefWait BriefWait;
   bool Committed = false;
 };
 

@@ -281,8 +281,9 @@ TEST(Watch, AReadingProgramHoldingTheFileDelaysLiveEventsAndLosesNone) {
   }
   QSqlDatabase::removeDatabase("reading-program");
   const QString journal = QString::fromLocal8Bit(errors.Text());
-  EXPECT_EQ(journal.count("logs.mdb is held by another program"), 1) << journal.toStdString();
-  EXPECT_EQ(journal.count("logs.mdb free again"), 1) << journal.toStdString();
+  // Once at least; this test's own looks at the file may make a slow machine's store wait again.
+  EXPECT_GE(journal.count("logs.mdb is held by another program"), 1) << journal.toStdString();
+  EXPECT_EQ(journal.count("logs.mdb free again"), journal.count("logs.mdb is held by another program")) << journal.toStdString();
 }
 
 // A pass that ends link_check_failed (a reader taking cards while it is visited answers two

@@ -221,7 +221,7 @@ TEST_F(LogDatabase, WaitsForAHeldFileGiveWayAsAsked) {
   QElapsedTimer brief;
   brief.start();
   EXPECT_THROW({ TWriteTransaction briefly(db, TLockWait::Briefly); }, EDatabaseBusy);
-  EXPECT_LT(brief.elapsed(), 1000);  // not the 3 s of the busy time-out
+  EXPECT_LT(brief.elapsed(), 1000);  // a moment, not the 3 s of the busy time-out
   std::atomic<bool> holderDone{false};
   std::thread holder([&] {
     EXPECT_THROW({ TWriteTransaction waiting(db); }, EDatabaseBusy);
