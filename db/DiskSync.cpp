@@ -3,38 +3,55 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sqlite3.h>
+
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "Errors.h"
 
 namespace {
 
-class TFileHandle {
+[[noreturn]] void Fail(const std::string& Step, const std::string& Path, const std::string& Reason) {
+  throw EDatabaseError("cannot " + Step + " " + Path + ": " + Reason);
+}
+
+// A journal that is not open (none made yet, or deleted at a rollback-journal commit) holds
+// nothing to flush.
+void SyncOpenFile(sqlite3* Db, int Pointer, const char* Which) {
+  sqlite3_file* file = nullptr;
+  const int found = sqlite3_file_control(Db, "main", Pointer, &file);
+  if (found != SQLITE_OK) Fail("find", Which, sqlite3_errstr(found));
+  if (file == nullptr || file->pMethods == nullptr) return;
+  const int synced = file->pMethods->xSync(file, SQLITE_SYNC_NORMAL);
+  if (synced != SQLITE_OK) Fail("sync", sqlite3_db_filename(Db, "main") + std::string(Which), sqlite3_errstr(synced));
+}
+
+class TFolderHandle {
  public:
-  explicit TFileHandle(int AFd) : Fd(AFd) {}
-  ~TFileHandle() {
+  explicit TFolderHandle(const QString& Path) : Fd(::open(Path.toLocal8Bit().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+  ~TFolderHandle() {
     if (Fd >= 0) ::close(Fd);
   }
-  TFileHandle(const TFileHandle&) = delete;
-  TFileHandle& operator=(const TFileHandle&) = delete;
+  TFolderHandle(const TFolderHandle&) = delete;
+  TFolderHandle& operator=(const TFolderHandle&) = delete;
   int Get() const { return Fd; }
 
  private:
   int Fd;
 };
 
-[[noreturn]] void Fail(const char* Step, const QString& Path) {
-  throw EDatabaseError(std::string("cannot ") + Step + " " + Path.toStdString() + ": " + std::strerror(errno));
-}
-
 }  // namespace
 
-void SyncToDisk(const QString& Path, bool MayBeMissing) {
-  const TFileHandle file(::open(Path.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC));
-  if (file.Get() < 0) {
-    if (MayBeMissing && errno == ENOENT) return;
-    Fail("open", Path);
-  }
-  if (::fsync(file.Get()) != 0) Fail("sync", Path);
+// The log first: a checkpoint may have moved frames into the file, which is synced after it.
+void SyncConnectionFiles(sqlite3* Db) {
+  SyncOpenFile(Db, SQLITE_FCNTL_JOURNAL_POINTER, "-wal or -journal");
+  SyncOpenFile(Db, SQLITE_FCNTL_FILE_POINTER, "");
+}
+
+void SyncFolder(const QString& Path) {
+  const TFolderHandle folder(Path);
+  if (folder.Get() < 0) Fail("open", Path.toStdString(), std::strerror(errno));
+  if (::fsync(folder.Get()) != 0) Fail("sync", Path.toStdString(), std::strerror(errno));
 }

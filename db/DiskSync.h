@@ -2,6 +2,12 @@
 
 #include <QString>
 
-// Flushes a file (or a folder's entries) to the disk; raises EDatabaseError naming the path and
-// the reason. A missing file is fine only where MayBeMissing says so.
-void SyncToDisk(const QString& Path, bool MayBeMissing = false);
+struct sqlite3;
+
+// Flushes what a connection wrote to logs.mdb and to its journal or write-ahead log, through
+// SQLite's own descriptors: opening and closing one of our own would drop every POSIX lock the
+// process holds on the file, SQLite's included. Raises EDatabaseError naming the file.
+void SyncConnectionFiles(sqlite3* Db);
+
+// Flushes a folder's entries (a journal made or removed) to the disk; raises EDatabaseError.
+void SyncFolder(const QString& Path);

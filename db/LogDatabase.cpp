@@ -116,10 +116,6 @@ void TLogDatabase::UseWriteAheadLog() {
   QSqlDatabase db = QSqlDatabase::database(ConnectionName, false);
   // Another program reading the file keeps it in rollback-journal mode for this run.
   ExecuteUnless(db, QStringLiteral("PRAGMA journal_mode=WAL"), {SQLITE_BUSY, SQLITE_LOCKED});
-  QSqlQuery mode(db);
-  WriteAheadLog = mode.exec(QStringLiteral("PRAGMA journal_mode")) && mode.next() &&
-                  mode.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0;
-
   ExecuteUnless(db, QStringLiteral("PRAGMA synchronous=NORMAL"), {});
 }
 
@@ -261,11 +257,6 @@ void TWriteTransaction::Commit() {
   Committed = true;
 }
 
-// Commits reach the log without a sync (synchronous=NORMAL), and a checkpoint cannot finish
-// while another program holds a read snapshot. Syncing the log, then the main file (which a
-// checkpoint may have moved frames into), puts every committed record on the disk either way.
-// A checkpoint that cannot finish while another program reads is no failure: the log keeps the
-// rest. What SQLite would do unseen as the connection closes is done here, where it can fail.
 void TLogDatabase::SetBusyTimeout(int Ms) {
   BusyTimeoutMs = Ms;
   ExecuteUnless(QSqlDatabase::database(ConnectionName, false), QStringLiteral("PRAGMA busy_timeout = %1").arg(Ms), {});
@@ -277,8 +268,11 @@ void TLogDatabase::Checkpoint() {
   checkpoint.Run();
 }
 
+// Commits reach the log without a sync (synchronous=NORMAL). Syncing the log, then the main
+// file (which a checkpoint may have moved frames into), puts every committed record on the disk
+// whoever else reads the file. Under the write turn: another thread may be committing meanwhile.
 void TLogDatabase::MakeDurable() {
-  if (WriteAheadLog) SyncToDisk(Path + QStringLiteral("-wal"), true);
-  SyncToDisk(Path);
-  SyncToDisk(QFileInfo(Path).absolutePath());
+  const std::lock_guard turn(WriteTurn);
+  SyncConnectionFiles(NativeDb);
+  SyncFolder(QFileInfo(Path).absolutePath());
 }

@@ -82,7 +82,6 @@ class TLogDatabase {
   QString ConnectionName;
   int BusyTimeoutMs;
   QString Path;
-  bool WriteAheadLog = false;
   std::vector<QSqlRecord> ReaderRows;
   std::size_t NextReaderRow = 0;
   std::unique_ptr<class TNativeStatement> ExistsQuery;

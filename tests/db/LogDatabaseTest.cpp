@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -257,6 +258,28 @@ TEST_F(LogDatabase, AMissingCardColumnMakesTheDuplicateSearchRaise) {
   TLogDatabase db;
   db.OpenDatabase(Folder.DatabasePath());
   EXPECT_THROW(Exists(db, At(2024, 1, 1, 0, 0, 1), 12), EDatabaseError);
+}
+
+// Another program's look: its own process, so that its close may find itself the file's last
+// user, as the sqlite3 shell or a report would.
+QStringList AnotherProgram(const QString& Database, const QString& Sql) {
+  QProcess shell;
+  shell.start("sqlite3", {Database, Sql});
+  EXPECT_TRUE(shell.waitForFinished(10000));
+  return QString::fromUtf8(shell.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+}
+
+// The sync before a clear must not drop SQLite's locks: another program closing the file would
+// then delete the -wal, and what is committed after would live on only in a deleted file.
+TEST_F(LogDatabase, AnotherProgramsLookAfterASyncCostsNoLaterRecord) {
+  TLogDatabase db;
+  db.OpenDatabase(Folder.DatabasePath());
+  Store(db, At(2024, 1, 1, 0, 0, 1), 12);
+  db.MakeDurable();
+  AnotherProgram(Folder.DatabasePath(), "CREATE TABLE look (a); INSERT INTO look VALUES (1);");
+  Store(db, At(2024, 1, 1, 0, 0, 2), 13);
+  EXPECT_EQ(AnotherProgram(Folder.DatabasePath(), "SELECT COUNT(*) FROM records; SELECT COUNT(*) FROM look; PRAGMA integrity_check;"),
+            (QStringList{"2", "1", "ok"}));
 }
 
 TEST_F(LogDatabase, ACommittedRecordIsVisibleToAnotherConnectionAtOnce) {
