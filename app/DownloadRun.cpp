@@ -1,6 +1,5 @@
 #include "DownloadRun.h"
 
-#include <QFileInfo>
 #include <QWidget>
 
 #include <exception>
@@ -38,38 +37,34 @@ TExitStatus RefuseDatabase(const QString& File, const EDatabaseOpenError& Error)
   return StatusOf(Error.Kind);
 }
 
-// Two runs on one logs.mdb would interleave on a reader and race on the duplicate test; a link
-// to the file names the same file, and so the same lock.
-std::optional<TExitStatus> LockRun(const TLogDatabase& Db, std::optional<TRunLock>& Lock) {
-  const QString lockPath = QFileInfo(Db.DatabasePath()).canonicalFilePath() + QStringLiteral(".lock");
-  Lock.emplace(lockPath);
-  if (!Lock->Failure().isEmpty()) {
-    JournalLine(TPriority::Error, QStringLiteral("%1 cannot be locked: %2; no reader contacted").arg(lockPath, Lock->Failure()));
-    return TExitStatus::DatabaseUnwritable;
-  }
-  if (Lock->Held()) return std::nullopt;
-  JournalLine(TPriority::Warning, QStringLiteral("another run holds %1; no reader contacted").arg(lockPath));
-  return TExitStatus::Ok;
-}
-
 }  // namespace
 
+// Two runs on one logs.mdb would interleave on a reader and race on the duplicate test. The lock
+// comes before the open, and the caller keeps it past the close: letting it go drops the
+// process's locks on the file, SQLite's included.
 std::optional<TExitStatus> OpenAndLock(TLogDatabase& Db, const QString& File, std::optional<TRunLock>& Lock) {
+  Lock.emplace(File);
+  if (!Lock->Held() && Lock->Failure().isEmpty()) {
+    JournalLine(TPriority::Warning, QStringLiteral("another run holds %1; no reader contacted").arg(File));
+    return TExitStatus::Ok;
+  }
   try {
     Db.OpenDatabase(File);
   } catch (const EDatabaseOpenError& Error) {
     return RefuseDatabase(File, Error);
   }
-  return LockRun(Db, Lock);
+  if (Lock->Held()) return std::nullopt;
+  JournalLine(TPriority::Error, QStringLiteral("%1 cannot be locked: %2; no reader contacted").arg(File, Lock->Failure()));
+  return TExitStatus::DatabaseUnwritable;
 }
 
 TDownloadRun::TDownloadRun(QWidget& AOwner, IStatusLine& AStatus, QString ADatabaseFile, TRunOptions AOptions)
     : Owner(AOwner), Status(AStatus), DatabaseFile(std::move(ADatabaseFile)), Options(std::move(AOptions)) {}
 
 TExitStatus TDownloadRun::Run() {
-  // Declared first so it is released last: the reader goes before the database closes.
-  TLogDatabase db;
   std::optional<TRunLock> runLock;
+  // Before the reader, so that the reader goes before the database closes.
+  TLogDatabase db;
   if (const auto refused = OpenAndLock(db, DatabaseFile, runLock)) return *refused;
   if (!VisitReaders(db)) return TExitStatus::StoreFailed;
   return Options.ForwardUrl.isEmpty() ? TExitStatus::Ok : ExitStatusOf(ForwardCollected(db, Options));

@@ -13,8 +13,9 @@ class QWidget;
 class TLogDatabase;
 class TRunJournal;
 
-// Opens File into Db and takes the lock that keeps one run (or watch) on it at a time: empty when
-// both hold, else how the start ends, its line written (and a box with a display).
+// Takes the lock that keeps one run (or watch) on File at a time, then opens File into Db: empty
+// when both hold, else how the start ends, its line written (and a box with a display). The
+// caller declares Lock before Db, so that it is let go only after Db has closed.
 std::optional<TExitStatus> OpenAndLock(TLogDatabase& Db, const QString& File, std::optional<TRunLock>& Lock);
 
 // One run over the table readers: every row gets its visit, one after another, or up to Jobs

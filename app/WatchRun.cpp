@@ -62,8 +62,8 @@ TWatchRun::TWatchRun(QString ADatabaseFile, TRunOptions AOptions, TWatchTimings 
 TExitStatus TWatchRun::Run() {
   QEventLoop loop;
   const TStopSignals stopSignals([&loop] { loop.quit(); });
-  TLogDatabase db;
   std::optional<TRunLock> runLock;
+  TLogDatabase db;
   if (const auto refused = OpenAndLock(db, DatabaseFile, runLock)) {
     // A watch that cannot start is a failure, whatever a run makes of another run: its unit
     // tries again later rather than leave the readers unwatched until the next boot.

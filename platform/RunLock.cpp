@@ -8,34 +8,21 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
-
-// Anyone of the group may take a lock file another made, whatever the maker's umask.
-constexpr mode_t LockMode = 0660;
-
-QString SystemError() {
-  return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-}  // namespace
-
-// Read-only suffices for flock. A link, a pipe or a folder in the lock's place is refused, not
-// followed or waited on: a member of the group could put one there.
+// Read-only suffices for flock. A pipe or a folder in the file's place is refused, not waited on.
 TRunLock::TRunLock(const QString& Path) {
-  const int fd = ::open(Path.toLocal8Bit().constData(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, LockMode);
+  const int fd = ::open(Path.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    Reason = SystemError();
+    Reason = QString::fromLocal8Bit(std::strerror(errno));
     return;
   }
   struct stat status {};
   if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     Reason = QStringLiteral("not a plain file");
   } else if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    if (status.st_uid == ::geteuid()) ::fchmod(fd, LockMode);
     Fd = fd;
     return;
   } else if (errno != EWOULDBLOCK) {
-    Reason = SystemError();
+    Reason = QString::fromLocal8Bit(std::strerror(errno));
   }
   ::close(fd);
 }

@@ -2,8 +2,12 @@
 
 #include <QString>
 
-// An exclusive lock on a file, held for the object's lifetime. The kernel drops it when the
-// process ends in any way, a kill included, so a crashed run never blocks the next one.
+// An exclusive lock on a file itself, held for the object's lifetime: every name of the file,
+// a hard link's included, meets the same lock. The kernel drops it when the process ends in
+// any way, a kill included, so a crashed run never blocks the next one. It is a flock, which
+// SQLite's own locks never meet; but closing its descriptor drops every POSIX lock the process
+// holds on the file, so take it before any connection to the file opens and let it go after
+// the last has closed.
 class TRunLock {
  public:
   explicit TRunLock(const QString& Path);
@@ -12,8 +16,8 @@ class TRunLock {
   TRunLock& operator=(const TRunLock&) = delete;
 
   bool Held() const { return Fd >= 0; }
-  // Why the lock could not even be tried (not a plain file, no access); empty when another
-  // holder is all that kept it.
+  // Why the lock could not even be tried (no such file, not a plain file, no access); empty
+  // when another holder is all that kept it.
   const QString& Failure() const { return Reason; }
 
  private:

@@ -48,7 +48,7 @@ bool TProgramFolder::AwaitRunReleased(QProcess& Process, QString& Output, int Li
   return WaitUntil(
       [&] {
         Output += QString::fromLocal8Bit(Process.readAllStandardError());
-        return Output.contains("run ended") && TRunLock(DatabasePath() + ".lock").Held();
+        return Output.contains("run ended") && TRunLock(DatabasePath()).Held();
       },
       LimitMs);
 }

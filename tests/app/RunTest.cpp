@@ -3,7 +3,12 @@
 #include <QLineEdit>
 #include <QTimer>
 
+#include <unistd.h>
+
+#include "DownloadRun.h"
+#include "LogDatabase.h"
 #include "ReaderSim.h"
+#include "RunLock.h"
 #include "TestSupport.h"
 #include "grmain.h"
 
@@ -38,6 +43,17 @@ TEST_F(Run, AnUnreadableRowStopsTheRunThereAndIsReported) {
   EXPECT_TRUE(window.isVisible());  // the window stays up with the error
   EXPECT_EQ(Folder.Query("SELECT COUNT(*) FROM records"), QStringList{"5"});
   EXPECT_EQ(third.Connections(), 0);
+}
+
+// Another name of the file is the same file: a run started through a hard link finds the lock.
+TEST_F(Run, AHardLinkToTheFileMeetsTheRunLock) {
+  const QString link = Folder.Path() + "other-name.mdb";
+  ASSERT_EQ(::link(Folder.DatabasePath().toLocal8Bit().constData(), link.toLocal8Bit().constData()), 0);
+  const TRunLock held(Folder.DatabasePath());
+  std::optional<TRunLock> lock;
+  TLogDatabase db;
+  EXPECT_EQ(OpenAndLock(db, link, lock), std::optional(TExitStatus::Ok));
+  EXPECT_FALSE(lock->Held());
 }
 
 TEST_F(Run, AClosedWindowOnlyEndsTheProgramAfterTheRun) {

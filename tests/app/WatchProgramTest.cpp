@@ -93,7 +93,7 @@ TEST(WatchProgram, HoldsTheLockAndEndsCleanlyOnSigterm) {
   EXPECT_LT(stopMs, 1000) << output.toStdString();
   EXPECT_EQ(watch.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(watch.exitCode(), 0) << output.toStdString();
-  EXPECT_TRUE(TRunLock(folder.DatabasePath() + ".lock").Held());
+  EXPECT_TRUE(TRunLock(folder.DatabasePath()).Held());
   EXPECT_EQ(ReportedStored(folder, output), folder.RecordCount()) << output.toStdString();
   EXPECT_GT(folder.RecordCount(), InitialRecords);
   const int sent = sim.EventsSent();

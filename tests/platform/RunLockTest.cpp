@@ -13,29 +13,31 @@
 
 namespace {
 
-// A second holder only waits its turn; anything a member of the group could put in the lock's
-// place is refused at once, never followed, waited on or created through.
-TEST(RunLock, OneHolderAtATimeAndNothingButAPlainFile) {
+// The lock is the file's, not its name's: a hard link meets it. A second holder only waits its
+// turn; a missing file is not made, and a pipe or a folder is refused at once, never waited on.
+TEST(RunLock, OneHolderPerFileWhateverItsNameAndNothingButAPlainFile) {
   QTemporaryDir folder;
-  const QString lock = folder.filePath("logs.mdb.lock");
+  const QString file = folder.filePath("logs.mdb");
+  const QString link = folder.filePath("other-name.mdb");
+  QFile(file).open(QIODevice::WriteOnly);
+  ASSERT_TRUE(QFile::link(file, folder.filePath("symlink.mdb")));
+  ASSERT_EQ(::link(file.toLocal8Bit().constData(), link.toLocal8Bit().constData()), 0);
   {
-    const TRunLock first(lock);
-    const TRunLock second(lock);
+    const TRunLock first(file);
     EXPECT_TRUE(first.Held());
-    EXPECT_FALSE(second.Held());
-    EXPECT_TRUE(second.Failure().isEmpty());
-    struct stat status {};
-    ASSERT_EQ(::stat(lock.toLocal8Bit().constData(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0660u);
+    for (const QString& name : {file, link, folder.filePath("symlink.mdb")}) {
+      const TRunLock second(name);
+      EXPECT_FALSE(second.Held()) << name.toStdString();
+      EXPECT_TRUE(second.Failure().isEmpty()) << name.toStdString();
+    }
   }
-  EXPECT_TRUE(TRunLock(lock).Held());
+  EXPECT_TRUE(TRunLock(link).Held());
 
-  const QString target = folder.filePath("never-made");
   const struct {
     const char* Name;
     std::function<void(const QString&)> Plant;
   } cases[] = {
-      {"a link", [&](const QString& Path) { QFile::link(target, Path); }},
+      {"nothing", [](const QString&) {}},
       {"a pipe", [](const QString& Path) { ::mkfifo(Path.toLocal8Bit().constData(), 0660); }},
       {"a folder", [](const QString& Path) { QDir().mkdir(Path); }},
   };
@@ -46,7 +48,7 @@ TEST(RunLock, OneHolderAtATimeAndNothingButAPlainFile) {
     EXPECT_FALSE(refused.Held()) << c.Name;
     EXPECT_FALSE(refused.Failure().isEmpty()) << c.Name;
   }
-  EXPECT_FALSE(QFile::exists(target));
+  EXPECT_FALSE(QFile::exists(folder.filePath("planted-nothing")));
 }
 
 }  // namespace
