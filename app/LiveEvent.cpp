@@ -9,11 +9,13 @@ constexpr int ModeOfShortForm = 0;
 
 }  // namespace
 
-TLiveStored StoreLiveEvent(TLogDatabase& Store, const TLiveEvent& Event, const QString& Reader) {
+TLiveStored StoreLiveEvent(TLogDatabase& Store, const TLiveEvent& Event, const QString& Reader, bool AwaitLogCopy) {
   if (Event.Stamp <= 0) return TLiveStored::Invalid;
   TWriteTransaction transaction(Store, TLockWait::Briefly);
   if (transaction.RecordExists(Event.Stamp, Event.CardNo)) return TLiveStored::Duplicate;
-  transaction.StoreRecord(Event.Stamp, Event.CardNo, Reader, Event.Mode < 0 ? ModeOfShortForm : Event.Mode);
+  const bool shortForm = Event.Mode < 0;
+  transaction.StoreRecord(Event.Stamp, Event.CardNo, Reader, shortForm ? ModeOfShortForm : Event.Mode);
+  if (shortForm && AwaitLogCopy) transaction.AwaitLogCopy(Event.Stamp, Event.CardNo, Reader);
   transaction.Commit();
   return TLiveStored::Added;
 }

@@ -22,4 +22,5 @@ enum class TLiveStored { Added, Duplicate, Invalid };
 // left to the log, which holds the same time. It waits only a moment for another thread's turn
 // or another program's lock: EDatabaseBusy then, so that the caller reads on and tries again.
 // Raises EDatabaseError, and then nothing is stored.
-TLiveStored StoreLiveEvent(TLogDatabase& Store, const TLiveEvent& Event, const QString& Reader);
+// A short event is kept pending its log copy when one will come (AwaitLogCopy).
+TLiveStored StoreLiveEvent(TLogDatabase& Store, const TLiveEvent& Event, const QString& Reader, bool AwaitLogCopy);

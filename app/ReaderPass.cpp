@@ -272,10 +272,10 @@ void TReaderPass::TakeSlot(TWriteTransaction& Transaction, int Slot, TPassCounte
   TLogRecord record;
   if (!Reader.DecodeSlot(Slot, record)) {
     ++Counts.Invalid;
-  } else if (Transaction.RecordExists(record.RecTime, record.CardNo)) {
-    ++Counts.Duplicated;
-  } else {
-    Transaction.StoreRecord(record.RecTime, record.CardNo, QString::fromUtf8(Reader.RemoteHost()), record.Mode);
+  } else if (Transaction.StoreLogRecord(record.RecTime, record.CardNo, QString::fromUtf8(Reader.RemoteHost()), record.Mode) ==
+             TWriteTransaction::TLogCopy::Added) {
     ++Counts.Added;
+  } else {
+    ++Counts.Duplicated;  // a live event's copy was stored too, when it came
   }
 }

@@ -81,6 +81,7 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   std::atomic<bool> stopping{false};
   TLogDatabase store(WatchBusyTimeoutMs);
   store.OpenDatabase(Db.DatabasePath());
+  store.KeepLiveEventsPending();
   store.AbandonWaitsWhen([&stopping] { return stopping.load(); });
   TWorkers workers = StartWorkers(Db, journal, receiver, store);
   std::optional<TWatchForwarding> forwarding;

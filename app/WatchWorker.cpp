@@ -288,7 +288,7 @@ void TWatchWorker::AbandonWaiting() {
 bool TWatchWorker::StoreEvent(const TLiveEvent& Event) {
   TLiveStored stored;
   try {
-    stored = StoreLiveEvent(Store, Event, Row.Address);
+    stored = StoreLiveEvent(Store, Event, Row.Address, Row.Download);
   } catch (const EDatabaseBusy& Error) {
     if (!AwaitingFile) {
       JournalLine(TPriority::Warning, QStringLiteral("%1: logs.mdb is held by another program (%2); live events wait for it")

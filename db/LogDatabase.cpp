@@ -17,6 +17,7 @@
 #include <initializer_list>
 
 #include "DiskSync.h"
+#include "LiveCopies.h"
 #include "NativeStatement.h"
 #include "ValueConversion.h"
 
@@ -140,13 +141,18 @@ void TLogDatabase::CheckRecordsTable() {
 void TLogDatabase::PrepareStatements() {
   sqlite3* db = NativeHandle(QSqlDatabase::database(ConnectionName, false));
   NativeDb = db;
-  ExistsQuery = std::make_unique<TNativeStatement>(db, "SELECT 1 FROM records WHERE RECTIME = ? AND CARDNO = ? LIMIT 1");
+  ExistsQuery = std::make_unique<TNativeStatement>(db, "SELECT rowid FROM records WHERE RECTIME = ? AND CARDNO = ? LIMIT 1");
   InsertQuery = std::make_unique<TNativeStatement>(db, "INSERT INTO records (RECTIME, CARDNO, READER, MODE) VALUES (?, ?, ?, ?)");
   VisitCountsQuery = std::make_unique<TNativeStatement>(db, "UPDATE visits SET added = ?, duplicates = ?, invalid = ? WHERE id = ?");
   // Native, not Qt's: a Qt connection answers only in the thread that opened it.
   BeginQuery = std::make_unique<TNativeStatement>(db, "BEGIN IMMEDIATE");
   CommitQuery = std::make_unique<TNativeStatement>(db, "COMMIT");
   RollbackQuery = std::make_unique<TNativeStatement>(db, "ROLLBACK");
+  LiveCopies = std::make_unique<TLiveCopies>(db);
+}
+
+void TLogDatabase::KeepLiveEventsPending() {
+  LiveCopies->KeepPending();
 }
 
 void TLogDatabase::CloseDatabase() {
@@ -157,6 +163,7 @@ void TLogDatabase::CloseDatabase() {
   BeginQuery.reset();
   CommitQuery.reset();
   RollbackQuery.reset();
+  LiveCopies.reset();
   ReaderRows.clear();
   NextReaderRow = 0;
   if (!QSqlDatabase::contains(ConnectionName)) return;
@@ -238,6 +245,26 @@ void TWriteTransaction::StoreRecord(TDateTime RecTime, int CardNo, const QString
   insert.BindText(3, Reader.toUtf8());
   insert.BindInt(4, Mode);
   insert.Run();
+}
+
+TWriteTransaction::TLogCopy TWriteTransaction::StoreLogRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode) {
+  const QByteArray time = RecTimeText(RecTime).toLatin1();
+  TNativeStatement& exists = *Store.ExistsQuery;
+  exists.BindText(1, time);
+  exists.BindInt(2, CardNo);
+  if (exists.Next()) {
+    const qint64 id = exists.Int64(0);
+    while (exists.Next()) {
+    }
+    return Store.LiveCopies->TakeExact(id, CardNo, time, Mode) ? TLogCopy::LiveCopy : TLogCopy::Duplicate;
+  }
+  if (Store.LiveCopies->TakeNearest(Reader, CardNo, RecTime, Mode)) return TLogCopy::LiveCopy;
+  StoreRecord(RecTime, CardNo, Reader, Mode);
+  return TLogCopy::Added;
+}
+
+void TWriteTransaction::AwaitLogCopy(TDateTime Arrival, int CardNo, const QString& Reader) {
+  Store.LiveCopies->AwaitLogCopy(Reader, CardNo, RecTimeText(Arrival).toLatin1());
 }
 
 void TWriteTransaction::NoteVisitCounts(const TVisitCounts& Counts) {

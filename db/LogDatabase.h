@@ -64,6 +64,8 @@ class TLogDatabase {
   void Checkpoint();
   // How long a statement waits for another connection's lock from now on, once open.
   void SetBusyTimeout(int Ms);
+  // Short live events are kept pending their log copy from now on (see TLiveCopies).
+  void KeepLiveEventsPending();
   // Threads waiting for their turn to store give up once Stop answers true (set before they start).
   void AbandonWaitsWhen(std::function<bool()> Stop) { Abandoned = std::move(Stop); }
 
@@ -90,6 +92,7 @@ class TLogDatabase {
   std::unique_ptr<class TNativeStatement> BeginQuery;
   std::unique_ptr<class TNativeStatement> CommitQuery;
   std::unique_ptr<class TNativeStatement> RollbackQuery;
+  std::unique_ptr<class TLiveCopies> LiveCopies;
   sqlite3* NativeDb = nullptr;
   std::function<bool()> Abandoned;  // for the writers' threads, which Qt's connection does not serve
   std::timed_mutex WriteTurn;
@@ -123,6 +126,12 @@ class TWriteTransaction {
 
   bool RecordExists(TDateTime RecTime, int CardNo);
   void StoreRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode);
+  // A record of the reader's own log: new, a duplicate, or the copy of a short live event
+  // stored before it, which takes the log's time and mode in its row.
+  enum class TLogCopy { Added, Duplicate, LiveCopy };
+  TLogCopy StoreLogRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode);
+  // The record just stored from a short live event awaits its log copy.
+  void AwaitLogCopy(TDateTime Arrival, int CardNo, const QString& Reader);
   // Keeps the visit's row current with what this transaction stores, in the same commit.
   void NoteVisitCounts(const TVisitCounts& Counts);
   void Commit();

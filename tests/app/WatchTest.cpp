@@ -45,6 +45,7 @@ class TWatched {
       : Sim(std::make_unique<ReaderSim>(std::move(Log), Faults)) {
     Folder.AddReader("127.0.0.1", QString::number(Sim->Port()), false, true, ClearAfter);
     Store.OpenDatabase(Folder.DatabasePath());
+    Store.KeepLiveEventsPending();
     Worker = std::make_unique<TWatchWorker>(Store, TReaderRow{"127.0.0.1", QString::number(Sim->Port()), false, true, ClearAfter},
                                             Timings, [this](const TVisit& Visit) {
                                               const std::lock_guard guard(Lock);
@@ -137,6 +138,43 @@ TEST(Watch, AShortEventIsStoredAtTheComputersTime) {
   EXPECT_TRUE(row.front().endsWith("|0")) << row.front().toStdString();
   const QDateTime stamp = QDateTime::fromString(row.front().section('|', 0, 0), "yyyy-MM-dd HH:mm:ss");
   EXPECT_LE(std::abs(stamp.secsTo(QDateTime::currentDateTime())), 5);
+}
+
+// Once the log brings a short event's copy, the swipe is one row with the log's time and mode,
+// whatever the reader's clock says and however close one card's swipes come.
+TEST(Watch, AShortEventBecomesItsLogCopy) {
+  const struct {
+    const char* Name;
+    std::vector<int> ReaderSecondsFromNow;  // one swipe of card 88 each, in order
+  } cases[] = {
+      {"the clocks agree", {0}},
+      {"the reader 7 s behind", {-7}},
+      {"the reader 5 minutes ahead", {300}},
+      {"two swipes within a minute, 30 s behind", {-40, -30}},
+  };
+  for (const auto& c : cases) {
+    TWatched watched;
+    ASSERT_TRUE(watched.AwaitPasses(1)) << c.Name;
+    QStringList logged;
+    for (std::size_t i = 0; i < c.ReaderSecondsFromNow.size(); ++i) {
+      const QDateTime at = QDateTime::currentDateTime().addSecs(c.ReaderSecondsFromNow[i]);
+      const std::uint8_t inOrOut = i % 2;  // mode 1 or 2
+      watched.Sim->PresentCard({{inOrOut, 88, readersim::TimeCode(at.date().year(), at.date().month(), at.date().day(),
+                                                                at.time().hour(), at.time().minute(), at.time().second()), false},
+                                true});
+      logged << at.toString("yyyy-MM-dd HH:mm:ss") + '|' + QString::number(inOrOut + 1);
+      ASSERT_TRUE(watched.AwaitRecords(static_cast<int>(i) + 1)) << c.Name;
+      // A short event is stamped to the second: the next swipe comes in the next one.
+      const qint64 second = QDateTime::currentSecsSinceEpoch();
+      ASSERT_TRUE(WaitUntil([&] { return QDateTime::currentSecsSinceEpoch() > second; }, LimitMs));
+    }
+    watched.Sim->SendBytes({0xE6, 0x02, 'R', static_cast<std::uint8_t>(256 - 'R'), 0xEB});  // a restart: a pass
+    ASSERT_TRUE(watched.AwaitPasses(2)) << c.Name;
+    QStringList stored = watched.Stored(88);
+    stored.sort();
+    EXPECT_EQ(stored, logged) << c.Name;
+    EXPECT_EQ(watched.Passes()[1].Added, 0) << c.Name;
+  }
 }
 
 // A burst far faster than one commit per event: every event is stored once, live. The reader

@@ -1,0 +1,101 @@
+#include "LiveCopies.h"
+
+#include "LogDatabase.h"
+#include "NativeStatement.h"
+
+namespace {
+
+bool HasTable(sqlite3* Db, const char* Name) {
+  TNativeStatement find(Db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+  find.BindText(1, Name);
+  return find.Run();
+}
+
+// Reads the first row's two columns, then lets the statement finish.
+bool FirstRow(TNativeStatement& Query, qint64& Id, QByteArray& Text) {
+  if (!Query.Next()) return false;
+  Id = Query.Int64(0);
+  Text = QByteArray(Query.Text(1), Query.TextLength(1));
+  while (Query.Next()) {
+  }
+  return true;
+}
+
+}  // namespace
+
+TLiveCopies::TLiveCopies(sqlite3* ADb) : Db(ADb), Kept(HasTable(ADb, "live_pending")) {}
+
+TLiveCopies::~TLiveCopies() = default;
+
+void TLiveCopies::KeepPending() {
+  TNativeStatement(Db, "CREATE TABLE IF NOT EXISTS live_pending (record INTEGER PRIMARY KEY, reader TEXT NOT NULL, "
+                       "cardno INTEGER NOT NULL, arrival TEXT NOT NULL)")
+      .Run();
+  TNativeStatement(Db, "CREATE INDEX IF NOT EXISTS live_pending_card ON live_pending (reader, cardno, arrival)").Run();
+  Kept = true;
+}
+
+void TLiveCopies::AwaitLogCopy(const QString& Reader, int CardNo, const QByteArray& Arrival) {
+  if (!Await) Await = std::make_unique<TNativeStatement>(Db, "INSERT INTO live_pending VALUES (last_insert_rowid(), ?, ?, ?)");
+  Await->BindText(1, Reader.toUtf8());
+  Await->BindInt(2, CardNo);
+  Await->BindText(3, Arrival);
+  Await->Run();
+}
+
+bool TLiveCopies::TakeExact(qint64 Id, int CardNo, const QByteArray& Time, int Mode) {
+  if (!Kept) return false;
+  if (!Exact) {
+    Exact = std::make_unique<TNativeStatement>(Db, "DELETE FROM live_pending WHERE record = ? AND cardno = ? AND arrival = ? "
+                                                   "RETURNING record, arrival");
+  }
+  Exact->BindInt64(1, Id);
+  Exact->BindInt(2, CardNo);
+  Exact->BindText(3, Time);
+  qint64 record = 0;
+  QByteArray arrival;
+  if (!FirstRow(*Exact, record, arrival)) return false;
+  if (!ModeUpdate) ModeUpdate = std::make_unique<TNativeStatement>(Db, "UPDATE records SET MODE = ? WHERE rowid = ?");
+  ModeUpdate->BindInt(1, Mode);
+  ModeUpdate->BindInt64(2, Id);
+  ModeUpdate->Run();
+  return true;
+}
+
+// The row is matched by its card and arrival too: a VACUUM may have renumbered the records, and
+// then the pending event is dropped rather than another row changed.
+bool TLiveCopies::TakeNearest(const QString& Reader, int CardNo, TDateTime Time, int Mode) {
+  if (!Kept) return false;
+  if (!Nearest) {
+    Nearest = std::make_unique<TNativeStatement>(
+        Db, "DELETE FROM live_pending WHERE record = (SELECT p.record FROM live_pending p WHERE p.reader = ?1 AND p.cardno = ?2 "
+            "AND p.arrival BETWEEN ?3 AND ?4 ORDER BY p.arrival, p.record LIMIT 1) RETURNING record, arrival");
+    Update = std::make_unique<TNativeStatement>(Db, "UPDATE records SET RECTIME = ?, MODE = ? WHERE rowid = ? AND CARDNO = ? AND "
+                                                    "RECTIME = ? RETURNING rowid");
+  }
+  Nearest->BindText(1, Reader.toUtf8());
+  Nearest->BindInt(2, CardNo);
+  Nearest->BindText(3, RecTimeText(Time - PairingBoundDays).toLatin1());
+  Nearest->BindText(4, RecTimeText(Time + PairingBoundDays).toLatin1());
+  qint64 record = 0;
+  QByteArray arrival;
+  if (!FirstRow(*Nearest, record, arrival)) return false;
+  const QByteArray time = RecTimeText(Time).toLatin1();
+  Update->BindText(1, time);
+  Update->BindInt(2, Mode);
+  Update->BindInt64(3, record);
+  Update->BindInt(4, CardNo);
+  Update->BindText(5, arrival);
+  if (!Update->Run()) return false;
+  MoveMark(record, time);
+  return true;
+}
+
+// A forwarding mark names its row by rowid, time and card: the row keeps being the one sent.
+void TLiveCopies::MoveMark(qint64 Id, const QByteArray& Time) {
+  if (!HasTable(Db, "forwarding")) return;
+  if (!MarkUpdate) MarkUpdate = std::make_unique<TNativeStatement>(Db, "UPDATE forwarding SET records_rectime = ? WHERE records_rowid = ?");
+  MarkUpdate->BindText(1, Time);
+  MarkUpdate->BindInt64(2, Id);
+  MarkUpdate->Run();
+}
