@@ -273,7 +273,9 @@ void TWatchWorker::AwaitRetry(int RetryMs) {
   Stopping.Wait(static_cast<int>(std::max<qint64>(0, retry.remainingTime())));
 }
 
+// One last try first: the hold may have ended since the last, and the file is free.
 void TWatchWorker::AbandonWaiting() {
+  StoreWaiting();
   if (Waiting.empty()) return;
   LiveStoreFailed = true;
   JournalLine(TPriority::Error, QStringLiteral("%1: %2 live events not stored: logs.mdb had not taken them when the watch "

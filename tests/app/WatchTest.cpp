@@ -357,6 +357,31 @@ TEST(Watch, EventsReadBeforeALineDropsAreStoredWhileItIsDown) {
   EXPECT_EQ(watched.Worker->LiveEventsStored(), Events);
 }
 
+// A stop stores what waits for the file if the file takes it now; what it cannot take is said,
+// and counts as the file failing.
+TEST(Watch, AStopStoresTheEventsWaitingOrSaysTheyStayOnTheReader) {
+  constexpr int Events = 5;
+  for (const bool releasedFirst : {true, false}) {
+    TCapturedErrors errors;
+    TWatched watched;
+    ASSERT_TRUE(watched.AwaitPasses(1));
+    THeldFile held(watched.Folder.DatabasePath());
+    ASSERT_TRUE(held.Hold());
+    for (std::uint32_t card = 0; card < Events; ++card) {
+      watched.Sim->PresentCard({{1, 71000 + card, readersim::TimeCode(2026, 11, 3, 8, 0, 0), false}});
+    }
+    ASSERT_TRUE(WaitUntil([&] { return watched.Worker->EventsWaiting() == Events; }, LimitMs));
+    if (releasedFirst) {
+      ASSERT_TRUE(held.Release());
+    }
+    watched.Worker->StopAndWait();
+    const QString journal = QString::fromLocal8Bit(errors.Text());
+    EXPECT_EQ(watched.Worker->LiveEventsStored(), releasedFirst ? Events : 0) << journal.toStdString();
+    EXPECT_EQ(watched.Worker->StoreFailed(), !releasedFirst);
+    EXPECT_EQ(journal.contains("<3>") && journal.contains("5 live events not stored"), !releasedFirst) << journal.toStdString();
+  }
+}
+
 // The watch's visit rows: one that another program's hold keeps out is kept back and written,
 // in order, once the file is free; one still kept back at the end counts as the file failing.
 TEST(Watch, AVisitRowTheFileCannotTakeIsKeptBackAndWrittenLater) {
