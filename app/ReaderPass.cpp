@@ -131,17 +131,18 @@ void TReaderPass::ReaderPass(const TPassFlags& Flags, qint64 JournalId) {
   Locked = false;
   ClockSent = false;
   RunPass(Flags);
-  Result.Added = Count.Added;
-  Result.Duplicates = Count.Duplicated;
-  Result.Invalid = Count.Invalid;
   if (Result.Outcome == TVisitOutcome::Running) {
     Result.Outcome = TVisitOutcome::Done;
     Result.Detail = DoneDetail();
   }
 }
 
+// The counts are those committed so far, also of a pass a stop or an error cut short.
 TVisit TReaderPass::VisitOf(const TVisit& Row) const {
   TVisit visit = Result;
+  visit.Added = Count.Added;
+  visit.Duplicates = Count.Duplicated;
+  visit.Invalid = Count.Invalid;
   visit.Address = Row.Address;
   visit.Port = Row.Port;
   return visit;

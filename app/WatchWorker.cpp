@@ -204,7 +204,7 @@ TVisitOutcome TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass) {
     ended = Pass.VisitOf(visit);
   } catch (const TWatchStopping&) {
     (void)Exchange(Reader, LockCommand(false));  // the lock would hold the reader until it times out
-    ended = visit;
+    ended = Pass.VisitOf(visit);
     ended.Outcome = TVisitOutcome::Interrupted;
     ended.Detail = QStringLiteral("the watch stopped during the pass; the rest stays on the reader");
   } catch (const std::exception& Error) {

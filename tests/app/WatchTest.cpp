@@ -452,6 +452,8 @@ TEST(Watch, AStopInThePassUnlocksTheReaderAndClearsNothing) {
   EXPECT_TRUE(WaitUntil([&] { return !watched.Sim->Locked(); }, LimitMs));
   EXPECT_EQ(watched.Sim->LogSize(), static_cast<std::size_t>(Records));
   EXPECT_LT(watched.Records(), Records);
+  EXPECT_GT(watched.Records(), 0);
+  EXPECT_EQ(watched.Passes()[0].Added, watched.Records());  // what it stored before the stop
 }
 
 // A reader that stops answering in mid-pass does not hold the stop for its tries (3 of 3 s each).
