@@ -6,14 +6,8 @@
 #include "LogDatabase.h"
 #include "ReaderBoard.h"
 #include "ReaderPass.h"
+#include "ReaderVisit.h"
 #include "RunJournal.h"
-#include "Sockets.h"
-
-namespace {
-
-constexpr int LookupBoundMs = 5000;
-
-}  // namespace
 
 TParallelRun::TParallelRun(TLogDatabase& ADb, TRunJournal& AJournal, QWidget& AOwner, int AJobs)
     : Db(ADb), Journal(AJournal), Owner(AOwner), Jobs(AJobs) {}
@@ -24,7 +18,7 @@ void TParallelRun::Run() {
   Store = std::make_unique<TLogDatabase>();
   Store->OpenDatabase(Db.DatabasePath());
   Board = std::make_unique<TReaderBoard>(Db, Owner);
-  IdentifyReaders();
+  Identities = ReaderKeys(Db);
   QEventLoop loop;
   Loop = &loop;
   HandOut();
@@ -32,17 +26,6 @@ void TParallelRun::Run() {
   Loop = nullptr;
   Board.reset();
   if (Failure) std::rethrow_exception(Failure);
-}
-
-// Every row's reader looked up side by side before the first visit: a name server that does not
-// answer holds the run once, for the bound, not once per row in the window thread.
-void TParallelRun::IdentifyReaders() {
-  std::vector<std::pair<QByteArray, QByteArray>> peers;
-  for (std::size_t row = 0; row < Db.ReaderCount(); ++row) {
-    const TVisit visit = RowVisit(Db, row);
-    peers.emplace_back(visit.Address.toUtf8(), visit.Port.toUtf8());
-  }
-  Identities = PeerIdentities(peers, LookupBoundMs);
 }
 
 void TParallelRun::HandOut() {
@@ -58,24 +41,29 @@ bool TParallelRun::HandOutNext() {
   TVisitOrder order;
   order.Visit = RowVisit(Db);
   order.Key = Identities.at(HandedOut);
-  if (order.Key.isEmpty()) order.Key = order.Visit.Address + ':' + order.Visit.Port;
   if (Workers.count(order.Key) != 0) return false;
   order.JournalId = Journal.VisitStarted(order.Visit);
-  try {
-    order.Row = Db.ReadReaderRow();
-  } catch (const EConvertError& Error) {
-    const TVisit failed = FailedVisit(order.Visit, Error);
-    Journal.VisitEnded(order.JournalId, failed);
-    Board->Ended(Board->StartNext(), failed);
-    Failure = std::current_exception();
-    Stopped = true;
-    return false;
-  }
+  const bool readable = ReadRow(order);
   Db.NextReader();
   ++HandedOut;
-  order.BoardRow = Board->StartNext();
-  Start(std::move(order));
+  if (readable) {
+    order.BoardRow = Board->StartNext();
+    Start(std::move(order));
+  }
   return true;
+}
+
+// A row that cannot be read is that row's failure alone: the rows after it are visited.
+bool TParallelRun::ReadRow(TVisitOrder& Order) {
+  try {
+    Order.Row = Db.ReadReaderRow();
+    return true;
+  } catch (const EConvertError& Error) {
+    const TVisit failed = FailedVisit(Order.Visit, Error);
+    Journal.VisitEnded(Order.JournalId, failed);
+    Board->Ended(Board->StartNext(), failed);
+    return false;
+  }
 }
 
 void TParallelRun::Start(TVisitOrder Order) {
@@ -93,8 +81,10 @@ void TParallelRun::Ended(const TVisitOrder& Order, const TVisitEnd& End) {
   Workers.erase(Order.Key);  // its last step was to post this: it ends at once
   Journal.VisitEnded(Order.JournalId, End.Visit);
   Board->Ended(Order.BoardRow, End.Visit);
-  if (End.Stop) {
-    Stopped = true;  // as the serial run stops at such a row
+  // A port that is no number is its row's failure alone; the database failing stops the run, as
+  // it stops the serial run.
+  if (End.Stop && End.Visit.Outcome != TVisitOutcome::BadRow) {
+    Stopped = true;
     if (!Failure) Failure = End.Stop;
   }
   HandOut();

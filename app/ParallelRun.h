@@ -29,8 +29,8 @@ class TParallelRun : public QObject {
   void Run();
 
  private:
-  void IdentifyReaders();
   bool HandOutNext();
+  bool ReadRow(TVisitOrder& Order);
   void HandOut();
   void Start(TVisitOrder Order);
   void Ended(const TVisitOrder& Order, const TVisitEnd& End);

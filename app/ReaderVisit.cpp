@@ -5,10 +5,13 @@
 #include "Errors.h"
 #include "Reader.h"
 #include "ReaderPass.h"
+#include "RunJournal.h"
+#include "Sockets.h"
 
 namespace {
 
 constexpr int HighestPort = 65535;
+constexpr int LookupBoundMs = 5000;
 
 TVisit Ended(TVisit Visit, TVisitOutcome Outcome, const QString& Detail) {
   Visit.Outcome = Outcome;
@@ -18,6 +21,34 @@ TVisit Ended(TVisit Visit, TVisitOutcome Outcome, const QString& Detail) {
 
 }  // namespace
 
+// The socket layer keeps only a port's low 16 bits: 65537 would reach another reader. A number
+// too long for the socket layer is out of range too, not "no number".
+QString PortRefusal(const QString& Port) {
+  static const QRegularExpression Digits(QStringLiteral("^-?[0-9]+$"));
+  const bool written = Digits.match(Port).hasMatch();
+  bool fits = false;
+  const qlonglong port = written ? Port.toLongLong(&fits) : ResolvePort(Port.toUtf8());
+  if ((written && !fits) || port < 1 || port > HighestPort) {
+    return QStringLiteral("port %1 is outside 1 to %2").arg(Port).arg(HighestPort);
+  }
+  return {};
+}
+
+// Side by side: a name server that does not answer holds the start once, for the bound, not
+// once per row.
+std::vector<QString> ReaderKeys(const TLogDatabase& Db) {
+  std::vector<std::pair<QByteArray, QByteArray>> peers;
+  for (std::size_t row = 0; row < Db.ReaderCount(); ++row) {
+    const TVisit visit = RowVisit(Db, row);
+    peers.emplace_back(visit.Address.toUtf8(), visit.Port.toUtf8());
+  }
+  std::vector<QString> keys = PeerIdentities(peers, LookupBoundMs);
+  for (std::size_t row = 0; row < keys.size(); ++row) {
+    if (keys[row].isEmpty()) keys[row] = QString::fromUtf8(peers[row].first + ':' + peers[row].second);
+  }
+  return keys;
+}
+
 TVisit FailedVisit(TVisit Visit, const std::exception& Error) {
   const bool badRow = dynamic_cast<const EConvertError*>(&Error) != nullptr;
   return Ended(std::move(Visit), badRow ? TVisitOutcome::BadRow : TVisitOutcome::StoreFailed, QString::fromLocal8Bit(Error.what()));
@@ -25,15 +56,8 @@ TVisit FailedVisit(TVisit Visit, const std::exception& Error) {
 
 TVisitEnd VisitReader(TReaderPass& Pass, TReader& Reader, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId) {
   try {
-    // The socket layer keeps only a port's low 16 bits: 65537 would reach another reader. A
-    // number too long for the socket layer is out of range too, not "no number".
-    static const QRegularExpression Digits(QStringLiteral("^-?[0-9]+$"));
-    const bool written = Digits.match(Row.Port).hasMatch();
-    bool fits = false;
-    const qlonglong port = written ? Row.Port.toLongLong(&fits) : ResolvePort(Row.Port.toUtf8());
-    if ((written && !fits) || port < 1 || port > HighestPort) {
-      return {Ended(Visit, TVisitOutcome::BadRow, QStringLiteral("port %1 is outside 1 to %2").arg(Row.Port).arg(HighestPort)), {}};
-    }
+    const QString refusal = PortRefusal(Row.Port);
+    if (!refusal.isEmpty()) return {Ended(Visit, TVisitOutcome::BadRow, refusal), {}};
     Pass.ConfigureReader(Row.Address, Row.Port);
     if (!Reader.Enable) return {Ended(Visit, TVisitOutcome::Unreachable, ConnectFailureText(Reader.LastErrorCode())), {}};
     Pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter}, JournalId);

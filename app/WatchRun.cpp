@@ -15,26 +15,19 @@
 #include "ReaderVisit.h"
 #include "RunJournal.h"
 #include "RunLock.h"
-#include "Sockets.h"
 #include "StopSignals.h"
 #include "WatchForwarding.h"
 
 namespace {
 
-constexpr int HighestPort = 65535;
 // A stop must not wait out another program's hold on logs.mdb: the workers, the forward and the
 // journal wait for it in slices this long, and between them look whether the watch is stopping.
 constexpr int WatchBusyTimeoutMs = 250;
 constexpr int KeptBackRetryMs = 2000;
 
-QString RowName(const TVisit& Visit) {
-  return Visit.Address + ':' + Visit.Port;
-}
-
 // Why a row gets no worker, or empty when it gets one.
 QString RowRefusal(const TReaderRow& Row, const QString& Key, const std::vector<QString>& Watched) {
-  const int port = ResolvePort(Row.Port.toUtf8());
-  if (port < 1 || port > HighestPort) return QStringLiteral("port %1 is outside 1 to %2").arg(port).arg(HighestPort);
+  if (const QString refusal = PortRefusal(Row.Port); !refusal.isEmpty()) return refusal;
   if (std::find(Watched.begin(), Watched.end(), Key) != Watched.end()) {
     return QStringLiteral("the reader is already watched under another row");
   }
@@ -130,15 +123,14 @@ bool TWatchRun::StopWorkers(TWorkers& Workers) {
 TWatchRun::TWorkers TWatchRun::StartWorkers(TLogDatabase& Db, TRunJournal& Journal, QObject& Receiver, TLogDatabase& Store) const {
   TWorkers workers;
   std::vector<QString> watched;
-  for (; !Db.ReadersAtEnd(); Db.NextReader()) {
+  const std::vector<QString> keys = ReaderKeys(Db);
+  for (std::size_t index = 0; !Db.ReadersAtEnd(); Db.NextReader(), ++index) {
     const TVisit visit = RowVisit(Db);
     TReaderRow row;
-    QString key;
+    const QString& key = keys.at(index);
     QString refusal;
     try {
       row = Db.ReadReaderRow();
-      key = PeerIdentity(row.Address.toUtf8(), row.Port.toUtf8());
-      if (key.isEmpty()) key = RowName(visit);
       refusal = RowRefusal(row, key, watched);
     } catch (const EConvertError& Error) {
       refusal = QString::fromLocal8Bit(Error.what());

@@ -42,6 +42,7 @@ TEST_F(Run, AnUnreadableRowStopsTheRunThereAndIsReported) {
   EXPECT_EQ(Messages.Texts, QStringList{"Could not convert NULL in column 'setclk' to a boolean"});
   EXPECT_TRUE(window.isVisible());  // the window stays up with the error
   EXPECT_EQ(Folder.Query("SELECT COUNT(*) FROM records"), QStringList{"5"});
+  EXPECT_EQ(Folder.Query("SELECT outcome FROM visits ORDER BY id"), (QStringList{"done", "bad_row"}));
   EXPECT_EQ(third.Connections(), 0);
 }
 

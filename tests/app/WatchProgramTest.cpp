@@ -124,6 +124,33 @@ TEST(WatchProgram, RowsBeyondItsReachAreRefusedAloud) {
   EXPECT_EQ(watch.exitCode(), 0);
 }
 
+// A row no reader can be reached by tells the same story however Quillmere runs: a port the
+// socket layer would cut to its low 16 bits reaches no other reader under a watch either.
+TEST(WatchProgram, ABadRowTellsTheSameStoryInARunUnderJobsAndUnderAWatch) {
+  TProgramFolder folder;
+  ReaderSim sim(readersim::SampleLog(5, 2));
+  for (const QString& port : {QStringLiteral("0"), QString::number(sim.Port() + 65536), QStringLiteral("99999999999")}) {
+    folder.AddReader("127.0.0.1", port, false, true, false);
+  }
+  folder.Execute("INSERT INTO readers VALUES ('127.0.0.1', '1', NULL, 1, 0)");
+  const char* const refusals = "SELECT ipport, outcome, detail FROM visits ORDER BY id";
+  ASSERT_TRUE(folder.RunProgram(LimitMs));
+  const QStringList run = folder.Query(refusals);
+  ASSERT_EQ(run.size(), 4) << run.join('\n').toStdString();
+  folder.Execute("DELETE FROM visits");
+  ASSERT_TRUE(folder.RunProgram(LimitMs, {"QUILLMERE_JOBS=2"}));
+  EXPECT_EQ(folder.Query(refusals), run);
+  folder.Execute("DELETE FROM visits");
+  QProcess watch;
+  StartWatch(folder, watch);
+  QString output;
+  ASSERT_TRUE(AwaitOutput(watch, output, "watching ")) << output.toStdString();
+  watch.terminate();
+  ASSERT_TRUE(watch.waitForFinished(LimitMs));
+  EXPECT_EQ(folder.Query(refusals), run);
+  EXPECT_EQ(sim.Connections(), 0);
+}
+
 // A kill at any moment, clear after on: what the reader no longer holds was stored, and the next
 // start finds everything its log still holds.
 TEST(WatchProgram, AKillLosesNothingTheLogHolds) {
