@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -197,6 +198,10 @@ TEST(Watch, ABurstIsStoredWholeAndAPowerUpBringsAPassThatFindsItStored) {
   EXPECT_EQ(second.Added, 0);
   EXPECT_EQ(second.Duplicates, Burst);
   EXPECT_EQ(watched.Records(), Burst);
+  // Served once: a request left raised would run pass after pass, each setting the clock again.
+  EXPECT_FALSE(WaitUntil([&] { return watched.Passes().size() > 2; }, 1500));
+  const auto commands = watched.Sim->Commands();
+  EXPECT_EQ(std::count_if(commands.begin(), commands.end(), [](const std::string& Payload) { return Payload.rfind("0002", 0) == 0; }), 1);
 }
 
 // The reader goes away and comes back on the same port: the worker connects again by itself,
