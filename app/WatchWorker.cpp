@@ -64,7 +64,11 @@ bool LineLost(TVisitOutcome Outcome) {
 }  // namespace
 
 TWatchWorker::TWatchWorker(TLogDatabase& AStore, TReaderRow ARow, TWatchTimings ATimings, TReport AReport)
-    : Store(AStore), Row(std::move(ARow)), Timings(ATimings), Report(std::move(AReport)) {
+    : Store(AStore),
+      Row(std::move(ARow)),
+      Timings(ATimings),
+      Report(std::move(AReport)),
+      StoreFailures(TPriority::Error, Row.Address + ':' + Row.Port) {
   Thread.reset(QThread::create([this] { Watch(); }));
   Thread->start();
 }
@@ -252,10 +256,8 @@ void TWatchWorker::StoreWaiting() {
       }
     } catch (const EDatabaseError& Error) {
       LiveStoreFailed = true;
-      JournalLine(TPriority::Error, QStringLiteral("%1: live event of card %2 not stored (%3); it stays in the reader's log")
-                                        .arg(Name())
-                                        .arg(Waiting.front().CardNo)
-                                        .arg(QString::fromLocal8Bit(Error.what())));
+      StoreFailures.Occurred(QStringLiteral("live events not stored (%1); they stay in the reader's log")
+                                 .arg(QString::fromLocal8Bit(Error.what())));
     }
     Waiting.pop_front();
     --WaitingCount;
@@ -291,6 +293,8 @@ bool TWatchWorker::StoreEvent(const TLiveEvent& Event) {
   TLiveStored stored;
   try {
     stored = StoreLiveEvent(Store, Event, Row.Address, Row.Download);
+  } catch (const EStoreTurnBusy&) {
+    return false;  // another worker's turn: it says so if another program holds the file
   } catch (const EDatabaseBusy& Error) {
     if (!AwaitingFile) {
       JournalLine(TPriority::Warning, QStringLiteral("%1: logs.mdb is held by another program (%2); live events wait for it")
@@ -301,6 +305,7 @@ bool TWatchWorker::StoreEvent(const TLiveEvent& Event) {
   }
   if (AwaitingFile) JournalLine(TPriority::Info, QStringLiteral("%1: logs.mdb free again; live events stored").arg(Name()));
   AwaitingFile = false;
+  StoreFailures.Ended(QStringLiteral("live events are stored again; those not stored stay in the reader's log"));
   switch (stored) {
     case TLiveStored::Added:
       ++LiveAdded;

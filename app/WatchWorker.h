@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 
+#include "JournalCondition.h"
 #include "LiveEvent.h"
 #include "LogDatabase.h"
 #include "VisitJournal.h"
@@ -78,6 +79,7 @@ class TWatchWorker {
   std::atomic<int> WaitingCount{0};
   QDeadlineTimer NextFileTry{0};
   TWakeup Stopping;
+  TJournalCondition StoreFailures;  // a full or failing disk, said once, not per event
   std::atomic<bool> LiveStoreFailed{false};
   std::atomic<bool> LastPassStoreFailed{false};
   std::atomic<int> LiveAdded{0};

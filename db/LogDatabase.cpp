@@ -200,7 +200,7 @@ constexpr std::chrono::milliseconds TurnSlice{20};
 std::unique_lock<std::timed_mutex> TakeTurn(std::timed_mutex& Turn, TLockWait Wait, const std::function<bool()>& Abandoned) {
   if (Wait == TLockWait::Briefly) {
     std::unique_lock taken(Turn, std::chrono::milliseconds(BriefWaitMs));
-    if (!taken.owns_lock()) throw EDatabaseBusy("the store is waiting for another program's lock");
+    if (!taken.owns_lock()) throw EStoreTurnBusy("another thread is storing");
     return taken;
   }
   std::unique_lock taken(Turn, std::defer_lock);

@@ -30,3 +30,10 @@ class EDatabaseBusy : public EDatabaseError {
  public:
   using EDatabaseError::EDatabaseError;
 };
+
+// The lock is this program's own: another thread is storing. Unlike another program's hold, it
+// passes within moments and is nothing to tell anyone.
+class EStoreTurnBusy : public EDatabaseBusy {
+ public:
+  using EDatabaseBusy::EDatabaseBusy;
+};

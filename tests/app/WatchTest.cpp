@@ -329,6 +329,27 @@ TEST(Watch, AReadingProgramHoldingTheFileDelaysLiveEventsAndLosesNone) {
   EXPECT_EQ(journal.count("logs.mdb free again"), journal.count("logs.mdb is held by another program")) << journal.toStdString();
 }
 
+// A file that refuses every event (a full disk) is said once as it starts and once as it ends,
+// not once per event.
+TEST(Watch, AFileThatRefusesEveryEventIsSaidOnceNotPerEvent) {
+  constexpr int Events = 30;
+  TCapturedErrors errors;
+  TWatched watched;
+  ASSERT_TRUE(watched.AwaitPasses(1));
+  watched.Folder.Execute("CREATE TRIGGER full BEFORE INSERT ON records BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END");
+  for (std::uint32_t card = 0; card < Events; ++card) {
+    watched.Sim->PresentCard({{1, 72000 + card, readersim::TimeCode(2026, 11, 3, 8, 0, static_cast<int>(card)), false}});
+  }
+  ASSERT_TRUE(WaitUntil([&] { return watched.Sim->EventsSent() == Events && watched.Worker->EventsWaiting() == 0; }, LimitMs));
+  watched.Folder.Execute("DROP TRIGGER full");
+  watched.Sim->PresentCard({{1, 72999, readersim::TimeCode(2026, 11, 3, 8, 1, 0), false}});
+  ASSERT_TRUE(watched.AwaitRecords(1));
+  const QString journal = QString::fromLocal8Bit(errors.Text());
+  EXPECT_EQ(journal.count("<3>"), 1) << journal.toStdString();
+  EXPECT_EQ(journal.count("live events are stored again"), 1) << journal.toStdString();
+  EXPECT_TRUE(watched.Worker->StoreFailed());
+}
+
 // A pass that ends link_check_failed (a reader taking cards while it is visited answers two
 // different counts) leaves the line up: the next live event is stored without a reconnect.
 TEST(Watch, APassWhoseCountsDifferKeepsTheLine) {
