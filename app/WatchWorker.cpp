@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 
+#include "Clock.h"
 #include "Commands.h"
 #include "Errors.h"
 #include "Journal.h"
@@ -202,6 +203,7 @@ TVisitOutcome TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass) {
   TVisit visit;
   visit.Address = Row.Address;
   visit.Port = Row.Port;
+  visit.Started = Now();
   TVisit ended;
   try {
     Pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter});
@@ -217,6 +219,8 @@ TVisitOutcome TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass) {
   // A pass that failed on the disk leaves the reader locked, and a locked reader takes no card:
   // the watch must have it back.
   if (ended.Outcome == TVisitOutcome::StoreFailed) (void)Exchange(Reader, LockCommand(false));
+  ended.Started = visit.Started;
+  ended.Ended = Now();
   if (ended.Outcome != TVisitOutcome::Interrupted) LastPassStoreFailed = ended.Outcome == TVisitOutcome::StoreFailed;
   ended.Detail += QStringLiteral("; %1 live events stored since the last pass").arg(LiveSincePass);
   LiveSincePass = 0;
@@ -235,6 +239,7 @@ void TWatchWorker::ReportLineDown(const QString& Why) {
   down.Port = Row.Port;
   down.Outcome = TVisitOutcome::LineDown;
   down.Detail = Why;
+  down.Started = down.Ended = Now();
   Report(down);
 }
 

@@ -25,6 +25,11 @@ QString NowText() {
   return RecTimeText(Now());
 }
 
+// A row written late (kept back while another program held the file) keeps its visit's times.
+QString TimeText(TDateTime When) {
+  return When > 0 ? RecTimeText(When) : NowText();
+}
+
 QVariant Nullable(const std::optional<int>& Value) {
   return Value ? QVariant(*Value) : QVariant(QMetaType(QMetaType::Int));
 }
@@ -98,7 +103,7 @@ QList<TVisit> TVisitJournal::MarkInterrupted() {
 qint64 TVisitJournal::Start(const TVisit& Visit) {
   QSqlQuery insert(QSqlDatabase::database(Connection, false));
   insert.prepare(QStringLiteral("INSERT INTO visits (started, ipaddr, ipport, outcome) VALUES (?, ?, ?, 'running')"));
-  insert.addBindValue(NowText());
+  insert.addBindValue(TimeText(Visit.Started));
   insert.addBindValue(Visit.Address);
   insert.addBindValue(Visit.Port);
   Exec(insert);
@@ -110,7 +115,7 @@ void TVisitJournal::Finish(qint64 Id, const TVisit& Visit) {
   update.prepare(QStringLiteral("UPDATE visits SET ended = ?, outcome = ?, records_reported = ?, added = ?, "
                                 "duplicates = ?, invalid = ?, clock_set = ?, cleared = ?, detail = ? WHERE id = ?"));
   for (const QVariant& value :
-       {QVariant(NowText()), QVariant(OutcomeText(Visit.Outcome)), Nullable(Visit.RecordsReported), QVariant(Visit.Added),
+       {QVariant(TimeText(Visit.Ended)), QVariant(OutcomeText(Visit.Outcome)), Nullable(Visit.RecordsReported), QVariant(Visit.Added),
         QVariant(Visit.Duplicates), QVariant(Visit.Invalid), QVariant(int{Visit.ClockSet}), QVariant(int{Visit.Cleared}),
         QVariant(Visit.Detail), QVariant(Id)}) {
     update.addBindValue(value);

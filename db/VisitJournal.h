@@ -2,6 +2,8 @@
 
 #include <QSqlQuery>
 #include <QString>
+
+#include "DateTime.h"
 #include <QStringList>
 
 #include <optional>
@@ -36,6 +38,8 @@ struct TVisit {
   bool ClearSkipped = false;  // clear after was asked but not done
   bool ReadShort = false;     // the walk read fewer records than the reader reported
   QString Detail;             // one line for a person
+  TDateTime Started = 0;      // when it happened; 0: as its row is written
+  TDateTime Ended = 0;
 };
 
 // The table visits in logs.mdb: one row per readers row a run reaches, written when the visit

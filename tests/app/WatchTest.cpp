@@ -418,7 +418,9 @@ TEST(Watch, AVisitRowTheFileCannotTakeIsKeptBackAndWrittenLater) {
   TRunJournal journal(db, true);
   db.SetBusyTimeout(50);
   THeldFile held(folder.DatabasePath());
-  const TVisit down{"10.0.0.1", "4001", TVisitOutcome::LineDown, {}, 0, 0, 0, false, false, false, false, "gone"};
+  TVisit down{"10.0.0.1", "4001", TVisitOutcome::LineDown, {}, 0, 0, 0, false, false, false, false, "gone"};
+  ASSERT_TRUE(TryEncodeDateTime({2026, 1, 2, 3, 4, 5, 0}, down.Started));
+  down.Ended = down.Started;
   TVisit pass = down;
   pass.Outcome = TVisitOutcome::Done;
   ASSERT_TRUE(held.Hold());
@@ -428,6 +430,9 @@ TEST(Watch, AVisitRowTheFileCannotTakeIsKeptBackAndWrittenLater) {
   ASSERT_TRUE(held.Release());
   journal.WriteKeptBack();
   EXPECT_EQ(folder.Query("SELECT outcome FROM visits ORDER BY id"), (QStringList{"line_down", "done"}));
+  // Written late, the outage keeps the time it began.
+  EXPECT_EQ(folder.Query("SELECT started || '|' || ended FROM visits WHERE outcome = 'line_down'"),
+            QStringList{"2026-01-02 03:04:05|2026-01-02 03:04:05"});
   ASSERT_TRUE(held.Hold());
   journal.LineDown(down);
   journal.GiveUpKeptBack();
