@@ -100,6 +100,7 @@ void TWatchWorker::Watch() {
   // A reader that stops answering in mid-pass must not hold a stop for its tries: a reply wait
   // sleeps in this thread's event loop, where the stop wakes it.
   reader.AbandonWaits = [this] { return Stopping.Given(); };
+  reader.AbandonConnectOn(Stopping.Descriptor());
   QSocketNotifier stopWake(Stopping.Descriptor(), QSocketNotifier::Read);
   QObject::connect(&stopWake, &QSocketNotifier::activated, &stopWake, [&stopWake] { stopWake.setEnabled(false); });
   TStoppablePass stoppable(Stopping);

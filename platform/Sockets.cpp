@@ -26,19 +26,21 @@ constexpr int SocketTypes[] = {SOCK_STREAM, SOCK_DGRAM, SOCK_RAW, SOCK_RDM, SOCK
 constexpr int InternetFamilyIndex = 2;
 
 // Connects a blocking socket with a bound on the wait; the socket is blocking again afterwards.
-int ConnectWithTimeout(int Handle, const sockaddr_in& Address) {
+// Abandon, when not -1, ends the wait once it is readable: the connect fails with ECANCELED.
+int ConnectWithTimeout(int Handle, const sockaddr_in& Address, int Abandon) {
   const int flags = fcntl(Handle, F_GETFL);
   if (flags == -1 || fcntl(Handle, F_SETFL, flags | O_NONBLOCK) == -1) return -1;
   int result = ::connect(Handle, reinterpret_cast<const sockaddr*>(&Address), sizeof Address);
   if (result == -1 && errno == EINPROGRESS) {
-    pollfd pfd{Handle, POLLOUT, 0};
+    pollfd pfd[] = {{Handle, POLLOUT, 0}, {Abandon, POLLIN, 0}};
     int ready = 0;
     do {
-      ready = ::poll(&pfd, 1, ConnectTimeoutMs);
+      ready = ::poll(pfd, Abandon < 0 ? 1 : 2, ConnectTimeoutMs);
     } while (ready == -1 && errno == EINTR);
     int error = ready == 0 ? ETIMEDOUT : 0;
     socklen_t length = sizeof error;
-    if (ready > 0) getsockopt(Handle, SOL_SOCKET, SO_ERROR, &error, &length);
+    if (ready > 0 && (pfd[0].revents & (POLLOUT | POLLERR | POLLHUP)) == 0) error = ECANCELED;
+    if (ready > 0 && error == 0) getsockopt(Handle, SOL_SOCKET, SO_ERROR, &error, &length);
     result = error == 0 && ready > 0 ? 0 : -1;
     if (result == -1) errno = error != 0 ? error : errno;
   }
@@ -49,12 +51,12 @@ int ConnectWithTimeout(int Handle, const sockaddr_in& Address) {
 }
 
 // A host that did not resolve leaves no address: fail without sending anything anywhere.
-int ConnectTo(int Handle, const sockaddr_in& Address) {
+int ConnectTo(int Handle, const sockaddr_in& Address, int Abandon) {
   if (Address.sin_addr.s_addr == INADDR_NONE) {
     errno = EADDRNOTAVAIL;
     return -1;
   }
-  return ConnectWithTimeout(Handle, Address);
+  return ConnectWithTimeout(Handle, Address, Abandon);
 }
 
 bool ParseInteger(const QByteArray& Text, int& Value) {
@@ -254,7 +256,7 @@ void TCustomIpClient::Activate() {
   TIpSocket::Activate();
   if (!Active() || IsConnected) return;
   const sockaddr_in address = BuildAddress(RemoteHost(), RemotePort());
-  IsConnected = CheckResult(ConnectTo(SocketHandle(), address)) == 0;
+  IsConnected = CheckResult(ConnectTo(SocketHandle(), address, ConnectAbandon)) == 0;
   if (IsConnected) NotifyConnect();
 }
 

@@ -98,6 +98,8 @@ class TCustomIpClient : public TIpSocket {
   bool Connect();
   void Disconnect();
   bool Connected() const { return IsConnected; }
+  // A descriptor that, once readable, ends a pending connect at once (a stop); -1: none.
+  void AbandonConnectOn(int Descriptor) { ConnectAbandon = Descriptor; }
 
   TSocketNotifyEvent OnConnect;
   TSocketNotifyEvent OnDisconnect;
@@ -110,6 +112,7 @@ class TCustomIpClient : public TIpSocket {
 
  private:
   bool IsConnected = false;
+  int ConnectAbandon = -1;
 };
 
 class TTcpClient : public TCustomIpClient {

@@ -488,7 +488,8 @@ TEST(Watch, AStopInThePassUnlocksTheReaderAndClearsNothing) {
 }
 
 // A reader that stops answering in mid-pass does not hold the stop for its tries (3 of 3 s each).
-TEST(Watch, AStopIsNotHeldByAReaderThatStoppedAnswering) {
+// Nor by one that never completes a connect (5 s on our side).
+TEST(Watch, AStopIsNotHeldByAReaderThatStoppedAnsweringOrNeverConnects) {
   SimFaults silent;
   for (int command = 3; command < 100; ++command) silent.DropReplyTo.insert(command);
   TWatched watched(readersim::SampleLog(500, 7), silent);
@@ -499,6 +500,15 @@ TEST(Watch, AStopIsNotHeldByAReaderThatStoppedAnswering) {
   EXPECT_LT(stopping.elapsed(), 1000);
   ASSERT_EQ(watched.Passes().size(), 1u);
   EXPECT_NE(watched.Passes()[0].Outcome, TVisitOutcome::Done);
+
+  SimFaults blackhole;
+  blackhole.Blackhole = true;
+  TWatched connecting({}, blackhole);
+  QThread::msleep(300);  // well inside its first connect's wait
+  stopping.start();
+  connecting.Worker->StopAndWait();
+  EXPECT_LT(stopping.elapsed(), 1000);
+  EXPECT_TRUE(connecting.Passes().empty());
 }
 
 }  // namespace
