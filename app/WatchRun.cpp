@@ -17,6 +17,7 @@
 #include "RunLock.h"
 #include "StopSignals.h"
 #include "WatchForwarding.h"
+#include "WatchedReaders.h"
 
 namespace {
 
@@ -24,24 +25,6 @@ namespace {
 // journal wait for it in slices this long, and between them look whether the watch is stopping.
 constexpr int WatchBusyTimeoutMs = 250;
 constexpr int KeptBackRetryMs = 2000;
-
-// Why a row gets no worker, or empty when it gets one.
-QString RowRefusal(const TReaderRow& Row, const QString& Key, const std::vector<QString>& Watched) {
-  if (const QString refusal = PortRefusal(Row.Port); !refusal.isEmpty()) return refusal;
-  if (std::find(Watched.begin(), Watched.end(), Key) != Watched.end()) {
-    return QStringLiteral("the reader is already watched under another row");
-  }
-  if (static_cast<int>(Watched.size()) >= MaxWatchedReaders) {
-    return QStringLiteral("a watch keeps at most %1 readers: this one is not watched").arg(MaxWatchedReaders);
-  }
-  return {};
-}
-
-void RefuseRow(TRunJournal& Journal, TVisit Visit, const QString& Why) {
-  Visit.Outcome = TVisitOutcome::BadRow;
-  Visit.Detail = Why;
-  Journal.VisitWhole(Visit);
-}
 
 }  // namespace
 
@@ -76,19 +59,22 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   store.OpenDatabase(Db.DatabasePath());
   store.KeepLiveEventsPending();
   store.AbandonWaitsWhen([&stopping] { return stopping.load(); });
-  TWorkers workers = StartWorkers(Db, journal, receiver, store);
+  TWatchedReaders readers(Db, store, journal, receiver, Timings);
   std::optional<TWatchForwarding> forwarding;
   if (!Options.ForwardUrl.isEmpty()) forwarding.emplace(Db.DatabasePath(), Options, WatchBusyTimeoutMs);
   JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2 minutes")
-                                   .arg(workers.size())
+                                   .arg(readers.Count())
                                    .arg(Timings.CollectMinutes));
   QTimer keptBack;  // visit rows another program's hold on logs.mdb kept out
   QObject::connect(&keptBack, &QTimer::timeout, &keptBack, [&journal] { journal.WriteKeptBack(); });
   keptBack.start(KeptBackRetryMs);
+  QTimer rescan;  // rows added, changed or removed meanwhile
+  QObject::connect(&rescan, &QTimer::timeout, &rescan, [&readers] { readers.Update(); });
+  rescan.start(Timings.RescanMs);
   Loop.exec();
   stopping = true;
   if (forwarding) forwarding->Stop();
-  const bool liveStoreFailed = StopWorkers(workers);
+  const bool liveStoreFailed = readers.StopAll();
   QCoreApplication::sendPostedEvents(&receiver);  // the passes that ended as the workers stopped
   journal.WriteKeptBack();
   journal.GiveUpKeptBack();
@@ -101,57 +87,4 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
     return TExitStatus::StoreFailed;
   }
   return liveStoreFailed || journal.FileFailed() ? TExitStatus::StoreFailed : ExitStatusOf(forwarded);
-}
-
-// All at once, so that they end side by side; true when a live event could not be stored.
-bool TWatchRun::StopWorkers(TWorkers& Workers) {
-  for (const auto& worker : Workers) worker->Stop();
-  bool liveStoreFailed = false;
-  int liveStored = 0;
-  for (const auto& worker : Workers) {
-    worker->StopAndWait();
-    liveStoreFailed |= worker->StoreFailed();
-    liveStored += worker->LiveEventsStored();
-  }
-  Workers.clear();
-  JournalLine(TPriority::Info, QStringLiteral("watch stopped; %1 live events stored").arg(liveStored));
-  return liveStoreFailed;
-}
-
-// A row that cannot be watched is refused with its own visit row and line, and the others are
-// watched all the same: one mistyped row does not leave every reader unwatched.
-TWatchRun::TWorkers TWatchRun::StartWorkers(TLogDatabase& Db, TRunJournal& Journal, QObject& Receiver, TLogDatabase& Store) const {
-  TWorkers workers;
-  std::vector<QString> watched;
-  const std::vector<QString> keys = ReaderKeys(Db);
-  for (std::size_t index = 0; !Db.ReadersAtEnd(); Db.NextReader(), ++index) {
-    const TVisit visit = RowVisit(Db);
-    TReaderRow row;
-    const QString& key = keys.at(index);
-    QString refusal;
-    try {
-      row = Db.ReadReaderRow();
-      refusal = RowRefusal(row, key, watched);
-    } catch (const EConvertError& Error) {
-      refusal = QString::fromLocal8Bit(Error.what());
-    }
-    if (!refusal.isEmpty()) {
-      RefuseRow(Journal, visit, refusal);
-      continue;
-    }
-    watched.push_back(key);
-    workers.push_back(std::make_unique<TWatchWorker>(Store, row, Timings, [&Journal, &Receiver](const TVisit& Ended) {
-      QMetaObject::invokeMethod(
-          &Receiver,
-          [&Journal, Ended] {
-            if (Ended.Outcome == TVisitOutcome::LineDown) {
-              Journal.LineDown(Ended);
-            } else {
-              Journal.VisitWhole(Ended);
-            }
-          },
-          Qt::QueuedConnection);
-    }));
-  }
-  return workers;
 }

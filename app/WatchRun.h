@@ -26,10 +26,7 @@ class TWatchRun {
   TExitStatus Run();
 
  private:
-  using TWorkers = std::vector<std::unique_ptr<TWatchWorker>>;
   TExitStatus Watch(TLogDatabase& Db, class QEventLoop& Loop);
-  static bool StopWorkers(TWorkers& Workers);
-  TWorkers StartWorkers(TLogDatabase& Db, TRunJournal& Journal, QObject& Receiver, TLogDatabase& Store) const;
 
   QString DatabaseFile;
   TRunOptions Options;

@@ -27,6 +27,7 @@ struct TWatchTimings {
   int EchoWaitMs = 10000;       // a heartbeat unanswered this long means the line is gone
   int DrainQuietMs = 50;        // the quiet before each command of a pass
   int FileRetryMs = 250;        // between tries of a live event while another program holds logs.mdb
+  int RescanMs = 5000;          // between looks at the table readers for rows added, changed or removed
 };
 
 // One reader under watch, in a thread of its own with its own connection: live card events are

@@ -120,7 +120,12 @@ void TLogDatabase::UseWriteAheadLog() {
   ExecuteUnless(db, QStringLiteral("PRAGMA synchronous=NORMAL"), {});
 }
 
+void TLogDatabase::ReloadReaders() {
+  LoadReaders();
+}
+
 void TLogDatabase::LoadReaders() {
+  ReaderRows.clear();
   QSqlQuery query(QSqlDatabase::database(ConnectionName, false));
   query.setForwardOnly(true);
   const bool selected = query.exec(QStringLiteral("select * from readers"));

@@ -48,6 +48,8 @@ class TLogDatabase {
   void OpenDatabase(const QString& FilePath);
   void CloseDatabase();
 
+  // Reads the table readers again, from its first row; raises EDatabaseError.
+  void ReloadReaders();
   bool ReadersAtEnd() const { return NextReaderRow >= ReaderRows.size(); }
   std::size_t ReaderCount() const { return ReaderRows.size(); }
   void NextReader() { ++NextReaderRow; }

@@ -151,6 +151,28 @@ TEST(WatchProgram, ABadRowTellsTheSameStoryInARunUnderJobsAndUnderAWatch) {
   EXPECT_EQ(sim.Connections(), 0);
 }
 
+// Rows added or removed while a watch runs are taken up without a restart, each said.
+TEST(WatchProgram, ReadersRowsAddedOrRemovedMeanwhileAreTakenUp) {
+  TProgramFolder folder;
+  ReaderSim first(readersim::SampleLog(5, 1));
+  ReaderSim added(readersim::SampleLog(7, 2));
+  folder.AddReader("127.0.0.1", QString::number(first.Port()), false, true, false);
+  QProcess watch;
+  StartWatch(folder, watch);
+  QString output;
+  ASSERT_TRUE(AwaitOutput(watch, output, "watching 1 readers")) << output.toStdString();
+  folder.AddReader("127.0.0.1", QString::number(added.Port()), false, true, false);
+  ASSERT_TRUE(AwaitOutput(watch, output, "a new readers row; watched from now on")) << output.toStdString();
+  ASSERT_TRUE(WaitUntil([&] { return folder.RecordCount() == 12; }, LimitMs));
+  folder.Execute(QStringLiteral("DELETE FROM readers WHERE ipport = '%1'").arg(first.Port()));
+  ASSERT_TRUE(AwaitOutput(watch, output, QStringLiteral("127.0.0.1:%1: its readers row was removed").arg(first.Port())))
+      << output.toStdString();
+  watch.terminate();
+  ASSERT_TRUE(watch.waitForFinished(LimitMs));
+  EXPECT_EQ(watch.exitCode(), 0);
+  EXPECT_EQ(added.Connections(), 1);
+}
+
 // A kill at any moment, clear after on: what the reader no longer holds was stored, and the next
 // start finds everything its log still holds.
 TEST(WatchProgram, AKillLosesNothingTheLogHolds) {

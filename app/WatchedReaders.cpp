@@ -1,0 +1,146 @@
+#include "WatchedReaders.h"
+
+#include <algorithm>
+
+#include "Errors.h"
+#include "Journal.h"
+#include "ReaderVisit.h"
+#include "RunJournal.h"
+#include "RunOptions.h"
+
+namespace {
+
+bool SameRow(const TReaderRow& A, const TReaderRow& B) {
+  return A.Address == B.Address && A.Port == B.Port && A.SetClock == B.SetClock && A.Download == B.Download &&
+         A.ClearAfter == B.ClearAfter;
+}
+
+QString RowName(const TReaderRow& Row) {
+  return Row.Address + ':' + Row.Port;
+}
+
+// Why a row gets no worker, or empty when it gets one.
+QString RowRefusal(const TReaderRow& Row, const QString& Key, const std::vector<QString>& Keys) {
+  if (const QString refusal = PortRefusal(Row.Port); !refusal.isEmpty()) return refusal;
+  if (std::find(Keys.begin(), Keys.end(), Key) != Keys.end()) return QStringLiteral("the reader is already watched under another row");
+  if (static_cast<int>(Keys.size()) >= MaxWatchedReaders) {
+    return QStringLiteral("a watch keeps at most %1 readers: this one is not watched").arg(MaxWatchedReaders);
+  }
+  return {};
+}
+
+QStringList TableText(const TLogDatabase& Db) {
+  QStringList rows;
+  for (std::size_t row = 0; row < Db.ReaderCount(); ++row) {
+    QStringList columns;
+    for (const char* column : {"ipaddr", "ipport", "setclk", "download", "clrafter"}) columns << Db.ReaderText(row, column);
+    rows << columns.join('\x1f');
+  }
+  return rows;
+}
+
+}  // namespace
+
+TWatchedReaders::TWatchedReaders(TLogDatabase& ADb, TLogDatabase& AStore, TRunJournal& AJournal, QObject& AReceiver,
+                                 TWatchTimings ATimings)
+    : Db(ADb), Store(AStore), Journal(AJournal), Receiver(AReceiver), Timings(ATimings) {
+  LastTable = TableText(Db);
+  for (const TReaderRow& row : ReadTable()) Start(row);
+}
+
+TWatchedReaders::~TWatchedReaders() {
+  if (!Stopped) StopAll();
+}
+
+void TWatchedReaders::Update() {
+  try {
+    Db.ReloadReaders();
+  } catch (const EDatabaseError&) {
+    return;  // tried again at the next look
+  }
+  const QStringList table = TableText(Db);
+  if (table == LastTable) return;
+  LastTable = table;
+  const std::vector<TReaderRow> wanted = ReadTable();
+  for (TWatched& watched : Watched) {
+    const bool kept = std::any_of(wanted.begin(), wanted.end(), [&](const TReaderRow& Row) { return SameRow(Row, watched.Row); });
+    if (!kept) Retire(watched, QStringLiteral("its readers row was removed or changed; not watched under it any more"));
+  }
+  std::erase_if(Watched, [](const TWatched& Retired) { return !Retired.Worker; });
+  for (const TReaderRow& row : wanted) {
+    const bool running = std::any_of(Watched.begin(), Watched.end(), [&](const TWatched& W) { return SameRow(W.Row, row); });
+    if (running) continue;
+    JournalLine(TPriority::Info, QStringLiteral("%1: a new readers row; watched from now on").arg(RowName(row)));
+    Start(row);
+  }
+}
+
+// Every row as the check sees it at once, so that a row's place among the others (a second row
+// for one reader, the most a watch keeps) is judged the same way at every look.
+std::vector<TReaderRow> TWatchedReaders::ReadTable() {
+  std::vector<TReaderRow> wanted;
+  std::vector<QString> keys;
+  const std::vector<QString> identities = ReaderKeys(Db);
+  for (std::size_t index = 0; !Db.ReadersAtEnd(); Db.NextReader(), ++index) {
+    TVisit visit = RowVisit(Db);
+    TReaderRow row;
+    QString refusal;
+    try {
+      row = Db.ReadReaderRow();
+      refusal = RowRefusal(row, identities.at(index), keys);
+    } catch (const EConvertError& Error) {
+      refusal = QString::fromLocal8Bit(Error.what());
+    }
+    if (refusal.isEmpty()) {
+      keys.push_back(identities.at(index));
+      wanted.push_back(row);
+    } else if (Refused.insert(LastTable.value(static_cast<int>(index)) + '\x1e' + refusal).second) {
+      visit.Outcome = TVisitOutcome::BadRow;
+      visit.Detail = refusal;
+      Journal.VisitWhole(visit);
+    }
+  }
+  return wanted;
+}
+
+void TWatchedReaders::Retire(TWatched& Gone, const QString& Why) {
+  Gone.Worker->StopAndWait();
+  RetiredLiveStored += Gone.Worker->LiveEventsStored();
+  RetiredStoreFailed |= Gone.Worker->StoreFailed();
+  Gone.Worker.reset();
+  JournalLine(TPriority::Info, QStringLiteral("%1: %2").arg(RowName(Gone.Row), Why));
+}
+
+void TWatchedReaders::Start(const TReaderRow& Row) {
+  TRunJournal& journal = Journal;
+  QObject& receiver = Receiver;
+  auto worker = std::make_unique<TWatchWorker>(Store, Row, Timings, [&journal, &receiver](const TVisit& Ended) {
+    QMetaObject::invokeMethod(
+        &receiver,
+        [&journal, Ended] {
+          if (Ended.Outcome == TVisitOutcome::LineDown) {
+            journal.LineDown(Ended);
+          } else {
+            journal.VisitWhole(Ended);
+          }
+        },
+        Qt::QueuedConnection);
+  });
+  Watched.push_back({Row, std::move(worker)});
+}
+
+// All at once, so that they end side by side.
+bool TWatchedReaders::StopAll() {
+  for (const TWatched& watched : Watched) watched.Worker->Stop();
+  bool storeFailed = RetiredStoreFailed;
+  int liveStored = RetiredLiveStored;
+  for (const TWatched& watched : Watched) {
+    watched.Worker->StopAndWait();
+    storeFailed |= watched.Worker->StoreFailed();
+    liveStored += watched.Worker->LiveEventsStored();
+  }
+  JournalLine(TPriority::Info, QStringLiteral("watch stopped; %1 live events stored").arg(liveStored));
+  Watched.clear();
+  Stopped = true;
+  return storeFailed;
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "WatchWorker.h"
+
+class TRunJournal;
+
+// The readers a watch keeps a worker for, in step with the table readers: a row added gets a
+// worker, a row removed loses its own, a changed row gets a new one, each said in a line. A row
+// that cannot be watched is refused with a visit row and a line of its own, once, and the
+// others are watched all the same.
+class TWatchedReaders {
+ public:
+  TWatchedReaders(TLogDatabase& Db, TLogDatabase& Store, TRunJournal& Journal, QObject& Receiver, TWatchTimings Timings);
+  ~TWatchedReaders();
+  TWatchedReaders(const TWatchedReaders&) = delete;
+  TWatchedReaders& operator=(const TWatchedReaders&) = delete;
+
+  // Reads the table again; nothing changes while it cannot be read (another program's hold).
+  void Update();
+  std::size_t Count() const { return Watched.size(); }
+  // Stops every worker, side by side; true when a live event could not be stored.
+  bool StopAll();
+
+ private:
+  struct TWatched {
+    TReaderRow Row;
+    std::unique_ptr<TWatchWorker> Worker;
+  };
+  std::vector<TReaderRow> ReadTable();
+  void Retire(TWatched& Gone, const QString& Why);
+  void Start(const TReaderRow& Row);
+
+  TLogDatabase& Db;
+  TLogDatabase& Store;
+  TRunJournal& Journal;
+  QObject& Receiver;
+  TWatchTimings Timings;
+  QStringList LastTable;       // the rows as they read last, to skip look-ups when none changed
+  std::set<QString> Refused;   // refusals said, by row and reason
+  std::vector<TWatched> Watched;
+  int RetiredLiveStored = 0;
+  bool RetiredStoreFailed = false;
+  bool Stopped = false;
+};
