@@ -24,6 +24,9 @@ class TQtMessageBox final : public IMessageBox {
     box->setWindowModality(Qt::NonModal);
     box->show();
   }
+  void ShowForDesktop(const QString& Text) override {
+    if (MessagesAreInteractive()) ShowError(Text);
+  }
 };
 
 IMessageBox*& CurrentSink() {
@@ -39,15 +42,27 @@ bool MessagesAreInteractive() {
   return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
 }
 
+namespace {
+
 // A visit in a thread of its own hands its message to the window thread and goes on at once:
 // boxes come one at a time there, and never hold up another reader's traffic.
-void ShowErrorMessage(const QString& Text) {
+void Deliver(void (IMessageBox::*Show)(const QString&), const QString& Text) {
   QCoreApplication* application = QCoreApplication::instance();
   if (application != nullptr && QThread::currentThread() != application->thread()) {
-    QMetaObject::invokeMethod(application, [Text] { CurrentSink()->ShowError(Text); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(application, [Show, Text] { (CurrentSink()->*Show)(Text); }, Qt::QueuedConnection);
     return;
   }
-  CurrentSink()->ShowError(Text);
+  (CurrentSink()->*Show)(Text);
+}
+
+}  // namespace
+
+void ShowErrorMessage(const QString& Text) {
+  Deliver(&IMessageBox::ShowError, Text);
+}
+
+void ShowDesktopMessage(const QString& Text) {
+  Deliver(&IMessageBox::ShowForDesktop, Text);
 }
 
 TScopedMessageBox::TScopedMessageBox(IMessageBox& Sink) : Previous(std::exchange(CurrentSink(), &Sink)) {}

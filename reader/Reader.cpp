@@ -48,7 +48,7 @@ bool TReader::Reconnect(bool ShowError) {
   SinceLineActive.restart();
   Enable = connected;
   if (ShowError && !connected) {
-    ShowErrorMessage("Failed to connect reader (" + Desc + ':' + QString::fromUtf8(RemotePort()) + "). Please retry later!");
+    ShowDesktopMessage("Failed to connect reader (" + Desc + ':' + QString::fromUtf8(RemotePort()) + "). Please retry later!");
   }
   return connected;
 }

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "Journal.h"
+#include "MessageBox.h"
 #include "TestSupport.h"
 
 namespace {
@@ -23,6 +24,19 @@ TEST(Journal, QtsOwnMessagesGetThePriorityOfTheirKind) {
   const QByteArray text = errors.Text();
   qInstallMessageHandler(previous);
   EXPECT_EQ(text, "<4>This plugin does not support raise()\n<3>first second\n<6>started\n");
+}
+
+}  // namespace
+
+namespace {
+
+// Without a display, a box that a visit's own line also tells adds no line: one event, one line.
+TEST(Journal, ABoxWithoutADisplayIsOneLineOnlyWhereNoOtherLineSaysIt) {
+  TCapturedErrors errors;
+  ShowErrorMessage(QStringLiteral("a box of its own"));
+  ShowDesktopMessage(QStringLiteral("a box a visit line tells too"));
+  const QString lines = QString::fromLocal8Bit(errors.Text());
+  EXPECT_EQ(lines, QStringLiteral("<3>a box of its own\n"));
 }
 
 }  // namespace
