@@ -106,7 +106,7 @@ void TDownloadRun::VisitOneByOne(TLogDatabase& Db, TRunJournal& Journal) {
       Status.SetStatusText(row.Address);
       end = VisitReader(pass, *reader, row, visit, id);
     } catch (const EConvertError& Error) {
-      end = {FailedVisit(visit, Error), std::current_exception()};
+      end = {FailedVisit(visit, Error), RowStop(visit, Error)};
     }
     Journal.VisitEnded(id, end.Visit);
     if (end.Stop) std::rethrow_exception(end.Stop);

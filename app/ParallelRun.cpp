@@ -67,7 +67,7 @@ bool TParallelRun::HandOutNext() {
     const TVisit failed = FailedVisit(order.Visit, Error);
     Journal.VisitEnded(order.JournalId, failed);
     Board->Ended(Board->StartNext(), failed);
-    Failure = std::current_exception();
+    Failure = RowStop(order.Visit, Error);
     Stopped = true;
     return false;
   }
