@@ -21,7 +21,6 @@
 
 namespace {
 
-constexpr int HighestPort = 65535;
 // A stop must not wait out another program's hold on logs.mdb: the workers, the forward and the
 // journal wait for it in slices this long, and between them look whether the watch is stopping.
 constexpr int WatchBusyTimeoutMs = 250;
@@ -33,8 +32,7 @@ QString RowName(const TVisit& Visit) {
 
 // Why a row gets no worker, or empty when it gets one.
 QString RowRefusal(const TReaderRow& Row, const QString& Key, const std::vector<QString>& Watched) {
-  const int port = ResolvePort(Row.Port.toUtf8());
-  if (port < 1 || port > HighestPort) return QStringLiteral("port %1 is outside 1 to %2").arg(port).arg(HighestPort);
+  if (QString refusal = PortRefusal(Row.Port); !refusal.isEmpty()) return refusal;
   if (std::find(Watched.begin(), Watched.end(), Key) != Watched.end()) {
     return QStringLiteral("the reader is already watched under another row");
   }
@@ -85,17 +83,20 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   TWorkers workers = StartWorkers(Db, journal, receiver, store);
   std::optional<TWatchForwarding> forwarding;
   if (!Options.ForwardUrl.isEmpty()) forwarding.emplace(Db.DatabasePath(), Options, WatchBusyTimeoutMs);
-  JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2 minutes")
+  JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2")
                                    .arg(workers.size())
-                                   .arg(Timings.CollectMinutes));
+                                   .arg(Timings.CollectMinutes == 1 ? QStringLiteral("minute")
+                                                                     : QStringLiteral("%1 minutes").arg(Timings.CollectMinutes)));
   QTimer keptBack;  // visit rows another program's hold on logs.mdb kept out
   QObject::connect(&keptBack, &QTimer::timeout, &keptBack, [&journal] { journal.WriteKeptBack(); });
   keptBack.start(KeptBackRetryMs);
   Loop.exec();
   stopping = true;
   if (forwarding) forwarding->Stop();
-  const bool liveStoreFailed = StopWorkers(workers);
+  int liveStored = 0;
+  const bool liveStoreFailed = StopWorkers(workers, liveStored);
   QCoreApplication::sendPostedEvents(&receiver);  // the passes that ended as the workers stopped
+  journal.LiveEventsStored(liveStored);
   journal.WriteKeptBack();
   journal.GiveUpKeptBack();
   const TForwardEnd forwarded = forwarding ? forwarding->StopAndWait() : TForwardEnd::Sent;
@@ -110,17 +111,18 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
 }
 
 // All at once, so that they end side by side; true when a live event could not be stored.
-bool TWatchRun::StopWorkers(TWorkers& Workers) {
+// LiveStored receives how many were.
+bool TWatchRun::StopWorkers(TWorkers& Workers, int& LiveStored) {
   for (const auto& worker : Workers) worker->Stop();
   bool liveStoreFailed = false;
-  int liveStored = 0;
+  LiveStored = 0;
   for (const auto& worker : Workers) {
     worker->StopAndWait();
     liveStoreFailed |= worker->StoreFailed();
-    liveStored += worker->LiveEventsStored();
+    LiveStored += worker->LiveEventsStored();
   }
   Workers.clear();
-  JournalLine(TPriority::Info, QStringLiteral("watch stopped; %1 live events stored").arg(liveStored));
+  JournalLine(TPriority::Info, QStringLiteral("watch stopped; %1 live events stored").arg(LiveStored));
   return liveStoreFailed;
 }
 
@@ -140,7 +142,7 @@ TWatchRun::TWorkers TWatchRun::StartWorkers(TLogDatabase& Db, TRunJournal& Journ
       if (key.isEmpty()) key = RowName(visit);
       refusal = RowRefusal(row, key, watched);
     } catch (const EConvertError& Error) {
-      refusal = QString::fromLocal8Bit(Error.what());
+      refusal = QStringLiteral("%1 (%2)").arg(QString::fromLocal8Bit(Error.what()), RowAndColumn(visit, Error));
     }
     if (!refusal.isEmpty()) {
       RefuseRow(Journal, visit, refusal);

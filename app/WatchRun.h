@@ -28,7 +28,7 @@ class TWatchRun {
  private:
   using TWorkers = std::vector<std::unique_ptr<TWatchWorker>>;
   TExitStatus Watch(TLogDatabase& Db, class QEventLoop& Loop);
-  static bool StopWorkers(TWorkers& Workers);
+  static bool StopWorkers(TWorkers& Workers, int& LiveStored);
   TWorkers StartWorkers(TLogDatabase& Db, TRunJournal& Journal, QObject& Receiver, TLogDatabase& Store) const;
 
   QString DatabaseFile;

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstddef>
 #include <optional>
 
 enum class TVisitOutcome {
@@ -36,6 +37,12 @@ struct TVisit {
   bool ClearSkipped = false;  // clear after was asked but not done
   bool ReadShort = false;     // the walk read fewer records than the reader reported
   QString Detail;             // one line for a person
+  int Live = 0;               // of Added, the events a watch stored live since its previous visit
+  std::size_t Row = 0;        // its readers row, from 1 in table order; 0: not known
+
+  // A watch's live events count with the reader's next visit row, so that the check and the
+  // run's totals know them.
+  void AddLiveEvents(int Events);
 };
 
 // The table visits in logs.mdb: one row per readers row a run reaches, written when the visit

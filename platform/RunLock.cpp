@@ -32,6 +32,12 @@ TRunLock::TRunLock(const QString& Path) {
     Reason = QStringLiteral("not a plain file");
   } else if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
     if (status.st_uid == ::geteuid()) ::fchmod(fd, LockMode);
+    // A mark others can look at without taking the lock (RunLockHeld); without it the lock
+    // works the same, and a check only cannot tell a visit under way.
+    struct flock mark {};
+    mark.l_type = F_RDLCK;
+    mark.l_whence = SEEK_SET;
+    (void)::fcntl(fd, F_OFD_SETLK, &mark);
     Fd = fd;
     return;
   } else if (errno != EWOULDBLOCK) {
@@ -42,4 +48,17 @@ TRunLock::TRunLock(const QString& Path) {
 
 TRunLock::~TRunLock() {
   if (Fd >= 0) ::close(Fd);
+}
+
+// Taking the lock, even shared and for a moment, could make a run that starts then stop as if
+// another held it: the mark is only looked at.
+bool RunLockHeld(const QString& Path) {
+  const int fd = ::open(Path.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct flock probe {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  const bool held = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  ::close(fd);
+  return held;
 }

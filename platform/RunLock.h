@@ -20,3 +20,7 @@ class TRunLock {
   int Fd = -1;
   QString Reason;
 };
+
+// Whether a live process holds the TRunLock at Path, found without taking it (a reader of the
+// file may ask; a run killed holds nothing).
+bool RunLockHeld(const QString& Path);

@@ -18,9 +18,12 @@ namespace {
 TEST(RunLock, OneHolderAtATimeAndNothingButAPlainFile) {
   QTemporaryDir folder;
   const QString lock = folder.filePath("logs.mdb.lock");
+  EXPECT_FALSE(RunLockHeld(lock));  // not there yet, and not made by looking
+  EXPECT_FALSE(QFile::exists(lock));
   {
     const TRunLock first(lock);
     const TRunLock second(lock);
+    EXPECT_TRUE(RunLockHeld(lock));
     EXPECT_TRUE(first.Held());
     EXPECT_FALSE(second.Held());
     EXPECT_TRUE(second.Failure().isEmpty());
@@ -28,6 +31,7 @@ TEST(RunLock, OneHolderAtATimeAndNothingButAPlainFile) {
     ASSERT_EQ(::stat(lock.toLocal8Bit().constData(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0660u);
   }
+  EXPECT_FALSE(RunLockHeld(lock));
   EXPECT_TRUE(TRunLock(lock).Held());
 
   const QString target = folder.filePath("never-made");
