@@ -7,6 +7,7 @@
 #include <memory>
 #include <utility>
 
+#include "AccessRefusal.h"
 #include "Forwarding.h"
 #include "Journal.h"
 #include "LogDatabase.h"
@@ -42,9 +43,11 @@ TExitStatus RefuseDatabase(const QString& File, const EDatabaseOpenError& Error)
 // to the file names the same file, and so the same lock.
 std::optional<TExitStatus> LockRun(const TLogDatabase& Db, std::optional<TRunLock>& Lock) {
   const QString lockPath = QFileInfo(Db.DatabasePath()).canonicalFilePath() + QStringLiteral(".lock");
-  Lock.emplace(lockPath);
+  Lock.emplace(lockPath, Db.DatabasePath());
   if (!Lock->Failure().isEmpty()) {
-    JournalLine(TPriority::Error, QStringLiteral("%1 cannot be locked: %2; no reader contacted").arg(lockPath, Lock->Failure()));
+    const QString refusal = AccessRefusal(lockPath, TAccessNeed::Read);
+    const QString why = refusal.isEmpty() ? QStringLiteral("cannot be locked: ") + Lock->Failure() : refusal;
+    JournalLine(TPriority::Error, QStringLiteral("%1: %2; no reader contacted").arg(lockPath, why));
     return TExitStatus::DatabaseUnwritable;
   }
   if (Lock->Held()) return std::nullopt;

@@ -17,12 +17,33 @@ QString SystemError() {
   return QString::fromLocal8Bit(std::strerror(errno));
 }
 
+// Opened as it is where it is there: in a shared sticky folder (/tmp) the kernel may refuse to
+// open another user's file with O_CREAT. Made afresh only where it is not.
+int OpenLockFile(const QByteArray& Path) {
+  constexpr int Flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  const int fd = ::open(Path.constData(), Flags);
+  if (fd >= 0 || errno != ENOENT) return fd;
+  const int made = ::open(Path.constData(), Flags | O_CREAT | O_EXCL, LockMode);
+  return made >= 0 || errno != EEXIST ? made : ::open(Path.constData(), Flags);
+}
+
+// The group of the file it guards, so that whoever may use that file may take its lock, though
+// the lock's folder gives new files the maker's own group.
+void ShareWithGroupOf(int Fd, const struct stat& Lock, const QString& GroupOf) {
+  if (Lock.st_uid != ::geteuid()) return;
+  ::fchmod(Fd, LockMode);
+  struct stat guarded {};
+  if (GroupOf.isEmpty() || ::stat(GroupOf.toLocal8Bit().constData(), &guarded) != 0 || guarded.st_gid == Lock.st_gid) return;
+  // Where this user may not give it, it stays its own group's, who may take it all the same.
+  if (::fchown(Fd, static_cast<uid_t>(-1), guarded.st_gid) != 0) return;
+}
+
 }  // namespace
 
 // Read-only suffices for flock. A link, a pipe or a folder in the lock's place is refused, not
 // followed or waited on: a member of the group could put one there.
-TRunLock::TRunLock(const QString& Path) {
-  const int fd = ::open(Path.toLocal8Bit().constData(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, LockMode);
+TRunLock::TRunLock(const QString& Path, const QString& GroupOf) {
+  const int fd = OpenLockFile(Path.toLocal8Bit());
   if (fd < 0) {
     Reason = SystemError();
     return;
@@ -31,7 +52,7 @@ TRunLock::TRunLock(const QString& Path) {
   if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     Reason = QStringLiteral("not a plain file");
   } else if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    if (status.st_uid == ::geteuid()) ::fchmod(fd, LockMode);
+    ShareWithGroupOf(fd, status, GroupOf);
     // A mark others can look at without taking the lock (RunLockHeld); without it the lock
     // works the same, and a check only cannot tell a visit under way.
     struct flock mark {};

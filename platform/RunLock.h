@@ -6,7 +6,8 @@
 // process ends in any way, a kill included, so a crashed run never blocks the next one.
 class TRunLock {
  public:
-  explicit TRunLock(const QString& Path);
+  // GroupOf: the file the lock guards; a lock file this user made gets its group.
+  explicit TRunLock(const QString& Path, const QString& GroupOf = {});
   ~TRunLock();
   TRunLock(const TRunLock&) = delete;
   TRunLock& operator=(const TRunLock&) = delete;

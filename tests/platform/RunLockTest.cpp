@@ -33,6 +33,16 @@ TEST(RunLock, OneHolderAtATimeAndNothingButAPlainFile) {
   }
   EXPECT_FALSE(RunLockHeld(lock));
   EXPECT_TRUE(TRunLock(lock).Held());
+  if (::geteuid() == 0) {  // a lock beside a file of another group is that group's to take too
+    const QString guarded = folder.filePath("try.mdb");
+    ASSERT_TRUE(QFile(guarded).open(QIODevice::WriteOnly));
+    constexpr gid_t SiteGroup = 61007;
+    ASSERT_EQ(::chown(guarded.toLocal8Bit().constData(), static_cast<uid_t>(-1), SiteGroup), 0);
+    ASSERT_TRUE(TRunLock(guarded + ".lock", guarded).Held());
+    struct stat status {};
+    ASSERT_EQ(::stat((guarded + ".lock").toLocal8Bit().constData(), &status), 0);
+    EXPECT_EQ(status.st_gid, SiteGroup);
+  }
 
   const QString target = folder.filePath("never-made");
   const struct {
