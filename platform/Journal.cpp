@@ -23,7 +23,8 @@ TPriority PriorityOf(QtMsgType Type) {
 }  // namespace
 
 void JournalLine(TPriority Priority, const QString& Text) {
-  QString line = Text.simplified();  // a line break inside would start a line without a priority
+  // A line break inside would start a line without a priority; a box's paragraphs stay apart.
+  QString line = QString(Text).replace(QStringLiteral("\n\n"), QStringLiteral("; ")).simplified();
   // One write per line: stdio locks the stream for the call, so concurrent lines never mix.
   std::fprintf(stderr, "<%d>%s\n", static_cast<int>(Priority), line.toLocal8Bit().constData());
 }

@@ -18,12 +18,12 @@ TEST(Journal, QtsOwnMessagesStayBelowWarning) {
   SendQtMessagesToJournal();
   TCapturedErrors errors;
   qWarning("This plugin does not support raise()");
-  qCritical("first\nsecond");
+  qCritical("first\nsecond\n\nthird");
   qInfo("started");
   qDebug("detail");
   const QByteArray text = errors.Text();
   qInstallMessageHandler(previous);
-  EXPECT_EQ(text, "<6>This plugin does not support raise()\n<6>first second\n<6>started\n<7>detail\n");
+  EXPECT_EQ(text, "<6>This plugin does not support raise()\n<6>first second; third\n<6>started\n<7>detail\n");
 }
 
 }  // namespace
