@@ -64,10 +64,10 @@ void SummariseReaders(const THealth& Health, const QString& DatabasePath, int Wi
   const qsizetype ok = count([](const TReaderHealth& r) { return r.Healthy; });
   const qsizetype never = count([](const TReaderHealth& r) { return r.LastStarted.isEmpty(); });
   const qsizetype busy = count(Busy);
-  const qsizetype notOk = Health.Readers.size() - ok;
+  const qsizetype failing = Health.Readers.size() - ok - busy;
   int added = 0;
   for (const TReaderHealth& reader : Health.Readers) added += reader.AddedInWindow;
-  Summary.Performance << QStringLiteral("readers_ok=%1;;;0").arg(ok) << QStringLiteral("readers_not_ok=%1;;;0").arg(notOk)
+  Summary.Performance << QStringLiteral("readers_ok=%1;;;0").arg(ok) << QStringLiteral("readers_not_ok=%1;;;0").arg(failing)
                       << QStringLiteral("readers_never_visited=%1;;;0").arg(never)
                       << QStringLiteral("records_added=%1;;;0").arg(added);
   if (Health.Readers.isEmpty()) {
@@ -77,7 +77,6 @@ void SummariseReaders(const THealth& Health, const QString& DatabasePath, int Wi
     Summary.Raise(TCheckState::Warning);
     Summary.Words << QStringLiteral("no run yet: %1 readers never visited").arg(never);
   } else {
-    const qsizetype failing = notOk - busy;
     Summary.Raise(failing == 0 ? TCheckState::Ok : ok + busy == 0 ? TCheckState::Critical : TCheckState::Warning);
     Summary.Words << QStringLiteral("%1 of %2 readers ok, %3%4 never visited; %5 records added in %6 h")
                          .arg(ok)

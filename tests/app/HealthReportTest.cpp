@@ -115,8 +115,9 @@ TEST_F(HealthCheck, AVisitUnderWayIsNoFailureButOneAKilledRunLeftIs) {
     ASSERT_TRUE(run.Held());
     const TCheckReport report = Check();
     EXPECT_EQ(report.State, TCheckState::Ok);
-    EXPECT_EQ(report.Text.section('|', 0, 0), "QUILLMERE OK - 1 of 2 readers ok, 1 with a visit under way, 0 never visited; 10 "
-                                              "records added in 24 h ");
+    EXPECT_EQ(report.Text.section('\n', 0, 0), "QUILLMERE OK - 1 of 2 readers ok, 1 with a visit under way, 0 never visited; 10 "
+                                               "records added in 24 h | readers_ok=1;;;0 readers_not_ok=0;;;0 "
+                                               "readers_never_visited=0;;;0 records_added=10;;;0");
     EXPECT_TRUE(report.Text.contains("\nbusy   10.0.0.1:1 last visit 2026-03-10 11:54:00 running (under way); last done never; "
                                      "0 failures since; 0 added in 24 h\nok     10.0.0.1:2 last visit 2026-03-10 11:54:00 "
                                      "running (under way); last done 2026-03-10 10:01:00;"))
