@@ -43,10 +43,6 @@ bool ParseWhole(const QString& Text, int Low, int High, int& Value) {
   return ok && Value >= Low && Value <= High;
 }
 
-bool IsServerUrl(const QString& Url) {
-  return Url.startsWith(QLatin1String("postgresql://")) || Url.startsWith(QLatin1String("postgres://"));
-}
-
 // A monitor reads any exit above 2 as UNKNOWN, so --check reports its usage errors that way,
 // even when the parser stops before it knows the option was there.
 bool AsksForCheck(const QStringList& Arguments) {
@@ -127,9 +123,6 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
                       .arg(jobsText));
   }
   line.Run.ForwardUrl = parser.isSet(forward) ? parser.value(forward) : Environment.Forward;
-  if (!line.Run.ForwardUrl.isEmpty() && !IsServerUrl(line.Run.ForwardUrl)) {
-    return refuse(QStringLiteral("the URL of --forward (or QUILLMERE_FORWARD) must begin with postgresql://"));
-  }
   line.Run.Site = parser.isSet(site) ? parser.value(site) : Environment.HostName;
   // Only the server sees the site: a machine without a host name collects all the same.
   if (!line.Run.ForwardUrl.isEmpty() && line.Run.Site.trimmed().isEmpty()) return refuse(QStringLiteral("--site needs a name"));

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -21,3 +22,10 @@ using TProgressOpener = std::function<std::unique_ptr<IDownloadProgress>(const Q
 
 // A progress window (Tpbar) owned by Owner for each download.
 TProgressOpener ProgressWindows(QWidget* Owner);
+
+// A long download (a full log takes minutes) is otherwise silent between the run's start and the
+// visit's end: this says in the journal, at <6>, how far Reader's is (records read, pages) at
+// most once every Every, and shows it as Shown does.
+std::unique_ptr<IDownloadProgress> JournalledProgress(std::unique_ptr<IDownloadProgress> Shown, QString Reader, int Maximum,
+                                                      int RecordsPerPage,
+                                                      std::chrono::milliseconds Every = std::chrono::seconds(30));

@@ -6,6 +6,7 @@
 #include <memory>
 #include <utility>
 
+#include "AccessRefusal.h"
 #include "Forwarding.h"
 #include "Journal.h"
 #include "LogDatabase.h"
@@ -54,7 +55,9 @@ std::optional<TExitStatus> OpenAndLock(TLogDatabase& Db, const QString& File, st
     return RefuseDatabase(File, Error);
   }
   if (Lock->Held()) return std::nullopt;
-  JournalLine(TPriority::Error, QStringLiteral("%1 cannot be locked: %2; no reader contacted").arg(File, Lock->Failure()));
+  const QString refusal = AccessRefusal(File, TAccessNeed::Read);
+  const QString why = refusal.isEmpty() ? QStringLiteral("cannot be locked: ") + Lock->Failure() : refusal;
+  JournalLine(TPriority::Error, QStringLiteral("%1: %2; no reader contacted").arg(File, why));
   return TExitStatus::DatabaseUnwritable;
 }
 
@@ -101,7 +104,7 @@ void TDownloadRun::VisitOneByOne(TLogDatabase& Db, TRunJournal& Journal) {
       Status.SetStatusText(row.Address);
       end = VisitReader(pass, *reader, row, visit, id);
     } catch (const EConvertError& Error) {
-      end = {FailedVisit(visit, Error), std::current_exception()};
+      end = {FailedVisit(visit, Error), RowStop(visit, Error)};
     }
     Journal.VisitEnded(id, end.Visit);
     if (end.Stop) std::rethrow_exception(end.Stop);

@@ -33,13 +33,19 @@ QString Printable(QString Text) {
   return Text.simplified();
 }
 
+// A visit under way is no failure, though not yet a success either.
+bool Busy(const TReaderHealth& Reader) {
+  return Reader.UnderWay && !Reader.Healthy;
+}
+
 QString Describe(const TReaderHealth& Reader, int WindowHours) {
-  const QString state = Reader.Healthy ? QStringLiteral("ok     ") : QStringLiteral("NOT OK ");
+  const QString state = Reader.Healthy ? QStringLiteral("ok     ") : Busy(Reader) ? QStringLiteral("busy   ") : QStringLiteral("NOT OK ");
   const QString reader = Printable(Reader.Address) + QLatin1Char(':') + Printable(Reader.Port);
   if (Reader.LastStarted.isEmpty()) return state + reader + QStringLiteral(" never visited");
   // One multi-argument arg: a "%1" in the file's text must never take a later value.
+  const QString outcome = Printable(Reader.LastOutcome) + (Reader.UnderWay ? QStringLiteral(" (under way)") : QString());
   return state + QStringLiteral("%1 last visit %2 %3; last done %4; %5 failures since; %6 added in %7 h")
-                     .arg(reader, Printable(Reader.LastStarted), Printable(Reader.LastOutcome),
+                     .arg(reader, Printable(Reader.LastStarted), outcome,
                           Reader.LastDone.isEmpty() ? QStringLiteral("never") : Printable(Reader.LastDone),
                           QString::number(Reader.FailuresSince), QString::number(Reader.AddedInWindow),
                           QString::number(WindowHours));
@@ -57,10 +63,11 @@ void SummariseReaders(const THealth& Health, const QString& DatabasePath, int Wi
   const auto count = [&](auto Test) { return std::count_if(Health.Readers.begin(), Health.Readers.end(), Test); };
   const qsizetype ok = count([](const TReaderHealth& r) { return r.Healthy; });
   const qsizetype never = count([](const TReaderHealth& r) { return r.LastStarted.isEmpty(); });
-  const qsizetype notOk = Health.Readers.size() - ok;
+  const qsizetype busy = count(Busy);
+  const qsizetype failing = Health.Readers.size() - ok - busy;
   int added = 0;
   for (const TReaderHealth& reader : Health.Readers) added += reader.AddedInWindow;
-  Summary.Performance << QStringLiteral("readers_ok=%1;;;0").arg(ok) << QStringLiteral("readers_not_ok=%1;;;0").arg(notOk)
+  Summary.Performance << QStringLiteral("readers_ok=%1;;;0").arg(ok) << QStringLiteral("readers_not_ok=%1;;;0").arg(failing)
                       << QStringLiteral("readers_never_visited=%1;;;0").arg(never)
                       << QStringLiteral("records_added=%1;;;0").arg(added);
   if (Health.Readers.isEmpty()) {
@@ -70,10 +77,11 @@ void SummariseReaders(const THealth& Health, const QString& DatabasePath, int Wi
     Summary.Raise(TCheckState::Warning);
     Summary.Words << QStringLiteral("no run yet: %1 readers never visited").arg(never);
   } else {
-    Summary.Raise(notOk == 0 ? TCheckState::Ok : ok == 0 ? TCheckState::Critical : TCheckState::Warning);
-    Summary.Words << QStringLiteral("%1 of %2 readers ok, %3 never visited; %4 records added in %5 h")
+    Summary.Raise(failing == 0 ? TCheckState::Ok : ok + busy == 0 ? TCheckState::Critical : TCheckState::Warning);
+    Summary.Words << QStringLiteral("%1 of %2 readers ok, %3%4 never visited; %5 records added in %6 h")
                          .arg(ok)
                          .arg(Health.Readers.size())
+                         .arg(busy > 0 ? QStringLiteral("%1 with a visit under way, ").arg(busy) : QString())
                          .arg(never)
                          .arg(added)
                          .arg(WindowHours);
@@ -132,7 +140,7 @@ TCheckReport CheckHealth(const QString& DatabasePath, int WindowHours, bool Forw
   QString text = QStringLiteral("QUILLMERE %1 - %2 | %3\n")
                      .arg(QLatin1String(StateName(summary.State)), summary.Words.join(QStringLiteral("; ")),
                           summary.Performance.join(QLatin1Char(' ')));
-  std::stable_partition(health.Readers.begin(), health.Readers.end(), [](const TReaderHealth& r) { return !r.Healthy; });
+  std::stable_partition(health.Readers.begin(), health.Readers.end(), [](const TReaderHealth& r) { return !r.Healthy && !Busy(r); });
   for (const TReaderHealth& reader : health.Readers) text += Describe(reader, WindowHours) + QLatin1Char('\n');
   return {summary.State, text};
 }

@@ -198,7 +198,9 @@ bool TReaderPass::ReadCapacity(TCapacity& Capacity) {
 
 bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, const TCapacity& Capacity) {
   Status.SetStatusText(QStringLiteral("Downloading"));
-  const auto progress = OpenProgress(QStringLiteral("Downloading Logs (%1 records)").arg(Capacity.RecordCount), Capacity.RecordCount);
+  const auto progress =
+      JournalledProgress(OpenProgress(QStringLiteral("Downloading Logs (%1 records)").arg(Capacity.RecordCount), Capacity.RecordCount),
+                         QString::fromUtf8(Reader.RemoteHost() + ':' + Reader.RemotePort()), Capacity.RecordCount, SlotsPerPage);
   if (Flags.Download && !WalkLog(*progress)) return false;
   progress->Hide();
   // A walk that ended before the reader's own count left records nobody has read: they must

@@ -7,6 +7,7 @@
 #include "ReaderPass.h"
 #include "RunJournal.h"
 #include "Sockets.h"
+#include "ValueConversion.h"
 
 namespace {
 
@@ -19,18 +20,41 @@ TVisit Ended(TVisit Visit, TVisitOutcome Outcome, const QString& Detail) {
   return Visit;
 }
 
+bool IsBadRow(const std::exception& Error) {
+  return dynamic_cast<const EConvertError*>(&Error) != nullptr;
+}
+
 }  // namespace
 
-// The socket layer keeps only a port's low 16 bits: 65537 would reach another reader. A number
-// too long for the socket layer is out of range too, not "no number".
+QString RowAndColumn(const TVisit& Visit, const EConvertError& Error) {
+  const auto* cell = dynamic_cast<const EColumnError*>(&Error);
+  // The one value a visit converts beyond the row's own cells is the port.
+  return QStringLiteral("readers row %1, column %2").arg(Visit.Row).arg(cell != nullptr ? cell->Column : QStringLiteral("ipport"));
+}
+
+TVisit FailedVisit(TVisit Visit, const std::exception& Error) {
+  QString detail = QString::fromLocal8Bit(Error.what());
+  if (!IsBadRow(Error)) return Ended(std::move(Visit), TVisitOutcome::StoreFailed, detail);
+  detail += QStringLiteral(" (%1)").arg(RowAndColumn(Visit, dynamic_cast<const EConvertError&>(Error)));
+  return Ended(std::move(Visit), TVisitOutcome::BadRow, detail);
+}
+
+// The box keeps the conversion's own text first.
+std::exception_ptr RowStop(const TVisit& Visit, const EConvertError& Error) {
+  return std::make_exception_ptr(EConvertError(QStringLiteral("%1\n\n%2: the run stopped there; the rows after it were not visited.")
+                                                   .arg(QString::fromLocal8Bit(Error.what()), RowAndColumn(Visit, Error))
+                                                   .toStdString()));
+}
+
+// The socket layer keeps only a port's low 16 bits: 65537 would reach another reader. A
+// number too long for the socket layer is out of range too, not "no number".
 QString PortRefusal(const QString& Port) {
+  if (Port.isEmpty()) return QStringLiteral("the port is empty");
   static const QRegularExpression Digits(QStringLiteral("^-?[0-9]+$"));
   const bool written = Digits.match(Port).hasMatch();
   bool fits = false;
   const qlonglong port = written ? Port.toLongLong(&fits) : ResolvePort(Port.toUtf8());
-  if ((written && !fits) || port < 1 || port > HighestPort) {
-    return QStringLiteral("port %1 is outside 1 to %2").arg(Port).arg(HighestPort);
-  }
+  if ((written && !fits) || port < 1 || port > HighestPort) return QStringLiteral("port %1 is outside 1 to %2").arg(Port).arg(HighestPort);
   return {};
 }
 
@@ -49,19 +73,17 @@ std::vector<QString> ReaderKeys(const TLogDatabase& Db) {
   return keys;
 }
 
-TVisit FailedVisit(TVisit Visit, const std::exception& Error) {
-  const bool badRow = dynamic_cast<const EConvertError*>(&Error) != nullptr;
-  return Ended(std::move(Visit), badRow ? TVisitOutcome::BadRow : TVisitOutcome::StoreFailed, QString::fromLocal8Bit(Error.what()));
-}
-
 TVisitEnd VisitReader(TReaderPass& Pass, TReader& Reader, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId) {
   try {
-    const QString refusal = PortRefusal(Row.Port);
-    if (!refusal.isEmpty()) return {Ended(Visit, TVisitOutcome::BadRow, refusal), {}};
+    if (const QString refusal = PortRefusal(Row.Port); !refusal.isEmpty()) {
+      return {Ended(Visit, TVisitOutcome::BadRow, refusal), {}};
+    }
     Pass.ConfigureReader(Row.Address, Row.Port);
     if (!Reader.Enable) return {Ended(Visit, TVisitOutcome::Unreachable, ConnectFailureText(Reader.LastErrorCode())), {}};
     Pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter}, JournalId);
     return {Pass.VisitOf(Visit), {}};
+  } catch (const EConvertError& Error) {
+    return {FailedVisit(Visit, Error), RowStop(Visit, Error)};
   } catch (const std::exception& Error) {
     return {FailedVisit(Visit, Error), std::current_exception()};
   }

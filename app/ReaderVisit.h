@@ -5,6 +5,7 @@
 #include <exception>
 #include <vector>
 
+#include "Errors.h"
 #include "LogDatabase.h"
 #include "VisitJournal.h"
 
@@ -17,18 +18,23 @@ struct TVisitEnd {
   std::exception_ptr Stop;
 };
 
+// Why a row's port reaches no reader (empty, or outside 1 to 65535); empty when it does.
+// Raises EConvertError for a text that is neither a number nor a service name.
+QString PortRefusal(const QString& Port);
+
 // One readers row visited, start to end, in the calling thread, by the serial and the parallel
 // run alike: a port out of range is a bad row and skipped, an unreachable reader is an outcome,
 // and every failure comes back as the visit's outcome rather than an exception.
 TVisitEnd VisitReader(TReaderPass& Pass, TReader& Reader, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId);
 
-// Why a port text reaches no reader, or empty when it reaches one: the same rule for every way
-// to run. Raises EConvertError for a text that is neither a number nor a service name.
-QString PortRefusal(const QString& Port);
-
 // The reader each readers row reaches, in table order, as "a.b.c.d:port", or the row's own text
 // where its name is not resolved in time: two rows with one key are one reader.
 std::vector<QString> ReaderKeys(const TLogDatabase& Db);
 
-// A visit that an exception ended: a row that could not be read, or the database failing.
+// A visit that an exception ended: a row that could not be read (its detail says which row and
+// column), or the database failing.
 TVisit FailedVisit(TVisit Visit, const std::exception& Error);
+// Where a value of Visit's row could not be converted: "readers row 3, column ipport".
+QString RowAndColumn(const TVisit& Visit, const EConvertError& Error);
+// What a run that stops at such a row raises, for the box: the conversion's text, then where.
+std::exception_ptr RowStop(const TVisit& Visit, const EConvertError& Error);

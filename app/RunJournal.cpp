@@ -1,5 +1,7 @@
 #include "RunJournal.h"
 
+#include <algorithm>
+
 #include "Errors.h"
 #include "Journal.h"
 #include "LogDatabase.h"
@@ -21,16 +23,14 @@ const QString PortColumn = QStringLiteral("ipport");
 }  // namespace
 
 TVisit RowVisit(const TLogDatabase& Db) {
-  TVisit visit;
-  visit.Address = Db.ReaderText(AddressColumn);
-  visit.Port = Db.ReaderText(PortColumn);
-  return visit;
+  return RowVisit(Db, Db.CurrentReader());
 }
 
 TVisit RowVisit(const TLogDatabase& Db, std::size_t Row) {
   TVisit visit;
   visit.Address = Db.ReaderText(Row, AddressColumn);
   visit.Port = Db.ReaderText(Row, PortColumn);
+  visit.Row = Row + 1;
   return visit;
 }
 
@@ -127,6 +127,12 @@ void TRunJournal::Count(const TVisit& Visit) {
   ++VisitCount;
   if (Visit.Outcome == TVisitOutcome::Done) ++DoneCount;
   AddedCount += Visit.Added;
+  LiveCount += Visit.Live;
+}
+
+void TRunJournal::LiveEventsStored(int Stored) {
+  AddedCount += std::max(Stored - LiveCount, 0);
+  LiveCount = std::max(Stored, LiveCount);
 }
 
 void TRunJournal::VisitEnded(qint64 Id, const TVisit& Visit) {

@@ -41,6 +41,9 @@ class TRunJournal {
   void WriteKeptBack();
   // What is still kept back is said lost, and counts as the file's failure.
   void GiveUpKeptBack();
+  // A stopping watch's live events, Stored in all: those no visit row counted yet count in the
+  // closing line.
+  void LiveEventsStored(int Stored);
 
  private:
   struct TKeptBack {
@@ -64,4 +67,5 @@ class TRunJournal {
   int VisitCount = 0;
   int DoneCount = 0;
   int AddedCount = 0;
+  int LiveCount = 0;
 };

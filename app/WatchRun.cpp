@@ -62,9 +62,10 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   TWatchedReaders readers(Db, store, journal, receiver, Timings);
   std::optional<TWatchForwarding> forwarding;
   if (!Options.ForwardUrl.isEmpty()) forwarding.emplace(Db.DatabasePath(), Options, WatchBusyTimeoutMs);
-  JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2 minutes")
+  JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2")
                                    .arg(readers.Count())
-                                   .arg(Timings.CollectMinutes));
+                                   .arg(Timings.CollectMinutes == 1 ? QStringLiteral("minute")
+                                                                     : QStringLiteral("%1 minutes").arg(Timings.CollectMinutes)));
   QTimer keptBack;  // visit rows another program's hold on logs.mdb kept out
   QObject::connect(&keptBack, &QTimer::timeout, &keptBack, [&journal] { journal.WriteKeptBack(); });
   keptBack.start(KeptBackRetryMs);
@@ -75,7 +76,9 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   stopping = true;
   if (forwarding) forwarding->Stop();
   const bool liveStoreFailed = readers.StopAll();
+  const int liveStored = readers.LiveEventsStored();
   QCoreApplication::sendPostedEvents(&receiver);  // the passes that ended as the workers stopped
+  journal.LiveEventsStored(liveStored);
   journal.WriteKeptBack();
   journal.GiveUpKeptBack();
   const TForwardEnd forwarded = forwarding ? forwarding->StopAndWait() : TForwardEnd::Sent;

@@ -223,7 +223,7 @@ TVisitOutcome TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass) {
   ended.Started = visit.Started;
   ended.Ended = Now();
   if (ended.Outcome != TVisitOutcome::Interrupted) LastPassStoreFailed = ended.Outcome == TVisitOutcome::StoreFailed;
-  ended.Detail += QStringLiteral("; %1 live events stored since the last pass").arg(LiveSincePass);
+  ended.AddLiveEvents(LiveSincePass);
   LiveSincePass = 0;
   // A pass leaves its last reply's wait behind it: from here on, what comes is events.
   Reader.PktMode = false;

@@ -89,7 +89,7 @@ std::vector<TReaderRow> TWatchedReaders::ReadTable() {
       row = Db.ReadReaderRow();
       refusal = RowRefusal(row, identities.at(index), keys);
     } catch (const EConvertError& Error) {
-      refusal = QString::fromLocal8Bit(Error.what());
+      refusal = QStringLiteral("%1 (%2)").arg(QString::fromLocal8Bit(Error.what()), RowAndColumn(visit, Error));
     }
     if (refusal.isEmpty()) {
       keys.push_back(identities.at(index));
@@ -108,7 +108,7 @@ void TWatchedReaders::Retire(TWatched& Gone, const QString& Why) {
   RetiredLiveStored += Gone.Worker->LiveEventsStored();
   RetiredStoreFailed |= Gone.Worker->StoreFailed();
   Gone.Worker.reset();
-  JournalLine(TPriority::Info, QStringLiteral("%1: %2").arg(RowName(Gone.Row), Why));
+  if (!Why.isEmpty()) JournalLine(TPriority::Info, QStringLiteral("%1: %2").arg(RowName(Gone.Row), Why));
 }
 
 void TWatchedReaders::Start(const TReaderRow& Row) {
@@ -132,15 +132,9 @@ void TWatchedReaders::Start(const TReaderRow& Row) {
 // All at once, so that they end side by side.
 bool TWatchedReaders::StopAll() {
   for (const TWatched& watched : Watched) watched.Worker->Stop();
-  bool storeFailed = RetiredStoreFailed;
-  int liveStored = RetiredLiveStored;
-  for (const TWatched& watched : Watched) {
-    watched.Worker->StopAndWait();
-    storeFailed |= watched.Worker->StoreFailed();
-    liveStored += watched.Worker->LiveEventsStored();
-  }
-  JournalLine(TPriority::Info, QStringLiteral("watch stopped; %1 live events stored").arg(liveStored));
+  for (TWatched& watched : Watched) Retire(watched, {});
+  JournalLine(TPriority::Info, QStringLiteral("watch stopped; %1 live events stored").arg(RetiredLiveStored));
   Watched.clear();
   Stopped = true;
-  return storeFailed;
+  return RetiredStoreFailed;
 }

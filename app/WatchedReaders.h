@@ -28,6 +28,8 @@ class TWatchedReaders {
   std::size_t Count() const { return Watched.size(); }
   // Stops every worker, side by side; true when a live event could not be stored.
   bool StopAll();
+  // How many live events the workers stored, once they have stopped.
+  int LiveEventsStored() const { return RetiredLiveStored; }
 
  private:
   struct TWatched {

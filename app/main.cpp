@@ -83,7 +83,7 @@ int main(int argc, char* argv[]) {
       case TCommandLine::TAction::Check:
         return ReportHealth(command.DatabasePath, command.CheckHours, !command.Run.ForwardUrl.isEmpty());
       case TCommandLine::TAction::Init:
-        return InitDatabase(command.DatabasePath);
+        return InitDatabase(command.DatabasePath, DataFolder.isEmpty() ? QCoreApplication::applicationDirPath() : DataFolder);
       case TCommandLine::TAction::Run:
       case TCommandLine::TAction::Watch:
         break;

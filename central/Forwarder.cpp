@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "BatchSender.h"
+#include "Errors.h"
 #include "LocalRows.h"
 #include "LocalState.h"
 #include "NativeStatement.h"
@@ -37,6 +38,18 @@ void SendAll(TBatchSender& Sender, TMark Mark, TTally Tally, TRead Read, TAcknow
   }
 }
 
+// The server's failure noted for the check; where logs.mdb cannot take the note, its failure
+// is what the run ends on, with the server's words kept apart from SQLite's.
+void NoteFailure(TLocalState& State, const EServerError& Error) {
+  try {
+    State.NoteAttempt(Error.Message());
+  } catch (const EDatabaseError& Local) {
+    throw EDatabaseError(QStringLiteral("%1 (while noting that forwarding failed: %2)")
+                             .arg(QString::fromLocal8Bit(Local.what()), Error.Message())
+                             .toStdString());
+  }
+}
+
 }  // namespace
 
 TForwarder::TForwarder(QString Connection, QString ServerUrl, QString SiteName, TForwardLimits Bounds, int StopFd)
@@ -55,7 +68,8 @@ void TForwarder::Run() {
   try {
     address.emplace(Url);
   } catch (const EServerError& Error) {
-    TLocalState(local, QString::fromLatin1(UnparsedTarget)).NoteAttempt(Error.Message());
+    TLocalState unparsed(local, QString::fromLatin1(UnparsedTarget));
+    NoteFailure(unparsed, Error);
     throw;
   }
   Done.Target = address->Target();
@@ -71,7 +85,7 @@ void TForwarder::Run() {
     Forward(*Link, state);
   } catch (const EServerError& Error) {
     Link.reset();  // whatever the failure left on the link, the next Run starts afresh
-    if (Error.Failure() != TServerFailure::Stopped) state.NoteAttempt(Error.Message());
+    if (Error.Failure() != TServerFailure::Stopped) NoteFailure(state, Error);
     throw;
   } catch (...) {  // logs.mdb: the next Run starts afresh all the same
     Link.reset();

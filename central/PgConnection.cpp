@@ -19,6 +19,25 @@ using std::chrono::milliseconds;
 
 const char* const UnparsableUrl =
     "the URL of --forward (or QUILLMERE_FORWARD) does not parse; it is not repeated here, as it may hold a password";
+const char* const NotServerUrl =
+    "the URL of --forward (or QUILLMERE_FORWARD) must begin with postgresql:// or postgres://; it is not repeated here, as it "
+    "may hold a password";
+
+bool IsServerUrl(const QString& Url) {
+  return Url.startsWith(QLatin1String("postgresql://")) || Url.startsWith(QLatin1String("postgres://"));
+}
+
+// libpq's refusal names a parameter it does not know (a typo such as "sslmod") by its name,
+// which is no secret; anything else in its message may quote the URL.
+QString UnparsableUrlText(const char* LibpqError) {
+  static const QRegularExpression UnknownParameter(
+      QStringLiteral("^invalid (URI query parameter|connection option): \"([A-Za-z_]{1,63})\""));
+  const QRegularExpressionMatch unknown = UnknownParameter.match(QString::fromUtf8(LibpqError != nullptr ? LibpqError : ""));
+  if (!unknown.hasMatch()) return QString::fromLatin1(UnparsableUrl);
+  return QStringLiteral("the URL of --forward (or QUILLMERE_FORWARD) does not parse: libpq knows no parameter %1; the URL is "
+                        "not repeated here, as it may hold a password")
+      .arg(unknown.captured(2));
+}
 
 // An unencoded "/" or "@" in a password moves its pieces into the host, the port or the
 // database name. A host is a name, an address or a socket's folder, never anything with "@".
@@ -48,11 +67,14 @@ bool NumericAddresses(const QByteArray& List) {
   return true;
 }
 
-// libpq's message on one line, without the LOCATION line its verbose form adds.
+// libpq's message on one line, without the LOCATION line its verbose form adds; the lines of
+// one attempt after another stay apart.
 QString Cleaned(const char* Message) {
   QStringList lines = QString::fromUtf8(Message).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
   lines.removeIf([](const QString& Line) { return Line.startsWith(QLatin1String("LOCATION:")); });
-  return lines.join(QLatin1Char(' ')).simplified();
+  for (QString& line : lines) line = line.simplified();
+  lines.removeAll(QString());
+  return lines.join(QStringLiteral("; "));
 }
 
 // The verbose form of a refusal at login carries the server's SQLSTATE after the severity.
@@ -76,10 +98,13 @@ QString OptionRefusal(const QString& Message) {
 }  // namespace
 
 TServerAddress::TServerAddress(const QString& Url) {
+  // Without the scheme, libpq would read the text as "key=value" pairs.
+  if (!IsServerUrl(Url)) throw EServerError(TServerFailure::NeedsPerson, QString::fromLatin1(NotServerUrl));
   char* error = nullptr;
   PQconninfoOption* options = PQconninfoParse(Url.toUtf8().constData(), &error);
-  PQfreemem(error);  // it quotes the URL
-  if (options == nullptr) throw EServerError(TServerFailure::NeedsPerson, QString::fromLatin1(UnparsableUrl));
+  const QString refusal = options == nullptr ? UnparsableUrlText(error) : QString();
+  PQfreemem(error);
+  if (options == nullptr) throw EServerError(TServerFailure::NeedsPerson, refusal);
   for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
     if (option->val != nullptr) Pairs.append(std::pair<QByteArray, QByteArray>(option->keyword, option->val));
   }
@@ -200,8 +225,12 @@ void TPgConnection::FailToConnect() {
     text.remove(code.captured(1) + QStringLiteral(": "));
     Fail(FailureOfSqlState(code.captured(1)), text, code.captured(1));
   }
-  const bool person = ServerAnswered || PQconnectionNeedsPassword(Connection.get()) != 0;
-  Fail(person ? TServerFailure::NeedsPerson : TServerFailure::Outage, text);
+  const bool needsPassword = PQconnectionNeedsPassword(Connection.get()) != 0;
+  if (needsPassword) {
+    text += QStringLiteral(" (no line of the password file, PGPASSFILE or else ~/.pgpass of the user running this, matched "
+                           "the URL's host, port, database and user, and PGPASSWORD is not set)");
+  }
+  Fail(ServerAnswered || needsPassword ? TServerFailure::NeedsPerson : TServerFailure::Outage, text);
 }
 
 // An idle link hears nothing we asked for: anything there is the server's last word (a FATAL

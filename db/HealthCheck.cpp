@@ -12,10 +12,13 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
+#include "AccessRefusal.h"
 #include "Clock.h"
 #include "Errors.h"
 #include "LogDatabase.h"
+#include "RunLock.h"
 #include "VisitJournal.h"
 
 namespace {
@@ -28,6 +31,7 @@ const QString ConnectionName = QStringLiteral("health-check");
 const QString CannotOpen = QStringLiteral("14");  // SQLITE_CANTOPEN
 constexpr int ImmutableReadTries = 3;
 const QString LineDownText = OutcomeText(TVisitOutcome::LineDown);
+const QString RunningText = OutcomeText(TVisitOutcome::Running);
 
 // The last visit, the last done one, the failures since and the records added in the window,
 // for every readers row at once. The one bound value is the window's start.
@@ -171,17 +175,42 @@ TFileState StateOf(const QString& DatabasePath) {
   return {file.st_ino, file.st_size, file.st_mtim.tv_sec * 1000000000LL + file.st_mtim.tv_nsec, walThere && wal.st_size > 0};
 }
 
-// A write-ahead-log file needs its -wal and -shm beside it, even to be read; where the folder
-// is read-only (the check's sandbox) and no run left them, everything committed is in the file
-// itself, so it is read as unchanging, and read again if it changed meanwhile.
-THealth ReadUnchanging(const QString& DatabasePath, int WindowHours, const ECannotOpen& Refusal) {
+// Read as unchanging, and read again if it changed meanwhile; nullopt when a -wal holds changes
+// the file lacks, which only a read through the -shm sees.
+std::optional<THealth> ReadUnchanging(const QString& DatabasePath, int WindowHours) {
   for (int attempt = 0; attempt < ImmutableReadTries; ++attempt) {
     const TFileState before = StateOf(DatabasePath);
-    if (before.WalHoldsChanges) throw Refusal;
+    if (before.WalHoldsChanges) return std::nullopt;
     const THealth health = ReadThrough(DatabasePath, QStringLiteral("?mode=ro&immutable=1"), WindowHours);
     if (StateOf(DatabasePath) == before) return health;
   }
   throw EDatabaseError("the file kept changing while it was read");
+}
+
+// Only a live run or watch holds the lock; one that was killed left its visit running.
+void MarkVisitsUnderWay(const QString& DatabasePath, THealth& Health) {
+  const bool held = RunLockHeld(DatabasePath);
+  for (TReaderHealth& reader : Health.Readers) {
+    if (reader.LastOutcome != RunningText) continue;
+    reader.UnderWay = held;
+    reader.Healthy = reader.Healthy && held;
+  }
+}
+
+THealth ReadAny(const QString& DatabasePath, int WindowHours) {
+  // A -shm that is not there would be created by reading through it, for this user: a check is
+  // never the one to make it. Without one, everything committed is in the file itself.
+  const bool shared = QFile::exists(DatabasePath + QStringLiteral("-shm"));
+  if (!shared) {
+    if (const std::optional<THealth> health = ReadUnchanging(DatabasePath, WindowHours)) return *health;
+  }
+  try {
+    return ReadThrough(DatabasePath, QStringLiteral("?mode=ro"), WindowHours);
+  } catch (const ECannotOpen&) {
+    if (!shared) throw;
+    if (const std::optional<THealth> health = ReadUnchanging(DatabasePath, WindowHours)) return *health;
+    throw;
+  }
 }
 
 }  // namespace
@@ -189,11 +218,12 @@ THealth ReadUnchanging(const QString& DatabasePath, int WindowHours, const ECann
 THealth ReadHealth(const QString& DatabasePath, int WindowHours) {
   // Said apart, because a monitor's user outside the group meets the second.
   struct stat file {};
-  if (::stat(QFile::encodeName(DatabasePath).constData(), &file) != 0) throw EDatabaseError(std::strerror(errno));
-  if (!S_ISREG(file.st_mode)) throw EDatabaseError("not a file");
-  try {
-    return ReadThrough(DatabasePath, QStringLiteral("?mode=ro"), WindowHours);
-  } catch (const ECannotOpen& Refusal) {
-    return ReadUnchanging(DatabasePath, WindowHours, Refusal);
+  if (::stat(QFile::encodeName(DatabasePath).constData(), &file) != 0) {
+    const QString refusal = errno == EACCES ? AccessRefusal(DatabasePath, TAccessNeed::Read) : QString();
+    throw EDatabaseError(refusal.isEmpty() ? std::strerror(errno) : refusal.toStdString());
   }
+  if (!S_ISREG(file.st_mode)) throw EDatabaseError("not a file");
+  THealth health = ReadAny(DatabasePath, WindowHours);
+  MarkVisitsUnderWay(DatabasePath, health);
+  return health;
 }

@@ -13,6 +13,7 @@ struct TReaderHealth {
   int FailuresSince = 0; // visits that failed since the last done one
   int AddedInWindow = 0;
   bool Healthy = false;  // a done visit ended within the window, and no watched line is down since
+  bool UnderWay = false; // its last visit is running in a run or watch that still holds the lock
 };
 
 // Where forwarding stands, for the server tried last.
@@ -29,7 +30,8 @@ struct THealth {
   TForwardHealth Forward;
 };
 
-// Reads logs.mdb over the last WindowHours without writing anything or taking a lock: while a
-// run works, and from a folder it may not write. Raises EDatabaseError when the file, its
-// readers, its journal or its forwarding state cannot be read.
+// Reads logs.mdb over the last WindowHours without writing or creating anything or taking a
+// lock: while a run works, and from a folder it may not write. A visit left running by a run
+// that no longer holds the lock (killed) makes its reader not healthy. Raises EDatabaseError
+// when the file, its readers, its journal or its forwarding state cannot be read.
 THealth ReadHealth(const QString& DatabasePath, int WindowHours);

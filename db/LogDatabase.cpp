@@ -1,10 +1,12 @@
 #include "LogDatabase.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QUrl>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <sqlite3.h>
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "AccessRefusal.h"
 #include "DiskSync.h"
 #include "LiveCopies.h"
 #include "NativeStatement.h"
@@ -53,7 +56,23 @@ void ExecuteUnless(const QSqlDatabase& Db, const QString& Sql, std::initializer_
 }
 
 QString WriteRefusal(const QString& Path) {
-  return ::access(Path.toLocal8Bit().constData(), W_OK) == 0 ? QString() : QString::fromLocal8Bit(std::strerror(errno));
+  if (::access(Path.toLocal8Bit().constData(), W_OK) == 0) return {};
+  const QString reason = QStringLiteral("%1 cannot be written: %2").arg(Path, QString::fromLocal8Bit(std::strerror(errno)));
+  if (errno != EACCES) return reason;
+  const QString refusal = AccessRefusal(Path, TAccessNeed::ReadWrite);
+  return refusal.isEmpty() ? reason : refusal;
+}
+
+// A folder this user may not enter makes the file look missing; say who may use it instead.
+void RequireFile(const QString& Path) {
+  struct stat status {};
+  if (::stat(QFile::encodeName(Path).constData(), &status) == 0) {
+    if (!S_ISREG(status.st_mode)) Refuse(TOpenFailure::Missing, QStringLiteral("no such file"));
+    return;
+  }
+  const QString refusal = errno == EACCES ? AccessRefusal(Path, TAccessNeed::ReadWrite) : QString();
+  if (!refusal.isEmpty()) Refuse(TOpenFailure::Unwritable, refusal);
+  Refuse(TOpenFailure::Missing, QStringLiteral("no such file"));
 }
 
 }  // namespace
@@ -85,7 +104,7 @@ TLogDatabase::~TLogDatabase() {
 
 void TLogDatabase::OpenDatabase(const QString& FilePath) {
   Path = QFileInfo(FilePath).absoluteFilePath();
-  if (!QFileInfo(Path).isFile()) Refuse(TOpenFailure::Missing, QStringLiteral("no such file"));
+  RequireFile(Path);
   CheckWritable();
 
   QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
@@ -106,7 +125,7 @@ void TLogDatabase::OpenDatabase(const QString& FilePath) {
 void TLogDatabase::CheckWritable() const {
   for (const QString& target : {Path, QFileInfo(Path).absolutePath()}) {
     const QString refusal = WriteRefusal(target);
-    if (!refusal.isEmpty()) Refuse(TOpenFailure::Unwritable, QStringLiteral("%1 cannot be written: %2").arg(target, refusal));
+    if (!refusal.isEmpty()) Refuse(TOpenFailure::Unwritable, refusal);
   }
 }
 

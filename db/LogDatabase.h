@@ -53,6 +53,7 @@ class TLogDatabase {
   bool ReadersAtEnd() const { return NextReaderRow >= ReaderRows.size(); }
   std::size_t ReaderCount() const { return ReaderRows.size(); }
   void NextReader() { ++NextReaderRow; }
+  std::size_t CurrentReader() const { return NextReaderRow; }  // from 0 in table order
   TReaderRow ReadReaderRow() const;  // raises EConvertError
   // A column of the current row as text, as it stands, for reports; empty when missing.
   QString ReaderText(const QString& Column) const;

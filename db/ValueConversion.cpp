@@ -3,13 +3,12 @@
 #include <QSqlField>
 #include <QVariant>
 
-#include "Errors.h"
 
 namespace {
 
 QVariant Cell(const QSqlRecord& Row, const QString& Column) {
   const int index = Row.indexOf(Column);
-  if (index < 0) throw EConvertError("Column '" + Column.toStdString() + "' is missing from table readers");
+  if (index < 0) throw EColumnError("Column '" + Column.toStdString() + "' is missing from table readers", Column);
   return Row.value(index);
 }
 
@@ -33,9 +32,10 @@ QString Describe(const QVariant& Value) {
 }
 
 [[noreturn]] void Unconvertible(const QVariant& Value, const QString& Column, const char* Kind) {
-  throw EConvertError(QStringLiteral("Could not convert %1 in column '%2' to %3")
-                          .arg(Describe(Value), Column, QLatin1String(Kind))
-                          .toStdString());
+  throw EColumnError(QStringLiteral("Could not convert %1 in column '%2' to %3")
+                         .arg(Describe(Value), Column, QLatin1String(Kind))
+                         .toStdString(),
+                     Column);
 }
 
 }  // namespace

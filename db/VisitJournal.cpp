@@ -122,3 +122,9 @@ void TVisitJournal::Finish(qint64 Id, const TVisit& Visit) {
   }
   Exec(update);
 }
+
+void TVisit::AddLiveEvents(int Events) {
+  Added += Events;
+  Live += Events;
+  Detail += QStringLiteral("; %1 live events stored since the last pass").arg(Events);
+}

@@ -2,11 +2,12 @@
 
 #include <QSqlQuery>
 #include <QString>
-
-#include "DateTime.h"
 #include <QStringList>
 
+#include <cstddef>
 #include <optional>
+
+#include "DateTime.h"
 
 enum class TVisitOutcome {
   Running,
@@ -40,6 +41,12 @@ struct TVisit {
   QString Detail;             // one line for a person
   TDateTime Started = 0;      // when it happened; 0: as its row is written
   TDateTime Ended = 0;
+  int Live = 0;               // of Added, the events a watch stored live since its previous visit
+  std::size_t Row = 0;        // its readers row, from 1 in table order; 0: not known
+
+  // A watch's live events count with the reader's next visit row, so that the check and the
+  // run's totals know them.
+  void AddLiveEvents(int Events);
 };
 
 // The table visits in logs.mdb: one row per readers row a run reaches, written when the visit

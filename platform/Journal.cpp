@@ -6,12 +6,15 @@
 
 namespace {
 
+// The program says what went wrong with a run itself; Qt's own complaints (a window call the
+// platform lacks, a runtime folder a timer's session has none of) are not about the run and stay
+// out of "journalctl -p warning". Only a fatal one, which ends the run, is the run's error.
 TPriority PriorityOf(QtMsgType Type) {
   switch (Type) {
     case QtDebugMsg: return TPriority::Debug;
-    case QtInfoMsg: return TPriority::Info;
-    case QtWarningMsg: return TPriority::Warning;
-    case QtCriticalMsg:
+    case QtInfoMsg:
+    case QtWarningMsg:
+    case QtCriticalMsg: return TPriority::Info;
     case QtFatalMsg: break;
   }
   return TPriority::Error;
@@ -20,7 +23,8 @@ TPriority PriorityOf(QtMsgType Type) {
 }  // namespace
 
 void JournalLine(TPriority Priority, const QString& Text) {
-  QString line = Text.simplified();  // a line break inside would start a line without a priority
+  // A line break inside would start a line without a priority; a box's paragraphs stay apart.
+  QString line = QString(Text).replace(QStringLiteral("\n\n"), QStringLiteral("; ")).simplified();
   // One write per line: stdio locks the stream for the call, so concurrent lines never mix.
   std::fprintf(stderr, "<%d>%s\n", static_cast<int>(Priority), line.toLocal8Bit().constData());
 }

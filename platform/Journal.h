@@ -9,6 +9,6 @@ enum class TPriority { Error = 3, Warning = 4, Info = 6, Debug = 7 };
 void JournalLine(TPriority Priority, const QString& Text);
 
 // Sends Qt's own messages (a missing runtime folder, a platform without some window call)
-// through JournalLine with the priority of their kind, so no line of a service's journal
-// goes without one.
+// through JournalLine, so no line of a service's journal goes without a priority: <7> or <6>,
+// and <3> only for a fatal one.
 void SendQtMessagesToJournal();

@@ -24,3 +24,7 @@ class TRunLock {
   int Fd = -1;
   QString Reason;
 };
+
+// Whether a live process holds the TRunLock on the file at Path, found without taking it (a
+// reader of the file may ask; a run killed holds nothing).
+bool RunLockHeld(const QString& Path);

@@ -63,7 +63,9 @@ TEST_F(Binary, APortTextThatIsNoNumberStopsTheRunWithItsMessage) {
   Folder.AddReader("127.0.0.1", QString::number(later.Port()), false, true, false);
   ASSERT_TRUE(Folder.RunProgram());
   EXPECT_EQ(Folder.ExitCode, 1);
-  EXPECT_TRUE(Folder.ErrorOutput.contains("'gate-port' is not a valid integer value")) << Folder.ErrorOutput.toStdString();
+  EXPECT_TRUE(Folder.ErrorOutput.contains("<3>127.0.0.1:gate-port bad_row: 'gate-port' is not a valid integer value "
+                                          "(readers row 1, column ipport)\n"))
+      << Folder.ErrorOutput.toStdString();
   EXPECT_EQ(later.Connections(), 0);
 }
 

@@ -57,7 +57,6 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
       {{"--jobs", "0"}, 2, "N of --jobs"},
       {{"--jobs", "65"}, 2, "N of --jobs"},
       {{"--jobs", "x"}, 2, "N of --jobs"},
-      {{"--forward", "http://hq/x"}, 2, "must begin with postgresql://"},
       {{"--database="}, 2, "--database needs a file"},
       {{"stray"}, 2, "unexpected argument 'stray'"},
       {{"--check", "0"}, 3, "HOURS must be a whole number from 1 to 8784, not '0'"},
@@ -94,6 +93,10 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
   const TCommandLine watchForwarding = ParseCommandLine({"quillmere", "--watch", "--forward", "postgresql://hq/x"}, Portable);
   EXPECT_EQ(watchForwarding.Action, TAction::Watch);
   EXPECT_EQ(watchForwarding.Run.ForwardUrl, "postgresql://hq/x");
+  // A URL of another scheme is forwarding's failure, after the readers are collected.
+  const TCommandLine otherScheme = ParseCommandLine({"quillmere", "--forward", "http://hq/x"}, Portable);
+  EXPECT_EQ(otherScheme.Action, TAction::Run);
+  EXPECT_EQ(otherScheme.Run.ForwardUrl, "http://hq/x");
   const TCommandLine forwarding = ParseCommandLine({"quillmere", "--forward", "postgresql://hq/x"}, nameless);
   EXPECT_EQ(forwarding.ExitCode, 2);
   EXPECT_TRUE(forwarding.Output.contains("--site needs a name")) << forwarding.Output.toStdString();

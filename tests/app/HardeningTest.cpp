@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -109,9 +111,45 @@ TEST(Hardening, ALogsMdbThatCannotBeWrittenContactsNoReader) {
   const QStringList asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   ASSERT_TRUE(folder.RunProgram(RunLimitMs, {}, ::geteuid() == 0 ? asNobody : QStringList{}));
   EXPECT_EQ(folder.ExitCode, 4);
-  EXPECT_TRUE(folder.ErrorOutput.contains("<3>" + folder.DatabasePath() + ": " + folder.DatabasePath() +
-                                          " cannot be written: Permission denied"))
+  EXPECT_TRUE(folder.ErrorOutput.contains("<3>" + folder.DatabasePath() + ": the file " + folder.DatabasePath() +
+                                          " may not be written by this user (nobody); no reader contacted"))
       << folder.ErrorOutput.toStdString();
+  EXPECT_EQ(sim.Connections(), 0);
+}
+
+// A user outside the group meets a folder it may not enter: every start says so and who may,
+// rather than that the file is missing.
+TEST(Hardening, AFolderThisUserMayNotEnterIsSaidSoWithTheGroupThatMay) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
+  TProgramFolder folder;
+  ReaderSim sim(readersim::SampleLog(20, 4));
+  QFile::setPermissions(folder.Path(), QFileDevice::Permissions(0x7755));
+  const QString data = folder.Path() + "data";
+  ASSERT_TRUE(QDir().mkdir(data));
+  constexpr gid_t SiteGroup = 61003;
+  ASSERT_EQ(::chown(QFile::encodeName(data).constData(), 0, SiteGroup), 0);
+  ASSERT_EQ(::chmod(QFile::encodeName(data).constData(), 02770), 0);
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), true, true, true);
+  const QString database = data + "/logs.mdb";
+  ASSERT_TRUE(QFile::copy(folder.DatabasePath(), database));
+  const QString refusal = "the folder " + data + " may not be %1 by this user (nobody); members of the group 61003 may";
+  const struct {
+    const char* Options;
+    int Exit;
+    QString Said;
+  } starts[] = {
+      {"", 4, "<3>" + database + ": " + refusal.arg("read or written") + "; no reader contacted"},
+      {"--watch", 4, "<3>" + database + ": " + refusal.arg("read or written") + "; no reader contacted"},
+      {"--init", 4, "quillmere: cannot create " + database + ": " + refusal.arg("read or written") + "\n"},
+      {"--check", 3, "QUILLMERE UNKNOWN - cannot read " + database + ": " + refusal.arg("read") + "\n"},
+  };
+  for (const auto& start : starts) {
+    const QStringList asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                  "sh", "-c", QStringLiteral("exec \"$0\" %1 >&2").arg(start.Options)};
+    ASSERT_TRUE(folder.RunProgram(RunLimitMs, {"QUILLMERE_DATABASE=" + database}, asNobody));
+    EXPECT_EQ(folder.ExitCode, start.Exit) << start.Options;
+    EXPECT_TRUE(folder.ErrorOutput.contains(start.Said)) << folder.ErrorOutput.toStdString();
+  }
   EXPECT_EQ(sim.Connections(), 0);
 }
 

@@ -8,6 +8,7 @@
 #include "Clock.h"
 #include "HealthReport.h"
 #include "LogDatabase.h"
+#include "RunLock.h"
 #include "TestSupport.h"
 #include "VisitJournal.h"
 
@@ -99,6 +100,33 @@ TEST_F(HealthCheck, TheFirstLineIsTheVerdictAndThenALinePerReaderTheUnwellFirst)
     EXPECT_EQ(lines[1].toStdString(), c.SecondLine) << c.Name;
     EXPECT_EQ(lines.size(), 4) << c.Name;  // and the final line break
   }
+}
+
+// A visit under way (a first download of a full log takes minutes) is no failure; one that a
+// killed run left running is.
+TEST_F(HealthCheck, AVisitUnderWayIsNoFailureButOneAKilledRunLeftIs) {
+  Folder.AddReader("10.0.0.1", "1", false, true, false);
+  Folder.AddReader("10.0.0.1", "2", false, true, false);
+  AddVisit(Folder, "1", "running", 0.1);
+  AddVisit(Folder, "2", "done", 2, 10);
+  AddVisit(Folder, "2", "running", 0.1);
+  {
+    const TRunLock run(Folder.DatabasePath());
+    ASSERT_TRUE(run.Held());
+    const TCheckReport report = Check();
+    EXPECT_EQ(report.State, TCheckState::Ok);
+    EXPECT_EQ(report.Text.section('\n', 0, 0), "QUILLMERE OK - 1 of 2 readers ok, 1 with a visit under way, 0 never visited; 10 "
+                                               "records added in 24 h | readers_ok=1;;;0 readers_not_ok=0;;;0 "
+                                               "readers_never_visited=0;;;0 records_added=10;;;0");
+    EXPECT_TRUE(report.Text.contains("\nbusy   10.0.0.1:1 last visit 2026-03-10 11:54:00 running (under way); last done never; "
+                                     "0 failures since; 0 added in 24 h\nok     10.0.0.1:2 last visit 2026-03-10 11:54:00 "
+                                     "running (under way); last done 2026-03-10 10:01:00;"))
+        << report.Text.toStdString();
+  }
+  const TCheckReport report = Check();
+  EXPECT_EQ(report.State, TCheckState::Critical) << report.Text.toStdString();
+  EXPECT_TRUE(report.Text.contains("\nNOT OK 10.0.0.1:1 last visit 2026-03-10 11:54:00 running; last done never;"))
+      << report.Text.toStdString();
 }
 
 // Zero readers and a file no run has used yet are states, named as such.

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "ExitStatus.h"
 #include "InitCommand.h"
 #include "LogDatabase.h"
@@ -40,6 +42,25 @@ TEST(Init, CreatesAnEmptyDatabaseForTheFoldersGroupOnly) {
   TLogDatabase db;
   db.OpenDatabase(path);
   EXPECT_EQ(db.ReaderCount(), 0u);
+}
+
+// A trial file in a folder of everyone's (/tmp) is for the group the data folder belongs to,
+// not the folder's; a set-group-ID folder keeps its own.
+TEST(Init, AFileOutsideASetGroupIdFolderGetsTheDataFoldersGroup) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give groups";
+  QTemporaryDir data;
+  QTemporaryDir elsewhere;
+  QTemporaryDir setGroupId;
+  constexpr gid_t DataGroup = 61004;
+  constexpr gid_t OwnGroup = 61005;
+  ASSERT_EQ(::chown(QFile::encodeName(data.path()).constData(), static_cast<uid_t>(-1), DataGroup), 0);
+  ASSERT_EQ(::chown(QFile::encodeName(setGroupId.path()).constData(), static_cast<uid_t>(-1), OwnGroup), 0);
+  ASSERT_EQ(::chmod(QFile::encodeName(setGroupId.path()).constData(), 02770), 0);
+  for (const auto& [folder, group] : {std::pair{&elsewhere, DataGroup}, std::pair{&setGroupId, OwnGroup}}) {
+    const QString path = folder->filePath("try.mdb");
+    ASSERT_EQ(InitDatabase(path, data.path()), ExitCode(TExitStatus::Ok));
+    EXPECT_EQ(StatOf(path).st_gid, group) << path.toStdString();
+  }
 }
 
 TEST(Init, LeavesAnExistingFileAloneAndLeavesNothingWhenItCannotCreate) {

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <functional>
 
+#include <QFile>
 #include <QProcess>
 
 #include "ProgramRun.h"
@@ -46,7 +47,7 @@ TEST(Journal, EachOutcomeGetsItsRowDetailAndPriority) {
        "disk says no", "<3>", "0"},
       {"bad_row", none,
        [](const TProgramFolder& Folder) { Folder.Execute("UPDATE readers SET download = NULL"); },
-       "Could not convert NULL in column 'download' to a boolean", "<3>", "0"},
+       "Could not convert NULL in column 'download' to a boolean (readers row 1, column download)", "<3>", "0"},
   };
   for (const auto& c : cases) {
     TProgramFolder folder;
@@ -121,8 +122,12 @@ TEST(Journal, TheHealthCheckAnswersAMonitorWithoutContactingAReader) {
       << report.toStdString();
   EXPECT_TRUE(report.contains(QStringLiteral("\nok     127.0.0.1:%1 last visit").arg(sim.Port()))) << report.toStdString();
   EXPECT_EQ(sim.Connections(), 1);  // the run's; the checks contacted no reader
+  // The run took its -wal and -shm with it; a check, whoever runs it, makes none.
+  EXPECT_FALSE(QFile::exists(folder.DatabasePath() + "-shm"));
+  EXPECT_FALSE(QFile::exists(folder.DatabasePath() + "-wal"));
 
-  // While a run holds the lock, the check still reads.
+  // While a run holds the lock, the check still reads, and a visit under way is no failure;
+  // once the run is killed, the visit it left running is one.
   SimFaults silent;
   silent.Silent = true;
   ReaderSim slow({}, silent);
@@ -130,9 +135,16 @@ TEST(Journal, TheHealthCheckAnswersAMonitorWithoutContactingAReader) {
   QProcess run;
   folder.Start(run);
   ASSERT_TRUE(WaitUntil([&] { return slow.Commands().size() == 1; }, 30000));
-  EXPECT_EQ(check({"--check"}).first, 1);
+  const auto underWay = check({"--check"});
+  EXPECT_EQ(underWay.first, 0) << underWay.second.toStdString();
+  EXPECT_TRUE(underWay.second.contains(QStringLiteral("\nbusy   127.0.0.1:%1 last visit ").arg(slow.Port())))
+      << underWay.second.toStdString();
   run.kill();
   run.waitForFinished();
+  const auto killed = check({"--check"});
+  EXPECT_EQ(killed.first, 1) << killed.second.toStdString();
+  EXPECT_TRUE(killed.second.contains(QStringLiteral("\nNOT OK 127.0.0.1:%1 last visit ").arg(slow.Port())))
+      << killed.second.toStdString();
 
   // A usage error is UNKNOWN to a monitor, in one line on standard error.
   QProcess bad;

@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <set>
 #include <string>
@@ -113,6 +114,30 @@ class ReaderPass : public testing::Test {
   std::unique_ptr<TReader> Reader;
   TPassCounters Counters;
 };
+
+// A long download says how far it is in the journal, in records and pages, at most once an
+// interval, and still shows every step as before.
+TEST(DownloadProgress, ALongDownloadSaysHowFarItIsAtMostOnceAnInterval) {
+  struct TCounted final : IDownloadProgress {
+    explicit TCounted(int& ASteps) : Steps(ASteps) {}
+    void Step() override { ++Steps; }
+    void Hide() override {}
+    int& Steps;
+  };
+  int shown = 0;
+  TCapturedErrors errors;
+  {
+    const auto always = JournalledProgress(std::make_unique<TCounted>(shown), "10.0.0.1:4001", 70, 33, std::chrono::milliseconds(0));
+    for (int i = 0; i < 34; ++i) always->Step();
+    const auto seldom = JournalledProgress(std::make_unique<TCounted>(shown), "10.0.0.1:4002", 70, 33);
+    for (int i = 0; i < 70; ++i) seldom->Step();
+  }
+  const QList<QByteArray> lines = errors.Text().split('\n');
+  EXPECT_EQ(shown, 104);
+  ASSERT_EQ(lines.size(), 35);  // and the last line break
+  EXPECT_EQ(lines[0], "<6>10.0.0.1:4001 downloading: 1 of 70 records read, page 1 of 3");
+  EXPECT_EQ(lines[33], "<6>10.0.0.1:4001 downloading: 34 of 70 records read, page 2 of 3");
+}
 
 TEST_F(ReaderPass, AFullPassSendsEveryCommandInOrderAndStoresEveryRecord) {
   ReaderSim sim(Log(70));

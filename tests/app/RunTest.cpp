@@ -39,7 +39,8 @@ TEST_F(Run, AnUnreadableRowStopsTheRunThereAndIsReported) {
   TSetAcc window(Folder.DatabasePath());
   window.show();
   ASSERT_TRUE(WaitUntil([&] { return !Messages.Texts.isEmpty(); }, 30000));
-  EXPECT_EQ(Messages.Texts, QStringList{"Could not convert NULL in column 'setclk' to a boolean"});
+  EXPECT_EQ(Messages.Texts, QStringList{"Could not convert NULL in column 'setclk' to a boolean\n\nreaders row 2, column setclk: "
+                                         "the run stopped there; the rows after it were not visited."});
   EXPECT_TRUE(window.isVisible());  // the window stays up with the error
   EXPECT_EQ(Folder.Query("SELECT COUNT(*) FROM records"), QStringList{"5"});
   EXPECT_EQ(Folder.Query("SELECT outcome FROM visits ORDER BY id"), (QStringList{"done", "bad_row"}));

@@ -301,7 +301,7 @@ TEST(Forwarder, WhatNeedsAPersonIsRefusedWithoutAlteringOrEchoingAnything) {
     const char* Says;
   } cases[] = {
       {Server().Url(db, "wrong"), "north", "password authentication failed"},
-      {Server().Url(db), "north", "no password supplied"},
+      {Server().Url(db), "north", "no password supplied (no line of the password file"},
       {Url("nosuchdb"), "north", "does not exist"},
       {Url(shaped), "north", "the server's table records has another shape: column rectime is text"},
       {Url(keyless), "north", "no immediate unique index on exactly (rectime, cardno)"},
@@ -320,6 +320,9 @@ TEST(Forwarder, WhatNeedsAPersonIsRefusedWithoutAlteringOrEchoingAnything) {
       {"postgresql://quill:se/secret@127.0.0.1:1/db", "north", "does not parse"},
       {"postgresql://quill:secret@[::1/db", "north", "does not parse"},
       {"postgresql://quill:p@ssw0rd-secret@127.0.0.1:1/db", "north", "does not parse"},
+      {Url(db) + "&sslmod=secret", "north", "does not parse: libpq knows no parameter sslmod;"},
+      {"postgres:/quill:secret@127.0.0.1:1/db", "north", "must begin with postgresql://"},
+      {"host=127.0.0.1 password=secret", "north", "must begin with postgresql://"},
   };
   for (const auto& c : cases) {
     TSite site(10);

@@ -57,6 +57,11 @@ for unit in quillmere.service quillmere-watch.service quillmere-check.service; d
   echo "$unit exposure $score"
   awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 2.0) }' || fail "$unit is exposed: $score"
 done
+# The watch is a service a site enables as any other; its timer is gone, and the desktop starts
+# the readers window.
+grep -qx 'WantedBy=multi-user.target' /lib/systemd/system/quillmere-watch.service || fail "the watch has no [Install]"
+[ ! -e /lib/systemd/system/quillmere-watch.timer ] || fail "a timer still starts the watch"
+grep -qx 'Exec=/usr/bin/quillmere --jobs 8' /usr/share/applications/quillmere.desktop || fail "the desktop starts a plain run"
 changeable=$(find /usr/bin/quillmere /usr/lib/quillmere /usr/lib/quillmere/readersim -maxdepth 0 \( -perm /022 -o ! -user root \) -print)
 [ -z "$changeable" ] || fail "writable by others than root: $changeable"
 
@@ -73,6 +78,13 @@ fi
 echo "== --init by a member under umask 0022; a collection by the service user"
 rm -f "$data/logs.mdb"
 (umask 0022 && as_member quillmere --init)
+# A trial file outside the data folder is the group's too, whoever makes it.
+for maker in as_member ""; do
+  rm -f "$scratch/try.mdb"
+  chmod 1777 "$scratch"
+  (umask 0022 && $maker quillmere --init --database "$scratch/try.mdb") >/dev/null || fail "--init of a trial file${maker:+ by a member}"
+  [ "$(stat -c '%G %a' "$scratch/try.mdb")" = "quillmere 660" ] || fail "the trial file is $(stat -c '%G %a' "$scratch/try.mdb")"
+done
 start_readersim /usr/lib/quillmere/readersim "$scratch/sim.out" --records 120
 as_member sqlite3 "$data/logs.mdb" "INSERT INTO readers VALUES ('127.0.0.1', '$sim_port', 1, 1, 1);"
 code=0
@@ -86,6 +98,14 @@ if as_stranger sqlite3 "$data/logs.mdb" "SELECT COUNT(*) FROM records;" 2>/dev/n
 code=0
 as_stranger quillmere --check >/dev/null || code=$?
 [ "$code" -eq 3 ] || fail "a stranger's --check ended $code, not UNKNOWN"
+code=0
+as_stranger quillmere 2> "$scratch/stranger" || code=$?
+[ "$code" -eq 4 ] || fail "a stranger's run ended $code"
+grep -q "^<3>$data/logs.mdb: the folder $data may not be read or written by this user (61002); members of the group quillmere may; no reader contacted" "$scratch/stranger" ||
+  fail "a stranger was told: $(cat "$scratch/stranger")"
+# A member's check, as a monitor in the group runs it, leaves nothing that could keep the service out.
+as_member quillmere --check >/dev/null || true
+[ ! -e "$data/logs.mdb-shm" ] && [ ! -e "$data/logs.mdb-wal" ] || fail "a member's check left $(ls "$data")"
 if as_stranger cat /etc/default/quillmere >/dev/null 2>&1; then fail "a stranger read /etc/default/quillmere"; fi
 
 echo "== the daily check as its unit sees the data: read-only"
@@ -103,8 +123,9 @@ dpkg-statoverride --remove "$data"
 [ "$mode" = 2750 ] || fail "the reinstall made $data $mode over the site's override"
 
 echo "== purge with the timers enabled"
-systemctl enable quillmere.timer quillmere-check.timer 2>/dev/null
+systemctl enable quillmere.timer quillmere-check.timer quillmere-watch.service 2>/dev/null
 [ -L /etc/systemd/system/timers.target.wants/quillmere.timer ] || fail "the timer was not enabled"
+[ -L /etc/systemd/system/multi-user.target.wants/quillmere-watch.service ] || fail "the watch was not enabled"
 dpkg --purge quillmere >/dev/null
 left=$(find /etc/systemd/system -name 'quillmere*' || true)
 [ -z "$left" ] || fail "a purge left $left"

@@ -22,15 +22,18 @@ TEST(RunLock, OneHolderPerFileWhateverItsNameAndNothingButAPlainFile) {
   QFile(file).open(QIODevice::WriteOnly);
   ASSERT_TRUE(QFile::link(file, folder.filePath("symlink.mdb")));
   ASSERT_EQ(::link(file.toLocal8Bit().constData(), link.toLocal8Bit().constData()), 0);
+  EXPECT_FALSE(RunLockHeld(file));
   {
     const TRunLock first(file);
     EXPECT_TRUE(first.Held());
+    EXPECT_TRUE(RunLockHeld(link));  // seen without taking it
     for (const QString& name : {file, link, folder.filePath("symlink.mdb")}) {
       const TRunLock second(name);
       EXPECT_FALSE(second.Held()) << name.toStdString();
       EXPECT_TRUE(second.Failure().isEmpty()) << name.toStdString();
     }
   }
+  EXPECT_FALSE(RunLockHeld(file));
   EXPECT_TRUE(TRunLock(link).Held());
 
   const struct {
