@@ -5,60 +5,18 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <string>
 
 #include "Errors.h"
+#include "GroupFile.h"
 #include "Schema.h"
 
 namespace {
 
 constexpr mode_t GroupFileMode = 0660;
-
-[[noreturn]] void FailWithErrno(const char* What) {
-  throw EDatabaseError(std::string(What) + ": " + std::strerror(errno));
-}
-
-class TDescriptor {
- public:
-  explicit TDescriptor(int AFd) : Fd(AFd) {}
-  ~TDescriptor() { ::close(Fd); }
-  TDescriptor(const TDescriptor&) = delete;
-  TDescriptor& operator=(const TDescriptor&) = delete;
-  const int Fd;
-};
-
-// Removes the file unless it was finished.
-class TUnfinishedFile {
- public:
-  explicit TUnfinishedFile(QByteArray APath) : Path(std::move(APath)) {}
-  ~TUnfinishedFile() {
-    if (!Finished) ::unlink(Path.constData());
-  }
-  TUnfinishedFile(const TUnfinishedFile&) = delete;
-  TUnfinishedFile& operator=(const TUnfinishedFile&) = delete;
-  void Finish() { Finished = true; }
-
- private:
-  QByteArray Path;
-  bool Finished = false;
-};
-
-// A folder without the set-group-ID bit gives new files the creator's group.
-void TakeModeAndGroup(int Fd, const QByteArray& Folder) {
-  struct stat folder {};
-  struct stat file {};
-  if (::stat(Folder.constData(), &folder) != 0) FailWithErrno("its folder");
-  if (::fchmod(Fd, GroupFileMode) != 0) FailWithErrno("setting its mode");
-  if (::fstat(Fd, &file) != 0) FailWithErrno("reading its group");
-  if (file.st_gid != folder.st_gid && ::fchown(Fd, static_cast<uid_t>(-1), folder.st_gid) != 0)
-    FailWithErrno("giving it its folder's group");
-}
 
 void WriteSchema(const QByteArray& Path) {
   sqlite3* raw = nullptr;
@@ -86,7 +44,7 @@ TCreation CreateEmptyDatabase(const QString& Path) {
   TUnfinishedFile unfinished(path);
   {
     const TDescriptor file(fd);
-    TakeModeAndGroup(file.Fd, QFile::encodeName(QFileInfo(Path).absolutePath()));
+    GiveFolderGroup(file.Fd, QFile::encodeName(QFileInfo(Path).absolutePath()), GroupFileMode);
   }
   WriteSchema(path);
   unfinished.Finish();

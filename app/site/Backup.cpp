@@ -1,0 +1,54 @@
+#include "Backup.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "DatabaseBackup.h"
+#include "Journal.h"
+#include "LogDatabase.h"
+#include "SiteCommand.h"
+
+namespace {
+
+bool SameFile(const QString& A, const QString& B) {
+  struct stat a {};
+  struct stat b {};
+  return ::stat(QFile::encodeName(A).constData(), &a) == 0 && ::stat(QFile::encodeName(B).constData(), &b) == 0 &&
+         a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Renaming a copy over logs.mdb, or over what SQLite keeps beside it, would pull the file from
+// under every connection that has it open.
+bool IsDatabaseOrBeside(const QString& DatabasePath, const QString& File) {
+  const QFileInfo database(DatabasePath);
+  const QFileInfo file(File);
+  if (SameFile(DatabasePath, File)) return true;
+  if (QFileInfo(file.absolutePath()).canonicalFilePath() != QFileInfo(database.absolutePath()).canonicalFilePath()) return false;
+  for (const char* suffix : {"", "-wal", "-shm", "-journal", ".lock"}) {
+    if (file.fileName() == database.fileName() + QLatin1String(suffix)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int BackupTo(const QString& DatabasePath, const QString& File, bool Force) {
+  if (IsDatabaseOrBeside(DatabasePath, File)) {
+    std::fprintf(stderr, "quillmere: %s is the database or one of its files; nothing written\n", QFile::encodeName(File).constData());
+    return ExitCode(TExitStatus::Usage);
+  }
+  return RunSiteTool(DatabasePath, TExitStatus::CopyFailed, [&] {
+    if (!QFileInfo(DatabasePath).isFile()) throw EDatabaseOpenError(TOpenFailure::Missing, QStringLiteral("no such file"));
+    if (BackupDatabase(DatabasePath, File, Force, DefaultBusyTimeoutMs) == TBackupWrite::AlreadyThere) {
+      std::fprintf(stderr, "quillmere: %s is already there; left as it is (--force replaces it)\n",
+                   QFile::encodeName(File).constData());
+      return TExitStatus::DatabaseExists;
+    }
+    std::printf("quillmere: copied %s to %s\n", QFile::encodeName(DatabasePath).constData(), QFile::encodeName(File).constData());
+    return TExitStatus::Ok;
+  });
+}

@@ -1,0 +1,77 @@
+#include "SiteConnection.h"
+
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QUrl>
+
+#include <atomic>
+
+#include "LogDatabase.h"
+#include "NativeStatement.h"
+#include "SqlExec.h"
+
+namespace {
+
+QString NewConnectionName() {
+  static std::atomic<int> Counter{0};
+  return QStringLiteral("site-%1").arg(++Counter);
+}
+
+}  // namespace
+
+TSiteConnection::TSiteConnection(const QString& DatabasePath, TAccess Access) : Name(NewConnectionName()) {
+  if (!QFileInfo(DatabasePath).isFile()) throw EDatabaseOpenError(TOpenFailure::Missing, QStringLiteral("no such file"));
+  QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), Name);
+  db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(DefaultBusyTimeoutMs));
+  // mode=ro/rw: SQLite would otherwise make an empty file where logs.mdb has gone meanwhile.
+  const QString mode = Access == TAccess::Read ? QStringLiteral("?mode=ro") : QStringLiteral("?mode=rw");
+  db.setDatabaseName(QUrl::fromLocalFile(QFileInfo(DatabasePath).absoluteFilePath()).toString(QUrl::FullyEncoded) + mode);
+  if (!db.open()) throw EDatabaseOpenError(TOpenFailure::Unusable, db.lastError().text());
+  // Opening reads nothing: a file that is no database shows at its first statement.
+  QSqlQuery probe(db);
+  if (!probe.exec(QStringLiteral("SELECT count(*) FROM sqlite_master"))) {
+    throw EDatabaseOpenError(TOpenFailure::Unusable, probe.lastError().text());
+  }
+}
+
+TSiteConnection::~TSiteConnection() {
+  {
+    QSqlDatabase db = QSqlDatabase::database(Name, false);
+    db.close();
+  }
+  QSqlDatabase::removeDatabase(Name);
+}
+
+QSqlDatabase TSiteConnection::Db() const {
+  return QSqlDatabase::database(Name, false);
+}
+
+sqlite3* TSiteConnection::Native() const {
+  return NativeHandle(Db());
+}
+
+bool TSiteConnection::HasTable(const QString& Table) const {
+  QSqlQuery query(Db());
+  query.prepare(QStringLiteral("SELECT 1 FROM sqlite_master WHERE type IN ('table', 'view') AND lower(name) = lower(?)"));
+  query.addBindValue(Table);
+  Exec(query);
+  return query.next();
+}
+
+TSiteTransaction::TSiteTransaction(const TSiteConnection& AConnection) : Connection(AConnection) {
+  QSqlQuery begin(Connection.Db());
+  Exec(begin, QStringLiteral("BEGIN IMMEDIATE"));
+}
+
+TSiteTransaction::~TSiteTransaction() {
+  if (Committed) return;
+  QSqlQuery rollback(Connection.Db());
+  rollback.exec(QStringLiteral("ROLLBACK"));
+}
+
+void TSiteTransaction::Commit() {
+  QSqlQuery commit(Connection.Db());
+  Exec(commit, QStringLiteral("COMMIT"));
+  Committed = true;
+}
