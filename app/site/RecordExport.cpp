@@ -189,11 +189,11 @@ qint64 WriteRecords(sqlite3* Db, const TExportRequest& Request, std::FILE* Out) 
   return rows;
 }
 
-int ExportRecords(const QString& DatabasePath, const TExportRequest& Request) {
+int ExportRecords(const QString& DatabasePath, const TExportRequest& Request, std::FILE* Out) {
   return RunSiteTool(DatabasePath, TExitStatus::DatabaseUnusable, [&] {
     try {
       const TSiteConnection connection(DatabasePath, TAccess::Read);
-      WriteRecords(connection.Native(), Request, stdout);
+      WriteRecords(connection.Native(), Request, Out);
     } catch (const EOutputError& Error) {
       JournalLine(TPriority::Error, QStringLiteral("quillmere: ") + QString::fromLocal8Bit(Error.what()));
       return TExitStatus::CopyFailed;

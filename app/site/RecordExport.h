@@ -28,8 +28,8 @@ std::optional<QString> ExportBound(const QString& Text, bool Upper);
 // EDatabaseError, or EOutputError when Out fails.
 qint64 WriteRecords(sqlite3* Db, const TExportRequest& Request, std::FILE* Out);
 
-// quillmere --export: the records on standard output; returns the exit code.
-int ExportRecords(const QString& DatabasePath, const TExportRequest& Request);
+// quillmere --export: the records on Out, standard output; returns the exit code.
+int ExportRecords(const QString& DatabasePath, const TExportRequest& Request, std::FILE* Out);
 
 class EOutputError : public std::runtime_error {
  public:

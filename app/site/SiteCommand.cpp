@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QFile>
 
+#include <cstdio>
 #include <exception>
 #include <optional>
 #include <tuple>
@@ -144,7 +145,7 @@ int RunSiteCommand(const TSiteCommand& Command, const QString& DatabasePath) {
     case TTool::AddReader: return AddReader(DatabasePath, Command.Reader, Command.Flags);
     case TTool::RemoveReader: return RemoveReader(DatabasePath, Command.Reader);
     case TTool::TestReader: return TestReader(Command.Reader);
-    case TTool::Export: return ExportRecords(DatabasePath, Command.Export);
+    case TTool::Export: return ExportRecords(DatabasePath, Command.Export, stdout);
     case TTool::Backup: return BackupTo(DatabasePath, Command.BackupFile, Command.Force);
     case TTool::None: break;
   }

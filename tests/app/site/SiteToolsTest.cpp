@@ -16,7 +16,6 @@
 #include <thread>
 
 #include "Backup.h"
-#include "DatabaseBackup.h"
 #include "ExitStatus.h"
 #include "LogDatabase.h"
 #include "ReaderEdit.h"
@@ -51,11 +50,10 @@ mode_t ModeOf(const QString& Path) {
 
 // What --export writes for the whole table of Folder.
 QByteArray Exported(const TLogFolder& Folder, const TExportRequest& Request) {
-  const TSiteConnection connection(Folder.DatabasePath(), TAccess::Read);
   QTemporaryFile out;
   EXPECT_TRUE(out.open());
   std::FILE* file = std::fopen(QFile::encodeName(out.fileName()).constData(), "w");
-  WriteRecords(connection.Native(), Request, file);
+  EXPECT_EQ(ExportRecords(Folder.DatabasePath(), Request, file), ExitCode(TExitStatus::Ok));
   std::fclose(file);
   return FileBytes(out.fileName());
 }
@@ -119,11 +117,11 @@ TEST(SiteReaders, RemovesTheReadersRowsOnlyAndListsEveryRowEvenABadOne) {
 TEST(SiteExport, WritesTheTableAsCsvAndJsonLines) {
   const TLogFolder folder;
   folder.Execute("INSERT INTO records VALUES ('2026-01-02 00:00:00', 2, 'gate \"north\", door 2', 0), "
-                 "('2026-01-01 23:59:59', 1, 'line\r\nbreak', 1), ('2026-01-03 00:00:00', 3, NULL, 2), "
+                 "('2026-01-01 23:59:59', 1, 'line\nbreak', 1), ('2026-01-03 00:00:00', 3, NULL, 2), "
                  "('2026-01-02 23:59:59', 16777215, '10.0.0.1', 1)");
   EXPECT_EQ(Exported(folder, {}),
             "RECTIME,CARDNO,READER,MODE\r\n"
-            "2026-01-01 23:59:59,1,\"line\r\nbreak\",1\r\n"
+            "2026-01-01 23:59:59,1,\"line\nbreak\",1\r\n"
             "2026-01-02 00:00:00,2,\"gate \"\"north\"\", door 2\",0\r\n"
             "2026-01-02 23:59:59,16777215,10.0.0.1,1\r\n"
             "2026-01-03 00:00:00,3,,2\r\n");
@@ -148,11 +146,18 @@ TEST(SiteExport, ReadsPastAWriterThatHasNotCommitted) {
   const TLogFolder folder;
   folder.Query("PRAGMA journal_mode=WAL");
   folder.Execute("INSERT INTO records VALUES ('2026-01-01 08:00:00', 1, 'a', 1)");
-  THeldFile writer(folder.DatabasePath());
-  ASSERT_TRUE(writer.Hold());
-  const QByteArray csv = Exported(folder, {});
-  EXPECT_EQ(csv, "RECTIME,CARDNO,READER,MODE\r\n2026-01-01 08:00:00,1,a,1\r\n");
-  EXPECT_TRUE(writer.Release());
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "export-writer");
+    db.setDatabaseName(folder.DatabasePath());
+    ASSERT_TRUE(db.open());
+    QSqlQuery writer(db);
+    ASSERT_TRUE(writer.exec("BEGIN IMMEDIATE"));
+    ASSERT_TRUE(writer.exec("INSERT INTO records VALUES ('2026-01-01 09:00:00', 2, 'b', 1)"));
+    EXPECT_EQ(Exported(folder, {}), "RECTIME,CARDNO,READER,MODE\r\n2026-01-01 08:00:00,1,a,1\r\n");
+    EXPECT_TRUE(writer.exec("COMMIT"));
+  }
+  QSqlDatabase::removeDatabase("export-writer");
+  EXPECT_TRUE(Exported(folder, {}).endsWith("2026-01-01 09:00:00,2,b,1\r\n"));
 }
 
 // The count is asked and nothing else: no lock, no clock (not even when the reader asks for
@@ -218,7 +223,7 @@ TEST(SiteBackup, CopiesWhileAWriterWritesForTheGroupOnly) {
   writer.join();
   QSqlDatabase::removeDatabase("backup-writer");
   ASSERT_EQ(code, ExitCode(TExitStatus::Ok));
-  EXPECT_EQ(ModeOf(copy), BackupFileMode);
+  EXPECT_EQ(ModeOf(copy), 0640u);
   struct stat info {};
   ASSERT_EQ(::stat(QFile::encodeName(copy).constData(), &info), 0);
   struct stat data {};
