@@ -23,9 +23,6 @@ namespace {
 
 using TConnection = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
 
-// A step the busy handler cannot cover (the back-up's own) is tried again this often.
-constexpr int BusyRetryMs = 50;
-
 [[noreturn]] void Fail(sqlite3* Db, int Code) {
   RaiseDatabaseError(Code, Db != nullptr ? sqlite3_errmsg(Db) : "out of memory");
 }
@@ -39,45 +36,35 @@ TConnection Open(const QByteArray& Path, int Flags, int BusyTimeoutMs) {
   return db;
 }
 
-void Execute(sqlite3* Db, const char* Sql) {
-  const int result = sqlite3_exec(Db, Sql, nullptr, nullptr, nullptr);
-  if (result != SQLITE_OK) Fail(Db, result);
-}
+using TStatement = std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)>;
 
-// All pages in one step: a step that spans the source's writes would start over after each.
-void CopyPages(sqlite3* From, sqlite3* To, int BusyTimeoutMs) {
-  sqlite3_backup* backup = sqlite3_backup_init(To, "main", From, "main");
-  if (backup == nullptr) Fail(To, sqlite3_errcode(To));
-  int step = SQLITE_OK;
-  for (int waitedMs = 0;; waitedMs += BusyRetryMs) {
-    step = sqlite3_backup_step(backup, -1);
-    if ((step != SQLITE_BUSY && step != SQLITE_LOCKED) || waitedMs >= BusyTimeoutMs) break;
-    sqlite3_sleep(BusyRetryMs);
-  }
-  const int finished = sqlite3_backup_finish(backup);
-  if (step != SQLITE_DONE) RaiseDatabaseError(step, sqlite3_errstr(step));
-  if (finished != SQLITE_OK) Fail(To, finished);
+TStatement Prepare(sqlite3* Db, const char* Sql) {
+  sqlite3_stmt* raw = nullptr;
+  if (sqlite3_prepare_v2(Db, Sql, -1, &raw, nullptr) != SQLITE_OK) Fail(Db, sqlite3_errcode(Db));
+  return TStatement(raw, &sqlite3_finalize);
 }
 
 void CheckIntegrity(sqlite3* Db) {
-  sqlite3_stmt* raw = nullptr;
-  if (sqlite3_prepare_v2(Db, "PRAGMA integrity_check", -1, &raw, nullptr) != SQLITE_OK) Fail(Db, sqlite3_errcode(Db));
-  const std::unique_ptr<sqlite3_stmt, decltype(&sqlite3_finalize)> check(raw, &sqlite3_finalize);
-  const int step = sqlite3_step(raw);
+  const TStatement check = Prepare(Db, "PRAGMA integrity_check");
+  const int step = sqlite3_step(check.get());
   if (step != SQLITE_ROW) Fail(Db, step);
-  const std::string verdict = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+  const std::string verdict = reinterpret_cast<const char*>(sqlite3_column_text(check.get(), 0));
   if (verdict != "ok") throw EDatabaseError("the copy fails integrity_check: " + verdict);
 }
 
-// The copy has no journal of its own: until it is renamed it is nobody's database, and a
-// failure removes it whole. Both connections are closed before the copy is synced.
+// VACUUM INTO reads one committed state under a read transaction, which never holds a writer
+// back, and writes a file in rollback-journal mode: a copy that a reader opens in a folder it
+// may not write. Both connections are closed before the copy is synced.
 void WriteCopy(const QByteArray& Source, const QByteArray& Copy, int BusyTimeoutMs) {
-  const TConnection from = Open(Source, SQLITE_OPEN_READONLY, BusyTimeoutMs);
-  const TConnection to = Open(Copy, SQLITE_OPEN_READWRITE, BusyTimeoutMs);
-  Execute(to.get(), "PRAGMA journal_mode=OFF");
-  Execute(to.get(), "PRAGMA synchronous=OFF");
-  CopyPages(from.get(), to.get(), BusyTimeoutMs);
-  CheckIntegrity(to.get());
+  {
+    const TConnection from = Open(Source, SQLITE_OPEN_READONLY, BusyTimeoutMs);
+    const TStatement vacuum = Prepare(from.get(), "VACUUM INTO ?1");
+    sqlite3_bind_text(vacuum.get(), 1, Copy.constData(), static_cast<int>(Copy.size()), SQLITE_TRANSIENT);
+    const int step = sqlite3_step(vacuum.get());
+    if (step != SQLITE_DONE) Fail(from.get(), step);
+  }
+  const TConnection copy = Open(Copy, SQLITE_OPEN_READONLY, BusyTimeoutMs);
+  CheckIntegrity(copy.get());
 }
 
 // A link that leads nowhere is there too: a rename would replace it.
