@@ -79,7 +79,8 @@ TBackupWrite BackupDatabase(const QString& Source, const QString& Target, bool R
   const QByteArray target = QFile::encodeName(QFileInfo(Target).absoluteFilePath());
   const QByteArray folder = QFile::encodeName(QFileInfo(Target).absolutePath());
   if (!Replace && Exists(target)) return TBackupWrite::AlreadyThere;
-  QByteArray temporary = folder + "/." + QFile::encodeName(QFileInfo(Target).fileName()) + ".XXXXXX";
+  // Not FILE's name with more around it: a name near the longest allowed would have no room.
+  QByteArray temporary = folder + "/.quillmere-backup.XXXXXX";
   const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
   if (fd < 0) FailWithErrno("creating a file in the back-up's folder");
   TUnfinishedFile unfinished(temporary);

@@ -11,6 +11,7 @@
 #include "Journal.h"
 #include "LogDatabase.h"
 #include "SiteCommand.h"
+#include "SiteConnection.h"
 
 namespace {
 
@@ -34,6 +35,15 @@ bool IsDatabaseOrBeside(const QString& DatabasePath, const QString& File) {
   return false;
 }
 
+// A failure names the copy: logs.mdb was found and opened by then.
+TBackupWrite Written(const QString& DatabasePath, const QString& File, bool Force) {
+  try {
+    return BackupDatabase(DatabasePath, File, Force, DefaultBusyTimeoutMs);
+  } catch (const EDatabaseError& Error) {
+    throw EDatabaseError("no copy made at " + QFile::encodeName(File).toStdString() + ": " + Error.what());
+  }
+}
+
 }  // namespace
 
 int BackupTo(const QString& DatabasePath, const QString& File, bool Force) {
@@ -42,8 +52,9 @@ int BackupTo(const QString& DatabasePath, const QString& File, bool Force) {
     return ExitCode(TExitStatus::Usage);
   }
   return RunSiteTool(DatabasePath, TExitStatus::CopyFailed, [&] {
-    if (!QFileInfo(DatabasePath).isFile()) throw EDatabaseOpenError(TOpenFailure::Missing, QStringLiteral("no such file"));
-    if (BackupDatabase(DatabasePath, File, Force, DefaultBusyTimeoutMs) == TBackupWrite::AlreadyThere) {
+    // A file that is missing or no database is said as such, not as a copy that failed.
+    const TSiteConnection source(DatabasePath, TAccess::Read);
+    if (Written(DatabasePath, File, Force) == TBackupWrite::AlreadyThere) {
       std::fprintf(stderr, "quillmere: %s is already there; left as it is (--force replaces it)\n",
                    QFile::encodeName(File).constData());
       return TExitStatus::DatabaseExists;
