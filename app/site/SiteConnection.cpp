@@ -1,11 +1,16 @@
 #include "SiteConnection.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUrl>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 
 #include "LogDatabase.h"
 #include "NativeStatement.h"
@@ -18,10 +23,20 @@ QString NewConnectionName() {
   return QStringLiteral("site-%1").arg(++Counter);
 }
 
+// A folder this user may not enter is no missing file: said apart, it points at the group.
+void RefuseWhatIsNoFile(const QString& Path) {
+  struct stat file {};
+  if (::stat(QFile::encodeName(Path).constData(), &file) != 0) {
+    if (errno == ENOENT) throw EDatabaseOpenError(TOpenFailure::Missing, QStringLiteral("no such file"));
+    throw EDatabaseOpenError(TOpenFailure::Unwritable, QString::fromLocal8Bit(std::strerror(errno)));
+  }
+  if (!S_ISREG(file.st_mode)) throw EDatabaseOpenError(TOpenFailure::Unusable, QStringLiteral("not a file"));
+}
+
 }  // namespace
 
 TSiteConnection::TSiteConnection(const QString& DatabasePath, TAccess Access) : Name(NewConnectionName()) {
-  if (!QFileInfo(DatabasePath).isFile()) throw EDatabaseOpenError(TOpenFailure::Missing, QStringLiteral("no such file"));
+  RefuseWhatIsNoFile(DatabasePath);
   QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), Name);
   db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(DefaultBusyTimeoutMs));
   // mode=ro/rw: SQLite would otherwise make an empty file where logs.mdb has gone meanwhile.
