@@ -8,7 +8,6 @@
 #include <cstdio>
 
 #include "DatabaseBackup.h"
-#include "Journal.h"
 #include "LogDatabase.h"
 #include "SiteCommand.h"
 #include "SiteConnection.h"

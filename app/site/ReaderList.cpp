@@ -4,14 +4,12 @@
 #include <QSqlRecord>
 
 #include <cstdio>
-#include <exception>
 
 #include "LogDatabase.h"
 #include "SiteCommand.h"
 #include "SiteConnection.h"
 #include "SqlExec.h"
 #include "ValueConversion.h"
-#include "VisitJournal.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <stdexcept>
 
 struct sqlite3;
 

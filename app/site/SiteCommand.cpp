@@ -1,7 +1,6 @@
 #include "SiteCommand.h"
 
 #include <QCommandLineParser>
-#include <QFile>
 
 #include <cstdio>
 #include <exception>

@@ -7,6 +7,7 @@
 #include <QUrl>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -33,6 +34,13 @@ void RefuseWhatIsNoFile(const QString& Path) {
   if (!S_ISREG(file.st_mode)) throw EDatabaseOpenError(TOpenFailure::Unusable, QStringLiteral("not a file"));
 }
 
+// A read-only connection that is the last to close leaves the -wal and -shm of a write-ahead
+// log behind; one that may write removes them, as a run does, and reads all the same.
+bool MayTidy(const QString& Path) {
+  return ::access(QFile::encodeName(Path).constData(), W_OK) == 0 &&
+         ::access(QFile::encodeName(QFileInfo(Path).absolutePath()).constData(), W_OK) == 0;
+}
+
 }  // namespace
 
 TSiteConnection::TSiteConnection(const QString& DatabasePath, TAccess Access) : Name(NewConnectionName()) {
@@ -40,7 +48,7 @@ TSiteConnection::TSiteConnection(const QString& DatabasePath, TAccess Access) : 
   QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), Name);
   db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(DefaultBusyTimeoutMs));
   // mode=ro/rw: SQLite would otherwise make an empty file where logs.mdb has gone meanwhile.
-  const QString mode = Access == TAccess::Read ? QStringLiteral("?mode=ro") : QStringLiteral("?mode=rw");
+  const QString mode = Access == TAccess::Read && !MayTidy(DatabasePath) ? QStringLiteral("?mode=ro") : QStringLiteral("?mode=rw");
   db.setDatabaseName(QUrl::fromLocalFile(QFileInfo(DatabasePath).absoluteFilePath()).toString(QUrl::FullyEncoded) + mode);
   if (!db.open()) throw EDatabaseOpenError(TOpenFailure::Unusable, db.lastError().text());
   // Opening reads nothing: a file that is no database shows at its first statement.

@@ -7,7 +7,8 @@ struct sqlite3;
 
 enum class TAccess { Read, Write };
 
-// One connection of a site tool to logs.mdb, closed with the object. Never creates the file:
+// One connection of a site tool to logs.mdb, closed with the object. Read access writes
+// nothing, though SQLite may tidy the write-ahead log away at the close. Never creates the file:
 // raises EDatabaseOpenError (Missing, Unusable) when it is not there or not SQLite.
 class TSiteConnection {
  public:
