@@ -74,5 +74,10 @@ std::optional<TReaderAddress> ParseReaderAddress(const QString& Text, QString& E
 
 QString ReaderIdentity(const QString& Identity, const TReaderAddress& Reader) {
   if (!Identity.isEmpty()) return Identity;
-  return QStringLiteral("name %1:%2").arg(Reader.Address.toLower(), Reader.Port);
+  QString port = Reader.Port;
+  try {
+    port = QString::number(ResolvePort(Reader.Port.toUtf8()));
+  } catch (const EConvertError&) {
+  }
+  return QStringLiteral("name %1:%2").arg(Reader.Address.toLower(), port);
 }

@@ -74,9 +74,12 @@ TEST(SiteReaders, AddsEachReaderOnceAndKeepsTheTypesTheRunReads) {
     EXPECT_TRUE(captured.Text().contains("<4>quillmere: gate-north.invalid:4002 has clear after without download"));
   }
   EXPECT_EQ(AddReader(folder.DatabasePath(), Reader("GATE-NORTH.invalid:4002"), {}), ExitCode(TExitStatus::Usage));
+  ASSERT_EQ(AddReader(folder.DatabasePath(), Reader("gate-south.invalid:http"), {}), ExitCode(TExitStatus::Ok));
+  EXPECT_EQ(AddReader(folder.DatabasePath(), Reader("gate-south.invalid:80"), {}), ExitCode(TExitStatus::Usage));
   EXPECT_EQ(folder.Query("SELECT ipaddr, typeof(ipaddr), ipport, typeof(ipport), setclk, typeof(setclk), download, clrafter "
                          "FROM readers"),
-            QStringList({"127.0.0.1|text|4001|text|1|integer|1|0", "gate-north.invalid|text|4002|text|0|integer|0|1"}));
+            QStringList({"127.0.0.1|text|4001|text|1|integer|1|0", "gate-north.invalid|text|4002|text|0|integer|0|1",
+                         "gate-south.invalid|text|http|text|0|integer|1|0"}));
   TLogDatabase run;
   run.OpenDatabase(folder.DatabasePath());
   const TReaderRow first = run.ReadReaderRow();
