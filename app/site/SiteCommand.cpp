@@ -105,6 +105,10 @@ void AddSiteOptions(QCommandLineParser& Parser) {
 }
 
 QString ReadSiteOptions(const QCommandLineParser& Parser, TSiteCommand& Command) {
+  // The parser would keep the last of two and drop the first without a word.
+  for (const char* name : {"add-reader", "remove-reader", "test-reader", "backup", "from", "to", "format"}) {
+    if (Parser.values(Option(name)).size() > 1) return QStringLiteral("--%1 is given more than once").arg(QLatin1String(name));
+  }
   for (const TToolOption& option : ToolOptions) {
     if (!Parser.isSet(Option(option.Name))) continue;
     if (Command.Tool != TTool::None) {

@@ -94,6 +94,7 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
       {{"--export", "--from", "2026-01-02", "--to", "2026-01-01"}, 2, "--from 2026-01-02 00:00:00 is after --to 2026-01-01 23:59:59"},
       {{"--export", "--format", "xml"}, 2, "--format is csv or json, not 'xml'"},
       {{"--backup="}, 2, "--backup needs a file"},
+      {{"--add-reader", "10.0.0.1:4001", "--add-reader", "10.0.0.2:4001"}, 2, "--add-reader is given more than once"},
   };
   for (const auto& c : cases) {
     const TCommandLine line = ParseCommandLine(QStringList{"quillmere"} + c.Arguments, Portable);
