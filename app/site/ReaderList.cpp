@@ -1,5 +1,6 @@
 #include "ReaderList.h"
 
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 
@@ -35,15 +36,17 @@ QString OneLine(const QString& Text) {
   return line;
 }
 
+// A table visits of a shape the journal does not know leaves the readers listed all the same.
 class TLastVisits {
  public:
-  explicit TLastVisits(const TSiteConnection& Connection) : Query(Connection.Db()), Kept(Connection.HasTable("visits")) {
-    if (Kept) {
-      Query.prepare(QStringLiteral("SELECT started, outcome, added FROM visits WHERE ipaddr = ? AND ipport = ? "
-                                   "ORDER BY id DESC LIMIT 1"));
-    }
+  explicit TLastVisits(const TSiteConnection& Connection) : Query(Connection.Db()) {
+    if (!Connection.HasTable("visits")) return;
+    Kept = Query.prepare(QStringLiteral("SELECT started, outcome, added FROM visits WHERE ipaddr = ? AND ipport = ? "
+                                        "ORDER BY id DESC LIMIT 1"));
+    if (!Kept) Unreadable = QStringLiteral("last visit unknown: ") + Query.lastError().text();
   }
   QString Of(const QString& Address, const QString& Port) {
+    if (!Unreadable.isEmpty()) return Unreadable;
     if (!Kept) return QStringLiteral("never visited");
     Query.bindValue(0, Address);
     Query.bindValue(1, Port);
@@ -55,7 +58,8 @@ class TLastVisits {
 
  private:
   QSqlQuery Query;
-  bool Kept;
+  bool Kept = false;
+  QString Unreadable;
 };
 
 }  // namespace
