@@ -45,6 +45,19 @@ bool MayTidy(const QString& Path) {
 
 TSiteConnection::TSiteConnection(const QString& DatabasePath, TAccess Access) : Name(NewConnectionName()) {
   RefuseWhatIsNoFile(DatabasePath);
+  try {
+    Open(DatabasePath, Access);
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
+
+TSiteConnection::~TSiteConnection() {
+  Close();
+}
+
+void TSiteConnection::Open(const QString& DatabasePath, TAccess Access) {
   QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), Name);
   db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(DefaultBusyTimeoutMs));
   // mode=ro/rw: SQLite would otherwise make an empty file where logs.mdb has gone meanwhile.
@@ -58,7 +71,7 @@ TSiteConnection::TSiteConnection(const QString& DatabasePath, TAccess Access) : 
   }
 }
 
-TSiteConnection::~TSiteConnection() {
+void TSiteConnection::Close() {
   {
     QSqlDatabase db = QSqlDatabase::database(Name, false);
     db.close();

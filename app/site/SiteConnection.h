@@ -22,6 +22,9 @@ class TSiteConnection {
   bool HasTable(const QString& Name) const;
 
  private:
+  void Open(const QString& DatabasePath, TAccess Access);
+  void Close();
+
   QString Name;
 };
 
