@@ -18,7 +18,8 @@ const QString DatabaseName = QStringLiteral("logs.mdb");
 
 const QString Usage = QStringLiteral(
     "usage: quillmere [--help] [--version] [--database FILE] [--init] [--jobs N] [--forward URL [--site NAME]] "
-    "[--watch [--watch-collect MINUTES]] [--check [HOURS]]");
+    "[--watch [--watch-collect MINUTES]] [--check [HOURS]] [--readers] [--add-reader ADDRESS:PORT] "
+    "[--remove-reader ADDRESS:PORT] [--test-reader ADDRESS:PORT] [--export] [--backup FILE]");
 
 TCommandLine Refuse(const QString& Error, bool Checking) {
   TCommandLine line;
@@ -107,6 +108,7 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
       QStringLiteral("With --watch, collect each reader's log this often, 1 to %1 minutes (default 60).").arg(MaxCollectMinutes),
       QStringLiteral("MINUTES"));
   parser.addOptions({help, version, database, init, check, jobs, forward, site, watch, watchCollect});
+  AddSiteOptions(parser);
   parser.addPositionalArgument(QStringLiteral("HOURS"), QStringLiteral("The window of --check, 1 to %1.").arg(MaxCheckHours),
                                QStringLiteral("[HOURS]"));
   if (!parser.parse(Arguments)) return refuse(parser.errorText());
@@ -139,6 +141,15 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
                         .arg(MaxCollectMinutes)
                         .arg(parser.value(watchCollect)));
     }
+  }
+  const QString siteError = ReadSiteOptions(parser, line.Site);
+  if (!siteError.isEmpty()) return refuse(siteError);
+  if (line.Site.Tool != TSiteCommand::TTool::None) {
+    for (const QString& other : {QStringLiteral("init"), QStringLiteral("check"), QStringLiteral("watch"), QStringLiteral("jobs"),
+                                 QStringLiteral("forward"), QStringLiteral("site")}) {
+      if (parser.isSet(other)) return refuse(QStringLiteral("the site tools exclude --%1").arg(other));
+    }
+    line.Action = TCommandLine::TAction::Site;
   }
   if (checking) {
     line.Action = TCommandLine::TAction::Check;

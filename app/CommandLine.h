@@ -4,13 +4,15 @@
 #include <QStringList>
 
 #include "RunOptions.h"
+#include "SiteCommand.h"
 
 // What the command line asks for. Without arguments: one run, exactly as ever.
 struct TCommandLine {
-  enum class TAction { Run, Watch, Check, Init, Exit } Action = TAction::Run;
+  enum class TAction { Run, Watch, Check, Init, Site, Exit } Action = TAction::Run;
   QString DatabasePath;  // logs.mdb, for every action
   int CheckHours = 24;
   TRunOptions Run;
+  TSiteCommand Site;  // with Site
   int ExitCode = 0;   // with Exit
   QString Output;     // with Exit: the text to print (help, version, or one line of error)
   bool OutputIsError = false;

@@ -84,6 +84,8 @@ int main(int argc, char* argv[]) {
         return ReportHealth(command.DatabasePath, command.CheckHours, !command.Run.ForwardUrl.isEmpty());
       case TCommandLine::TAction::Init:
         return InitDatabase(command.DatabasePath, DataFolder.isEmpty() ? QCoreApplication::applicationDirPath() : DataFolder);
+      case TCommandLine::TAction::Site:
+        return RunSiteCommand(command.Site, command.DatabasePath);
       case TCommandLine::TAction::Run:
       case TCommandLine::TAction::Watch:
         break;

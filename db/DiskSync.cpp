@@ -28,14 +28,14 @@ void SyncOpenFile(sqlite3* Db, int Pointer, const char* Which) {
   if (synced != SQLITE_OK) Fail("sync", sqlite3_db_filename(Db, "main") + std::string(Which), sqlite3_errstr(synced));
 }
 
-class TFolderHandle {
+class TSyncHandle {
  public:
-  explicit TFolderHandle(const QString& Path) : Fd(::open(Path.toLocal8Bit().constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
-  ~TFolderHandle() {
+  TSyncHandle(const QString& Path, int Flags) : Fd(::open(Path.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC | Flags)) {}
+  ~TSyncHandle() {
     if (Fd >= 0) ::close(Fd);
   }
-  TFolderHandle(const TFolderHandle&) = delete;
-  TFolderHandle& operator=(const TFolderHandle&) = delete;
+  TSyncHandle(const TSyncHandle&) = delete;
+  TSyncHandle& operator=(const TSyncHandle&) = delete;
   int Get() const { return Fd; }
 
  private:
@@ -50,8 +50,20 @@ void SyncConnectionFiles(sqlite3* Db) {
   SyncOpenFile(Db, SQLITE_FCNTL_FILE_POINTER, "");
 }
 
+namespace {
+
+void SyncPath(const QString& Path, int Flags) {
+  const TSyncHandle handle(Path, Flags);
+  if (handle.Get() < 0) Fail("open", Path.toStdString(), std::strerror(errno));
+  if (::fsync(handle.Get()) != 0) Fail("sync", Path.toStdString(), std::strerror(errno));
+}
+
+}  // namespace
+
 void SyncFolder(const QString& Path) {
-  const TFolderHandle folder(Path);
-  if (folder.Get() < 0) Fail("open", Path.toStdString(), std::strerror(errno));
-  if (::fsync(folder.Get()) != 0) Fail("sync", Path.toStdString(), std::strerror(errno));
+  SyncPath(Path, O_DIRECTORY);
+}
+
+void SyncClosedFile(const QString& Path) {
+  SyncPath(Path, 0);
 }

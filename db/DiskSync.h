@@ -11,3 +11,7 @@ void SyncConnectionFiles(sqlite3* Db);
 
 // Flushes a folder's entries (a journal made or removed) to the disk; raises EDatabaseError.
 void SyncFolder(const QString& Path);
+
+// Flushes a file that no connection of this process holds open (a finished copy); raises
+// EDatabaseError. Never for logs.mdb or its companions while a connection lives.
+void SyncClosedFile(const QString& Path);

@@ -10,47 +10,18 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "AccessRefusal.h"
 #include "Errors.h"
+#include "GroupFile.h"
 #include "Schema.h"
 
 namespace {
 
 constexpr mode_t GroupFileMode = 0660;
-
-[[noreturn]] void FailWithErrno(const char* What) {
-  throw EDatabaseError(std::string(What) + ": " + std::strerror(errno));
-}
-
-class TDescriptor {
- public:
-  explicit TDescriptor(int AFd) : Fd(AFd) {}
-  ~TDescriptor() { ::close(Fd); }
-  TDescriptor(const TDescriptor&) = delete;
-  TDescriptor& operator=(const TDescriptor&) = delete;
-  const int Fd;
-};
-
-// Removes the file unless it was finished.
-class TUnfinishedFile {
- public:
-  explicit TUnfinishedFile(QByteArray APath) : Path(std::move(APath)) {}
-  ~TUnfinishedFile() {
-    if (!Finished) ::unlink(Path.constData());
-  }
-  TUnfinishedFile(const TUnfinishedFile&) = delete;
-  TUnfinishedFile& operator=(const TUnfinishedFile&) = delete;
-  void Finish() { Finished = true; }
-
- private:
-  QByteArray Path;
-  bool Finished = false;
-};
 
 bool MayGiveGroup(gid_t Gid) {
   if (::geteuid() == 0 || ::getegid() == Gid) return true;

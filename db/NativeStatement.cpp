@@ -65,6 +65,16 @@ qint64 TNativeStatement::Int64(int Column) const {
   return sqlite3_column_int64(Statement, Column);
 }
 
+TCellKind TNativeStatement::Kind(int Column) const {
+  switch (sqlite3_column_type(Statement, Column)) {
+    case SQLITE_INTEGER: return TCellKind::Integer;
+    case SQLITE_FLOAT: return TCellKind::Real;
+    case SQLITE_TEXT: return TCellKind::Text;
+    case SQLITE_BLOB: return TCellKind::Blob;
+    default: return TCellKind::Null;
+  }
+}
+
 // The error text is read before the reset, which would replace it with the step's code only.
 bool TNativeStatement::Run() {
   const int result = sqlite3_step(Prepared());

@@ -6,6 +6,9 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
+// What a column of the current row holds, as SQLite stored it.
+enum class TCellKind { Integer, Real, Text, Blob, Null };
+
 // One prepared statement on a connection's native handle, finalized with the object. For the
 // two statements every downloaded record runs: Qt's binding costs more than SQLite's own work.
 // Prepared at its first use, so it may name a table made after it (the visit journal's);
@@ -32,6 +35,7 @@ class TNativeStatement {
   const char* Text(int Column) const;
   int TextLength(int Column) const;
   qint64 Int64(int Column) const;
+  TCellKind Kind(int Column) const;
 
  private:
   [[noreturn]] void Fail() const;

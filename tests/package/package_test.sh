@@ -3,7 +3,7 @@
 # tag shown, the units' exposure and syntax, a real install (moving a logs.mdb an earlier
 # version kept in /opt/quillmere), --init by a member of the group, a collection as the service
 # user from /usr/bin without a display, reads by a member and refusals for a non-member, the
-# daily check in its read-only sandbox, programs nobody but root can change, a site's
+# daily check in its read-only sandbox, the nightly copy and its rotation, programs nobody but root can change, a site's
 # dpkg-statoverride kept, and a purge with the timers enabled that leaves no link behind. It
 # installs into this machine: run it as root on a machine without a quillmere package of its
 # own (CI's is fresh).
@@ -49,10 +49,12 @@ dpkg -i "$deb" >/dev/null
 [ "$(sqlite3 "$data/logs.mdb" "SELECT CARDNO FROM records")" = 7 ] || fail "the earlier logs.mdb lost its record"
 [ "$(stat -c '%U:%G %a' "$data")" = "quillmere:quillmere 2770" ] || fail "$data is $(stat -c '%U:%G %a' "$data")"
 [ "$(stat -c '%U:%G %a' /etc/default/quillmere)" = "root:quillmere 640" ] || fail "/etc/default/quillmere is open"
+[ "$(stat -c '%U:%G %a' "$data/backup")" = "quillmere:quillmere 2750" ] || fail "$data/backup is $(stat -c '%U:%G %a' "$data/backup")"
+[ "$(systemctl is-enabled quillmere-backup.timer 2>/dev/null || true)" = disabled ] || fail "the back-up timer is on before a site enables it"
 
 echo "== the units: syntax and exposure"
 systemd-analyze verify --man=no /lib/systemd/system/quillmere*.service /lib/systemd/system/quillmere*.timer
-for unit in quillmere.service quillmere-watch.service quillmere-check.service; do
+for unit in quillmere.service quillmere-watch.service quillmere-check.service quillmere-backup.service; do
   score=$(systemd-analyze security --offline=yes "$unit" | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
   echo "$unit exposure $score"
   awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 2.0) }' || fail "$unit is exposed: $score"
@@ -107,6 +109,22 @@ grep -q "^<3>$data/logs.mdb: the folder $data may not be read or written by this
 as_member quillmere --check >/dev/null || true
 [ ! -e "$data/logs.mdb-shm" ] && [ ! -e "$data/logs.mdb-wal" ] || fail "a member's check left $(ls "$data")"
 if as_stranger cat /etc/default/quillmere >/dev/null 2>&1; then fail "a stranger read /etc/default/quillmere"; fi
+
+echo "== the nightly copy under umask 0000, keeping 2"
+for day in 01 02 03; do as_service sqlite3 "$data/backup/logs-2020-01-$day.mdb" "VACUUM;"; done
+as_service touch "$data/backup/site-notes.txt"
+(umask 0000 && cd / && as_service env -i PATH=/usr/bin:/bin QUILLMERE_BACKUP_KEEP=2 /usr/lib/quillmere/backup-daily) ||
+  fail "the nightly copy failed"
+copy="$data/backup/logs-$(date +%F).mdb"
+[ "$(stat -c '%U:%G %a' "$copy")" = "quillmere:quillmere 640" ] || fail "the copy is $(stat -c '%U:%G %a' "$copy")"
+[ "$(as_member sqlite3 "$copy" "PRAGMA integrity_check; SELECT COUNT(*) FROM records;" | tr '\n' ' ')" = "ok 120 " ] ||
+  fail "the copy does not hold the 120 records"
+[ "$(ls "$data/backup" | tr '\n' ' ')" = "logs-2020-01-03.mdb $(basename "$copy") site-notes.txt " ] ||
+  fail "the rotation left $(ls "$data/backup")"
+if as_stranger cat "$copy" >/dev/null 2>&1; then fail "a stranger read the copy"; fi
+code=0
+as_service env QUILLMERE_BACKUP_KEEP=0 /usr/lib/quillmere/backup-daily 2>/dev/null || code=$?
+[ "$code" -eq 2 ] || fail "a keep of 0 ended $code"
 
 echo "== the daily check as its unit sees the data: read-only"
 [ ! -e "$data/logs.mdb-shm" ] || fail "the run left logs.mdb-shm"

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+// A reader as a readers row names it: its address and its port, each as text.
+struct TReaderAddress {
+  QString Address;
+  QString Port;
+  QString Text() const { return Address + ':' + Port; }
+};
+
+// ADDRESS:PORT checked before anything is contacted or written: an IPv4 address in four
+// decimal parts or a host name, and a port from 1 to 65535 or a service name this machine
+// knows. Empty, with Error set to one line, when it is neither.
+std::optional<TReaderAddress> ParseReaderAddress(const QString& Text, QString& Error);
+
+// What a connect to Reader reaches, so that localhost, 127.0.0.1 and 0.0.0.0 are one reader:
+// the identity --jobs uses, or for a name that does not resolve now, the name itself.
+QString ReaderIdentity(const QString& Identity, const TReaderAddress& Reader);

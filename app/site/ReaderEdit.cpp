@@ -1,0 +1,120 @@
+#include "ReaderEdit.h"
+
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+#include <cstdio>
+#include <vector>
+
+#include "Errors.h"
+#include "Journal.h"
+#include "SiteCommand.h"
+#include "SiteConnection.h"
+#include "Sockets.h"
+#include "SqlExec.h"
+#include "ValueConversion.h"
+
+namespace {
+
+// A name the resolver has not answered by then is compared as a name.
+constexpr int IdentityLookupMs = 5000;
+
+struct TListedReader {
+  int Number = 0;  // from 1, in table order
+  qint64 RowId = 0;
+  TReaderAddress Reader;
+};
+
+// The rows a run would visit; one it cannot read names no reader.
+std::vector<TListedReader> ReadableRows(const TSiteConnection& Connection) {
+  QSqlQuery rows(Connection.Db());
+  rows.setForwardOnly(true);
+  Exec(rows, QStringLiteral("SELECT rowid AS quillmere_rowid, * FROM readers"));
+  std::vector<TListedReader> listed;
+  for (int number = 1; rows.next(); ++number) {
+    const QSqlRecord record = rows.record();
+    try {
+      listed.push_back({number, record.value(0).toLongLong(),
+                        {ColumnText(record, QStringLiteral("ipaddr")), ColumnText(record, QStringLiteral("ipport"))}});
+    } catch (const EConvertError&) {
+    }
+  }
+  return listed;
+}
+
+// The rows that reach the same reader as Reader, as --jobs tells readers apart.
+std::vector<TListedReader> SameReader(const std::vector<TListedReader>& Rows, const TReaderAddress& Reader) {
+  std::vector<std::pair<QByteArray, QByteArray>> peers{{Reader.Address.toUtf8(), Reader.Port.toUtf8()}};
+  for (const TListedReader& row : Rows) peers.emplace_back(row.Reader.Address.toUtf8(), row.Reader.Port.toUtf8());
+  const std::vector<QString> identities = PeerIdentities(peers, IdentityLookupMs);
+  const QString wanted = ReaderIdentity(identities.front(), Reader);
+  std::vector<TListedReader> same;
+  for (std::size_t i = 0; i < Rows.size(); ++i) {
+    if (ReaderIdentity(identities.at(i + 1), Rows.at(i).Reader) == wanted) same.push_back(Rows.at(i));
+  }
+  return same;
+}
+
+void Refuse(const QString& Text) {
+  std::fprintf(stderr, "quillmere: %s\n", Text.toLocal8Bit().constData());
+}
+
+void Insert(const TSiteConnection& Connection, const TReaderAddress& Reader, const TReaderFlags& Flags) {
+  QSqlQuery insert(Connection.Db());
+  insert.prepare(QStringLiteral("INSERT INTO readers (ipaddr, ipport, setclk, download, clrafter) VALUES (?, ?, ?, ?, ?)"));
+  insert.addBindValue(Reader.Address);
+  insert.addBindValue(Reader.Port);
+  insert.addBindValue(Flags.SetClock ? 1 : 0);
+  insert.addBindValue(Flags.Download ? 1 : 0);
+  insert.addBindValue(Flags.ClearAfter ? 1 : 0);
+  Exec(insert);
+}
+
+}  // namespace
+
+int AddReader(const QString& DatabasePath, const TReaderAddress& Reader, const TReaderFlags& Flags) {
+  return RunSiteTool(DatabasePath, TExitStatus::DatabaseUnwritable, [&] {
+    const TSiteConnection connection(DatabasePath, TAccess::Write);
+    TSiteTransaction transaction(connection);
+    const std::vector<TListedReader> same = SameReader(ReadableRows(connection), Reader);
+    if (!same.empty()) {
+      Refuse(QStringLiteral("%1 is the reader of row %2 (%3) already; nothing written")
+                 .arg(Reader.Text())
+                 .arg(same.front().Number)
+                 .arg(same.front().Reader.Text()));
+      return TExitStatus::Usage;
+    }
+    Insert(connection, Reader, Flags);
+    transaction.Commit();
+    if (Flags.ClearAfter && !Flags.Download) {
+      JournalLine(TPriority::Warning,
+                  QStringLiteral("quillmere: %1 has clear after without download: each visit clears its log unread").arg(Reader.Text()));
+    }
+    std::printf("quillmere: added %s\n", Reader.Text().toLocal8Bit().constData());
+    return TExitStatus::Ok;
+  });
+}
+
+int RemoveReader(const QString& DatabasePath, const TReaderAddress& Reader) {
+  return RunSiteTool(DatabasePath, TExitStatus::DatabaseUnwritable, [&] {
+    const TSiteConnection connection(DatabasePath, TAccess::Write);
+    TSiteTransaction transaction(connection);
+    const std::vector<TListedReader> same = SameReader(ReadableRows(connection), Reader);
+    if (same.empty()) {
+      Refuse(QStringLiteral("no row of readers names %1; nothing removed").arg(Reader.Text()));
+      return TExitStatus::Usage;
+    }
+    QSqlQuery remove(connection.Db());
+    remove.prepare(QStringLiteral("DELETE FROM readers WHERE rowid = ?"));
+    for (const TListedReader& row : same) {
+      remove.bindValue(0, row.RowId);
+      Exec(remove);
+    }
+    transaction.Commit();
+    for (const TListedReader& row : same) {
+      std::printf("quillmere: removed row %d (%s); its records and visits stay\n", row.Number,
+                  row.Reader.Text().toLocal8Bit().constData());
+    }
+    return TExitStatus::Ok;
+  });
+}

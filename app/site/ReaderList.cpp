@@ -1,0 +1,94 @@
+#include "ReaderList.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+
+#include <cstdio>
+
+#include "LogDatabase.h"
+#include "SiteCommand.h"
+#include "SiteConnection.h"
+#include "SqlExec.h"
+#include "ValueConversion.h"
+
+namespace {
+
+QString FlagWords(const TReaderRow& Row) {
+  return QStringList{Row.SetClock ? QStringLiteral("set clock") : QStringLiteral("clock left alone"),
+                     Row.Download ? QStringLiteral("download") : QStringLiteral("no download"),
+                     Row.ClearAfter ? QStringLiteral("clear after") : QStringLiteral("log kept")}
+      .join(QStringLiteral(", "));
+}
+
+TReaderRow ReadRow(const QSqlRecord& Record) {
+  return {ColumnText(Record, QStringLiteral("ipaddr")), ColumnText(Record, QStringLiteral("ipport")),
+          ColumnBoolean(Record, QStringLiteral("setclk")), ColumnBoolean(Record, QStringLiteral("download")),
+          ColumnBoolean(Record, QStringLiteral("clrafter"))};
+}
+
+// A line break typed into a cell must not start a line of its own.
+QString OneLine(const QString& Text) {
+  QString line = Text;
+  for (QChar& c : line) {
+    if (c.category() == QChar::Other_Control) c = u' ';
+  }
+  return line;
+}
+
+// A table visits of a shape the journal does not know leaves the readers listed all the same.
+class TLastVisits {
+ public:
+  explicit TLastVisits(const TSiteConnection& Connection) : Query(Connection.Db()) {
+    if (!Connection.HasTable("visits")) return;
+    Kept = Query.prepare(QStringLiteral("SELECT started, outcome, added FROM visits WHERE ipaddr = ? AND ipport = ? "
+                                        "ORDER BY id DESC LIMIT 1"));
+    if (!Kept) Unreadable = QStringLiteral("last visit unknown: ") + Query.lastError().text();
+  }
+  QString Of(const QString& Address, const QString& Port) {
+    if (!Unreadable.isEmpty()) return Unreadable;
+    if (!Kept) return QStringLiteral("never visited");
+    Query.bindValue(0, Address);
+    Query.bindValue(1, Port);
+    Exec(Query);
+    if (!Query.next()) return QStringLiteral("never visited");
+    return QStringLiteral("last visit %1 %2, %3 added")
+        .arg(Query.value(0).toString(), Query.value(1).toString(), Query.value(2).toString());
+  }
+
+ private:
+  QSqlQuery Query;
+  bool Kept = false;
+  QString Unreadable;
+};
+
+}  // namespace
+
+QStringList ReaderLines(const TSiteConnection& Connection) {
+  QSqlQuery rows(Connection.Db());
+  rows.setForwardOnly(true);
+  Exec(rows, QStringLiteral("SELECT * FROM readers"));
+  TLastVisits visits(Connection);
+  QStringList lines;
+  for (int number = 1; rows.next(); ++number) {
+    const QSqlRecord record = rows.record();
+    try {
+      const TReaderRow row = ReadRow(record);
+      lines << OneLine(QStringLiteral("%1:%2 | %3 | %4").arg(row.Address, row.Port, FlagWords(row), visits.Of(row.Address, row.Port)));
+    } catch (const EConvertError& Error) {
+      lines << OneLine(QStringLiteral("%1:%2 | row %3 cannot be read: %4")
+                           .arg(record.value(QStringLiteral("ipaddr")).toString(), record.value(QStringLiteral("ipport")).toString())
+                           .arg(number)
+                           .arg(QString::fromStdString(Error.what())));
+    }
+  }
+  return lines;
+}
+
+int ListReaders(const QString& DatabasePath) {
+  return RunSiteTool(DatabasePath, TExitStatus::DatabaseUnusable, [&] {
+    const TSiteConnection connection(DatabasePath, TAccess::Read);
+    for (const QString& line : ReaderLines(connection)) std::printf("%s\n", line.toLocal8Bit().constData());
+    return TExitStatus::Ok;
+  });
+}

@@ -1,0 +1,175 @@
+#include "SiteCommand.h"
+
+#include <QCommandLineParser>
+
+#include <cstdio>
+#include <exception>
+#include <optional>
+#include <tuple>
+
+#include "Backup.h"
+#include "Journal.h"
+#include "LogDatabase.h"
+#include "ReaderList.h"
+#include "ReaderProbe.h"
+
+namespace {
+
+using TTool = TSiteCommand::TTool;
+
+struct TToolOption {
+  const char* Name;
+  TTool Tool;
+};
+constexpr TToolOption ToolOptions[] = {{"readers", TTool::Readers},         {"add-reader", TTool::AddReader},
+                                       {"remove-reader", TTool::RemoveReader}, {"test-reader", TTool::TestReader},
+                                       {"export", TTool::Export},           {"backup", TTool::Backup}};
+
+// Options that belong to one tool, and that tool.
+constexpr TToolOption ToolDetails[] = {{"set-clock", TTool::AddReader}, {"clear-after", TTool::AddReader},
+                                       {"no-download", TTool::AddReader}, {"from", TTool::Export},
+                                       {"to", TTool::Export},           {"format", TTool::Export},
+                                       {"force", TTool::Backup}};
+
+QString Option(const char* Name) {
+  return QString::fromLatin1(Name);
+}
+
+const char* NameOf(TTool Tool) {
+  for (const TToolOption& option : ToolOptions) {
+    if (option.Tool == Tool) return option.Name;
+  }
+  return "";
+}
+
+QString ReadReader(const QCommandLineParser& Parser, TSiteCommand& Command) {
+  QString error;
+  const std::optional<TReaderAddress> reader = ParseReaderAddress(Parser.value(Option(NameOf(Command.Tool))), error);
+  if (reader) Command.Reader = *reader;
+  return error.isEmpty() ? QString() : QStringLiteral("--%1: %2").arg(QLatin1String(NameOf(Command.Tool)), error);
+}
+
+QString ReadExport(const QCommandLineParser& Parser, TExportRequest& Export) {
+  for (const auto& [name, upper, bound] : {std::tuple{"from", false, &Export.From}, std::tuple{"to", true, &Export.To}}) {
+    if (!Parser.isSet(Option(name))) continue;
+    const std::optional<QString> value = ExportBound(Parser.value(Option(name)), upper);
+    if (!value) {
+      return QStringLiteral("--%1 must be a local date and time YYYY-MM-DD[ HH:MM[:SS]] that exists, not '%2'")
+          .arg(QLatin1String(name), Parser.value(Option(name)));
+    }
+    *bound = *value;
+  }
+  if (!Export.From.isEmpty() && !Export.To.isEmpty() && Export.From > Export.To) {
+    return QStringLiteral("--from %1 is after --to %2").arg(Export.From, Export.To);
+  }
+  const QString format = Parser.value(QStringLiteral("format"));
+  if (format == u"json") Export.Format = TExportFormat::JsonLines;
+  else if (!format.isEmpty() && format != u"csv") return QStringLiteral("--format is csv or json, not '%1'").arg(format);
+  return {};
+}
+
+}  // namespace
+
+void AddSiteOptions(QCommandLineParser& Parser) {
+  const QString reader = QStringLiteral("ADDRESS:PORT");
+  Parser.addOptions({
+      {QStringLiteral("readers"),
+       QStringLiteral("List the rows of readers, in table order: address:port, flags, last visit; a row that cannot be read "
+                      "says why. Contacts no reader.")},
+      {QStringLiteral("add-reader"),
+       QStringLiteral("Append a readers row (download on, clock and log left alone unless asked); refused (exit 2, nothing "
+                      "written) for a bad address or port or a row for the same reader already there."),
+       reader},
+      {QStringLiteral("set-clock"), QStringLiteral("With --add-reader: set the reader's clock at each visit.")},
+      {QStringLiteral("clear-after"), QStringLiteral("With --add-reader: clear the reader's log after each visit.")},
+      {QStringLiteral("no-download"), QStringLiteral("With --add-reader: do not download the reader's log.")},
+      {QStringLiteral("remove-reader"),
+       QStringLiteral("Remove the readers row(s) of that reader; its records and visits stay."), reader},
+      {QStringLiteral("test-reader"),
+       QStringLiteral("Ask the reader how many records it holds, changing nothing on it (no lock, no clock, no clear) and "
+                      "storing nothing; exit 0 only when it answered (else 9)."),
+       reader},
+      {QStringLiteral("export"),
+       QStringLiteral("Write the records to standard output, in time order: CSV (RFC 4180, with a header) or JSON lines.")},
+      {QStringLiteral("from"), QStringLiteral("With --export: records from this local time on, inclusive."),
+       QStringLiteral("YYYY-MM-DD[ HH:MM[:SS]]")},
+      {QStringLiteral("to"), QStringLiteral("With --export: records up to this local time, inclusive (a date: its whole day)."),
+       QStringLiteral("YYYY-MM-DD[ HH:MM[:SS]]")},
+      {QStringLiteral("format"), QStringLiteral("With --export: csv (default) or json."), QStringLiteral("csv|json")},
+      {QStringLiteral("backup"),
+       QStringLiteral("Write a consistent copy of logs.mdb to FILE, readable by its owner and the data folder's group only; "
+                      "an existing FILE is left alone (exit 7)."),
+       QStringLiteral("FILE")},
+      {QStringLiteral("force"), QStringLiteral("With --backup: replace an existing FILE.")},
+  });
+}
+
+QString ReadSiteOptions(const QCommandLineParser& Parser, TSiteCommand& Command) {
+  // The parser would keep the last of two and drop the first without a word.
+  for (const char* name : {"add-reader", "remove-reader", "test-reader", "backup", "from", "to", "format"}) {
+    if (Parser.values(Option(name)).size() > 1) return QStringLiteral("--%1 is given more than once").arg(QLatin1String(name));
+  }
+  for (const TToolOption& option : ToolOptions) {
+    if (!Parser.isSet(Option(option.Name))) continue;
+    if (Command.Tool != TTool::None) {
+      return QStringLiteral("--%1 and --%2 exclude each other").arg(QLatin1String(NameOf(Command.Tool)), QLatin1String(option.Name));
+    }
+    Command.Tool = option.Tool;
+  }
+  for (const TToolOption& detail : ToolDetails) {
+    if (Parser.isSet(Option(detail.Name)) && Command.Tool != detail.Tool) {
+      return QStringLiteral("--%1 needs --%2").arg(QLatin1String(detail.Name), QLatin1String(NameOf(detail.Tool)));
+    }
+  }
+  switch (Command.Tool) {
+    case TTool::AddReader:
+      Command.Flags = {Parser.isSet(QStringLiteral("set-clock")), !Parser.isSet(QStringLiteral("no-download")),
+                       Parser.isSet(QStringLiteral("clear-after"))};
+      return ReadReader(Parser, Command);
+    case TTool::RemoveReader:
+    case TTool::TestReader:
+      return ReadReader(Parser, Command);
+    case TTool::Export:
+      return ReadExport(Parser, Command.Export);
+    case TTool::Backup:
+      Command.BackupFile = Parser.value(QStringLiteral("backup"));
+      Command.Force = Parser.isSet(QStringLiteral("force"));
+      return Command.BackupFile.isEmpty() ? QStringLiteral("--backup needs a file") : QString();
+    case TTool::None:
+    case TTool::Readers:
+      break;
+  }
+  return {};
+}
+
+int RunSiteCommand(const TSiteCommand& Command, const QString& DatabasePath) {
+  switch (Command.Tool) {
+    case TTool::Readers: return ListReaders(DatabasePath);
+    case TTool::AddReader: return AddReader(DatabasePath, Command.Reader, Command.Flags);
+    case TTool::RemoveReader: return RemoveReader(DatabasePath, Command.Reader);
+    case TTool::TestReader: return TestReader(Command.Reader);
+    case TTool::Export: return ExportRecords(DatabasePath, Command.Export, stdout);
+    case TTool::Backup: return BackupTo(DatabasePath, Command.BackupFile, Command.Force);
+    case TTool::None: break;
+  }
+  return ExitCode(TExitStatus::Usage);
+}
+
+int RunSiteTool(const QString& DatabasePath, TExitStatus Failure, const std::function<TExitStatus()>& Tool) {
+  const auto fail = [&](TExitStatus Status, const char* Reason) {
+    JournalLine(TPriority::Error, QStringLiteral("quillmere: %1: %2").arg(DatabasePath, QString::fromLocal8Bit(Reason)));
+    return ExitCode(Status);
+  };
+  try {
+    return ExitCode(Tool());
+  } catch (const EDatabaseOpenError& Error) {
+    switch (Error.Kind) {
+      case TOpenFailure::Missing: return fail(TExitStatus::DatabaseMissing, Error.what());
+      case TOpenFailure::Unwritable: return fail(TExitStatus::DatabaseUnwritable, Error.what());
+      case TOpenFailure::Unusable: break;
+    }
+    return fail(TExitStatus::DatabaseUnusable, Error.what());
+  } catch (const std::exception& Error) {
+    return fail(Failure, Error.what());
+  }
+}

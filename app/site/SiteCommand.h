@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+#include "ExitStatus.h"
+#include "ReaderAddress.h"
+#include "ReaderEdit.h"
+#include "RecordExport.h"
+
+class QCommandLineParser;
+
+// The chores around a run, each its own start: --readers, --add-reader, --remove-reader,
+// --test-reader, --export, --backup.
+struct TSiteCommand {
+  enum class TTool { None, Readers, AddReader, RemoveReader, TestReader, Export, Backup } Tool = TTool::None;
+  TReaderAddress Reader;  // --add-reader, --remove-reader, --test-reader
+  TReaderFlags Flags;     // --add-reader
+  TExportRequest Export;
+  QString BackupFile;
+  bool Force = false;
+};
+
+void AddSiteOptions(QCommandLineParser& Parser);
+// The tool the parsed options ask for (None when none) into Command; one line for a person
+// when an option is bad or stands without its tool, else empty.
+QString ReadSiteOptions(const QCommandLineParser& Parser, TSiteCommand& Command);
+
+// Runs the tool; returns the exit code.
+int RunSiteCommand(const TSiteCommand& Command, const QString& DatabasePath);
+
+// Runs Tool on logs.mdb, turning what it raises into one journal line and an exit code: a file
+// that is missing, not SQLite or not writable by its own status, any other failure as Failure.
+int RunSiteTool(const QString& DatabasePath, TExitStatus Failure, const std::function<TExitStatus()>& Tool);

@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include "Backup.h"
+#include "ExitStatus.h"
+#include "LogDatabase.h"
+#include "ReaderEdit.h"
+#include "ReaderList.h"
+#include "ReaderProbe.h"
+#include "ReaderSim.h"
+#include "RecordExport.h"
+#include "SiteConnection.h"
+#include "TestSupport.h"
+
+namespace {
+
+using readersim::ReaderSim;
+
+TReaderAddress Reader(const QString& Text) {
+  QString error;
+  const std::optional<TReaderAddress> reader = ParseReaderAddress(Text, error);
+  EXPECT_TRUE(reader.has_value()) << Text.toStdString() << ": " << error.toStdString();
+  return reader.value_or(TReaderAddress{});
+}
+
+QByteArray FileBytes(const QString& Path) {
+  QFile file(Path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+mode_t ModeOf(const QString& Path) {
+  struct stat info {};
+  EXPECT_EQ(::stat(QFile::encodeName(Path).constData(), &info), 0);
+  return info.st_mode & 07777;
+}
+
+// What --export writes for the whole table of Folder.
+QByteArray Exported(const TLogFolder& Folder, const TExportRequest& Request) {
+  QTemporaryFile out;
+  EXPECT_TRUE(out.open());
+  std::FILE* file = std::fopen(QFile::encodeName(out.fileName()).constData(), "w");
+  EXPECT_EQ(ExportRecords(Folder.DatabasePath(), Request, file), ExitCode(TExitStatus::Ok));
+  std::fclose(file);
+  return FileBytes(out.fileName());
+}
+
+// The same reader named three ways is one reader; a refusal writes nothing; what is written
+// reads back as the run reads it, with the column types it expects.
+TEST(SiteReaders, AddsEachReaderOnceAndKeepsTheTypesTheRunReads) {
+  const TLogFolder folder;
+  ASSERT_EQ(AddReader(folder.DatabasePath(), Reader("127.0.0.1:4001"), {true, true, false}), ExitCode(TExitStatus::Ok));
+  const QByteArray written = FileBytes(folder.DatabasePath());
+  for (const char* same : {"localhost:4001", "0.0.0.0:4001", "127.0.0.2:04001"}) {
+    EXPECT_EQ(AddReader(folder.DatabasePath(), Reader(same), {}), ExitCode(TExitStatus::Usage)) << same;
+  }
+  EXPECT_EQ(FileBytes(folder.DatabasePath()), written);
+  {
+    TCapturedErrors captured;
+    ASSERT_EQ(AddReader(folder.DatabasePath(), Reader("gate-north.invalid:4002"), {false, false, true}), ExitCode(TExitStatus::Ok));
+    EXPECT_TRUE(captured.Text().contains("<4>quillmere: gate-north.invalid:4002 has clear after without download"));
+  }
+  EXPECT_EQ(AddReader(folder.DatabasePath(), Reader("GATE-NORTH.invalid:4002"), {}), ExitCode(TExitStatus::Usage));
+  ASSERT_EQ(AddReader(folder.DatabasePath(), Reader("gate-south.invalid:http"), {}), ExitCode(TExitStatus::Ok));
+  EXPECT_EQ(AddReader(folder.DatabasePath(), Reader("gate-south.invalid:80"), {}), ExitCode(TExitStatus::Usage));
+  EXPECT_EQ(folder.Query("SELECT ipaddr, typeof(ipaddr), ipport, typeof(ipport), setclk, typeof(setclk), download, clrafter "
+                         "FROM readers"),
+            QStringList({"127.0.0.1|text|4001|text|1|integer|1|0", "gate-north.invalid|text|4002|text|0|integer|0|1",
+                         "gate-south.invalid|text|http|text|0|integer|1|0"}));
+  TLogDatabase run;
+  run.OpenDatabase(folder.DatabasePath());
+  const TReaderRow first = run.ReadReaderRow();
+  EXPECT_EQ(first.Address, "127.0.0.1");
+  EXPECT_EQ(first.Port, "4001");
+  EXPECT_TRUE(first.SetClock && first.Download && !first.ClearAfter);
+}
+
+// A removed reader's records and visits stay; a reader that no row names is refused.
+TEST(SiteReaders, RemovesTheReadersRowsOnlyAndListsEveryRowEvenABadOne) {
+  const TLogFolder folder;
+  folder.AddReader("127.0.0.1", "4001", true, true, false);
+  folder.Execute("INSERT INTO readers VALUES ('10.0.0.9', 4002, NULL, 1, 0)");
+  folder.Execute("INSERT INTO readers VALUES ('0.0.0.0', '4001', 0, 1, 1)");
+  folder.Execute("INSERT INTO records VALUES ('2026-01-02 03:04:05', 7, '127.0.0.1', 1)");
+  folder.Execute("CREATE TABLE visits (id INTEGER PRIMARY KEY, started TEXT NOT NULL, ended TEXT, ipaddr TEXT, ipport TEXT, "
+                 "outcome TEXT NOT NULL, records_reported INTEGER, added INTEGER NOT NULL DEFAULT 0, duplicates INTEGER "
+                 "NOT NULL DEFAULT 0, invalid INTEGER NOT NULL DEFAULT 0, clock_set INTEGER NOT NULL DEFAULT 0, cleared "
+                 "INTEGER NOT NULL DEFAULT 0, detail TEXT)");
+  folder.Execute("INSERT INTO visits (started, ipaddr, ipport, outcome, added) VALUES "
+                 "('2026-01-02 04:00:00', '127.0.0.1', '4001', 'done', 12)");
+  {
+    const TSiteConnection connection(folder.DatabasePath(), TAccess::Read);
+    EXPECT_EQ(ReaderLines(connection),
+              QStringList({"127.0.0.1:4001 | set clock, download, log kept | last visit 2026-01-02 04:00:00 done, 12 added",
+                           "10.0.0.9:4002 | row 2 cannot be read: Could not convert NULL in column 'setclk' to a boolean",
+                           "0.0.0.0:4001 | clock left alone, download, clear after | never visited"}));
+  }
+  EXPECT_EQ(RemoveReader(folder.DatabasePath(), Reader("10.0.0.8:4001")), ExitCode(TExitStatus::Usage));
+  ASSERT_EQ(RemoveReader(folder.DatabasePath(), Reader("localhost:4001")), ExitCode(TExitStatus::Ok));
+  EXPECT_EQ(folder.Query("SELECT ipaddr FROM readers"), QStringList({"10.0.0.9"}));
+  EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM records"), QStringList({"1"}));
+  EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM visits"), QStringList({"1"}));
+}
+
+// Commas, quotes and line breaks in READER survive; the export is the table, in time order;
+// both bounds are inclusive, a day reaching to its last second.
+TEST(SiteExport, WritesTheTableAsCsvAndJsonLines) {
+  const TLogFolder folder;
+  folder.Execute("INSERT INTO records VALUES ('2026-01-02 00:00:00', 2, 'gate \"north\", door 2', 0), "
+                 "('2026-01-01 23:59:59', 1, 'line\nbreak', 1), ('2026-01-03 00:00:00', 3, NULL, 2), "
+                 "('2026-01-02 23:59:59', 16777215, '10.0.0.1', 1)");
+  EXPECT_EQ(Exported(folder, {}),
+            "RECTIME,CARDNO,READER,MODE\r\n"
+            "2026-01-01 23:59:59,1,\"line\nbreak\",1\r\n"
+            "2026-01-02 00:00:00,2,\"gate \"\"north\"\", door 2\",0\r\n"
+            "2026-01-02 23:59:59,16777215,10.0.0.1,1\r\n"
+            "2026-01-03 00:00:00,3,,2\r\n");
+  const QList<QByteArray> lines =
+      Exported(folder, {*ExportBound("2026-01-02", false), *ExportBound("2026-01-02", true), TExportFormat::JsonLines}).split('\n');
+  ASSERT_EQ(lines.size(), 3);
+  EXPECT_EQ(lines.at(2), "");
+  const QJsonObject first = QJsonDocument::fromJson(lines.at(0)).object();
+  EXPECT_EQ(first.value("RECTIME").toString(), "2026-01-02 00:00:00");
+  EXPECT_EQ(first.value("CARDNO").toInt(), 2);
+  EXPECT_EQ(first.value("READER").toString(), "gate \"north\", door 2");
+  EXPECT_EQ(first.value("MODE").toInt(), 0);
+  EXPECT_EQ(QJsonDocument::fromJson(lines.at(1)).object().value("CARDNO").toInt(), 16777215);
+  EXPECT_EQ(Exported(folder, {*ExportBound("2026-01-02 23:59", false), *ExportBound("2026-01-03 00:00", true),
+                              TExportFormat::JsonLines}),
+            "{\"RECTIME\":\"2026-01-02 23:59:59\",\"CARDNO\":16777215,\"READER\":\"10.0.0.1\",\"MODE\":1}\n"
+            "{\"RECTIME\":\"2026-01-03 00:00:00\",\"CARDNO\":3,\"READER\":null,\"MODE\":2}\n");
+}
+
+// A writer's open transaction neither blocks the export nor shows in it.
+TEST(SiteExport, ReadsPastAWriterThatHasNotCommitted) {
+  const TLogFolder folder;
+  folder.Query("PRAGMA journal_mode=WAL");
+  folder.Execute("INSERT INTO records VALUES ('2026-01-01 08:00:00', 1, 'a', 1)");
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "export-writer");
+    db.setDatabaseName(folder.DatabasePath());
+    ASSERT_TRUE(db.open());
+    QSqlQuery writer(db);
+    ASSERT_TRUE(writer.exec("BEGIN IMMEDIATE"));
+    ASSERT_TRUE(writer.exec("INSERT INTO records VALUES ('2026-01-01 09:00:00', 2, 'b', 1)"));
+    EXPECT_EQ(Exported(folder, {}), "RECTIME,CARDNO,READER,MODE\r\n2026-01-01 08:00:00,1,a,1\r\n");
+    EXPECT_TRUE(writer.exec("COMMIT"));
+  }
+  QSqlDatabase::removeDatabase("export-writer");
+  EXPECT_TRUE(Exported(folder, {}).endsWith("2026-01-01 09:00:00,2,b,1\r\n"));
+}
+
+// The count is asked and nothing else: no lock, no clock (not even when the reader asks for
+// it), no options, no clear; a reader that is not there or does not answer is no answer.
+TEST(SiteProbe, AsksTheCountAndChangesNothingOnTheReader) {
+  readersim::SimFaults faults;
+  faults.StatusEveryMs = 20;
+  faults.StatusCode = 'C';
+  ReaderSim sim(readersim::SampleLog(70, 3), faults);
+  TLinkTimings fast;
+  fast.DrainQuietMs = 30;
+  fast.ReplyWaitMs = 400;
+  const TProbe probe = ProbeReader(Reader(QStringLiteral("127.0.0.1:%1").arg(sim.Port())), fast);
+  ASSERT_TRUE(probe.Capacity.has_value()) << probe.Failure.toStdString();
+  EXPECT_EQ(probe.Capacity->RecordCount, 70);
+  EXPECT_EQ(sim.Commands(), std::vector<std::string>({"000300"}));
+  EXPECT_FALSE(sim.Locked());
+  EXPECT_EQ(sim.LogSize(), 70u);
+
+  EXPECT_FALSE(ProbeReader(Reader(QStringLiteral("127.0.0.1:%1").arg(ClosedLoopbackPort())), fast).Capacity.has_value());
+  readersim::SimFaults silent;
+  silent.Silent = true;
+  ReaderSim mute({}, silent);
+  const TProbe unanswered = ProbeReader(Reader(QStringLiteral("127.0.0.1:%1").arg(mute.Port())), fast);
+  EXPECT_FALSE(unanswered.Capacity.has_value());
+  EXPECT_EQ(unanswered.Failure, "no reply to get capacity after 3 tries");
+}
+
+// The copy passes integrity_check and holds one committed state while a writer goes on; it is
+// its owner's and the data folder's group's alone under any umask; an existing file, or the
+// database itself, is left alone.
+TEST(SiteBackup, CopiesWhileAWriterWritesForTheGroupOnly) {
+  const TLogFolder folder;
+  folder.Query("PRAGMA journal_mode=WAL");
+  const bool root = ::geteuid() == 0;
+  constexpr gid_t DataGroup = 61003;
+  if (root) {
+    ASSERT_EQ(::chown(QFile::encodeName(folder.Path()).constData(), static_cast<uid_t>(-1), DataGroup), 0);
+  }
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "backup-writer");
+    db.setDatabaseName(folder.DatabasePath());
+    db.setConnectOptions("QSQLITE_BUSY_TIMEOUT=5000");
+    db.open();
+    QSqlQuery query(db);
+    for (int i = 0; !stop; ++i) {
+      query.exec("BEGIN");
+      query.exec(QStringLiteral("INSERT INTO records VALUES (datetime('2026-01-01', '+%1 seconds'), %1, 'w', 1)").arg(i));
+      query.exec(QStringLiteral("INSERT INTO records VALUES (datetime('2026-01-01', '+%1 seconds'), %1, 'w', 2)").arg(i));
+      query.exec("COMMIT");
+    }
+    query = QSqlQuery();
+    db.close();
+  });
+  WaitUntil([&] { return folder.Query("SELECT COUNT(*) FROM records").value(0).toInt() > 200; }, 5000);
+  QTemporaryDir elsewhere;
+  const QString copy = elsewhere.filePath("logs-copy.mdb");
+  const mode_t umask = ::umask(0);
+  const int code = BackupTo(folder.DatabasePath(), copy, false);
+  ::umask(umask);
+  stop = true;
+  writer.join();
+  QSqlDatabase::removeDatabase("backup-writer");
+  ASSERT_EQ(code, ExitCode(TExitStatus::Ok));
+  EXPECT_EQ(ModeOf(copy), 0640u);
+  struct stat info {};
+  ASSERT_EQ(::stat(QFile::encodeName(copy).constData(), &info), 0);
+  struct stat data {};
+  ASSERT_EQ(::stat(QFile::encodeName(folder.Path()).constData(), &data), 0);
+  EXPECT_EQ(info.st_gid, data.st_gid);
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "backup-check");
+    db.setDatabaseName(copy);
+    ASSERT_TRUE(db.open());
+    QSqlQuery check(db);
+    ASSERT_TRUE(check.exec("PRAGMA integrity_check") && check.next());
+    EXPECT_EQ(check.value(0).toString(), "ok");
+    ASSERT_TRUE(check.exec("SELECT COUNT(*), COUNT(*) % 2 FROM records") && check.next());
+    EXPECT_GT(check.value(0).toInt(), 200);
+    EXPECT_EQ(check.value(1).toInt(), 0) << "a transaction half copied";
+    // A copy in write-ahead-log mode could not be read from a folder the reader may not write.
+    ASSERT_TRUE(check.exec("PRAGMA journal_mode") && check.next());
+    EXPECT_EQ(check.value(0).toString(), "delete");
+  }
+  QSqlDatabase::removeDatabase("backup-check");
+  EXPECT_EQ(QDir(elsewhere.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"logs-copy.mdb"});
+
+  const QByteArray first = FileBytes(copy);
+  EXPECT_EQ(BackupTo(folder.DatabasePath(), copy, false), ExitCode(TExitStatus::DatabaseExists));
+  EXPECT_EQ(FileBytes(copy), first);
+  folder.Execute("DELETE FROM records");
+  EXPECT_EQ(BackupTo(folder.DatabasePath(), copy, true), ExitCode(TExitStatus::Ok));
+  EXPECT_NE(FileBytes(copy), first);
+  for (const QString& own : {folder.DatabasePath(), folder.DatabasePath() + "-wal", folder.Path() + "./logs.mdb-shm"}) {
+    EXPECT_EQ(BackupTo(folder.DatabasePath(), own, true), ExitCode(TExitStatus::Usage)) << own.toStdString();
+  }
+  // The last connection to close takes the write-ahead log with it, as a run's does.
+  EXPECT_FALSE(QFile::exists(folder.DatabasePath() + "-shm"));
+  EXPECT_EQ(folder.Query("PRAGMA integrity_check"), QStringList{"ok"});
+}
+
+}  // namespace
