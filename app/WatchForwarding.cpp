@@ -12,14 +12,16 @@
 
 namespace {
 
-constexpr int LookEveryMs = 1000;      // how often logs.mdb is looked at for rows the server has not acknowledged
+// Live events that come close together go in one forward, one at most this often: each costs
+// the server a transaction and logs.mdb a write, whether it carries one event or fifty.
+constexpr int GatherMs = 40;
 constexpr int FirstRetryMs = 1000;     // after an outage or a failing logs.mdb, doubling up to LongestRetryMs
 constexpr int LongestRetryMs = 60000;  // also the only wait after a refusal: a person must act first
 
 }  // namespace
 
-TWatchForwarding::TWatchForwarding(QString DatabaseFile, TRunOptions AOptions, int BusyTimeoutMs)
-    : File(std::move(DatabaseFile)), Options(std::move(AOptions)), BusyMs(BusyTimeoutMs) {
+TWatchForwarding::TWatchForwarding(QString DatabaseFile, TRunOptions AOptions, int BusyTimeoutMs, int LookEveryMs)
+    : File(std::move(DatabaseFile)), Options(std::move(AOptions)), BusyMs(BusyTimeoutMs), LookMs(LookEveryMs) {
   Thread.reset(QThread::create([this] { Forward(); }));
   Thread->start();
 }
@@ -46,20 +48,33 @@ void TWatchForwarding::Forward() {
     return;
   }
   TForwarder forwarder(db.Connection(), Options.ForwardUrl, Options.Site, {}, Stopping.Descriptor());
-  for (int waitMs = 0; Stopping.Wait(waitMs) != TWakeup::TWaitEnd::Woken;) waitMs = Cycle(forwarder);
+  for (TNext next{0, false}; AwaitNext(next);) {
+    Stored.Take();  // what is stored from here on wakes the next wait
+    SinceForward.start();
+    next = Cycle(forwarder);
+  }
   SayWaiting(forwarder);
 }
 
-// One look at logs.mdb and, when something waits, one forward: the wait before the next.
-int TWatchForwarding::Cycle(TForwarder& Forwarder) {
+// False once stopped. The gathering comes first: under a steady stream of events the wait for
+// one then ends without sleeping, one wake-up per forward.
+bool TWatchForwarding::AwaitNext(TNext Next) {
+  if (!Next.OnStored) return Stopping.Wait(Next.WaitMs) != TWakeup::TWaitEnd::Woken;
+  const int gatherMs = static_cast<int>(std::clamp<qint64>(GatherMs - SinceForward.elapsed(), 0, Next.WaitMs));
+  if (gatherMs > 0 && Stopping.Wait(gatherMs) == TWakeup::TWaitEnd::Woken) return false;
+  return Stopping.Wait(Next.WaitMs - gatherMs, Stored.Descriptor()) != TWakeup::TWaitEnd::Woken;
+}
+
+// One look at logs.mdb and, when something waits, one forward; what follows it.
+TWatchForwarding::TNext TWatchForwarding::Cycle(TForwarder& Forwarder) {
   bool running = false;
   const auto progress = [&] { return running ? Forwarder.Progress() : TForwardProgress{}; };
   try {
-    if (!Forwarder.Pending()) return LookEveryMs;
+    if (!Forwarder.Pending()) return {LookMs, true};
     running = true;
     Forwarder.Run();
   } catch (const EServerError& Error) {
-    if (Error.Failure() == TServerFailure::Stopped) return 0;  // the loop's wait sees the stop
+    if (Error.Failure() == TServerFailure::Stopped) return {0, false};  // the loop's wait sees the stop
     return Failed(EndOf(Error), progress(), Error.Message());
   } catch (const EDatabaseBusy& Error) {
     // Another program's hold passes by itself, as an outage does: what was sent is sent again.
@@ -70,7 +85,7 @@ int TWatchForwarding::Cycle(TForwarder& Forwarder) {
   return Sent(Forwarder.Progress());
 }
 
-int TWatchForwarding::Sent(const TForwardProgress& Done) {
+TWatchForwarding::TNext TWatchForwarding::Sent(const TForwardProgress& Done) {
   if (!Working) {
     JournalLine(TPriority::Info,
                 QStringLiteral("forwarding to %1 as site %2: %3 records and %4 visits sent; the rest follows as it comes")
@@ -81,12 +96,12 @@ int TWatchForwarding::Sent(const TForwardProgress& Done) {
   Working = true;
   Last = TForwardEnd::Sent;
   RowsSetAside |= SayRowsSetAside(Done);
-  return LookEveryMs;
+  return {LookMs, true};
 }
 
 // An outage and a failing logs.mdb may pass soon: tried again after a growing wait. A refusal
 // waits for a person, tried again only at the longest wait.
-int TWatchForwarding::Failed(TForwardEnd How, const TForwardProgress& Done, const QString& Why) {
+TWatchForwarding::TNext TWatchForwarding::Failed(TForwardEnd How, const TForwardProgress& Done, const QString& Why) {
   const bool news = Working || How != Last;
   RetryMs = How == TForwardEnd::Refused ? LongestRetryMs
             : news                      ? FirstRetryMs
@@ -100,7 +115,7 @@ int TWatchForwarding::Failed(TForwardEnd How, const TForwardProgress& Done, cons
   }
   Working = false;
   Last = How;
-  return RetryMs;
+  return {RetryMs, false};
 }
 
 void TWatchForwarding::SayWaiting(const TForwarder& Forwarder) {

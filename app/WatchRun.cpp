@@ -82,9 +82,9 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   TLogDatabase store(WatchBusyTimeoutMs);
   store.OpenDatabase(Db.DatabasePath());
   store.AbandonWaitsWhen([&stopping] { return stopping.load(); });
-  TWorkers workers = StartWorkers(Db, journal, receiver, store);
-  std::optional<TWatchForwarding> forwarding;
+  std::optional<TWatchForwarding> forwarding;  // before the workers, which tell it of each live event
   if (!Options.ForwardUrl.isEmpty()) forwarding.emplace(Db.DatabasePath(), Options, WatchBusyTimeoutMs);
+  TWorkers workers = StartWorkers(Db, journal, receiver, store, forwarding ? forwarding->StoredSignal() : std::function<void()>());
   JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2 minutes")
                                    .arg(workers.size())
                                    .arg(Timings.CollectMinutes));
@@ -126,7 +126,8 @@ bool TWatchRun::StopWorkers(TWorkers& Workers) {
 
 // A row that cannot be watched is refused with its own visit row and line, and the others are
 // watched all the same: one mistyped row does not leave every reader unwatched.
-TWatchRun::TWorkers TWatchRun::StartWorkers(TLogDatabase& Db, TRunJournal& Journal, QObject& Receiver, TLogDatabase& Store) const {
+TWatchRun::TWorkers TWatchRun::StartWorkers(TLogDatabase& Db, TRunJournal& Journal, QObject& Receiver, TLogDatabase& Store,
+                                            const std::function<void()>& Stored) const {
   TWorkers workers;
   std::vector<QString> watched;
   for (; !Db.ReadersAtEnd(); Db.NextReader()) {
@@ -158,7 +159,7 @@ TWatchRun::TWorkers TWatchRun::StartWorkers(TLogDatabase& Db, TRunJournal& Journ
             }
           },
           Qt::QueuedConnection);
-    }));
+    }, Stored));
   }
   return workers;
 }

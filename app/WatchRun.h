@@ -29,7 +29,8 @@ class TWatchRun {
   using TWorkers = std::vector<std::unique_ptr<TWatchWorker>>;
   TExitStatus Watch(TLogDatabase& Db, class QEventLoop& Loop);
   static bool StopWorkers(TWorkers& Workers);
-  TWorkers StartWorkers(TLogDatabase& Db, TRunJournal& Journal, QObject& Receiver, TLogDatabase& Store) const;
+  TWorkers StartWorkers(TLogDatabase& Db, TRunJournal& Journal, QObject& Receiver, TLogDatabase& Store,
+                        const std::function<void()>& Stored) const;
 
   QString DatabaseFile;
   TRunOptions Options;

@@ -63,8 +63,9 @@ bool LineLost(TVisitOutcome Outcome) {
 
 }  // namespace
 
-TWatchWorker::TWatchWorker(TLogDatabase& AStore, TReaderRow ARow, TWatchTimings ATimings, TReport AReport)
-    : Store(AStore), Row(std::move(ARow)), Timings(ATimings), Report(std::move(AReport)) {
+TWatchWorker::TWatchWorker(TLogDatabase& AStore, TReaderRow ARow, TWatchTimings ATimings, TReport AReport,
+                           std::function<void()> AStored)
+    : Store(AStore), Row(std::move(ARow)), Timings(ATimings), Report(std::move(AReport)), Stored(std::move(AStored)) {
   Thread.reset(QThread::create([this] { Watch(); }));
   Thread->start();
 }
@@ -303,6 +304,7 @@ bool TWatchWorker::StoreEvent(const TLiveEvent& Event) {
     case TLiveStored::Added:
       ++LiveAdded;
       ++LiveSincePass;
+      if (Stored) Stored();
       break;
     case TLiveStored::Duplicate: break;
     case TLiveStored::Invalid:

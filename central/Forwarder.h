@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
 
 #include <chrono>
@@ -15,7 +17,7 @@ struct TForwardProgress {
 };
 
 struct TForwardLimits {
-  int BatchRows = 20000;
+  int BatchRows = 100000;
   qsizetype BatchBytes = 8 << 20;
   std::chrono::milliseconds ConnectTimeout{5000};
   std::chrono::milliseconds CallTimeout{60000};  // each call to the server, whatever the URL says
@@ -63,6 +65,9 @@ class TForwarder {
   void Connect(const class TServerAddress& Address, class TLocalState& State);
   void Forward(class TPgConnection& Server, TLocalState& State);
   void ClaimSite(TPgConnection& Server, const QByteArray& Origin);
+  void NoteSuccess(TLocalState& State);
+
+  static constexpr qint64 NoteSuccessEveryMs = 60000;
 
   QString LocalConnection;
   QString Url;
@@ -71,5 +76,8 @@ class TForwarder {
   int Stop;
   TForwardProgress Done;
   std::unique_ptr<TPgConnection> Link;
+  QByteArray FileOrigin;  // read as Link was made
+  bool SuccessNoted = false;  // the last note in logs.mdb was a success
+  QElapsedTimer SinceNoted;
   QString Target;  // of the last Run that got past the URL
 };

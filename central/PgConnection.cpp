@@ -223,11 +223,25 @@ QStringList TPgConnection::Column(const QString& Sql, const QStringList& Params)
 }
 
 qint64 TPgConnection::Copy(const QString& Sql, const QByteArray& Data) {
+  StartCopy(Sql);
+  PutCopy(Data.constData(), Data.size());
+  return FinishCopy();
+}
+
+void TPgConnection::StartCopy(const QString& Sql) {
   Call(Sql, {}, PGRES_COPY_IN, After(CallLimit));
-  // Each chunk has its own deadline: a slow link may take longer over a whole batch.
-  for (qsizetype at = 0; at < Data.size(); at += CopyChunkBytes) {
-    PutCopyData(Data.constData() + at, static_cast<int>(std::min(CopyChunkBytes, Data.size() - at)));
+}
+
+// Each chunk has its own deadline: a slow link may take longer over a whole batch. Waits only
+// while the socket is full, so that libpq holds no more than a chunk however far the server lags.
+void TPgConnection::PutCopy(const char* Data, qsizetype Bytes) {
+  for (qsizetype at = 0; at < Bytes; at += CopyChunkBytes) {
+    PutCopyData(Data + at, static_cast<int>(std::min(CopyChunkBytes, Bytes - at)));
+    Flush(After(CallLimit));
   }
+}
+
+qint64 TPgConnection::FinishCopy() {
   EndCopy(After(CallLimit));
   TResult result = NextResult(After(CallLimit));
   while (NextResult(After(CallLimit))) {

@@ -16,6 +16,7 @@
 
 #include "Clock.h"
 #include "LogDatabase.h"
+#include "PgServer.h"
 #include "ReaderSim.h"
 #include "RunJournal.h"
 #include "TestSupport.h"
@@ -370,6 +371,31 @@ TEST(Watch, AForwardThatMeetsAHeldFileGivesWayAsToAnOutage) {
   const QString journal = QString::fromLocal8Bit(errors.Text());
   EXPECT_TRUE(journal.contains("<4>forwarding")) << journal.toStdString();
   EXPECT_TRUE(journal.contains("database is locked")) << journal.toStdString();
+}
+
+// A live event goes to the server as soon as its worker has stored it, told by the worker: the
+// look at logs.mdb that would find it is an hour away.
+TEST(Watch, ALiveEventIsForwardedOnTheWordOfItsWorker) {
+  TPgServer server;
+  const QString db = server.CreateDatabase("told");
+  TRunOptions options;
+  options.ForwardUrl = server.Url(db, "secret");
+  options.Site = "north";
+  SimFaults faults;
+  faults.EventEveryMs = 100;
+  ReaderSim sim({}, faults);
+  TLogFolder folder;
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), false, true, false);
+  TCapturedErrors errors;
+  TWatchForwarding forwarding(folder.DatabasePath(), options, 100, 3600000);
+  ASSERT_TRUE(WaitUntil([&] { return errors.Peek().contains("<6>forwarding to"); }, LimitMs));  // the server's tables made
+  TLogDatabase store;
+  store.OpenDatabase(folder.DatabasePath());
+  TWatchWorker worker(store, TReaderRow{"127.0.0.1", QString::number(sim.Port()), false, true, false}, QuickTimings(),
+                      [](const TVisit&) {}, forwarding.StoredSignal());
+  EXPECT_TRUE(WaitUntil([&] { return server.Sql("SELECT COUNT(*) FROM records", db).trimmed().toInt() >= 3; }, LimitMs));
+  worker.StopAndWait();
+  EXPECT_EQ(forwarding.StopAndWait(), TForwardEnd::Sent);
 }
 
 }  // namespace
