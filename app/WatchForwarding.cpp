@@ -48,33 +48,45 @@ void TWatchForwarding::Forward() {
     return;
   }
   TForwarder forwarder(db.Connection(), Options.ForwardUrl, Options.Site, {}, Stopping.Descriptor());
-  for (TNext next{0, false}; AwaitNext(next);) {
+  int retryMs = 0;
+  for (TWake wake; (wake = AwaitNext(retryMs)) != TWake::Stopped;) {
     Stored.Take();  // what is stored from here on wakes the next wait
     SinceForward.start();
-    next = Cycle(forwarder);
+    if (wake == TWake::Look) SinceLook.start();
+    retryMs = Cycle(forwarder, wake == TWake::Told);
   }
   SayWaiting(forwarder);
 }
 
-// False once stopped. The gathering comes first: under a steady stream of events the wait for
-// one then ends without sleeping, one wake-up per forward.
-bool TWatchForwarding::AwaitNext(TNext Next) {
-  if (!Next.OnStored) return Stopping.Wait(Next.WaitMs) != TWakeup::TWaitEnd::Woken;
-  const int gatherMs = static_cast<int>(std::clamp<qint64>(GatherMs - SinceForward.elapsed(), 0, Next.WaitMs));
-  if (gatherMs > 0 && Stopping.Wait(gatherMs) == TWakeup::TWaitEnd::Woken) return false;
-  return Stopping.Wait(Next.WaitMs - gatherMs, Stored.Descriptor()) != TWakeup::TWaitEnd::Woken;
+// A retry waits its time whatever is stored meanwhile. Otherwise the gathering comes first:
+// under a steady stream of events the wait for one then ends without sleeping, one wake-up per
+// forward; and the look comes every LookMs however busy the stream.
+TWatchForwarding::TWake TWatchForwarding::AwaitNext(int RetryInMs) {
+  if (RetryInMs > 0 || !SinceLook.isValid()) {
+    return Stopping.Wait(RetryInMs) == TWakeup::TWaitEnd::Woken ? TWake::Stopped : TWake::Look;
+  }
+  const qint64 lookInMs = std::max<qint64>(0, LookMs - SinceLook.elapsed());
+  const auto gatherMs = std::clamp<qint64>(GatherMs - SinceForward.elapsed(), 0, lookInMs);
+  if (gatherMs > 0 && Stopping.Wait(static_cast<int>(gatherMs)) == TWakeup::TWaitEnd::Woken) return TWake::Stopped;
+  switch (Stopping.Wait(static_cast<int>(lookInMs - gatherMs), Stored.Descriptor())) {
+    case TWakeup::TWaitEnd::Woken: return TWake::Stopped;
+    case TWakeup::TWaitEnd::Readable: return TWake::Told;
+    case TWakeup::TWaitEnd::Timeout: break;
+  }
+  return TWake::Look;
 }
 
-// One look at logs.mdb and, when something waits, one forward; what follows it.
-TWatchForwarding::TNext TWatchForwarding::Cycle(TForwarder& Forwarder) {
+// One forward: of the records a worker told of, or, at a look, of whatever logs.mdb holds that
+// the server has not acknowledged, if anything. The wait before a retry, or 0.
+int TWatchForwarding::Cycle(TForwarder& Forwarder, bool Told) {
   bool running = false;
   const auto progress = [&] { return running ? Forwarder.Progress() : TForwardProgress{}; };
   try {
-    if (!Forwarder.Pending()) return {LookMs, true};
+    if (!Told && !Forwarder.Pending()) return 0;
     running = true;
-    Forwarder.Run();
+    Forwarder.Run(Told ? TForwardScope::Records : TForwardScope::Everything);
   } catch (const EServerError& Error) {
-    if (Error.Failure() == TServerFailure::Stopped) return {0, false};  // the loop's wait sees the stop
+    if (Error.Failure() == TServerFailure::Stopped) return 0;  // the loop's wait sees the stop
     return Failed(EndOf(Error), progress(), Error.Message());
   } catch (const EDatabaseBusy& Error) {
     // Another program's hold passes by itself, as an outage does: what was sent is sent again.
@@ -85,7 +97,7 @@ TWatchForwarding::TNext TWatchForwarding::Cycle(TForwarder& Forwarder) {
   return Sent(Forwarder.Progress());
 }
 
-TWatchForwarding::TNext TWatchForwarding::Sent(const TForwardProgress& Done) {
+int TWatchForwarding::Sent(const TForwardProgress& Done) {
   if (!Working) {
     JournalLine(TPriority::Info,
                 QStringLiteral("forwarding to %1 as site %2: %3 records and %4 visits sent; the rest follows as it comes")
@@ -96,12 +108,12 @@ TWatchForwarding::TNext TWatchForwarding::Sent(const TForwardProgress& Done) {
   Working = true;
   Last = TForwardEnd::Sent;
   RowsSetAside |= SayRowsSetAside(Done);
-  return {LookMs, true};
+  return 0;
 }
 
 // An outage and a failing logs.mdb may pass soon: tried again after a growing wait. A refusal
 // waits for a person, tried again only at the longest wait.
-TWatchForwarding::TNext TWatchForwarding::Failed(TForwardEnd How, const TForwardProgress& Done, const QString& Why) {
+int TWatchForwarding::Failed(TForwardEnd How, const TForwardProgress& Done, const QString& Why) {
   const bool news = Working || How != Last;
   RetryMs = How == TForwardEnd::Refused ? LongestRetryMs
             : news                      ? FirstRetryMs
@@ -115,7 +127,7 @@ TWatchForwarding::TNext TWatchForwarding::Failed(TForwardEnd How, const TForward
   }
   Working = false;
   Last = How;
-  return {RetryMs, false};
+  return RetryMs;
 }
 
 void TWatchForwarding::SayWaiting(const TForwarder& Forwarder) {

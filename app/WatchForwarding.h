@@ -40,16 +40,12 @@ class TWatchForwarding {
   TForwardEnd StopAndWait();
 
  private:
-  // What follows a cycle: the longest wait before the next, and whether a stored event cuts it short.
-  struct TNext {
-    int WaitMs = 0;
-    bool OnStored = true;
-  };
+  enum class TWake { Stopped, Told, Look };
   void Forward();
-  bool AwaitNext(TNext Next);
-  TNext Cycle(TForwarder& Forwarder);
-  TNext Sent(const TForwardProgress& Done);
-  TNext Failed(TForwardEnd How, const TForwardProgress& Done, const QString& Why);
+  TWake AwaitNext(int RetryInMs);
+  int Cycle(TForwarder& Forwarder, bool Told);
+  int Sent(const TForwardProgress& Done);
+  int Failed(TForwardEnd How, const TForwardProgress& Done, const QString& Why);
   void SayWaiting(const TForwarder& Forwarder);
 
   QString File;
@@ -59,6 +55,7 @@ class TWatchForwarding {
   TWakeup Stopping;
   TWakeup Stored;
   QElapsedTimer SinceForward;  // since the last forward began
+  QElapsedTimer SinceLook;     // since the last look at all of logs.mdb; not yet: the first comes at once
   TForwardEnd Last = TForwardEnd::Sent;
   bool Working = false;   // the last forward sent: a failure from here is news
   bool RowsSetAside = false;

@@ -51,29 +51,33 @@ TForwarder::TForwarder(QString Connection, QString ServerUrl, QString SiteName, 
 
 TForwarder::~TForwarder() = default;
 
-void TForwarder::Run() {
+void TForwarder::Run(TForwardScope Scope) {
   Done = {};
   sqlite3* local = NativeHandle(QSqlDatabase::database(LocalConnection, false));
-  std::optional<TServerAddress> address;
-  try {
-    address.emplace(Url);
-  } catch (const EServerError& Error) {
-    TLocalState(local, QString::fromLatin1(UnparsedTarget)).NoteAttempt(Error.Message());
-    throw;
-  }
-  Done.Target = address->Target();
   if (Link && !Link->StillOpen()) Link.reset();  // closed while idle: no outage, a new link
-  // The local tables are made sure of with each new link: a watch's forward many times a second
-  // on a kept link only reads and acknowledges.
+  // The URL is taken apart and the local tables made sure of with each new link: a watch's
+  // forward many times a second on a kept link only reads and acknowledges.
+  std::optional<TServerAddress> address;
+  if (!Link) {
+    try {
+      address.emplace(Url);
+    } catch (const EServerError& Error) {
+      TLocalState(local, QString::fromLatin1(UnparsedTarget)).NoteAttempt(Error.Message());
+      throw;
+    }
+    Done.Target = address->Target();
+  } else {
+    Done.Target = Target;
+  }
   TLocalState state = Link ? TLocalState::Reading(local, Done.Target) : TLocalState(local, Done.Target);
-  Target = Done.Target;
+  Target = Done.Target;  // once its mark can be read
   try {
     if (Site.size() > MaxSiteChars) {
       throw EServerError(TServerFailure::NeedsPerson,
                          QStringLiteral("the site name has %1 characters, more than %2").arg(Site.size()).arg(MaxSiteChars));
     }
     if (!Link) Connect(*address, state);
-    Forward(*Link, state);
+    Forward(*Link, state, Scope);
   } catch (const EServerError& Error) {
     Link.reset();  // whatever the failure left on the link, the next Run starts afresh
     SuccessNoted = false;
@@ -122,7 +126,7 @@ void TForwarder::Connect(const TServerAddress& Address, TLocalState& State) {
   Link = std::move(server);
 }
 
-void TForwarder::Forward(TPgConnection& Server, TLocalState& State) {
+void TForwarder::Forward(TPgConnection& Server, TLocalState& State, TForwardScope Scope) {
   const QByteArray site = Site.toUtf8();
   const TBatchLimits limits{Limits.BatchRows, Limits.BatchBytes};
   int batch = 0;
@@ -134,7 +138,7 @@ void TForwarder::Forward(TPgConnection& Server, TLocalState& State) {
       records, State.RecordsMark(), {batch, Done.Records, Done.SetAside},
       [&](const TMark& Mark, const TGrowth& Grown) { return ReadRecords(State.Db(), Mark, site, limits, Grown); },
       [&](const TMark& Last, const QList<TSetAside>& Refused) { State.AcknowledgeRecords(Last, Refused); });
-  if (!HasVisitsJournal(State.Db())) return;
+  if (Scope == TForwardScope::Records || !HasVisitsJournal(State.Db())) return;
   TBatchSender visits(Server, VisitsTable(), beforeCommit);
   SendAll(
       visits, State.VisitsMark(), {batch, Done.Visits, Done.SetAside},

@@ -16,6 +16,9 @@ struct TForwardProgress {
   int SetAside = 0;  // rows the server refused, noted in logs.mdb (forwarding_rejected)
 };
 
+// A watch told of live events forwards records alone; visits wait for its next look.
+enum class TForwardScope { Everything, Records };
+
 struct TForwardLimits {
   int BatchRows = 100000;
   qsizetype BatchBytes = 8 << 20;
@@ -44,7 +47,7 @@ class TForwarder {
   // Raises EServerError (the server or the URL) or EDatabaseError (logs.mdb); the outcome of
   // each attempt is noted in logs.mdb either way (a URL that does not parse under UnparsedTarget),
   // except a stop, which says nothing of the server.
-  void Run();
+  void Run(TForwardScope Scope = TForwardScope::Everything);
   const TForwardProgress& Progress() const { return Done; }
   // Records logs.mdb holds past the acknowledged mark; reads only, and everything before the
   // first Run (its mark is not known yet). Raises EDatabaseError.
@@ -63,7 +66,7 @@ class TForwarder {
 
  private:
   void Connect(const class TServerAddress& Address, class TLocalState& State);
-  void Forward(class TPgConnection& Server, TLocalState& State);
+  void Forward(class TPgConnection& Server, TLocalState& State, TForwardScope Scope);
   void ClaimSite(TPgConnection& Server, const QByteArray& Origin);
   void NoteSuccess(TLocalState& State);
 
