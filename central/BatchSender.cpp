@@ -70,7 +70,7 @@ void TBatchSender::Grown(const TBatch& Batch) {
   if (Batch.Data.size() - Streamed < StreamBytes) return;
   if (!Streaming) {
     Begin(Merging());
-    Server.StartCopy(FirstCopy());
+    Server.StartCopy(FirstCopy(), std::exchange(BeginPending, false));
     Streaming = true;
   }
   Server.PutCopy(Batch.Data.constData() + Streamed, Batch.Data.size() - Streamed);
@@ -111,7 +111,7 @@ void TBatchSender::SendWhole(const TBatch& Batch, QList<TSetAside>& Refused) {
 // The rest of what Grown streamed, or all of the batch when it streamed nothing (or was sent again).
 qint64 TBatchSender::CopyWhole(const TBatch& Batch) {
   const qsizetype from = std::exchange(Streamed, 0);
-  if (!std::exchange(Streaming, false)) Server.StartCopy(FirstCopy());
+  if (!std::exchange(Streaming, false)) Server.StartCopy(FirstCopy(), std::exchange(BeginPending, false));
   Server.PutCopy(Batch.Data.constData() + from, Batch.Data.size() - from);
   return Server.FinishCopy();
 }
@@ -140,6 +140,7 @@ void TBatchSender::MergeScratch() {
 // Each half under a savepoint of its own: a refused half is undone alone and halved again,
 // down to the one row that the server refuses.
 void TBatchSender::Halve(const TBatch& Batch, qsizetype From, qsizetype To, QList<TSetAside>& Refused) {
+  if (std::exchange(BeginPending, false)) Server.Exec(QStringLiteral("BEGIN"));
   Server.Exec(QStringLiteral("SAVEPOINT part"));
   try {
     Merge(Batch, From, To);
@@ -168,11 +169,12 @@ void TBatchSender::Restart() {
 }
 
 // The scratch is made the first time a batch may need it (a first forward copies straight into
-// the table), and outside the transaction, whose rollback would take it away again.
+// the table), and outside the transaction, whose rollback would take it away again. BEGIN goes
+// with the next statement: a watch's forward of a few rows is three round trips, not four.
 void TBatchSender::Begin(bool NeedsScratch) {
   if (NeedsScratch && !ScratchMade) {
     Server.Exec(Table.Scratch);
     ScratchMade = true;
   }
-  Server.Exec(QStringLiteral("BEGIN"));
+  BeginPending = true;
 }

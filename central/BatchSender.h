@@ -65,4 +65,5 @@ class TBatchSender {
   bool Streaming = false;    // the batch's transaction and COPY have begun
   qsizetype Streamed = 0;    // bytes of the batch on the wire
   bool ScratchMade = false;
+  bool BeginPending = false;  // the batch's BEGIN goes with its first statement
 };

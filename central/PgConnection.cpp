@@ -228,8 +228,17 @@ qint64 TPgConnection::Copy(const QString& Sql, const QByteArray& Data) {
   return FinishCopy();
 }
 
-void TPgConnection::StartCopy(const QString& Sql) {
-  Call(Sql, {}, PGRES_COPY_IN, After(CallLimit));
+// Two statements go only by the simple protocol: the text is ours, with no parameter in it.
+void TPgConnection::StartCopy(const QString& Sql, bool BeginFirst) {
+  if (!BeginFirst) {
+    Call(Sql, {}, PGRES_COPY_IN, After(CallLimit));
+    return;
+  }
+  const TDeadline deadline = After(CallLimit);
+  if (PQsendQuery(Connection.get(), (QStringLiteral("BEGIN; ") + Sql).toUtf8().constData()) != 1) FailOnLink();
+  Flush(deadline);
+  Check(NextResult(deadline), PGRES_COMMAND_OK);
+  Check(NextResult(deadline), PGRES_COPY_IN);
 }
 
 // Each chunk has its own deadline: a slow link may take longer over a whole batch. Waits only
