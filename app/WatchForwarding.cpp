@@ -14,7 +14,7 @@ namespace {
 
 // Live events that come close together go in one forward, one at most this often: each costs
 // the server a transaction and logs.mdb a write, whether it carries one event or fifty.
-constexpr int GatherMs = 40;
+constexpr int GatherMs = 60;
 constexpr int FirstRetryMs = 1000;     // after an outage or a failing logs.mdb, doubling up to LongestRetryMs
 constexpr int LongestRetryMs = 60000;  // also the only wait after a refusal: a person must act first
 
@@ -50,7 +50,10 @@ void TWatchForwarding::Forward() {
   TForwarder forwarder(db.Connection(), Options.ForwardUrl, Options.Site, {}, Stopping.Descriptor());
   int retryMs = 0;
   for (TWake wake; (wake = AwaitNext(retryMs)) != TWake::Stopped;) {
-    Stored.Take();  // what is stored from here on wakes the next wait
+    // Taken before the flag is cleared: an event told of in between was committed before the
+    // forward reads, and one told of after it gives the wake-up again.
+    Stored.Take();
+    Told = false;
     SinceForward.start();
     if (wake == TWake::Look) SinceLook.start();
     retryMs = Cycle(forwarder, wake == TWake::Told);
@@ -78,13 +81,13 @@ TWatchForwarding::TWake TWatchForwarding::AwaitNext(int RetryInMs) {
 
 // One forward: of the records a worker told of, or, at a look, of whatever logs.mdb holds that
 // the server has not acknowledged, if anything. The wait before a retry, or 0.
-int TWatchForwarding::Cycle(TForwarder& Forwarder, bool Told) {
+int TWatchForwarding::Cycle(TForwarder& Forwarder, bool OnWord) {
   bool running = false;
   const auto progress = [&] { return running ? Forwarder.Progress() : TForwardProgress{}; };
   try {
-    if (!Told && !Forwarder.Pending()) return 0;
+    if (!OnWord && !Forwarder.Pending()) return 0;
     running = true;
-    Forwarder.Run(Told ? TForwardScope::Records : TForwardScope::Everything);
+    Forwarder.Run(OnWord ? TForwardScope::Records : TForwardScope::Everything);
   } catch (const EServerError& Error) {
     if (Error.Failure() == TServerFailure::Stopped) return 0;  // the loop's wait sees the stop
     return Failed(EndOf(Error), progress(), Error.Message());

@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -31,9 +32,12 @@ class TWatchForwarding {
 
   // Asks it to end: a wait, on the server too, ends at once; nothing unacknowledged is marked sent.
   void Stop() { Stopping.Give(); }
-  // For the threads that store live events, to call after each commit; costs them a write to an eventfd.
+  // For the threads that store live events, to call after each commit: the first since the
+  // last forward began writes to an eventfd, the others only look at a flag.
   std::function<void()> StoredSignal() {
-    return [this] { Stored.Give(); };
+    return [this] {
+      if (!Told.exchange(true)) Stored.Give();
+    };
   }
   // Stops it and returns once its thread has ended, having said how many records wait for the
   // next forward: how forwarding stands, for the exit status as a run's last forward.
@@ -43,7 +47,7 @@ class TWatchForwarding {
   enum class TWake { Stopped, Told, Look };
   void Forward();
   TWake AwaitNext(int RetryInMs);
-  int Cycle(TForwarder& Forwarder, bool Told);
+  int Cycle(TForwarder& Forwarder, bool OnWord);
   int Sent(const TForwardProgress& Done);
   int Failed(TForwardEnd How, const TForwardProgress& Done, const QString& Why);
   void SayWaiting(const TForwarder& Forwarder);
@@ -54,6 +58,7 @@ class TWatchForwarding {
   int LookMs;
   TWakeup Stopping;
   TWakeup Stored;
+  std::atomic<bool> Told{false};  // Stored was given since the last forward began
   QElapsedTimer SinceForward;  // since the last forward began
   QElapsedTimer SinceLook;     // since the last look at all of logs.mdb; not yet: the first comes at once
   TForwardEnd Last = TForwardEnd::Sent;
