@@ -12,14 +12,16 @@
 
 namespace {
 
-constexpr int LookEveryMs = 1000;      // how often logs.mdb is looked at for rows the server has not acknowledged
+// Live events that come close together go in one forward, one at most this often: each costs
+// the server a transaction and logs.mdb a write, whether it carries one event or fifty.
+constexpr int GatherMs = 60;
 constexpr int FirstRetryMs = 1000;     // after an outage or a failing logs.mdb, doubling up to LongestRetryMs
 constexpr int LongestRetryMs = 60000;  // also the only wait after a refusal: a person must act first
 
 }  // namespace
 
-TWatchForwarding::TWatchForwarding(QString DatabaseFile, TRunOptions AOptions, int BusyTimeoutMs)
-    : File(std::move(DatabaseFile)), Options(std::move(AOptions)), BusyMs(BusyTimeoutMs) {
+TWatchForwarding::TWatchForwarding(QString DatabaseFile, TRunOptions AOptions, int BusyTimeoutMs, int LookEveryMs)
+    : File(std::move(DatabaseFile)), Options(std::move(AOptions)), BusyMs(BusyTimeoutMs), LookMs(LookEveryMs) {
   Thread.reset(QThread::create([this] { Forward(); }));
   Thread->start();
 }
@@ -46,18 +48,46 @@ void TWatchForwarding::Forward() {
     return;
   }
   TForwarder forwarder(db.Connection(), Options.ForwardUrl, Options.Site, {}, Stopping.Descriptor());
-  for (int waitMs = 0; Stopping.Wait(waitMs) != TWakeup::TWaitEnd::Woken;) waitMs = Cycle(forwarder);
+  int retryMs = 0;
+  for (TWake wake; (wake = AwaitNext(retryMs)) != TWake::Stopped;) {
+    // Taken before the flag is cleared: an event told of in between was committed before the
+    // forward reads, and one told of after it gives the wake-up again.
+    Stored.Take();
+    Told = false;
+    SinceForward.start();
+    if (wake == TWake::Look) SinceLook.start();
+    retryMs = Cycle(forwarder, wake == TWake::Told);
+  }
   SayWaiting(forwarder);
 }
 
-// One look at logs.mdb and, when something waits, one forward: the wait before the next.
-int TWatchForwarding::Cycle(TForwarder& Forwarder) {
+// A retry waits its time whatever is stored meanwhile. Otherwise the gathering comes first:
+// under a steady stream of events the wait for one then ends without sleeping, one wake-up per
+// forward; and the look comes every LookMs however busy the stream.
+TWatchForwarding::TWake TWatchForwarding::AwaitNext(int RetryInMs) {
+  if (RetryInMs > 0 || !SinceLook.isValid()) {
+    return Stopping.Wait(RetryInMs) == TWakeup::TWaitEnd::Woken ? TWake::Stopped : TWake::Look;
+  }
+  const qint64 lookInMs = std::max<qint64>(0, LookMs - SinceLook.elapsed());
+  const auto gatherMs = std::clamp<qint64>(GatherMs - SinceForward.elapsed(), 0, lookInMs);
+  if (gatherMs > 0 && Stopping.Wait(static_cast<int>(gatherMs)) == TWakeup::TWaitEnd::Woken) return TWake::Stopped;
+  switch (Stopping.Wait(static_cast<int>(lookInMs - gatherMs), Stored.Descriptor())) {
+    case TWakeup::TWaitEnd::Woken: return TWake::Stopped;
+    case TWakeup::TWaitEnd::Readable: return TWake::Told;
+    case TWakeup::TWaitEnd::Timeout: break;
+  }
+  return TWake::Look;
+}
+
+// One forward: of the records a worker told of, or, at a look, of whatever logs.mdb holds that
+// the server has not acknowledged, if anything. The wait before a retry, or 0.
+int TWatchForwarding::Cycle(TForwarder& Forwarder, bool OnWord) {
   bool running = false;
   const auto progress = [&] { return running ? Forwarder.Progress() : TForwardProgress{}; };
   try {
-    if (!Forwarder.Pending()) return LookEveryMs;
+    if (!OnWord && !Forwarder.Pending()) return 0;
     running = true;
-    Forwarder.Run();
+    Forwarder.Run(OnWord ? TForwardScope::Records : TForwardScope::Everything);
   } catch (const EServerError& Error) {
     if (Error.Failure() == TServerFailure::Stopped) return 0;  // the loop's wait sees the stop
     return Failed(EndOf(Error), progress(), Error.Message());
@@ -81,7 +111,7 @@ int TWatchForwarding::Sent(const TForwardProgress& Done) {
   Working = true;
   Last = TForwardEnd::Sent;
   RowsSetAside |= SayRowsSetAside(Done);
-  return LookEveryMs;
+  return 0;
 }
 
 // An outage and a failing logs.mdb may pass soon: tried again after a growing wait. A refusal

@@ -59,9 +59,9 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   store.OpenDatabase(Db.DatabasePath());
   store.KeepLiveEventsPending();
   store.AbandonWaitsWhen([&stopping] { return stopping.load(); });
-  TWatchedReaders readers(Db, store, journal, receiver, Timings);
-  std::optional<TWatchForwarding> forwarding;
+  std::optional<TWatchForwarding> forwarding;  // before the workers, which tell it of each live event
   if (!Options.ForwardUrl.isEmpty()) forwarding.emplace(Db.DatabasePath(), Options, WatchBusyTimeoutMs);
+  TWatchedReaders readers(Db, store, journal, receiver, Timings, forwarding ? forwarding->StoredSignal() : std::function<void()>());
   JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2")
                                    .arg(readers.Count())
                                    .arg(Timings.CollectMinutes == 1 ? QStringLiteral("minute")

@@ -64,11 +64,13 @@ bool LineLost(TVisitOutcome Outcome) {
 
 }  // namespace
 
-TWatchWorker::TWatchWorker(TLogDatabase& AStore, TReaderRow ARow, TWatchTimings ATimings, TReport AReport)
+TWatchWorker::TWatchWorker(TLogDatabase& AStore, TReaderRow ARow, TWatchTimings ATimings, TReport AReport,
+                           std::function<void()> AStored)
     : Store(AStore),
       Row(std::move(ARow)),
       Timings(ATimings),
       Report(std::move(AReport)),
+      Stored(std::move(AStored)),
       StoreFailures(TPriority::Error, Row.Address + ':' + Row.Port) {
   Thread.reset(QThread::create([this] { Watch(); }));
   Thread->start();
@@ -316,6 +318,7 @@ bool TWatchWorker::StoreEvent(const TLiveEvent& Event) {
     case TLiveStored::Added:
       ++LiveAdded;
       ++LiveSincePass;
+      if (Stored) Stored();
       break;
     case TLiveStored::Duplicate: break;
     case TLiveStored::Invalid:

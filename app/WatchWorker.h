@@ -39,7 +39,8 @@ struct TWatchTimings {
 class TWatchWorker {
  public:
   using TReport = std::function<void(const TVisit&)>;
-  TWatchWorker(TLogDatabase& Store, TReaderRow Row, TWatchTimings Timings, TReport Report);
+  // Stored, when set, is called in the worker's thread after each live event it committed.
+  TWatchWorker(TLogDatabase& Store, TReaderRow Row, TWatchTimings Timings, TReport Report, std::function<void()> Stored = {});
   ~TWatchWorker();
   TWatchWorker(const TWatchWorker&) = delete;
   TWatchWorker& operator=(const TWatchWorker&) = delete;
@@ -75,6 +76,7 @@ class TWatchWorker {
   TReaderRow Row;
   TWatchTimings Timings;
   TReport Report;
+  std::function<void()> Stored;
   bool AwaitingFile = false;  // another program holds logs.mdb: the live events wait for it
   std::deque<TLiveEvent> Waiting;  // in the order they came
   std::atomic<int> WaitingCount{0};

@@ -42,8 +42,8 @@ QStringList TableText(const TLogDatabase& Db) {
 }  // namespace
 
 TWatchedReaders::TWatchedReaders(TLogDatabase& ADb, TLogDatabase& AStore, TRunJournal& AJournal, QObject& AReceiver,
-                                 TWatchTimings ATimings)
-    : Db(ADb), Store(AStore), Journal(AJournal), Receiver(AReceiver), Timings(ATimings) {
+                                 TWatchTimings ATimings, std::function<void()> AStored)
+    : Db(ADb), Store(AStore), Journal(AJournal), Receiver(AReceiver), Timings(ATimings), Stored(std::move(AStored)) {
   LastTable = TableText(Db);
   for (const TReaderRow& row : ReadTable()) Start(row);
 }
@@ -125,7 +125,7 @@ void TWatchedReaders::Start(const TReaderRow& Row) {
           }
         },
         Qt::QueuedConnection);
-  });
+  }, Stored);
   Watched.push_back({Row, std::move(worker)});
 }
 

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <set>
 #include <vector>
@@ -18,7 +19,9 @@ class TRunJournal;
 // others are watched all the same.
 class TWatchedReaders {
  public:
-  TWatchedReaders(TLogDatabase& Db, TLogDatabase& Store, TRunJournal& Journal, QObject& Receiver, TWatchTimings Timings);
+  // Stored goes to every worker (see TWatchWorker).
+  TWatchedReaders(TLogDatabase& Db, TLogDatabase& Store, TRunJournal& Journal, QObject& Receiver, TWatchTimings Timings,
+                  std::function<void()> Stored);
   ~TWatchedReaders();
   TWatchedReaders(const TWatchedReaders&) = delete;
   TWatchedReaders& operator=(const TWatchedReaders&) = delete;
@@ -45,6 +48,7 @@ class TWatchedReaders {
   TRunJournal& Journal;
   QObject& Receiver;
   TWatchTimings Timings;
+  std::function<void()> Stored;
   QStringList LastTable;       // the rows as they read last, to skip look-ups when none changed
   std::set<QString> Refused;   // refusals said, by row and reason
   std::vector<TWatched> Watched;

@@ -35,13 +35,22 @@ class TBatchSender {
   // OnCommit is called after a batch reached the server, before its commit.
   TBatchSender(TPgConnection& Connection, const TServerTable& Into, std::function<void()> OnCommit);
 
+  // For a batch still being read: each stretch of StreamBytes goes on the wire at once, in the
+  // transaction and COPY that Send then ends.
+  void Grown(const TBatch& Batch);
   // The rows the server refused, with its reasons; the rest is committed.
   QList<TSetAside> Send(const TBatch& Batch);
 
   static constexpr qsizetype MaxSetAside = 50;
+  static constexpr qsizetype StreamBytes = 64 << 10;
 
  private:
   void SendWhole(const TBatch& Batch, QList<TSetAside>& Refused);
+  qint64 CopyWhole(const TBatch& Batch);
+  bool Merging() const;
+  const QString& FirstCopy() const;
+  void MergeScratch();
+  void Begin(bool NeedsScratch);
   void Merge(const TBatch& Batch, qsizetype From, qsizetype To);
   void Halve(const TBatch& Batch, qsizetype From, qsizetype To, QList<TSetAside>& Refused);
   void Restart();
@@ -53,4 +62,8 @@ class TBatchSender {
   qsizetype Kept = 0;      // rows the server took in earlier batches of this forward
   std::optional<EServerError> LastRefusal;
   bool Overlapping = false;  // a row of this forward was there already: the rest goes through the merge
+  bool Streaming = false;    // the batch's transaction and COPY have begun
+  qsizetype Streamed = 0;    // bytes of the batch on the wire
+  bool ScratchMade = false;
+  bool BeginPending = false;  // the batch's BEGIN goes with its first statement
 };

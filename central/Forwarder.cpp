@@ -22,12 +22,14 @@ struct TTally {
   int& SetAside;
 };
 
-// Batch after batch from Mark until nothing is left, each acknowledged locally only after the
-// server's commit: a failure before it leaves the mark where it was.
+// Batch after batch from Mark until the table's end as it was read: rows a watch stores
+// meanwhile wait for its next forward rather than cost a transaction each few milliseconds.
+// Each batch is on its way to the server while it is read, and acknowledged locally only after
+// the server's commit: a failure before it leaves the mark where it was.
 template <typename TRead, typename TAcknowledge>
 void SendAll(TBatchSender& Sender, TMark Mark, TTally Tally, TRead Read, TAcknowledge Acknowledge) {
   for (;;) {
-    const TBatch batch = Read(Mark);
+    const TBatch batch = Read(Mark, [&Sender](const TBatch& Growing) { Sender.Grown(Growing); });
     if (batch.Rows() == 0) return;
     ++Tally.Batches;
     const QList<TSetAside> refused = Sender.Send(batch);
@@ -35,6 +37,7 @@ void SendAll(TBatchSender& Sender, TMark Mark, TTally Tally, TRead Read, TAcknow
     Mark = batch.Last;
     Tally.Sent += static_cast<int>(batch.Rows() - refused.size());
     Tally.SetAside += static_cast<int>(refused.size());
+    if (batch.AtEnd) return;
   }
 }
 
@@ -61,40 +64,57 @@ TForwarder::TForwarder(QString Connection, QString ServerUrl, QString SiteName, 
 
 TForwarder::~TForwarder() = default;
 
-void TForwarder::Run() {
+void TForwarder::Run(TForwardScope Scope) {
   Done = {};
   sqlite3* local = NativeHandle(QSqlDatabase::database(LocalConnection, false));
+  if (Link && !Link->StillOpen()) Link.reset();  // closed while idle: no outage, a new link
+  // The URL is taken apart and the local tables made sure of with each new link: a watch's
+  // forward many times a second on a kept link only reads and acknowledges.
   std::optional<TServerAddress> address;
-  try {
-    address.emplace(Url);
-  } catch (const EServerError& Error) {
-    TLocalState unparsed(local, QString::fromLatin1(UnparsedTarget));
-    NoteFailure(unparsed, Error);
-    throw;
+  if (!Link) {
+    try {
+      address.emplace(Url);
+    } catch (const EServerError& Error) {
+      TLocalState unparsed(local, QString::fromLatin1(UnparsedTarget));
+      NoteFailure(unparsed, Error);
+      throw;
+    }
+    Done.Target = address->Target();
+  } else {
+    Done.Target = Target;
   }
-  Done.Target = address->Target();
-  TLocalState state(local, Done.Target);
-  Target = Done.Target;
+  TLocalState state = Link ? TLocalState::Reading(local, Done.Target) : TLocalState(local, Done.Target);
+  Target = Done.Target;  // once its mark can be read
   try {
     if (Site.size() > MaxSiteChars) {
       throw EServerError(TServerFailure::NeedsPerson,
                          QStringLiteral("the site name has %1 characters, more than %2").arg(Site.size()).arg(MaxSiteChars));
     }
-    if (Link && !Link->StillOpen()) Link.reset();  // closed while idle: no outage, a new link
     if (!Link) Connect(*address, state);
-    Forward(*Link, state);
+    Forward(*Link, state, Scope);
   } catch (const EServerError& Error) {
     Link.reset();  // whatever the failure left on the link, the next Run starts afresh
+    SuccessNoted = false;
     if (Error.Failure() != TServerFailure::Stopped) NoteFailure(state, Error);
     throw;
   } catch (...) {  // logs.mdb: the next Run starts afresh all the same
     Link.reset();
+    SuccessNoted = false;
     throw;
   }
-  // Rows set aside wait for a person: the check must not call that a success.
-  state.NoteAttempt(Done.SetAside == 0 ? QString()
+  NoteSuccess(state);
+}
+
+// Rows set aside wait for a person: the check must not call that a success. A success after a
+// success is noted once a minute: the check looks back hours, and a watch forwards many times
+// a second.
+void TForwarder::NoteSuccess(TLocalState& State) {
+  if (Done.SetAside == 0 && SuccessNoted && !SinceNoted.hasExpired(NoteSuccessEveryMs)) return;
+  State.NoteAttempt(Done.SetAside == 0 ? QString()
                                        : QStringLiteral("%1 rows were refused and set aside (table forwarding_rejected)")
                                              .arg(Done.SetAside));
+  SuccessNoted = Done.SetAside == 0;
+  SinceNoted.start();
 }
 
 qint64 TForwarder::RecordsWaiting() const {
@@ -115,12 +135,12 @@ bool TForwarder::Pending() const {
 void TForwarder::Connect(const TServerAddress& Address, TLocalState& State) {
   auto server = std::make_unique<TPgConnection>(Address, Limits.ConnectTimeout, Limits.CallTimeout, Stop);
   EnsureServerSchema(*server);
-  ClaimSite(*server, State.Origin());
+  FileOrigin = State.Origin();
+  ClaimSite(*server, FileOrigin);
   Link = std::move(server);
 }
 
-void TForwarder::Forward(TPgConnection& Server, TLocalState& State) {
-  const QByteArray origin = State.Origin();
+void TForwarder::Forward(TPgConnection& Server, TLocalState& State, TForwardScope Scope) {
   const QByteArray site = Site.toUtf8();
   const TBatchLimits limits{Limits.BatchRows, Limits.BatchBytes};
   int batch = 0;
@@ -130,13 +150,13 @@ void TForwarder::Forward(TPgConnection& Server, TLocalState& State) {
   TBatchSender records(Server, RecordsTable(), beforeCommit);
   SendAll(
       records, State.RecordsMark(), {batch, Done.Records, Done.SetAside},
-      [&](const TMark& Mark) { return ReadRecords(State.Db(), Mark, site, limits); },
+      [&](const TMark& Mark, const TGrowth& Grown) { return ReadRecords(State.Db(), Mark, site, limits, Grown); },
       [&](const TMark& Last, const QList<TSetAside>& Refused) { State.AcknowledgeRecords(Last, Refused); });
-  if (!HasVisitsJournal(State.Db())) return;
+  if (Scope == TForwardScope::Records || !HasVisitsJournal(State.Db())) return;
   TBatchSender visits(Server, VisitsTable(), beforeCommit);
   SendAll(
       visits, State.VisitsMark(), {batch, Done.Visits, Done.SetAside},
-      [&](const TMark& Mark) { return ReadVisits(State.Db(), Mark, origin, site, limits); },
+      [&](const TMark& Mark, const TGrowth& Grown) { return ReadVisits(State.Db(), Mark, FileOrigin, site, limits, Grown); },
       [&](const TMark& Last, const QList<TSetAside>& Refused) { State.AcknowledgeVisits(Last, Refused); });
 }
 

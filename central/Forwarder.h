@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QElapsedTimer>
 #include <QString>
 
 #include <chrono>
@@ -14,8 +16,11 @@ struct TForwardProgress {
   int SetAside = 0;  // rows the server refused, noted in logs.mdb (forwarding_rejected)
 };
 
+// A watch told of live events forwards records alone; visits wait for its next look.
+enum class TForwardScope { Everything, Records };
+
 struct TForwardLimits {
-  int BatchRows = 20000;
+  int BatchRows = 100000;
   qsizetype BatchBytes = 8 << 20;
   std::chrono::milliseconds ConnectTimeout{5000};
   std::chrono::milliseconds CallTimeout{60000};  // each call to the server, whatever the URL says
@@ -42,7 +47,7 @@ class TForwarder {
   // Raises EServerError (the server or the URL) or EDatabaseError (logs.mdb); the outcome of
   // each attempt is noted in logs.mdb either way (a URL that does not parse under UnparsedTarget),
   // except a stop, which says nothing of the server.
-  void Run();
+  void Run(TForwardScope Scope = TForwardScope::Everything);
   const TForwardProgress& Progress() const { return Done; }
   // Records logs.mdb holds past the acknowledged mark; reads only, and everything before the
   // first Run (its mark is not known yet). Raises EDatabaseError.
@@ -61,8 +66,11 @@ class TForwarder {
 
  private:
   void Connect(const class TServerAddress& Address, class TLocalState& State);
-  void Forward(class TPgConnection& Server, TLocalState& State);
+  void Forward(class TPgConnection& Server, TLocalState& State, TForwardScope Scope);
   void ClaimSite(TPgConnection& Server, const QByteArray& Origin);
+  void NoteSuccess(TLocalState& State);
+
+  static constexpr qint64 NoteSuccessEveryMs = 60000;
 
   QString LocalConnection;
   QString Url;
@@ -71,5 +79,8 @@ class TForwarder {
   int Stop;
   TForwardProgress Done;
   std::unique_ptr<TPgConnection> Link;
+  QByteArray FileOrigin;  // read as Link was made
+  bool SuccessNoted = false;  // the last note in logs.mdb was a success
+  QElapsedTimer SinceNoted;
   QString Target;  // of the last Run that got past the URL
 };

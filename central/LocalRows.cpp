@@ -16,9 +16,13 @@ void AppendText(QByteArray& Row, const QByteArray& Text, bool Last) {
 // the limits. A fresh statement per batch: stopping early leaves it mid-step.
 template <typename TMarkOf>
 TBatch Read(TNativeStatement& Query, const QList<QByteArray>& Leading, const QByteArray& Trailing, int Columns,
-            TBatchLimits Limits, TMarkOf MarkOf) {
+            TBatchLimits Limits, const TGrowth& Grown, TMarkOf MarkOf) {
   TBatch batch;
-  while (batch.Rows() < Limits.Rows && batch.Data.size() < Limits.Bytes && Query.Next()) {
+  while (batch.Rows() < Limits.Rows && batch.Data.size() < Limits.Bytes) {
+    if (!Query.Next()) {
+      batch.AtEnd = true;
+      break;
+    }
     for (const QByteArray& field : Leading) AppendText(batch.Data, field, false);
     for (int column = 1; column <= Columns; ++column) {
       AppendCopyField(batch.Data, Query.Text(column), Query.TextLength(column), column == Columns && Trailing.isNull());
@@ -27,16 +31,17 @@ TBatch Read(TNativeStatement& Query, const QList<QByteArray>& Leading, const QBy
     batch.Ends.append(batch.Data.size());
     batch.Ids.append(Query.Int64(0));
     batch.Last = MarkOf(Query);
+    if (Grown) Grown(batch);
   }
   return batch;
 }
 
 }  // namespace
 
-TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatchLimits Limits) {
+TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatchLimits Limits, const TGrowth& Grown) {
   TNativeStatement query(Db, "SELECT rowid, RECTIME, CARDNO, READER, MODE FROM records WHERE rowid > ? ORDER BY rowid");
   query.BindInt64(1, Mark.Id);
-  return Read(query, {}, Site, 4, Limits, [](const TNativeStatement& Row) {
+  return Read(query, {}, Site, 4, Limits, Grown, [](const TNativeStatement& Row) {
     return TMark{Row.Int64(0), QByteArray(Row.Text(1), Row.TextLength(1)), QByteArray(Row.Text(2), Row.TextLength(2))};
   });
 }
@@ -51,7 +56,8 @@ qint64 CountRecords(sqlite3* Db, const TMark& Mark) {
   return count;
 }
 
-TBatch ReadVisits(sqlite3* Db, const TMark& Mark, const QByteArray& Origin, const QByteArray& Site, TBatchLimits Limits) {
+TBatch ReadVisits(sqlite3* Db, const TMark& Mark, const QByteArray& Origin, const QByteArray& Site, TBatchLimits Limits,
+                  const TGrowth& Grown) {
   const QStringList& columns = VisitColumns();
   // Up to the first visit still running: it is sent once it has ended. Looking for it only past
   // the mark keeps a look cheap however many visits lie behind it (a watch looks every second).
@@ -62,7 +68,7 @@ TBatch ReadVisits(sqlite3* Db, const TMark& Mark, const QByteArray& Origin, cons
                              .toUtf8();
   TNativeStatement query(Db, sql.constData());
   query.BindInt64(1, Mark.Id);
-  return Read(query, {Origin, Site}, QByteArray(), static_cast<int>(columns.size()), Limits, [](const TNativeStatement& Row) {
+  return Read(query, {Origin, Site}, QByteArray(), static_cast<int>(columns.size()), Limits, Grown, [](const TNativeStatement& Row) {
     return TMark{Row.Int64(0), QByteArray(Row.Text(2), Row.TextLength(2)), {}};
   });
 }

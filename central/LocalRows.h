@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QList>
 
+#include <functional>
+
 #include "LocalState.h"
 
 struct sqlite3;
@@ -14,6 +16,7 @@ struct TBatch {
   QList<qsizetype> Ends;
   QList<qint64> Ids;
   TMark Last;
+  bool AtEnd = false;  // the table held no more rows than these when it was read
 
   qsizetype Rows() const { return Ends.size(); }
   qsizetype Begin(qsizetype Row) const { return Row == 0 ? 0 : Ends[Row - 1]; }
@@ -24,16 +27,21 @@ struct TBatchLimits {
   qsizetype Bytes = 0;
 };
 
+// Told of the batch after each row it gains, so that its start can be on its way to the server
+// while the rest is read.
+using TGrowth = std::function<void(const TBatch&)>;
+
 // The records after Mark, each with Site appended, up to the limits (at least one row while
 // there is one). Read on the connection's native handle: Qt's row objects would cost more than
 // the server's work. Raises EDatabaseError.
-TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatchLimits Limits);
+TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatchLimits Limits, const TGrowth& Grown = {});
 
 // How many records lie after Mark. Raises EDatabaseError.
 qint64 CountRecords(sqlite3* Db, const TMark& Mark);
 
 // The visits after Mark that have ended, each with Origin and Site first. Raises EDatabaseError.
-TBatch ReadVisits(sqlite3* Db, const TMark& Mark, const QByteArray& Origin, const QByteArray& Site, TBatchLimits Limits);
+TBatch ReadVisits(sqlite3* Db, const TMark& Mark, const QByteArray& Origin, const QByteArray& Site, TBatchLimits Limits,
+                  const TGrowth& Grown = {});
 
 // The file keeps the visits journal, not a table of that name made for another purpose.
 bool HasVisitsJournal(sqlite3* Db);

@@ -120,7 +120,13 @@ void TLocalState::AcknowledgeVisits(const TMark& Last, const QList<TSetAside>& R
   Acknowledge("UPDATE forwarding SET visits_id = ?1, visits_started = ?2 WHERE target = ?4", "visits", Last, Refused);
 }
 
+// Without refused rows the mark's update is a transaction by itself: a watch acknowledges many
+// times a second.
 void TLocalState::Acknowledge(const char* Update, const char* Source, const TMark& Last, const QList<TSetAside>& Refused) {
+  if (Refused.isEmpty()) {
+    MoveMark(Update, Last);
+    return;
+  }
   TLocalTransaction transaction(Handle);
   TNativeStatement note(Handle,
                         "INSERT INTO forwarding_rejected (target, source, local_id, reason, noted) VALUES (?, ?, ?, ?, ?)");
@@ -132,13 +138,17 @@ void TLocalState::Acknowledge(const char* Update, const char* Source, const TMar
     note.BindText(5, NowText());
     note.Run();
   }
+  MoveMark(Update, Last);
+  transaction.Commit();
+}
+
+void TLocalState::MoveMark(const char* Update, const TMark& Last) {
   TNativeStatement update(Handle, Update);
   update.BindInt64(1, Last.Id);
   BindKey(update, 2, Last.Time);
   BindKey(update, 3, Last.Card);
   update.BindText(4, Target);
   update.Run();
-  transaction.Commit();
 }
 
 void TLocalState::NoteAttempt(const QString& Error) {

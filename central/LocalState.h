@@ -48,6 +48,7 @@ class TLocalState {
   struct TReadOnly {};
   TLocalState(sqlite3* Db, const QString& ServerTarget, TReadOnly);
   void Acknowledge(const char* Update, const char* Source, const TMark& Last, const QList<TSetAside>& Refused);
+  void MoveMark(const char* Update, const TMark& Last);
   sqlite3* Handle;
   QByteArray Target;
 };

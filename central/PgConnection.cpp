@@ -252,11 +252,34 @@ QStringList TPgConnection::Column(const QString& Sql, const QStringList& Params)
 }
 
 qint64 TPgConnection::Copy(const QString& Sql, const QByteArray& Data) {
-  Call(Sql, {}, PGRES_COPY_IN, After(CallLimit));
-  // Each chunk has its own deadline: a slow link may take longer over a whole batch.
-  for (qsizetype at = 0; at < Data.size(); at += CopyChunkBytes) {
-    PutCopyData(Data.constData() + at, static_cast<int>(std::min(CopyChunkBytes, Data.size() - at)));
+  StartCopy(Sql);
+  PutCopy(Data.constData(), Data.size());
+  return FinishCopy();
+}
+
+// Two statements go only by the simple protocol: the text is ours, with no parameter in it.
+void TPgConnection::StartCopy(const QString& Sql, bool BeginFirst) {
+  if (!BeginFirst) {
+    Call(Sql, {}, PGRES_COPY_IN, After(CallLimit));
+    return;
   }
+  const TDeadline deadline = After(CallLimit);
+  if (PQsendQuery(Connection.get(), (QStringLiteral("BEGIN; ") + Sql).toUtf8().constData()) != 1) FailOnLink();
+  Flush(deadline);
+  Check(NextResult(deadline), PGRES_COMMAND_OK);
+  Check(NextResult(deadline), PGRES_COPY_IN);
+}
+
+// Each chunk has its own deadline: a slow link may take longer over a whole batch. Waits only
+// while the socket is full, so that libpq holds no more than a chunk however far the server lags.
+void TPgConnection::PutCopy(const char* Data, qsizetype Bytes) {
+  for (qsizetype at = 0; at < Bytes; at += CopyChunkBytes) {
+    PutCopyData(Data + at, static_cast<int>(std::min(CopyChunkBytes, Bytes - at)));
+    Flush(After(CallLimit));
+  }
+}
+
+qint64 TPgConnection::FinishCopy() {
   EndCopy(After(CallLimit));
   TResult result = NextResult(After(CallLimit));
   while (NextResult(After(CallLimit))) {

@@ -54,6 +54,12 @@ class TPgConnection {
   // COPY ... FROM STDIN with Data (rows in COPY's text format), sent in chunks; the number of
   // rows the server says it took.
   qint64 Copy(const QString& Sql, const QByteArray& Data);
+  // The same in steps, for rows that are still being read: the server takes each piece while
+  // the next is read. A refused row is only told by FinishCopy. BeginFirst: a transaction
+  // begins with the COPY, in the same round trip.
+  void StartCopy(const QString& Sql, bool BeginFirst = false);
+  void PutCopy(const char* Data, qsizetype Bytes);
+  qint64 FinishCopy();
 
   static constexpr qsizetype CopyChunkBytes = 1 << 20;
 

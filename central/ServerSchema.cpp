@@ -122,7 +122,10 @@ void CheckKey(TPgConnection& Server, const TTable& Table) {
 
 }  // namespace
 
+// One transaction: a server syncs its log once for the tables a first forward makes, not once
+// per table. A failure drops the link, and the server undoes the lot.
 void EnsureServerSchema(TPgConnection& Server) {
+  Server.Exec(QStringLiteral("BEGIN"));
   for (const TTable& table : Tables) {
     const bool exists =
         !Server.Column(QStringLiteral("SELECT %1").arg(QString::fromLatin1(TableOid)), {QString::fromLatin1(table.Name)})
@@ -133,4 +136,5 @@ void EnsureServerSchema(TPgConnection& Server) {
     CheckNoOtherDemands(Server, table);
     CheckKey(Server, table);
   }
+  Server.Exec(QStringLiteral("COMMIT"));
 }

@@ -21,6 +21,11 @@ void TWakeup::Give() {
   (void)!::write(EventFd, &one, sizeof one);
 }
 
+void TWakeup::Take() {
+  std::uint64_t count = 0;
+  (void)!::read(EventFd, &count, sizeof count);  // EAGAIN: not given, nothing to take
+}
+
 bool TWakeup::Given() const {
   return Wait(0) == TWaitEnd::Woken;
 }

@@ -5,7 +5,7 @@
 // sent, events stored exactly once, p50 and p99 of event-to-row latency in ms, the watch's CPU
 // in % of one core, its peak memory in MB after the first minute (or half the run) and at the
 // end, and its exit status. Given a server URL, the watch forwards there, the server is looked at
-// every 20 ms too, and the line goes on with the events on the server exactly once and p50 and
+// every 10 ms too, and the line goes on with the events on the server exactly once and p50 and
 // p99 of event-to-server latency in ms (an event not there by the stop counts with the time it
 // had waited then).
 #include <QCoreApplication>
@@ -36,7 +36,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int EventEveryMs = 100;
 constexpr int PollMs = 2;
-constexpr int ServerPollEvery = 10;  // of the local looks
+constexpr int ServerPollEvery = 5;  // of the local looks
 constexpr double LateMs = 2000;
 constexpr std::uint32_t CardsPerReader = 200000;  // cards are 24 bits: 64 readers fit, 33 minutes each
 constexpr int CollectLimitMs = 600000;

@@ -17,6 +17,7 @@
 
 #include "Clock.h"
 #include "LogDatabase.h"
+#include "PgServer.h"
 #include "ReaderSim.h"
 #include "RunJournal.h"
 #include "TestSupport.h"
@@ -465,6 +466,75 @@ TEST(Watch, AForwardThatMeetsAHeldFileGivesWayAsToAnOutage) {
   const QString journal = QString::fromLocal8Bit(errors.Text());
   EXPECT_TRUE(journal.contains("<4>forwarding")) << journal.toStdString();
   EXPECT_TRUE(journal.contains("database is locked")) << journal.toStdString();
+}
+
+// A watch's forwarding to a server of its own, looking at logs.mdb every LookEveryMs, and the
+// worker of one reader that sends a live event every 100 ms and tells the forwarding of each.
+class TForwardedWatch {
+ public:
+  explicit TForwardedWatch(int LookEveryMs) : Db(Server.CreateDatabase("watched")), Sim({}, Events()) {
+    Folder.AddReader("127.0.0.1", QString::number(Sim.Port()), false, true, false);
+    TRunOptions options;
+    options.ForwardUrl = Server.Url(Db, "secret");
+    options.Site = "north";
+    Forwarding = std::make_unique<TWatchForwarding>(Folder.DatabasePath(), options, 100, LookEveryMs);
+  }
+  // Once the first forward made the server's tables.
+  bool Start() {
+    if (!WaitUntil([&] { return Errors.Peek().contains("<6>forwarding to"); }, LimitMs)) return false;
+    Store.OpenDatabase(Folder.DatabasePath());
+    Worker = std::make_unique<TWatchWorker>(Store, TReaderRow{"127.0.0.1", QString::number(Sim.Port()), false, true, false},
+                                            QuickTimings(), [](const TVisit&) {}, Forwarding->StoredSignal());
+    return true;
+  }
+  bool Arrive(const QString& Table, int Rows) const {
+    return WaitUntil([&] { return Server.Sql("SELECT COUNT(*) FROM " + Table, Db).trimmed().toInt() >= Rows; }, LimitMs);
+  }
+  TForwardEnd Stop() {
+    Worker->StopAndWait();
+    return Forwarding->StopAndWait();
+  }
+
+  TPgServer Server;
+  QString Db;
+  ReaderSim Sim;
+  TLogFolder Folder;
+  TCapturedErrors Errors;
+  std::unique_ptr<TWatchForwarding> Forwarding;
+  TLogDatabase Store;
+  std::unique_ptr<TWatchWorker> Worker;  // last: stopped before anything it touches goes
+
+ private:
+  static SimFaults Events() {
+    SimFaults faults;
+    faults.EventEveryMs = 100;
+    return faults;
+  }
+};
+
+// A live event goes to the server as soon as its worker has stored it, told by the worker: the
+// look at logs.mdb that would find it is an hour away.
+TEST(Watch, ALiveEventIsForwardedOnTheWordOfItsWorker) {
+  TForwardedWatch watch(3600000);
+  ASSERT_TRUE(watch.Start());
+  EXPECT_TRUE(watch.Arrive("records", 3));
+  EXPECT_EQ(watch.Stop(), TForwardEnd::Sent);
+}
+
+// Events told of more often than the look comes do not put the look off: a visit that ended
+// meanwhile is found and sent.
+TEST(Watch, TheLookForVisitsComesHoweverBusyTheEvents) {
+  TForwardedWatch watch(300);
+  ASSERT_TRUE(watch.Start());
+  ASSERT_TRUE(watch.Arrive("records", 1));
+  TLogDatabase db;
+  db.OpenDatabase(watch.Folder.DatabasePath());
+  TVisitJournal journal;
+  journal.Open(db.Connection());
+  const TVisit visit{"10.0.0.1", "4001", TVisitOutcome::Done, {}, 0, 0, 0, false, false, false, false, "a pass"};
+  journal.Finish(journal.Start(visit), visit);
+  EXPECT_TRUE(watch.Arrive("visits", 1));
+  EXPECT_EQ(watch.Stop(), TForwardEnd::Sent);
 }
 
 }  // namespace
