@@ -67,13 +67,26 @@ qint64 TRunJournal::VisitStarted(const TVisit& Visit) {
 
 void TRunJournal::VisitWhole(const TVisit& Visit) {
   Count(Visit);
-  KeptBack.push_back({-1, Visit});
+  KeptBack.push_back({-1, Visit, {}});
   WriteKeptBack();
   Line(Visit);
 }
 
 void TRunJournal::LineDown(const TVisit& Visit) {
-  KeptBack.push_back({-1, Visit});
+  const QString reader = Visit.Address + ':' + Visit.Port;
+  const auto open = OpenOutages.find(reader);
+  if (open == OpenOutages.end()) {
+    OpenOutages[reader] = -1;
+    KeptBack.push_back({-1, Visit, reader});
+  } else if (open->second < 0) {  // its row is still kept back: it is written ended
+    for (TKeptBack& row : KeptBack) {
+      if (row.Outage == reader) row = {row.Id, Visit, {}};
+    }
+    OpenOutages.erase(open);
+  } else {
+    KeptBack.push_back({open->second, Visit, {}});
+    OpenOutages.erase(open);
+  }
   WriteKeptBack();
 }
 
@@ -84,6 +97,7 @@ void TRunJournal::WriteKeptBack() {
       if (!Opened) OpenVisits();
       if (!Writing) break;
       if (row.Id < 0) row.Id = Visits.Start(row.Visit);
+      if (!row.Outage.isEmpty()) OpenOutages[row.Outage] = row.Id;
       Visits.Finish(row.Id, row.Visit);
     } catch (const EDatabaseError& Error) {
       if (!KeepingBack) {

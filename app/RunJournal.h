@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <map>
 
 #include "Journal.h"
 #include "VisitJournal.h"
@@ -35,7 +36,8 @@ class TRunJournal {
   // The watch's rows, written once their visit ended: a row logs.mdb cannot take now is kept
   // back, in order, and written by a later call or by WriteKeptBack. VisitWhole also says and
   // counts the visit (a store_failed one is tried again by the watch, which judges it);
-  // LineDown (a watched line that dropped, a row for the check) does neither.
+  // LineDown (a watched line that dropped, a row for the check) does neither; the same reader's
+  // next LineDown ends that outage, in the same row, which then says how long it lasted.
   void VisitWhole(const TVisit& Visit);
   void LineDown(const TVisit& Visit);
   void WriteKeptBack();
@@ -49,6 +51,7 @@ class TRunJournal {
   struct TKeptBack {
     qint64 Id = -1;  // its row, once started
     TVisit Visit;
+    QString Outage;  // the reader whose outage this row opens, while it lasts
   };
   void OpenVisits();
   void Count(const TVisit& Visit);
@@ -61,6 +64,7 @@ class TRunJournal {
   QString ConnectionName;
   bool Opened = false;
   std::deque<TKeptBack> KeptBack;
+  std::map<QString, qint64> OpenOutages;  // by reader: its line_down row, -1 while kept back
   bool KeepingBack = false;  // said so; its end is said too
   bool Writing = true;
   bool DiskFailed = false;

@@ -99,6 +99,7 @@ void TWatchWorker::Watch() {
   // A line that carries live events is seldom quiet for long: a command waits for a shorter
   // quiet, or every command of a pass would wait out the drain's bound.
   reader.Timings.DrainQuietMs = Timings.DrainQuietMs;
+  reader.Timings.ReplyWaitMs = Timings.ReplyWaitMs;
   // A reader that stops answering in mid-pass must not hold a stop for its tries: a reply wait
   // sleeps in this thread's event loop, where the stop wakes it.
   reader.AbandonWaits = [this] { return Stopping.Given(); };
@@ -108,14 +109,10 @@ void TWatchWorker::Watch() {
   TStoppablePass stoppable(Stopping);
   TReaderPass pass(reader, Store, stoppable, [&stoppable](const QString&, int) { return std::make_unique<TProgressShare>(stoppable); });
   int retryMs = Timings.FirstRetryMs;
-  QElapsedTimer down;  // since the line went down
   QElapsedTimer upFor;  // since it came up
-  bool up = true;
   while (!Stopping.Given()) {
     QString why;
     if (reader.Reconnect(false)) {
-      if (!up) JournalLine(TPriority::Info, QStringLiteral("%1: line up again after %2 s").arg(Name()).arg(down.elapsed() / 1000));
-      up = true;
       reader.Enable = true;
       upFor.start();
       if (Listen(reader, pass, why) == TLineEnd::Stopping) break;
@@ -124,14 +121,12 @@ void TWatchWorker::Watch() {
       if (upFor.elapsed() >= Timings.LongestRetryMs) retryMs = Timings.FirstRetryMs;
     }
     if (why.isEmpty()) why = ConnectFailureText(reader.LastErrorCode());
-    if (up) {
+    if (LineUp) {
       JournalLine(TPriority::Warning, QStringLiteral("%1: line down (%2); connecting again, at first in %3 s, at most every %4 s")
                                           .arg(Name(), why)
                                           .arg(retryMs / 1000.0)
                                           .arg(Timings.LongestRetryMs / 1000.0));
       ReportLineDown(why);
-      down.start();
-      up = false;
     }
     reader.Disconnect();
     AwaitRetry(retryMs);
@@ -158,11 +153,13 @@ TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Reader, TReaderPass& Pass, 
     if (echoAwaited && !Reader.Backout) echoAwaited = false;
     const bool passHeld = !Waiting.empty() || echoAwaited;
     if (!passHeld && (Reader.ClockRequested || nextPass.hasExpired())) {
-      const TVisitOutcome outcome = RunPass(Reader, Pass);
+      QString failure;
+      const TVisitOutcome outcome = RunPass(Reader, Pass, failure).Outcome;
       if (LineLost(outcome) || outcome == TVisitOutcome::Interrupted) {
-        Why = QStringLiteral("the pass failed");
+        Why = QStringLiteral("the pass failed: ") + failure;
         return Stopping.Given() ? TLineEnd::Stopping : TLineEnd::Dropped;
       }
+      LineWorks();
       // What a pass could not store is still on the reader: an hour is too long to leave it.
       nextPass.setRemainingTime(outcome == TVisitOutcome::StoreFailed ? qint64{Timings.LongestRetryMs}
                                                                       : Timings.CollectMinutes * MsPerMinute);
@@ -202,7 +199,9 @@ TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Reader, TReaderPass& Pass, 
   }
 }
 
-TVisitOutcome TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass) {
+// A pass that finds the line lost again, in an outage already said, is part of that outage: its
+// row and line would only repeat the outage's, once a cycle.
+TVisit TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass, QString& Failure) {
   TVisit visit;
   visit.Address = Row.Address;
   visit.Port = Row.Port;
@@ -225,25 +224,40 @@ TVisitOutcome TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass) {
   ended.Started = visit.Started;
   ended.Ended = Now();
   if (ended.Outcome != TVisitOutcome::Interrupted) LastPassStoreFailed = ended.Outcome == TVisitOutcome::StoreFailed;
+  Failure = ended.Detail;
   ended.AddLiveEvents(LiveSincePass);
   LiveSincePass = 0;
   // A pass leaves its last reply's wait behind it: from here on, what comes is events.
   Reader.PktMode = false;
   Reader.ResetReceiver();
-  Report(ended);
-  return ended.Outcome;
+  if (LineUp || !LineLost(ended.Outcome)) Report(ended);
+  return ended;
 }
 
 // The journal keeps the outage as a visit of its own, so the check sees a line that is down
 // now rather than a pass that was fine an hour ago.
 void TWatchWorker::ReportLineDown(const QString& Why) {
-  TVisit down;
-  down.Address = Row.Address;
-  down.Port = Row.Port;
-  down.Outcome = TVisitOutcome::LineDown;
-  down.Detail = Why;
-  down.Started = down.Ended = Now();
-  Report(down);
+  Outage = {};
+  Outage.Address = Row.Address;
+  Outage.Port = Row.Port;
+  Outage.Outcome = TVisitOutcome::LineDown;
+  Outage.Detail = Why;
+  Outage.Started = Outage.Ended = Now();
+  DownFor.start();
+  LineUp = false;
+  Report(Outage);
+}
+
+// Only a line a pass went through is up: one a reader accepts but never answers on stays down.
+// The outage's row then says how long it lasted.
+void TWatchWorker::LineWorks() {
+  if (LineUp) return;
+  LineUp = true;
+  const qint64 seconds = DownFor.elapsed() / 1000;
+  JournalLine(TPriority::Info, QStringLiteral("%1: line up again after %2 s").arg(Name()).arg(seconds));
+  Outage.Ended = Now();
+  Outage.Detail += QStringLiteral("; up again after %1 s").arg(seconds);
+  Report(Outage);
 }
 
 void TWatchWorker::TakeEvent(int CardNo, TDateTime Stamp, std::int8_t Mode) {

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 
 #include <atomic>
 #include <deque>
@@ -26,6 +27,7 @@ struct TWatchTimings {
   int LongestRetryMs = 60000;
   int EchoWaitMs = 10000;       // a heartbeat unanswered this long means the line is gone
   int DrainQuietMs = 50;        // the quiet before each command of a pass
+  int ReplyWaitMs = 3000;       // for each reply of a pass
   int FileRetryMs = 250;        // between tries of a live event while another program holds logs.mdb
   int RescanMs = 5000;          // between looks at the table readers for rows added, changed or removed
 };
@@ -63,8 +65,10 @@ class TWatchWorker {
   enum class TLineEnd { Dropped, Stopping };
   void Watch();
   TLineEnd Listen(TReader& Reader, TReaderPass& Pass, QString& Why);
-  TVisitOutcome RunPass(TReader& Reader, TReaderPass& Pass);
+  // Failure: why it failed, for the line down it may bring.
+  TVisit RunPass(TReader& Reader, TReaderPass& Pass, QString& Failure);
   void ReportLineDown(const QString& Why);
+  void LineWorks();
   void TakeEvent(int CardNo, TDateTime Stamp, std::int8_t Mode);
   void StoreWaiting();
   bool StoreEvent(const TLiveEvent& Event);
@@ -87,5 +91,8 @@ class TWatchWorker {
   std::atomic<bool> LastPassStoreFailed{false};
   std::atomic<int> LiveAdded{0};
   int LiveSincePass = 0;
+  bool LineUp = true;    // false from a drop until a pass goes through again
+  TVisit Outage;         // the last drop's row, ended once the line is up again
+  QElapsedTimer DownFor;
   std::unique_ptr<QThread> Thread;
 };

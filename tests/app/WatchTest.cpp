@@ -224,8 +224,33 @@ TEST(Watch, AReaderThatDropsIsConnectedAgainAndItsLogCollected) {
   const QString name = QStringLiteral("127.0.0.1:%1").arg(port);
   EXPECT_EQ(journal.count("<4>" + name + ": line down (the reader closed the line)"), 1) << journal.toStdString();
   EXPECT_EQ(journal.count("<6>" + name + ": line up again after "), 1) << journal.toStdString();
-  ASSERT_EQ(watched.LinesDown().size(), 1u);
+  // One outage, one row: reported as it starts, and again as it ends, saying how long.
+  ASSERT_EQ(watched.LinesDown().size(), 2u);
   EXPECT_EQ(watched.LinesDown()[0].Detail, "the reader closed the line");
+  EXPECT_TRUE(watched.LinesDown()[1].Detail.startsWith("the reader closed the line; up again after "));
+  EXPECT_EQ(watched.LinesDown()[1].Started, watched.LinesDown()[0].Started);
+  EXPECT_GT(watched.LinesDown()[1].Ended, watched.LinesDown()[0].Ended);
+}
+
+// A reader that takes the connection but never answers is one outage, however many times the
+// line is made again: not a pass, a drop and a "line up" each time.
+TEST(Watch, AReaderThatNeverAnswersIsOneOutage) {
+  TCapturedErrors errors;
+  SimFaults silent;
+  silent.Silent = true;
+  TWatchTimings timings = QuickTimings();
+  timings.LongestRetryMs = 100;
+  timings.ReplyWaitMs = 100;
+  TWatched watched({}, silent, false, timings);
+  ASSERT_TRUE(WaitUntil([&] { return watched.Sim->Connections() >= 10; }, LimitMs));  // three tries a pass
+  watched.Worker->StopAndWait();
+  const QString journal = QString::fromLocal8Bit(errors.Text());
+  const auto passes = watched.Passes();
+  EXPECT_EQ(std::count_if(passes.begin(), passes.end(), [](const TVisit& Pass) { return Pass.Outcome != TVisitOutcome::Interrupted; }), 1)
+      << journal.toStdString();
+  EXPECT_EQ(watched.LinesDown().size(), 1u) << journal.toStdString();
+  EXPECT_EQ(journal.count("line down"), 1) << journal.toStdString();
+  EXPECT_EQ(journal.count("line up again"), 0) << journal.toStdString();
 }
 
 // Idle across a minute, the worker sends a heartbeat: an echo keeps the line, silence past the
@@ -444,6 +469,36 @@ TEST(Watch, AVisitRowTheFileCannotTakeIsKeptBackAndWrittenLater) {
   EXPECT_EQ(lines.count("<4>visit rows are kept back"), 2) << lines.toStdString();
   EXPECT_EQ(lines.count("<6>the visit rows kept back are written"), 1) << lines.toStdString();
   EXPECT_EQ(lines.count("<3>1 visit rows were not written"), 1) << lines.toStdString();
+}
+
+// An outage is one row: its end updates the row its start wrote, also when the start was kept
+// back; another reader's outage is a row of its own.
+TEST(Watch, AnOutageIsOneRowThatSaysHowLongItLasted) {
+  for (const bool heldAtStart : {false, true}) {
+    TLogFolder folder;
+    TLogDatabase db;
+    db.OpenDatabase(folder.DatabasePath());
+    TRunJournal journal(db, true);
+    db.SetBusyTimeout(50);
+    THeldFile held(folder.DatabasePath());
+    TVisit down{"10.0.0.1", "4001", TVisitOutcome::LineDown, {}, 0, 0, 0, false, false, false, false, "gone"};
+    TVisit other = down;
+    other.Port = "4002";
+    if (heldAtStart) {
+      ASSERT_TRUE(held.Hold());
+    }
+    journal.LineDown(down);
+    journal.LineDown(other);
+    if (heldAtStart) {
+      ASSERT_TRUE(held.Release());
+    }
+    down.Detail = "gone; up again after 9 s";
+    journal.LineDown(down);
+    journal.WriteKeptBack();
+    EXPECT_EQ(folder.Query("SELECT ipport || '|' || detail FROM visits ORDER BY id"),
+              (QStringList{"4001|gone; up again after 9 s", "4002|gone"}))
+        << heldAtStart;
+  }
 }
 
 // The forward meets another program's hold on logs.mdb: it gives way as to an outage, said at
