@@ -35,8 +35,10 @@ void TLiveCopies::KeepPending() {
   Kept = true;
 }
 
+// Replacing: a row deleted by hand leaves its pending entry behind, and SQLite hands its rowid
+// out again to the next record.
 void TLiveCopies::AwaitLogCopy(const QString& Reader, int CardNo, const QByteArray& Arrival) {
-  if (!Await) Await = std::make_unique<TNativeStatement>(Db, "INSERT INTO live_pending VALUES (last_insert_rowid(), ?, ?, ?)");
+  if (!Await) Await = std::make_unique<TNativeStatement>(Db, "INSERT OR REPLACE INTO live_pending VALUES (last_insert_rowid(), ?, ?, ?)");
   Await->BindText(1, Reader.toUtf8());
   Await->BindInt(2, CardNo);
   Await->BindText(3, Arrival);

@@ -35,7 +35,7 @@ TVisit RowVisit(const TLogDatabase& Db, std::size_t Row) {
 }
 
 TRunJournal::TRunJournal(const TLogDatabase& Db, bool KeepBack)
-    : DatabasePath(Db.DatabasePath()), ConnectionName(Db.Connection()) {
+    : DatabasePath(Db.DatabasePath()), ConnectionName(Db.Connection()), Watching(KeepBack) {
   try {
     OpenVisits();
   } catch (const EDatabaseError& Error) {
@@ -52,8 +52,10 @@ void TRunJournal::OpenVisits() {
 }
 
 TRunJournal::~TRunJournal() {
-  JournalLine(TPriority::Info, QStringLiteral("run ended: %1 readers visited, %2 done, %3 not; %4 records added")
+  // A watch visits its readers again and again: its count is of visits, not readers.
+  JournalLine(TPriority::Info, QStringLiteral("run ended: %1 %2, %3 done, %4 not; %5 records added")
                                    .arg(VisitCount)
+                                   .arg(Watching ? QStringLiteral("visits") : QStringLiteral("readers visited"))
                                    .arg(DoneCount)
                                    .arg(VisitCount - DoneCount)
                                    .arg(AddedCount));

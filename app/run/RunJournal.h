@@ -62,6 +62,7 @@ class TRunJournal {
   TVisitJournal Visits;
   QString DatabasePath;
   QString ConnectionName;
+  bool Watching;  // only a watch keeps rows back
   bool Opened = false;
   std::deque<TKeptBack> KeptBack;
   std::map<QString, qint64> OpenOutages;  // by reader: its line_down row, -1 while kept back

@@ -112,6 +112,7 @@ void TWatchWorker::Watch() {
   QElapsedTimer upFor;  // since it came up
   while (!Stopping.Given()) {
     QString why;
+    PassLostLine = false;
     if (reader.Reconnect(false)) {
       reader.Enable = true;
       upFor.start();
@@ -122,10 +123,13 @@ void TWatchWorker::Watch() {
     }
     if (why.isEmpty()) why = ConnectFailureText(reader.LastErrorCode());
     if (LineUp) {
-      JournalLine(TPriority::Warning, QStringLiteral("%1: line down (%2); connecting again, at first in %3 s, at most every %4 s")
-                                          .arg(Name(), why)
-                                          .arg(retryMs / 1000.0)
-                                          .arg(Timings.LongestRetryMs / 1000.0));
+      // A pass that lost the line said so in its own visit's line: one event, one line.
+      if (!PassLostLine) {
+        JournalLine(TPriority::Warning, QStringLiteral("%1: line down (%2); connecting again, at first in %3 s, at most every %4 s")
+                                            .arg(Name(), why)
+                                            .arg(retryMs / 1000.0)
+                                            .arg(Timings.LongestRetryMs / 1000.0));
+      }
       ReportLineDown(why);
     }
     reader.Disconnect();
@@ -157,6 +161,7 @@ TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Reader, TReaderPass& Pass, 
       const TVisitOutcome outcome = RunPass(Reader, Pass, failure).Outcome;
       if (LineLost(outcome) || outcome == TVisitOutcome::Interrupted) {
         Why = QStringLiteral("the pass failed: ") + failure;
+        PassLostLine = true;
         return Stopping.Given() ? TLineEnd::Stopping : TLineEnd::Dropped;
       }
       LineWorks();
@@ -217,6 +222,12 @@ TVisit TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass, QString& Failur
     ended.Detail = QStringLiteral("the watch stopped during the pass; the rest stays on the reader");
   } catch (const std::exception& Error) {
     ended = FailedVisit(visit, Error);
+  }
+  // The stop may have cut a reply wait or a reconnect short before the pass's next step: what
+  // the pass took for the reader's failure was the watch's own.
+  if (Stopping.Given() && ended.Outcome != TVisitOutcome::Done && ended.Outcome != TVisitOutcome::StoreFailed) {
+    ended.Outcome = TVisitOutcome::Interrupted;
+    ended.Detail = QStringLiteral("the watch stopped during the pass; the rest stays on the reader");
   }
   // A pass that failed on the disk leaves the reader locked, and a locked reader takes no card:
   // the watch must have it back.

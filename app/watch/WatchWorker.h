@@ -92,6 +92,7 @@ class TWatchWorker {
   std::atomic<int> LiveAdded{0};
   int LiveSincePass = 0;
   bool LineUp = true;    // false from a drop until a pass goes through again
+  bool PassLostLine = false;  // the line's last loss was a pass's, said in its visit's line
   TVisit Outage;         // the last drop's row, ended once the line is up again
   QElapsedTimer DownFor;
   std::unique_ptr<QThread> Thread;

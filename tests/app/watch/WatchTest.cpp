@@ -148,15 +148,22 @@ TEST(Watch, AShortEventBecomesItsLogCopy) {
   const struct {
     const char* Name;
     std::vector<int> ReaderSecondsFromNow;  // one swipe of card 88 each, in order
+    bool PendingRowDeletedFirst;  // by hand: SQLite hands its rowid out again
   } cases[] = {
-      {"the clocks agree", {0}},
-      {"the reader 7 s behind", {-7}},
-      {"the reader 5 minutes ahead", {300}},
-      {"two swipes within a minute, 30 s behind", {-40, -30}},
+      {"the clocks agree", {0}, false},
+      {"the reader 7 s behind", {-7}, false},
+      {"the reader 5 minutes ahead", {300}, false},
+      {"two swipes within a minute, 30 s behind", {-40, -30}, false},
+      {"after a pending row was deleted", {-7}, true},
   };
   for (const auto& c : cases) {
     TWatched watched;
     ASSERT_TRUE(watched.AwaitPasses(1)) << c.Name;
+    if (c.PendingRowDeletedFirst) {
+      watched.Sim->SendBytes(readersim::EventPacket({{0, 87, 0, false}, true}));
+      ASSERT_TRUE(watched.AwaitRecords(1)) << c.Name;
+      watched.Folder.Execute("DELETE FROM records");
+    }
     QStringList logged;
     for (std::size_t i = 0; i < c.ReaderSecondsFromNow.size(); ++i) {
       const QDateTime at = QDateTime::currentDateTime().addSecs(c.ReaderSecondsFromNow[i]);
@@ -249,8 +256,8 @@ TEST(Watch, AReaderThatNeverAnswersIsOneOutage) {
   EXPECT_EQ(std::count_if(passes.begin(), passes.end(), [](const TVisit& Pass) { return Pass.Outcome != TVisitOutcome::Interrupted; }), 1)
       << journal.toStdString();
   EXPECT_EQ(watched.LinesDown().size(), 1u) << journal.toStdString();
-  EXPECT_EQ(journal.count("line down"), 1) << journal.toStdString();
-  EXPECT_EQ(journal.count("line up again"), 0) << journal.toStdString();
+  // The pass's own visit line tells the outage: no line down or up besides.
+  EXPECT_EQ(journal.count("line down") + journal.count("line up again"), 0) << journal.toStdString();
 }
 
 // Idle across a minute, the worker sends a heartbeat: an echo keeps the line, silence past the
@@ -625,7 +632,7 @@ TEST(Watch, AStopIsNotHeldByAReaderThatStoppedAnsweringOrNeverConnects) {
   watched.Worker->StopAndWait();
   EXPECT_LT(stopping.elapsed(), 1000);
   ASSERT_EQ(watched.Passes().size(), 1u);
-  EXPECT_NE(watched.Passes()[0].Outcome, TVisitOutcome::Done);
+  EXPECT_EQ(watched.Passes()[0].Outcome, TVisitOutcome::Interrupted);  // the stop, not the reader
 
   SimFaults blackhole;
   blackhole.Blackhole = true;
