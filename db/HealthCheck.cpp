@@ -1,6 +1,7 @@
 #include "HealthCheck.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -223,7 +224,9 @@ THealth ReadHealth(const QString& DatabasePath, int WindowHours) {
     throw EDatabaseError(refusal.isEmpty() ? std::strerror(errno) : refusal.toStdString());
   }
   if (!S_ISREG(file.st_mode)) throw EDatabaseError("not a file");
-  THealth health = ReadAny(DatabasePath, WindowHours);
-  MarkVisitsUnderWay(DatabasePath, health);
+  // Through a symbolic link, the -wal and -shm are those beside the file itself.
+  const QString real = QFileInfo(DatabasePath).canonicalFilePath();
+  THealth health = ReadAny(real, WindowHours);
+  MarkVisitsUnderWay(real, health);
   return health;
 }

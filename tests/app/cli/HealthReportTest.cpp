@@ -129,6 +129,18 @@ TEST_F(HealthCheck, AVisitUnderWayIsNoFailureButOneAKilledRunLeftIs) {
       << report.Text.toStdString();
 }
 
+// Through a symbolic link, the check reads what a run holding the file has committed to its log.
+TEST_F(HealthCheck, ALinkToTheFileReadsWhatItsLogHolds) {
+  TLogDatabase running;
+  running.OpenDatabase(Folder.DatabasePath());  // keeps the -wal, as a run or a watch does
+  Folder.AddReader("10.0.0.1", "1", false, true, false);
+  AddVisit(Folder, "1", "done", 1, 7);
+  const QString link = Folder.Path() + "link.mdb";
+  ASSERT_TRUE(QFile::link(Folder.DatabasePath(), link));
+  const TCheckReport report = CheckHealth(link, 24, false);
+  EXPECT_EQ(report.State, TCheckState::Ok) << report.Text.toStdString();
+}
+
 // Zero readers and a file no run has used yet are states, named as such.
 TEST_F(HealthCheck, NoReadersAndNoRunYetAreWarningsInTheirOwnWords) {
   EXPECT_EQ(Check().Text, QStringLiteral("QUILLMERE WARNING - no readers listed in %1 | readers_ok=0;;;0 readers_not_ok=0;;;0 "
