@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "HostLookup.h"
+#include "Journal.h"
 
 namespace {
 
@@ -144,13 +145,15 @@ QString TServerAddress::Target() const {
 }
 
 TPgConnection::TPgConnection(const TServerAddress& Address, milliseconds ConnectTimeout, milliseconds CallTimeout, int StopFd)
-    : CallLimit(CallTimeout), Stop(StopFd) {
+    : CallLimit(CallTimeout), Stop(StopFd), Target(Address.Target()), Password(Address.Option("password")) {
   if (!NumericAddresses(Address.Option("hostaddr"))) {
     Fail(TServerFailure::NeedsPerson, QStringLiteral("the hostaddr of --forward holds something that is no numeric address"));
   }
   TServerAddress address = Address;
   // Ours first, the URL's own after: the server takes the last setting. Our deadlines hold either way.
-  const QByteArray options = "-c statement_timeout=" + QByteArray::number(CallTimeout.count()) + ' ' + Address.Option("options");
+  // Its notices ("already exists, skipping") are no news to anyone; its warnings are.
+  const QByteArray options = "-c statement_timeout=" + QByteArray::number(CallTimeout.count()) +
+                             " -c client_min_messages=warning " + Address.Option("options");
   address.Set("options", options.trimmed());
   const std::pair<const char*, QByteArray> defaults[] = {{"keepalives_idle", "5"},
                                                          {"keepalives_interval", "2"},
@@ -174,11 +177,10 @@ TPgConnection::TPgConnection(const TServerAddress& Address, milliseconds Connect
   values.push_back(nullptr);
   Connection.reset(PQconnectStartParams(keywords.data(), values.data(), 0));
   if (!Connection) Fail(TServerFailure::Outage, QStringLiteral("out of memory"));
+  PQsetNoticeProcessor(Connection.get(), &TPgConnection::Notice, this);
   PQsetErrorVerbosity(Connection.get(), PQERRORS_VERBOSE);
   AwaitConnection(deadline);
   PQsetErrorVerbosity(Connection.get(), PQERRORS_DEFAULT);
-  // The server's notices ("already exists, skipping") are no news to anyone.
-  PQsetNoticeProcessor(Connection.get(), [](void*, const char*) {}, nullptr);
   if (PQsetnonblocking(Connection.get(), 1) != 0) FailOnLink();
 }
 
@@ -388,6 +390,16 @@ void TPgConnection::FailOnLink() {
 void TPgConnection::GiveUp(TDeadline Deadline) {
   Connection.reset();
   Fail(TServerFailure::Outage, QStringLiteral("the server did not answer within %1 ms; given up").arg(Deadline.Allowed.count()));
+}
+
+// From the first exchange on: a server may warn at every login (a collation version mismatch),
+// and libpq's default would put that on standard error without a priority.
+void TPgConnection::Notice(void* Self, const char* Message) {
+  const auto* connection = static_cast<const TPgConnection*>(Self);
+  QString text = Cleaned(Message);
+  if (!connection->Password.isEmpty()) text.replace(QString::fromUtf8(connection->Password), QStringLiteral("(password)"));
+  JournalLine(text.startsWith(QLatin1String("WARNING")) ? TPriority::Warning : TPriority::Info,
+              QStringLiteral("the server %1 says: %2").arg(connection->Target, text));
 }
 
 void TPgConnection::Fail(TServerFailure Failure, const QString& Message, const QString& SqlState) {
