@@ -191,24 +191,24 @@ TEST(Watch, AShortEventForwardedBeforeItsLogCopyIsCorrectedOnTheServer) {
     TLogDatabase db;
     db.OpenDatabase(watched.Folder.DatabasePath());
     TForwarder forwarder(db.Connection(), server.Url(central, "secret"), "north");
-    const auto onServer = [&] { return server.Sql("SELECT rectime, mode FROM records", central).trimmed(); };
+    const auto onServer = [&] { return server.Sql("SELECT rectime, mode FROM records", central).trimmed().toStdString(); };
     const QDateTime at = QDateTime::currentDateTime().addSecs(-behind);
     watched.Sim->PresentCard({{1, 88, readersim::TimeCode(at.date().year(), at.date().month(), at.date().day(), at.time().hour(),
                                                           at.time().minute(), at.time().second()), false},
                               true});
     ASSERT_TRUE(watched.AwaitRecords(1)) << behind;
     forwarder.Run();
-    ASSERT_TRUE(onServer().endsWith("|0")) << onServer().toStdString();
+    ASSERT_TRUE(onServer().ends_with("|0")) << onServer();
     watched.Sim->SendBytes({0xE6, 0x02, 'R', static_cast<std::uint8_t>(256 - 'R'), 0xEB});  // a restart: a pass
     ASSERT_TRUE(watched.AwaitPasses(2)) << behind;
     const QString logged = at.toString("yyyy-MM-dd HH:mm:ss") + "|2";
     ASSERT_EQ(watched.Stored(88), QStringList{logged}) << behind;
     watched.Folder.Execute("CREATE TABLE kept AS SELECT * FROM forwarding_corrections");
     forwarder.Run();
-    EXPECT_EQ(onServer(), logged) << behind;
+    EXPECT_EQ(onServer(), logged.toStdString()) << behind;
     watched.Folder.Execute("INSERT INTO forwarding_corrections SELECT * FROM kept");
     forwarder.Run();
-    EXPECT_EQ(onServer(), logged) << behind;
+    EXPECT_EQ(onServer(), logged.toStdString()) << behind;
   }
 }
 
