@@ -37,6 +37,8 @@ struct TForwardLimits {
 // must not cost the server a new backend every second. A mark that is not where the kept link
 // left it (the forwarding row deleted for a resend, the marked row gone) means rows go again:
 // the tables are checked again first, since only their unique keys keep a resend harmless.
+// Records re-stamped after they were sent (a short live event given its log copy's time and
+// mode) are corrected on the server before any record goes.
 class TForwarder {
  public:
   // Connection: the Qt connection name of logs.mdb. StopFd, when not -1, ends every wait on the
