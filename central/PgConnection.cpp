@@ -4,7 +4,10 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -96,6 +99,27 @@ QString OptionRefusal(const QString& Message) {
   return QString(Message).replace(QuotedValue, QStringLiteral("value"));
 }
 
+// libpq says it ignores a password file others may read (or that is no file) on standard error,
+// bare, before a notice processor can be set: said here with a priority instead, and libpq given
+// a path that is not there, which it passes over without a word, as it ignores the file anyway.
+void PassOverUnsafePasswordFile(TServerAddress& Address) {
+  if (!Address.Option("password").isEmpty() || !qgetenv("PGPASSWORD").isEmpty()) return;
+  QByteArray path = Address.Option("passfile");
+  if (path.isEmpty()) path = qgetenv("PGPASSFILE");
+  if (path.isEmpty()) {
+    const passwd* user = ::getpwuid(::geteuid());
+    if (user == nullptr || user->pw_dir == nullptr) return;
+    path = QByteArray(user->pw_dir) + "/.pgpass";
+  }
+  struct stat file {};
+  if (::stat(path.constData(), &file) != 0 || (S_ISREG(file.st_mode) && (file.st_mode & (S_IRWXG | S_IRWXO)) == 0)) return;
+  JournalLine(TPriority::Warning, QStringLiteral("the password file %1 is not used: %2")
+                                      .arg(QString::fromLocal8Bit(path),
+                                           S_ISREG(file.st_mode) ? QStringLiteral("others may read it (chmod 600 it)")
+                                                                 : QStringLiteral("it is no plain file")));
+  Address.Set("passfile", path + "/\x01");
+}
+
 }  // namespace
 
 TServerAddress::TServerAddress(const QString& Url) {
@@ -165,6 +189,7 @@ TPgConnection::TPgConnection(const TServerAddress& Address, milliseconds Connect
   }
   // logs.mdb holds UTF-8, whatever the URL, PGCLIENTENCODING or the server's database say.
   address.Set("client_encoding", "UTF8");
+  PassOverUnsafePasswordFile(address);
   const TDeadline deadline = After(ConnectTimeout);
   PinAddresses(address, deadline);
   std::vector<const char*> keywords;

@@ -273,6 +273,22 @@ TEST(Forwarder, TheServersWarningsReachTheJournalWithTheirPriority) {
   EXPECT_TRUE(journal.contains("default_text_search_config")) << journal.toStdString();
   EXPECT_FALSE(journal.contains("secret")) << journal.toStdString();
   for (const QString& line : journal.split('\n', Qt::SkipEmptyParts)) EXPECT_TRUE(line.startsWith('<')) << line.toStdString();
+
+  // libpq's own word on a password file others may read, which it ignores.
+  TLogFolder folder;
+  QFile passwords(folder.Path() + "pgpass");
+  ASSERT_TRUE(passwords.open(QIODevice::WriteOnly));
+  passwords.write("*:*:*:quill:secret\n");
+  passwords.close();
+  ASSERT_TRUE(passwords.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+  qputenv("PGPASSFILE", passwords.fileName().toLocal8Bit());
+  TCapturedErrors unsafe;
+  const TOutcome ignored = TSite(3).Forward(Server().Url(db), "north");
+  qunsetenv("PGPASSFILE");
+  EXPECT_TRUE(ignored.Error.contains("no password supplied")) << ignored.Error.toStdString();
+  const QString said = QString::fromLocal8Bit(unsafe.Text());
+  EXPECT_TRUE(said.contains("<4>the password file " + passwords.fileName() + " is not used: others may read it")) << said.toStdString();
+  for (const QString& line : said.split('\n', Qt::SkipEmptyParts)) EXPECT_TRUE(line.startsWith('<')) << line.toStdString();
 }
 
 // The parent process of Pid, from /proc.
