@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "BatchSender.h"
+#include "Corrections.h"
 #include "Errors.h"
 #include "LocalRows.h"
 #include "LocalState.h"
@@ -127,7 +128,7 @@ bool TForwarder::Pending() const {
   if (Target.isEmpty()) return true;
   TLocalState state = TLocalState::Reading(NativeHandle(QSqlDatabase::database(LocalConnection, false)), Target);
   const TBatchLimits first{1, 1};
-  if (ReadRecords(state.Db(), state.RecordsMark(), {}, first).Rows() > 0) return true;
+  if (ReadRecords(state.Db(), state.RecordsMark(), {}, first).Rows() > 0 || state.CorrectionsWaiting()) return true;
   return HasVisitsJournal(state.Db()) && ReadVisits(state.Db(), state.VisitsMark(), {}, {}, first).Rows() > 0;
 }
 
@@ -138,6 +139,16 @@ void TForwarder::Connect(const TServerAddress& Address, TLocalState& State) {
   FileOrigin = State.Origin();
   ClaimSite(*server, FileOrigin);
   Link = std::move(server);
+  RecordsLeft = VisitsLeft = -1;
+}
+
+// The local tables are made sure of again too: a deleted forwarding row would take no mark.
+void TForwarder::CheckBeforeResend(TPgConnection& Server, TLocalState& State, qint64 Mark, qint64& Left) {
+  if (Left != -1 && Mark != Left) {
+    State = TLocalState(State.Db(), Target);
+    EnsureServerSchema(Server);
+  }
+  Left = Mark;
 }
 
 void TForwarder::Forward(TPgConnection& Server, TLocalState& State, TForwardScope Scope) {
@@ -148,16 +159,32 @@ void TForwarder::Forward(TPgConnection& Server, TLocalState& State, TForwardScop
     if (BeforeCommit) BeforeCommit(batch);
   };
   TBatchSender records(Server, RecordsTable(), beforeCommit);
+  const TMark recordsMark = State.RecordsMark();
+  CheckBeforeResend(Server, State, recordsMark.Id, RecordsLeft);
+  // Before the records: a resend then finds the server's copy corrected, not beside the row.
+  const TCorrections corrections = State.Corrections();
+  if (corrections.Last > 0) {
+    if (corrections.Rows != "[]") SendCorrections(Server, corrections.Rows, Site);
+    State.CorrectionsSent(corrections.Last);
+  }
   SendAll(
-      records, State.RecordsMark(), {batch, Done.Records, Done.SetAside},
+      records, recordsMark, {batch, Done.Records, Done.SetAside},
       [&](const TMark& Mark, const TGrowth& Grown) { return ReadRecords(State.Db(), Mark, site, limits, Grown); },
-      [&](const TMark& Last, const QList<TSetAside>& Refused) { State.AcknowledgeRecords(Last, Refused); });
+      [&](const TMark& Last, const QList<TSetAside>& Refused) {
+        State.AcknowledgeRecords(Last, Refused);
+        RecordsLeft = Last.Id;
+      });
   if (Scope == TForwardScope::Records || !HasVisitsJournal(State.Db())) return;
   TBatchSender visits(Server, VisitsTable(), beforeCommit);
+  const TMark visitsMark = State.VisitsMark();
+  CheckBeforeResend(Server, State, visitsMark.Id, VisitsLeft);
   SendAll(
-      visits, State.VisitsMark(), {batch, Done.Visits, Done.SetAside},
+      visits, visitsMark, {batch, Done.Visits, Done.SetAside},
       [&](const TMark& Mark, const TGrowth& Grown) { return ReadVisits(State.Db(), Mark, FileOrigin, site, limits, Grown); },
-      [&](const TMark& Last, const QList<TSetAside>& Refused) { State.AcknowledgeVisits(Last, Refused); });
+      [&](const TMark& Last, const QList<TSetAside>& Refused) {
+        State.AcknowledgeVisits(Last, Refused);
+        VisitsLeft = Last.Id;
+      });
 }
 
 // Two files under one name would mix their visits in every query by site: the name stays with

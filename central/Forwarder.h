@@ -34,7 +34,11 @@ struct TForwardLimits {
 // nor an emptied visits table, nor a second collector can merge two visits; a site name is
 // bound to the first file that used it. The server connection, its tables checked and the site
 // claimed, is kept from one Run to the next and dropped on any failure: a forward every second
-// must not cost the server a new backend every second.
+// must not cost the server a new backend every second. A mark that is not where the kept link
+// left it (the forwarding row deleted for a resend, the marked row gone) means rows go again:
+// the tables are checked again first, since only their unique keys keep a resend harmless.
+// Records re-stamped after they were sent (a short live event given its log copy's time and
+// mode) are corrected on the server before any record goes.
 class TForwarder {
  public:
   // Connection: the Qt connection name of logs.mdb. StopFd, when not -1, ends every wait on the
@@ -69,6 +73,7 @@ class TForwarder {
   void Forward(class TPgConnection& Server, TLocalState& State, TForwardScope Scope);
   void ClaimSite(TPgConnection& Server, const QByteArray& Origin);
   void NoteSuccess(TLocalState& State);
+  void CheckBeforeResend(TPgConnection& Server, TLocalState& State, qint64 Mark, qint64& Left);
 
   static constexpr qint64 NoteSuccessEveryMs = 60000;
 
@@ -80,6 +85,9 @@ class TForwarder {
   TForwardProgress Done;
   std::unique_ptr<TPgConnection> Link;
   QByteArray FileOrigin;  // read as Link was made
+  // Where this link left each mark; -1 right after its tables were checked.
+  qint64 RecordsLeft = -1;
+  qint64 VisitsLeft = -1;
   bool SuccessNoted = false;  // the last note in logs.mdb was a success
   QElapsedTimer SinceNoted;
   QString Target;  // of the last Run that got past the URL

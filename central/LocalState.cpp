@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "Clock.h"
+#include "LiveCopies.h"
 #include "LogDatabase.h"
 #include "NativeStatement.h"
 
@@ -65,6 +66,7 @@ TLocalState TLocalState::Reading(sqlite3* Db, const QString& ServerTarget) {
 
 TLocalState::TLocalState(sqlite3* Db, const QString& ServerTarget) : TLocalState(Db, ServerTarget, TReadOnly{}) {
   for (const char* create : CreateTables) Execute(Handle, create);
+  KeepForwardingCorrections(Handle);
   // A file that forwarded before visits were marked by their start too.
   TNativeStatement column(Handle, "SELECT 1 FROM pragma_table_info('forwarding') WHERE name = 'visits_started'");
   if (!column.Run()) Execute(Handle, "ALTER TABLE forwarding ADD COLUMN visits_started TEXT");
@@ -149,6 +151,33 @@ void TLocalState::MoveMark(const char* Update, const TMark& Last) {
   BindKey(update, 3, Last.Card);
   update.BindText(4, Target);
   update.Run();
+}
+
+TCorrections TLocalState::Corrections() {
+  TNativeStatement query(Handle,
+                         "SELECT json_group_array(json_object('was', c.was_rectime, 'cardno', c.cardno, 'rectime', r.RECTIME, "
+                         "'reader', r.READER, 'mode', r.MODE)) FILTER (WHERE r.rowid IS NOT NULL), MAX(c.rowid) "
+                         "FROM forwarding_corrections c LEFT JOIN records r ON r.rowid = c.local_id AND r.CARDNO = c.cardno "
+                         "WHERE c.target = ?");
+  query.BindText(1, Target);
+  query.Next();
+  TCorrections corrections{QByteArray(query.Text(0), query.TextLength(0)), query.Int64(1)};
+  while (query.Next()) {
+  }
+  return corrections;
+}
+
+bool TLocalState::CorrectionsWaiting() {
+  TNativeStatement query(Handle, "SELECT 1 FROM forwarding_corrections WHERE target = ? LIMIT 1");
+  query.BindText(1, Target);
+  return query.Run();
+}
+
+void TLocalState::CorrectionsSent(qint64 Last) {
+  TNativeStatement done(Handle, "DELETE FROM forwarding_corrections WHERE target = ? AND rowid <= ?");
+  done.BindText(1, Target);
+  done.BindInt64(2, Last);
+  done.Run();
 }
 
 void TLocalState::NoteAttempt(const QString& Error) {

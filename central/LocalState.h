@@ -15,6 +15,14 @@ struct TMark {
   QByteArray Card;  // records: CARDNO
 };
 
+// Rows the server holds as they were when sent, before their log copy re-stamped them (table
+// forwarding_corrections): Rows a JSON array of objects was, cardno, rectime, reader, mode (the
+// row as it is now; a row since deleted is left out), Last the last of them in the table.
+struct TCorrections {
+  QByteArray Rows;
+  qint64 Last = 0;
+};
+
 // A local row the server refused, and its words why.
 struct TSetAside {
   qint64 Id = 0;
@@ -41,6 +49,10 @@ class TLocalState {
   // in one local transaction.
   void AcknowledgeRecords(const TMark& Last, const QList<TSetAside>& Refused);
   void AcknowledgeVisits(const TMark& Last, const QList<TSetAside>& Refused);
+  TCorrections Corrections();
+  bool CorrectionsWaiting();
+  // After the server's commit: those up to Last are done.
+  void CorrectionsSent(qint64 Last);
   // The outcome of this attempt: the error, or none.
   void NoteAttempt(const QString& Error);
 

@@ -4,7 +4,10 @@
 
 #include <arpa/inet.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "HostLookup.h"
+#include "Journal.h"
 
 namespace {
 
@@ -95,6 +99,27 @@ QString OptionRefusal(const QString& Message) {
   return QString(Message).replace(QuotedValue, QStringLiteral("value"));
 }
 
+// libpq says it ignores a password file others may read (or that is no file) on standard error,
+// bare, before a notice processor can be set: said here with a priority instead, and libpq given
+// a path that is not there, which it passes over without a word, as it ignores the file anyway.
+void PassOverUnsafePasswordFile(TServerAddress& Address) {
+  if (!Address.Option("password").isEmpty() || !qgetenv("PGPASSWORD").isEmpty()) return;
+  QByteArray path = Address.Option("passfile");
+  if (path.isEmpty()) path = qgetenv("PGPASSFILE");
+  if (path.isEmpty()) {
+    const passwd* user = ::getpwuid(::geteuid());
+    if (user == nullptr || user->pw_dir == nullptr) return;
+    path = QByteArray(user->pw_dir) + "/.pgpass";
+  }
+  struct stat file {};
+  if (::stat(path.constData(), &file) != 0 || (S_ISREG(file.st_mode) && (file.st_mode & (S_IRWXG | S_IRWXO)) == 0)) return;
+  JournalLine(TPriority::Warning, QStringLiteral("the password file %1 is not used: %2")
+                                      .arg(QString::fromLocal8Bit(path),
+                                           S_ISREG(file.st_mode) ? QStringLiteral("others may read it (chmod 600 it)")
+                                                                 : QStringLiteral("it is no plain file")));
+  Address.Set("passfile", path + "/\x01");
+}
+
 }  // namespace
 
 TServerAddress::TServerAddress(const QString& Url) {
@@ -144,13 +169,15 @@ QString TServerAddress::Target() const {
 }
 
 TPgConnection::TPgConnection(const TServerAddress& Address, milliseconds ConnectTimeout, milliseconds CallTimeout, int StopFd)
-    : CallLimit(CallTimeout), Stop(StopFd) {
+    : CallLimit(CallTimeout), Stop(StopFd), Target(Address.Target()), Password(Address.Option("password")) {
   if (!NumericAddresses(Address.Option("hostaddr"))) {
     Fail(TServerFailure::NeedsPerson, QStringLiteral("the hostaddr of --forward holds something that is no numeric address"));
   }
   TServerAddress address = Address;
   // Ours first, the URL's own after: the server takes the last setting. Our deadlines hold either way.
-  const QByteArray options = "-c statement_timeout=" + QByteArray::number(CallTimeout.count()) + ' ' + Address.Option("options");
+  // Its notices ("already exists, skipping") are no news to anyone; its warnings are.
+  const QByteArray options = "-c statement_timeout=" + QByteArray::number(CallTimeout.count()) +
+                             " -c client_min_messages=warning " + Address.Option("options");
   address.Set("options", options.trimmed());
   const std::pair<const char*, QByteArray> defaults[] = {{"keepalives_idle", "5"},
                                                          {"keepalives_interval", "2"},
@@ -162,6 +189,7 @@ TPgConnection::TPgConnection(const TServerAddress& Address, milliseconds Connect
   }
   // logs.mdb holds UTF-8, whatever the URL, PGCLIENTENCODING or the server's database say.
   address.Set("client_encoding", "UTF8");
+  PassOverUnsafePasswordFile(address);
   const TDeadline deadline = After(ConnectTimeout);
   PinAddresses(address, deadline);
   std::vector<const char*> keywords;
@@ -174,11 +202,10 @@ TPgConnection::TPgConnection(const TServerAddress& Address, milliseconds Connect
   values.push_back(nullptr);
   Connection.reset(PQconnectStartParams(keywords.data(), values.data(), 0));
   if (!Connection) Fail(TServerFailure::Outage, QStringLiteral("out of memory"));
+  PQsetNoticeProcessor(Connection.get(), &TPgConnection::Notice, this);
   PQsetErrorVerbosity(Connection.get(), PQERRORS_VERBOSE);
   AwaitConnection(deadline);
   PQsetErrorVerbosity(Connection.get(), PQERRORS_DEFAULT);
-  // The server's notices ("already exists, skipping") are no news to anyone.
-  PQsetNoticeProcessor(Connection.get(), [](void*, const char*) {}, nullptr);
   if (PQsetnonblocking(Connection.get(), 1) != 0) FailOnLink();
 }
 
@@ -388,6 +415,16 @@ void TPgConnection::FailOnLink() {
 void TPgConnection::GiveUp(TDeadline Deadline) {
   Connection.reset();
   Fail(TServerFailure::Outage, QStringLiteral("the server did not answer within %1 ms; given up").arg(Deadline.Allowed.count()));
+}
+
+// From the first exchange on: a server may warn at every login (a collation version mismatch),
+// and libpq's default would put that on standard error without a priority.
+void TPgConnection::Notice(void* Self, const char* Message) {
+  const auto* connection = static_cast<const TPgConnection*>(Self);
+  QString text = Cleaned(Message);
+  if (!connection->Password.isEmpty()) text.replace(QString::fromUtf8(connection->Password), QStringLiteral("(password)"));
+  JournalLine(text.startsWith(QLatin1String("WARNING")) ? TPriority::Warning : TPriority::Info,
+              QStringLiteral("the server %1 says: %2").arg(connection->Target, text));
 }
 
 void TPgConnection::Fail(TServerFailure Failure, const QString& Message, const QString& SqlState) {

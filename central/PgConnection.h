@@ -85,11 +85,14 @@ class TPgConnection {
   [[noreturn]] void Fail(TServerFailure Failure, const QString& Message, const QString& SqlState = {});
   [[noreturn]] void FailOnLink();
   [[noreturn]] void GiveUp(TDeadline Deadline);
+  static void Notice(void* Self, const char* Message);
 
   std::unique_ptr<PGconn, decltype(&PQfinish)> Connection{nullptr, &PQfinish};
   std::chrono::milliseconds CallLimit;
   int Stop;
   bool ServerAnswered = false;  // a byte came back: a failure from then on is the server's word
+  QString Target;
+  QByteArray Password;  // the URL's, kept out of what the server's notices say
 };
 
 // A field in COPY's text format: tabs, line breaks and backslashes escaped; a null Utf8 is \N.

@@ -61,6 +61,7 @@ bool TLiveCopies::TakeExact(qint64 Id, int CardNo, const QByteArray& Time, int M
   ModeUpdate->BindInt(1, Mode);
   ModeUpdate->BindInt64(2, Id);
   ModeUpdate->Run();
+  Restamped(Id, CardNo, Time, Time);
   return true;
 }
 
@@ -89,15 +90,32 @@ bool TLiveCopies::TakeNearest(const QString& Reader, int CardNo, TDateTime Time,
   Update->BindInt(4, CardNo);
   Update->BindText(5, arrival);
   if (!Update->Run()) return false;
-  MoveMark(record, time);
+  Restamped(record, CardNo, arrival, time);
   return true;
 }
 
 // A forwarding mark names its row by rowid, time and card: the row keeps being the one sent.
-void TLiveCopies::MoveMark(qint64 Id, const QByteArray& Time) {
+// A target whose mark is at or past it has sent it as it was.
+void TLiveCopies::Restamped(qint64 Id, int CardNo, const QByteArray& Was, const QByteArray& Time) {
   if (!HasTable(Db, "forwarding")) return;
-  if (!MarkUpdate) MarkUpdate = std::make_unique<TNativeStatement>(Db, "UPDATE forwarding SET records_rectime = ? WHERE records_rowid = ?");
+  if (!MarkUpdate) {
+    KeepForwardingCorrections(Db);
+    MarkUpdate = std::make_unique<TNativeStatement>(Db, "UPDATE forwarding SET records_rectime = ? WHERE records_rowid = ?");
+    Correction = std::make_unique<TNativeStatement>(
+        Db, "INSERT INTO forwarding_corrections (target, local_id, was_rectime, cardno) SELECT target, ?1, ?2, ?3 "
+            "FROM forwarding WHERE records_rowid >= ?1");
+  }
   MarkUpdate->BindText(1, Time);
   MarkUpdate->BindInt64(2, Id);
   MarkUpdate->Run();
+  Correction->BindInt64(1, Id);
+  Correction->BindText(2, Was);
+  Correction->BindInt(3, CardNo);
+  Correction->Run();
+}
+
+void KeepForwardingCorrections(sqlite3* Db) {
+  TNativeStatement(Db, "CREATE TABLE IF NOT EXISTS forwarding_corrections (target TEXT NOT NULL, local_id INTEGER NOT NULL, "
+                       "was_rectime TEXT NOT NULL, cardno INTEGER NOT NULL)")
+      .Run();
 }

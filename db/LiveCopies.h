@@ -17,6 +17,8 @@ class TNativeStatement;
 // record's time: the bound is how far off the reader's clock may be (a reader left on the
 // other side of a summer-time change is an hour off), while one card at one reader pairs in
 // order, however close its swipes. The table is the watch's: a file without it pairs nothing.
+// A row a forward had sent before its log copy came is noted for each such target (table
+// forwarding_corrections), for its server's copy to be corrected.
 // Used inside a write transaction; every failure raises EDatabaseError.
 class TLiveCopies {
  public:
@@ -40,7 +42,7 @@ class TLiveCopies {
   bool TakeNearest(const QString& Reader, int CardNo, TDateTime Time, int Mode);
 
  private:
-  void MoveMark(qint64 Id, const QByteArray& Time);
+  void Restamped(qint64 Id, int CardNo, const QByteArray& Was, const QByteArray& Time);
 
   sqlite3* Db;
   bool Kept;
@@ -50,4 +52,9 @@ class TLiveCopies {
   std::unique_ptr<TNativeStatement> Update;
   std::unique_ptr<TNativeStatement> ModeUpdate;
   std::unique_ptr<TNativeStatement> MarkUpdate;
+  std::unique_ptr<TNativeStatement> Correction;
 };
+
+// Makes forwarding_corrections where it is missing: rows a target's server has with another
+// time or mode than logs.mdb now, by their local id, their time as sent and their card.
+void KeepForwardingCorrections(sqlite3* Db);

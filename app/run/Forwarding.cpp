@@ -7,6 +7,20 @@
 #include "RunOptions.h"
 #include "ServerError.h"
 
+namespace {
+
+// The <3> line for rows the server refused, when there are any; whether there were.
+bool SayRowsSetAside(const TForwardProgress& Progress) {
+  if (Progress.SetAside == 0) return false;
+  JournalLine(TPriority::Error,
+              QStringLiteral("%1 rows were refused by %2 and set aside: see the table forwarding_rejected in logs.mdb")
+                  .arg(Progress.SetAside)
+                  .arg(Progress.Target));
+  return true;
+}
+
+}  // namespace
+
 QString ForwardFailed(const TForwardProgress& Progress, const QString& Why, const QString& Then) {
   if (Progress.Target.isEmpty()) return QStringLiteral("forwarding failed: %1; %2").arg(Why, Then);
   return QStringLiteral("forwarding to %1 failed after %2 records and %3 visits: %4; %5")
@@ -32,15 +46,6 @@ TExitStatus ExitStatusOf(TForwardEnd End) {
     case TForwardEnd::LocalFailure: return TExitStatus::StoreFailed;
   }
   return TExitStatus::ForwardRefused;
-}
-
-bool SayRowsSetAside(const TForwardProgress& Progress) {
-  if (Progress.SetAside == 0) return false;
-  JournalLine(TPriority::Error,
-              QStringLiteral("%1 rows were refused by %2 and set aside: see the table forwarding_rejected in logs.mdb")
-                  .arg(Progress.SetAside)
-                  .arg(Progress.Target));
-  return true;
 }
 
 TForwardEnd ForwardCollected(const TLogDatabase& Db, const TRunOptions& Options) {

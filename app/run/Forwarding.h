@@ -29,5 +29,3 @@ TExitStatus ExitStatusOf(TForwardEnd End);
 // What a failed forward got done, why it failed and Then what, for its journal line.
 QString ForwardFailed(const TForwardProgress& Progress, const QString& Why, const QString& Then);
 QString LocalFailureText(const EDatabaseError& Error);
-// The <3> line for rows the server refused, when there are any; whether there were.
-bool SayRowsSetAside(const TForwardProgress& Progress);

@@ -110,8 +110,21 @@ int TWatchForwarding::Sent(const TForwardProgress& Done) {
   }
   Working = true;
   Last = TForwardEnd::Sent;
-  RowsSetAside |= SayRowsSetAside(Done);
+  NoteSetAside(Done);
   return 0;
+}
+
+void TWatchForwarding::NoteSetAside(const TForwardProgress& Done) {
+  if (Done.SetAside == 0) {
+    if (SettingAside.Lasting() && SinceSetAside.hasExpired(TJournalCondition::RepeatMs)) {
+      SettingAside.Ended(QStringLiteral("none for a minute"));
+    }
+    return;
+  }
+  RowsSetAside = true;
+  SinceSetAside.start();
+  // Counted by the row: a forward may set several aside.
+  for (int row = 0; row < Done.SetAside; ++row) SettingAside.Occurred(QStringLiteral("refused by %1").arg(Done.Target));
 }
 
 // An outage and a failing logs.mdb may pass soon: tried again after a growing wait. A refusal

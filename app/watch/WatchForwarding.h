@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "Forwarding.h"
+#include "JournalCondition.h"
 #include "RunOptions.h"
 #include "Wakeup.h"
 
@@ -49,6 +50,7 @@ class TWatchForwarding {
   TWake AwaitNext(int RetryInMs);
   int Cycle(TForwarder& Forwarder, bool OnWord);
   int Sent(const TForwardProgress& Done);
+  void NoteSetAside(const TForwardProgress& Done);
   int Failed(TForwardEnd How, const TForwardProgress& Done, const QString& Why);
   void SayWaiting(const TForwarder& Forwarder);
 
@@ -64,6 +66,10 @@ class TWatchForwarding {
   TForwardEnd Last = TForwardEnd::Sent;
   bool Working = false;   // the last forward sent: a failure from here is news
   bool RowsSetAside = false;
+  // Rows refused one forward after another: said as they start, and once forwards went a
+  // minute without setting any aside.
+  TJournalCondition SettingAside{TPriority::Error, QStringLiteral("rows set aside (table forwarding_rejected in logs.mdb)")};
+  QElapsedTimer SinceSetAside;
   int RetryMs = 0;
   std::unique_ptr<QThread> Thread;
 };

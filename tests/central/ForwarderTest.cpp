@@ -224,6 +224,73 @@ TEST(Forwarder, AKeptConnectionServesEveryRunAndAStopAcknowledgesNothing) {
   EXPECT_EQ(ServerCount(db), 215);
 }
 
+// A kept link checks the server's tables again before a resend: a mark set back (the
+// forwarding row deleted as after restoring the server, or the marked row gone) on a server
+// whose unique key was dropped meanwhile is refused, not sent twice. With the key there the
+// resend is kept once and takes its mark again.
+TEST(Forwarder, AKeptLinkChecksTheKeyAgainBeforeAResend) {
+  const struct {
+    const char* Name;
+    const char* SetBack;
+  } cases[] = {
+      {"the forwarding row deleted", "DELETE FROM forwarding"},
+      {"the marked row gone", "DELETE FROM records WHERE rowid = (SELECT MAX(rowid) FROM records)"},
+  };
+  for (const auto& c : cases) {
+    const QString db = Server().CreateDatabase(QStringLiteral("resend_%1").arg(&c - cases));
+    TSite site(50);
+    TLogDatabase local;
+    local.OpenDatabase(site.Folder.DatabasePath());
+    TForwarder forwarder(local.Connection(), Url(db), "north");
+    forwarder.Run();
+    site.Folder.Execute(c.SetBack);
+    forwarder.Run();
+    EXPECT_EQ(ServerCount(db), 50) << c.Name;
+    EXPECT_FALSE(forwarder.Pending()) << c.Name;
+    Server().Sql("ALTER TABLE records DROP CONSTRAINT records_rectime_cardno_key", db);
+    site.Folder.Execute(c.SetBack);
+    try {
+      forwarder.Run();
+      ADD_FAILURE() << c.Name << ": resent without its key";
+    } catch (const EServerError& Error) {
+      EXPECT_EQ(Error.Failure(), TServerFailure::NeedsPerson) << c.Name;
+      EXPECT_TRUE(Error.Message().contains("no immediate unique index")) << Error.Message().toStdString();
+    }
+    EXPECT_EQ(ServerCount(db), 50) << c.Name;
+  }
+}
+
+// What the server warns of, also at every login, reaches the journal at <4>, never bare on
+// standard error, and without the URL's password.
+TEST(Forwarder, TheServersWarningsReachTheJournalWithTheirPriority) {
+  const QString db = Server().CreateDatabase("warned");
+  Server().Sql(QStringLiteral("ALTER DATABASE %1 SET default_text_search_config = 'pg_catalog.secret'").arg(db));
+  TCapturedErrors errors;
+  const TOutcome result = TSite(3).Forward(Url(db), "north");
+  ASSERT_TRUE(result.Ok) << result.Error.toStdString();
+  const QString journal = QString::fromLocal8Bit(errors.Text());
+  EXPECT_TRUE(journal.contains("<4>the server " + result.Progress.Target + " says: WARNING")) << journal.toStdString();
+  EXPECT_TRUE(journal.contains("default_text_search_config")) << journal.toStdString();
+  EXPECT_FALSE(journal.contains("secret")) << journal.toStdString();
+  for (const QString& line : journal.split('\n', Qt::SkipEmptyParts)) EXPECT_TRUE(line.startsWith('<')) << line.toStdString();
+
+  // libpq's own word on a password file others may read, which it ignores.
+  TLogFolder folder;
+  QFile passwords(folder.Path() + "pgpass");
+  ASSERT_TRUE(passwords.open(QIODevice::WriteOnly));
+  passwords.write("*:*:*:quill:secret\n");
+  passwords.close();
+  ASSERT_TRUE(passwords.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+  qputenv("PGPASSFILE", passwords.fileName().toLocal8Bit());
+  TCapturedErrors unsafe;
+  const TOutcome ignored = TSite(3).Forward(Server().Url(db), "north");
+  qunsetenv("PGPASSFILE");
+  EXPECT_TRUE(ignored.Error.contains("no password supplied")) << ignored.Error.toStdString();
+  const QString said = QString::fromLocal8Bit(unsafe.Text());
+  EXPECT_TRUE(said.contains("<4>the password file " + passwords.fileName() + " is not used: others may read it")) << said.toStdString();
+  for (const QString& line : said.split('\n', Qt::SkipEmptyParts)) EXPECT_TRUE(line.startsWith('<')) << line.toStdString();
+}
+
 // The parent process of Pid, from /proc.
 pid_t ParentOf(pid_t Pid) {
   QFile status(QStringLiteral("/proc/%1/status").arg(Pid));

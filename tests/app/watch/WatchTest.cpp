@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "Clock.h"
+#include "Forwarder.h"
 #include "LogDatabase.h"
 #include "PgServer.h"
 #include "ReaderSim.h"
@@ -183,6 +184,38 @@ TEST(Watch, AShortEventBecomesItsLogCopy) {
     stored.sort();
     EXPECT_EQ(stored, logged) << c.Name;
     EXPECT_EQ(watched.Passes()[1].Added, watched.Passes()[1].Live) << c.Name;  // the log added none
+  }
+}
+
+// A short event forwarded before its log copy came: the server ends with the one row, at the
+// log's time and mode, also when the correction is sent again after a lost acknowledgement.
+TEST(Watch, AShortEventForwardedBeforeItsLogCopyIsCorrectedOnTheServer) {
+  TPgServer server;
+  for (const int behind : {0, 7}) {  // the log copy's time the same (only its mode differs) or another
+    const QString central = server.CreateDatabase(QStringLiteral("corrected_%1").arg(behind));
+    TWatched watched;
+    ASSERT_TRUE(watched.AwaitPasses(1)) << behind;
+    TLogDatabase db;
+    db.OpenDatabase(watched.Folder.DatabasePath());
+    TForwarder forwarder(db.Connection(), server.Url(central, "secret"), "north");
+    const auto onServer = [&] { return server.Sql("SELECT rectime, mode FROM records", central).trimmed().toStdString(); };
+    const QDateTime at = QDateTime::currentDateTime().addSecs(-behind);
+    watched.Sim->PresentCard({{1, 88, readersim::TimeCode(at.date().year(), at.date().month(), at.date().day(), at.time().hour(),
+                                                          at.time().minute(), at.time().second()), false},
+                              true});
+    ASSERT_TRUE(watched.AwaitRecords(1)) << behind;
+    forwarder.Run();
+    ASSERT_TRUE(onServer().ends_with("|0")) << onServer();
+    watched.Sim->SendBytes({0xE6, 0x02, 'R', static_cast<std::uint8_t>(256 - 'R'), 0xEB});  // a restart: a pass
+    ASSERT_TRUE(watched.AwaitPasses(2)) << behind;
+    const QString logged = at.toString("yyyy-MM-dd HH:mm:ss") + "|2";
+    ASSERT_EQ(watched.Stored(88), QStringList{logged}) << behind;
+    watched.Folder.Execute("CREATE TABLE kept AS SELECT * FROM forwarding_corrections");
+    forwarder.Run();
+    EXPECT_EQ(onServer(), logged.toStdString()) << behind;
+    watched.Folder.Execute("INSERT INTO forwarding_corrections SELECT * FROM kept");
+    forwarder.Run();
+    EXPECT_EQ(onServer(), logged.toStdString()) << behind;
   }
 }
 
@@ -573,6 +606,24 @@ class TForwardedWatch {
     return faults;
   }
 };
+
+// Rows the server refuses forward after forward are one <3> line while it lasts, not one each.
+TEST(Watch, RowsSetAsideForwardAfterForwardAreSaidOnce) {
+  TForwardedWatch watch(100);
+  ASSERT_TRUE(WaitUntil([&] { return watch.Errors.Peek().contains("<6>forwarding to"); }, LimitMs));
+  for (int i = 0; i < 4; ++i) {
+    watch.Folder.Execute(QStringLiteral("INSERT INTO records VALUES ('2026-11-03 09:00:0%1', %2, 'r', 1), "
+                                        "('2026-02-30 10:00:00', %2, 'r', 1)")
+                             .arg(i)
+                             .arg(100 + i));
+    ASSERT_TRUE(WaitUntil([&] { return watch.Folder.Query("SELECT COUNT(*) FROM forwarding_rejected").front().toInt() == i + 1; },
+                          LimitMs));
+  }
+  EXPECT_EQ(watch.Forwarding->StopAndWait(), TForwardEnd::Refused);
+  const QString journal = QString::fromLocal8Bit(watch.Errors.Text());
+  EXPECT_EQ(journal.count("<3>"), 1) << journal.toStdString();
+  EXPECT_TRUE(journal.contains("<3>rows set aside")) << journal.toStdString();
+}
 
 // A live event goes to the server as soon as its worker has stored it, told by the worker: the
 // look at logs.mdb that would find it is an hour away.
