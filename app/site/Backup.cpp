@@ -21,17 +21,23 @@ bool SameFile(const QString& A, const QString& B) {
          a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Renaming a copy over logs.mdb, or over what SQLite keeps beside it, would pull the file from
-// under every connection that has it open.
-bool IsDatabaseOrBeside(const QString& DatabasePath, const QString& File) {
+bool IsFileOrBeside(const QString& DatabasePath, const QString& File) {
   const QFileInfo database(DatabasePath);
   const QFileInfo file(File);
-  if (SameFile(DatabasePath, File)) return true;
   if (QFileInfo(file.absolutePath()).canonicalFilePath() != QFileInfo(database.absolutePath()).canonicalFilePath()) return false;
   for (const char* suffix : {"", "-wal", "-shm", "-journal", ".lock"}) {
     if (file.fileName() == database.fileName() + QLatin1String(suffix)) return true;
   }
   return false;
+}
+
+// Renaming a copy over logs.mdb, or over what SQLite keeps beside it, would pull the file from
+// under every connection that has it open. Through a symbolic link, SQLite keeps its files
+// beside the file itself.
+bool IsDatabaseOrBeside(const QString& DatabasePath, const QString& File) {
+  if (SameFile(DatabasePath, File)) return true;
+  const QString real = QFileInfo(DatabasePath).canonicalFilePath();
+  return IsFileOrBeside(DatabasePath, File) || (!real.isEmpty() && IsFileOrBeside(real, File));
 }
 
 // A failure names the copy: logs.mdb was found and opened by then.

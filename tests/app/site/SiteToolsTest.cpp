@@ -258,6 +258,10 @@ TEST(SiteBackup, CopiesWhileAWriterWritesForTheGroupOnly) {
   for (const QString& own : {folder.DatabasePath(), folder.DatabasePath() + "-wal", folder.Path() + "./logs.mdb-shm"}) {
     EXPECT_EQ(BackupTo(folder.DatabasePath(), own, true), ExitCode(TExitStatus::Usage)) << own.toStdString();
   }
+  // Named through a symbolic link, the database keeps its -wal beside the file itself.
+  const QString link = elsewhere.filePath("link.mdb");
+  ASSERT_TRUE(QFile::link(folder.DatabasePath(), link));
+  EXPECT_EQ(BackupTo(link, folder.DatabasePath() + "-wal", true), ExitCode(TExitStatus::Usage));
   // The last connection to close takes the write-ahead log with it, as a run's does.
   EXPECT_FALSE(QFile::exists(folder.DatabasePath() + "-shm"));
   EXPECT_EQ(folder.Query("PRAGMA integrity_check"), QStringList{"ok"});
