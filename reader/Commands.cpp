@@ -1,15 +1,12 @@
 #include "Commands.h"
 
-#include "LogRecord.h"
-#include "Reader.h"
-#include "ReplyWait.h"
+#include "ReaderLink.h"
 
 namespace {
 
 constexpr int CapacityCountOffset = 6;
 constexpr int CapacityMarkOffset = 4;
-// Count byte, 00 03 00, mark, count, check: anything shorter does not hold both words.
-constexpr int CapacityReplyLength = 9;
+constexpr int SlotOffset = 5;
 
 QByteArray WithWord(const char* HexPrefix, std::uint16_t Word) {
   QByteArray payload = QByteArray::fromHex(HexPrefix);
@@ -17,61 +14,43 @@ QByteArray WithWord(const char* HexPrefix, std::uint16_t Word) {
   return payload;
 }
 
-bool IsExpected(const TReader& Reader, TExpectedReply Expect) {
-  switch (Expect) {
-    case TExpectedReply::Any: return true;
-    case TExpectedReply::Capacity: return Reader.RxLen() >= CapacityReplyLength;
-    // Anything but the long reply would leave the previous page's slots in the buffer.
-    case TExpectedReply::Page: return Reader.RxLen() == LongReplyLength;
-  }
-  return false;
+std::uint16_t WordAt(const std::uint8_t* Bytes, int Pos) {
+  return static_cast<std::uint16_t>(Bytes[Pos] | Bytes[Pos + 1] << 8);
 }
 
 }  // namespace
 
-TCommand LockCommand(bool Locked) {
-  return {LockPayload(Locked)};
+QByteArray LockPayload(bool Locked) {
+  return QByteArray::fromHex(Locked ? "0000011027" : "0000001027");
 }
 
-TCommand ClockCommand() {
-  return {ClockPayload()};
+QByteArray OptionsPayload() {
+  return QByteArray::fromHex("00080480");
 }
 
-TCommand OptionsCommand() {
-  return {QByteArray::fromHex("00080480")};
+QByteArray CapacityPayload() {
+  return QByteArray::fromHex("000300");
 }
 
-TCommand CapacityCommand() {
-  return {QByteArray::fromHex("000300"), TExpectedReply::Capacity};
+QByteArray PagePayload(int PageIndex) {
+  return WithWord("000a00", static_cast<std::uint16_t>(PageIndex));
 }
 
-TCommand PageCommand(int PageIndex) {
-  return {WithWord("000a00", static_cast<std::uint16_t>(PageIndex)), TExpectedReply::Page};
+QByteArray ClearPayload(std::uint16_t LogMark) {
+  return WithWord("000500", LogMark);
 }
 
-TCommand ClearCommand(std::uint16_t LogMark, int WaitMs) {
-  return {WithWord("000500", LogMark), TExpectedReply::Any, WaitMs};
+TCapacity CapacityOf(const std::uint8_t* Reply) {
+  return {WordAt(Reply, CapacityCountOffset), WordAt(Reply, CapacityMarkOffset)};
 }
 
-std::optional<TCapacity> CapacityOf(const TReader& Reader) {
-  if (!IsExpected(Reader, TExpectedReply::Capacity)) return std::nullopt;
-  return TCapacity{Reader.ReplyWord(CapacityCountOffset), Reader.ReplyWord(CapacityMarkOffset)};
-}
-
-bool Exchange(TReader& Reader, const TCommand& Command) {
-  Reader.SendCommandTimed(Command.Payload, Command.WaitMs);
-  return WaitForReply(Reader) && IsExpected(Reader, Command.Expect);
-}
-
-QString CommandName(const QByteArray& Payload) {
-  const auto byte = [&](int Index) { return Index < Payload.size() ? static_cast<std::uint8_t>(Payload[Index]) : 0; };
-  switch (byte(1)) {
-    case 0x00: return byte(2) == 0x01 ? QStringLiteral("lock") : QStringLiteral("unlock");
-    case 0x02: return QStringLiteral("set clock");
-    case 0x03: return QStringLiteral("get capacity");
-    case 0x05: return QStringLiteral("clear log");
-    case 0x08: return QStringLiteral("set options");
-    case 0x0A: return QStringLiteral("download page %1").arg(byte(3) | byte(4) << 8);
-    default: return QStringLiteral("command %1").arg(QString::fromLatin1(Payload.toHex()));
+TLogPage PageOf(const std::uint8_t* Reply) {
+  TLogPage page;
+  for (; page.Count < TLogPage::Slots; ++page.Count) {
+    const std::uint8_t* slot = Reply + SlotOffset + LogRecordSize * page.Count;
+    if (!SlotCheck(slot, page.Count)) break;
+    TLogRecord record;
+    if (DecodeRecord(slot, record)) page.Records[static_cast<std::size_t>(page.Count)] = record;
   }
+  return page;
 }

@@ -12,7 +12,7 @@
 #include "LogDatabase.h"
 #include "MessageBox.h"
 #include "ParallelRun.h"
-#include "Reader.h"
+#include "ReaderLink.h"
 #include "ReaderPass.h"
 #include "ReaderVisit.h"
 #include "RunJournal.h"
@@ -93,8 +93,8 @@ bool TDownloadRun::VisitReaders(TLogDatabase& Db) {
 
 // An error the run stops at leaves Run once the visit's row and line say so.
 void TDownloadRun::VisitOneByOne(TLogDatabase& Db, TRunJournal& Journal) {
-  const auto reader = std::make_unique<TReader>(&Owner);
-  TReaderPass pass(*reader, Db, Status, &Owner);
+  TReaderLink link;
+  TReaderPass pass(link, Db, Status, &Owner);
   for (; !Db.ReadersAtEnd(); Db.NextReader()) {
     TVisit visit = RowVisit(Db);
     const qint64 id = Journal.VisitStarted(visit);
@@ -102,7 +102,7 @@ void TDownloadRun::VisitOneByOne(TLogDatabase& Db, TRunJournal& Journal) {
     try {
       const TReaderRow row = Db.ReadReaderRow();
       Status.SetStatusText(row.Address);
-      end = VisitReader(pass, *reader, row, visit, id);
+      end = VisitReader(pass, link, row, visit, id);
     } catch (const EConvertError& Error) {
       end = {FailedVisit(visit, Error), RowStop(visit, Error)};
     }

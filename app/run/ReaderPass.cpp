@@ -5,13 +5,10 @@
 #include <memory>
 #include <utility>
 
-#include "Commands.h"
 #include "Errors.h"
 #include "Journal.h"
 #include "LogDatabase.h"
-#include "Reader.h"
-#include "ReplyWait.h"
-#include "Sockets.h"
+#include "MessageBox.h"
 #include "StatusLine.h"
 #include "WaitCursor.h"
 
@@ -19,7 +16,6 @@ namespace {
 
 constexpr int MaxAttempts = 3;
 constexpr int PageCount = 2048;
-constexpr int SlotsPerPage = 33;
 
 // Hides the status line and restores the cursor however the pass ends.
 class TPassEnd {
@@ -36,47 +32,43 @@ class TPassEnd {
 
 }  // namespace
 
-TReaderPass::TReaderPass(TReader& AReader, TLogDatabase& ADb, IStatusLine& AStatus, QWidget* Owner)
-    : TReaderPass(AReader, ADb, AStatus, ProgressWindows(Owner)) {}
+TReaderPass::TReaderPass(TReaderLink& ALink, TLogDatabase& ADb, IStatusLine& AStatus, QWidget* Owner)
+    : TReaderPass(ALink, ADb, AStatus, ProgressWindows(Owner)) {}
 
-TReaderPass::TReaderPass(TReader& AReader, TLogDatabase& ADb, IStatusLine& AStatus, TProgressOpener AOpenProgress)
-    : Reader(AReader), Db(ADb), Status(AStatus), OpenProgress(std::move(AOpenProgress)) {}
+TReaderPass::TReaderPass(TReaderLink& ALink, TLogDatabase& ADb, IStatusLine& AStatus, TProgressOpener AOpenProgress)
+    : Link(ALink), Db(ADb), Status(AStatus), OpenProgress(std::move(AOpenProgress)) {}
 
-void TReaderPass::ConfigureReader(const QString& Address, const QString& Port) {
-  Reader.SetPortNo(1);
-  Reader.Enable = true;
-  Reader.Desc = Address;
-  Reader.Mode = 0;
-  Reader.LockTime = 1;
-  Reader.APB = false;
-  Reader.Capture = false;
-  Reader.OnCardCode = nullptr;
-  Reader.OnBypass = nullptr;
-  Reader.OnPowerup = nullptr;
-  Reader.SetRemoteHost(Address.toUtf8());
-  Reader.SetRemotePort(Port.toUtf8());
+bool TReaderPass::ConfigureReader(const QString& Address, const QString& Port) {
+  Link.SetAddress(Address, Port);
   const TWaitCursor cursor;
   QCoreApplication::processEvents();
-  Reader.Enable = Reader.Reconnect(false);
+  return Link.Connect();
 }
 
-bool TReaderPass::WaitReply() {
-  return WaitForReply(Reader);
-}
-
-bool TReaderPass::SendWithRetry(const TCommand& Command) {
+template <class TSend>
+auto TReaderPass::SendWithRetry(const QString& Command, TSend Send) -> decltype(Send()) {
   for (int attempt = 0; attempt < MaxAttempts; ++attempt) {
     ServeClockRequest();
-    if (Exchange(Reader, Command)) return true;
-    if (!Reader.Reconnect(true)) {
-      Fail(TVisitOutcome::ConnectionLost, QStringLiteral("no reply to %1, and the reconnect failed: %2")
-                                              .arg(CommandName(Command.Payload), ConnectFailureText(Reader.LastErrorCode())));
-      return false;
+    auto reply = Send();
+    if (reply) return reply;
+    if (reply.Failure() == TLinkFailure::Stopped) {
+      Fail(TVisitOutcome::Interrupted, QStringLiteral("stopped while awaiting the reply to %1").arg(Command));
+      return reply;
+    }
+    if (!Reconnect()) {
+      Fail(TVisitOutcome::ConnectionLost, QStringLiteral("no reply to %1, and the reconnect failed: %2").arg(Command, Link.ConnectFailure()));
+      return reply;
     }
   }
   ShowNoResponse();
-  Fail(TVisitOutcome::NoResponse,
-       QStringLiteral("no reply to %1 after %2 tries").arg(CommandName(Command.Payload)).arg(MaxAttempts));
+  Fail(TVisitOutcome::NoResponse, QStringLiteral("no reply to %1 after %2 tries").arg(Command).arg(MaxAttempts));
+  return TLinkFailure::NoReply;
+}
+
+// A line that cannot be made again is for a person to hear of, on a desktop.
+bool TReaderPass::Reconnect() {
+  if (Link.Connect()) return true;
+  ShowDesktopMessage(QStringLiteral("Failed to connect reader (%1). Please retry later!").arg(Link.Address()));
   return false;
 }
 
@@ -89,13 +81,13 @@ void TReaderPass::Fail(TVisitOutcome Outcome, const QString& Detail) {
 bool TReaderPass::LockReader() {
   Status.SetStatusVisible(true);
   Status.SetStatusText(QStringLiteral("Locking"));
-  Locked = SendWithRetry(LockCommand(true));
+  Locked = static_cast<bool>(SendWithRetry(QStringLiteral("lock"), [this] { return Link.Lock(true); }));
   return Locked;
 }
 
 bool TReaderPass::UnlockReader() {
   Status.SetStatusText(QStringLiteral("UnLocking"));
-  if (!SendWithRetry(LockCommand(false))) return false;
+  if (!SendWithRetry(QStringLiteral("unlock"), [this] { return Link.Lock(false); })) return false;
   Locked = false;
   Status.SetStatusVisible(false);
   return true;
@@ -105,19 +97,18 @@ bool TReaderPass::UnlockReader() {
 // reply is awaited all the same, or a slow reader's answer would be taken for the next command's.
 void TReaderPass::SetReaderClock() {
   ClockSent = true;
-  Reader.ClockRequested = false;
-  Result.ClockSet = Exchange(Reader, ClockCommand());
+  Result.ClockSet = static_cast<bool>(Link.SetClock());
 }
 
 // A reader's own request for the clock is served between commands, inside the pass's lock, and
 // at most once a pass: a reader that keeps asking cannot hold the pass up.
 void TReaderPass::ServeClockRequest() {
-  if (Locked && !ClockSent && Reader.ClockRequested) SetReaderClock();
+  if (Locked && !ClockSent && Link.ClockRequested()) SetReaderClock();
 }
 
 bool TReaderPass::ClearReaderLog(std::uint16_t LogMark) {
   Status.SetStatusText(QStringLiteral("Clearing"));
-  return SendWithRetry(ClearCommand(LogMark, Reader.Timings.ClearReplyWaitMs));
+  return static_cast<bool>(SendWithRetry(QStringLiteral("clear log"), [this, LogMark] { return Link.ClearLog(LogMark); }));
 }
 
 void TReaderPass::ShowNoResponse() {
@@ -165,7 +156,7 @@ void TReaderPass::RunPass(const TPassFlags& Flags) {
   if (!LockReader()) return;
   if (Flags.SetClock) SetReaderClock();
   Status.SetStatusText(QStringLiteral("Set Options"));
-  if (!SendWithRetry(OptionsCommand())) return;
+  if (!SendWithRetry(QStringLiteral("set options"), [this] { return Link.SetOptions(); })) return;
   Status.SetStatusText(QStringLiteral("Get Capacity"));
   TCapacity first;
   TCapacity capacity;
@@ -191,16 +182,16 @@ bool TReaderPass::CapacityAnswersAgree(const TCapacity& First, const TCapacity& 
 }
 
 bool TReaderPass::ReadCapacity(TCapacity& Capacity) {
-  if (!SendWithRetry(CapacityCommand())) return false;
-  Capacity = *CapacityOf(Reader);
-  return true;
+  const TReply<TCapacity> reply = SendWithRetry(QStringLiteral("get capacity"), [this] { return Link.ReadCapacity(); });
+  if (reply) Capacity = *reply;
+  return static_cast<bool>(reply);
 }
 
 bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, const TCapacity& Capacity) {
   Status.SetStatusText(QStringLiteral("Downloading"));
   const auto progress =
       JournalledProgress(OpenProgress(QStringLiteral("Downloading Logs (%1 records)").arg(Capacity.RecordCount), Capacity.RecordCount),
-                         QString::fromUtf8(Reader.RemoteHost() + ':' + Reader.RemotePort()), Capacity.RecordCount, SlotsPerPage);
+                         Link.Address(), Capacity.RecordCount, TLogPage::Slots);
   if (Flags.Download && !WalkLog(*progress)) return false;
   progress->Hide();
   // A walk that ended before the reader's own count left records nobody has read: they must
@@ -216,9 +207,8 @@ bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, const TCapacity& Cap
     return true;
   }
   if (!Flags.Download) {
-    JournalLine(TPriority::Warning, QStringLiteral("%1:%2: download is off and clear after is on: %3 records cleared unread")
-                                        .arg(QString::fromUtf8(Reader.RemoteHost()), QString::fromUtf8(Reader.RemotePort()))
-                                        .arg(Capacity.RecordCount));
+    JournalLine(TPriority::Warning,
+                QStringLiteral("%1: download is off and clear after is on: %2 records cleared unread").arg(Link.Address()).arg(Capacity.RecordCount));
   }
   // The clear destroys the reader's copy: what was stored must survive a power cut first.
   try {
@@ -243,9 +233,11 @@ int TReaderPass::SlotsWalked() const {
 
 bool TReaderPass::WalkLog(IDownloadProgress& Progress) {
   for (int page = 0; page < PageCount; ++page) {
-    if (!SendWithRetry(PageCommand(page))) return false;
+    const TReply<TLogPage> reply =
+        SendWithRetry(QStringLiteral("download page %1").arg(page), [this, page] { return Link.ReadPage(page); });
+    if (!reply) return false;
     try {
-      if (StorePage(Progress)) return true;
+      if (StorePage(*reply, Progress)) return true;
     } catch (const EDatabaseError& Error) {
       Fail(TVisitOutcome::StoreFailed, QString::fromLocal8Bit(Error.what()));
       return false;  // the reader stays locked and uncleared; the run goes on
@@ -257,28 +249,23 @@ bool TReaderPass::WalkLog(IDownloadProgress& Progress) {
 // A page's records go in one transaction holding the write lock: the duplicate test and the
 // insert are one atomic step whoever else stores, and the page costs one commit, made before
 // the next command leaves. They count only once it is committed. True at the log's end.
-bool TReaderPass::StorePage(IDownloadProgress& Progress) {
+bool TReaderPass::StorePage(const TLogPage& Page, IDownloadProgress& Progress) {
   TPassCounters counts = Count;
+  const QString host = Link.Host();
   TWriteTransaction transaction(Db);
-  int slot = 0;
-  for (; slot < SlotsPerPage && Reader.SlotPresent(slot); ++slot) {
-    TakeSlot(transaction, slot, counts);
+  for (int slot = 0; slot < Page.Count; ++slot) {
+    const std::optional<TLogRecord>& record = Page.Records[static_cast<std::size_t>(slot)];
+    if (!record) {
+      ++counts.Invalid;
+    } else if (transaction.StoreLogRecord(record->RecTime, record->CardNo, host, record->Mode) == TWriteTransaction::TLogCopy::Added) {
+      ++counts.Added;
+    } else {
+      ++counts.Duplicated;  // a live event's copy was stored too, when it came
+    }
     Progress.Step();
   }
   transaction.NoteVisitCounts({VisitId, counts.Added, counts.Duplicated, counts.Invalid});
   transaction.Commit();
   Count = counts;
-  return slot < SlotsPerPage;
-}
-
-void TReaderPass::TakeSlot(TWriteTransaction& Transaction, int Slot, TPassCounters& Counts) {
-  TLogRecord record;
-  if (!Reader.DecodeSlot(Slot, record)) {
-    ++Counts.Invalid;
-  } else if (Transaction.StoreLogRecord(record.RecTime, record.CardNo, QString::fromUtf8(Reader.RemoteHost()), record.Mode) ==
-             TWriteTransaction::TLogCopy::Added) {
-    ++Counts.Added;
-  } else {
-    ++Counts.Duplicated;  // a live event's copy was stored too, when it came
-  }
+  return Page.LogEnds();
 }

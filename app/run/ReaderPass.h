@@ -6,14 +6,13 @@
 #include <cstdint>
 #include <functional>
 
-#include "Commands.h"
 #include "DownloadProgress.h"
+#include "ReaderLink.h"
 #include "VisitJournal.h"
 
 class IStatusLine;
 class QWidget;
 class TLogDatabase;
-class TReader;
 
 struct TPassFlags {
   bool SetClock = false;
@@ -32,20 +31,16 @@ struct TPassCounters {
 class TReaderPass {
  public:
   // Progress windows owned by Owner, as a run that visits one reader at a time shows them.
-  TReaderPass(TReader& Reader, TLogDatabase& Db, IStatusLine& Status, QWidget* Owner);
-  TReaderPass(TReader& Reader, TLogDatabase& Db, IStatusLine& Status, TProgressOpener OpenProgress);
+  TReaderPass(TReaderLink& Link, TLogDatabase& Db, IStatusLine& Status, QWidget* Owner);
+  TReaderPass(TReaderLink& Link, TLogDatabase& Db, IStatusLine& Status, TProgressOpener OpenProgress);
 
-  // Leaves the outcome in the reader's Enable. A port text that is no number raises.
-  void ConfigureReader(const QString& Address, const QString& Port);
+  // Connects to the reader: false when no line could be made. A port text that is no number raises.
+  bool ConfigureReader(const QString& Address, const QString& Port);
   // JournalId: the visit's row in the journal, kept current as pages are stored; -1 for none.
   void ReaderPass(const TPassFlags& Flags, qint64 JournalId = -1);
 
-  bool WaitReply();
   bool LockReader();
   bool UnlockReader();
-  // The command, tried up to three times with a reconnect after each miss; a pending clock
-  // request is served before each try.
-  bool SendWithRetry(const TCommand& Command);
   bool ClearReaderLog(std::uint16_t LogMark);
   void ShowNoResponse();
 
@@ -54,6 +49,11 @@ class TReaderPass {
   TVisit VisitOf(const TVisit& Row) const;
 
  private:
+  // The command, tried up to three times with a reconnect after each miss; a pending clock
+  // request is served before each try. Send returns the link's reply.
+  template <class TSend>
+  auto SendWithRetry(const QString& Command, TSend Send) -> decltype(Send());
+  bool Reconnect();
   void Fail(TVisitOutcome Outcome, const QString& Detail);
   void SkipClear(const QString& Why);
   void RunPass(const TPassFlags& Flags);
@@ -65,10 +65,9 @@ class TReaderPass {
   bool DownloadAndClear(const TPassFlags& Flags, const TCapacity& Capacity);
   bool WalkLog(IDownloadProgress& Progress);
   int SlotsWalked() const;
-  bool StorePage(IDownloadProgress& Progress);
-  void TakeSlot(class TWriteTransaction& Transaction, int Slot, TPassCounters& Counts);
+  bool StorePage(const TLogPage& Page, IDownloadProgress& Progress);
 
-  TReader& Reader;
+  TReaderLink& Link;
   TLogDatabase& Db;
   IStatusLine& Status;
   TProgressOpener OpenProgress;

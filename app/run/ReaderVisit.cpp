@@ -3,7 +3,6 @@
 #include <QRegularExpression>
 
 #include "Errors.h"
-#include "Reader.h"
 #include "ReaderPass.h"
 #include "RunJournal.h"
 #include "Sockets.h"
@@ -73,13 +72,12 @@ std::vector<QString> ReaderKeys(const TLogDatabase& Db) {
   return keys;
 }
 
-TVisitEnd VisitReader(TReaderPass& Pass, TReader& Reader, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId) {
+TVisitEnd VisitReader(TReaderPass& Pass, TReaderLink& Link, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId) {
   try {
     if (const QString refusal = PortRefusal(Row.Port); !refusal.isEmpty()) {
       return {Ended(Visit, TVisitOutcome::BadRow, refusal), {}};
     }
-    Pass.ConfigureReader(Row.Address, Row.Port);
-    if (!Reader.Enable) return {Ended(Visit, TVisitOutcome::Unreachable, ConnectFailureText(Reader.LastErrorCode())), {}};
+    if (!Pass.ConfigureReader(Row.Address, Row.Port)) return {Ended(Visit, TVisitOutcome::Unreachable, Link.ConnectFailure()), {}};
     Pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter}, JournalId);
     return {Pass.VisitOf(Visit), {}};
   } catch (const EConvertError& Error) {

@@ -2,7 +2,7 @@
 
 #include <QThread>
 
-#include "Reader.h"
+#include "ReaderLink.h"
 #include "ReaderPass.h"
 
 TVisitWorker::TVisitWorker(TLogDatabase& AStore, IStatusLine& AStatus, TProgressOpener AOpenProgress, TVisitOrder AOrder,
@@ -17,7 +17,7 @@ TVisitWorker::~TVisitWorker() {
 }
 
 void TVisitWorker::Visit() const {
-  TReader reader(nullptr);
-  TReaderPass pass(reader, Store, Status, OpenProgress);
-  Ended(Order, VisitReader(pass, reader, Order.Row, Order.Visit, Order.JournalId));
+  TReaderLink link;
+  TReaderPass pass(link, Store, Status, OpenProgress);
+  Ended(Order, VisitReader(pass, link, Order.Row, Order.Visit, Order.JournalId));
 }

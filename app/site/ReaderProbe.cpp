@@ -22,8 +22,8 @@ class TSocketsInUse {
   TSocketsInUse& operator=(const TSocketsInUse&) = delete;
 };
 
-QString ConnectFailure(const TReader& Link) {
-  return QStringLiteral("cannot connect: ") + ConnectFailureText(Link.LastErrorCode());
+QString ConnectFailure(const TReaderLink& Link) {
+  return QStringLiteral("cannot connect: ") + Link.ConnectFailure();
 }
 
 }  // namespace
@@ -32,20 +32,17 @@ TProbe ProbeReader(const TReaderAddress& Reader, const TLinkTimings& Timings) {
   TProbe probe;
   QElapsedTimer elapsed;
   elapsed.start();
-  TReader link(nullptr);
-  link.Timings = Timings;
-  link.Desc = Reader.Address;
-  link.SetRemoteHost(Reader.Address.toUtf8());
-  link.SetRemotePort(Reader.Port.toUtf8());
-  if (!link.Reconnect(false)) {
+  TReaderLink link(Timings);
+  link.SetAddress(Reader.Address, Reader.Port);
+  if (!link.Connect()) {
     probe.Failure = ConnectFailure(link);
   } else {
     for (probe.Tries = 1; probe.Tries <= MaxTries; ++probe.Tries) {
-      if (Exchange(link, CapacityCommand())) {
-        probe.Capacity = CapacityOf(link);
+      if (const TReply<TCapacity> reply = link.ReadCapacity()) {
+        probe.Capacity = *reply;
         break;
       }
-      if (!link.Reconnect(false)) {
+      if (!link.Connect()) {
         probe.Failure = ConnectFailure(link);
         break;
       }

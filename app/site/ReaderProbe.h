@@ -4,8 +4,7 @@
 
 #include <optional>
 
-#include "Commands.h"
-#include "Reader.h"
+#include "ReaderLink.h"
 #include "ReaderAddress.h"
 
 // What asking a reader for its record count found.

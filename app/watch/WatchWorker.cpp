@@ -5,20 +5,15 @@
 #include <QSocketNotifier>
 #include <QThread>
 
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <array>
 
 #include "Clock.h"
-#include "Commands.h"
 #include "Errors.h"
 #include "Journal.h"
 #include "LiveEvent.h"
-#include "Reader.h"
+#include "ReaderLink.h"
 #include "ReaderPass.h"
 #include "ReaderVisit.h"
-#include "Sockets.h"
 #include "StatusLine.h"
 
 namespace {
@@ -90,38 +85,35 @@ QString TWatchWorker::Name() const {
 }
 
 void TWatchWorker::Watch() {
-  TReader reader(nullptr);
-  reader.Desc = Row.Address;
-  reader.SetPortNo(1);
-  reader.SetRemoteHost(Row.Address.toUtf8());
-  reader.SetRemotePort(Row.Port.toUtf8());
-  reader.OnCardCode = [this](bool, int, int CardNo, TDateTime Stamp, std::int8_t Mode) { TakeEvent(CardNo, Stamp, Mode); };
   // A line that carries live events is seldom quiet for long: a command waits for a shorter
   // quiet, or every command of a pass would wait out the drain's bound.
-  reader.Timings.DrainQuietMs = Timings.DrainQuietMs;
-  reader.Timings.ReplyWaitMs = Timings.ReplyWaitMs;
+  TLinkTimings linkTimings;
+  linkTimings.DrainQuietMs = Timings.DrainQuietMs;
+  linkTimings.ReplyWaitMs = Timings.ReplyWaitMs;
+  TReaderLink link(linkTimings);
+  link.SetAddress(Row.Address, Row.Port);
+  link.OnCard([this](const TCardEvent& Card) { TakeEvent(Card.CardNo, Card.Stamp, Card.Mode); });
   // A reader that stops answering in mid-pass must not hold a stop for its tries: a reply wait
   // sleeps in this thread's event loop, where the stop wakes it.
-  reader.AbandonWaits = [this] { return Stopping.Given(); };
-  reader.AbandonConnectOn(Stopping.Descriptor());
+  link.StopWaitsWhen([this] { return Stopping.Given(); });
+  link.AbandonConnectOn(Stopping.Descriptor());
   QSocketNotifier stopWake(Stopping.Descriptor(), QSocketNotifier::Read);
   QObject::connect(&stopWake, &QSocketNotifier::activated, &stopWake, [&stopWake] { stopWake.setEnabled(false); });
   TStoppablePass stoppable(Stopping);
-  TReaderPass pass(reader, Store, stoppable, [&stoppable](const QString&, int) { return std::make_unique<TProgressShare>(stoppable); });
+  TReaderPass pass(link, Store, stoppable, [&stoppable](const QString&, int) { return std::make_unique<TProgressShare>(stoppable); });
   int retryMs = Timings.FirstRetryMs;
   QElapsedTimer upFor;  // since it came up
   while (!Stopping.Given()) {
     QString why;
     PassLostLine = false;
-    if (reader.Reconnect(false)) {
-      reader.Enable = true;
+    if (link.Connect()) {
       upFor.start();
-      if (Listen(reader, pass, why) == TLineEnd::Stopping) break;
+      if (Listen(link, pass, why) == TLineEnd::Stopping) break;
       // Only a line that stayed up a while starts the waits afresh: one that drops as soon as
       // it is made keeps them growing.
       if (upFor.elapsed() >= Timings.LongestRetryMs) retryMs = Timings.FirstRetryMs;
     }
-    if (why.isEmpty()) why = ConnectFailureText(reader.LastErrorCode());
+    if (why.isEmpty()) why = link.ConnectFailure();
     if (LineUp) {
       // A pass that lost the line said so in its own visit's line: one event, one line.
       if (!PassLostLine) {
@@ -132,11 +124,11 @@ void TWatchWorker::Watch() {
       }
       ReportLineDown(why);
     }
-    reader.Disconnect();
+    link.Disconnect();
     AwaitRetry(retryMs);
     retryMs = std::min(retryMs * 2, Timings.LongestRetryMs);
   }
-  reader.Disconnect();
+  link.Disconnect();
   AbandonWaiting();
 }
 
@@ -144,21 +136,15 @@ void TWatchWorker::Watch() {
 // a heartbeat when idle across a minute. Ends when the line drops or the watch stops. While
 // another program holds logs.mdb, events wait in memory and the line is read on, so that each
 // is stamped as it arrives; a pass waits for them, and for an echo it would take for a reply.
-TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Reader, TReaderPass& Pass, QString& Why) {
+TWatchWorker::TLineEnd TWatchWorker::Listen(TReaderLink& Link, TReaderPass& Pass, QString& Why) {
   QDeadlineTimer nextPass(0);
-  bool echoAwaited = false;
-  qint64 echoDueMs = 0;
-  QElapsedTimer clock;
-  clock.start();
-  std::array<std::uint8_t, RxBufferSize> chunk{};
   for (;;) {
     if (Stopping.Given()) return TLineEnd::Stopping;
     if (!Waiting.empty() && NextFileTry.hasExpired()) StoreWaiting();
-    if (echoAwaited && !Reader.Backout) echoAwaited = false;
-    const bool passHeld = !Waiting.empty() || echoAwaited;
-    if (!passHeld && (Reader.ClockRequested || nextPass.hasExpired())) {
+    const bool passHeld = !Waiting.empty() || Link.EchoAwaited();
+    if (!passHeld && (Link.ClockRequested() || nextPass.hasExpired())) {
       QString failure;
-      const TVisitOutcome outcome = RunPass(Reader, Pass, failure).Outcome;
+      const TVisitOutcome outcome = RunPass(Link, Pass, failure).Outcome;
       if (LineLost(outcome) || outcome == TVisitOutcome::Interrupted) {
         Why = QStringLiteral("the pass failed: ") + failure;
         PassLostLine = true;
@@ -171,42 +157,32 @@ TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Reader, TReaderPass& Pass, 
       continue;
     }
     qint64 waitMs = passHeld ? IdleCheckMs : std::min<qint64>(IdleCheckMs, nextPass.remainingTime());
-    if (echoAwaited) waitMs = std::min(waitMs, echoDueMs - clock.elapsed());
+    if (Link.EchoAwaited()) waitMs = std::min(waitMs, Link.EchoRemainingMs());
     if (!Waiting.empty()) waitMs = std::min(waitMs, NextFileTry.remainingTime());
-    const int socket = Waiting.size() < MaxWaitingEvents ? Reader.SocketHandle() : -1;
+    const int socket = Waiting.size() < MaxWaitingEvents ? Link.SocketHandle() : -1;
     switch (Stopping.Wait(static_cast<int>(std::max<qint64>(0, waitMs)), socket)) {
       case TWakeup::TWaitEnd::Woken: return TLineEnd::Stopping;
       case TWakeup::TWaitEnd::Timeout:
         // Only once the line is quiet: an echo held up behind a slow store is still in the socket.
-        if (echoAwaited && clock.elapsed() >= echoDueMs) {
+        if (Link.EchoOverdue()) {
           Why = QStringLiteral("no answer to a heartbeat in %1 s").arg(Timings.EchoWaitMs / 1000.0);
           return TLineEnd::Dropped;
         }
-        if (!echoAwaited && Reader.HeartBeat()) {
-          Reader.Backout = true;  // the echo clears it
-          Reader.SendHeartbeat();
-          echoAwaited = true;
-          echoDueMs = clock.elapsed() + Timings.EchoWaitMs;
-        }
+        Link.KeepAlive(Timings.EchoWaitMs);
         break;
-      case TWakeup::TWaitEnd::Readable: {
-        const int count = Reader.ReceiveBytes(chunk.data(), RxBufferSize, MSG_DONTWAIT);
-        if (count == 0) {
+      case TWakeup::TWaitEnd::Readable:
+        if (!Link.TakeIncoming()) {
           Why = QStringLiteral("the reader closed the line");
           return TLineEnd::Dropped;
         }
-        if (count < 0) break;
-        Reader.MarkReceived();
-        Reader.FeedReceiver(chunk.data(), count);
         break;
-      }
     }
   }
 }
 
 // A pass that finds the line lost again, in an outage already said, is part of that outage: its
 // row and line would only repeat the outage's, once a cycle.
-TVisit TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass, QString& Failure) {
+TVisit TWatchWorker::RunPass(TReaderLink& Link, TReaderPass& Pass, QString& Failure) {
   TVisit visit;
   visit.Address = Row.Address;
   visit.Port = Row.Port;
@@ -216,7 +192,6 @@ TVisit TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass, QString& Failur
     Pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter});
     ended = Pass.VisitOf(visit);
   } catch (const TWatchStopping&) {
-    (void)Exchange(Reader, LockCommand(false));  // the lock would hold the reader until it times out
     ended = Pass.VisitOf(visit);
     ended.Outcome = TVisitOutcome::Interrupted;
     ended.Detail = QStringLiteral("the watch stopped during the pass; the rest stays on the reader");
@@ -229,18 +204,15 @@ TVisit TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass, QString& Failur
     ended.Outcome = TVisitOutcome::Interrupted;
     ended.Detail = QStringLiteral("the watch stopped during the pass; the rest stays on the reader");
   }
-  // A pass that failed on the disk leaves the reader locked, and a locked reader takes no card:
-  // the watch must have it back.
-  if (ended.Outcome == TVisitOutcome::StoreFailed) (void)Exchange(Reader, LockCommand(false));
+  // A pass cut short by the stop or the disk leaves the reader locked, and a locked reader takes
+  // no card until the lock times out: the unlock goes out, a stopping watch does not await it.
+  if (ended.Outcome == TVisitOutcome::StoreFailed || ended.Outcome == TVisitOutcome::Interrupted) (void)Link.Lock(false);
   ended.Started = visit.Started;
   ended.Ended = Now();
   if (ended.Outcome != TVisitOutcome::Interrupted) LastPassStoreFailed = ended.Outcome == TVisitOutcome::StoreFailed;
   Failure = ended.Detail;
   ended.AddLiveEvents(LiveSincePass);
   LiveSincePass = 0;
-  // A pass leaves its last reply's wait behind it: from here on, what comes is events.
-  Reader.PktMode = false;
-  Reader.ResetReceiver();
   if (LineUp || !LineLost(ended.Outcome)) Report(ended);
   return ended;
 }

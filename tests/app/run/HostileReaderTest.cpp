@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "LogDatabase.h"
-#include "Reader.h"
+#include "ReaderLink.h"
 #include "ReaderPass.h"
 #include "ReaderSim.h"
 #include "StatusLine.h"
@@ -35,14 +35,14 @@ class HostileReader : public testing::Test {
              const TPassFlags& Flags = {false, true, true}) {
     TLogDatabase db(BusyTimeoutMs);
     db.OpenDatabase(Folder.DatabasePath());
-    TReader reader(&Owner);
-    reader.Timings.DrainQuietMs = 30;
-    reader.Timings.DrainLimitMs = 300;
-    reader.Timings.ReplyWaitMs = ReplyWaitMs;
-    reader.Timings.ClearReplyWaitMs = ReplyWaitMs;
-    TReaderPass pass(reader, db, Status, &Owner);
-    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(Sim.Port()));
-    ASSERT_TRUE(reader.Enable);
+    TLinkTimings timings;
+    timings.DrainQuietMs = 30;
+    timings.DrainLimitMs = 300;
+    timings.ReplyWaitMs = ReplyWaitMs;
+    timings.ClearReplyWaitMs = ReplyWaitMs;
+    TReaderLink link(timings);
+    TReaderPass pass(link, db, Status, &Owner);
+    ASSERT_TRUE(pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(Sim.Port())));
     pass.ReaderPass(Flags);
     LastVisit = pass.VisitOf({});
   }

@@ -15,7 +15,7 @@
 
 #include "Errors.h"
 #include "LogDatabase.h"
-#include "Reader.h"
+#include "ReaderLink.h"
 #include "ReaderPass.h"
 #include "ReaderSim.h"
 #include "ReaderTableModel.h"
@@ -71,17 +71,16 @@ class ReaderPass : public testing::Test {
  protected:
   void SetUp() override {
     Db.OpenDatabase(Folder.DatabasePath());
-    Reader = std::make_unique<TReader>(&Owner);
-    Reader->Timings.DrainQuietMs = 30;
-    Reader->Timings.ReplyWaitMs = 400;
-    Reader->Timings.ClearReplyWaitMs = 600;
+    Timings.DrainQuietMs = 30;
+    Timings.ReplyWaitMs = 400;
+    Timings.ClearReplyWaitMs = 600;
   }
 
   // Connects and, if that works, runs the pass; false when the reader was skipped.
   bool Visit(const ReaderSim& Sim, TPassFlags Flags = {true, true, true}) {
-    TReaderPass pass(*Reader, Db, Status, &Owner);
-    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(Sim.Port()));
-    if (!Reader->Enable) return false;
+    TReaderLink link(Timings);
+    TReaderPass pass(link, Db, Status, &Owner);
+    if (!pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(Sim.Port()))) return false;
     pass.ReaderPass(Flags);
     Counters = pass.Counters();
     return true;
@@ -98,7 +97,8 @@ class ReaderPass : public testing::Test {
     TLogDatabase db;
     db.OpenDatabase(folder.DatabasePath());
     ReaderSim sim(Log(70), Faults);
-    TReaderPass pass(*Reader, db, Status, &Owner);
+    TReaderLink link(Timings);
+    TReaderPass pass(link, db, Status, &Owner);
     pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
     pass.ReaderPass(Flags);
     return {pass.Counters(), sim.Commands(), sim.LogSize(), sim.Locked()};
@@ -111,7 +111,7 @@ class ReaderPass : public testing::Test {
   QWidget Owner;
   TRecordingStatus Status;
   TRecordingMessageBox Messages;
-  std::unique_ptr<TReader> Reader;
+  TLinkTimings Timings;
   TPassCounters Counters;
 };
 
@@ -167,7 +167,7 @@ TEST_F(ReaderPass, AFullPassSendsEveryCommandInOrderAndStoresEveryRecord) {
 // A reader's own request for its clock is served once a pass, inside the lock, however often
 // it asks; one that never asks gets the clock only when the row says so.
 TEST_F(ReaderPass, AClockRequestIsServedOnceAPassInsideTheLock) {
-  Reader->Timings.DrainLimitMs = 100;
+  Timings.DrainLimitMs = 100;
   const struct {
     const char* Name;
     int StatusEveryMs;
@@ -282,16 +282,26 @@ TEST_F(ReaderPass, ASilentReaderGetsThreeLockAttemptsEachFollowedByAReconnect) {
   EXPECT_TRUE(Messages.Texts.isEmpty());
 }
 
+// A line that cannot be made again is the one thing a person is shown, once, naming the reader.
+TEST_F(ReaderPass, AReaderGoneInMidPassIsOneBoxThatNamesIt) {
+  SimFaults faults;
+  faults.GoneAfter = 3;
+  ReaderSim sim(Log(5), faults);
+  ASSERT_TRUE(Visit(sim, {false, true, false}));
+  EXPECT_EQ(Messages.Texts, QStringList{QStringLiteral("Failed to connect reader (127.0.0.1:%1). Please retry later!").arg(sim.Port())});
+}
+
 TEST_F(ReaderPass, ARefusedConnectionSkipsTheReaderSilently) {
   const int closedPort = ClosedLoopbackPort();
-  TReaderPass pass(*Reader, Db, Status, &Owner);
-  pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(closedPort));
-  EXPECT_FALSE(Reader->Enable);
+  TReaderLink link(Timings);
+  TReaderPass pass(link, Db, Status, &Owner);
+  EXPECT_FALSE(pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(closedPort)));
   EXPECT_TRUE(Messages.Texts.isEmpty());
 }
 
 TEST_F(ReaderPass, APortTextThatIsNoNumberRaises) {
-  TReaderPass pass(*Reader, Db, Status, &Owner);
+  TReaderLink link(Timings);
+  TReaderPass pass(link, Db, Status, &Owner);
   try {
     pass.ConfigureReader(QStringLiteral("127.0.0.1"), QStringLiteral("nosuchport"));
     FAIL();
@@ -373,17 +383,12 @@ TEST_F(ReaderPass, LateOrShortRepliesAreNeverTakenForAnotherCommand) {
   }
 }
 
-TEST(ReaderPassPayloads, PageIndexGoesLowByteFirst) {
-  EXPECT_EQ(PageCommand(258).Payload.toHex(), "000a000201");
-  EXPECT_EQ(ClearCommand(0x2A51, 0).Payload.toHex(), "000500512a");
-}
-
 // The clear's own, longer wait from both sides, each with a margin of two: a reply twice as late
 // as any other command may take is still taken once; one at twice the clear's wait is missed,
 // three tries in a row.
 TEST_F(ReaderPass, TheClearWaitsLongerThanAnyOtherCommand) {
-  Reader->Timings.ReplyWaitMs = 200;
-  Reader->Timings.ClearReplyWaitMs = 800;
+  Timings.ReplyWaitMs = 200;
+  Timings.ClearReplyWaitMs = 800;
   const struct {
     int DelayMs;
     bool Taken;
@@ -401,30 +406,6 @@ TEST_F(ReaderPass, TheClearWaitsLongerThanAnyOtherCommand) {
     EXPECT_EQ(Status.Texts.back(), c.Taken ? "UnLocking" : "No response") << c.DelayMs;
     EXPECT_EQ(sim.Locked(), !c.Taken) << c.DelayMs;
   }
-}
-
-// A wait sleeps in the event loop: a reply that takes 1.5 s must cost next to no CPU time.
-TEST_F(ReaderPass, WaitingForAReplySleeps) {
-  SimFaults faults;
-  faults.ReplyDelayMs = 1500;
-  ReaderSim sim({}, faults);
-  Reader->Timings.ReplyWaitMs = 3000;
-  TReaderPass pass(*Reader, Db, Status, &Owner);
-  pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
-  ASSERT_TRUE(Reader->Enable);
-  Reader->SendCommand(QByteArray::fromHex("000300"));
-  const auto cpu = [] {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-  };
-  const double cpuBefore = cpu();
-  QElapsedTimer wall;
-  wall.start();
-  ASSERT_TRUE(pass.WaitReply());
-  const double wallSeconds = static_cast<double>(wall.elapsed()) / 1000;
-  EXPECT_GE(wallSeconds, 1.0);
-  EXPECT_LT(cpu() - cpuBefore, 0.1 * wallSeconds);
 }
 
 }  // namespace

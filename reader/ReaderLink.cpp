@@ -1,0 +1,266 @@
+#include "ReaderLink.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QSocketNotifier>
+
+#include <sys/socket.h>
+
+#include <algorithm>
+
+#include "Clock.h"
+#include "Commands.h"
+#include "SimpleTimer.h"
+
+namespace {
+
+constexpr int ReplyTimerInitialMs = 50;
+
+// Event packets carry their numbers big-endian, unlike log records.
+std::uint32_t BigEndian(const std::uint8_t* Bytes, int Count) {
+  std::uint32_t value = 0;
+  for (int i = 0; i < Count; ++i) value = value << 8 | Bytes[i];
+  return value;
+}
+
+QByteArray HeartbeatPacket() {
+  QByteArray packet = QByteArray::fromHex("e600000c00eb");
+  FixPacket(packet);
+  return packet;
+}
+
+// A closed peer stays readable for ever; watching it would wake the loop without end.
+bool PeerHasClosed(TTcpClient& Socket) {
+  bool readable = false;
+  return Socket.PollState(&readable, nullptr, nullptr, 0) && readable && !Socket.WaitReadable(0);
+}
+
+std::unique_ptr<QSocketNotifier> WatchSocket(TTcpClient& Socket) {
+  if (!Socket.Active()) return nullptr;
+  auto notifier = std::make_unique<QSocketNotifier>(Socket.SocketHandle(), QSocketNotifier::Read);
+  QSocketNotifier* raw = notifier.get();
+  // Level-triggered: disarm on every wake-up and re-arm once the bytes are taken in.
+  QObject::connect(raw, &QSocketNotifier::activated, raw, [raw] { raw->setEnabled(false); });
+  return notifier;
+}
+
+}  // namespace
+
+TReaderLink::TReaderLink(TLinkTimings ATimings) : Timings(ATimings) {
+  LastRx = Now();
+  SinceLineActive.start();
+  Timer = std::make_unique<TSimpleTimer>(ReplyTimerInitialMs, [this](TSimpleTimer*) { ReplyTimeout(); });
+}
+
+TReaderLink::~TReaderLink() {
+  Timer->SetArmed(false);
+}
+
+void TReaderLink::SetAddress(const QString& Host, const QString& Port) {
+  Socket.SetRemoteHost(Host.toUtf8());
+  Socket.SetRemotePort(Port.toUtf8());
+}
+
+QString TReaderLink::Host() const {
+  return QString::fromUtf8(Socket.RemoteHost());
+}
+
+QString TReaderLink::Address() const {
+  return QString::fromUtf8(Socket.RemoteHost() + ':' + Socket.RemotePort());
+}
+
+bool TReaderLink::Connect() {
+  Disconnect();
+  const bool connected = Socket.Connect();
+  SinceLineActive.restart();
+  return connected;
+}
+
+void TReaderLink::Disconnect() {
+  Socket.Disconnect();
+  Receiver.Reset();
+  ClockAsked = false;
+  EchoDue.reset();
+}
+
+TReply<TAck> TReaderLink::Lock(bool Locked) {
+  return Acknowledged(LockPayload(Locked));
+}
+
+TReply<TAck> TReaderLink::SetClock() {
+  TReply<TAck> reply = Acknowledged(ClockPayload());
+  ClockAsked = false;  // asked or not, answered or not: one try per request
+  return reply;
+}
+
+TReply<TAck> TReaderLink::SetOptions() {
+  return Acknowledged(OptionsPayload());
+}
+
+TReply<TCapacity> TReaderLink::ReadCapacity() {
+  if (const auto failure = Exchange(CapacityPayload(), TExpect::Capacity)) return *failure;
+  return CapacityOf(Receiver.RxBuf().data());
+}
+
+TReply<TLogPage> TReaderLink::ReadPage(int PageIndex) {
+  if (const auto failure = Exchange(PagePayload(PageIndex), TExpect::Page)) return *failure;
+  return PageOf(Receiver.RxBuf().data());
+}
+
+TReply<TAck> TReaderLink::ClearLog(std::uint16_t LogMark) {
+  return Acknowledged(ClearPayload(LogMark), Timings.ClearReplyWaitMs);
+}
+
+TReply<TAck> TReaderLink::Acknowledged(const QByteArray& Payload, int WaitMs) {
+  if (const auto failure = Exchange(Payload, TExpect::Any, WaitMs)) return *failure;
+  return TAck{};
+}
+
+// The command leaves after the line's quiet; its deadline is fixed then. A reply of another
+// layout than the one awaited counts as none: it would be some other command's.
+std::optional<TLinkFailure> TReaderLink::Exchange(const QByteArray& Payload, TExpect Expect, int WaitMs) {
+  if (!Connected()) return TLinkFailure::Closed;
+  DrainInput();
+  const int waitMs = WaitMs < 1 ? Timings.ReplyWaitMs : WaitMs;
+  Receiver.Reset();
+  ReplyAwaited = true;
+  ReplyCame = false;
+  Timer->SetPeriod(waitMs);
+  Timer->SetArmed(true);
+  ReplyDeadline.setRemainingTime(waitMs);
+  SendPacket(FrameCommand(Payload));
+  const std::optional<TLinkFailure> failure = AwaitReply();
+  Timer->SetArmed(false);
+  ReplyAwaited = false;
+  if (failure) {
+    Receiver.Reset();
+    return failure;
+  }
+  return ReplyIs(Expect) ? std::nullopt : std::optional{TLinkFailure::NoReply};
+}
+
+// Sleeps in the event loop between bytes, woken by the socket, the reply's timer or a window
+// event, so a wait costs next to no CPU and windows stay live.
+std::optional<TLinkFailure> TReaderLink::AwaitReply() {
+  const std::unique_ptr<QSocketNotifier> notifier = WatchSocket(Socket);
+  QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents;
+  for (;;) {
+    if (StopRequested && StopRequested()) return TLinkFailure::Stopped;
+    if (!ReplyAwaited || ReplyDeadline.hasExpired()) return TLinkFailure::NoReply;
+    QCoreApplication::processEvents(flags);
+    if (Socket.WaitReadable(0)) ReadChunk();
+    if (ReplyCame) return std::nullopt;
+    if (notifier && !notifier->isEnabled() && !PeerHasClosed(Socket)) notifier->setEnabled(true);
+    flags = QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents;
+  }
+}
+
+bool TReaderLink::ReplyIs(TExpect Expect) const {
+  switch (Expect) {
+    case TExpect::Any: return true;
+    case TExpect::Capacity: return Receiver.RxLen() >= CapacityReplyLength;
+    // Anything but the long reply would leave another page's slots to be read.
+    case TExpect::Page: return Receiver.RxLen() == LongReplyLength;
+  }
+  return false;
+}
+
+// The quiet is counted from the last byte the line carried, not from the start of the drain:
+// time spent storing the previous reply already counts. What arrives goes through the receiver
+// with no reply awaited, so a card event is handed on, a clock request noted and a stale reply dropped.
+void TReaderLink::DrainInput() {
+  Receiver.Reset();
+  QElapsedTimer elapsed;
+  elapsed.start();
+  int drained = 0;
+  while (drained < Timings.DrainLimitBytes && elapsed.elapsed() < Timings.DrainLimitMs) {
+    const qint64 quietLeftUs = std::max<qint64>(0, qint64{Timings.DrainQuietMs} * 1000 - SinceLineActive.nsecsElapsed() / 1000);
+    if (!Socket.WaitReadableUs(quietLeftUs)) return;
+    const int count = ReadChunk();
+    if (count <= 0) return;
+    drained += count;
+  }
+}
+
+void TReaderLink::SendPacket(const QByteArray& Packet) {
+  Socket.SendBytes(Packet.constData(), static_cast<int>(Packet.size()), 0);
+}
+
+// The one place the socket is read: 0 when the reader closed the line, below 0 when nothing was there.
+int TReaderLink::ReadChunk() {
+  const int count = Socket.ReceiveBytes(Chunk.data(), RxBufferSize, MSG_DONTWAIT);
+  if (count <= 0) return count;
+  SinceLineActive.restart();
+  LastRx = Now();
+  FeedReceiver(Chunk.data(), count);
+  return count;
+}
+
+bool TReaderLink::TakeIncoming() {
+  return ReadChunk() != 0;
+}
+
+// A heartbeat only on a line idle across a minute, and never while a reply is awaited: its echo
+// would be taken for the reply.
+void TReaderLink::KeepAlive(int EchoWaitMs) {
+  if (EchoDue || ReplyAwaited || !Connected()) return;
+  const TDateTime now = Now();
+  if (MinuteOfTheHour(now) == MinuteOfTheHour(LastRx)) return;
+  LastRx = now;
+  EchoDue = QDeadlineTimer(EchoWaitMs);
+  SendPacket(HeartbeatPacket());
+}
+
+// After the awaited reply the rest of the chunk is dropped: the reply stays readable until its
+// command takes it. Events and status codes may come back to back, and the reply may follow them.
+void TReaderLink::FeedReceiver(const std::uint8_t* Bytes, int Count) {
+  for (int i = 0; i < Count; ++i) {
+    if (!Receiver.Feed(Bytes[i], ReplyAwaited)) continue;
+    const bool reply = ReplyAwaited && !Receiver.Unsolicited();
+    HandlePacket();
+    if (reply) return;
+  }
+}
+
+void TReaderLink::ReplyTimeout() {
+  Timer->SetArmed(false);
+  ReplyAwaited = false;
+}
+
+void TReaderLink::HandlePacket() {
+  if (ReplyAwaited && !Receiver.Unsolicited()) {
+    Timer->SetArmed(false);
+    ReplyCame = true;
+    ReplyAwaited = false;
+    return;
+  }
+  const auto& buf = Receiver.RxBuf();
+  switch (Receiver.RxLen()) {
+    case 2:
+      if (buf[0] == 'C' || buf[0] == 'R') ClockAsked = true;
+      break;
+    case 4:
+      if (buf[2] == 0x0C) EchoDue.reset();
+      break;
+    case 6: RaiseCard(-1, -1, 2); break;
+    case 11: RaiseCard(0, 1, 7); break;
+    case 13:
+      if (buf[1] == 0x0D) RaiseCard(2, 3, 9);
+      break;
+    default: break;
+  }
+}
+
+// FlagIndex and TimeIndex are -1 for the short event, which has neither.
+void TReaderLink::RaiseCard(int FlagIndex, int TimeIndex, int CardIndex) {
+  const auto& buf = Receiver.RxBuf();
+  const auto card = static_cast<int>(BigEndian(&buf[static_cast<std::size_t>(CardIndex)], 3));
+  if (!CardHandler || card <= 0) return;
+  if (FlagIndex < 0) {
+    CardHandler({card, StripMilliseconds(Now()), -1, false});
+    return;
+  }
+  const std::uint8_t flag = buf[static_cast<std::size_t>(FlagIndex)];
+  const auto timeCode = static_cast<std::int32_t>(BigEndian(&buf[static_cast<std::size_t>(TimeIndex)], 4));
+  CardHandler({card, DecodeTimeCode(timeCode), static_cast<std::int8_t>(flag & 0x7F), flag >= 0x80});
+}
