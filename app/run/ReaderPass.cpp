@@ -12,8 +12,6 @@
 #include "Reader.h"
 #include "ReplyWait.h"
 #include "Sockets.h"
-#include "StatusLine.h"
-#include "WaitCursor.h"
 
 namespace {
 
@@ -21,26 +19,35 @@ constexpr int MaxAttempts = 3;
 constexpr int PageCount = 2048;
 constexpr int SlotsPerPage = 33;
 
-// Hides the status line and restores the cursor however the pass ends.
+// The person waits while it lives, however its scope ends.
+class TBusy {
+ public:
+  explicit TBusy(TPassObserver& AObserver) : Observer(AObserver) { Observer.Busy(true); }
+  ~TBusy() { Observer.Busy(false); }
+  TBusy(const TBusy&) = delete;
+  TBusy& operator=(const TBusy&) = delete;
+
+ private:
+  TPassObserver& Observer;
+};
+
+// Hides the status and ends the wait however the pass ends.
 class TPassEnd {
  public:
-  explicit TPassEnd(IStatusLine& AStatus) : Status(AStatus) {}
-  ~TPassEnd() { Status.SetStatusVisible(false); }
+  explicit TPassEnd(TPassObserver& AObserver) : Observer(AObserver), Working(AObserver) {}
+  ~TPassEnd() { Observer.ShowStatus(false); }
   TPassEnd(const TPassEnd&) = delete;
   TPassEnd& operator=(const TPassEnd&) = delete;
 
  private:
-  IStatusLine& Status;
-  TWaitCursor Cursor;
+  TPassObserver& Observer;
+  TBusy Working;
 };
 
 }  // namespace
 
-TReaderPass::TReaderPass(TReader& AReader, TLogDatabase& ADb, IStatusLine& AStatus, QWidget* Owner)
-    : TReaderPass(AReader, ADb, AStatus, ProgressWindows(Owner)) {}
-
-TReaderPass::TReaderPass(TReader& AReader, TLogDatabase& ADb, IStatusLine& AStatus, TProgressOpener AOpenProgress)
-    : Reader(AReader), Db(ADb), Status(AStatus), OpenProgress(std::move(AOpenProgress)) {}
+TReaderPass::TReaderPass(TReader& AReader, TLogDatabase& ADb, TPassObserver& AObserver, TStopToken AStop)
+    : Reader(AReader), Db(ADb), Observer(AObserver), Stop(std::move(AStop)) {}
 
 void TReaderPass::ConfigureReader(const QString& Address, const QString& Port) {
   Reader.SetPortNo(1);
@@ -55,7 +62,7 @@ void TReaderPass::ConfigureReader(const QString& Address, const QString& Port) {
   Reader.OnPowerup = nullptr;
   Reader.SetRemoteHost(Address.toUtf8());
   Reader.SetRemotePort(Port.toUtf8());
-  const TWaitCursor cursor;
+  const TBusy connecting(Observer);
   QCoreApplication::processEvents();
   Reader.Enable = Reader.Reconnect(false);
 }
@@ -86,18 +93,35 @@ void TReaderPass::Fail(TVisitOutcome Outcome, const QString& Detail) {
   Result.Detail = Detail;
 }
 
+// False once the stop is given: the pass then ends where it is, interrupted.
+bool TReaderPass::Step(TPassStep Step) {
+  Observer.Stepped(Step);
+  return GoOn();
+}
+
+bool TReaderPass::GoOn() {
+  if (!Stop.Given()) return true;
+  Fail(TVisitOutcome::Interrupted, Stop.Why());
+  return false;
+}
+
+// Once, without a retry: whoever stopped the pass does not wait on the reader. Held, the lock
+// keeps the reader from taking cards until it times out.
+void TReaderPass::ReleaseLock() {
+  Locked = !Exchange(Reader, LockCommand(false));
+}
+
 bool TReaderPass::LockReader() {
-  Status.SetStatusVisible(true);
-  Status.SetStatusText(QStringLiteral("Locking"));
+  Observer.ShowStatus(true);
+  if (!Step(TPassStep::Locking)) return false;
   Locked = SendWithRetry(LockCommand(true));
   return Locked;
 }
 
 bool TReaderPass::UnlockReader() {
-  Status.SetStatusText(QStringLiteral("UnLocking"));
-  if (!SendWithRetry(LockCommand(false))) return false;
+  if (!Step(TPassStep::Unlocking) || !SendWithRetry(LockCommand(false))) return false;
   Locked = false;
-  Status.SetStatusVisible(false);
+  Observer.ShowStatus(false);
   return true;
 }
 
@@ -116,12 +140,11 @@ void TReaderPass::ServeClockRequest() {
 }
 
 bool TReaderPass::ClearReaderLog(std::uint16_t LogMark) {
-  Status.SetStatusText(QStringLiteral("Clearing"));
-  return SendWithRetry(ClearCommand(LogMark, Reader.Timings.ClearReplyWaitMs));
+  return Step(TPassStep::Clearing) && SendWithRetry(ClearCommand(LogMark, Reader.Timings.ClearReplyWaitMs));
 }
 
 void TReaderPass::ShowNoResponse() {
-  Status.SetStatusText(QStringLiteral("No response"));
+  Step(TPassStep::NoResponse);
 }
 
 void TReaderPass::ReaderPass(const TPassFlags& Flags, qint64 JournalId) {
@@ -131,6 +154,7 @@ void TReaderPass::ReaderPass(const TPassFlags& Flags, qint64 JournalId) {
   Locked = false;
   ClockSent = false;
   RunPass(Flags);
+  if (Result.Outcome == TVisitOutcome::Interrupted && Locked) ReleaseLock();
   if (Result.Outcome == TVisitOutcome::Running) {
     Result.Outcome = TVisitOutcome::Done;
     Result.Detail = DoneDetail();
@@ -161,12 +185,11 @@ QString TReaderPass::DoneDetail() const {
 }
 
 void TReaderPass::RunPass(const TPassFlags& Flags) {
-  const TPassEnd passEnd(Status);
+  const TPassEnd passEnd(Observer);
   if (!LockReader()) return;
   if (Flags.SetClock) SetReaderClock();
-  Status.SetStatusText(QStringLiteral("Set Options"));
-  if (!SendWithRetry(OptionsCommand())) return;
-  Status.SetStatusText(QStringLiteral("Get Capacity"));
+  if (!Step(TPassStep::SettingOptions) || !SendWithRetry(OptionsCommand())) return;
+  if (!Step(TPassStep::ReadingCapacity)) return;
   TCapacity first;
   TCapacity capacity;
   if (!ReadCapacity(first) || !ReadCapacity(capacity)) return;
@@ -197,9 +220,9 @@ bool TReaderPass::ReadCapacity(TCapacity& Capacity) {
 }
 
 bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, const TCapacity& Capacity) {
-  Status.SetStatusText(QStringLiteral("Downloading"));
+  if (!Step(TPassStep::Downloading)) return false;
   const auto progress =
-      JournalledProgress(OpenProgress(QStringLiteral("Downloading Logs (%1 records)").arg(Capacity.RecordCount), Capacity.RecordCount),
+      JournalledProgress(Observer.OpenProgress(Capacity.RecordCount),
                          QString::fromUtf8(Reader.RemoteHost() + ':' + Reader.RemotePort()), Capacity.RecordCount, SlotsPerPage);
   if (Flags.Download && !WalkLog(*progress)) return false;
   progress->Hide();
@@ -243,7 +266,7 @@ int TReaderPass::SlotsWalked() const {
 
 bool TReaderPass::WalkLog(IDownloadProgress& Progress) {
   for (int page = 0; page < PageCount; ++page) {
-    if (!SendWithRetry(PageCommand(page))) return false;
+    if (!GoOn() || !SendWithRetry(PageCommand(page))) return false;
     try {
       if (StorePage(Progress)) return true;
     } catch (const EDatabaseError& Error) {

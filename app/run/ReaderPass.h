@@ -8,10 +8,10 @@
 
 #include "Commands.h"
 #include "DownloadProgress.h"
+#include "PassObserver.h"
+#include "StopToken.h"
 #include "VisitJournal.h"
 
-class IStatusLine;
-class QWidget;
 class TLogDatabase;
 class TReader;
 
@@ -28,12 +28,11 @@ struct TPassCounters {
 };
 
 // The work for one reader: connect, lock, optionally set the clock, read the capacity twice,
-// walk the log page by page storing new records, optionally clear, unlock.
+// walk the log page by page storing new records, optionally clear, unlock. Each step and the
+// download's progress go to Observer; a given Stop ends the pass at its next step or page.
 class TReaderPass {
  public:
-  // Progress windows owned by Owner, as a run that visits one reader at a time shows them.
-  TReaderPass(TReader& Reader, TLogDatabase& Db, IStatusLine& Status, QWidget* Owner);
-  TReaderPass(TReader& Reader, TLogDatabase& Db, IStatusLine& Status, TProgressOpener OpenProgress);
+  TReaderPass(TReader& Reader, TLogDatabase& Db, TPassObserver& Observer, TStopToken Stop = {});
 
   // Leaves the outcome in the reader's Enable. A port text that is no number raises.
   void ConfigureReader(const QString& Address, const QString& Port);
@@ -55,6 +54,9 @@ class TReaderPass {
 
  private:
   void Fail(TVisitOutcome Outcome, const QString& Detail);
+  bool Step(TPassStep Step);
+  bool GoOn();
+  void ReleaseLock();
   void SkipClear(const QString& Why);
   void RunPass(const TPassFlags& Flags);
   QString DoneDetail() const;
@@ -70,8 +72,8 @@ class TReaderPass {
 
   TReader& Reader;
   TLogDatabase& Db;
-  IStatusLine& Status;
-  TProgressOpener OpenProgress;
+  TPassObserver& Observer;
+  TStopToken Stop;
   qint64 VisitId = -1;
   TPassCounters Count;
   bool Locked = false;

@@ -18,42 +18,18 @@
 #include "Reader.h"
 #include "ReaderPass.h"
 #include "ReaderVisit.h"
+#include "PassObserver.h"
 #include "Sockets.h"
-#include "StatusLine.h"
+#include "StopToken.h"
 
 namespace {
 
 constexpr int IdleCheckMs = 1000;  // how often an idle line looks whether a heartbeat is due
 constexpr qint64 MsPerMinute = 60 * 1000;
 
-struct TWatchStopping {};
-
-// A watch has no windows: its status goes nowhere, but each step of a pass passes by here and
-// by the progress of its walk, and there the pass ends once the watch is stopping. What the
-// pass had not stored stays on the reader, uncleared, for the next start.
-class TStoppablePass : public IStatusLine, public IDownloadProgress {
- public:
-  explicit TStoppablePass(const TWakeup& AStopping) : Stopping(AStopping) {}
-  void SetStatusText(const QString&) override { Step(); }
-  void SetStatusVisible(bool) override {}
-  void Step() override {
-    if (Stopping.Given()) throw TWatchStopping{};
-  }
-  void Hide() override {}
-
- private:
-  const TWakeup& Stopping;
-};
-
-class TProgressShare : public IDownloadProgress {
- public:
-  explicit TProgressShare(IDownloadProgress& AOwner) : Owner(AOwner) {}
-  void Step() override { Owner.Step(); }
-  void Hide() override {}
-
- private:
-  IDownloadProgress& Owner;
-};
+QString StoppedDetail() {
+  return QStringLiteral("the watch stopped during the pass; the rest stays on the reader");
+}
 
 // A pass whose capacity answers differed ended with the reader unlocked on a line that works:
 // a reader that takes cards during a visit answers so, and its events must keep coming.
@@ -106,8 +82,10 @@ void TWatchWorker::Watch() {
   reader.AbandonConnectOn(Stopping.Descriptor());
   QSocketNotifier stopWake(Stopping.Descriptor(), QSocketNotifier::Read);
   QObject::connect(&stopWake, &QSocketNotifier::activated, &stopWake, [&stopWake] { stopWake.setEnabled(false); });
-  TStoppablePass stoppable(Stopping);
-  TReaderPass pass(reader, Store, stoppable, [&stoppable](const QString&, int) { return std::make_unique<TProgressShare>(stoppable); });
+  // A watch has no windows. What a stopped pass had not stored stays on the reader, uncleared,
+  // for the next start.
+  TPassObserver unseen;
+  TReaderPass pass(reader, Store, unseen, TStopToken([this] { return Stopping.Given(); }, StoppedDetail()));
   int retryMs = Timings.FirstRetryMs;
   QElapsedTimer upFor;  // since it came up
   while (!Stopping.Given()) {
@@ -215,11 +193,6 @@ TVisit TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass, QString& Failur
   try {
     Pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter});
     ended = Pass.VisitOf(visit);
-  } catch (const TWatchStopping&) {
-    (void)Exchange(Reader, LockCommand(false));  // the lock would hold the reader until it times out
-    ended = Pass.VisitOf(visit);
-    ended.Outcome = TVisitOutcome::Interrupted;
-    ended.Detail = QStringLiteral("the watch stopped during the pass; the rest stays on the reader");
   } catch (const std::exception& Error) {
     ended = FailedVisit(visit, Error);
   }
@@ -227,7 +200,7 @@ TVisit TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass, QString& Failur
   // the pass took for the reader's failure was the watch's own.
   if (Stopping.Given() && ended.Outcome != TVisitOutcome::Done && ended.Outcome != TVisitOutcome::StoreFailed) {
     ended.Outcome = TVisitOutcome::Interrupted;
-    ended.Detail = QStringLiteral("the watch stopped during the pass; the rest stays on the reader");
+    ended.Detail = StoppedDetail();
   }
   // A pass that failed on the disk leaves the reader locked, and a locked reader takes no card:
   // the watch must have it back.

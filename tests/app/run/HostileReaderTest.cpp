@@ -12,6 +12,7 @@
 #include "ReaderPass.h"
 #include "ReaderSim.h"
 #include "StatusLine.h"
+#include "StatusWindowObserver.h"
 #include "TestSupport.h"
 
 namespace {
@@ -40,7 +41,8 @@ class HostileReader : public testing::Test {
     reader.Timings.DrainLimitMs = 300;
     reader.Timings.ReplyWaitMs = ReplyWaitMs;
     reader.Timings.ClearReplyWaitMs = ReplyWaitMs;
-    TReaderPass pass(reader, db, Status, &Owner);
+    TStatusWindowObserver shown(Status, Owner);
+    TReaderPass pass(reader, db, shown);
     pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(Sim.Port()));
     ASSERT_TRUE(reader.Enable);
     pass.ReaderPass(Flags);
