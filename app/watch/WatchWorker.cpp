@@ -15,10 +15,10 @@
 #include "Errors.h"
 #include "Journal.h"
 #include "LiveEvent.h"
+#include "PassObserver.h"
 #include "Reader.h"
 #include "ReaderPass.h"
 #include "ReaderVisit.h"
-#include "PassObserver.h"
 #include "Sockets.h"
 #include "StopToken.h"
 
