@@ -1,19 +1,8 @@
 #include "DownloadProgress.h"
 
 #include "Journal.h"
-#include "pgbar.h"
 
 namespace {
-
-class TProgressWindow final : public IDownloadProgress {
- public:
-  TProgressWindow(QWidget* Owner, const QString& Caption, int Maximum) : Window(Owner, Caption, Maximum) {}
-  void Step() override { Window.Step(); }
-  void Hide() override { Window.hide(); }
-
- private:
-  Tpbar Window;
-};
 
 class TJournalledProgress final : public IDownloadProgress {
  public:
@@ -53,10 +42,4 @@ class TJournalledProgress final : public IDownloadProgress {
 std::unique_ptr<IDownloadProgress> JournalledProgress(std::unique_ptr<IDownloadProgress> Shown, QString Reader, int Maximum,
                                                       int RecordsPerPage, std::chrono::milliseconds Every) {
   return std::make_unique<TJournalledProgress>(std::move(Shown), std::move(Reader), Maximum, RecordsPerPage, Every);
-}
-
-TProgressOpener ProgressWindows(QWidget* Owner) {
-  return [Owner](const QString& Caption, int Maximum) -> std::unique_ptr<IDownloadProgress> {
-    return std::make_unique<TProgressWindow>(Owner, Caption, Maximum);
-  };
 }

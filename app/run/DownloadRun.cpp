@@ -3,7 +3,6 @@
 #include <QWidget>
 
 #include <exception>
-#include <memory>
 #include <utility>
 
 #include "AccessRefusal.h"
@@ -15,9 +14,9 @@
 #include "ReaderLink.h"
 #include "ReaderPass.h"
 #include "ReaderVisit.h"
+#include "RunDisplay.h"
 #include "RunJournal.h"
 #include "RunLock.h"
-#include "StatusLine.h"
 
 namespace {
 
@@ -61,8 +60,8 @@ std::optional<TExitStatus> OpenAndLock(TLogDatabase& Db, const QString& File, st
   return TExitStatus::DatabaseUnwritable;
 }
 
-TDownloadRun::TDownloadRun(QWidget& AOwner, IStatusLine& AStatus, QString ADatabaseFile, TRunOptions AOptions)
-    : Owner(AOwner), Status(AStatus), DatabaseFile(std::move(ADatabaseFile)), Options(std::move(AOptions)) {}
+TDownloadRun::TDownloadRun(QWidget& AOwner, IRunDisplay& ADisplay, QString ADatabaseFile, TRunOptions AOptions)
+    : Owner(AOwner), Display(ADisplay), DatabaseFile(std::move(ADatabaseFile)), Options(std::move(AOptions)) {}
 
 TExitStatus TDownloadRun::Run() {
   std::optional<TRunLock> runLock;
@@ -77,7 +76,7 @@ TExitStatus TDownloadRun::Run() {
 bool TDownloadRun::VisitReaders(TLogDatabase& Db) {
   TRunJournal journal(Db);
   if (Options.Jobs > 1) {
-    TParallelRun(Db, journal, Owner, Options.Jobs).Run();
+    TParallelRun(Db, journal, Display, Options.Jobs).Run();
   } else {
     VisitOneByOne(Db, journal);
   }
@@ -94,14 +93,15 @@ bool TDownloadRun::VisitReaders(TLogDatabase& Db) {
 // An error the run stops at leaves Run once the visit's row and line say so.
 void TDownloadRun::VisitOneByOne(TLogDatabase& Db, TRunJournal& Journal) {
   TReaderLink link;
-  TReaderPass pass(link, Db, Status, &Owner);
+  TPassObserver& observer = Display.SerialPass();
+  TReaderPass pass(link, Db, observer);
   for (; !Db.ReadersAtEnd(); Db.NextReader()) {
     TVisit visit = RowVisit(Db);
     const qint64 id = Journal.VisitStarted(visit);
     TVisitEnd end;
     try {
       const TReaderRow row = Db.ReadReaderRow();
-      Status.SetStatusText(row.Address);
+      observer.Reaching(row.Address);
       end = VisitReader(pass, link, row, visit, id);
     } catch (const EConvertError& Error) {
       end = {FailedVisit(visit, Error), RowStop(visit, Error)};

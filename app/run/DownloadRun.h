@@ -8,7 +8,7 @@
 #include "RunLock.h"
 #include "RunOptions.h"
 
-class IStatusLine;
+class IRunDisplay;
 class QWidget;
 class TLogDatabase;
 class TRunJournal;
@@ -24,7 +24,8 @@ std::optional<TExitStatus> OpenAndLock(TLogDatabase& Db, const QString& File, st
 // converted, a port text that is no number) ends it after everything is released.
 class TDownloadRun {
  public:
-  TDownloadRun(QWidget& Owner, IStatusLine& Status, QString DatabaseFile, TRunOptions Options = {});
+  // Owner: the parent of the reader link of the visits made one at a time.
+  TDownloadRun(QWidget& Owner, IRunDisplay& Display, QString DatabaseFile, TRunOptions Options = {});
 
   TExitStatus Run();
 
@@ -33,7 +34,7 @@ class TDownloadRun {
   void VisitOneByOne(TLogDatabase& Db, TRunJournal& Journal);
 
   QWidget& Owner;
-  IStatusLine& Status;
+  IRunDisplay& Display;
   QString DatabaseFile;
   TRunOptions Options;
 };

@@ -4,20 +4,20 @@
 
 #include "Errors.h"
 #include "LogDatabase.h"
-#include "ReaderBoard.h"
 #include "ReaderPass.h"
 #include "ReaderVisit.h"
+#include "RunDisplay.h"
 #include "RunJournal.h"
 
-TParallelRun::TParallelRun(TLogDatabase& ADb, TRunJournal& AJournal, QWidget& AOwner, int AJobs)
-    : Db(ADb), Journal(AJournal), Owner(AOwner), Jobs(AJobs) {}
+TParallelRun::TParallelRun(TLogDatabase& ADb, TRunJournal& AJournal, IRunDisplay& ADisplay, int AJobs)
+    : Db(ADb), Journal(AJournal), Display(ADisplay), Jobs(AJobs) {}
 
 TParallelRun::~TParallelRun() = default;
 
 void TParallelRun::Run() {
   Store = std::make_unique<TLogDatabase>();
   Store->OpenDatabase(Db.DatabasePath());
-  Board = std::make_unique<TReaderBoard>(Db, Owner);
+  Board = Display.OpenBoard(Db);
   Identities = ReaderKeys(Db);
   QEventLoop loop;
   Loop = &loop;
@@ -68,9 +68,8 @@ bool TParallelRun::ReadRow(TVisitOrder& Order) {
 
 void TParallelRun::Start(TVisitOrder Order) {
   const QString key = Order.Key;
-  IStatusLine& status = Board->StatusOf(Order.BoardRow);
-  TProgressOpener progress = Board->ProgressOf(Order.BoardRow);
-  Workers[key] = std::make_unique<TVisitWorker>(*Store, status, std::move(progress), std::move(Order),
+  TPassObserver& observer = Board->ObserverOf(Order.BoardRow);
+  Workers[key] = std::make_unique<TVisitWorker>(*Store, observer, std::move(Order),
                                                 [this](const TVisitOrder& Ordered, const TVisitEnd& End) {
                                                   QMetaObject::invokeMethod(
                                                       this, [this, Ordered, End] { Ended(Ordered, End); }, Qt::QueuedConnection);

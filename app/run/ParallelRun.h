@@ -10,9 +10,9 @@
 
 #include "VisitWorker.h"
 
+class IReaderBoard;
+class IRunDisplay;
 class QEventLoop;
-class QWidget;
-class TReaderBoard;
 class TRunJournal;
 
 // Up to Jobs readers visited side by side, each by the same visit as ever, in a worker of its
@@ -21,7 +21,7 @@ class TRunJournal;
 // and touches the windows; the workers reach it only through queued calls.
 class TParallelRun : public QObject {
  public:
-  TParallelRun(TLogDatabase& Db, TRunJournal& Journal, QWidget& Owner, int Jobs);
+  TParallelRun(TLogDatabase& Db, TRunJournal& Journal, IRunDisplay& Display, int Jobs);
   ~TParallelRun() override;
 
   // Returns when the last visit has ended. A row that cannot be read stops the handing out;
@@ -37,12 +37,12 @@ class TParallelRun : public QObject {
 
   TLogDatabase& Db;
   TRunJournal& Journal;
-  QWidget& Owner;
+  IRunDisplay& Display;
   int Jobs;
   bool Stopped = false;
   std::exception_ptr Failure;
   QEventLoop* Loop = nullptr;
-  std::unique_ptr<TReaderBoard> Board;
+  std::unique_ptr<IReaderBoard> Board;
   std::vector<QString> Identities;  // by row: the address and port each reaches
   std::size_t HandedOut = 0;
   // Every visit stores through this one connection, a page at a time: no visit waits on

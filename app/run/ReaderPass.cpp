@@ -9,38 +9,45 @@
 #include "Journal.h"
 #include "LogDatabase.h"
 #include "MessageBox.h"
-#include "StatusLine.h"
-#include "WaitCursor.h"
 
 namespace {
 
 constexpr int MaxAttempts = 3;
 constexpr int PageCount = 2048;
 
-// Hides the status line and restores the cursor however the pass ends.
+// The person waits while it lives, however its scope ends.
+class TBusy {
+ public:
+  explicit TBusy(TPassObserver& AObserver) : Observer(AObserver) { Observer.Busy(true); }
+  ~TBusy() { Observer.Busy(false); }
+  TBusy(const TBusy&) = delete;
+  TBusy& operator=(const TBusy&) = delete;
+
+ private:
+  TPassObserver& Observer;
+};
+
+// Hides the status and ends the wait however the pass ends.
 class TPassEnd {
  public:
-  explicit TPassEnd(IStatusLine& AStatus) : Status(AStatus) {}
-  ~TPassEnd() { Status.SetStatusVisible(false); }
+  explicit TPassEnd(TPassObserver& AObserver) : Observer(AObserver), Working(AObserver) {}
+  ~TPassEnd() { Observer.ShowStatus(false); }
   TPassEnd(const TPassEnd&) = delete;
   TPassEnd& operator=(const TPassEnd&) = delete;
 
  private:
-  IStatusLine& Status;
-  TWaitCursor Cursor;
+  TPassObserver& Observer;
+  TBusy Working;
 };
 
 }  // namespace
 
-TReaderPass::TReaderPass(TReaderLink& ALink, TLogDatabase& ADb, IStatusLine& AStatus, QWidget* Owner)
-    : TReaderPass(ALink, ADb, AStatus, ProgressWindows(Owner)) {}
-
-TReaderPass::TReaderPass(TReaderLink& ALink, TLogDatabase& ADb, IStatusLine& AStatus, TProgressOpener AOpenProgress)
-    : Link(ALink), Db(ADb), Status(AStatus), OpenProgress(std::move(AOpenProgress)) {}
+TReaderPass::TReaderPass(TReaderLink& ALink, TLogDatabase& ADb, TPassObserver& AObserver, TStopToken AStop)
+    : Link(ALink), Db(ADb), Observer(AObserver), Stop(std::move(AStop)) {}
 
 bool TReaderPass::ConfigureReader(const QString& Address, const QString& Port) {
   Link.SetAddress(Address, Port);
-  const TWaitCursor cursor;
+  const TBusy connecting(Observer);
   QCoreApplication::processEvents();
   return Link.Connect();
 }
@@ -52,7 +59,7 @@ auto TReaderPass::SendWithRetry(const QString& Command, TSend Send) -> decltype(
     auto reply = Send();
     if (reply) return reply;
     if (reply.Failure() == TLinkFailure::Stopped) {
-      Fail(TVisitOutcome::Interrupted, QStringLiteral("stopped while awaiting the reply to %1").arg(Command));
+      if (GoOn()) Fail(TVisitOutcome::Interrupted, QStringLiteral("stopped while awaiting the reply to %1").arg(Command));
       return reply;
     }
     if (!Reconnect()) {
@@ -78,18 +85,35 @@ void TReaderPass::Fail(TVisitOutcome Outcome, const QString& Detail) {
   Result.Detail = Detail;
 }
 
+// False once the stop is given: the pass then ends where it is, interrupted.
+bool TReaderPass::Step(TPassStep Step) {
+  Observer.Stepped(Step);
+  return GoOn();
+}
+
+bool TReaderPass::GoOn() {
+  if (!Stop.Given()) return true;
+  Fail(TVisitOutcome::Interrupted, Stop.Why());
+  return false;
+}
+
+// Once, without a retry: whoever stopped the pass does not wait on the reader. Held, the lock
+// keeps the reader from taking cards until it times out.
+void TReaderPass::ReleaseLock() {
+  Locked = !Link.Lock(false);
+}
+
 bool TReaderPass::LockReader() {
-  Status.SetStatusVisible(true);
-  Status.SetStatusText(QStringLiteral("Locking"));
+  Observer.ShowStatus(true);
+  if (!Step(TPassStep::Locking)) return false;
   Locked = static_cast<bool>(SendWithRetry(QStringLiteral("lock"), [this] { return Link.Lock(true); }));
   return Locked;
 }
 
 bool TReaderPass::UnlockReader() {
-  Status.SetStatusText(QStringLiteral("UnLocking"));
-  if (!SendWithRetry(QStringLiteral("unlock"), [this] { return Link.Lock(false); })) return false;
+  if (!Step(TPassStep::Unlocking) || !SendWithRetry(QStringLiteral("unlock"), [this] { return Link.Lock(false); })) return false;
   Locked = false;
-  Status.SetStatusVisible(false);
+  Observer.ShowStatus(false);
   return true;
 }
 
@@ -107,12 +131,12 @@ void TReaderPass::ServeClockRequest() {
 }
 
 bool TReaderPass::ClearReaderLog(std::uint16_t LogMark) {
-  Status.SetStatusText(QStringLiteral("Clearing"));
-  return static_cast<bool>(SendWithRetry(QStringLiteral("clear log"), [this, LogMark] { return Link.ClearLog(LogMark); }));
+  return Step(TPassStep::Clearing) &&
+         static_cast<bool>(SendWithRetry(QStringLiteral("clear log"), [this, LogMark] { return Link.ClearLog(LogMark); }));
 }
 
 void TReaderPass::ShowNoResponse() {
-  Status.SetStatusText(QStringLiteral("No response"));
+  Step(TPassStep::NoResponse);
 }
 
 void TReaderPass::ReaderPass(const TPassFlags& Flags, qint64 JournalId) {
@@ -122,6 +146,7 @@ void TReaderPass::ReaderPass(const TPassFlags& Flags, qint64 JournalId) {
   Locked = false;
   ClockSent = false;
   RunPass(Flags);
+  if (Result.Outcome == TVisitOutcome::Interrupted && Locked) ReleaseLock();
   if (Result.Outcome == TVisitOutcome::Running) {
     Result.Outcome = TVisitOutcome::Done;
     Result.Detail = DoneDetail();
@@ -152,12 +177,11 @@ QString TReaderPass::DoneDetail() const {
 }
 
 void TReaderPass::RunPass(const TPassFlags& Flags) {
-  const TPassEnd passEnd(Status);
+  const TPassEnd passEnd(Observer);
   if (!LockReader()) return;
   if (Flags.SetClock) SetReaderClock();
-  Status.SetStatusText(QStringLiteral("Set Options"));
-  if (!SendWithRetry(QStringLiteral("set options"), [this] { return Link.SetOptions(); })) return;
-  Status.SetStatusText(QStringLiteral("Get Capacity"));
+  if (!Step(TPassStep::SettingOptions) || !SendWithRetry(QStringLiteral("set options"), [this] { return Link.SetOptions(); })) return;
+  if (!Step(TPassStep::ReadingCapacity)) return;
   TCapacity first;
   TCapacity capacity;
   if (!ReadCapacity(first) || !ReadCapacity(capacity)) return;
@@ -188,10 +212,9 @@ bool TReaderPass::ReadCapacity(TCapacity& Capacity) {
 }
 
 bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, const TCapacity& Capacity) {
-  Status.SetStatusText(QStringLiteral("Downloading"));
+  if (!Step(TPassStep::Downloading)) return false;
   const auto progress =
-      JournalledProgress(OpenProgress(QStringLiteral("Downloading Logs (%1 records)").arg(Capacity.RecordCount), Capacity.RecordCount),
-                         Link.Address(), Capacity.RecordCount, TLogPage::Slots);
+      JournalledProgress(Observer.OpenProgress(Capacity.RecordCount), Link.Address(), Capacity.RecordCount, TLogPage::Slots);
   if (Flags.Download && !WalkLog(*progress)) return false;
   progress->Hide();
   // A walk that ended before the reader's own count left records nobody has read: they must
@@ -233,6 +256,7 @@ int TReaderPass::SlotsWalked() const {
 
 bool TReaderPass::WalkLog(IDownloadProgress& Progress) {
   for (int page = 0; page < PageCount; ++page) {
+    if (!GoOn()) return false;
     const TReply<TLogPage> reply =
         SendWithRetry(QStringLiteral("download page %1").arg(page), [this, page] { return Link.ReadPage(page); });
     if (!reply) return false;

@@ -8,10 +8,10 @@
 
 #include "DownloadProgress.h"
 #include "ReaderLink.h"
+#include "PassObserver.h"
+#include "StopToken.h"
 #include "VisitJournal.h"
 
-class IStatusLine;
-class QWidget;
 class TLogDatabase;
 
 struct TPassFlags {
@@ -27,12 +27,11 @@ struct TPassCounters {
 };
 
 // The work for one reader: connect, lock, optionally set the clock, read the capacity twice,
-// walk the log page by page storing new records, optionally clear, unlock.
+// walk the log page by page storing new records, optionally clear, unlock. Each step and the
+// download's progress go to Observer; a given Stop ends the pass at its next step or page.
 class TReaderPass {
  public:
-  // Progress windows owned by Owner, as a run that visits one reader at a time shows them.
-  TReaderPass(TReaderLink& Link, TLogDatabase& Db, IStatusLine& Status, QWidget* Owner);
-  TReaderPass(TReaderLink& Link, TLogDatabase& Db, IStatusLine& Status, TProgressOpener OpenProgress);
+  TReaderPass(TReaderLink& Link, TLogDatabase& Db, TPassObserver& Observer, TStopToken Stop = {});
 
   // Connects to the reader: false when no line could be made. A port text that is no number raises.
   bool ConfigureReader(const QString& Address, const QString& Port);
@@ -55,6 +54,9 @@ class TReaderPass {
   auto SendWithRetry(const QString& Command, TSend Send) -> decltype(Send());
   bool Reconnect();
   void Fail(TVisitOutcome Outcome, const QString& Detail);
+  bool Step(TPassStep Step);
+  bool GoOn();
+  void ReleaseLock();
   void SkipClear(const QString& Why);
   void RunPass(const TPassFlags& Flags);
   QString DoneDetail() const;
@@ -69,8 +71,8 @@ class TReaderPass {
 
   TReaderLink& Link;
   TLogDatabase& Db;
-  IStatusLine& Status;
-  TProgressOpener OpenProgress;
+  TPassObserver& Observer;
+  TStopToken Stop;
   qint64 VisitId = -1;
   TPassCounters Count;
   bool Locked = false;

@@ -5,9 +5,8 @@
 #include "ReaderLink.h"
 #include "ReaderPass.h"
 
-TVisitWorker::TVisitWorker(TLogDatabase& AStore, IStatusLine& AStatus, TProgressOpener AOpenProgress, TVisitOrder AOrder,
-                           TEnded AEnded)
-    : Store(AStore), Status(AStatus), OpenProgress(std::move(AOpenProgress)), Order(std::move(AOrder)), Ended(std::move(AEnded)) {
+TVisitWorker::TVisitWorker(TLogDatabase& AStore, TPassObserver& AObserver, TVisitOrder AOrder, TEnded AEnded)
+    : Store(AStore), Observer(AObserver), Order(std::move(AOrder)), Ended(std::move(AEnded)) {
   Thread.reset(QThread::create([this] { Visit(); }));
   Thread->start();
 }
@@ -18,6 +17,6 @@ TVisitWorker::~TVisitWorker() {
 
 void TVisitWorker::Visit() const {
   TReaderLink link;
-  TReaderPass pass(link, Store, Status, OpenProgress);
+  TReaderPass pass(link, Store, Observer);
   Ended(Order, VisitReader(pass, link, Order.Row, Order.Visit, Order.JournalId));
 }

@@ -5,12 +5,11 @@
 #include <functional>
 #include <memory>
 
-#include "DownloadProgress.h"
 #include "LogDatabase.h"
 #include "ReaderVisit.h"
 
-class IStatusLine;
 class QThread;
+class TPassObserver;
 
 // A readers row handed to a visit of its own.
 struct TVisitOrder {
@@ -22,12 +21,12 @@ struct TVisitOrder {
 };
 
 // One visit in a thread of its own, holding only what a visit may touch: the shared store,
-// written only inside its write transactions, its row's status line and progress, and a way to
-// post its end back. All of them are called in the visit's thread, and must only post. The thread is joined when the worker goes.
+// written only inside its write transactions, its row's observer, and a way to post its end
+// back. All of them are called in the visit's thread, and must only post. The thread is joined when the worker goes.
 class TVisitWorker {
  public:
   using TEnded = std::function<void(const TVisitOrder&, const TVisitEnd&)>;
-  TVisitWorker(TLogDatabase& Store, IStatusLine& Status, TProgressOpener OpenProgress, TVisitOrder Order, TEnded Ended);
+  TVisitWorker(TLogDatabase& Store, TPassObserver& Observer, TVisitOrder Order, TEnded Ended);
   ~TVisitWorker();
   TVisitWorker(const TVisitWorker&) = delete;
   TVisitWorker& operator=(const TVisitWorker&) = delete;
@@ -36,8 +35,7 @@ class TVisitWorker {
   void Visit() const;
 
   TLogDatabase& Store;
-  IStatusLine& Status;
-  TProgressOpener OpenProgress;
+  TPassObserver& Observer;
   TVisitOrder Order;
   TEnded Ended;
   std::unique_ptr<QThread> Thread;

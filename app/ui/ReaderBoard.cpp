@@ -7,7 +7,6 @@
 #include "ReaderTableModel.h"
 #include "ReaderTableWindow.h"
 #include "RunJournal.h"
-#include "StatusLine.h"
 
 namespace {
 
@@ -19,15 +18,13 @@ constexpr int NoNews = -1;
 
 // What one visit posted since the window thread last looked. Atomics in sequential order: a
 // step posted while a taking is under way is either seen by it or schedules the next.
-struct TReaderBoard::TNews final : IStatusLine {
+struct TReaderBoard::TNews final : TPassObserver {
   explicit TNews(TReaderBoard& ABoard) : Board(ABoard) {}
-  void SetStatusText(const QString& Text) override {
-    const auto activity = ActivityOfPassText(Text);
-    if (!activity) return;
-    Activity = static_cast<int>(*activity);
+  void Stepped(TPassStep Step) override {
+    Activity = static_cast<int>(ActivityOf(Step));
     Board.Post();
   }
-  void SetStatusVisible(bool) override {}
+  std::unique_ptr<IDownloadProgress> OpenProgress(int Records) override;
 
   TReaderBoard& Board;
   std::atomic<int> Activity{NoNews};
@@ -47,6 +44,13 @@ class TReaderBoard::TNewsProgress final : public IDownloadProgress {
  private:
   TNews& News;
 };
+
+std::unique_ptr<IDownloadProgress> TReaderBoard::TNews::OpenProgress(int Records) {
+  Steps = 0;
+  Maximum = Records;
+  Board.Post();
+  return std::make_unique<TNewsProgress>(*this);
+}
 
 TReaderBoard::TReaderBoard(const TLogDatabase& Db, QWidget& AStatusWindow)
     : StatusWindow(AStatusWindow), StatusWindowWasVisible(StatusWindow.isVisible()), Shown(std::make_unique<TReaderTableWindow>()) {
@@ -80,18 +84,8 @@ void TReaderBoard::Ended(int Row, const TVisit& Visit) {
   Shown->Refresh();
 }
 
-IStatusLine& TReaderBoard::StatusOf(int Row) {
+TPassObserver& TReaderBoard::ObserverOf(int Row) {
   return News.at(Row);
-}
-
-TProgressOpener TReaderBoard::ProgressOf(int Row) {
-  TNews* news = &News.at(Row);
-  return [news](const QString&, int Maximum) -> std::unique_ptr<IDownloadProgress> {
-    news->Steps = 0;
-    news->Maximum = Maximum;
-    news->Board.Post();
-    return std::make_unique<TNewsProgress>(*news);
-  };
 }
 
 // In a visit's thread: the first post after a taking schedules the next; the rest only add up.

@@ -6,19 +6,18 @@
 #include <deque>
 #include <memory>
 
-#include "DownloadProgress.h"
+#include "RunDisplay.h"
 #include "VisitJournal.h"
 
-class IStatusLine;
 class QWidget;
 class TLogDatabase;
 class TReaderTableWindow;
 
 // What a run that visits readers side by side shows, and the one way its visits reach it: the
 // readers table window, shown in place of the status window. Lives in the window thread. A
-// visit's own thread only posts, through StatusOf and ProgressOf; the window thread takes what
-// was posted at most every ProgressEveryMs, however many visits post and however often.
-class TReaderBoard : public QObject {
+// visit's own thread only posts, through its row's observer; the window thread takes what was
+// posted at most every ProgressEveryMs, however many visits post and however often.
+class TReaderBoard : public QObject, public IReaderBoard {
  public:
   // Every readers row of Db, in table order, waiting its turn.
   TReaderBoard(const TLogDatabase& Db, QWidget& StatusWindow);
@@ -28,14 +27,10 @@ class TReaderBoard : public QObject {
   TReaderBoard(const TReaderBoard&) = delete;
   TReaderBoard& operator=(const TReaderBoard&) = delete;
 
-  // The next row in table order goes to work; returns it.
-  int StartNext();
-  void Ended(int Row, const TVisit& Visit);
-
-  // For the visit of Row, in its own thread, while the board lives: the pass's status texts
-  // and its download's steps.
-  IStatusLine& StatusOf(int Row);
-  TProgressOpener ProgressOf(int Row);
+  int StartNext() override;
+  void Ended(int Row, const TVisit& Visit) override;
+  // The pass's steps and its download's progress.
+  TPassObserver& ObserverOf(int Row) override;
 
   const TReaderTableWindow& Window() const { return *Shown; }
 

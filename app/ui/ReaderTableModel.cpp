@@ -60,17 +60,17 @@ bool Failed(const std::optional<TVisit>& Outcome) {
 
 }  // namespace
 
-std::optional<TReaderActivity> ActivityOfPassText(const QString& Text) {
-  static const std::pair<const char*, TReaderActivity> Known[] = {
-      {"Locking", TReaderActivity::Locking},          {"Set Options", TReaderActivity::SettingOptions},
-      {"Get Capacity", TReaderActivity::ReadingLogSize}, {"Downloading", TReaderActivity::Downloading},
-      {"Clearing", TReaderActivity::Clearing},        {"UnLocking", TReaderActivity::Unlocking},
-      {"No response", TReaderActivity::NotAnswering},
-  };
-  for (const auto& [text, activity] : Known) {
-    if (Text == QLatin1String(text)) return activity;
+TReaderActivity ActivityOf(TPassStep Step) {
+  switch (Step) {
+    case TPassStep::Locking: return TReaderActivity::Locking;
+    case TPassStep::SettingOptions: return TReaderActivity::SettingOptions;
+    case TPassStep::ReadingCapacity: return TReaderActivity::ReadingLogSize;
+    case TPassStep::Downloading: return TReaderActivity::Downloading;
+    case TPassStep::Clearing: return TReaderActivity::Clearing;
+    case TPassStep::Unlocking: return TReaderActivity::Unlocking;
+    case TPassStep::NoResponse: return TReaderActivity::NotAnswering;
   }
-  return std::nullopt;
+  return TReaderActivity::Connecting;
 }
 
 QString CountsText(const TReaderCounts& Counts) {

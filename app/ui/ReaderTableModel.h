@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "PassObserver.h"
 #include "VisitJournal.h"
 
 // What a reader's visit is doing now, as far as a person cares.
@@ -22,8 +23,8 @@ enum class TReaderActivity {
   NotVisited,  // the run stopped before this row
 };
 
-// The activity that a reader pass's status text names; none for a text it does not know.
-std::optional<TReaderActivity> ActivityOfPassText(const QString& Text);
+// What a reader pass does at Step.
+TReaderActivity ActivityOf(TPassStep Step);
 
 struct TReaderCounts {
   int Total = 0;

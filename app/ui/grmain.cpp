@@ -11,6 +11,9 @@
 
 #include "DownloadRun.h"
 #include "MessageBox.h"
+#include "ReaderBoard.h"
+#include "RunDisplay.h"
+#include "StatusWindowObserver.h"
 #include "WindowPlacement.h"
 
 namespace {
@@ -19,6 +22,19 @@ constexpr QSize ClientSize(257, 37);
 constexpr QRect StatusGeometry(8, 8, 241, 21);
 constexpr int StartDelayMs = 50;
 constexpr int FontPixelHeight = 10;
+
+// Readers visited one at a time show in the status window's line, side by side in the readers
+// window, shown in its place.
+class TRunWindows final : public IRunDisplay {
+ public:
+  explicit TRunWindows(TSetAcc& AWindow) : Window(AWindow), Serial(AWindow, AWindow) {}
+  TPassObserver& SerialPass() override { return Serial; }
+  std::unique_ptr<IReaderBoard> OpenBoard(const TLogDatabase& Db) override { return std::make_unique<TReaderBoard>(Db, Window); }
+
+ private:
+  TSetAcc& Window;
+  TStatusWindowObserver Serial;
+};
 
 }  // namespace
 
@@ -71,7 +87,8 @@ void TSetAcc::Run() {
     bool& Flag;
     ~TRunning() { Flag = false; }
   } running{Running};
-  Status = TDownloadRun(*this, *this, DatabaseFile, Options).Run();
+  TRunWindows windows(*this);
+  Status = TDownloadRun(*this, windows, DatabaseFile, Options).Run();
 }
 
 void TSetAcc::SetStatusText(const QString& Text) {

@@ -11,44 +11,20 @@
 #include "Errors.h"
 #include "Journal.h"
 #include "LiveEvent.h"
+#include "PassObserver.h"
 #include "ReaderLink.h"
 #include "ReaderPass.h"
 #include "ReaderVisit.h"
-#include "StatusLine.h"
+#include "StopToken.h"
 
 namespace {
 
 constexpr int IdleCheckMs = 1000;  // how often an idle line looks whether a heartbeat is due
 constexpr qint64 MsPerMinute = 60 * 1000;
 
-struct TWatchStopping {};
-
-// A watch has no windows: its status goes nowhere, but each step of a pass passes by here and
-// by the progress of its walk, and there the pass ends once the watch is stopping. What the
-// pass had not stored stays on the reader, uncleared, for the next start.
-class TStoppablePass : public IStatusLine, public IDownloadProgress {
- public:
-  explicit TStoppablePass(const TWakeup& AStopping) : Stopping(AStopping) {}
-  void SetStatusText(const QString&) override { Step(); }
-  void SetStatusVisible(bool) override {}
-  void Step() override {
-    if (Stopping.Given()) throw TWatchStopping{};
-  }
-  void Hide() override {}
-
- private:
-  const TWakeup& Stopping;
-};
-
-class TProgressShare : public IDownloadProgress {
- public:
-  explicit TProgressShare(IDownloadProgress& AOwner) : Owner(AOwner) {}
-  void Step() override { Owner.Step(); }
-  void Hide() override {}
-
- private:
-  IDownloadProgress& Owner;
-};
+QString StoppedDetail() {
+  return QStringLiteral("the watch stopped during the pass; the rest stays on the reader");
+}
 
 // A pass whose capacity answers differed ended with the reader unlocked on a line that works:
 // a reader that takes cards during a visit answers so, and its events must keep coming.
@@ -99,8 +75,10 @@ void TWatchWorker::Watch() {
   link.AbandonConnectOn(Stopping.Descriptor());
   QSocketNotifier stopWake(Stopping.Descriptor(), QSocketNotifier::Read);
   QObject::connect(&stopWake, &QSocketNotifier::activated, &stopWake, [&stopWake] { stopWake.setEnabled(false); });
-  TStoppablePass stoppable(Stopping);
-  TReaderPass pass(link, Store, stoppable, [&stoppable](const QString&, int) { return std::make_unique<TProgressShare>(stoppable); });
+  // A watch has no windows. What a stopped pass had not stored stays on the reader, uncleared,
+  // for the next start.
+  TPassObserver unseen;
+  TReaderPass pass(link, Store, unseen, TStopToken([this] { return Stopping.Given(); }, StoppedDetail()));
   int retryMs = Timings.FirstRetryMs;
   QElapsedTimer upFor;  // since it came up
   while (!Stopping.Given()) {
@@ -191,10 +169,6 @@ TVisit TWatchWorker::RunPass(TReaderLink& Link, TReaderPass& Pass, QString& Fail
   try {
     Pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter});
     ended = Pass.VisitOf(visit);
-  } catch (const TWatchStopping&) {
-    ended = Pass.VisitOf(visit);
-    ended.Outcome = TVisitOutcome::Interrupted;
-    ended.Detail = QStringLiteral("the watch stopped during the pass; the rest stays on the reader");
   } catch (const std::exception& Error) {
     ended = FailedVisit(visit, Error);
   }
@@ -202,11 +176,11 @@ TVisit TWatchWorker::RunPass(TReaderLink& Link, TReaderPass& Pass, QString& Fail
   // the pass took for the reader's failure was the watch's own.
   if (Stopping.Given() && ended.Outcome != TVisitOutcome::Done && ended.Outcome != TVisitOutcome::StoreFailed) {
     ended.Outcome = TVisitOutcome::Interrupted;
-    ended.Detail = QStringLiteral("the watch stopped during the pass; the rest stays on the reader");
+    ended.Detail = StoppedDetail();
   }
-  // A pass cut short by the stop or the disk leaves the reader locked, and a locked reader takes
-  // no card until the lock times out: the unlock goes out, a stopping watch does not await it.
-  if (ended.Outcome == TVisitOutcome::StoreFailed || ended.Outcome == TVisitOutcome::Interrupted) (void)Link.Lock(false);
+  // A pass that failed on the disk leaves the reader locked, and a locked reader takes no card:
+  // the watch must have it back.
+  if (ended.Outcome == TVisitOutcome::StoreFailed) (void)Link.Lock(false);
   ended.Started = visit.Started;
   ended.Ended = Now();
   if (ended.Outcome != TVisitOutcome::Interrupted) LastPassStoreFailed = ended.Outcome == TVisitOutcome::StoreFailed;

@@ -47,7 +47,7 @@ class TWatchWorker {
   TWatchWorker(const TWatchWorker&) = delete;
   TWatchWorker& operator=(const TWatchWorker&) = delete;
 
-  // Asks the worker to end: a wait ends at once, a pass at its next step or record.
+  // Asks the worker to end: a wait ends at once, a pass at its next step or page.
   void Stop() { Stopping.Give(); }
   // Stops it and returns once its thread has ended: nothing it counts changes after.
   void StopAndWait();

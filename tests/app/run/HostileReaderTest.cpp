@@ -12,6 +12,7 @@
 #include "ReaderPass.h"
 #include "ReaderSim.h"
 #include "StatusLine.h"
+#include "StatusWindowObserver.h"
 #include "TestSupport.h"
 
 namespace {
@@ -41,7 +42,8 @@ class HostileReader : public testing::Test {
     timings.ReplyWaitMs = ReplyWaitMs;
     timings.ClearReplyWaitMs = ReplyWaitMs;
     TReaderLink link(timings);
-    TReaderPass pass(link, db, Status, &Owner);
+    TStatusWindowObserver shown(Status, Owner);
+    TReaderPass pass(link, db, shown);
     ASSERT_TRUE(pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(Sim.Port())));
     pass.ReaderPass(Flags);
     LastVisit = pass.VisitOf({});

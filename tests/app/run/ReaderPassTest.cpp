@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -18,8 +19,8 @@
 #include "ReaderLink.h"
 #include "ReaderPass.h"
 #include "ReaderSim.h"
-#include "ReaderTableModel.h"
 #include "StatusLine.h"
+#include "StatusWindowObserver.h"
 #include "TestSupport.h"
 
 namespace {
@@ -48,13 +49,17 @@ std::string Clear(std::uint16_t Mark) {
 
 class TRecordingStatus final : public IStatusLine {
  public:
-  void SetStatusText(const QString& Text) override {
-    EXPECT_TRUE(ActivityOfPassText(Text).has_value()) << "the readers window does not know " << Text.toStdString();
-    Texts << Text;
-  }
+  void SetStatusText(const QString& Text) override { Texts << Text; }
   void SetStatusVisible(bool Shown) override { Visible = Shown; }
   QStringList Texts;
   bool Visible = true;
+};
+
+struct TCounted final : IDownloadProgress {
+  explicit TCounted(int& ASteps) : Steps(ASteps) {}
+  void Step() override { ++Steps; }
+  void Hide() override {}
+  int& Steps;
 };
 
 std::vector<SimRecord> Log(int Count, std::uint32_t FirstCard = 1000) {
@@ -79,7 +84,7 @@ class ReaderPass : public testing::Test {
   // Connects and, if that works, runs the pass; false when the reader was skipped.
   bool Visit(const ReaderSim& Sim, TPassFlags Flags = {true, true, true}) {
     TReaderLink link(Timings);
-    TReaderPass pass(link, Db, Status, &Owner);
+    TReaderPass pass(link, Db, Shown);
     if (!pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(Sim.Port()))) return false;
     pass.ReaderPass(Flags);
     Counters = pass.Counters();
@@ -98,7 +103,7 @@ class ReaderPass : public testing::Test {
     db.OpenDatabase(folder.DatabasePath());
     ReaderSim sim(Log(70), Faults);
     TReaderLink link(Timings);
-    TReaderPass pass(link, db, Status, &Owner);
+    TReaderPass pass(link, db, Shown);
     pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
     pass.ReaderPass(Flags);
     return {pass.Counters(), sim.Commands(), sim.LogSize(), sim.Locked()};
@@ -110,6 +115,7 @@ class ReaderPass : public testing::Test {
   TLogDatabase Db;
   QWidget Owner;
   TRecordingStatus Status;
+  TStatusWindowObserver Shown{Status, Owner};
   TRecordingMessageBox Messages;
   TLinkTimings Timings;
   TPassCounters Counters;
@@ -118,12 +124,6 @@ class ReaderPass : public testing::Test {
 // A long download says how far it is in the journal, in records and pages, at most once an
 // interval, and still shows every step as before.
 TEST(DownloadProgress, ALongDownloadSaysHowFarItIsAtMostOnceAnInterval) {
-  struct TCounted final : IDownloadProgress {
-    explicit TCounted(int& ASteps) : Steps(ASteps) {}
-    void Step() override { ++Steps; }
-    void Hide() override {}
-    int& Steps;
-  };
   int shown = 0;
   TCapturedErrors errors;
   {
@@ -294,14 +294,14 @@ TEST_F(ReaderPass, AReaderGoneInMidPassIsOneBoxThatNamesIt) {
 TEST_F(ReaderPass, ARefusedConnectionSkipsTheReaderSilently) {
   const int closedPort = ClosedLoopbackPort();
   TReaderLink link(Timings);
-  TReaderPass pass(link, Db, Status, &Owner);
+  TReaderPass pass(link, Db, Shown);
   EXPECT_FALSE(pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(closedPort)));
   EXPECT_TRUE(Messages.Texts.isEmpty());
 }
 
 TEST_F(ReaderPass, APortTextThatIsNoNumberRaises) {
   TReaderLink link(Timings);
-  TReaderPass pass(link, Db, Status, &Owner);
+  TReaderPass pass(link, Db, Shown);
   try {
     pass.ConfigureReader(QStringLiteral("127.0.0.1"), QStringLiteral("nosuchport"));
     FAIL();
@@ -380,6 +380,52 @@ TEST_F(ReaderPass, LateOrShortRepliesAreNeverTakenForAnotherCommand) {
     EXPECT_EQ(pass.LogLeft, 0u) << c.Name;
     EXPECT_FALSE(pass.Locked) << c.Name;
     EXPECT_EQ(pass.Sent.size(), c.Commands) << c.Name;
+  }
+}
+
+// A stop is read at each step and before each page: wherever it comes, what was committed stays,
+// the reader gets its unlock once if it was locked, nothing is cleared, and the visit says why.
+TEST_F(ReaderPass, AStopEndsThePassAtItsNextStepOrPageWithTheReaderUnlocked) {
+  struct TSeen final : TPassObserver {
+    void Stepped(TPassStep Step) override { Steps.push_back(Step); }
+    std::unique_ptr<IDownloadProgress> OpenProgress(int) override { return std::make_unique<TCounted>(Records); }
+    std::vector<TPassStep> Steps;
+    int Records = 0;
+  };
+  const struct {
+    std::optional<TPassStep> At;  // none: once the first page's records are seen
+    Commands Sent;
+    int Stored;
+  } cases[] = {
+      {TPassStep::Locking, {}, 0},
+      {TPassStep::SettingOptions, {Lock, Unlock}, 0},
+      {TPassStep::ReadingCapacity, {Lock, Options, Unlock}, 0},
+      {TPassStep::Downloading, {Lock, Options, Capacity, Capacity, Unlock}, 0},
+      {std::nullopt, {Lock, Options, Capacity, Capacity, Page(0), Unlock}, 33},
+      {TPassStep::Clearing, {Lock, Options, Capacity, Capacity, Page(0), Page(1), Page(2), Unlock}, 70},
+  };
+  for (const auto& c : cases) {
+    const std::string where = c.At ? std::to_string(static_cast<int>(*c.At)) : "mid-walk";
+    TLogFolder folder;
+    TLogDatabase db;
+    db.OpenDatabase(folder.DatabasePath());
+    ReaderSim sim(Log(70));
+    TSeen seen;
+    const auto given = [&] {
+      return c.At ? std::find(seen.Steps.begin(), seen.Steps.end(), *c.At) != seen.Steps.end() : seen.Records > 0;
+    };
+    TReaderLink link(Timings);
+    TReaderPass pass(link, db, seen, TStopToken(given, QStringLiteral("stopped")));
+    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
+    pass.ReaderPass({false, true, true});
+    const TVisit visit = pass.VisitOf({});
+    EXPECT_EQ(visit.Outcome, TVisitOutcome::Interrupted) << where;
+    EXPECT_EQ(visit.Detail, "stopped") << where;
+    EXPECT_EQ(visit.Added, c.Stored) << where;
+    EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM records").front().toInt(), c.Stored) << where;
+    EXPECT_EQ(sim.Commands(), c.Sent) << where;
+    EXPECT_FALSE(sim.Locked()) << where;
+    EXPECT_EQ(sim.LogSize(), 70u) << where;
   }
 }
 

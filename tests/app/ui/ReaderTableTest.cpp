@@ -15,7 +15,6 @@
 #include "ReaderBoard.h"
 #include "ReaderTableModel.h"
 #include "ReaderTableWindow.h"
-#include "StatusLine.h"
 #include "TestSupport.h"
 
 namespace {
@@ -184,9 +183,9 @@ TEST_F(ReaderBoard, ShowsWhatTheVisitsPostFromTheirThreads) {
     EXPECT_EQ(window->Counts->text(), "0 of 3 readers finished, 2 at work, 1 waiting");
     std::unique_ptr<IDownloadProgress> progress;
     std::thread([&] {
-      board.StatusOf(0).SetStatusText("Downloading");
-      board.StatusOf(1).SetStatusText("UnLocking");
-      progress = board.ProgressOf(0)(QString(), 66);
+      board.ObserverOf(0).Stepped(TPassStep::Downloading);
+      board.ObserverOf(1).Stepped(TPassStep::Unlocking);
+      progress = board.ObserverOf(0).OpenProgress(66);
       for (int step = 0; step < 40; ++step) progress->Step();
     }).join();
     EXPECT_EQ(statusOf(0), "connecting");  // not before the window thread takes the news

@@ -654,7 +654,7 @@ TEST(Watch, TheLookForVisitsComesHoweverBusyTheEvents) {
 
 namespace {
 
-// Stopped in the middle of a pass with clear after on: the pass ends at its next record, the
+// Stopped in the middle of a pass with clear after on: the pass ends at its next page, the
 // reader is unlocked and keeps its whole log, and the pass's row says it was interrupted.
 TEST(Watch, AStopInThePassUnlocksTheReaderAndClearsNothing) {
   constexpr int Records = 3300;

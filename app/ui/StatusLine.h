@@ -2,7 +2,7 @@
 
 #include <QString>
 
-// The one line of status text that the run and the pass report through.
+// The status window's one line of text, which a pass shown there writes to.
 class IStatusLine {
  public:
   virtual ~IStatusLine() = default;
