@@ -38,16 +38,15 @@ class TReaderPass {
   // JournalId: the visit's row in the journal, kept current as pages are stored; -1 for none.
   void ReaderPass(const TPassFlags& Flags, qint64 JournalId = -1);
 
-  bool LockReader();
-  bool UnlockReader();
-  bool ClearReaderLog(std::uint16_t LogMark);
-  void ShowNoResponse();
-
   const TPassCounters& Counters() const { return Count; }
   // How the last pass ended, for the visit journal, with Row's address and port.
   TVisit VisitOf(const TVisit& Row) const;
 
  private:
+  bool LockReader();
+  bool UnlockReader();
+  bool ClearReaderLog(std::uint16_t LogMark);
+  void ShowNoResponse();
   // The command, tried up to three times with a reconnect after each miss; a pending clock
   // request is served before each try. Send returns the link's reply.
   template <class TSend>
