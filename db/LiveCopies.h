@@ -31,7 +31,6 @@ class TLiveCopies {
 
   // Makes the table where it is missing; from then on this connection pairs.
   void KeepPending();
-  bool Pairing() const { return Kept; }
 
   // The record just inserted awaits its log copy.
   void AwaitLogCopy(const QString& Reader, int CardNo, const QByteArray& Arrival);

@@ -206,15 +206,10 @@ TReaderRow TLogDatabase::ReadReaderRow() const {
   return result;
 }
 
-QString TLogDatabase::ReaderText(const QString& Column) const {
-  return ReaderText(NextReaderRow, Column);
-}
-
 QString TLogDatabase::ReaderText(std::size_t Row, const QString& Column) const {
   return ReaderRows.at(Row).value(Column).toString();
 }
 
-// IMMEDIATE: the write lock now, so no other connection stores between a test and its insert.
 namespace {
 
 constexpr std::chrono::milliseconds TurnSlice{20};
@@ -245,7 +240,8 @@ TWriteTransaction::TBriefWait::~TBriefWait() {
   if (Db != nullptr) sqlite3_busy_timeout(Db, RestoreMs);
 }
 
-// The turn is taken first: the busy time-out is the connection's, shared by every thread.
+// The turn is taken first: the busy time-out is the connection's, shared by every thread. BEGIN
+// IMMEDIATE takes the write lock now, so no other connection stores between a test and its insert.
 TWriteTransaction::TWriteTransaction(TLogDatabase& Db, TLockWait Wait)
     : Store(Db), Turn(TakeTurn(Db.WriteTurn, Wait, Db.Abandoned)), BriefWait(Db.NativeDb, Db.BusyTimeoutMs, Wait == TLockWait::Briefly) {
   Store.BeginQuery->Run();

@@ -55,9 +55,7 @@ class TLogDatabase {
   void NextReader() { ++NextReaderRow; }
   std::size_t CurrentReader() const { return NextReaderRow; }  // from 0 in table order
   TReaderRow ReadReaderRow() const;  // raises EConvertError
-  // A column of the current row as text, as it stands, for reports; empty when missing.
-  QString ReaderText(const QString& Column) const;
-  // The same of any row, from 0 in table order.
+  // A column of a row, from 0 in table order, as text as it stands, for reports; empty when missing.
   QString ReaderText(std::size_t Row, const QString& Column) const;
 
   // Everything committed so far survives a power cut once this returns, whoever else reads the

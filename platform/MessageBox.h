@@ -2,8 +2,8 @@
 
 #include <QString>
 
-// Every modal message of the program goes through here, so tests and unattended runs never
-// block on a box that nobody can answer.
+// Every box the program shows goes through here, so tests and unattended runs never meet a box
+// that nobody can answer.
 class IMessageBox {
  public:
   virtual ~IMessageBox() = default;

@@ -78,11 +78,11 @@ sockaddr_in BuildAddress(const QByteArray& Host, const QByteArray& Port) {
 
 void SocketsStartup() {
   // A write to a reader that has gone must never end the process.
-  if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) throw ESocketError("WSAStartup");
+  if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) throw ESocketError("cannot ignore SIGPIPE");
 }
 
 void SocketsCleanup() {
-  if (std::signal(SIGPIPE, SIG_DFL) == SIG_ERR) throw ESocketError("WSACleanup");
+  if (std::signal(SIGPIPE, SIG_DFL) == SIG_ERR) throw ESocketError("cannot restore SIGPIPE");
 }
 
 QByteArray ResolveHost(const QByteArray& Host) {

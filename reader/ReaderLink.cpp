@@ -257,10 +257,10 @@ void TReaderLink::RaiseCard(int FlagIndex, int TimeIndex, int CardIndex) {
   const auto card = static_cast<int>(BigEndian(&buf[static_cast<std::size_t>(CardIndex)], 3));
   if (!CardHandler || card <= 0) return;
   if (FlagIndex < 0) {
-    CardHandler({card, StripMilliseconds(Now()), -1, false});
+    CardHandler({card, StripMilliseconds(Now()), -1});
     return;
   }
   const std::uint8_t flag = buf[static_cast<std::size_t>(FlagIndex)];
   const auto timeCode = static_cast<std::int32_t>(BigEndian(&buf[static_cast<std::size_t>(TimeIndex)], 4));
-  CardHandler({card, DecodeTimeCode(timeCode), static_cast<std::int8_t>(flag & 0x7F), flag >= 0x80});
+  CardHandler({card, DecodeTimeCode(timeCode), static_cast<std::int8_t>(flag & 0x7F)});
 }

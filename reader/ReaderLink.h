@@ -72,7 +72,6 @@ struct TCardEvent {
   int CardNo = 0;
   TDateTime Stamp = 0;
   std::int8_t Mode = -1;
-  bool Offline = false;
 };
 
 // The client side of one card reader. One call per command returns its typed reply or why there

@@ -1,6 +1,5 @@
 #include "DownloadRun.h"
 
-#include <QWidget>
 
 #include <exception>
 #include <utility>
@@ -60,8 +59,8 @@ std::optional<TExitStatus> OpenAndLock(TLogDatabase& Db, const QString& File, st
   return TExitStatus::DatabaseUnwritable;
 }
 
-TDownloadRun::TDownloadRun(QWidget& AOwner, IRunDisplay& ADisplay, QString ADatabaseFile, TRunOptions AOptions)
-    : Owner(AOwner), Display(ADisplay), DatabaseFile(std::move(ADatabaseFile)), Options(std::move(AOptions)) {}
+TDownloadRun::TDownloadRun(IRunDisplay& ADisplay, QString ADatabaseFile, TRunOptions AOptions)
+    : Display(ADisplay), DatabaseFile(std::move(ADatabaseFile)), Options(std::move(AOptions)) {}
 
 TExitStatus TDownloadRun::Run() {
   std::optional<TRunLock> runLock;

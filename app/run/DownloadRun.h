@@ -9,7 +9,6 @@
 #include "RunOptions.h"
 
 class IRunDisplay;
-class QWidget;
 class TLogDatabase;
 class TRunJournal;
 
@@ -24,8 +23,7 @@ std::optional<TExitStatus> OpenAndLock(TLogDatabase& Db, const QString& File, st
 // converted, a port text that is no number) ends it after everything is released.
 class TDownloadRun {
  public:
-  // Owner: the parent of the reader link of the visits made one at a time.
-  TDownloadRun(QWidget& Owner, IRunDisplay& Display, QString DatabaseFile, TRunOptions Options = {});
+  TDownloadRun(IRunDisplay& Display, QString DatabaseFile, TRunOptions Options = {});
 
   TExitStatus Run();
 
@@ -33,7 +31,6 @@ class TDownloadRun {
   bool VisitReaders(TLogDatabase& Db);
   void VisitOneByOne(TLogDatabase& Db, TRunJournal& Journal);
 
-  QWidget& Owner;
   IRunDisplay& Display;
   QString DatabaseFile;
   TRunOptions Options;

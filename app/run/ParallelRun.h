@@ -24,8 +24,8 @@ class TParallelRun : public QObject {
   TParallelRun(TLogDatabase& Db, TRunJournal& Journal, IRunDisplay& Display, int Jobs);
   ~TParallelRun() override;
 
-  // Returns when the last visit has ended. A row that cannot be read stops the handing out;
-  // its error leaves Run once the visits in progress have ended.
+  // Returns when the last visit has ended. A row that cannot be read is a bad_row visit and the
+  // rows after it are handed out all the same.
   void Run();
 
  private:

@@ -34,9 +34,9 @@ class TReaderPass {
   TReaderPass(TReaderLink& Link, TLogDatabase& Db, TPassObserver& Observer, TStopToken Stop = {});
 
   // Connects to the reader: false when no line could be made. A port text that is no number raises.
-  bool ConfigureReader(const QString& Address, const QString& Port);
+  bool Connect(const QString& Address, const QString& Port);
   // JournalId: the visit's row in the journal, kept current as pages are stored; -1 for none.
-  void ReaderPass(const TPassFlags& Flags, qint64 JournalId = -1);
+  void Run(const TPassFlags& Flags, qint64 JournalId = -1);
 
   const TPassCounters& Counters() const { return Count; }
   // How the last pass ended, for the visit journal, with Row's address and port.

@@ -77,8 +77,8 @@ TVisitEnd VisitReader(TReaderPass& Pass, TReaderLink& Link, const TReaderRow& Ro
     if (const QString refusal = PortRefusal(Row.Port); !refusal.isEmpty()) {
       return {Ended(Visit, TVisitOutcome::BadRow, refusal), {}};
     }
-    if (!Pass.ConfigureReader(Row.Address, Row.Port)) return {Ended(Visit, TVisitOutcome::Unreachable, Link.ConnectFailure()), {}};
-    Pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter}, JournalId);
+    if (!Pass.Connect(Row.Address, Row.Port)) return {Ended(Visit, TVisitOutcome::Unreachable, Link.ConnectFailure()), {}};
+    Pass.Run({Row.SetClock, Row.Download, Row.ClearAfter}, JournalId);
     return {Pass.VisitOf(Visit), {}};
   } catch (const EConvertError& Error) {
     return {FailedVisit(Visit, Error), RowStop(Visit, Error)};

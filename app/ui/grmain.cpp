@@ -88,7 +88,7 @@ void TSetAcc::Run() {
     ~TRunning() { Flag = false; }
   } running{Running};
   TRunWindows windows(*this);
-  Status = TDownloadRun(*this, windows, DatabaseFile, Options).Run();
+  Status = TDownloadRun(windows, DatabaseFile, Options).Run();
 }
 
 void TSetAcc::SetStatusText(const QString& Text) {

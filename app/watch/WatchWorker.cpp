@@ -167,7 +167,7 @@ TVisit TWatchWorker::RunPass(TReaderLink& Link, TReaderPass& Pass, QString& Fail
   visit.Started = Now();
   TVisit ended;
   try {
-    Pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter});
+    Pass.Run({Row.SetClock, Row.Download, Row.ClearAfter});
     ended = Pass.VisitOf(visit);
   } catch (const std::exception& Error) {
     ended = FailedVisit(visit, Error);

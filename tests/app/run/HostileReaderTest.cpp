@@ -44,8 +44,8 @@ class HostileReader : public testing::Test {
     TReaderLink link(timings);
     TStatusWindowObserver shown(Status, Owner);
     TReaderPass pass(link, db, shown);
-    ASSERT_TRUE(pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(Sim.Port())));
-    pass.ReaderPass(Flags);
+    ASSERT_TRUE(pass.Connect(QStringLiteral("127.0.0.1"), QString::number(Sim.Port())));
+    pass.Run(Flags);
     LastVisit = pass.VisitOf({});
   }
   int Stored() const { return Folder.Query("SELECT COUNT(*) FROM records").front().toInt(); }

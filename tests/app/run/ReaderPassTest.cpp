@@ -85,8 +85,8 @@ class ReaderPass : public testing::Test {
   bool Visit(const ReaderSim& Sim, TPassFlags Flags = {true, true, true}) {
     TReaderLink link(Timings);
     TReaderPass pass(link, Db, Shown);
-    if (!pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(Sim.Port()))) return false;
-    pass.ReaderPass(Flags);
+    if (!pass.Connect(QStringLiteral("127.0.0.1"), QString::number(Sim.Port()))) return false;
+    pass.Run(Flags);
     Counters = pass.Counters();
     return true;
   }
@@ -104,8 +104,8 @@ class ReaderPass : public testing::Test {
     ReaderSim sim(Log(70), Faults);
     TReaderLink link(Timings);
     TReaderPass pass(link, db, Shown);
-    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
-    pass.ReaderPass(Flags);
+    pass.Connect(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
+    pass.Run(Flags);
     return {pass.Counters(), sim.Commands(), sim.LogSize(), sim.Locked()};
   }
   QStringList Stored() const { return Folder.Query("SELECT RECTIME, CARDNO, READER, MODE FROM records ORDER BY RECTIME"); }
@@ -295,7 +295,7 @@ TEST_F(ReaderPass, ARefusedConnectionSkipsTheReaderSilently) {
   const int closedPort = ClosedLoopbackPort();
   TReaderLink link(Timings);
   TReaderPass pass(link, Db, Shown);
-  EXPECT_FALSE(pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(closedPort)));
+  EXPECT_FALSE(pass.Connect(QStringLiteral("127.0.0.1"), QString::number(closedPort)));
   EXPECT_TRUE(Messages.Texts.isEmpty());
 }
 
@@ -303,7 +303,7 @@ TEST_F(ReaderPass, APortTextThatIsNoNumberRaises) {
   TReaderLink link(Timings);
   TReaderPass pass(link, Db, Shown);
   try {
-    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QStringLiteral("nosuchport"));
+    pass.Connect(QStringLiteral("127.0.0.1"), QStringLiteral("nosuchport"));
     FAIL();
   } catch (const EConvertError& error) {
     EXPECT_STREQ(error.what(), "'nosuchport' is not a valid integer value");
@@ -416,8 +416,8 @@ TEST_F(ReaderPass, AStopEndsThePassAtItsNextStepOrPageWithTheReaderUnlocked) {
     };
     TReaderLink link(Timings);
     TReaderPass pass(link, db, seen, TStopToken(given, QStringLiteral("stopped")));
-    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
-    pass.ReaderPass({false, true, true});
+    pass.Connect(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
+    pass.Run({false, true, true});
     const TVisit visit = pass.VisitOf({});
     EXPECT_EQ(visit.Outcome, TVisitOutcome::Interrupted) << where;
     EXPECT_EQ(visit.Detail, "stopped") << where;
