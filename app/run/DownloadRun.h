@@ -2,20 +2,12 @@
 
 #include <QString>
 
-#include <optional>
-
 #include "ExitStatus.h"
-#include "RunLock.h"
 #include "RunOptions.h"
 
 class IRunDisplay;
 class TLogDatabase;
 class TRunJournal;
-
-// Takes the lock that keeps one run (or watch) on File at a time, then opens File into Db: empty
-// when both hold, else how the start ends, its line written (and a box with a display). The
-// caller declares Lock before Db, so that it is let go only after Db has closed.
-std::optional<TExitStatus> OpenAndLock(TLogDatabase& Db, const QString& File, std::optional<TRunLock>& Lock);
 
 // One run over the table readers: every row gets its visit, one after another, or up to Jobs
 // side by side, then what was collected is forwarded when asked. A logs.mdb that cannot be

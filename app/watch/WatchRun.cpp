@@ -8,7 +8,7 @@
 #include <atomic>
 #include <optional>
 
-#include "DownloadRun.h"
+#include "OpenAndLock.h"
 #include "Errors.h"
 #include "Journal.h"
 #include "LogDatabase.h"

@@ -5,7 +5,7 @@
 
 #include <unistd.h>
 
-#include "DownloadRun.h"
+#include "OpenAndLock.h"
 #include "LogDatabase.h"
 #include "ReaderSim.h"
 #include "RunLock.h"

@@ -1,0 +1,48 @@
+#include "OpenAndLock.h"
+
+#include "AccessRefusal.h"
+#include "Journal.h"
+#include "LogDatabase.h"
+#include "MessageBox.h"
+
+namespace {
+
+TExitStatus StatusOf(TOpenFailure Failure) {
+  switch (Failure) {
+    case TOpenFailure::Missing: return TExitStatus::DatabaseMissing;
+    case TOpenFailure::Unwritable: return TExitStatus::DatabaseUnwritable;
+    case TOpenFailure::Unusable: return TExitStatus::DatabaseUnusable;
+  }
+  return TExitStatus::DatabaseUnusable;
+}
+
+// With a display, a person who started the program learns why nothing happened.
+TExitStatus RefuseDatabase(const QString& File, const EDatabaseOpenError& Error) {
+  const QString text = QStringLiteral("%1: %2; no reader contacted").arg(File, QString::fromLocal8Bit(Error.what()));
+  JournalLine(TPriority::Error, text);
+  if (MessagesAreInteractive()) ShowErrorMessage(text);
+  return StatusOf(Error.Kind);
+}
+
+}  // namespace
+
+// Two runs on one logs.mdb would interleave on a reader and race on the duplicate test. The lock
+// comes before the open, and the caller keeps it past the close: letting it go drops the
+// process's locks on the file, SQLite's included.
+std::optional<TExitStatus> OpenAndLock(TLogDatabase& Db, const QString& File, std::optional<TRunLock>& Lock) {
+  Lock.emplace(File);
+  if (!Lock->Held() && Lock->Failure().isEmpty()) {
+    JournalLine(TPriority::Warning, QStringLiteral("another run holds %1; no reader contacted").arg(File));
+    return TExitStatus::Ok;
+  }
+  try {
+    Db.OpenDatabase(File);
+  } catch (const EDatabaseOpenError& Error) {
+    return RefuseDatabase(File, Error);
+  }
+  if (Lock->Held()) return std::nullopt;
+  const QString refusal = AccessRefusal(File, TAccessNeed::Read);
+  const QString why = refusal.isEmpty() ? QStringLiteral("cannot be locked: ") + Lock->Failure() : refusal;
+  JournalLine(TPriority::Error, QStringLiteral("%1: %2; no reader contacted").arg(File, why));
+  return TExitStatus::DatabaseUnwritable;
+}
