@@ -1,6 +1,6 @@
 #include "Commands.h"
 
-#include "ReaderLink.h"
+#include "Reader.h"
 
 namespace {
 

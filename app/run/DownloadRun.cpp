@@ -8,7 +8,7 @@
 #include "LogDatabase.h"
 #include "OpenAndLock.h"
 #include "ParallelRun.h"
-#include "ReaderLink.h"
+#include "Reader.h"
 #include "ReaderPass.h"
 #include "ReaderVisit.h"
 #include "RunDisplay.h"
@@ -46,7 +46,7 @@ bool TDownloadRun::VisitReaders(TLogDatabase& Db) {
 
 // An error the run stops at leaves Run once the visit's row and line say so.
 void TDownloadRun::VisitOneByOne(TLogDatabase& Db, TRunJournal& Journal) {
-  TReaderLink link;
+  TReader link;
   TPassObserver& observer = Display.SerialPass();
   TReaderPass pass(link, Db, observer);
   for (; !Db.ReadersAtEnd(); Db.NextReader()) {

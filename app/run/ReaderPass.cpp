@@ -42,10 +42,10 @@ class TPassEnd {
 
 }  // namespace
 
-TReaderPass::TReaderPass(TReaderLink& ALink, TLogDatabase& ADb, TPassObserver& AObserver, TStopToken AStop)
+TReaderPass::TReaderPass(TReader& ALink, TLogDatabase& ADb, TPassObserver& AObserver, TStopToken AStop)
     : Link(ALink), Db(ADb), Observer(AObserver), Stop(std::move(AStop)) {}
 
-bool TReaderPass::Connect(const QString& Address, const QString& Port) {
+bool TReaderPass::ConfigureReader(const QString& Address, const QString& Port) {
   Link.SetAddress(Address, Port);
   const TBusy connecting(Observer);
   QCoreApplication::processEvents();
@@ -139,7 +139,7 @@ void TReaderPass::ShowNoResponse() {
   Step(TPassStep::NoResponse);
 }
 
-void TReaderPass::Run(const TPassFlags& Flags, qint64 JournalId) {
+void TReaderPass::ReaderPass(const TPassFlags& Flags, qint64 JournalId) {
   VisitId = JournalId;
   Result = {};
   Count = {};

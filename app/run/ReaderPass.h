@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "DownloadProgress.h"
-#include "ReaderLink.h"
+#include "Reader.h"
 #include "PassObserver.h"
 #include "StopToken.h"
 #include "VisitJournal.h"
@@ -31,12 +31,12 @@ struct TPassCounters {
 // download's progress go to Observer; a given Stop ends the pass at its next step or page.
 class TReaderPass {
  public:
-  TReaderPass(TReaderLink& Link, TLogDatabase& Db, TPassObserver& Observer, TStopToken Stop = {});
+  TReaderPass(TReader& Link, TLogDatabase& Db, TPassObserver& Observer, TStopToken Stop = {});
 
   // Connects to the reader: false when no line could be made. A port text that is no number raises.
-  bool Connect(const QString& Address, const QString& Port);
+  bool ConfigureReader(const QString& Address, const QString& Port);
   // JournalId: the visit's row in the journal, kept current as pages are stored; -1 for none.
-  void Run(const TPassFlags& Flags, qint64 JournalId = -1);
+  void ReaderPass(const TPassFlags& Flags, qint64 JournalId = -1);
 
   const TPassCounters& Counters() const { return Count; }
   // How the last pass ended, for the visit journal, with Row's address and port.
@@ -68,7 +68,7 @@ class TReaderPass {
   int SlotsWalked() const;
   bool StorePage(const TLogPage& Page, IDownloadProgress& Progress);
 
-  TReaderLink& Link;
+  TReader& Link;
   TLogDatabase& Db;
   TPassObserver& Observer;
   TStopToken Stop;

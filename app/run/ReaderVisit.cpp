@@ -72,13 +72,13 @@ std::vector<QString> ReaderKeys(const TLogDatabase& Db) {
   return keys;
 }
 
-TVisitEnd VisitReader(TReaderPass& Pass, TReaderLink& Link, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId) {
+TVisitEnd VisitReader(TReaderPass& Pass, TReader& Link, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId) {
   try {
     if (const QString refusal = PortRefusal(Row.Port); !refusal.isEmpty()) {
       return {Ended(Visit, TVisitOutcome::BadRow, refusal), {}};
     }
-    if (!Pass.Connect(Row.Address, Row.Port)) return {Ended(Visit, TVisitOutcome::Unreachable, Link.ConnectFailure()), {}};
-    Pass.Run({Row.SetClock, Row.Download, Row.ClearAfter}, JournalId);
+    if (!Pass.ConfigureReader(Row.Address, Row.Port)) return {Ended(Visit, TVisitOutcome::Unreachable, Link.ConnectFailure()), {}};
+    Pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter}, JournalId);
     return {Pass.VisitOf(Visit), {}};
   } catch (const EConvertError& Error) {
     return {FailedVisit(Visit, Error), RowStop(Visit, Error)};

@@ -7,7 +7,7 @@
 
 #include "Errors.h"
 #include "LogDatabase.h"
-#include "ReaderLink.h"
+#include "Reader.h"
 #include "VisitJournal.h"
 
 class TReaderPass;
@@ -25,7 +25,7 @@ QString PortRefusal(const QString& Port);
 // One readers row visited, start to end, in the calling thread, by the serial and the parallel
 // run alike: a port out of range is a bad row and skipped, an unreachable reader is an outcome,
 // and every failure comes back as the visit's outcome rather than an exception.
-TVisitEnd VisitReader(TReaderPass& Pass, TReaderLink& Link, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId);
+TVisitEnd VisitReader(TReaderPass& Pass, TReader& Link, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId);
 
 // The reader each readers row reaches, in table order, as "a.b.c.d:port", or the row's own text
 // where its name is not resolved in time: two rows with one key are one reader.

@@ -2,7 +2,7 @@
 
 #include <QThread>
 
-#include "ReaderLink.h"
+#include "Reader.h"
 #include "ReaderPass.h"
 
 TVisitWorker::TVisitWorker(TLogDatabase& AStore, TPassObserver& AObserver, TVisitOrder AOrder, TEnded AEnded)
@@ -16,7 +16,7 @@ TVisitWorker::~TVisitWorker() {
 }
 
 void TVisitWorker::Visit() const {
-  TReaderLink link;
+  TReader link;
   TReaderPass pass(link, Store, Observer);
   Ended(Order, VisitReader(pass, link, Order.Row, Order.Visit, Order.JournalId));
 }

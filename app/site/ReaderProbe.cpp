@@ -22,7 +22,7 @@ class TSocketsInUse {
   TSocketsInUse& operator=(const TSocketsInUse&) = delete;
 };
 
-QString ConnectFailure(const TReaderLink& Link) {
+QString ConnectFailure(const TReader& Link) {
   return QStringLiteral("cannot connect: ") + Link.ConnectFailure();
 }
 
@@ -32,7 +32,7 @@ TProbe ProbeReader(const TReaderAddress& Reader, const TLinkTimings& Timings) {
   TProbe probe;
   QElapsedTimer elapsed;
   elapsed.start();
-  TReaderLink link(Timings);
+  TReader link(Timings);
   link.SetAddress(Reader.Address, Reader.Port);
   if (!link.Connect()) {
     probe.Failure = ConnectFailure(link);

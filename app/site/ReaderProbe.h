@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "ReaderLink.h"
+#include "Reader.h"
 #include "ReaderAddress.h"
 
 // What asking a reader for its record count found.

@@ -12,7 +12,7 @@
 #include "Journal.h"
 #include "LiveEvent.h"
 #include "PassObserver.h"
-#include "ReaderLink.h"
+#include "Reader.h"
 #include "ReaderPass.h"
 #include "ReaderVisit.h"
 #include "StopToken.h"
@@ -66,7 +66,7 @@ void TWatchWorker::Watch() {
   TLinkTimings linkTimings;
   linkTimings.DrainQuietMs = Timings.DrainQuietMs;
   linkTimings.ReplyWaitMs = Timings.ReplyWaitMs;
-  TReaderLink link(linkTimings);
+  TReader link(linkTimings);
   link.SetAddress(Row.Address, Row.Port);
   link.OnCard([this](const TCardEvent& Card) { TakeEvent(Card.CardNo, Card.Stamp, Card.Mode); });
   // A reader that stops answering in mid-pass must not hold a stop for its tries: a reply wait
@@ -114,7 +114,7 @@ void TWatchWorker::Watch() {
 // a heartbeat when idle across a minute. Ends when the line drops or the watch stops. While
 // another program holds logs.mdb, events wait in memory and the line is read on, so that each
 // is stamped as it arrives; a pass waits for them, and for an echo it would take for a reply.
-TWatchWorker::TLineEnd TWatchWorker::Listen(TReaderLink& Link, TReaderPass& Pass, QString& Why) {
+TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Link, TReaderPass& Pass, QString& Why) {
   QDeadlineTimer nextPass(0);
   for (;;) {
     if (Stopping.Given()) return TLineEnd::Stopping;
@@ -160,14 +160,14 @@ TWatchWorker::TLineEnd TWatchWorker::Listen(TReaderLink& Link, TReaderPass& Pass
 
 // A pass that finds the line lost again, in an outage already said, is part of that outage: its
 // row and line would only repeat the outage's, once a cycle.
-TVisit TWatchWorker::RunPass(TReaderLink& Link, TReaderPass& Pass, QString& Failure) {
+TVisit TWatchWorker::RunPass(TReader& Link, TReaderPass& Pass, QString& Failure) {
   TVisit visit;
   visit.Address = Row.Address;
   visit.Port = Row.Port;
   visit.Started = Now();
   TVisit ended;
   try {
-    Pass.Run({Row.SetClock, Row.Download, Row.ClearAfter});
+    Pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter});
     ended = Pass.VisitOf(visit);
   } catch (const std::exception& Error) {
     ended = FailedVisit(visit, Error);

@@ -17,7 +17,7 @@
 #include "Wakeup.h"
 
 class QThread;
-class TReaderLink;
+class TReader;
 class TReaderPass;
 
 // The watch's waits. Tests may shorten them; the product sets only CollectMinutes.
@@ -64,9 +64,9 @@ class TWatchWorker {
  private:
   enum class TLineEnd { Dropped, Stopping };
   void Watch();
-  TLineEnd Listen(TReaderLink& Link, TReaderPass& Pass, QString& Why);
+  TLineEnd Listen(TReader& Link, TReaderPass& Pass, QString& Why);
   // Failure: why it failed, for the line down it may bring.
-  TVisit RunPass(TReaderLink& Link, TReaderPass& Pass, QString& Failure);
+  TVisit RunPass(TReader& Link, TReaderPass& Pass, QString& Failure);
   void ReportLineDown(const QString& Why);
   void LineWorks();
   void TakeEvent(int CardNo, TDateTime Stamp, std::int8_t Mode);

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "LogDatabase.h"
-#include "ReaderLink.h"
+#include "Reader.h"
 #include "ReaderPass.h"
 #include "ReaderSim.h"
 #include "StatusLine.h"
@@ -41,11 +41,11 @@ class HostileReader : public testing::Test {
     timings.DrainLimitMs = 300;
     timings.ReplyWaitMs = ReplyWaitMs;
     timings.ClearReplyWaitMs = ReplyWaitMs;
-    TReaderLink link(timings);
+    TReader link(timings);
     TStatusWindowObserver shown(Status, Owner);
     TReaderPass pass(link, db, shown);
-    ASSERT_TRUE(pass.Connect(QStringLiteral("127.0.0.1"), QString::number(Sim.Port())));
-    pass.Run(Flags);
+    ASSERT_TRUE(pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(Sim.Port())));
+    pass.ReaderPass(Flags);
     LastVisit = pass.VisitOf({});
   }
   int Stored() const { return Folder.Query("SELECT COUNT(*) FROM records").front().toInt(); }

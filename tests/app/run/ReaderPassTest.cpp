@@ -16,7 +16,7 @@
 
 #include "Errors.h"
 #include "LogDatabase.h"
-#include "ReaderLink.h"
+#include "Reader.h"
 #include "ReaderPass.h"
 #include "ReaderSim.h"
 #include "StatusLine.h"
@@ -83,10 +83,10 @@ class ReaderPass : public testing::Test {
 
   // Connects and, if that works, runs the pass; false when the reader was skipped.
   bool Visit(const ReaderSim& Sim, TPassFlags Flags = {true, true, true}) {
-    TReaderLink link(Timings);
+    TReader link(Timings);
     TReaderPass pass(link, Db, Shown);
-    if (!pass.Connect(QStringLiteral("127.0.0.1"), QString::number(Sim.Port()))) return false;
-    pass.Run(Flags);
+    if (!pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(Sim.Port()))) return false;
+    pass.ReaderPass(Flags);
     Counters = pass.Counters();
     return true;
   }
@@ -102,10 +102,10 @@ class ReaderPass : public testing::Test {
     TLogDatabase db;
     db.OpenDatabase(folder.DatabasePath());
     ReaderSim sim(Log(70), Faults);
-    TReaderLink link(Timings);
+    TReader link(Timings);
     TReaderPass pass(link, db, Shown);
-    pass.Connect(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
-    pass.Run(Flags);
+    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
+    pass.ReaderPass(Flags);
     return {pass.Counters(), sim.Commands(), sim.LogSize(), sim.Locked()};
   }
   QStringList Stored() const { return Folder.Query("SELECT RECTIME, CARDNO, READER, MODE FROM records ORDER BY RECTIME"); }
@@ -293,17 +293,17 @@ TEST_F(ReaderPass, AReaderGoneInMidPassIsOneBoxThatNamesIt) {
 
 TEST_F(ReaderPass, ARefusedConnectionSkipsTheReaderSilently) {
   const int closedPort = ClosedLoopbackPort();
-  TReaderLink link(Timings);
+  TReader link(Timings);
   TReaderPass pass(link, Db, Shown);
-  EXPECT_FALSE(pass.Connect(QStringLiteral("127.0.0.1"), QString::number(closedPort)));
+  EXPECT_FALSE(pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(closedPort)));
   EXPECT_TRUE(Messages.Texts.isEmpty());
 }
 
 TEST_F(ReaderPass, APortTextThatIsNoNumberRaises) {
-  TReaderLink link(Timings);
+  TReader link(Timings);
   TReaderPass pass(link, Db, Shown);
   try {
-    pass.Connect(QStringLiteral("127.0.0.1"), QStringLiteral("nosuchport"));
+    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QStringLiteral("nosuchport"));
     FAIL();
   } catch (const EConvertError& error) {
     EXPECT_STREQ(error.what(), "'nosuchport' is not a valid integer value");
@@ -414,10 +414,10 @@ TEST_F(ReaderPass, AStopEndsThePassAtItsNextStepOrPageWithTheReaderUnlocked) {
     const auto given = [&] {
       return c.At ? std::find(seen.Steps.begin(), seen.Steps.end(), *c.At) != seen.Steps.end() : seen.Records > 0;
     };
-    TReaderLink link(Timings);
+    TReader link(Timings);
     TReaderPass pass(link, db, seen, TStopToken(given, QStringLiteral("stopped")));
-    pass.Connect(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
-    pass.Run({false, true, true});
+    pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
+    pass.ReaderPass({false, true, true});
     const TVisit visit = pass.VisitOf({});
     EXPECT_EQ(visit.Outcome, TVisitOutcome::Interrupted) << where;
     EXPECT_EQ(visit.Detail, "stopped") << where;

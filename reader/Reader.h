@@ -78,13 +78,13 @@ struct TCardEvent {
 // is none. The link owns the socket, the quiet before a command, the reply's deadline, the one
 // read loop (replies returned, card events handed to OnCard, clock requests noted) and the idle
 // line's heartbeat. Nothing here shows a person anything: that is for whoever drives the link.
-class TReaderLink {
+class TReader {
  public:
   using TOnCard = std::function<void(const TCardEvent&)>;
-  explicit TReaderLink(TLinkTimings Timings = {});
-  ~TReaderLink();
-  TReaderLink(const TReaderLink&) = delete;
-  TReaderLink& operator=(const TReaderLink&) = delete;
+  explicit TReader(TLinkTimings Timings = {});
+  ~TReader();
+  TReader(const TReader&) = delete;
+  TReader& operator=(const TReader&) = delete;
 
   void SetAddress(const QString& Host, const QString& Port);
   QString Address() const;  // "host:port", as the row names it

@@ -1,4 +1,4 @@
-#include "ReaderLink.h"
+#include "Reader.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -46,79 +46,79 @@ std::unique_ptr<QSocketNotifier> WatchSocket(TTcpClient& Socket) {
 
 }  // namespace
 
-TReaderLink::TReaderLink(TLinkTimings ATimings) : Timings(ATimings) {
+TReader::TReader(TLinkTimings ATimings) : Timings(ATimings) {
   LastRx = Now();
   SinceLineActive.start();
   Timer = std::make_unique<TSimpleTimer>(ReplyTimerInitialMs, [this](TSimpleTimer*) { ReplyTimeout(); });
 }
 
-TReaderLink::~TReaderLink() {
+TReader::~TReader() {
   Timer->SetArmed(false);
 }
 
-void TReaderLink::SetAddress(const QString& Host, const QString& Port) {
+void TReader::SetAddress(const QString& Host, const QString& Port) {
   Socket.SetRemoteHost(Host.toUtf8());
   Socket.SetRemotePort(Port.toUtf8());
 }
 
-QString TReaderLink::Host() const {
+QString TReader::Host() const {
   return QString::fromUtf8(Socket.RemoteHost());
 }
 
-QString TReaderLink::Address() const {
+QString TReader::Address() const {
   return QString::fromUtf8(Socket.RemoteHost() + ':' + Socket.RemotePort());
 }
 
-bool TReaderLink::Connect() {
+bool TReader::Connect() {
   Disconnect();
   const bool connected = Socket.Connect();
   SinceLineActive.restart();
   return connected;
 }
 
-void TReaderLink::Disconnect() {
+void TReader::Disconnect() {
   Socket.Disconnect();
   Receiver.Reset();
   ClockAsked = false;
   EchoDue.reset();
 }
 
-TReply<TAck> TReaderLink::Lock(bool Locked) {
+TReply<TAck> TReader::Lock(bool Locked) {
   return Acknowledged(LockPayload(Locked));
 }
 
-TReply<TAck> TReaderLink::SetClock() {
+TReply<TAck> TReader::SetClock() {
   TReply<TAck> reply = Acknowledged(ClockPayload());
   ClockAsked = false;  // asked or not, answered or not: one try per request
   return reply;
 }
 
-TReply<TAck> TReaderLink::SetOptions() {
+TReply<TAck> TReader::SetOptions() {
   return Acknowledged(OptionsPayload());
 }
 
-TReply<TCapacity> TReaderLink::ReadCapacity() {
+TReply<TCapacity> TReader::ReadCapacity() {
   if (const auto failure = Exchange(CapacityPayload(), TExpect::Capacity)) return *failure;
   return CapacityOf(Receiver.RxBuf().data());
 }
 
-TReply<TLogPage> TReaderLink::ReadPage(int PageIndex) {
+TReply<TLogPage> TReader::ReadPage(int PageIndex) {
   if (const auto failure = Exchange(PagePayload(PageIndex), TExpect::Page)) return *failure;
   return PageOf(Receiver.RxBuf().data());
 }
 
-TReply<TAck> TReaderLink::ClearLog(std::uint16_t LogMark) {
+TReply<TAck> TReader::ClearLog(std::uint16_t LogMark) {
   return Acknowledged(ClearPayload(LogMark), Timings.ClearReplyWaitMs);
 }
 
-TReply<TAck> TReaderLink::Acknowledged(const QByteArray& Payload, int WaitMs) {
+TReply<TAck> TReader::Acknowledged(const QByteArray& Payload, int WaitMs) {
   if (const auto failure = Exchange(Payload, TExpect::Any, WaitMs)) return *failure;
   return TAck{};
 }
 
 // The command leaves after the line's quiet; its deadline is fixed then. A reply of another
 // layout than the one awaited counts as none: it would be some other command's.
-std::optional<TLinkFailure> TReaderLink::Exchange(const QByteArray& Payload, TExpect Expect, int WaitMs) {
+std::optional<TLinkFailure> TReader::Exchange(const QByteArray& Payload, TExpect Expect, int WaitMs) {
   if (!Connected()) return TLinkFailure::Closed;
   DrainInput();
   const int waitMs = WaitMs < 1 ? Timings.ReplyWaitMs : WaitMs;
@@ -141,7 +141,7 @@ std::optional<TLinkFailure> TReaderLink::Exchange(const QByteArray& Payload, TEx
 
 // Sleeps in the event loop between bytes, woken by the socket, the reply's timer or a window
 // event, so a wait costs next to no CPU and windows stay live.
-std::optional<TLinkFailure> TReaderLink::AwaitReply() {
+std::optional<TLinkFailure> TReader::AwaitReply() {
   const std::unique_ptr<QSocketNotifier> notifier = WatchSocket(Socket);
   QEventLoop::ProcessEventsFlags flags = QEventLoop::AllEvents;
   for (;;) {
@@ -155,7 +155,7 @@ std::optional<TLinkFailure> TReaderLink::AwaitReply() {
   }
 }
 
-bool TReaderLink::ReplyIs(TExpect Expect) const {
+bool TReader::ReplyIs(TExpect Expect) const {
   switch (Expect) {
     case TExpect::Any: return true;
     case TExpect::Capacity: return Receiver.RxLen() >= CapacityReplyLength;
@@ -168,7 +168,7 @@ bool TReaderLink::ReplyIs(TExpect Expect) const {
 // The quiet is counted from the last byte the line carried, not from the start of the drain:
 // time spent storing the previous reply already counts. What arrives goes through the receiver
 // with no reply awaited, so a card event is handed on, a clock request noted and a stale reply dropped.
-void TReaderLink::DrainInput() {
+void TReader::DrainInput() {
   Receiver.Reset();
   QElapsedTimer elapsed;
   elapsed.start();
@@ -182,12 +182,12 @@ void TReaderLink::DrainInput() {
   }
 }
 
-void TReaderLink::SendPacket(const QByteArray& Packet) {
+void TReader::SendPacket(const QByteArray& Packet) {
   Socket.SendBytes(Packet.constData(), static_cast<int>(Packet.size()), 0);
 }
 
 // The one place the socket is read: 0 when the reader closed the line, below 0 when nothing was there.
-int TReaderLink::ReadChunk() {
+int TReader::ReadChunk() {
   const int count = Socket.ReceiveBytes(Chunk.data(), RxBufferSize, MSG_DONTWAIT);
   if (count <= 0) return count;
   SinceLineActive.restart();
@@ -196,13 +196,13 @@ int TReaderLink::ReadChunk() {
   return count;
 }
 
-bool TReaderLink::TakeIncoming() {
+bool TReader::TakeIncoming() {
   return ReadChunk() != 0;
 }
 
 // A heartbeat only on a line idle across a minute, and never while a reply is awaited: its echo
 // would be taken for the reply.
-void TReaderLink::KeepAlive(int EchoWaitMs) {
+void TReader::KeepAlive(int EchoWaitMs) {
   if (EchoDue || ReplyAwaited || !Connected()) return;
   const TDateTime now = Now();
   if (MinuteOfTheHour(now) == MinuteOfTheHour(LastRx)) return;
@@ -213,7 +213,7 @@ void TReaderLink::KeepAlive(int EchoWaitMs) {
 
 // After the awaited reply the rest of the chunk is dropped: the reply stays readable until its
 // command takes it. Events and status codes may come back to back, and the reply may follow them.
-void TReaderLink::FeedReceiver(const std::uint8_t* Bytes, int Count) {
+void TReader::FeedReceiver(const std::uint8_t* Bytes, int Count) {
   for (int i = 0; i < Count; ++i) {
     if (!Receiver.Feed(Bytes[i], ReplyAwaited)) continue;
     const bool reply = ReplyAwaited && !Receiver.Unsolicited();
@@ -222,12 +222,12 @@ void TReaderLink::FeedReceiver(const std::uint8_t* Bytes, int Count) {
   }
 }
 
-void TReaderLink::ReplyTimeout() {
+void TReader::ReplyTimeout() {
   Timer->SetArmed(false);
   ReplyAwaited = false;
 }
 
-void TReaderLink::HandlePacket() {
+void TReader::HandlePacket() {
   if (ReplyAwaited && !Receiver.Unsolicited()) {
     Timer->SetArmed(false);
     ReplyCame = true;
@@ -252,7 +252,7 @@ void TReaderLink::HandlePacket() {
 }
 
 // FlagIndex and TimeIndex are -1 for the short event, which has neither.
-void TReaderLink::RaiseCard(int FlagIndex, int TimeIndex, int CardIndex) {
+void TReader::RaiseCard(int FlagIndex, int TimeIndex, int CardIndex) {
   const auto& buf = Receiver.RxBuf();
   const auto card = static_cast<int>(BigEndian(&buf[static_cast<std::size_t>(CardIndex)], 3));
   if (!CardHandler || card <= 0) return;

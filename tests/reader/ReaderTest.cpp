@@ -9,7 +9,7 @@
 
 #include "Clock.h"
 #include "Commands.h"
-#include "ReaderLink.h"
+#include "Reader.h"
 #include "ReaderSim.h"
 #include "TestSupport.h"
 
@@ -26,7 +26,7 @@ TLinkTimings Quick() {
   return timings;
 }
 
-bool ConnectTo(TReaderLink& Link, int Port) {
+bool ConnectTo(TReader& Link, int Port) {
   Link.SetAddress(QStringLiteral("127.0.0.1"), QString::number(Port));
   return Link.Connect();
 }
@@ -48,9 +48,9 @@ TEST(ReaderPayloads, NumbersGoLowByteFirst) {
   EXPECT_EQ(ClearPayload(0x2A51).toHex(), "000500512a");
 }
 
-TEST(ReaderLink, LockAndUnlockFramesGoOutAndTheirRepliesComplete) {
+TEST(ReaderClient, LockAndUnlockFramesGoOutAndTheirRepliesComplete) {
   ReaderSim sim({});
-  TReaderLink link(Quick());
+  TReader link(Quick());
   ASSERT_TRUE(ConnectTo(link, sim.Port()));
   ASSERT_TRUE(link.Lock(true));
   EXPECT_TRUE(sim.Locked());
@@ -62,7 +62,7 @@ TEST(ReaderLink, LockAndUnlockFramesGoOutAndTheirRepliesComplete) {
 // The reply wait from both sides, with a margin of two, and its two other ends: a reply in half
 // the wait is taken, one at twice the wait is missed, a stop ends the wait at once, and a link
 // that was never made sends nothing.
-TEST(ReaderLink, TheReplyWaitTakesALateReplyMissesATooLateOneAndEndsAtAStop) {
+TEST(ReaderClient, TheReplyWaitTakesALateReplyMissesATooLateOneAndEndsAtAStop) {
   const struct {
     const char* Name;
     int DelayMs;
@@ -82,7 +82,7 @@ TEST(ReaderLink, TheReplyWaitTakesALateReplyMissesATooLateOneAndEndsAtAStop) {
     ReaderSim sim({}, faults);
     TLinkTimings timings = Quick();
     timings.ReplyWaitMs = 300;
-    TReaderLink link(timings);
+    TReader link(timings);
     if (c.Connect) {
       ASSERT_TRUE(ConnectTo(link, sim.Port())) << c.Name;
     }
@@ -100,13 +100,13 @@ TEST(ReaderLink, TheReplyWaitTakesALateReplyMissesATooLateOneAndEndsAtAStop) {
 }
 
 // A wait sleeps in the event loop: a reply that takes 1.5 s must cost next to no CPU time.
-TEST(ReaderLink, WaitingForAReplySleeps) {
+TEST(ReaderClient, WaitingForAReplySleeps) {
   SimFaults faults;
   faults.ReplyDelayMs = 1500;
   ReaderSim sim({}, faults);
   TLinkTimings timings = Quick();
   timings.ReplyWaitMs = 3000;
-  TReaderLink link(timings);
+  TReader link(timings);
   ASSERT_TRUE(ConnectTo(link, sim.Port()));
   const double cpuBefore = ProcessCpuSeconds();
   QElapsedTimer wall;
@@ -120,7 +120,7 @@ TEST(ReaderLink, WaitingForAReplySleeps) {
 // The quiet before a command counts from the last byte on the line. A line that never rests
 // that long holds the command until the drain's time bound; a line that rests lets it go at
 // once; a line that floods it lets it go at the byte bound.
-TEST(ReaderLink, ACommandLeavesAfterTheQuietOrAtTheDrainsBounds) {
+TEST(ReaderClient, ACommandLeavesAfterTheQuietOrAtTheDrainsBounds) {
   const struct {
     const char* Name;
     int StatusEveryMs;
@@ -143,7 +143,7 @@ TEST(ReaderLink, ACommandLeavesAfterTheQuietOrAtTheDrainsBounds) {
     timings.DrainQuietMs = 100;
     timings.DrainLimitMs = c.LimitMs;
     timings.DrainLimitBytes = c.LimitBytes;
-    TReaderLink link(timings);
+    TReader link(timings);
     ASSERT_TRUE(ConnectTo(link, sim.Port()));
     QElapsedTimer elapsed;
     // The first command's own reply comes at once: the call's time is the drain's.
@@ -156,12 +156,12 @@ TEST(ReaderLink, ACommandLeavesAfterTheQuietOrAtTheDrainsBounds) {
   }
 }
 
-TEST(ReaderLink, PagesDownloadedFromTheEmulatorDecode) {
+TEST(ReaderClient, PagesDownloadedFromTheEmulatorDecode) {
   std::vector<readersim::SimRecord> log;
   for (std::uint32_t i = 0; i < 40; ++i) log.push_back({1, 0x012345 + i, readersim::TimeCode(2024, 5, 17, 8, 30, 15), false});
   log[34].TimeCode = 0;  // no valid time: a slot present but empty
   ReaderSim sim(log);
-  TReaderLink link(Quick());
+  TReader link(Quick());
   ASSERT_TRUE(ConnectTo(link, sim.Port()));
   const TReply<TLogPage> page = link.ReadPage(1);  // records 33 to 39
   ASSERT_TRUE(page);
@@ -180,7 +180,7 @@ TEST(ReaderLink, PagesDownloadedFromTheEmulatorDecode) {
 
 struct TLine {
   TLoopbackPeer Peer;
-  TReaderLink Link{Quick()};
+  TReader Link{Quick()};
   std::vector<TCardEvent> Cards;
   TLine() {
     Link.OnCard([this](const TCardEvent& Card) { Cards.push_back(Card); });
@@ -203,7 +203,7 @@ struct TLine {
   }
 };
 
-TEST(ReaderLink, CardEventsInEachFormReachOnCard) {
+TEST(ReaderClient, CardEventsInEachFormReachOnCard) {
   const TScopedClock clock([] { return QDateTime(QDate(2024, 6, 1), QTime(10, 0, 5, 730)); });
   const struct {
     const char* Name;
@@ -231,7 +231,7 @@ TEST(ReaderLink, CardEventsInEachFormReachOnCard) {
 // Sending from inside a receive let a reader recurse the client into a stack overflow: a
 // request for the clock is only noted, for the driver to serve between its commands, and a
 // new line forgets it.
-TEST(ReaderLink, AClockRequestIsNotedAndNothingIsSent) {
+TEST(ReaderClient, AClockRequestIsNotedAndNothingIsSent) {
   for (const char* status : {"e60243bdeb", "e60252aeeb"}) {  // "C", "R"
     TLine line;
     EXPECT_FALSE(line.Link.ClockRequested());
@@ -245,7 +245,7 @@ TEST(ReaderLink, AClockRequestIsNotedAndNothingIsSent) {
 
 // A heartbeat goes out only once the clock's minute has moved on since the last byte, once; its
 // echo ends the wait for it, and a wait without an echo runs out.
-TEST(ReaderLink, AnIdleLineGetsOneHeartbeatAMinuteAndAwaitsItsEcho) {
+TEST(ReaderClient, AnIdleLineGetsOneHeartbeatAMinuteAndAwaitsItsEcho) {
   QDateTime now(QDate(2024, 5, 17), QTime(8, 30, 50));
   const TScopedClock clock([&] { return now; });
   TLine line;
@@ -270,11 +270,11 @@ TEST(ReaderLink, AnIdleLineGetsOneHeartbeatAMinuteAndAwaitsItsEcho) {
 }  // namespace
 
 // Live events from the emulator, timed and on demand, back to back in one chunk, in both forms.
-TEST(ReaderLink, LiveEventsFromTheEmulatorReachOnCard) {
+TEST(ReaderClient, LiveEventsFromTheEmulatorReachOnCard) {
   SimFaults timed;
   timed.EventEveryMs = 5;
   ReaderSim sim({}, timed);
-  TReaderLink link(Quick());
+  TReader link(Quick());
   std::vector<TCardEvent> cards;
   link.OnCard([&](const TCardEvent& Card) { cards.push_back(Card); });
   ASSERT_TRUE(ConnectTo(link, sim.Port()));
