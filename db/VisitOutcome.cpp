@@ -1,5 +1,6 @@
 #include "VisitOutcome.h"
 
+#include <iterator>
 #include <string_view>
 
 namespace {

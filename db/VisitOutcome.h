@@ -4,7 +4,6 @@
 #include <QStringList>
 
 #include <cstddef>
-#include <iterator>
 
 #include "Journal.h"
 
