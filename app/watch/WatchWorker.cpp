@@ -55,6 +55,12 @@ class TProgressShare : public IDownloadProgress {
   IDownloadProgress& Owner;
 };
 
+// A pass whose capacity answers differed ended with the reader unlocked on a line that works:
+// a reader that takes cards during a visit answers so, and its events must keep coming.
+bool LineLost(TVisitOutcome Outcome) {
+  return MeaningOf(Outcome).LineLost;
+}
+
 }  // namespace
 
 TWatchWorker::TWatchWorker(TLogDatabase& AStore, TReaderRow ARow, TWatchTimings ATimings, TReport AReport,
@@ -152,7 +158,7 @@ TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Reader, TReaderPass& Pass, 
     if (!passHeld && (Reader.ClockRequested || nextPass.hasExpired())) {
       QString failure;
       const TVisitOutcome outcome = RunPass(Reader, Pass, failure).Outcome;
-      if (MeaningOf(outcome).LineLost || outcome == TVisitOutcome::Interrupted) {
+      if (LineLost(outcome) || outcome == TVisitOutcome::Interrupted) {
         Why = QStringLiteral("the pass failed: ") + failure;
         PassLostLine = true;
         return Stopping.Given() ? TLineEnd::Stopping : TLineEnd::Dropped;
@@ -234,7 +240,7 @@ TVisit TWatchWorker::RunPass(TReader& Reader, TReaderPass& Pass, QString& Failur
   // A pass leaves its last reply's wait behind it: from here on, what comes is events.
   Reader.PktMode = false;
   Reader.ResetReceiver();
-  if (LineUp || !MeaningOf(ended.Outcome).LineLost) Report(ended);
+  if (LineUp || !LineLost(ended.Outcome)) Report(ended);
   return ended;
 }
 
