@@ -20,7 +20,7 @@
 #include "Errors.h"
 #include "LogDatabase.h"
 #include "RunLock.h"
-#include "VisitJournal.h"
+#include "VisitOutcome.h"
 
 namespace {
 
@@ -35,17 +35,22 @@ const QString LineDownText = OutcomeText(TVisitOutcome::LineDown);
 const QString RunningText = OutcomeText(TVisitOutcome::Running);
 
 // The last visit, the last done one, the failures since and the records added in the window,
-// for every readers row at once. The one bound value is the window's start.
-const QString ReadersAndVisits = QStringLiteral(
-    "SELECT r.a, r.p, last.started, last.outcome, done.ended, "
-    "(SELECT COUNT(*) FROM visits f WHERE f.ipaddr = r.a AND f.ipport = r.p AND f.id > COALESCE(done.id, 0) "
-    "AND f.outcome NOT IN ('done', 'running')), "
-    "(SELECT COALESCE(SUM(w.added), 0) FROM visits w WHERE w.ipaddr = r.a AND w.ipport = r.p AND w.started >= ?) "
-    "FROM (SELECT CAST(ipaddr AS TEXT) AS a, CAST(ipport AS TEXT) AS p FROM readers) r "
-    "LEFT JOIN visits last ON last.id = "
-    "(SELECT l.id FROM visits l WHERE l.ipaddr = r.a AND l.ipport = r.p ORDER BY l.id DESC LIMIT 1) "
-    "LEFT JOIN visits done ON done.id = "
-    "(SELECT d.id FROM visits d WHERE d.ipaddr = r.a AND d.ipport = r.p AND d.outcome = 'done' ORDER BY d.id DESC LIMIT 1)");
+// for every readers row at once. Bound in order: the outcomes that are no failure, the window's
+// start, and done's text. Any other text in the column, one no run of ours wrote, is a failure.
+QString ReadersAndVisits(qsizetype NonFailures) {
+  QStringList marks(NonFailures, QStringLiteral("?"));
+  return QStringLiteral(
+             "SELECT r.a, r.p, last.started, last.outcome, done.ended, "
+             "(SELECT COUNT(*) FROM visits f WHERE f.ipaddr = r.a AND f.ipport = r.p AND f.id > COALESCE(done.id, 0) "
+             "AND f.outcome NOT IN (%1)), "
+             "(SELECT COALESCE(SUM(w.added), 0) FROM visits w WHERE w.ipaddr = r.a AND w.ipport = r.p AND w.started >= ?) "
+             "FROM (SELECT CAST(ipaddr AS TEXT) AS a, CAST(ipport AS TEXT) AS p FROM readers) r "
+             "LEFT JOIN visits last ON last.id = "
+             "(SELECT l.id FROM visits l WHERE l.ipaddr = r.a AND l.ipport = r.p ORDER BY l.id DESC LIMIT 1) "
+             "LEFT JOIN visits done ON done.id = "
+             "(SELECT d.id FROM visits d WHERE d.ipaddr = r.a AND d.ipport = r.p AND d.outcome = ? ORDER BY d.id DESC LIMIT 1)")
+      .arg(marks.join(QStringLiteral(", ")));
+}
 
 class ECannotOpen : public EDatabaseError {
  public:
@@ -93,7 +98,10 @@ QList<TReaderHealth> ReadersNeverVisited(const QSqlDatabase& Db) {
 
 QList<TReaderHealth> ReadersWithVisits(const QSqlDatabase& Db, int WindowHours) {
   const QString cutoff = RecTimeText(Now() - WindowHours / 24.0);
-  QSqlQuery query = Run(Db, ReadersAndVisits, {cutoff});
+  const QStringList nonFailures = NonFailureTexts();
+  QVariantList values(nonFailures.begin(), nonFailures.end());
+  values << cutoff << OutcomeText(TVisitOutcome::Done);
+  QSqlQuery query = Run(Db, ReadersAndVisits(nonFailures.size()), values);
   QList<TReaderHealth> readers;
   while (query.next()) {
     TReaderHealth reader;

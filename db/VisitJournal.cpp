@@ -36,22 +36,6 @@ QVariant Nullable(const std::optional<int>& Value) {
 
 }  // namespace
 
-QString OutcomeText(TVisitOutcome Outcome) {
-  switch (Outcome) {
-    case TVisitOutcome::Running: return QStringLiteral("running");
-    case TVisitOutcome::Done: return QStringLiteral("done");
-    case TVisitOutcome::Unreachable: return QStringLiteral("unreachable");
-    case TVisitOutcome::NoResponse: return QStringLiteral("no_response");
-    case TVisitOutcome::LinkCheckFailed: return QStringLiteral("link_check_failed");
-    case TVisitOutcome::ConnectionLost: return QStringLiteral("connection_lost");
-    case TVisitOutcome::StoreFailed: return QStringLiteral("store_failed");
-    case TVisitOutcome::BadRow: return QStringLiteral("bad_row");
-    case TVisitOutcome::Interrupted: return QStringLiteral("interrupted");
-    case TVisitOutcome::LineDown: return QStringLiteral("line_down");
-  }
-  return {};
-}
-
 const QStringList& VisitColumns() {
   static const QStringList Columns = {"id",    "started", "ended",      "ipaddr",    "ipport",  "outcome", "records_reported",
                                       "added", "duplicates", "invalid", "clock_set", "cleared", "detail"};
@@ -81,8 +65,11 @@ QString TVisitJournal::ShapeRefusal() const {
 
 QList<TVisit> TVisitJournal::MarkInterrupted() {
   QList<TVisit> left;
+  const QString runningText = OutcomeText(TVisitOutcome::Running);
   QSqlQuery running(QSqlDatabase::database(Connection, false));
-  Exec(running, QStringLiteral("SELECT ipaddr, ipport FROM visits WHERE outcome = 'running'"));
+  running.prepare(QStringLiteral("SELECT ipaddr, ipport FROM visits WHERE outcome = ?"));
+  running.addBindValue(runningText);
+  Exec(running);
   while (running.next()) {
     TVisit visit;
     visit.Address = running.value(0).toString();
@@ -93,19 +80,22 @@ QList<TVisit> TVisitJournal::MarkInterrupted() {
   }
   running.finish();
   QSqlQuery mark(QSqlDatabase::database(Connection, false));
-  mark.prepare(QStringLiteral("UPDATE visits SET outcome = 'interrupted', ended = ?, detail = ? WHERE outcome = 'running'"));
+  mark.prepare(QStringLiteral("UPDATE visits SET outcome = ?, ended = ?, detail = ? WHERE outcome = ?"));
+  mark.addBindValue(OutcomeText(TVisitOutcome::Interrupted));
   mark.addBindValue(NowText());
   mark.addBindValue(QString::fromLatin1(InterruptedDetail));
+  mark.addBindValue(runningText);
   Exec(mark);
   return left;
 }
 
 qint64 TVisitJournal::Start(const TVisit& Visit) {
   QSqlQuery insert(QSqlDatabase::database(Connection, false));
-  insert.prepare(QStringLiteral("INSERT INTO visits (started, ipaddr, ipport, outcome) VALUES (?, ?, ?, 'running')"));
+  insert.prepare(QStringLiteral("INSERT INTO visits (started, ipaddr, ipport, outcome) VALUES (?, ?, ?, ?)"));
   insert.addBindValue(TimeText(Visit.Started));
   insert.addBindValue(Visit.Address);
   insert.addBindValue(Visit.Port);
+  insert.addBindValue(OutcomeText(TVisitOutcome::Running));
   Exec(insert);
   return insert.lastInsertId().toLongLong();
 }

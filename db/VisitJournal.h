@@ -8,22 +8,7 @@
 #include <optional>
 
 #include "DateTime.h"
-
-enum class TVisitOutcome {
-  Running,
-  Done,
-  Unreachable,
-  NoResponse,
-  LinkCheckFailed,
-  ConnectionLost,
-  StoreFailed,
-  BadRow,
-  Interrupted,
-  LineDown,  // a watched reader's line dropped or could not be made
-};
-
-// The outcome as the column visits.outcome holds it: "done", "no_response", ...
-QString OutcomeText(TVisitOutcome Outcome);
+#include "VisitOutcome.h"
 
 // What one visit of one readers row did.
 struct TVisit {

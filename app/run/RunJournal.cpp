@@ -8,13 +8,10 @@
 
 namespace {
 
+// A done visit that could not read or clear all its reader holds needs a look all the same.
 TPriority PriorityOf(const TVisit& Visit) {
-  switch (Visit.Outcome) {
-    case TVisitOutcome::Done: return Visit.ClearSkipped || Visit.ReadShort ? TPriority::Warning : TPriority::Info;
-    case TVisitOutcome::StoreFailed:
-    case TVisitOutcome::BadRow: return TPriority::Error;
-    default: return TPriority::Warning;
-  }
+  const bool leftBehind = Visit.Outcome == TVisitOutcome::Done && (Visit.ClearSkipped || Visit.ReadShort);
+  return leftBehind ? TPriority::Warning : MeaningOf(Visit.Outcome).Priority;
 }
 
 const QString AddressColumn = QStringLiteral("ipaddr");
@@ -153,7 +150,7 @@ void TRunJournal::LiveEventsStored(int Stored) {
 
 void TRunJournal::VisitEnded(qint64 Id, const TVisit& Visit) {
   Count(Visit);
-  if (Visit.Outcome == TVisitOutcome::StoreFailed) DiskFailed = true;
+  if (MeaningOf(Visit.Outcome).DiskFailed) DiskFailed = true;
   if (Id >= 0) Write(Visit, [&] { Visits.Finish(Id, Visit); });
   Line(Visit);
 }

@@ -42,7 +42,7 @@ QString ClearText(const TVisit& Visit) {
 }
 
 QString OutcomeSummary(const TVisit& Visit) {
-  if (Visit.Outcome != TVisitOutcome::Done) {
+  if (MeaningOf(Visit.Outcome).ShownFailed) {
     QString text = OutcomeText(Visit.Outcome).replace('_', ' ') + QStringLiteral(": ") + Visit.Detail;
     if (Visit.Added > 0) text += QStringLiteral("; %1 first").arg(Counted(Visit.Added, "record added", "records added"));
     return text;
@@ -55,7 +55,7 @@ QString OutcomeSummary(const TVisit& Visit) {
 }
 
 bool Failed(const std::optional<TVisit>& Outcome) {
-  return Outcome && Outcome->Outcome != TVisitOutcome::Done;
+  return Outcome && MeaningOf(Outcome->Outcome).ShownFailed;
 }
 
 }  // namespace

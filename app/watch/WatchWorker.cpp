@@ -29,8 +29,7 @@ QString StoppedDetail() {
 // A pass whose capacity answers differed ended with the reader unlocked on a line that works:
 // a reader that takes cards during a visit answers so, and its events must keep coming.
 bool LineLost(TVisitOutcome Outcome) {
-  return Outcome == TVisitOutcome::ConnectionLost || Outcome == TVisitOutcome::NoResponse ||
-         Outcome == TVisitOutcome::Unreachable;
+  return MeaningOf(Outcome).LineLost;
 }
 
 }  // namespace

@@ -68,11 +68,12 @@ TEST_F(HealthCheck, TheFirstLineIsTheVerdictAndThenALinePerReaderTheUnwellFirst)
          AddVisit(t, "1", "done", 2, 10);
          AddVisit(t, "2", "done", 30, 5);
          AddVisit(t, "2", "no_response", 20);
+         AddVisit(t, "2", "interrupted", 10);
          AddVisit(t, "2", "running", 1);
          AddVisit(t, "2", "unreachable", 3);
        },
        TCheckState::Warning, "QUILLMERE WARNING - 1 of 2 readers ok, 0 never visited; 10 records added in 24 h",
-       "NOT OK 10.0.0.1:2 last visit 2026-03-10 09:00:00 unreachable; last done 2026-03-09 06:01:00; 2 failures since; 0 added "
+       "NOT OK 10.0.0.1:2 last visit 2026-03-10 09:00:00 unreachable; last done 2026-03-09 06:01:00; 3 failures since; 0 added "
        "in 24 h"},
       {"a watched line down since its last pass",
        [](const TLogFolder& t) {

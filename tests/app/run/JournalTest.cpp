@@ -14,8 +14,8 @@ namespace {
 using readersim::ReaderSim;
 using readersim::SimFaults;
 
-// Every outcome a visit can have: what causes it, the row visits holds afterwards, and the
-// line the journal gets.
+// Every outcome a visit can have: what causes it, the row visits holds afterwards, the line the
+// journal gets, and the run's exit: a reader that merely failed needs no person.
 TEST(Journal, EachOutcomeGetsItsRowDetailAndPriority) {
   SimFaults none;
   SimFaults allFF;
@@ -33,21 +33,22 @@ TEST(Journal, EachOutcomeGetsItsRowDetailAndPriority) {
     const char* Detail;
     const char* Priority;
     const char* Cleared;
+    int Exit;
   } cases[] = {
-      {"done", none, {}, "40 added, 0 duplicates, 0 invalid of 40 reported; clock set; cleared", "<6>", "1"},
-      {"done", allFF, {}, "not cleared: read 0 of 40 records", "<4>", "0"},
-      {"unreachable", none, {}, "connection refused", "<4>", "0"},
-      {"no_response", silent, {}, "no reply to lock after 3 tries", "<4>", "0"},
-      {"link_check_failed", differs, {}, "the capacity answers differ: 40 records", "<4>", "0"},
-      {"connection_lost", gone, {}, "no reply to download page 0, and the reconnect failed: connection refused", "<4>", "0"},
+      {"done", none, {}, "40 added, 0 duplicates, 0 invalid of 40 reported; clock set; cleared", "<6>", "1", 0},
+      {"done", allFF, {}, "not cleared: read 0 of 40 records", "<4>", "0", 0},
+      {"unreachable", none, {}, "connection refused", "<4>", "0", 0},
+      {"no_response", silent, {}, "no reply to lock after 3 tries", "<4>", "0", 0},
+      {"link_check_failed", differs, {}, "the capacity answers differ: 40 records", "<4>", "0", 0},
+      {"connection_lost", gone, {}, "no reply to download page 0, and the reconnect failed: connection refused", "<4>", "0", 0},
       {"store_failed", none,
        [](const TProgramFolder& Folder) {
          Folder.Execute("CREATE TRIGGER refuse BEFORE INSERT ON records BEGIN SELECT RAISE(ABORT, 'disk says no'); END");
        },
-       "disk says no", "<3>", "0"},
+       "disk says no", "<3>", "0", 8},
       {"bad_row", none,
        [](const TProgramFolder& Folder) { Folder.Execute("UPDATE readers SET download = NULL"); },
-       "Could not convert NULL in column 'download' to a boolean (readers row 1, column download)", "<3>", "0"},
+       "Could not convert NULL in column 'download' to a boolean (readers row 1, column download)", "<3>", "0", 1},
   };
   for (const auto& c : cases) {
     TProgramFolder folder;
@@ -56,6 +57,7 @@ TEST(Journal, EachOutcomeGetsItsRowDetailAndPriority) {
     folder.AddReader("127.0.0.1", port, true, true, true);
     if (c.Prepare) c.Prepare(folder);
     ASSERT_TRUE(folder.RunProgram()) << c.Outcome;
+    EXPECT_EQ(folder.ExitCode, c.Exit) << c.Outcome;
     const QStringList rows = folder.Query("SELECT ipaddr, ipport, outcome, cleared, ended IS NOT NULL, detail FROM visits");
     ASSERT_EQ(rows.size(), 1) << c.Outcome;
     const QStringList row = rows.front().split('|');
