@@ -169,7 +169,9 @@ void TForwarder::Forward(TPgConnection& Server, TLocalState& State, TForwardScop
   }
   SendAll(
       records, recordsMark, {batch, Done.Records, Done.SetAside},
-      [&](const TMark& Mark, const TGrowth& Grown) { return ReadRecords(State.Db(), Mark, site, limits, Grown); },
+      [&](const TMark& Mark, const TGrowth& Grown) {
+        return ReadRecords(State.Db(), Mark, site, limits, Grown, Server.IntegerTimes());
+      },
       [&](const TMark& Last, const QList<TSetAside>& Refused) {
         State.AcknowledgeRecords(Last, Refused);
         RecordsLeft = Last.Id;

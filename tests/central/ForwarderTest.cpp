@@ -148,6 +148,30 @@ TEST(Forwarder, TextArrivesAsItsLettersWhateverTheEncodings) {
   EXPECT_EQ(ServerCount(db, "reader = U&'Z\\00FCrich'"), 1);
 }
 
+// Each value arrives as the server reads its text, whether the row travels in binary or, as
+// one binary cannot carry exactly, as text: a time with a fraction or a card number stored as
+// text ends the binary batch before it, and nothing is lost or altered on the way.
+TEST(Forwarder, ValuesArriveAsTheServerReadsThemInEitherFormat) {
+  const QString db = Server().CreateDatabase("formats");
+  TSite site(1000);
+  site.Folder.Execute("UPDATE records SET RECTIME = '2026-01-01 00:08:19.25' WHERE rowid = 500");
+  site.Folder.Execute("UPDATE records SET CARDNO = '70000' WHERE rowid = 700");
+  site.Folder.Execute("UPDATE records SET READER = NULL, MODE = NULL WHERE rowid = 300");
+  site.Folder.Execute("UPDATE records SET RECTIME = '1999-12-31 23:59:59', CARDNO = 2147483647 WHERE rowid = 100");
+  const TOutcome result = site.Forward(Url(db), "north");
+  ASSERT_TRUE(result.Ok) << result.Error.toStdString();
+  EXPECT_EQ(result.Progress.Records, 1000);
+  EXPECT_EQ(ServerCount(db, "rectime = '2026-01-01'::timestamp + cardno * interval '1 second' AND reader = '10.0.0.1' "
+                            "AND mode = 1 AND site = 'north'"),
+            996);
+  EXPECT_EQ(Server().Sql("SELECT rectime, cardno, reader IS NULL, mode IS NULL FROM records WHERE cardno IN "
+                         "(299, 499, 70000, 2147483647) ORDER BY cardno",
+                         db)
+                .trimmed(),
+            "2026-01-01 00:04:59|299|t|t\n2026-01-01 00:08:19.25|499|f|f\n2026-01-01 00:11:39|70000|f|f\n"
+            "1999-12-31 23:59:59|2147483647|f|f");
+}
+
 // The server stopped at once in the middle of a batch (its rows sent, its commit not), then
 // started again: the next forward sends from the last acknowledged batch, and each record is
 // there exactly once.
