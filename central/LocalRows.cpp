@@ -68,11 +68,16 @@ bool AppendBinaryRecord(QByteArray& Data, const TNativeStatement& Row, const QBy
   return true;
 }
 
+constexpr qsizetype MarginBytes = 64 << 10;  // the last row may pass the limit
+
 // Rows of Query (its first column the local id) into Batch while under the limits, each by
 // Append, which may refuse a row: the batch then ends before it. A fresh statement per batch:
 // stopping early leaves it mid-step.
 template <typename TAppend, typename TMarkOf>
 TBatch Read(TNativeStatement& Query, TBatch Batch, TBatchLimits Limits, const TGrowth& Grown, TAppend Append, TMarkOf MarkOf) {
+  // Room for a full batch from the start: grown step by step, it is copied, and the copy's
+  // pages count twice at the peak; pages never written cost nothing.
+  Batch.Data.reserve(Limits.Bytes + MarginBytes);
   while (Batch.Rows() < Limits.Rows && Batch.Data.size() < Limits.Bytes) {
     if (!Query.Next()) {
       Batch.AtEnd = true;
