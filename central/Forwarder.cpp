@@ -84,7 +84,8 @@ void TForwarder::Run(TForwardScope Scope) {
   } else {
     Done.Target = Target;
   }
-  TLocalState state = Link ? TLocalState::Reading(local, Done.Target) : TLocalState(local, Done.Target);
+  if (!Link) Local.emplace(local, Done.Target);
+  TLocalState& state = *Local;
   Target = Done.Target;  // once its mark can be read
   try {
     if (Site.size() > MaxSiteChars) {
