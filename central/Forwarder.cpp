@@ -194,12 +194,13 @@ void TForwarder::Forward(TPgConnection& Server, TLocalState& State, TForwardScop
 // the first file that used it.
 void TForwarder::ClaimSite(TPgConnection& Server, const QByteArray& Origin) {
   const QString origin = QString::fromLatin1(Origin);
-  // One round trip: the claim's row, or the one that was there (which the statement's snapshot
-  // shows, while it cannot show the row it inserts).
-  const QStringList owner = Server.Column(
+  // One round trip: the claim's row, or the one that was there, which the statement's snapshot
+  // shows unless another claim committed just after it began: then a second look.
+  QStringList owner = Server.Column(
       QStringLiteral("WITH claim AS (INSERT INTO sites (site, origin) VALUES ($1, $2) ON CONFLICT (site) DO NOTHING "
                      "RETURNING origin) SELECT origin FROM claim UNION ALL SELECT origin FROM sites WHERE site = $1"),
       {Site, origin});
+  if (owner.isEmpty()) owner = Server.Column(QStringLiteral("SELECT origin FROM sites WHERE site = $1"), {Site});
   if (owner.value(0) != origin) {
     throw EServerError(TServerFailure::NeedsPerson,
                        QStringLiteral("the site name '%1' belongs to another logs.mdb on this server; give this one a --site of "
