@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "BinaryCopy.h"
 #include "PgConnection.h"
 #include "ServerError.h"
 #include "VisitJournal.h"
@@ -70,7 +71,7 @@ void TBatchSender::Grown(const TBatch& Batch) {
   if (Batch.Data.size() - Streamed < StreamBytes) return;
   if (!Streaming) {
     Begin(Merging());
-    Server.StartCopy(FirstCopy(), std::exchange(BeginPending, false));
+    StartCopy(FirstCopy(), Batch);
     Streaming = true;
   }
   Server.PutCopy(Batch.Data.constData() + Streamed, Batch.Data.size() - Streamed);
@@ -111,9 +112,20 @@ void TBatchSender::SendWhole(const TBatch& Batch, QList<TSetAside>& Refused) {
 // The rest of what Grown streamed, or all of the batch when it streamed nothing (or was sent again).
 qint64 TBatchSender::CopyWhole(const TBatch& Batch) {
   const qsizetype from = std::exchange(Streamed, 0);
-  if (!std::exchange(Streaming, false)) Server.StartCopy(FirstCopy(), std::exchange(BeginPending, false));
+  if (!std::exchange(Streaming, false)) StartCopy(FirstCopy(), Batch);
   Server.PutCopy(Batch.Data.constData() + from, Batch.Data.size() - from);
+  if (Batch.Binary) Server.PutCopy(BinaryCopyTrailer().constData(), BinaryCopyTrailer().size());
   return Server.FinishCopy();
+}
+
+// With the batch's BEGIN, when it is still to go.
+void TBatchSender::StartCopy(const QString& Sql, const TBatch& Batch) {
+  if (!Batch.Binary) {
+    Server.StartCopy(Sql, std::exchange(BeginPending, false));
+    return;
+  }
+  Server.StartCopy(BinaryCopyOf(Sql), std::exchange(BeginPending, false));
+  Server.PutCopy(BinaryCopyHeader().constData(), BinaryCopyHeader().size());
 }
 
 bool TBatchSender::Merging() const {
@@ -126,8 +138,10 @@ const QString& TBatchSender::FirstCopy() const {
 
 void TBatchSender::Merge(const TBatch& Batch, qsizetype From, qsizetype To) {
   const qsizetype begin = Batch.Begin(From);
-  const qint64 taken =
-      Server.Copy(Table.CopyScratch, QByteArray::fromRawData(Batch.Data.constData() + begin, Batch.Ends[To - 1] - begin));
+  const QByteArray rows = QByteArray::fromRawData(Batch.Data.constData() + begin, Batch.Ends[To - 1] - begin);
+  const qint64 taken = Batch.Binary
+                           ? Server.Copy(BinaryCopyOf(Table.CopyScratch), BinaryCopyHeader() + rows + BinaryCopyTrailer())
+                           : Server.Copy(Table.CopyScratch, rows);
   if (taken != To - From) RefuseCount(taken, To - From);
   MergeScratch();
 }

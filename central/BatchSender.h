@@ -47,6 +47,7 @@ class TBatchSender {
  private:
   void SendWhole(const TBatch& Batch, QList<TSetAside>& Refused);
   qint64 CopyWhole(const TBatch& Batch);
+  void StartCopy(const QString& Sql, const TBatch& Batch);
   bool Merging() const;
   const QString& FirstCopy() const;
   void MergeScratch();

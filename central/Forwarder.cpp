@@ -84,7 +84,8 @@ void TForwarder::Run(TForwardScope Scope) {
   } else {
     Done.Target = Target;
   }
-  TLocalState state = Link ? TLocalState::Reading(local, Done.Target) : TLocalState(local, Done.Target);
+  if (!Link) Local.emplace(local, Done.Target);
+  TLocalState& state = *Local;
   Target = Done.Target;  // once its mark can be read
   try {
     if (Site.size() > MaxSiteChars) {
@@ -169,7 +170,9 @@ void TForwarder::Forward(TPgConnection& Server, TLocalState& State, TForwardScop
   }
   SendAll(
       records, recordsMark, {batch, Done.Records, Done.SetAside},
-      [&](const TMark& Mark, const TGrowth& Grown) { return ReadRecords(State.Db(), Mark, site, limits, Grown); },
+      [&](const TMark& Mark, const TGrowth& Grown) {
+        return ReadRecords(State.Db(), Mark, site, limits, Grown, Server.IntegerTimes());
+      },
       [&](const TMark& Last, const QList<TSetAside>& Refused) {
         State.AcknowledgeRecords(Last, Refused);
         RecordsLeft = Last.Id;
@@ -191,8 +194,14 @@ void TForwarder::Forward(TPgConnection& Server, TLocalState& State, TForwardScop
 // the first file that used it.
 void TForwarder::ClaimSite(TPgConnection& Server, const QByteArray& Origin) {
   const QString origin = QString::fromLatin1(Origin);
-  Server.Exec(QStringLiteral("INSERT INTO sites (site, origin) VALUES ($1, $2) ON CONFLICT (site) DO NOTHING"), {Site, origin});
-  if (Server.Column(QStringLiteral("SELECT origin FROM sites WHERE site = $1"), {Site}).value(0) != origin) {
+  // One round trip: the claim's row, or the one that was there, which the statement's snapshot
+  // shows unless another claim committed just after it began: then a second look.
+  QStringList owner = Server.Column(
+      QStringLiteral("WITH claim AS (INSERT INTO sites (site, origin) VALUES ($1, $2) ON CONFLICT (site) DO NOTHING "
+                     "RETURNING origin) SELECT origin FROM claim UNION ALL SELECT origin FROM sites WHERE site = $1"),
+      {Site, origin});
+  if (owner.isEmpty()) owner = Server.Column(QStringLiteral("SELECT origin FROM sites WHERE site = $1"), {Site});
+  if (owner.value(0) != origin) {
     throw EServerError(TServerFailure::NeedsPerson,
                        QStringLiteral("the site name '%1' belongs to another logs.mdb on this server; give this one a --site of "
                                       "its own (or, if that file is gone for good, free the name there: DELETE FROM sites "

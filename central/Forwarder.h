@@ -7,6 +7,9 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
+
+#include "LocalState.h"
 
 // How far a forward got, also when it failed part way.
 struct TForwardProgress {
@@ -84,6 +87,7 @@ class TForwarder {
   int Stop;
   TForwardProgress Done;
   std::unique_ptr<TPgConnection> Link;
+  std::optional<TLocalState> Local;  // made with each new link, its tables made sure of
   QByteArray FileOrigin;  // read as Link was made
   // Where this link left each mark; -1 right after its tables were checked.
   qint64 RecordsLeft = -1;

@@ -2,6 +2,10 @@
 
 #include <QStringList>
 
+#include <limits>
+#include <optional>
+
+#include "BinaryCopy.h"
 #include "NativeStatement.h"
 #include "PgConnection.h"
 #include "VisitJournal.h"
@@ -12,36 +16,98 @@ void AppendText(QByteArray& Row, const QByteArray& Text, bool Last) {
   AppendCopyField(Row, Text.constData(), static_cast<int>(Text.size()), Last);
 }
 
-// Rows of Query (its first column the local id), after the fixed Leading fields, while under
-// the limits. A fresh statement per batch: stopping early leaves it mid-step.
-template <typename TMarkOf>
-TBatch Read(TNativeStatement& Query, const QList<QByteArray>& Leading, const QByteArray& Trailing, int Columns,
-            TBatchLimits Limits, const TGrowth& Grown, TMarkOf MarkOf) {
-  TBatch batch;
-  while (batch.Rows() < Limits.Rows && batch.Data.size() < Limits.Bytes) {
+// Columns 1 to Columns of Row as COPY text, after the fixed Leading fields and before Trailing.
+void AppendTextRow(QByteArray& Data, const TNativeStatement& Row, const QList<QByteArray>& Leading, int Columns,
+                   const QByteArray& Trailing) {
+  for (const QByteArray& field : Leading) AppendText(Data, field, false);
+  for (int column = 1; column <= Columns; ++column) {
+    AppendCopyField(Data, Row.Text(column), Row.TextLength(column), column == Columns && Trailing.isNull());
+  }
+  if (!Trailing.isNull()) AppendText(Data, Trailing, true);
+}
+
+// A record in COPY's binary format, Site appended; false, with nothing appended, when a value
+// is not one binary carries as the server would read its text (a time of another form, a
+// number stored as text or out of its column's range). Each cell's kind is asked before its
+// value, which may convert it.
+bool AppendBinaryRecord(QByteArray& Data, const TNativeStatement& Row, const QByteArray& Site) {
+  const TCellKind timeKind = Row.Kind(1);
+  const TCellKind cardKind = Row.Kind(2);
+  const TCellKind modeKind = Row.Kind(4);
+  std::optional<qint64> time;
+  if (timeKind != TCellKind::Null && !(time = TimestampMicroseconds(Row.Text(1), Row.TextLength(1)))) return false;
+  const auto fits = [&Row](TCellKind Kind, int Column, qint64 Low, qint64 High) {
+    return Kind == TCellKind::Null || (Kind == TCellKind::Integer && Row.Int64(Column) >= Low && Row.Int64(Column) <= High);
+  };
+  if (!fits(cardKind, 2, std::numeric_limits<qint32>::min(), std::numeric_limits<qint32>::max()) ||
+      !fits(modeKind, 4, std::numeric_limits<qint16>::min(), std::numeric_limits<qint16>::max())) {
+    return false;
+  }
+  AppendFieldCount(Data, 5);
+  if (time) {
+    AppendInt64(Data, *time);
+  } else {
+    AppendNull(Data);
+  }
+  if (cardKind == TCellKind::Null) {
+    AppendNull(Data);
+  } else {
+    AppendInt32(Data, static_cast<qint32>(Row.Int64(2)));
+  }
+  if (const char* reader = Row.Text(3)) {
+    AppendBytes(Data, reader, Row.TextLength(3));
+  } else {
+    AppendNull(Data);
+  }
+  if (modeKind == TCellKind::Null) {
+    AppendNull(Data);
+  } else {
+    AppendInt16(Data, static_cast<qint16>(Row.Int64(4)));
+  }
+  AppendBytes(Data, Site.constData(), static_cast<int>(Site.size()));
+  return true;
+}
+
+constexpr qsizetype MarginBytes = 64 << 10;  // the last row may pass the limit
+
+// Rows of Query (its first column the local id) into Batch while under the limits, each by
+// Append, which may refuse a row: the batch then ends before it. A fresh statement per batch:
+// stopping early leaves it mid-step.
+template <typename TAppend, typename TMarkOf>
+TBatch Read(TNativeStatement& Query, TBatch Batch, TBatchLimits Limits, const TGrowth& Grown, TAppend Append, TMarkOf MarkOf) {
+  // Room for a full batch from the start: grown step by step, it is copied, and the copy's
+  // pages count twice at the peak; pages never written cost nothing.
+  Batch.Data.reserve(Limits.Bytes + MarginBytes);
+  while (Batch.Rows() < Limits.Rows && Batch.Data.size() < Limits.Bytes) {
     if (!Query.Next()) {
-      batch.AtEnd = true;
+      Batch.AtEnd = true;
       break;
     }
-    for (const QByteArray& field : Leading) AppendText(batch.Data, field, false);
-    for (int column = 1; column <= Columns; ++column) {
-      AppendCopyField(batch.Data, Query.Text(column), Query.TextLength(column), column == Columns && Trailing.isNull());
-    }
-    if (!Trailing.isNull()) AppendText(batch.Data, Trailing, true);
-    batch.Ends.append(batch.Data.size());
-    batch.Ids.append(Query.Int64(0));
-    batch.Last = MarkOf(Query);
-    if (Grown) Grown(batch);
+    if (!Append(Batch, Query)) break;
+    Batch.Ends.append(Batch.Data.size());
+    Batch.Ids.append(Query.Int64(0));
+    Batch.Last = MarkOf(Query);
+    if (Grown) Grown(Batch);
   }
-  return batch;
+  return Batch;
 }
 
 }  // namespace
 
-TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatchLimits Limits, const TGrowth& Grown) {
+TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatchLimits Limits, const TGrowth& Grown,
+                   bool Binary) {
   TNativeStatement query(Db, "SELECT rowid, RECTIME, CARDNO, READER, MODE FROM records WHERE rowid > ? ORDER BY rowid");
   query.BindInt64(1, Mark.Id);
-  return Read(query, {}, Site, 4, Limits, Grown, [](const TNativeStatement& Row) {
+  TBatch batch;
+  batch.Binary = Binary;
+  const auto append = [&Site](TBatch& Batch, const TNativeStatement& Row) {
+    if (Batch.Binary && AppendBinaryRecord(Batch.Data, Row, Site)) return true;
+    if (Batch.Binary && Batch.Rows() > 0) return false;
+    Batch.Binary = false;
+    AppendTextRow(Batch.Data, Row, {}, 4, Site);
+    return true;
+  };
+  return Read(query, batch, Limits, Grown, append, [](const TNativeStatement& Row) {
     return TMark{Row.Int64(0), QByteArray(Row.Text(1), Row.TextLength(1)), QByteArray(Row.Text(2), Row.TextLength(2))};
   });
 }
@@ -68,7 +134,12 @@ TBatch ReadVisits(sqlite3* Db, const TMark& Mark, const QByteArray& Origin, cons
                              .toUtf8();
   TNativeStatement query(Db, sql.constData());
   query.BindInt64(1, Mark.Id);
-  return Read(query, {Origin, Site}, QByteArray(), static_cast<int>(columns.size()), Limits, Grown, [](const TNativeStatement& Row) {
+  const QList<QByteArray> leading{Origin, Site};
+  const auto append = [&leading, &columns](TBatch& Batch, const TNativeStatement& Row) {
+    AppendTextRow(Batch.Data, Row, leading, static_cast<int>(columns.size()), QByteArray());
+    return true;
+  };
+  return Read(query, TBatch(), Limits, Grown, append, [](const TNativeStatement& Row) {
     return TMark{Row.Int64(0), QByteArray(Row.Text(2), Row.TextLength(2)), {}};
   });
 }

@@ -9,10 +9,11 @@
 
 struct sqlite3;
 
-// Rows of a local table after a mark, as COPY text, with each row's end and local id so a
-// part of the batch can be sent alone.
+// Rows of a local table after a mark, in COPY's text or binary format (the binary without its
+// header and trailer), with each row's end and local id so a part of the batch can be sent alone.
 struct TBatch {
   QByteArray Data;
+  bool Binary = false;
   QList<qsizetype> Ends;
   QList<qint64> Ids;
   TMark Last;
@@ -33,8 +34,11 @@ using TGrowth = std::function<void(const TBatch&)>;
 
 // The records after Mark, each with Site appended, up to the limits (at least one row while
 // there is one). Read on the connection's native handle: Qt's row objects would cost more than
-// the server's work. Raises EDatabaseError.
-TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatchLimits Limits, const TGrowth& Grown = {});
+// the server's work. Binary: in that format, for as long as the rows' values allow; a batch
+// then ends before a row it cannot carry exactly, and one that would begin with it is text.
+// Raises EDatabaseError.
+TBatch ReadRecords(sqlite3* Db, const TMark& Mark, const QByteArray& Site, TBatchLimits Limits, const TGrowth& Grown = {},
+                   bool Binary = false);
 
 // How many records lie after Mark. Raises EDatabaseError.
 qint64 CountRecords(sqlite3* Db, const TMark& Mark);

@@ -60,6 +60,16 @@ QByteArray NowText() {
 
 TLocalState::TLocalState(sqlite3* Db, const QString& ServerTarget, TReadOnly) : Handle(Db), Target(ServerTarget.toUtf8()) {}
 
+TLocalState::~TLocalState() = default;
+TLocalState::TLocalState(TLocalState&&) noexcept = default;
+TLocalState& TLocalState::operator=(TLocalState&&) noexcept = default;
+
+// Each use runs it to its end, which resets it: a kept statement holds no read of the file.
+TNativeStatement& TLocalState::Statement(std::unique_ptr<TNativeStatement>& Kept, const char* Sql) {
+  if (!Kept) Kept = std::make_unique<TNativeStatement>(Handle, Sql);
+  return *Kept;
+}
+
 TLocalState TLocalState::Reading(sqlite3* Db, const QString& ServerTarget) {
   return TLocalState(Db, ServerTarget, TReadOnly{});
 }
@@ -88,10 +98,10 @@ QByteArray TLocalState::Origin() {
 }
 
 TMark TLocalState::RecordsMark() {
-  TNativeStatement query(Handle,
-                         "SELECT f.records_rowid, f.records_rectime, f.records_cardno FROM forwarding f "
-                         "WHERE f.target = ? AND EXISTS (SELECT 1 FROM records r WHERE r.rowid = f.records_rowid "
-                         "AND r.RECTIME IS f.records_rectime AND r.CARDNO IS f.records_cardno)");
+  TNativeStatement& query = Statement(RecordsMarkQuery,
+                                      "SELECT f.records_rowid, f.records_rectime, f.records_cardno FROM forwarding f "
+                                      "WHERE f.target = ? AND EXISTS (SELECT 1 FROM records r WHERE r.rowid = f.records_rowid "
+                                      "AND r.RECTIME IS f.records_rectime AND r.CARDNO IS f.records_cardno)");
   query.BindText(1, Target);
   if (!query.Next()) return {};
   TMark mark{query.Int64(0), QByteArray(query.Text(1), query.TextLength(1)), QByteArray(query.Text(2), query.TextLength(2))};
@@ -113,20 +123,23 @@ TMark TLocalState::VisitsMark() {
 }
 
 void TLocalState::AcknowledgeRecords(const TMark& Last, const QList<TSetAside>& Refused) {
-  Acknowledge("UPDATE forwarding SET records_rowid = ?, records_rectime = ?, records_cardno = ? WHERE target = ?", "records",
+  Acknowledge(RecordsMarkUpdate,
+              "UPDATE forwarding SET records_rowid = ?, records_rectime = ?, records_cardno = ? WHERE target = ?", "records",
               Last, Refused);
 }
 
 void TLocalState::AcknowledgeVisits(const TMark& Last, const QList<TSetAside>& Refused) {
   // ?3 (a record's CARDNO) has no use here.
-  Acknowledge("UPDATE forwarding SET visits_id = ?1, visits_started = ?2 WHERE target = ?4", "visits", Last, Refused);
+  Acknowledge(VisitsMarkUpdate, "UPDATE forwarding SET visits_id = ?1, visits_started = ?2 WHERE target = ?4", "visits", Last,
+              Refused);
 }
 
 // Without refused rows the mark's update is a transaction by itself: a watch acknowledges many
 // times a second.
-void TLocalState::Acknowledge(const char* Update, const char* Source, const TMark& Last, const QList<TSetAside>& Refused) {
+void TLocalState::Acknowledge(std::unique_ptr<TNativeStatement>& Kept, const char* Update, const char* Source,
+                              const TMark& Last, const QList<TSetAside>& Refused) {
   if (Refused.isEmpty()) {
-    MoveMark(Update, Last);
+    MoveMark(Kept, Update, Last);
     return;
   }
   TLocalTransaction transaction(Handle);
@@ -140,12 +153,12 @@ void TLocalState::Acknowledge(const char* Update, const char* Source, const TMar
     note.BindText(5, NowText());
     note.Run();
   }
-  MoveMark(Update, Last);
+  MoveMark(Kept, Update, Last);
   transaction.Commit();
 }
 
-void TLocalState::MoveMark(const char* Update, const TMark& Last) {
-  TNativeStatement update(Handle, Update);
+void TLocalState::MoveMark(std::unique_ptr<TNativeStatement>& Kept, const char* Update, const TMark& Last) {
+  TNativeStatement& update = Statement(Kept, Update);
   update.BindInt64(1, Last.Id);
   BindKey(update, 2, Last.Time);
   BindKey(update, 3, Last.Card);
@@ -154,11 +167,12 @@ void TLocalState::MoveMark(const char* Update, const TMark& Last) {
 }
 
 TCorrections TLocalState::Corrections() {
-  TNativeStatement query(Handle,
-                         "SELECT json_group_array(json_object('was', c.was_rectime, 'cardno', c.cardno, 'rectime', r.RECTIME, "
-                         "'reader', r.READER, 'mode', r.MODE)) FILTER (WHERE r.rowid IS NOT NULL), MAX(c.rowid) "
-                         "FROM forwarding_corrections c LEFT JOIN records r ON r.rowid = c.local_id AND r.CARDNO = c.cardno "
-                         "WHERE c.target = ?");
+  TNativeStatement& query =
+      Statement(CorrectionsQuery,
+                "SELECT json_group_array(json_object('was', c.was_rectime, 'cardno', c.cardno, 'rectime', r.RECTIME, "
+                "'reader', r.READER, 'mode', r.MODE)) FILTER (WHERE r.rowid IS NOT NULL), MAX(c.rowid) "
+                "FROM forwarding_corrections c LEFT JOIN records r ON r.rowid = c.local_id AND r.CARDNO = c.cardno "
+                "WHERE c.target = ?");
   query.BindText(1, Target);
   query.Next();
   TCorrections corrections{QByteArray(query.Text(0), query.TextLength(0)), query.Int64(1)};

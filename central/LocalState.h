@@ -4,7 +4,10 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
+
 struct sqlite3;
+class TNativeStatement;
 
 // The last row of a local table the server acknowledged: its rowid and the key that tells
 // whether the row at that rowid is still the one that was sent (SQLite hands out a deleted
@@ -31,11 +34,16 @@ struct TSetAside {
 
 // Where forwarding to one server stands, in logs.mdb: the marks (table forwarding), this file's
 // own random identity (forwarding_origin), the rows set aside (forwarding_rejected). Every
-// failure raises EDatabaseError.
+// failure raises EDatabaseError. The statements every forward runs are prepared once for the
+// object's life: a watch forwards many times a second, and compiling them was most of what its
+// forwards cost here.
 class TLocalState {
  public:
   // Makes the tables where they are missing.
   TLocalState(sqlite3* Db, const QString& ServerTarget);
+  ~TLocalState();
+  TLocalState(TLocalState&&) noexcept;
+  TLocalState& operator=(TLocalState&&) noexcept;
   // For the marks only, writing nothing: the tables must be there.
   static TLocalState Reading(sqlite3* Db, const QString& ServerTarget);
   sqlite3* Db() const { return Handle; }
@@ -59,8 +67,14 @@ class TLocalState {
  private:
   struct TReadOnly {};
   TLocalState(sqlite3* Db, const QString& ServerTarget, TReadOnly);
-  void Acknowledge(const char* Update, const char* Source, const TMark& Last, const QList<TSetAside>& Refused);
-  void MoveMark(const char* Update, const TMark& Last);
+  void Acknowledge(std::unique_ptr<TNativeStatement>& Kept, const char* Update, const char* Source, const TMark& Last,
+                   const QList<TSetAside>& Refused);
+  void MoveMark(std::unique_ptr<TNativeStatement>& Kept, const char* Update, const TMark& Last);
+  TNativeStatement& Statement(std::unique_ptr<TNativeStatement>& Kept, const char* Sql);
   sqlite3* Handle;
   QByteArray Target;
+  std::unique_ptr<TNativeStatement> RecordsMarkQuery;
+  std::unique_ptr<TNativeStatement> CorrectionsQuery;
+  std::unique_ptr<TNativeStatement> RecordsMarkUpdate;
+  std::unique_ptr<TNativeStatement> VisitsMarkUpdate;
 };

@@ -267,6 +267,11 @@ bool TPgConnection::StillOpen() {
   return socket.fd >= 0 && PQstatus(Connection.get()) == CONNECTION_OK && ::poll(&socket, 1, 0) == 0;
 }
 
+bool TPgConnection::IntegerTimes() const {
+  const char* setting = PQparameterStatus(Connection.get(), "integer_datetimes");
+  return setting != nullptr && std::strcmp(setting, "on") == 0;
+}
+
 void TPgConnection::Exec(const QString& Sql, const QStringList& Params) {
   Call(Sql, Params, PGRES_COMMAND_OK, After(CallLimit));
 }

@@ -61,6 +61,10 @@ class TPgConnection {
   void PutCopy(const char* Data, qsizetype Bytes);
   qint64 FinishCopy();
 
+  // Whether the server keeps timestamps as 64-bit microseconds, which COPY's binary format then
+  // carries (every server since 10 does; older ones may keep them as floating point).
+  bool IntegerTimes() const;
+
   static constexpr qsizetype CopyChunkBytes = 1 << 20;
 
  private:

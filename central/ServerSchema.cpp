@@ -1,8 +1,12 @@
 #include "ServerSchema.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QStringList>
 
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
 
 #include "PgConnection.h"
 #include "ServerError.h"
@@ -59,9 +63,51 @@ const TTable Tables[] = {
      {"site"}},
 };
 
-const char* const TableOid =
-    "(SELECT c.oid FROM pg_class c JOIN pg_namespace n ON n.oid = c.relnamespace "
-    "WHERE n.nspname = current_schema() AND c.relname = $1)";
+// Each table's shape in one round trip: whether it is there, its columns and their types, the
+// first column it demands that the forward does not fill, and whether its unique key is one the
+// server enforces on every row at once (not partial, no expressions, not deferrable) over exactly
+// the key's columns: what ON CONFLICT needs to keep each row once. $1: the tables' names, $2
+// the columns the forward fills and $3 the key, each as names joined by commas, in the same order.
+const char* const ShapeQuery =
+    "SELECT json_build_object("
+    "'exists', c.oid IS NOT NULL, "
+    "'columns', (SELECT json_object_agg(a.attname, format_type(a.atttypid, a.atttypmod)) FROM pg_attribute a "
+    "WHERE a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped), "
+    "'demanding', (SELECT a.attname FROM pg_attribute a WHERE a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped "
+    "AND a.attnotnull AND NOT a.atthasdef AND a.attidentity = '' AND a.attgenerated = '' "
+    "AND NOT (a.attname = ANY (string_to_array(t.ours, ','))) ORDER BY a.attnum LIMIT 1), "
+    "'keyed', EXISTS (SELECT 1 FROM pg_index i WHERE i.indrelid = c.oid AND i.indisunique AND i.indimmediate "
+    "AND i.indpred IS NULL AND i.indexprs IS NULL AND i.indnatts = cardinality(string_to_array(t.key, ',')) "
+    "AND (SELECT string_agg(a.attname, ',' ORDER BY a.attname) FROM pg_attribute a WHERE a.attrelid = i.indrelid "
+    "AND a.attnum = ANY (i.indkey)) = t.key)) "
+    "FROM unnest($1::text[], $2::text[], $3::text[]) WITH ORDINALITY AS t(name, ours, key, n) "
+    "LEFT JOIN (pg_class c JOIN pg_namespace s ON s.oid = c.relnamespace AND s.nspname = current_schema()) "
+    "ON c.relname = t.name ORDER BY t.n";
+
+QString ArrayOf(const QStringList& Items) {
+  return QLatin1Char('{') + Items.join(QLatin1Char(',')) + QLatin1Char('}');
+}
+
+// The JSON object ShapeQuery gives for each of Tables, in their order.
+QList<QJsonObject> Shapes(TPgConnection& Server) {
+  QStringList names;
+  QStringList ours;
+  QStringList keys;
+  for (const TTable& table : Tables) {
+    names << QString::fromLatin1(table.Name);
+    QStringList columns;
+    for (const TColumn& column : table.Columns) columns << QString::fromLatin1(column.Name);
+    ours << QLatin1Char('"') + columns.join(QLatin1Char(',')) + QLatin1Char('"');
+    QStringList key = table.Key;
+    key.sort();
+    keys << QLatin1Char('"') + key.join(QLatin1Char(',')) + QLatin1Char('"');
+  }
+  QList<QJsonObject> shapes;
+  for (const QString& text : Server.Column(QString::fromLatin1(ShapeQuery), {ArrayOf(names), ArrayOf(ours), ArrayOf(keys)})) {
+    shapes << QJsonDocument::fromJson(text.toUtf8()).object();
+  }
+  return shapes;
+}
 
 [[noreturn]] void RefuseShape(const TTable& Table, const QString& What) {
   throw EServerError(TServerFailure::NeedsPerson,
@@ -69,52 +115,22 @@ const char* const TableOid =
                          .arg(QString::fromLatin1(Table.Name), What));
 }
 
-void CheckColumns(TPgConnection& Server, const TTable& Table) {
-  const QStringList present =
-      Server.Column(QStringLiteral("SELECT a.attname || ':' || format_type(a.atttypid, a.atttypmod) FROM pg_attribute a "
-                                   "WHERE a.attrelid = %1 AND a.attnum > 0 AND NOT a.attisdropped")
-                        .arg(QString::fromLatin1(TableOid)),
-                    {QString::fromLatin1(Table.Name)});
+void CheckShape(const TTable& Table, const QJsonObject& Shape) {
+  const QJsonObject present = Shape.value(QLatin1String("columns")).toObject();
   for (const TColumn& column : Table.Columns) {
-    const QString name = QString::fromLatin1(column.Name) + QLatin1Char(':');
-    const auto found = std::find_if(present.begin(), present.end(), [&](const QString& Text) { return Text.startsWith(name); });
-    const QString type = found == present.end() ? QStringLiteral("missing") : found->mid(name.size());
+    const QString type = present.value(QLatin1String(column.Name)).toString(QStringLiteral("missing"));
     if (type != QLatin1String(column.Type)) {
       RefuseShape(Table, QStringLiteral("column %1 is %2, not %3")
                              .arg(QString::fromLatin1(column.Name), type, QString::fromLatin1(column.Type)));
     }
   }
-}
-
-// A column the forward does not fill must fill itself.
-void CheckNoOtherDemands(TPgConnection& Server, const TTable& Table) {
-  QStringList ours;
-  for (const TColumn& column : Table.Columns) ours << QString::fromLatin1(column.Name);
-  const QStringList demanding = Server.Column(
-      QStringLiteral("SELECT a.attname FROM pg_attribute a WHERE a.attrelid = %1 AND a.attnum > 0 AND NOT a.attisdropped "
-                     "AND a.attnotnull AND NOT a.atthasdef AND a.attidentity = '' AND a.attgenerated = '' "
-                     "AND NOT (a.attname = ANY ($2::text[]))")
-          .arg(QString::fromLatin1(TableOid)),
-      {QString::fromLatin1(Table.Name), QLatin1Char('{') + ours.join(QLatin1Char(',')) + QLatin1Char('}')});
+  // A column the forward does not fill must fill itself.
+  const QString demanding = Shape.value(QLatin1String("demanding")).toString();
   if (!demanding.isEmpty()) {
-    RefuseShape(
-        Table,
-        QStringLiteral("column %1 is NOT NULL without a default, and no collector has a value for it").arg(demanding.front()));
+    RefuseShape(Table,
+                QStringLiteral("column %1 is NOT NULL without a default, and no collector has a value for it").arg(demanding));
   }
-}
-
-// A unique index the server enforces on every row at once (not partial, no expressions, not
-// deferrable) over exactly the key's columns: what ON CONFLICT needs to keep each row once.
-void CheckKey(TPgConnection& Server, const TTable& Table) {
-  QStringList key = Table.Key;
-  key.sort();
-  const QStringList found = Server.Column(
-      QStringLiteral("SELECT 1 FROM pg_index i WHERE i.indrelid = %1 AND i.indisunique AND i.indimmediate AND i.indpred IS NULL "
-                     "AND i.indexprs IS NULL AND i.indnatts = $2::int AND (SELECT string_agg(a.attname, ',' ORDER BY a.attname) "
-                     "FROM pg_attribute a WHERE a.attrelid = i.indrelid AND a.attnum = ANY (i.indkey)) = $3")
-          .arg(QString::fromLatin1(TableOid)),
-      {QString::fromLatin1(Table.Name), QString::number(key.size()), key.join(QLatin1Char(','))});
-  if (found.isEmpty()) {
+  if (!Shape.value(QLatin1String("keyed")).toBool()) {
     RefuseShape(Table, QStringLiteral("no immediate unique index on exactly (%1), so a resend would double rows")
                            .arg(Table.Key.join(QStringLiteral(", "))));
   }
@@ -122,19 +138,22 @@ void CheckKey(TPgConnection& Server, const TTable& Table) {
 
 }  // namespace
 
-// One transaction: a server syncs its log once for the tables a first forward makes, not once
-// per table. A failure drops the link, and the server undoes the lot.
+// Tables that are all there cost one round trip. Missing ones are made in one transaction: a
+// server syncs its log once for the tables a first forward makes, not once per table. A failure
+// drops the link, and the server undoes the lot.
 void EnsureServerSchema(TPgConnection& Server) {
-  Server.Exec(QStringLiteral("BEGIN"));
-  for (const TTable& table : Tables) {
-    const bool exists =
-        !Server.Column(QStringLiteral("SELECT %1").arg(QString::fromLatin1(TableOid)), {QString::fromLatin1(table.Name)})
-             .value(0)
-             .isEmpty();
-    if (!exists) Server.Exec(QString::fromLatin1(table.Create));
-    CheckColumns(Server, table);
-    CheckNoOtherDemands(Server, table);
-    CheckKey(Server, table);
+  QList<QJsonObject> shapes = Shapes(Server);
+  const bool missing = std::any_of(shapes.begin(), shapes.end(),
+                                   [](const QJsonObject& Shape) { return !Shape.value(QLatin1String("exists")).toBool(); });
+  if (missing) {
+    Server.Exec(QStringLiteral("BEGIN"));
+    for (qsizetype table = 0; table < shapes.size(); ++table) {
+      if (!shapes[table].value(QLatin1String("exists")).toBool()) Server.Exec(QString::fromLatin1(Tables[table].Create));
+    }
+    shapes = Shapes(Server);
   }
-  Server.Exec(QStringLiteral("COMMIT"));
+  for (std::size_t table = 0; table < std::size(Tables); ++table) {
+    CheckShape(Tables[table], shapes.value(static_cast<qsizetype>(table)));
+  }
+  if (missing) Server.Exec(QStringLiteral("COMMIT"));
 }

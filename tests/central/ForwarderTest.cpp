@@ -148,6 +148,43 @@ TEST(Forwarder, TextArrivesAsItsLettersWhateverTheEncodings) {
   EXPECT_EQ(ServerCount(db, "reader = U&'Z\\00FCrich'"), 1);
 }
 
+// Each value arrives as the server reads its text, whether its row travels in binary or, where
+// binary cannot carry a value exactly, as text; a value the server cannot read is set aside.
+TEST(Forwarder, ValuesArriveAsTheServerReadsThemInEitherFormat) {
+  const struct {
+    const char* Set;  // on the fifth record, of second 4 and card 4
+    int Arrived;
+    const char* Odd;  // the server's rows other than second N, card N, 10.0.0.1, mode 1
+  } cases[] = {
+      {"RECTIME = '2026-01-01 00:00:04.25'", 10, "2026-01-01 00:00:04.25|4|10.0.0.1|1"},
+      {"RECTIME = '1999-12-31 23:59:59', CARDNO = 2147483647, READER = NULL, MODE = NULL", 10,
+       "1999-12-31 23:59:59|2147483647|-|-"},
+      {"CARDNO = '70000'", 10, "2026-01-01 00:00:04|70000|10.0.0.1|1"},
+      {"CARDNO = 'card'", 9, ""},
+      {"CARDNO = 2147483648", 9, ""},
+      {"MODE = 70000", 9, ""},
+  };
+  int number = 0;
+  for (const auto& c : cases) {
+    const QString db = Server().CreateDatabase(QStringLiteral("formats_%1").arg(++number));
+    TSite site(10);
+    site.Folder.Execute(QStringLiteral("UPDATE records SET %1 WHERE rowid = 5").arg(QLatin1String(c.Set)));
+    const TOutcome result = site.Forward(Url(db), "north");
+    ASSERT_TRUE(result.Ok) << result.Error.toStdString();
+    EXPECT_EQ(result.Progress.Records, c.Arrived) << c.Set;
+    EXPECT_EQ(result.Progress.SetAside, 10 - c.Arrived) << c.Set;
+    EXPECT_EQ(Server()
+                  .Sql("SELECT rectime || '|' || cardno || '|' || COALESCE(reader, '-') || '|' || COALESCE(mode::text, '-') "
+                       "FROM records WHERE rectime <> '2026-01-01'::timestamp + cardno * interval '1 second' "
+                       "OR reader IS DISTINCT FROM '10.0.0.1' OR mode IS DISTINCT FROM 1",
+                       db)
+                  .trimmed(),
+              QLatin1String(c.Odd))
+        << c.Set;
+    EXPECT_EQ(ServerCount(db, "site = 'north'"), c.Arrived) << c.Set;
+  }
+}
+
 // The server stopped at once in the middle of a batch (its rows sent, its commit not), then
 // started again: the next forward sends from the last acknowledged batch, and each record is
 // there exactly once.
