@@ -26,12 +26,6 @@ QString StoppedDetail() {
   return QStringLiteral("the watch stopped during the pass; the rest stays on the reader");
 }
 
-// A pass whose capacity answers differed ended with the reader unlocked on a line that works:
-// a reader that takes cards during a visit answers so, and its events must keep coming.
-bool LineLost(TVisitOutcome Outcome) {
-  return MeaningOf(Outcome).LineLost;
-}
-
 }  // namespace
 
 TWatchWorker::TWatchWorker(TLogDatabase& AStore, TReaderRow ARow, TWatchTimings ATimings, TReport AReport,
@@ -122,7 +116,7 @@ TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Link, TReaderPass& Pass, QS
     if (!passHeld && (Link.ClockRequested() || nextPass.hasExpired())) {
       QString failure;
       const TVisitOutcome outcome = RunPass(Link, Pass, failure).Outcome;
-      if (LineLost(outcome) || outcome == TVisitOutcome::Interrupted) {
+      if (MeaningOf(outcome).LineLost || outcome == TVisitOutcome::Interrupted) {
         Why = QStringLiteral("the pass failed: ") + failure;
         PassLostLine = true;
         return Stopping.Given() ? TLineEnd::Stopping : TLineEnd::Dropped;
@@ -186,7 +180,7 @@ TVisit TWatchWorker::RunPass(TReader& Link, TReaderPass& Pass, QString& Failure)
   Failure = ended.Detail;
   ended.AddLiveEvents(LiveSincePass);
   LiveSincePass = 0;
-  if (LineUp || !LineLost(ended.Outcome)) Report(ended);
+  if (LineUp || !MeaningOf(ended.Outcome).LineLost) Report(ended);
   return ended;
 }
 
