@@ -246,6 +246,16 @@ TEST(Watch, ABurstIsStoredWholeAndAPowerUpBringsAPassThatFindsItStored) {
   EXPECT_EQ(std::count_if(commands.begin(), commands.end(), [](const std::string& Payload) { return Payload.rfind("0002", 0) == 0; }), 1);
 }
 
+// A reader that asks for its clock without end gets it in a pass, not a pass per request: run
+// back to back, those passes would keep it locked, taking no card, and fill the journal.
+TEST(Watch, AReaderThatKeepsAskingForItsClockIsNotVisitedOverAndOver) {
+  SimFaults faults;
+  faults.StatusEveryMs = 100;
+  TWatched watched({}, faults);
+  ASSERT_TRUE(watched.AwaitPasses(1));
+  EXPECT_FALSE(WaitUntil([&] { return watched.Passes().size() > 2; }, 3000)) << watched.Passes().size() << " passes";
+}
+
 // The reader goes away and comes back on the same port: the worker connects again by itself,
 // and the pass of that connect collects what the reader logged meanwhile.
 TEST(Watch, AReaderThatDropsIsConnectedAgainAndItsLogCollected) {
