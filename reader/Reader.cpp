@@ -79,7 +79,7 @@ bool TReader::Connect() {
 void TReader::Disconnect() {
   Socket.Disconnect();
   Receiver.Reset();
-  ClockAsked = false;
+  ClockAsked = PowerUpSeen = false;
   EchoDue.reset();
 }
 
@@ -89,7 +89,7 @@ TReply<TAck> TReader::Lock(bool Locked) {
 
 TReply<TAck> TReader::SetClock() {
   TReply<TAck> reply = Acknowledged(ClockPayload());
-  ClockAsked = false;  // asked or not, answered or not: one try per request
+  ClockAsked = PowerUpSeen = false;  // asked or not, answered or not: one try per request
   return reply;
 }
 
@@ -173,7 +173,8 @@ void TReader::DrainInput() {
   QElapsedTimer elapsed;
   elapsed.start();
   int drained = 0;
-  while (drained < Timings.DrainLimitBytes && elapsed.elapsed() < Timings.DrainLimitMs) {
+  // A stopping driver's command goes at once: it awaits no reply that the line could confuse.
+  while (drained < Timings.DrainLimitBytes && elapsed.elapsed() < Timings.DrainLimitMs && !(StopRequested && StopRequested())) {
     const qint64 quietLeftUs = std::max<qint64>(0, qint64{Timings.DrainQuietMs} * 1000 - SinceLineActive.nsecsElapsed() / 1000);
     if (!Socket.WaitReadableUs(quietLeftUs)) return;
     const int count = ReadChunk();
@@ -237,7 +238,8 @@ void TReader::HandlePacket() {
   const auto& buf = Receiver.RxBuf();
   switch (Receiver.RxLen()) {
     case 2:
-      if (buf[0] == 'C' || buf[0] == 'R') ClockAsked = true;
+      if (buf[0] == 'C') ClockAsked = true;
+      if (buf[0] == 'R') PowerUpSeen = true;
       break;
     case 4:
       if (buf[2] == 0x0C) EchoDue.reset();

@@ -111,7 +111,9 @@ class TReader {
 
   // The reader asked for its clock (status "C", or "R" at power-up) since the line was made or
   // the clock last set. Nothing is sent from inside a receive: the driver serves it between commands.
-  bool ClockRequested() const { return ClockAsked; }
+  bool ClockRequested() const { return ClockAsked || PowerUpSeen; }
+  // Of those, a power-up ("R"): the reader's clock may have started afresh.
+  bool PoweredUp() const { return PowerUpSeen; }
 
   // For a driver that waits on the line itself: the socket, and what to do once it is readable.
   // False when the reader closed the line.
@@ -149,6 +151,7 @@ class TReader {
   bool ReplyAwaited = false;
   bool ReplyCame = false;
   bool ClockAsked = false;
+  bool PowerUpSeen = false;
   std::optional<QDeadlineTimer> EchoDue;
   TDateTime LastRx = 0;              // for the heartbeat's minute
   QElapsedTimer SinceLineActive;     // the last byte received, or the connect

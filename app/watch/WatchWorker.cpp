@@ -109,13 +109,19 @@ void TWatchWorker::Watch() {
 // is stamped as it arrives; a pass waits for them, and for an echo it would take for a reply.
 TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Link, TReaderPass& Pass, QString& Why) {
   QDeadlineTimer nextPass(0);
+  // A reader that keeps asking for its clock once it was set gets it with the pass due anyway:
+  // a pass per request would keep it locked, taking no card. A power-up is served at once.
+  QDeadlineTimer clockAnswered(0);
   for (;;) {
     if (Stopping.Given()) return TLineEnd::Stopping;
     if (!Waiting.empty() && NextFileTry.hasExpired()) StoreWaiting();
     const bool passHeld = !Waiting.empty() || Link.EchoAwaited();
-    if (!passHeld && (Link.ClockRequested() || nextPass.hasExpired())) {
+    const bool clockDue = Link.PoweredUp() || (Link.ClockRequested() && clockAnswered.hasExpired());
+    if (!passHeld && (clockDue || nextPass.hasExpired())) {
       QString failure;
-      const TVisitOutcome outcome = RunPass(Link, Pass, failure).Outcome;
+      const TVisit ended = RunPass(Link, Pass, failure);
+      const TVisitOutcome outcome = ended.Outcome;
+      if (ended.ClockSet) clockAnswered.setRemainingTime(Timings.CollectMinutes * MsPerMinute);
       if (MeaningOf(outcome).LineLost || outcome == TVisitOutcome::Interrupted) {
         Why = QStringLiteral("the pass failed: ") + failure;
         PassLostLine = true;

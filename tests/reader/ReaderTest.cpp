@@ -70,15 +70,18 @@ TEST(ReaderClient, TheReplyWaitTakesALateReplyMissesATooLateOneAndEndsAtAStop) {
     int StopAfterMs;  // -1: never
     std::optional<TLinkFailure> Failure;
     int UnderMs;
+    int StatusEveryMs = 0;  // 5: a line that never rests, so only a stop lets the command go before the drain's bound
   } cases[] = {
       {"late", 150, true, -1, std::nullopt, 300},
       {"too late", 600, true, -1, TLinkFailure::NoReply, 600},
       {"stopped", 600, true, 50, TLinkFailure::Stopped, 250},
+      {"stopped on a line that never rests", 0, true, 0, TLinkFailure::Stopped, 50, 5},
       {"never connected", 0, false, -1, TLinkFailure::Closed, 50},
   };
   for (const auto& c : cases) {
     SimFaults faults;
     faults.ReplyDelayMsFor[0x03] = c.DelayMs;
+    faults.StatusEveryMs = c.StatusEveryMs;
     ReaderSim sim({}, faults);
     TLinkTimings timings = Quick();
     timings.ReplyWaitMs = 300;
@@ -95,7 +98,7 @@ TEST(ReaderClient, TheReplyWaitTakesALateReplyMissesATooLateOneAndEndsAtAStop) {
       EXPECT_EQ(reply.Failure(), *c.Failure) << c.Name;
     }
     EXPECT_LT(elapsed.elapsed(), c.UnderMs + 200) << c.Name;
-    EXPECT_EQ(sim.Commands().size(), c.Connect ? 1U : 0U) << c.Name;
+    EXPECT_TRUE(WaitUntil([&] { return sim.Commands().size() == (c.Connect ? 1U : 0U); }, 2000)) << c.Name;
   }
 }
 
@@ -137,7 +140,7 @@ TEST(ReaderClient, ACommandLeavesAfterTheQuietOrAtTheDrainsBounds) {
   for (const auto& c : cases) {
     SimFaults faults;
     faults.StatusEveryMs = c.StatusEveryMs;
-    faults.StreamForever = c.Flood;
+    faults.StatusEveryMs = c.StatusEveryMs;
     ReaderSim sim({}, faults);
     TLinkTimings timings = Quick();
     timings.DrainQuietMs = 100;
@@ -232,11 +235,12 @@ TEST(ReaderClient, CardEventsInEachFormReachOnCard) {
 // request for the clock is only noted, for the driver to serve between its commands, and a
 // new line forgets it.
 TEST(ReaderClient, AClockRequestIsNotedAndNothingIsSent) {
-  for (const char* status : {"e60243bdeb", "e60252aeeb"}) {  // "C", "R"
+  for (const auto& [status, powerUp] : {std::pair{"e60243bdeb", false}, std::pair{"e60252aeeb", true}}) {  // "C", "R"
     TLine line;
     EXPECT_FALSE(line.Link.ClockRequested());
     line.Carry(status);
     EXPECT_TRUE(line.Link.ClockRequested()) << status;
+    EXPECT_EQ(line.Link.PoweredUp(), powerUp) << status;
     EXPECT_TRUE(line.Peer.Read(50).isEmpty()) << status;
     line.Link.Disconnect();
     EXPECT_FALSE(line.Link.ClockRequested()) << status;
