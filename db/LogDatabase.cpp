@@ -315,6 +315,11 @@ void TLogDatabase::Checkpoint() {
   checkpoint.Run();
 }
 
+bool TLogDatabase::ReadersLeaveWritersFree() const {
+  TNativeStatement mode(NativeHandle(QSqlDatabase::database(ConnectionName, false)), "PRAGMA journal_mode");
+  return mode.Next() && qstricmp(mode.Text(0), "wal") == 0;
+}
+
 // Commits reach the log without a sync (synchronous=NORMAL). Syncing the log, then the main
 // file (which a checkpoint may have moved frames into), puts every committed record on the disk
 // whoever else reads the file. Under the write turn: another thread may be committing meanwhile.

@@ -63,6 +63,8 @@ class TLogDatabase {
   void MakeDurable();
   // Moves what the write-ahead log holds into the file; raises EDatabaseError when the disk fails.
   void Checkpoint();
+  // Whether readers on other connections leave writers free (the file took WAL at the open).
+  bool ReadersLeaveWritersFree() const;
   // How long a statement waits for another connection's lock from now on, once open.
   void SetBusyTimeout(int Ms);
   // Short live events are kept pending their log copy from now on (see TLiveCopies).

@@ -3,10 +3,10 @@
 #include <exception>
 #include <utility>
 
+#include "Errors.h"
 #include "Forwarding.h"
 #include "Journal.h"
-#include "LogDatabase.h"
-#include "OpenAndLock.h"
+#include "MessageBox.h"
 #include "ParallelRun.h"
 #include "Reader.h"
 #include "ReaderPass.h"
@@ -14,25 +14,53 @@
 #include "RunDisplay.h"
 #include "RunJournal.h"
 
+namespace {
+
+// Should the question itself fail, the forward waits for the readers, as it could not harm them
+// then; the run meets such a failure of logs.mdb on its own.
+bool ForwardBesideTheReaders(const TLogDatabase& Db) {
+  try {
+    return Db.ReadersLeaveWritersFree();
+  } catch (const EDatabaseError&) {
+    return false;
+  }
+}
+
+}  // namespace
+
 TDownloadRun::TDownloadRun(IRunDisplay& ADisplay, QString ADatabaseFile, TRunOptions AOptions)
-    : Display(ADisplay), DatabaseFile(std::move(ADatabaseFile)), Options(std::move(AOptions)) {}
+    : Display(ADisplay), DatabaseFile(std::move(ADatabaseFile)), Options(std::move(AOptions)) {
+  // The start delay is then the forward's: a first forward of a year of records needs no reader.
+  if (!Options.ForwardUrl.isEmpty()) TakeDatabase();
+}
+
+TDownloadRun::~TDownloadRun() = default;
+
+void TDownloadRun::TakeDatabase() {
+  Taken = true;
+  Refused = OpenAndLock(Db, DatabaseFile, Lock);
+  if (!Refused && !Options.ForwardUrl.isEmpty()) {
+    Forwarding = std::make_unique<TRunForwarding>(Db.DatabasePath(), Options, ForwardBesideTheReaders(Db));
+  }
+}
 
 TExitStatus TDownloadRun::Run() {
-  std::optional<TRunLock> runLock;
-  // Before the reader, so that the reader goes before the database closes.
-  TLogDatabase db;
-  if (const auto refused = OpenAndLock(db, DatabaseFile, runLock)) return *refused;
-  if (!VisitReaders(db)) return TExitStatus::StoreFailed;
-  return Options.ForwardUrl.isEmpty() ? TExitStatus::Ok : ExitStatusOf(ForwardCollected(db, Options));
+  if (!Taken) TakeDatabase();
+  if (Refused) {
+    if (!Refused->Box.isEmpty() && MessagesAreInteractive()) ShowErrorMessage(Refused->Box);
+    return Refused->Status;
+  }
+  if (!VisitReaders()) return TExitStatus::StoreFailed;
+  return Forwarding ? ExitStatusOf(Forwarding->Finish()) : TExitStatus::Ok;
 }
 
 // False when logs.mdb failed to take what was collected.
-bool TDownloadRun::VisitReaders(TLogDatabase& Db) {
+bool TDownloadRun::VisitReaders() {
   TRunJournal journal(Db);
   if (Options.Jobs > 1) {
     TParallelRun(Db, journal, Display, Options.Jobs).Run();
   } else {
-    VisitOneByOne(Db, journal);
+    VisitOneByOne(journal);
   }
   try {
     Db.Checkpoint();
@@ -45,7 +73,7 @@ bool TDownloadRun::VisitReaders(TLogDatabase& Db) {
 }
 
 // An error the run stops at leaves Run once the visit's row and line say so.
-void TDownloadRun::VisitOneByOne(TLogDatabase& Db, TRunJournal& Journal) {
+void TDownloadRun::VisitOneByOne(TRunJournal& Journal) {
   TReader link;
   TPassObserver& observer = Display.SerialPass();
   TReaderPass pass(link, Db, observer);

@@ -2,28 +2,47 @@
 
 #include <QString>
 
+#include <memory>
+#include <optional>
+
 #include "ExitStatus.h"
+#include "LogDatabase.h"
+#include "OpenAndLock.h"
+#include "RunLock.h"
 #include "RunOptions.h"
 
 class IRunDisplay;
-class TLogDatabase;
+class TRunForwarding;
 class TRunJournal;
 
 // One run over the table readers: every row gets its visit, one after another, or up to Jobs
-// side by side, then what was collected is forwarded when asked. A logs.mdb that cannot be
+// side by side, and what logs.mdb holds is forwarded when asked. A logs.mdb that cannot be
 // opened or a refused forward ends it with its own status; an exception (a value that cannot be
 // converted, a port text that is no number) ends it after everything is released.
 class TDownloadRun {
  public:
+  // A run that forwards takes logs.mdb here and starts sending what it holds, while its window
+  // paints; any other run touches nothing before Run.
   TDownloadRun(IRunDisplay& Display, QString DatabaseFile, TRunOptions Options = {});
+  ~TDownloadRun();
+  TDownloadRun(const TDownloadRun&) = delete;
+  TDownloadRun& operator=(const TDownloadRun&) = delete;
 
   TExitStatus Run();
 
  private:
-  bool VisitReaders(TLogDatabase& Db);
-  void VisitOneByOne(TLogDatabase& Db, TRunJournal& Journal);
+  void TakeDatabase();
+  bool VisitReaders();
+  void VisitOneByOne(TRunJournal& Journal);
 
   IRunDisplay& Display;
   QString DatabaseFile;
   TRunOptions Options;
+  // Declared in the order they must be let go in reverse: the forward's own connection to the
+  // file closes before the run's, and both before the lock.
+  std::optional<TRunLock> Lock;
+  TLogDatabase Db;
+  bool Taken = false;  // tried, at least
+  std::optional<TRefusal> Refused;
+  std::unique_ptr<TRunForwarding> Forwarding;
 };

@@ -1,10 +1,12 @@
 #include "Forwarding.h"
 
+#include <QThread>
+
+#include <utility>
+
 #include "Errors.h"
-#include "Forwarder.h"
 #include "Journal.h"
 #include "LogDatabase.h"
-#include "RunOptions.h"
 #include "ServerError.h"
 
 namespace {
@@ -48,24 +50,77 @@ TExitStatus ExitStatusOf(TForwardEnd End) {
   return TExitStatus::ForwardRefused;
 }
 
-TForwardEnd ForwardCollected(const TLogDatabase& Db, const TRunOptions& Options) {
-  TForwarder forwarder(Db.Connection(), Options.ForwardUrl, Options.Site);
-  const QString rest = QStringLiteral("the rest stays in logs.mdb for the next run");
+TRunForwarding::TRunForwarding(QString DatabaseFile, TRunOptions AOptions, bool AtOnce)
+    : File(std::move(DatabaseFile)), Options(std::move(AOptions)), StartAtOnce(AtOnce) {
+  Thread.reset(QThread::create([this] { Forward(); }));
+  Thread->start();
+}
+
+TRunForwarding::~TRunForwarding() {
+  Stopping.Give();
+  Thread->wait();
+}
+
+TForwardEnd TRunForwarding::Finish() {
+  Collected.Give();
+  Thread->wait();
+  return Say();
+}
+
+// logs.mdb is opened here: a Qt connection serves only the thread that opened it.
+void TRunForwarding::Forward() {
+  TLogDatabase db;
   try {
-    forwarder.Run();
-  } catch (const EServerError& Error) {
-    const TForwardEnd end = EndOf(Error);
-    JournalLine(end == TForwardEnd::Outage ? TPriority::Warning : TPriority::Error,
-                ForwardFailed(forwarder.Progress(), Error.Message(), rest));
-    return end;
+    db.OpenDatabase(File);
   } catch (const EDatabaseError& Error) {
-    JournalLine(TPriority::Error, ForwardFailed(forwarder.Progress(), LocalFailureText(Error), rest));
-    return TForwardEnd::LocalFailure;
+    Fail(TForwardEnd::LocalFailure, {}, LocalFailureText(Error));
+    return;
   }
-  const TForwardProgress& done = forwarder.Progress();
+  TForwarder forwarder(db.Connection(), Options.ForwardUrl, Options.Site, {}, Stopping.Descriptor());
+  if (StartAtOnce) {
+    Attempt(forwarder);
+    // A failure is not tried again within the run: an outage would cost its wait twice.
+    if (End != TForwardEnd::Sent) return;
+  }
+  if (Stopping.Wait(-1, Collected.Descriptor()) == TWakeup::TWaitEnd::Woken) return;
+  Attempt(forwarder);
+}
+
+void TRunForwarding::Attempt(TForwarder& Forwarder) {
+  try {
+    Forwarder.Run();
+  } catch (const EServerError& Error) {
+    Fail(EndOf(Error), Forwarder.Progress(), Error.Message());
+    return;
+  } catch (const EDatabaseError& Error) {
+    Fail(TForwardEnd::LocalFailure, Forwarder.Progress(), LocalFailureText(Error));
+    return;
+  }
+  Add(Forwarder.Progress());
+}
+
+void TRunForwarding::Fail(TForwardEnd How, const TForwardProgress& Partial, const QString& AWhy) {
+  Add(Partial);
+  End = How;
+  Why = AWhy;
+}
+
+void TRunForwarding::Add(const TForwardProgress& Round) {
+  if (!Round.Target.isEmpty()) Done.Target = Round.Target;
+  Done.Records += Round.Records;
+  Done.Visits += Round.Visits;
+  Done.SetAside += Round.SetAside;
+}
+
+TForwardEnd TRunForwarding::Say() const {
+  if (End != TForwardEnd::Sent) {
+    const QString rest = QStringLiteral("the rest stays in logs.mdb for the next run");
+    JournalLine(End == TForwardEnd::Outage ? TPriority::Warning : TPriority::Error, ForwardFailed(Done, Why, rest));
+    return End;
+  }
   JournalLine(TPriority::Info, QStringLiteral("forwarded %1 records and %2 visits to %3 as site %4")
-                                   .arg(done.Records)
-                                   .arg(done.Visits)
-                                   .arg(done.Target, Options.Site));
-  return SayRowsSetAside(done) ? TForwardEnd::Refused : TForwardEnd::Sent;
+                                   .arg(Done.Records)
+                                   .arg(Done.Visits)
+                                   .arg(Done.Target, Options.Site));
+  return SayRowsSetAside(Done) ? TForwardEnd::Refused : TForwardEnd::Sent;
 }

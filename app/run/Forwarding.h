@@ -2,13 +2,16 @@
 
 #include <QString>
 
+#include <memory>
+
 #include "ExitStatus.h"
+#include "Forwarder.h"
+#include "RunOptions.h"
+#include "Wakeup.h"
 
 class EDatabaseError;
 class EServerError;
-class TLogDatabase;
-struct TForwardProgress;
-struct TRunOptions;
+class QThread;
 
 // How a forward ended, for the run's exit status.
 enum class TForwardEnd {
@@ -18,9 +21,45 @@ enum class TForwardEnd {
   LocalFailure,  // logs.mdb itself failed
 };
 
-// After the readers of a run: sends what the central server has not acknowledged yet and says
-// how it went in one journal line. Gives up within bounded time; the next run catches up.
-TForwardEnd ForwardCollected(const TLogDatabase& Db, const TRunOptions& Options);
+// A run's forwarding, on a thread of its own with a connection of its own to logs.mdb: what
+// the file holds goes to the server from the moment the run has taken it, while the window
+// paints and the readers are visited; once they are, what they added follows on the same link.
+// How it went is one journal line, after the readers. Every wait has a bound; whatever is not
+// acknowledged stays for the next run.
+class TRunForwarding {
+ public:
+  // DatabaseFile is open and locked by the run, and stays so until this is gone. Without
+  // AtOnce everything waits for the readers: a file in rollback-journal mode would hold the
+  // run's writes back while a batch is read.
+  TRunForwarding(QString DatabaseFile, TRunOptions Options, bool AtOnce);
+  // Without a Finish (the run ended in an exception), a wait on the server ends at once and
+  // nothing unacknowledged is marked sent.
+  ~TRunForwarding();
+  TRunForwarding(const TRunForwarding&) = delete;
+  TRunForwarding& operator=(const TRunForwarding&) = delete;
+
+  // After the readers: sends what they added, unless the first forward failed, and says how
+  // forwarding went.
+  TForwardEnd Finish();
+
+ private:
+  void Forward();
+  void Attempt(TForwarder& Forwarder);
+  void Fail(TForwardEnd How, const TForwardProgress& Partial, const QString& Why);
+  void Add(const TForwardProgress& Round);
+  TForwardEnd Say() const;
+
+  QString File;
+  TRunOptions Options;
+  bool StartAtOnce;
+  TWakeup Collected;  // the readers are visited
+  TWakeup Stopping;
+  // Written by the thread, read once it has ended.
+  TForwardProgress Done;
+  TForwardEnd End = TForwardEnd::Sent;
+  QString Why;  // of a failure
+  std::unique_ptr<QThread> Thread;
+};
 
 // A failure of the server: an outage passes by itself; anything else needs a person, whom
 // sending again will not replace.

@@ -3,7 +3,6 @@
 #include "AccessRefusal.h"
 #include "Journal.h"
 #include "LogDatabase.h"
-#include "MessageBox.h"
 
 namespace {
 
@@ -17,11 +16,10 @@ TExitStatus StatusOf(TOpenFailure Failure) {
 }
 
 // With a display, a person who started the program learns why nothing happened.
-TExitStatus RefuseDatabase(const QString& File, const EDatabaseOpenError& Error) {
+TRefusal RefuseDatabase(const QString& File, const EDatabaseOpenError& Error) {
   const QString text = QStringLiteral("%1: %2; no reader contacted").arg(File, QString::fromLocal8Bit(Error.what()));
   JournalLine(TPriority::Error, text);
-  if (MessagesAreInteractive()) ShowErrorMessage(text);
-  return StatusOf(Error.Kind);
+  return {StatusOf(Error.Kind), text};
 }
 
 }  // namespace
@@ -29,11 +27,11 @@ TExitStatus RefuseDatabase(const QString& File, const EDatabaseOpenError& Error)
 // Two runs on one logs.mdb would interleave on a reader and race on the duplicate test. The lock
 // comes before the open, and the caller keeps it past the close: letting it go drops the
 // process's locks on the file, SQLite's included.
-std::optional<TExitStatus> OpenAndLock(TLogDatabase& Db, const QString& File, std::optional<TRunLock>& Lock) {
+std::optional<TRefusal> OpenAndLock(TLogDatabase& Db, const QString& File, std::optional<TRunLock>& Lock) {
   Lock.emplace(File);
   if (!Lock->Held() && Lock->Failure().isEmpty()) {
     JournalLine(TPriority::Warning, QStringLiteral("another run holds %1; no reader contacted").arg(File));
-    return TExitStatus::Ok;
+    return TRefusal{TExitStatus::Ok, {}};
   }
   try {
     Db.OpenDatabase(File);
@@ -44,5 +42,5 @@ std::optional<TExitStatus> OpenAndLock(TLogDatabase& Db, const QString& File, st
   const QString refusal = AccessRefusal(File, TAccessNeed::Read);
   const QString why = refusal.isEmpty() ? QStringLiteral("cannot be locked: ") + Lock->Failure() : refusal;
   JournalLine(TPriority::Error, QStringLiteral("%1: %2; no reader contacted").arg(File, why));
-  return TExitStatus::DatabaseUnwritable;
+  return TRefusal{TExitStatus::DatabaseUnwritable, {}};
 }

@@ -9,7 +9,14 @@
 
 class TLogDatabase;
 
+// How a start that could not take logs.mdb ends: its journal line is written; Box, when not
+// empty, is for a person at a display, whom the caller shows it once its window is up.
+struct TRefusal {
+  TExitStatus Status;
+  QString Box;
+};
+
 // Takes the lock that keeps one run (or watch) on File at a time, then opens File into Db: empty
-// when both hold, else how the start ends, its line written (and a box with a display). The
-// caller declares Lock before Db, so that it is let go only after Db has closed.
-std::optional<TExitStatus> OpenAndLock(TLogDatabase& Db, const QString& File, std::optional<TRunLock>& Lock);
+// when both hold. The caller declares Lock before Db, so that it is let go only after Db has
+// closed.
+std::optional<TRefusal> OpenAndLock(TLogDatabase& Db, const QString& File, std::optional<TRunLock>& Lock);

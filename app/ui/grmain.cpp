@@ -44,8 +44,8 @@ TSetAcc::TSetAcc(QString ADatabaseFile, TRunOptions AOptions)
       TntPanel1(new QFrame(this)),
       eStatus(new QLineEdit(TntPanel1)),
       Timer1(new QTimer(this)),
-      DatabaseFile(std::move(ADatabaseFile)),
-      Options(std::move(AOptions)) {
+      Windows(std::make_unique<TRunWindows>(*this)),
+      Download(std::make_unique<TDownloadRun>(*Windows, std::move(ADatabaseFile), std::move(AOptions))) {
   setObjectName(QStringLiteral("SetAcc"));
   setWindowTitle(QStringLiteral("Quillmere"));
   setWindowIcon(ProgramIcon());
@@ -61,6 +61,8 @@ TSetAcc::TSetAcc(QString ADatabaseFile, TRunOptions AOptions)
   CentreOnScreen(*this);
   TntFormCreate();
 }
+
+TSetAcc::~TSetAcc() = default;
 
 void TSetAcc::TntFormCreate() {
   Timer1->start();
@@ -87,8 +89,9 @@ void TSetAcc::Run() {
     bool& Flag;
     ~TRunning() { Flag = false; }
   } running{Running};
-  TRunWindows windows(*this);
-  Status = TDownloadRun(windows, DatabaseFile, Options).Run();
+  // Let go as the run ends, however it ends: logs.mdb is not held behind a box left open.
+  const std::unique_ptr<TDownloadRun> run = std::move(Download);
+  Status = run->Run();
 }
 
 void TSetAcc::SetStatusText(const QString& Text) {

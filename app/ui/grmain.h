@@ -2,18 +2,23 @@
 
 #include <QWidget>
 
+#include <memory>
+
 #include "ExitStatus.h"
 #include "RunOptions.h"
 #include "StatusLine.h"
 
+class IRunDisplay;
 class QFrame;
 class QLineEdit;
 class QTimer;
+class TDownloadRun;
 
 // The status window: shows one line of status while the one run of the program goes on.
 class TSetAcc : public QWidget, public IStatusLine {
  public:
   explicit TSetAcc(QString DatabaseFile, TRunOptions Options = {});
+  ~TSetAcc() override;
 
   void SetStatusText(const QString& Text) override;
   void SetStatusVisible(bool Visible) override;
@@ -34,8 +39,8 @@ class TSetAcc : public QWidget, public IStatusLine {
   void TntFormCreate();
   void Timer1Timer();
 
-  QString DatabaseFile;
-  TRunOptions Options;
+  std::unique_ptr<IRunDisplay> Windows;
+  std::unique_ptr<TDownloadRun> Download;  // made with the window; handed to Run
   TExitStatus Status = TExitStatus::Ok;
   bool Running = false;
   bool CloseWanted = false;

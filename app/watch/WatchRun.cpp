@@ -43,7 +43,7 @@ TExitStatus TWatchRun::Run() {
   if (const auto refused = OpenAndLock(db, DatabaseFile, runLock)) {
     // A watch that cannot start is a failure, whatever a run makes of another run: its unit
     // tries again later rather than leave the readers unwatched until the next boot.
-    return *refused == TExitStatus::Ok ? TExitStatus::RunFailed : *refused;
+    return refused->Status == TExitStatus::Ok ? TExitStatus::RunFailed : refused->Status;
   }
   return Watch(db, loop);
 }

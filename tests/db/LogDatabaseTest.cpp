@@ -184,7 +184,8 @@ TEST_F(LogDatabase, NothingOfATransactionStaysUnlessItIsCommitted) {
 }
 
 // A file left in rollback-journal mode cannot commit while another program reads it: the
-// commit must say so, and what it would have stored must not stay.
+// commit must say so, and what it would have stored must not stay; and the store knows its
+// readers may hold writers back (a run's forward then waits for the readers), until WAL is on.
 TEST_F(LogDatabase, ACommitThatFailsRaisesAndStoresNothing) {
   QSqlDatabase reader = QSqlDatabase::addDatabase("QSQLITE", "snapshot");
   reader.setDatabaseName(Folder.DatabasePath());
@@ -195,6 +196,7 @@ TEST_F(LogDatabase, ACommitThatFailsRaisesAndStoresNothing) {
     ASSERT_TRUE(hold.exec("SELECT COUNT(*) FROM records") && hold.next());
     TLogDatabase db(100);
     db.OpenDatabase(Folder.DatabasePath());  // WAL cannot be switched on while it reads
+    EXPECT_FALSE(db.ReadersLeaveWritersFree());
     {
       TWriteTransaction transaction(db);
       transaction.StoreRecord(At(2024, 1, 1, 0, 0, 1), 12, "r", 1);
@@ -207,6 +209,9 @@ TEST_F(LogDatabase, ACommitThatFailsRaisesAndStoresNothing) {
   reader.close();
   reader = {};
   QSqlDatabase::removeDatabase("snapshot");
+  TLogDatabase alone;
+  alone.OpenDatabase(Folder.DatabasePath());
+  EXPECT_TRUE(alone.ReadersLeaveWritersFree());
 }
 
 // While another program holds the file: a brief transaction gives way at once, the thread

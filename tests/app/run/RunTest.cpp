@@ -54,7 +54,9 @@ TEST_F(Run, AHardLinkToTheFileMeetsTheRunLock) {
   const TRunLock held(Folder.DatabasePath());
   std::optional<TRunLock> lock;
   TLogDatabase db;
-  EXPECT_EQ(OpenAndLock(db, link, lock), std::optional(TExitStatus::Ok));
+  const auto refused = OpenAndLock(db, link, lock);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->Status, TExitStatus::Ok);
   EXPECT_FALSE(lock->Held());
 }
 
