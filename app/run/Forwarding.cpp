@@ -1,5 +1,6 @@
 #include "Forwarding.h"
 
+#include <QElapsedTimer>
 #include <QThread>
 
 #include <utility>
@@ -10,6 +11,8 @@
 #include "ServerError.h"
 
 namespace {
+
+constexpr qint64 KeepIdleLinkMs = 60000;
 
 // The <3> line for rows the server refused, when there are any; whether there were.
 bool SayRowsSetAside(const TForwardProgress& Progress) {
@@ -76,14 +79,22 @@ void TRunForwarding::Forward() {
     Fail(TForwardEnd::LocalFailure, {}, LocalFailureText(Error));
     return;
   }
-  TForwarder forwarder(db.Connection(), Options.ForwardUrl, Options.Site, {}, Stopping.Descriptor());
+  const auto newForwarder = [&] {
+    return std::make_unique<TForwarder>(db.Connection(), Options.ForwardUrl, Options.Site, TForwardLimits{}, Stopping.Descriptor());
+  };
+  std::unique_ptr<TForwarder> forwarder = newForwarder();
+  QElapsedTimer sinceFirst;
   if (StartAtOnce) {
-    Attempt(forwarder);
+    Attempt(*forwarder);
     // A failure is not tried again within the run: an outage would cost its wait twice.
     if (End != TForwardEnd::Sent) return;
+    sinceFirst.start();
   }
   if (Stopping.Wait(-1, Collected.Descriptor()) == TWakeup::TWaitEnd::Woken) return;
-  Attempt(forwarder);
+  // A link left idle through a long pass may have been dropped on the way without a word, which
+  // only a call's deadline would tell: a new one costs a few milliseconds.
+  if (sinceFirst.isValid() && sinceFirst.hasExpired(KeepIdleLinkMs)) forwarder = newForwarder();
+  Attempt(*forwarder);
 }
 
 void TRunForwarding::Attempt(TForwarder& Forwarder) {
