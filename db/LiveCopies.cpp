@@ -95,7 +95,9 @@ bool TLiveCopies::TakeNearest(const QString& Reader, int CardNo, TDateTime Time,
 }
 
 // A forwarding mark names its row by rowid, time and card: the row keeps being the one sent.
-// A target whose mark is at or past it has sent it as it was.
+// Every target is told, not only one whose mark is at or past it: another connection's forward
+// may have read the row as it was and be sending it now. A correction of a row the server lacks
+// stores it as corrected, and the row's own copy then finds it there.
 void TLiveCopies::Restamped(qint64 Id, int CardNo, const QByteArray& Was, const QByteArray& Time) {
   if (!HasTable(Db, "forwarding")) return;
   if (!MarkUpdate) {
@@ -103,7 +105,7 @@ void TLiveCopies::Restamped(qint64 Id, int CardNo, const QByteArray& Was, const 
     MarkUpdate = std::make_unique<TNativeStatement>(Db, "UPDATE forwarding SET records_rectime = ? WHERE records_rowid = ?");
     Correction = std::make_unique<TNativeStatement>(
         Db, "INSERT INTO forwarding_corrections (target, local_id, was_rectime, cardno) SELECT target, ?1, ?2, ?3 "
-            "FROM forwarding WHERE records_rowid >= ?1");
+            "FROM forwarding");
   }
   MarkUpdate->BindText(1, Time);
   MarkUpdate->BindInt64(2, Id);

@@ -206,6 +206,38 @@ TEST(Forwarder, AServerStoppedMidBatchLosesNothingAndDoublesNothing) {
   EXPECT_EQ(ServerCount(db), Records);
 }
 
+// A short live event given its log copy's time and mode while the batch that holds it is on its
+// way (a run's visit beside its forward): the server ends with the log's row alone.
+TEST(Forwarder, ARowRestampedWhileItsBatchIsOnTheWayIsCorrected) {
+  for (const int behind : {0, 7}) {  // the log copy's time the same (only its mode differs) or another
+    const QString db = Server().CreateDatabase(QStringLiteral("restamped_%1").arg(behind));
+    TSite site(3);
+    TLogDatabase store;
+    store.OpenDatabase(site.Folder.DatabasePath());
+    store.KeepLiveEventsPending();
+    TDateTime arrival = 0;
+    TDateTime logged = 0;
+    ASSERT_TRUE(TryEncodeDateTime({2026, 2, 1, 8, 0, 30, 0}, arrival));
+    ASSERT_TRUE(TryEncodeDateTime({2026, 2, 1, 8, 0, 30 - behind, 0}, logged));
+    {
+      TWriteTransaction live(store);
+      live.StoreRecord(arrival, 88, "10.0.0.1", 0);
+      live.AwaitLogCopy(arrival, 88, "10.0.0.1");
+      live.Commit();
+    }
+    const TOutcome first = site.Forward(Url(db), "north", {}, [&](int) {
+      TWriteTransaction copy(store);
+      ASSERT_EQ(copy.StoreLogRecord(logged, 88, "10.0.0.1", 2), TWriteTransaction::TLogCopy::LiveCopy);
+      copy.Commit();
+    });
+    ASSERT_TRUE(first.Ok) << first.Error.toStdString();
+    const TOutcome next = site.Forward(Url(db), "north");
+    ASSERT_TRUE(next.Ok) << next.Error.toStdString();
+    EXPECT_EQ(Server().Sql("SELECT rectime, mode FROM records WHERE cardno = 88", db).trimmed().toStdString(),
+              QStringLiteral("2026-02-01 08:00:%1|2").arg(30 - behind).toStdString());
+  }
+}
+
 // A forwarder that runs every second keeps one server connection for all its runs, and looks
 // at logs.mdb without writing to know whether a run would send anything. A stop given while it
 // waits on the server ends the wait at once and acknowledges nothing, though the server may
