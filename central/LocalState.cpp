@@ -122,10 +122,14 @@ TMark TLocalState::VisitsMark() {
   return mark;
 }
 
+// A last row re-stamped since it was read has its correction queued: the mark names the row as
+// it is now, or it would not be found and everything would go again.
 void TLocalState::AcknowledgeRecords(const TMark& Last, const QList<TSetAside>& Refused) {
   Acknowledge(RecordsMarkUpdate,
-              "UPDATE forwarding SET records_rowid = ?, records_rectime = ?, records_cardno = ? WHERE target = ?", "records",
-              Last, Refused);
+              "UPDATE forwarding SET records_rowid = ?1, records_rectime = COALESCE((SELECT r.RECTIME FROM records r JOIN "
+              "forwarding_corrections c ON c.local_id = r.rowid AND c.cardno = r.CARDNO WHERE r.rowid = ?1 AND "
+              "c.target = ?4 AND c.was_rectime IS ?2), ?2), records_cardno = ?3 WHERE target = ?4",
+              "records", Last, Refused);
 }
 
 void TLocalState::AcknowledgeVisits(const TMark& Last, const QList<TSetAside>& Refused) {
