@@ -90,9 +90,9 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
       QStringLiteral("N"));
   const QCommandLineOption forward(
       QStringLiteral("forward"),
-      QStringLiteral("After the readers, send every record and visit the PostgreSQL server at URL has not acknowledged "
-                     "(postgresql://[user@]host[:port]/dbname[?...]; default QUILLMERE_FORWARD); with --watch, within "
-                     "seconds of their arrival, all the while."),
+      QStringLiteral("Send every record and visit the PostgreSQL server at URL has not acknowledged, beside the "
+                     "readers and after them (postgresql://[user@]host[:port]/dbname[?...]; default QUILLMERE_FORWARD); "
+                     "with --watch, within seconds of their arrival, all the while."),
       QStringLiteral("URL"));
   const QCommandLineOption site(QStringLiteral("site"),
                                 QStringLiteral("This collector's name on the server (default: the host name)."),

@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QThread>
 
+#include <exception>
 #include <utility>
 
 #include "Errors.h"
@@ -62,6 +63,12 @@ TRunForwarding::TRunForwarding(QString DatabaseFile, TRunOptions AOptions, bool 
 TRunForwarding::~TRunForwarding() {
   Stopping.Give();
   Thread->wait();
+  if (Said || Done.Records + Done.Visits == 0) return;
+  JournalLine(TPriority::Info, QStringLiteral("forwarded %1 records and %2 visits to %3 as site %4 before the run stopped; "
+                                              "the rest stays in logs.mdb for the next run")
+                                   .arg(Done.Records)
+                                   .arg(Done.Visits)
+                                   .arg(Done.Target, Options.Site));
 }
 
 TForwardEnd TRunForwarding::Finish() {
@@ -70,8 +77,18 @@ TForwardEnd TRunForwarding::Finish() {
   return Say();
 }
 
-// logs.mdb is opened here: a Qt connection serves only the thread that opened it.
+// Nothing may leave a thread's function; what the two kinds of failure do not cover ends the
+// forward as logs.mdb's would.
 void TRunForwarding::Forward() {
+  try {
+    ForwardRounds();
+  } catch (const std::exception& Error) {
+    Fail(TForwardEnd::LocalFailure, {}, QString::fromLocal8Bit(Error.what()));
+  }
+}
+
+// logs.mdb is opened here: a Qt connection serves only the thread that opened it.
+void TRunForwarding::ForwardRounds() {
   TLogDatabase db;
   try {
     db.OpenDatabase(File);
@@ -123,7 +140,8 @@ void TRunForwarding::Add(const TForwardProgress& Round) {
   Done.SetAside += Round.SetAside;
 }
 
-TForwardEnd TRunForwarding::Say() const {
+TForwardEnd TRunForwarding::Say() {
+  Said = true;
   if (End != TForwardEnd::Sent) {
     const QString rest = QStringLiteral("the rest stays in logs.mdb for the next run");
     JournalLine(End == TForwardEnd::Outage ? TPriority::Warning : TPriority::Error, ForwardFailed(Done, Why, rest));

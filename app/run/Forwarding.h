@@ -32,8 +32,8 @@ class TRunForwarding {
   // AtOnce everything waits for the readers: a file in rollback-journal mode would hold the
   // run's writes back while a batch is read.
   TRunForwarding(QString DatabaseFile, TRunOptions Options, bool AtOnce);
-  // Without a Finish (the run ended in an exception), a wait on the server ends at once and
-  // nothing unacknowledged is marked sent.
+  // Without a Finish (the run failed or ended in an exception), a wait on the server ends at once,
+  // nothing unacknowledged is marked sent, and what was sent by then is said.
   ~TRunForwarding();
   TRunForwarding(const TRunForwarding&) = delete;
   TRunForwarding& operator=(const TRunForwarding&) = delete;
@@ -44,10 +44,11 @@ class TRunForwarding {
 
  private:
   void Forward();
+  void ForwardRounds();
   void Attempt(TForwarder& Forwarder);
   void Fail(TForwardEnd How, const TForwardProgress& Partial, const QString& Why);
   void Add(const TForwardProgress& Round);
-  TForwardEnd Say() const;
+  TForwardEnd Say();
 
   QString File;
   TRunOptions Options;
@@ -58,6 +59,7 @@ class TRunForwarding {
   TForwardProgress Done;
   TForwardEnd End = TForwardEnd::Sent;
   QString Why;  // of a failure
+  bool Said = false;
   std::unique_ptr<QThread> Thread;
 };
 

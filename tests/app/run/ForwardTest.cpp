@@ -109,6 +109,21 @@ TEST(Forward, TheProgramForwardsWhatItCollectedAndNeverPrintsThePassword) {
   EXPECT_EQ(server.Sql("SELECT COUNT(*), MIN(site) = MAX(site) FROM records", db).trimmed(), "120|t");
   EXPECT_EQ(server.Sql("SELECT outcome FROM visits ORDER BY id", db).trimmed().split('\n'),
             (QStringList{"done", "done", "done", "done", "done"}));
+
+  // A run that stops at a row it cannot read says what its forward had sent by then: here
+  // everything again, while a reader took 2 s to answer its lock.
+  readersim::SimFaults slowLock;
+  slowLock.ReplyDelayMsFor[0x00] = 2000;
+  ReaderSim slow(readersim::SampleLog(1, 7), slowLock);
+  folder.Execute("DELETE FROM readers");
+  folder.Execute("DELETE FROM forwarding");
+  folder.AddReader("127.0.0.1", QString::number(slow.Port()), false, true, false);
+  folder.Execute(QStringLiteral("INSERT INTO readers VALUES ('127.0.0.1', '%1', NULL, 1, 0)").arg(slow.Port()));
+  ASSERT_TRUE(folder.RunProgram(90000, {}, {"env", "QUILLMERE_FORWARD=" + server.Url(db, password)}));
+  EXPECT_EQ(folder.ExitCode, 1);
+  EXPECT_TRUE(folder.ErrorOutput.contains("<6>forwarded 120 records and 5 visits to ") &&
+              folder.ErrorOutput.contains(" before the run stopped; the rest stays in logs.mdb for the next run"))
+      << folder.ErrorOutput.toStdString();
 }
 
 // A watch forwards live events as they come, over one connection. A server that goes away is
