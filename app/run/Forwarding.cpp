@@ -14,6 +14,7 @@
 namespace {
 
 constexpr qint64 KeepIdleLinkMs = 60000;
+const QString StaysForNextRun = QStringLiteral("the rest stays in logs.mdb for the next run");
 
 // The <3> line for rows the server refused, when there are any; whether there were.
 bool SayRowsSetAside(const TForwardProgress& Progress) {
@@ -64,11 +65,7 @@ TRunForwarding::~TRunForwarding() {
   Stopping.Give();
   Thread->wait();
   if (Said || Done.Records + Done.Visits == 0) return;
-  JournalLine(TPriority::Info, QStringLiteral("forwarded %1 records and %2 visits to %3 as site %4 before the run stopped; "
-                                              "the rest stays in logs.mdb for the next run")
-                                   .arg(Done.Records)
-                                   .arg(Done.Visits)
-                                   .arg(Done.Target, Options.Site));
+  JournalLine(TPriority::Info, Forwarded() + QStringLiteral(" before the run stopped; ") + StaysForNextRun);
 }
 
 TForwardEnd TRunForwarding::Finish() {
@@ -143,13 +140,16 @@ void TRunForwarding::Add(const TForwardProgress& Round) {
 TForwardEnd TRunForwarding::Say() {
   Said = true;
   if (End != TForwardEnd::Sent) {
-    const QString rest = QStringLiteral("the rest stays in logs.mdb for the next run");
-    JournalLine(End == TForwardEnd::Outage ? TPriority::Warning : TPriority::Error, ForwardFailed(Done, Why, rest));
+    JournalLine(End == TForwardEnd::Outage ? TPriority::Warning : TPriority::Error, ForwardFailed(Done, Why, StaysForNextRun));
     return End;
   }
-  JournalLine(TPriority::Info, QStringLiteral("forwarded %1 records and %2 visits to %3 as site %4")
-                                   .arg(Done.Records)
-                                   .arg(Done.Visits)
-                                   .arg(Done.Target, Options.Site));
+  JournalLine(TPriority::Info, Forwarded());
   return SayRowsSetAside(Done) ? TForwardEnd::Refused : TForwardEnd::Sent;
+}
+
+QString TRunForwarding::Forwarded() const {
+  return QStringLiteral("forwarded %1 records and %2 visits to %3 as site %4")
+      .arg(Done.Records)
+      .arg(Done.Visits)
+      .arg(Done.Target, Options.Site);
 }

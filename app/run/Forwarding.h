@@ -49,6 +49,7 @@ class TRunForwarding {
   void Fail(TForwardEnd How, const TForwardProgress& Partial, const QString& Why);
   void Add(const TForwardProgress& Round);
   TForwardEnd Say();
+  QString Forwarded() const;
 
   QString File;
   TRunOptions Options;
