@@ -64,7 +64,13 @@ TRunForwarding::TRunForwarding(QString DatabaseFile, TRunOptions AOptions, bool 
 TRunForwarding::~TRunForwarding() {
   Stopping.Give();
   Thread->wait();
-  if (Said || Done.Records + Done.Visits == 0) return;
+  if (Said) return;
+  // A forward that had failed by itself is said as it would have been after the readers.
+  if (End != TForwardEnd::Sent) {
+    Say();
+    return;
+  }
+  if (Done.Records + Done.Visits == 0) return;
   JournalLine(TPriority::Info, Forwarded() + QStringLiteral(" before the run stopped; ") + StaysForNextRun);
 }
 
@@ -115,7 +121,12 @@ void TRunForwarding::Attempt(TForwarder& Forwarder) {
   try {
     Forwarder.Run();
   } catch (const EServerError& Error) {
-    Fail(EndOf(Error), Forwarder.Progress(), Error.Message());
+    // Our own stop is no failure of the server's: what was sent by then is said alone.
+    if (Error.Failure() == TServerFailure::Stopped) {
+      Add(Forwarder.Progress());
+    } else {
+      Fail(EndOf(Error), Forwarder.Progress(), Error.Message());
+    }
     return;
   } catch (const EDatabaseError& Error) {
     Fail(TForwardEnd::LocalFailure, Forwarder.Progress(), LocalFailureText(Error));

@@ -33,7 +33,8 @@ class TRunForwarding {
   // run's writes back while a batch is read.
   TRunForwarding(QString DatabaseFile, TRunOptions Options, bool AtOnce);
   // Without a Finish (the run failed or ended in an exception), a wait on the server ends at once,
-  // nothing unacknowledged is marked sent, and what was sent by then is said.
+  // nothing unacknowledged is marked sent, and what was sent by then is said, or the forward's
+  // own failure when it had failed.
   ~TRunForwarding();
   TRunForwarding(const TRunForwarding&) = delete;
   TRunForwarding& operator=(const TRunForwarding&) = delete;

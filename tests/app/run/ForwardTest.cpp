@@ -124,6 +124,17 @@ TEST(Forward, TheProgramForwardsWhatItCollectedAndNeverPrintsThePassword) {
   EXPECT_TRUE(folder.ErrorOutput.contains("<6>forwarded 120 records and 5 visits to ") &&
               folder.ErrorOutput.contains(" before the run stopped; the rest stays in logs.mdb for the next run"))
       << folder.ErrorOutput.toStdString();
+  // Its forward's own failure is said all the same, not only kept in logs.mdb.
+  ASSERT_TRUE(folder.RunProgram(90000, {}, {"env", "QUILLMERE_FORWARD=" + server.Url("nosuchdb", password)}));
+  EXPECT_EQ(folder.ExitCode, 1);
+  EXPECT_TRUE(folder.ErrorOutput.contains("<3>forwarding to ")) << folder.ErrorOutput.toStdString();
+  // One still waiting on a server that never answers is stopped with the run, which is no failure of the server's.
+  const TLoopbackPeer silent;
+  folder.Execute("DELETE FROM readers WHERE setclk IS NOT NULL");
+  ASSERT_TRUE(folder.RunProgram(
+      90000, {}, {"env", QStringLiteral("QUILLMERE_FORWARD=postgresql://quill@127.0.0.1:%1/central").arg(silent.Port())}));
+  EXPECT_EQ(folder.ExitCode, 1);
+  EXPECT_FALSE(folder.ErrorOutput.contains("forward")) << folder.ErrorOutput.toStdString();
 }
 
 // A watch forwards live events as they come, over one connection. A server that goes away is
