@@ -8,6 +8,7 @@
 #include "BatchSender.h"
 #include "Corrections.h"
 #include "Errors.h"
+#include "ForwardsInFlight.h"
 #include "LocalRows.h"
 #include "LocalState.h"
 #include "NativeStatement.h"
@@ -160,6 +161,7 @@ void TForwarder::Forward(TPgConnection& Server, TLocalState& State, TForwardScop
     if (BeforeCommit) BeforeCommit(batch);
   };
   TBatchSender records(Server, RecordsTable(), beforeCommit);
+  const TForwardInFlight sending(State.Db(), Target);
   const TMark recordsMark = State.RecordsMark();
   CheckBeforeResend(Server, State, recordsMark.Id, RecordsLeft);
   // Before the records: a resend then finds the server's copy corrected, not beside the row.

@@ -1,5 +1,6 @@
 #include "LiveCopies.h"
 
+#include "ForwardsInFlight.h"
 #include "LogDatabase.h"
 #include "NativeStatement.h"
 
@@ -95,9 +96,9 @@ bool TLiveCopies::TakeNearest(const QString& Reader, int CardNo, TDateTime Time,
 }
 
 // A forwarding mark names its row by rowid, time and card: the row keeps being the one sent.
-// Every target is told, not only one whose mark is at or past it: another connection's forward
-// may have read the row as it was and be sending it now. A correction of a row the server lacks
-// stores it as corrected, and the row's own copy then finds it there.
+// A target whose mark is at or past the row has sent it as it was; one a forward is sending to
+// now may be sending it so. A correction of a row the server lacks stores it as corrected, and
+// the row's own copy then finds it there.
 void TLiveCopies::Restamped(qint64 Id, int CardNo, const QByteArray& Was, const QByteArray& Time) {
   if (!HasTable(Db, "forwarding")) return;
   if (!MarkUpdate) {
@@ -105,7 +106,7 @@ void TLiveCopies::Restamped(qint64 Id, int CardNo, const QByteArray& Was, const 
     MarkUpdate = std::make_unique<TNativeStatement>(Db, "UPDATE forwarding SET records_rectime = ? WHERE records_rowid = ?");
     Correction = std::make_unique<TNativeStatement>(
         Db, "INSERT INTO forwarding_corrections (target, local_id, was_rectime, cardno) SELECT target, ?1, ?2, ?3 "
-            "FROM forwarding");
+            "FROM forwarding WHERE records_rowid >= ?1 OR target IN (SELECT value FROM json_each(?4))");
   }
   MarkUpdate->BindText(1, Time);
   MarkUpdate->BindInt64(2, Id);
@@ -113,6 +114,7 @@ void TLiveCopies::Restamped(qint64 Id, int CardNo, const QByteArray& Was, const 
   Correction->BindInt64(1, Id);
   Correction->BindText(2, Was);
   Correction->BindInt(3, CardNo);
+  Correction->BindText(4, TForwardInFlight::Targets());
   Correction->Run();
 }
 

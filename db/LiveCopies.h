@@ -17,8 +17,8 @@ class TNativeStatement;
 // record's time: the bound is how far off the reader's clock may be (a reader left on the
 // other side of a summer-time change is an hour off), while one card at one reader pairs in
 // order, however close its swipes. The table is the watch's: a file without it pairs nothing.
-// A row a forward had sent before its log copy came is noted for each such target (table
-// forwarding_corrections), for its server's copy to be corrected.
+// A row a forward had sent, or may be sending, before its log copy came is noted for each such
+// target (table forwarding_corrections), for its server's copy to be corrected.
 // Used inside a write transaction; every failure raises EDatabaseError.
 class TLiveCopies {
  public:

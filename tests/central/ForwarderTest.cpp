@@ -208,11 +208,13 @@ TEST(Forwarder, AServerStoppedMidBatchLosesNothingAndDoublesNothing) {
 
 // A short live event given its log copy's time and mode while the batch that holds it is on its
 // way (a run's visit beside its forward): the server ends with the log's row alone, and the
-// mark still finds its row, so the next forward sends only the correction.
+// mark still finds its row, so the next forward sends only the correction. A target nothing is
+// sent to (here one that failed once) is not given a correction to keep for ever.
 TEST(Forwarder, ARowRestampedWhileItsBatchIsOnTheWayIsCorrected) {
   for (const int behind : {0, 7}) {  // the log copy's time the same (only its mode differs) or another
     const QString db = Server().CreateDatabase(QStringLiteral("restamped_%1").arg(behind));
     TSite site(3);
+    ASSERT_FALSE(site.Forward(Url("nosuchdb"), "north").Ok);
     TLogDatabase store;
     store.OpenDatabase(site.Folder.DatabasePath());
     store.KeepLiveEventsPending();
@@ -237,6 +239,7 @@ TEST(Forwarder, ARowRestampedWhileItsBatchIsOnTheWayIsCorrected) {
     EXPECT_EQ(next.Progress.Records, 0);
     EXPECT_EQ(Server().Sql("SELECT rectime, mode FROM records WHERE cardno = 88", db).trimmed().toStdString(),
               QStringLiteral("2026-02-01 08:00:%1|2").arg(30 - behind).toStdString());
+    EXPECT_EQ(site.Folder.Query("SELECT COUNT(*) FROM forwarding_corrections"), QStringList{"0"});
   }
 }
 
