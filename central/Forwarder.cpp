@@ -8,7 +8,7 @@
 #include "BatchSender.h"
 #include "Corrections.h"
 #include "Errors.h"
-#include "ForwardsInFlight.h"
+#include "ForwardInFlight.h"
 #include "LocalRows.h"
 #include "LocalState.h"
 #include "NativeStatement.h"

@@ -1,6 +1,6 @@
 #include "LiveCopies.h"
 
-#include "ForwardsInFlight.h"
+#include "ForwardInFlight.h"
 #include "LogDatabase.h"
 #include "NativeStatement.h"
 

@@ -1,4 +1,4 @@
-#include "ForwardsInFlight.h"
+#include "ForwardInFlight.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
