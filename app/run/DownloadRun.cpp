@@ -30,8 +30,14 @@ bool ForwardBesideTheReaders(const TLogDatabase& Db) {
 
 TDownloadRun::TDownloadRun(IRunDisplay& ADisplay, QString ADatabaseFile, TRunOptions AOptions)
     : Display(ADisplay), DatabaseFile(std::move(ADatabaseFile)), Options(std::move(AOptions)) {
+  if (Options.ForwardUrl.isEmpty()) return;
   // The start delay is then the forward's: a first forward of a year of records needs no reader.
-  if (!Options.ForwardUrl.isEmpty()) TakeDatabase();
+  // What the start raises is the run's, to end it once its window is up.
+  try {
+    TakeDatabase();
+  } catch (...) {
+    StartFailure = std::current_exception();
+  }
 }
 
 TDownloadRun::~TDownloadRun() = default;
@@ -45,6 +51,7 @@ void TDownloadRun::TakeDatabase() {
 }
 
 TExitStatus TDownloadRun::Run() {
+  if (StartFailure) std::rethrow_exception(StartFailure);
   if (!Taken) TakeDatabase();
   if (Refused) {
     if (!Refused->Box.isEmpty() && MessagesAreInteractive()) ShowErrorMessage(Refused->Box);

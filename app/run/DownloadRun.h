@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <exception>
 #include <memory>
 #include <optional>
 
@@ -43,6 +44,7 @@ class TDownloadRun {
   std::optional<TRunLock> Lock;
   TLogDatabase Db;
   bool Taken = false;  // tried, at least
+  std::exception_ptr StartFailure;
   std::optional<TRefusal> Refused;
   std::unique_ptr<TRunForwarding> Forwarding;
 };
