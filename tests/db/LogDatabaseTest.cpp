@@ -15,7 +15,9 @@
 #include <thread>
 
 #include "Errors.h"
+#include "ForwardInFlight.h"
 #include "LogDatabase.h"
+#include "NativeStatement.h"
 #include "TestSupport.h"
 
 namespace {
@@ -212,6 +214,25 @@ TEST_F(LogDatabase, ACommitThatFailsRaisesAndStoresNothing) {
   TLogDatabase alone;
   alone.OpenDatabase(Folder.DatabasePath());
   EXPECT_TRUE(alone.ReadersLeaveWritersFree());
+}
+
+// A forward is noted as under way only once it had its turn to write (a re-stamp begun before
+// it has committed), and no longer when it could not or is over.
+TEST_F(LogDatabase, AForwardIsUnderWayOnlyOnceItHadItsTurnToWrite) {
+  TLogDatabase db(100);
+  db.OpenDatabase(Folder.DatabasePath());
+  sqlite3* handle = NativeHandle(QSqlDatabase::database(db.Connection(), false));
+  {
+    THeldFile held(Folder.DatabasePath());
+    ASSERT_TRUE(held.Hold());
+    EXPECT_THROW(TForwardInFlight(handle, "central"), EDatabaseError);
+    EXPECT_EQ(TForwardInFlight::Targets(), "[]");
+  }
+  {
+    const TForwardInFlight sending(handle, "central");
+    EXPECT_EQ(TForwardInFlight::Targets(), R"(["central"])");
+  }
+  EXPECT_EQ(TForwardInFlight::Targets(), "[]");
 }
 
 // While another program holds the file: a brief transaction gives way at once, the thread
