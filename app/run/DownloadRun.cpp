@@ -34,7 +34,8 @@ TDownloadRun::TDownloadRun(IRunDisplay& ADisplay, QString ADatabaseFile, TRunOpt
   // The start delay is then the forward's: a first forward of a year of records needs no reader.
   // What the start raises is the run's, to end it once its window is up.
   try {
-    TakeDatabase();
+    Refused = OpenAndLock(Db, DatabaseFile, Lock);
+    if (!Refused) Forwarding = std::make_unique<TRunForwarding>(Db.DatabasePath(), Options, ForwardBesideTheReaders(Db));
   } catch (...) {
     StartFailure = std::current_exception();
   }
@@ -42,17 +43,9 @@ TDownloadRun::TDownloadRun(IRunDisplay& ADisplay, QString ADatabaseFile, TRunOpt
 
 TDownloadRun::~TDownloadRun() = default;
 
-void TDownloadRun::TakeDatabase() {
-  Taken = true;
-  Refused = OpenAndLock(Db, DatabaseFile, Lock);
-  if (!Refused && !Options.ForwardUrl.isEmpty()) {
-    Forwarding = std::make_unique<TRunForwarding>(Db.DatabasePath(), Options, ForwardBesideTheReaders(Db));
-  }
-}
-
 TExitStatus TDownloadRun::Run() {
   if (StartFailure) std::rethrow_exception(StartFailure);
-  if (!Taken) TakeDatabase();
+  if (Options.ForwardUrl.isEmpty()) Refused = OpenAndLock(Db, DatabaseFile, Lock);
   if (Refused) {
     if (!Refused->Box.isEmpty() && MessagesAreInteractive()) ShowErrorMessage(Refused->Box);
     return Refused->Status;

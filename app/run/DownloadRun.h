@@ -32,7 +32,6 @@ class TDownloadRun {
   TExitStatus Run();
 
  private:
-  void TakeDatabase();
   bool VisitReaders();
   void VisitOneByOne(TRunJournal& Journal);
 
@@ -43,7 +42,6 @@ class TDownloadRun {
   // file closes before the run's, and both before the lock.
   std::optional<TRunLock> Lock;
   TLogDatabase Db;
-  bool Taken = false;  // tried, at least
   std::exception_ptr StartFailure;
   std::optional<TRefusal> Refused;
   std::unique_ptr<TRunForwarding> Forwarding;
