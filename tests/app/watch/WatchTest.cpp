@@ -270,6 +270,8 @@ TEST(Watch, AReaderThatDropsIsConnectedAgainAndItsLogCollected) {
   ASSERT_TRUE(watched.AwaitPasses(2));
   EXPECT_EQ(watched.Passes()[1].Added, 40);
   EXPECT_EQ(watched.Sim->Connections(), 1);
+  // The line is said up, and its outage ended, once the pass that went through it is reported.
+  ASSERT_TRUE(WaitUntil([&] { return watched.LinesDown().size() >= 2; }, LimitMs));
   const QString journal = QString::fromLocal8Bit(errors.Text());
   const QString name = QStringLiteral("127.0.0.1:%1").arg(port);
   EXPECT_EQ(journal.count("<4>" + name + ": line down (the reader closed the line)"), 1) << journal.toStdString();
