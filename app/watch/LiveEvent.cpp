@@ -9,13 +9,11 @@ constexpr int ModeOfShortForm = 0;
 
 }  // namespace
 
-TLiveStored StoreLiveEvent(TLogDatabase& Store, const TLiveEvent& Event, const QString& Reader, bool AwaitLogCopy) {
+TLiveStored StoreLiveEvent(TWriteTransaction& Transaction, const TLiveEvent& Event, const QString& Reader, bool AwaitLogCopy) {
   if (Event.Stamp <= 0) return TLiveStored::Invalid;
-  TWriteTransaction transaction(Store, TLockWait::Briefly);
-  if (transaction.RecordExists(Event.Stamp, Event.CardNo)) return TLiveStored::Duplicate;
+  if (Transaction.RecordExists(Event.Stamp, Event.CardNo)) return TLiveStored::Duplicate;
   const bool shortForm = Event.Mode < 0;
-  transaction.StoreRecord(Event.Stamp, Event.CardNo, Reader, shortForm ? ModeOfShortForm : Event.Mode);
-  if (shortForm && AwaitLogCopy) transaction.AwaitLogCopy(Event.Stamp, Event.CardNo, Reader);
-  transaction.Commit();
+  Transaction.StoreRecord(Event.Stamp, Event.CardNo, Reader, shortForm ? ModeOfShortForm : Event.Mode);
+  if (shortForm && AwaitLogCopy) Transaction.AwaitLogCopy(Event.Stamp, Event.CardNo, Reader);
   return TLiveStored::Added;
 }

@@ -11,6 +11,7 @@
 #include "OpenAndLock.h"
 #include "Errors.h"
 #include "Journal.h"
+#include "LiveEventWriter.h"
 #include "LogDatabase.h"
 #include "ReaderVisit.h"
 #include "RunJournal.h"
@@ -48,8 +49,8 @@ TExitStatus TWatchRun::Run() {
   return Watch(db, loop);
 }
 
-// Declared so that they go in this order: the workers (joined), the store they shared, the
-// receiver of their posts, then the journal those posts wrote to.
+// Declared so that they go in this order: the workers (joined, their events settled), the writer,
+// the store they shared, the receiver of their posts, then the journal those posts wrote to.
 TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   TRunJournal journal(Db, true);
   Db.SetBusyTimeout(WatchBusyTimeoutMs);  // the start may wait; from here a stop never does
@@ -59,9 +60,10 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   store.OpenDatabase(Db.DatabasePath());
   store.KeepLiveEventsPending();
   store.AbandonWaitsWhen([&stopping] { return stopping.load(); });
-  std::optional<TWatchForwarding> forwarding;  // before the workers, which tell it of each live event
+  std::optional<TWatchForwarding> forwarding;  // before the writer, which tells it of each commit of live events
   if (!Options.ForwardUrl.isEmpty()) forwarding.emplace(Db.DatabasePath(), Options, WatchBusyTimeoutMs);
-  TWatchedReaders readers(Db, store, journal, receiver, Timings, forwarding ? forwarding->StoredSignal() : std::function<void()>());
+  TLiveEventWriter live(store, Timings.FileRetryMs, forwarding ? forwarding->StoredSignal() : std::function<void()>());
+  TWatchedReaders readers(Db, store, live, journal, receiver, Timings);
   JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2")
                                    .arg(readers.Count())
                                    .arg(Timings.CollectMinutes == 1 ? QStringLiteral("minute")

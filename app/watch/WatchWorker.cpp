@@ -28,14 +28,13 @@ QString StoppedDetail() {
 
 }  // namespace
 
-TWatchWorker::TWatchWorker(TLogDatabase& AStore, TReaderRow ARow, TWatchTimings ATimings, TReport AReport,
-                           std::function<void()> AStored)
+TWatchWorker::TWatchWorker(TLogDatabase& AStore, TLiveEventWriter& ALive, TReaderRow ARow, TWatchTimings ATimings, TReport AReport)
     : Store(AStore),
+      Live(ALive),
       Row(std::move(ARow)),
       Timings(ATimings),
       Report(std::move(AReport)),
-      Stored(std::move(AStored)),
-      StoreFailures(TPriority::Error, Row.Address + ':' + Row.Port) {
+      Source(Row.Address + ':' + Row.Port, Row.Address, Row.Download) {
   Thread.reset(QThread::create([this] { Watch(); }));
   Thread->start();
 }
@@ -96,17 +95,17 @@ void TWatchWorker::Watch() {
       ReportLineDown(why);
     }
     link.Disconnect();
-    AwaitRetry(retryMs);
+    if (Stopping.Wait(retryMs) == TWakeup::TWaitEnd::Woken) break;
     retryMs = std::min(retryMs * 2, Timings.LongestRetryMs);
   }
   link.Disconnect();
-  AbandonWaiting();
+  Live.Settle(Source);
 }
 
 // The open line: events as they come, the pass when due or when the reader asks for its clock,
 // a heartbeat when idle across a minute. Ends when the line drops or the watch stops. While
-// another program holds logs.mdb, events wait in memory and the line is read on, so that each
-// is stamped as it arrives; a pass waits for them, and for an echo it would take for a reply.
+// another program holds logs.mdb, events wait in the writer and the line is read on, so that
+// each is stamped as it arrives; a pass waits for them, and for an echo it would take for a reply.
 TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Link, TReaderPass& Pass, QString& Why) {
   QDeadlineTimer nextPass(0);
   // A reader that keeps asking for its clock once it was set gets it with the pass due anyway:
@@ -114,10 +113,12 @@ TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Link, TReaderPass& Pass, QS
   QDeadlineTimer clockAnswered(0);
   for (;;) {
     if (Stopping.Given()) return TLineEnd::Stopping;
-    if (!Waiting.empty() && NextFileTry.hasExpired()) StoreWaiting();
-    const bool passHeld = !Waiting.empty() || Link.EchoAwaited();
     const bool clockDue = Link.PoweredUp() || (Link.ClockRequested() && clockAnswered.hasExpired());
-    if (!passHeld && (clockDue || nextPass.hasExpired())) {
+    const bool passDue = clockDue || nextPass.hasExpired();
+    if (passDue && Source.Waiting() > 0) Live.Flush(Source);
+    const bool eventsHeld = Source.Waiting() > 0;
+    const bool passHeld = eventsHeld || Link.EchoAwaited();
+    if (!passHeld && passDue) {
       QString failure;
       const TVisit ended = RunPass(Link, Pass, failure);
       const TVisitOutcome outcome = ended.Outcome;
@@ -135,8 +136,8 @@ TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Link, TReaderPass& Pass, QS
     }
     qint64 waitMs = passHeld ? IdleCheckMs : std::min<qint64>(IdleCheckMs, nextPass.remainingTime());
     if (Link.EchoAwaited()) waitMs = std::min(waitMs, Link.EchoRemainingMs());
-    if (!Waiting.empty()) waitMs = std::min(waitMs, NextFileTry.remainingTime());
-    const int socket = Waiting.size() < MaxWaitingEvents ? Link.SocketHandle() : -1;
+    if (passDue && eventsHeld) waitMs = std::min<qint64>(waitMs, Timings.FileRetryMs);
+    const int socket = Source.Waiting() < static_cast<int>(MaxWaitingEvents) ? Link.SocketHandle() : -1;
     switch (Stopping.Wait(static_cast<int>(std::max<qint64>(0, waitMs)), socket)) {
       case TWakeup::TWaitEnd::Woken: return TLineEnd::Stopping;
       case TWakeup::TWaitEnd::Timeout:
@@ -165,12 +166,14 @@ TVisit TWatchWorker::RunPass(TReader& Link, TReaderPass& Pass, QString& Failure)
   visit.Port = Row.Port;
   visit.Started = Now();
   TVisit ended;
+  InPass = true;
   try {
     Pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter});
     ended = Pass.VisitOf(visit);
   } catch (const std::exception& Error) {
     ended = FailedVisit(visit, Error);
   }
+  InPass = false;
   // The stop may have cut a reply wait or a reconnect short before the pass's next step: what
   // the pass took for the reader's failure was the watch's own.
   if (Stopping.Given() && ended.Outcome != TVisitOutcome::Done && ended.Outcome != TVisitOutcome::StoreFailed) {
@@ -184,8 +187,7 @@ TVisit TWatchWorker::RunPass(TReader& Link, TReaderPass& Pass, QString& Failure)
   ended.Ended = Now();
   if (ended.Outcome != TVisitOutcome::Interrupted) LastPassStoreFailed = ended.Outcome == TVisitOutcome::StoreFailed;
   Failure = ended.Detail;
-  ended.AddLiveEvents(LiveSincePass);
-  LiveSincePass = 0;
+  ended.AddLiveEvents(Source.TakeStoredSince());
   if (LineUp || !MeaningOf(ended.Outcome).LineLost) Report(ended);
   return ended;
 }
@@ -216,86 +218,9 @@ void TWatchWorker::LineWorks() {
   Report(Outage);
 }
 
+// An event read in a pass is committed before the pass goes on: a page it stores next may hold
+// the event's log copy, which must find the event's row to take it over.
 void TWatchWorker::TakeEvent(int CardNo, TDateTime Stamp, std::int8_t Mode) {
-  Waiting.push_back({CardNo, Stamp, Mode});
-  ++WaitingCount;
-  if (NextFileTry.hasExpired()) StoreWaiting();
-}
-
-// In the order they came, until another program's hold keeps them out: they are tried again
-// after a short wait. An event the file fails to take for another reason (a full or failing
-// disk) is left to the reader's log.
-void TWatchWorker::StoreWaiting() {
-  while (!Waiting.empty()) {
-    try {
-      if (!StoreEvent(Waiting.front())) {
-        NextFileTry.setRemainingTime(Timings.FileRetryMs);
-        return;
-      }
-    } catch (const EDatabaseError& Error) {
-      LiveStoreFailed = true;
-      StoreFailures.Occurred(QStringLiteral("live events not stored (%1); they stay in the reader's log")
-                                 .arg(QString::fromLocal8Bit(Error.what())));
-    }
-    Waiting.pop_front();
-    --WaitingCount;
-  }
-}
-
-// The events read before the line went down are stored meanwhile, as soon as the file takes them.
-void TWatchWorker::AwaitRetry(int RetryMs) {
-  QDeadlineTimer retry(RetryMs);
-  while (!retry.hasExpired() && !Waiting.empty()) {
-    const qint64 sliceMs = std::min(retry.remainingTime(), NextFileTry.remainingTime());
-    if (Stopping.Wait(static_cast<int>(std::max<qint64>(0, sliceMs))) == TWakeup::TWaitEnd::Woken) return;
-    StoreWaiting();
-  }
-  Stopping.Wait(static_cast<int>(std::max<qint64>(0, retry.remainingTime())));
-}
-
-// One last try first: the hold may have ended since the last, and the file is free.
-void TWatchWorker::AbandonWaiting() {
-  StoreWaiting();
-  if (Waiting.empty()) return;
-  LiveStoreFailed = true;
-  JournalLine(TPriority::Error, QStringLiteral("%1: %2 live events not stored: logs.mdb had not taken them when the watch "
-                                               "stopped; they stay in the reader's log")
-                                    .arg(Name())
-                                    .arg(Waiting.size()));
-  Waiting.clear();
-  WaitingCount = 0;
-}
-
-// False while another program holds the file.
-bool TWatchWorker::StoreEvent(const TLiveEvent& Event) {
-  TLiveStored stored;
-  try {
-    stored = StoreLiveEvent(Store, Event, Row.Address, Row.Download);
-  } catch (const EStoreTurnBusy&) {
-    return false;  // another worker's turn: it says so if another program holds the file
-  } catch (const EDatabaseBusy& Error) {
-    if (!AwaitingFile) {
-      JournalLine(TPriority::Warning, QStringLiteral("%1: logs.mdb is held by another program (%2); live events wait for it")
-                                          .arg(Name(), QString::fromLocal8Bit(Error.what())));
-    }
-    AwaitingFile = true;
-    return false;
-  }
-  if (AwaitingFile) JournalLine(TPriority::Info, QStringLiteral("%1: logs.mdb free again; live events stored").arg(Name()));
-  AwaitingFile = false;
-  StoreFailures.Ended(QStringLiteral("live events are stored again; those not stored stay in the reader's log"));
-  switch (stored) {
-    case TLiveStored::Added:
-      ++LiveAdded;
-      ++LiveSincePass;
-      if (Stored) Stored();
-      break;
-    case TLiveStored::Duplicate: break;
-    case TLiveStored::Invalid:
-      JournalLine(TPriority::Warning, QStringLiteral("%1: live event of card %2 without a valid time; its record is left to the log")
-                                          .arg(Name())
-                                          .arg(Event.CardNo));
-      break;
-  }
-  return true;
+  Live.Submit(Source, {CardNo, Stamp, Mode});
+  if (InPass) Live.Flush(Source);
 }

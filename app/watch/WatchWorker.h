@@ -2,16 +2,13 @@
 
 #include <QString>
 
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 
 #include <atomic>
-#include <deque>
 #include <functional>
 #include <memory>
 
-#include "JournalCondition.h"
-#include "LiveEvent.h"
+#include "LiveEventWriter.h"
 #include "LogDatabase.h"
 #include "VisitJournal.h"
 #include "Wakeup.h"
@@ -32,17 +29,17 @@ struct TWatchTimings {
   int RescanMs = 5000;          // between looks at the table readers for rows added, changed or removed
 };
 
-// One reader under watch, in a thread of its own with its own connection: live card events are
-// stored as they come, the reader pass runs on every connect and every CollectMinutes, and a
-// line that drops is connected again after a growing wait. It touches only the shared store,
-// written only inside its write transactions. Each pass's end, and each loss of the line as a
+// One reader under watch, in a thread of its own with its own connection: live card events go
+// to the writer as they come, the reader pass runs on every connect and every CollectMinutes,
+// and a line that drops is connected again after a growing wait. Its pass writes the shared
+// store only inside its write transactions. Each pass's end, and each loss of the line as a
 // visit line_down, goes to Report, called in the worker's thread, which must only post. The
 // thread is stopped and joined when the worker goes.
 class TWatchWorker {
  public:
   using TReport = std::function<void(const TVisit&)>;
-  // Stored, when set, is called in the worker's thread after each live event it committed.
-  TWatchWorker(TLogDatabase& Store, TReaderRow Row, TWatchTimings Timings, TReport Report, std::function<void()> Stored = {});
+  // Live: where its live events are stored; Store: where its passes store the log.
+  TWatchWorker(TLogDatabase& Store, TLiveEventWriter& Live, TReaderRow Row, TWatchTimings Timings, TReport Report);
   ~TWatchWorker();
   TWatchWorker(const TWatchWorker&) = delete;
   TWatchWorker& operator=(const TWatchWorker&) = delete;
@@ -53,10 +50,10 @@ class TWatchWorker {
   void StopAndWait();
   // True once a live event could not be stored, or while the last pass could not store its
   // records: what logs.mdb did not take stays on the reader.
-  bool StoreFailed() const { return LiveStoreFailed || LastPassStoreFailed; }
-  int LiveEventsStored() const { return LiveAdded; }
-  // Events read and stamped that another program's hold on logs.mdb keeps out for now.
-  int EventsWaiting() const { return WaitingCount; }
+  bool StoreFailed() const { return Source.Failed() || LastPassStoreFailed; }
+  int LiveEventsStored() const { return Source.Stored(); }
+  // Events read and stamped and not stored yet: another program's hold on logs.mdb may keep them out.
+  int EventsWaiting() const { return Source.Waiting(); }
 
   // Past this many waiting events, the reader's bytes wait in its socket instead.
   static constexpr std::size_t MaxWaitingEvents = 100000;
@@ -70,27 +67,17 @@ class TWatchWorker {
   void ReportLineDown(const QString& Why);
   void LineWorks();
   void TakeEvent(int CardNo, TDateTime Stamp, std::int8_t Mode);
-  void StoreWaiting();
-  bool StoreEvent(const TLiveEvent& Event);
-  void AwaitRetry(int RetryMs);
-  void AbandonWaiting();
   QString Name() const;
 
   TLogDatabase& Store;
+  TLiveEventWriter& Live;
   TReaderRow Row;
   TWatchTimings Timings;
   TReport Report;
-  std::function<void()> Stored;
-  bool AwaitingFile = false;  // another program holds logs.mdb: the live events wait for it
-  std::deque<TLiveEvent> Waiting;  // in the order they came
-  std::atomic<int> WaitingCount{0};
-  QDeadlineTimer NextFileTry{0};
+  TLiveEventWriter::TSource Source;
   TWakeup Stopping;
-  TJournalCondition StoreFailures;  // a full or failing disk, said once, not per event
-  std::atomic<bool> LiveStoreFailed{false};
   std::atomic<bool> LastPassStoreFailed{false};
-  std::atomic<int> LiveAdded{0};
-  int LiveSincePass = 0;
+  bool InPass = false;
   bool LineUp = true;    // false from a drop until a pass goes through again
   bool PassLostLine = false;  // the line's last loss was a pass's, said in its visit's line
   TVisit Outage;         // the last drop's row, ended once the line is up again

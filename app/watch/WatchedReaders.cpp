@@ -41,9 +41,9 @@ QStringList TableText(const TLogDatabase& Db) {
 
 }  // namespace
 
-TWatchedReaders::TWatchedReaders(TLogDatabase& ADb, TLogDatabase& AStore, TRunJournal& AJournal, QObject& AReceiver,
-                                 TWatchTimings ATimings, std::function<void()> AStored)
-    : Db(ADb), Store(AStore), Journal(AJournal), Receiver(AReceiver), Timings(ATimings), Stored(std::move(AStored)) {
+TWatchedReaders::TWatchedReaders(TLogDatabase& ADb, TLogDatabase& AStore, TLiveEventWriter& ALive, TRunJournal& AJournal,
+                                 QObject& AReceiver, TWatchTimings ATimings)
+    : Db(ADb), Store(AStore), Live(ALive), Journal(AJournal), Receiver(AReceiver), Timings(ATimings) {
   LastTable = TableText(Db);
   for (const TReaderRow& row : ReadTable()) Start(row);
 }
@@ -114,7 +114,7 @@ void TWatchedReaders::Retire(TWatched& Gone, const QString& Why) {
 void TWatchedReaders::Start(const TReaderRow& Row) {
   TRunJournal& journal = Journal;
   QObject& receiver = Receiver;
-  auto worker = std::make_unique<TWatchWorker>(Store, Row, Timings, [&journal, &receiver](const TVisit& Ended) {
+  auto worker = std::make_unique<TWatchWorker>(Store, Live, Row, Timings, [&journal, &receiver](const TVisit& Ended) {
     QMetaObject::invokeMethod(
         &receiver,
         [&journal, Ended] {
@@ -125,7 +125,7 @@ void TWatchedReaders::Start(const TReaderRow& Row) {
           }
         },
         Qt::QueuedConnection);
-  }, Stored);
+  });
   Watched.push_back({Row, std::move(worker)});
 }
 

@@ -4,7 +4,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
 #include <memory>
 #include <set>
 #include <vector>
@@ -19,9 +18,9 @@ class TRunJournal;
 // others are watched all the same.
 class TWatchedReaders {
  public:
-  // Stored goes to every worker (see TWatchWorker).
-  TWatchedReaders(TLogDatabase& Db, TLogDatabase& Store, TRunJournal& Journal, QObject& Receiver, TWatchTimings Timings,
-                  std::function<void()> Stored);
+  // Store and Live go to every worker (see TWatchWorker).
+  TWatchedReaders(TLogDatabase& Db, TLogDatabase& Store, TLiveEventWriter& Live, TRunJournal& Journal, QObject& Receiver,
+                  TWatchTimings Timings);
   ~TWatchedReaders();
   TWatchedReaders(const TWatchedReaders&) = delete;
   TWatchedReaders& operator=(const TWatchedReaders&) = delete;
@@ -45,10 +44,10 @@ class TWatchedReaders {
 
   TLogDatabase& Db;
   TLogDatabase& Store;
+  TLiveEventWriter& Live;
   TRunJournal& Journal;
   QObject& Receiver;
   TWatchTimings Timings;
-  std::function<void()> Stored;
   QStringList LastTable;       // the rows as they read last, to skip look-ups when none changed
   std::set<QString> Refused;   // refusals said, by row and reason
   std::vector<TWatched> Watched;

@@ -17,6 +17,7 @@
 
 #include "Clock.h"
 #include "Forwarder.h"
+#include "LiveEventWriter.h"
 #include "LogDatabase.h"
 #include "PgServer.h"
 #include "ReaderSim.h"
@@ -49,7 +50,8 @@ class TWatched {
     Folder.AddReader("127.0.0.1", QString::number(Sim->Port()), false, true, ClearAfter);
     Store.OpenDatabase(Folder.DatabasePath());
     Store.KeepLiveEventsPending();
-    Worker = std::make_unique<TWatchWorker>(Store, TReaderRow{"127.0.0.1", QString::number(Sim->Port()), false, true, ClearAfter},
+    Live = std::make_unique<TLiveEventWriter>(Store, Timings.FileRetryMs);
+    Worker = std::make_unique<TWatchWorker>(Store, *Live, TReaderRow{"127.0.0.1", QString::number(Sim->Port()), false, true, ClearAfter},
                                             Timings, [this](const TVisit& Visit) {
                                               const std::lock_guard guard(Lock);
                                               (Visit.Outcome == TVisitOutcome::LineDown ? Drops : Ended).push_back(Visit);
@@ -81,6 +83,7 @@ class TWatched {
   std::mutex Lock;
   std::vector<TVisit> Ended;
   std::vector<TVisit> Drops;
+  std::unique_ptr<TLiveEventWriter> Live;
   std::unique_ptr<TWatchWorker> Worker;  // last: stopped before anything it touches goes
 };
 
@@ -381,7 +384,8 @@ TEST(Watch, AReadingProgramHoldingTheFileDelaysLiveEventsAndLosesNone) {
     std::atomic<int> passes{0};
     TWatchTimings timings = QuickTimings();
     timings.FileRetryMs = 20;
-    TWatchWorker worker(store, {"127.0.0.1", QString::number(sim.Port()), false, true, false}, timings,
+    TLiveEventWriter live(store, timings.FileRetryMs);
+    TWatchWorker worker(store, live, {"127.0.0.1", QString::number(sim.Port()), false, true, false}, timings,
                         [&](const TVisit&) { ++passes; });
     ASSERT_TRUE(WaitUntil([&] { return passes >= 1; }, LimitMs));
     for (std::uint32_t card = 0; card < Events; ++card) {
@@ -415,13 +419,18 @@ TEST(Watch, AFileThatRefusesEveryEventIsSaidOnceNotPerEvent) {
   TCapturedErrors errors;
   TWatched watched;
   ASSERT_TRUE(watched.AwaitPasses(1));
-  // Every card but the last is refused: events are stored in order, so once the last is in,
-  // every one before it has met the full file.
+  // Every card but the last is refused. The refused ones are gathered behind a hold first: once
+  // none waits, every one has met the full file, and the last comes alone.
   watched.Folder.Execute("CREATE TRIGGER full BEFORE INSERT ON records WHEN NEW.CARDNO <> 72999 "
                          "BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END");
+  THeldFile held(watched.Folder.DatabasePath());
+  ASSERT_TRUE(held.Hold());
   for (std::uint32_t card = 0; card < Events; ++card) {
     watched.Sim->PresentCard({{1, 72000 + card, readersim::TimeCode(2026, 11, 3, 8, 0, static_cast<int>(card)), false}});
   }
+  ASSERT_TRUE(WaitUntil([&] { return watched.Worker->EventsWaiting() == Events; }, LimitMs));
+  ASSERT_TRUE(held.Release());
+  ASSERT_TRUE(WaitUntil([&] { return watched.Worker->EventsWaiting() == 0; }, LimitMs));
   watched.Sim->PresentCard({{1, 72999, readersim::TimeCode(2026, 11, 3, 8, 1, 0), false}});
   ASSERT_TRUE(watched.AwaitRecords(1));
   const QString journal = QString::fromLocal8Bit(errors.Text());
@@ -592,8 +601,9 @@ class TForwardedWatch {
   bool Start() {
     if (!WaitUntil([&] { return Errors.Peek().contains("<6>forwarding to"); }, LimitMs)) return false;
     Store.OpenDatabase(Folder.DatabasePath());
-    Worker = std::make_unique<TWatchWorker>(Store, TReaderRow{"127.0.0.1", QString::number(Sim.Port()), false, true, false},
-                                            QuickTimings(), [](const TVisit&) {}, Forwarding->StoredSignal());
+    Live = std::make_unique<TLiveEventWriter>(Store, QuickTimings().FileRetryMs, Forwarding->StoredSignal());
+    Worker = std::make_unique<TWatchWorker>(Store, *Live, TReaderRow{"127.0.0.1", QString::number(Sim.Port()), false, true, false},
+                                            QuickTimings(), [](const TVisit&) {});
     return true;
   }
   bool Arrive(const QString& Table, int Rows) const {
@@ -611,6 +621,7 @@ class TForwardedWatch {
   TCapturedErrors Errors;
   std::unique_ptr<TWatchForwarding> Forwarding;
   TLogDatabase Store;
+  std::unique_ptr<TLiveEventWriter> Live;
   std::unique_ptr<TWatchWorker> Worker;  // last: stopped before anything it touches goes
 
  private:
@@ -639,9 +650,9 @@ TEST(Watch, RowsSetAsideForwardAfterForwardAreSaidOnce) {
   EXPECT_TRUE(journal.contains("<3>rows set aside")) << journal.toStdString();
 }
 
-// A live event goes to the server as soon as its worker has stored it, told by the worker: the
-// look at logs.mdb that would find it is an hour away.
-TEST(Watch, ALiveEventIsForwardedOnTheWordOfItsWorker) {
+// A live event goes to the server as soon as it was stored, told by the thread that stored it:
+// the look at logs.mdb that would find it is an hour away.
+TEST(Watch, ALiveEventIsForwardedOnTheWordOfTheThreadThatStoredIt) {
   TForwardedWatch watch(3600000);
   ASSERT_TRUE(watch.Start());
   EXPECT_TRUE(watch.Arrive("records", 3));
