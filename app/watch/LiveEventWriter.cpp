@@ -89,11 +89,13 @@ void TLiveEventWriter::Write() {
     const std::vector<TQueued> batch(Queue.begin(), end);
     Queue.erase(Queue.begin(), end);
     lock.unlock();
-    const bool held = !StoreBatch(batch);
+    const TTry tried = StoreBatch(batch);
     lock.lock();
-    HeldBack = held;
-    if (held) {
-      Queue.insert(Queue.begin(), batch.begin(), batch.end());
+    // Another thread's turn passes within moments, and the wait for it paces the tries: only
+    // another program's hold ends a flush or a last try.
+    HeldBack = tried == TTry::FileHeld;
+    if (tried != TTry::Done) Queue.insert(Queue.begin(), batch.begin(), batch.end());
+    if (HeldBack) {
       NextTry = TClock::now() + RetryAfter;
       // Only those still closing: one that settled meanwhile may be gone.
       for (TSource* from : Closing) {
@@ -107,36 +109,32 @@ void TLiveEventWriter::Write() {
 
 // A full or failing disk: the batch's events are left to their readers' logs, whence the passes
 // bring them.
-bool TLiveEventWriter::StoreBatch(const std::vector<TQueued>& Batch) {
+TLiveEventWriter::TTry TLiveEventWriter::StoreBatch(const std::vector<TQueued>& Batch) {
   try {
-    const auto results = Commit(Batch);
-    if (!results) return false;
-    Noted(Batch, *results);
-  } catch (const EDatabaseError& Error) {
-    for (const TQueued& queued : Batch) Refused(queued, QString::fromLocal8Bit(Error.what()));
-  }
-  return true;
-}
-
-std::optional<std::vector<TLiveStored>> TLiveEventWriter::Commit(const std::vector<TQueued>& Events) {
-  std::vector<TLiveStored> results;
-  results.reserve(Events.size());
-  try {
-    TWriteTransaction transaction(Store, TLockWait::Briefly);
-    for (const TQueued& queued : Events) {
-      results.push_back(StoreLiveEvent(transaction, queued.Event, queued.From->Reader, queued.From->AwaitLogCopy));
-    }
-    transaction.Commit();
+    Noted(Batch, Commit(Batch));
   } catch (const EStoreTurnBusy&) {
-    return std::nullopt;  // a pass's turn: it says so if another program holds the file
+    return TTry::TurnTaken;  // a pass's turn: it says so if another program holds the file
   } catch (const EDatabaseBusy& Error) {
     if (!AwaitingFile) {
       JournalLine(TPriority::Warning, QStringLiteral("logs.mdb is held by another program (%1); live events wait for it")
                                           .arg(QString::fromLocal8Bit(Error.what())));
     }
     AwaitingFile = true;
-    return std::nullopt;
+    return TTry::FileHeld;
+  } catch (const EDatabaseError& Error) {
+    for (const TQueued& queued : Batch) Refused(queued, QString::fromLocal8Bit(Error.what()));
   }
+  return TTry::Done;
+}
+
+std::vector<TLiveStored> TLiveEventWriter::Commit(const std::vector<TQueued>& Events) {
+  std::vector<TLiveStored> results;
+  results.reserve(Events.size());
+  TWriteTransaction transaction(Store, TLockWait::Briefly);
+  for (const TQueued& queued : Events) {
+    results.push_back(StoreLiveEvent(transaction, queued.Event, queued.From->Reader, queued.From->AwaitLogCopy));
+  }
+  transaction.Commit();
   if (AwaitingFile) JournalLine(TPriority::Info, QStringLiteral("logs.mdb free again; live events stored"));
   AwaitingFile = false;
   return results;

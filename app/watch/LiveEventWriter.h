@@ -11,7 +11,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 #include "JournalCondition.h"
@@ -76,13 +75,14 @@ class TLiveEventWriter {
     TSource* From;
     TLiveEvent Event;
   };
+  // What a try made of its batch: stored or refused (Done), or kept for a later try.
+  enum class TTry { Done, TurnTaken, FileHeld };
   void Write();
   TClock::time_point TryAt() const;
-  // False while another program holds the file: the batch waits.
-  bool StoreBatch(const std::vector<TQueued>& Batch);
-  // Events in one commit: what became of each, or nothing while the file is held. Raises
-  // EDatabaseError when the file refused them.
-  std::optional<std::vector<TLiveStored>> Commit(const std::vector<TQueued>& Events);
+  TTry StoreBatch(const std::vector<TQueued>& Batch);
+  // Events in one commit: what became of each. Raises EDatabaseError when the file refused them,
+  // EDatabaseBusy when a lock kept them out.
+  std::vector<TLiveStored> Commit(const std::vector<TQueued>& Events);
   void Noted(const std::vector<TQueued>& Events, const std::vector<TLiveStored>& Results);
   void Refused(const TQueued& Queued, const QString& Why);
   void GiveUp(TSource& From);

@@ -412,6 +412,31 @@ TEST(Watch, AReadingProgramHoldingTheFileDelaysLiveEventsAndLosesNone) {
   EXPECT_EQ(journal.count("logs.mdb free again"), journal.count("logs.mdb is held by another program")) << journal.toStdString();
 }
 
+// Another thread's turn at the store is no hold on the file: an event read in a pass is stored
+// before the pass goes on, or the log copy the pass stores next finds no short event to take over.
+TEST(Watch, AFlushWaitsOutAnotherThreadsTurnAtTheStore) {
+  TLogFolder folder;
+  TLogDatabase store;
+  store.OpenDatabase(folder.DatabasePath());
+  TLiveEventWriter live(store, QuickTimings().FileRetryMs);
+  TLiveEventWriter::TSource source(QStringLiteral("reader"), QStringLiteral("127.0.0.1"), false);
+  std::atomic<bool> turnTaken{false};
+  const std::unique_ptr<QThread> page(QThread::create([&] {
+    TWriteTransaction transaction(store);
+    turnTaken = true;
+    QThread::msleep(4 * BriefWaitMs);
+  }));
+  page->start();
+  ASSERT_TRUE(WaitUntil([&] { return turnTaken.load(); }, LimitMs));
+  live.Submit(source, {7, Now(), 2});
+  live.Flush(source);
+  EXPECT_EQ(source.Waiting(), 0);
+  page->wait();
+  live.Settle(source);
+  EXPECT_EQ(source.Stored(), 1);
+  EXPECT_FALSE(source.Failed());
+}
+
 // A file that refuses every event (a full disk) is said once as it starts and once as it ends,
 // not once per event.
 TEST(Watch, AFileThatRefusesEveryEventIsSaidOnceNotPerEvent) {
