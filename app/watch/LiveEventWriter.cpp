@@ -177,8 +177,8 @@ void TLiveEventWriter::GiveUp(TSource& From) {
   if (left == 0) return;
   From.Lost = true;
   From.Queued -= static_cast<int>(left);
-  JournalLine(TPriority::Error, QStringLiteral("%1: %2 live events not stored: logs.mdb had not taken them when the watch "
-                                               "stopped; they stay in the reader's log")
+  JournalLine(TPriority::Error, QStringLiteral("%1: %2 live events not stored: logs.mdb had not taken them when the reader's "
+                                               "watch ended; they stay in the reader's log")
                                     .arg(From.Name)
                                     .arg(left));
 }
