@@ -8,9 +8,7 @@
 #include <algorithm>
 
 #include "Clock.h"
-#include "Errors.h"
 #include "Journal.h"
-#include "LiveEvent.h"
 #include "PassObserver.h"
 #include "Reader.h"
 #include "ReaderPass.h"
@@ -137,7 +135,7 @@ TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Link, TReaderPass& Pass, QS
     qint64 waitMs = passHeld ? IdleCheckMs : std::min<qint64>(IdleCheckMs, nextPass.remainingTime());
     if (Link.EchoAwaited()) waitMs = std::min(waitMs, Link.EchoRemainingMs());
     if (passDue && eventsHeld) waitMs = std::min<qint64>(waitMs, Timings.FileRetryMs);
-    const int socket = Source.Waiting() < static_cast<int>(MaxWaitingEvents) ? Link.SocketHandle() : -1;
+    const int socket = Source.Waiting() < MaxWaitingEvents ? Link.SocketHandle() : -1;
     switch (Stopping.Wait(static_cast<int>(std::max<qint64>(0, waitMs)), socket)) {
       case TWakeup::TWaitEnd::Woken: return TLineEnd::Stopping;
       case TWakeup::TWaitEnd::Timeout:

@@ -56,7 +56,7 @@ class TWatchWorker {
   int EventsWaiting() const { return Source.Waiting(); }
 
   // Past this many waiting events, the reader's bytes wait in its socket instead.
-  static constexpr std::size_t MaxWaitingEvents = 100000;
+  static constexpr int MaxWaitingEvents = 100000;
 
  private:
   enum class TLineEnd { Dropped, Stopping };
