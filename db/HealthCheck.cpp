@@ -10,13 +10,11 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 
-#include "AccessRefusal.h"
 #include "Clock.h"
+#include "DatabaseFile.h"
 #include "Errors.h"
 #include "LogDatabase.h"
 #include "RunLock.h"
@@ -225,13 +223,7 @@ THealth ReadAny(const QString& DatabasePath, int WindowHours) {
 }  // namespace
 
 THealth ReadHealth(const QString& DatabasePath, int WindowHours) {
-  // Said apart, because a monitor's user outside the group meets the second.
-  struct stat file {};
-  if (::stat(QFile::encodeName(DatabasePath).constData(), &file) != 0) {
-    const QString refusal = errno == EACCES ? AccessRefusal(DatabasePath, TAccessNeed::Read) : QString();
-    throw EDatabaseError(refusal.isEmpty() ? std::strerror(errno) : refusal.toStdString());
-  }
-  if (!S_ISREG(file.st_mode)) throw EDatabaseError("not a file");
+  RequireDatabaseFile(DatabasePath, TAccessNeed::Read);
   // Through a symbolic link, the -wal and -shm are those beside the file itself.
   const QString real = QFileInfo(DatabasePath).canonicalFilePath();
   THealth health = ReadAny(real, WindowHours);

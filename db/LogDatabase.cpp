@@ -19,6 +19,7 @@
 #include <initializer_list>
 
 #include "AccessRefusal.h"
+#include "DatabaseFile.h"
 #include "DiskSync.h"
 #include "LiveCopies.h"
 #include "NativeStatement.h"
@@ -63,18 +64,6 @@ QString WriteRefusal(const QString& Path) {
   return refusal.isEmpty() ? reason : refusal;
 }
 
-// A folder this user may not enter makes the file look missing; say who may use it instead.
-void RequireFile(const QString& Path) {
-  struct stat status {};
-  if (::stat(QFile::encodeName(Path).constData(), &status) == 0) {
-    if (!S_ISREG(status.st_mode)) Refuse(TOpenFailure::Missing, QStringLiteral("no such file"));
-    return;
-  }
-  const QString refusal = errno == EACCES ? AccessRefusal(Path, TAccessNeed::ReadWrite) : QString();
-  if (!refusal.isEmpty()) Refuse(TOpenFailure::Unwritable, refusal);
-  Refuse(TOpenFailure::Missing, QStringLiteral("no such file"));
-}
-
 }  // namespace
 
 // Written by hand: it runs twice per record, and a formatted print costs ten times as much.
@@ -104,8 +93,8 @@ TLogDatabase::~TLogDatabase() {
 
 void TLogDatabase::OpenDatabase(const QString& FilePath) {
   Path = QFileInfo(FilePath).absoluteFilePath();
-  RequireFile(Path);
-  CheckWritable();
+  RequireDatabaseFile(Path, TAccessNeed::ReadWrite);
+  CheckFolderWritable();
 
   QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
   db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
@@ -122,11 +111,9 @@ void TLogDatabase::OpenDatabase(const QString& FilePath) {
 
 // SQLite would open a file it cannot write read-only without a word, and the first store
 // would fail with the reader already locked. The folder takes the journal and the run lock.
-void TLogDatabase::CheckWritable() const {
-  for (const QString& target : {Path, QFileInfo(Path).absolutePath()}) {
-    const QString refusal = WriteRefusal(target);
-    if (!refusal.isEmpty()) Refuse(TOpenFailure::Unwritable, refusal);
-  }
+void TLogDatabase::CheckFolderWritable() const {
+  const QString refusal = WriteRefusal(QFileInfo(Path).absolutePath());
+  if (!refusal.isEmpty()) Refuse(TOpenFailure::Unwritable, refusal);
 }
 
 // Each page is its own commit; WAL makes that cheap and safe against a kill, and readers in

@@ -26,7 +26,7 @@ struct TReaderRow {
 constexpr int DefaultBusyTimeoutMs = 10000;
 
 // Why logs.mdb could not be opened: each needs a person, and each ends a run its own way.
-enum class TOpenFailure { Missing, Unwritable, Unusable };
+enum class TOpenFailure { Missing, Unwritable, Unusable, Linked };
 
 class EDatabaseOpenError : public EDatabaseError {
  public:
@@ -78,7 +78,7 @@ class TLogDatabase {
  private:
   friend class TWriteTransaction;
 
-  void CheckWritable() const;
+  void CheckFolderWritable() const;
   void LoadReaders();
   void CheckRecordsTable();
   void UseWriteAheadLog();

@@ -15,6 +15,7 @@ enum class TExitStatus : int {
   StoreFailed = 8,          // logs.mdb failed to take what was collected: a full or failing disk
   ReaderUnanswered = 9,     // --test-reader: the reader could not be reached or did not answer
   CopyFailed = 10,          // --backup or --export could not write its copy or its output
+  DatabaseLinked = 11,      // logs.mdb has a second hard link: SQLite cannot share a file under two names
 };
 
 constexpr int ExitCode(TExitStatus Status) {

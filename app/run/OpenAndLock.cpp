@@ -4,16 +4,17 @@
 #include "Journal.h"
 #include "LogDatabase.h"
 
-namespace {
-
 TExitStatus StatusOf(TOpenFailure Failure) {
   switch (Failure) {
     case TOpenFailure::Missing: return TExitStatus::DatabaseMissing;
     case TOpenFailure::Unwritable: return TExitStatus::DatabaseUnwritable;
     case TOpenFailure::Unusable: return TExitStatus::DatabaseUnusable;
+    case TOpenFailure::Linked: return TExitStatus::DatabaseLinked;
   }
   return TExitStatus::DatabaseUnusable;
 }
+
+namespace {
 
 // With a display, a person who started the program learns why nothing happened.
 TRefusal RefuseDatabase(const QString& File, const EDatabaseOpenError& Error) {

@@ -8,6 +8,10 @@
 #include "RunLock.h"
 
 class TLogDatabase;
+enum class TOpenFailure;
+
+// The one exit status of each reason logs.mdb could not be opened, for every command.
+TExitStatus StatusOf(TOpenFailure Failure);
 
 // How a start that could not take logs.mdb ends: its journal line is written; Box, when not
 // empty, is for a person at a display, whom the caller shows it once its window is up.

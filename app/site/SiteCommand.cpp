@@ -10,6 +10,7 @@
 #include "Backup.h"
 #include "Journal.h"
 #include "LogDatabase.h"
+#include "OpenAndLock.h"
 #include "ReaderList.h"
 #include "ReaderProbe.h"
 
@@ -163,12 +164,7 @@ int RunSiteTool(const QString& DatabasePath, TExitStatus Failure, const std::fun
   try {
     return ExitCode(Tool());
   } catch (const EDatabaseOpenError& Error) {
-    switch (Error.Kind) {
-      case TOpenFailure::Missing: return fail(TExitStatus::DatabaseMissing, Error.what());
-      case TOpenFailure::Unwritable: return fail(TExitStatus::DatabaseUnwritable, Error.what());
-      case TOpenFailure::Unusable: break;
-    }
-    return fail(TExitStatus::DatabaseUnusable, Error.what());
+    return fail(StatusOf(Error.Kind), Error.what());
   } catch (const std::exception& Error) {
     return fail(Failure, Error.what());
   }

@@ -6,13 +6,11 @@
 #include <QSqlQuery>
 #include <QUrl>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 
+#include "DatabaseFile.h"
 #include "LogDatabase.h"
 #include "NativeStatement.h"
 #include "SqlExec.h"
@@ -22,16 +20,6 @@ namespace {
 QString NewConnectionName() {
   static std::atomic<int> Counter{0};
   return QStringLiteral("site-%1").arg(++Counter);
-}
-
-// A folder this user may not enter is no missing file: said apart, it points at the group.
-void RefuseWhatIsNoFile(const QString& Path) {
-  struct stat file {};
-  if (::stat(QFile::encodeName(Path).constData(), &file) != 0) {
-    if (errno == ENOENT) throw EDatabaseOpenError(TOpenFailure::Missing, QStringLiteral("no such file"));
-    throw EDatabaseOpenError(TOpenFailure::Unwritable, QString::fromLocal8Bit(std::strerror(errno)));
-  }
-  if (!S_ISREG(file.st_mode)) throw EDatabaseOpenError(TOpenFailure::Unusable, QStringLiteral("not a file"));
 }
 
 // A read-only connection that is the last to close leaves the -wal and -shm of a write-ahead
@@ -44,7 +32,7 @@ bool MayTidy(const QString& Path) {
 }  // namespace
 
 TSiteConnection::TSiteConnection(const QString& DatabasePath, TAccess Access) : Name(NewConnectionName()) {
-  RefuseWhatIsNoFile(DatabasePath);
+  RequireDatabaseFile(DatabasePath, Access == TAccess::Read ? TAccessNeed::Read : TAccessNeed::ReadWrite);
   try {
     Open(DatabasePath, Access);
   } catch (...) {

@@ -73,6 +73,16 @@ TEST_F(LogDatabase, EachFileItCannotUseHasItsOwnFailureAndNoneIsCreated) {
   EXPECT_FALSE(QFile::exists(other.filePath("logs.mdb")));
   EXPECT_EQ(OpenFailureOf(other.filePath("no-such-folder/logs.mdb")), TOpenFailure::Missing);
   EXPECT_EQ(OpenFailureOf(garbage.fileName()), TOpenFailure::Unusable);
+  EXPECT_EQ(OpenFailureOf(other.path()), TOpenFailure::Unusable);
+  {
+    TLogFolder linked;
+    const QString second = linked.SecondName();
+    EXPECT_EQ(OpenFailureOf(linked.DatabasePath()), TOpenFailure::Linked);
+    EXPECT_EQ(OpenFailureOf(second), TOpenFailure::Linked);
+    ASSERT_TRUE(QFile::remove(second));
+    ASSERT_TRUE(QFile::link(linked.DatabasePath(), second));
+    EXPECT_EQ(OpenFailureOf(second), std::nullopt) << "a symbolic link is one name";
+  }
   for (const char* sql : {"DROP TABLE readers", "ALTER TABLE records RENAME COLUMN RECTIME TO WHEN_AT",
                           "DROP TABLE records"}) {
     TLogFolder folder;

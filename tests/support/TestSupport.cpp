@@ -89,6 +89,12 @@ void TLogFolder::AddReader(const QString& Address, const QString& Port, bool Set
 
 // Bound but never listening, and kept so until the process ends: a connect is refused, and no
 // other test running at the same time can be handed the port.
+QString TLogFolder::SecondName(const QString& Name) const {
+  const QString link = Dir.filePath(Name);
+  EXPECT_EQ(::link(QFile::encodeName(DatabasePath()).constData(), QFile::encodeName(link).constData()), 0);
+  return link;
+}
+
 int ClosedLoopbackPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};

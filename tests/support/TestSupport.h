@@ -67,6 +67,8 @@ class TLogFolder {
   void Execute(const QString& Sql) const;
   QStringList Query(const QString& Sql) const;  // each row's columns joined by '|'
   void AddReader(const QString& Address, const QString& Port, bool SetClock, bool Download, bool ClearAfter) const;
+  // A second hard link to logs.mdb, named Name in the same folder; its path.
+  QString SecondName(const QString& Name = QStringLiteral("hard.mdb")) const;
 
  private:
   QTemporaryDir Dir;

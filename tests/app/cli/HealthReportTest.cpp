@@ -193,7 +193,8 @@ TEST_F(HealthCheck, AFileThatCannotBeReadWhollyIsUnknown) {
     std::function<void(const TLogFolder&)> Damage;
     const char* Reason;
   } cases[] = {
-      {"missing", [](const TLogFolder& f) { QFile::remove(f.DatabasePath()); }, "No such file or directory"},
+      {"missing", [](const TLogFolder& f) { QFile::remove(f.DatabasePath()); }, "no such file"},
+      {"a second name", [](const TLogFolder& f) { f.SecondName(); }, "2 hard links"},
       {"not SQLite",
        [](const TLogFolder& f) {
          QFile file(f.DatabasePath());

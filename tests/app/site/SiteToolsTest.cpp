@@ -267,4 +267,22 @@ TEST(SiteBackup, CopiesWhileAWriterWritesForTheGroupOnly) {
   EXPECT_EQ(folder.Query("PRAGMA integrity_check"), QStringList{"ok"});
 }
 
+// Through a second hard link SQLite would see another database beside the first, and each
+// tool would write or read the one file apart from a run's -wal.
+TEST(SiteTools, EveryToolRefusesAFileUnderTwoNamesAndWritesNothing) {
+  const TLogFolder folder;
+  folder.AddReader("10.0.0.1", "4001", false, true, false);
+  const QByteArray before = FileBytes(folder.DatabasePath());
+  QTemporaryDir elsewhere;
+  for (const QString& name : {folder.DatabasePath(), folder.SecondName()}) {
+    EXPECT_EQ(ListReaders(name), ExitCode(TExitStatus::DatabaseLinked));
+    EXPECT_EQ(AddReader(name, Reader("10.0.0.2:4001"), {}), ExitCode(TExitStatus::DatabaseLinked));
+    EXPECT_EQ(RemoveReader(name, Reader("10.0.0.1:4001")), ExitCode(TExitStatus::DatabaseLinked));
+    EXPECT_EQ(ExportRecords(name, {}, stdout), ExitCode(TExitStatus::DatabaseLinked));
+    EXPECT_EQ(BackupTo(name, elsewhere.filePath("copy.mdb"), false), ExitCode(TExitStatus::DatabaseLinked));
+  }
+  EXPECT_EQ(FileBytes(folder.DatabasePath()), before);
+  EXPECT_FALSE(QFile::exists(elsewhere.filePath("copy.mdb")));
+}
+
 }  // namespace
