@@ -12,6 +12,8 @@
 namespace {
 
 const char* const UniqueViolation = "23505";
+const char* const CheckViolation = "23514";
+const char* const DataExceptionClass = "22";
 
 // Every column but the key: a resend never leaves a row half one visit and half another.
 QString VisitsMerge() {
@@ -82,12 +84,17 @@ QList<TSetAside> TBatchSender::Send(const TBatch& Batch) {
   QList<TSetAside> refused;
   if (!Streaming) Begin(Merging());
   SendWhole(Batch, refused);
-  if (Kept == 0 && refused.size() == Batch.Rows()) RefuseTable(QStringLiteral("every row it was sent"), *LastRefusal);
+  if (TableRefuses(Batch, refused)) RefuseTable(QStringLiteral("every row it was sent"), *LastRefusal);
   if (BeforeCommit) BeforeCommit();
   Server.Exec(QStringLiteral("COMMIT"));
   SetAside += refused.size();
   Kept += Batch.Rows() - refused.size();
   return refused;
+}
+
+bool TBatchSender::TableRefuses(const TBatch& Batch, const QList<TSetAside>& Refused) const {
+  if (Kept > 0 || Refused.isEmpty() || Refused.size() != Batch.Rows()) return false;
+  return LastRefusal->SqlState() == QLatin1String(CheckViolation) || RefusedNotForValues >= TableEvidenceRows;
 }
 
 void TBatchSender::SendWhole(const TBatch& Batch, QList<TSetAside>& Refused) {
@@ -167,6 +174,7 @@ void TBatchSender::Halve(const TBatch& Batch, qsizetype From, qsizetype To, QLis
     if (To - From == 1) {
       if (SetAside + Refused.size() >= MaxSetAside) RefuseTable(QStringLiteral("more than %1 rows").arg(MaxSetAside), Error);
       LastRefusal = Error;
+      if (!Error.SqlState().startsWith(QLatin1String(DataExceptionClass))) ++RefusedNotForValues;
       Refused.append({Batch.Ids[From], QStringLiteral("%1 (SQLSTATE %2)").arg(Error.Message(), Error.SqlState())});
       return;
     }

@@ -27,9 +27,12 @@ const TServerTable& VisitsTable();
 // One batch, one transaction on the server. The server's row count is checked before the
 // commit. A row whose values the server refuses is found by halving, set aside, and the rest
 // of the batch committed without it. Past MaxSetAside such rows in one forward, or when every
-// row a forward sent so far was refused (a watch's forward may be a single row), the server is
-// taken to refuse the table, not rows (no partition for them, a CHECK no row meets), and the
-// batch fails as needing a person, nothing of it set aside. Raises EServerError.
+// row a forward sent so far was refused and the refusals blame the table, the server is taken
+// to refuse the table, not rows (no partition for them, a CHECK no row meets), and the batch
+// fails as needing a person, nothing of it set aside. A batch of one row cannot tell the two
+// apart by count: the table is blamed by a check's refusal (a missing partition answers so
+// too), or by TableEvidenceRows rows refused for other than their values; a value the server
+// cannot read (class 22) is always the row's. Raises EServerError.
 class TBatchSender {
  public:
   // OnCommit is called after a batch reached the server, before its commit.
@@ -42,6 +45,7 @@ class TBatchSender {
   QList<TSetAside> Send(const TBatch& Batch);
 
   static constexpr qsizetype MaxSetAside = 50;
+  static constexpr qsizetype TableEvidenceRows = 3;
   static constexpr qsizetype StreamBytes = 64 << 10;
 
  private:
@@ -55,6 +59,7 @@ class TBatchSender {
   void Merge(const TBatch& Batch, qsizetype From, qsizetype To);
   void Halve(const TBatch& Batch, qsizetype From, qsizetype To, QList<TSetAside>& Refused);
   void Restart();
+  bool TableRefuses(const TBatch& Batch, const QList<TSetAside>& Refused) const;
 
   TPgConnection& Server;
   const TServerTable& Table;
@@ -62,6 +67,7 @@ class TBatchSender {
   qsizetype SetAside = 0;  // in earlier batches of this forward
   qsizetype Kept = 0;      // rows the server took in earlier batches of this forward
   std::optional<EServerError> LastRefusal;
+  qsizetype RefusedNotForValues = 0;  // rows of this forward refused for other than a value's form
   bool Overlapping = false;  // a row of this forward was there already: the rest goes through the merge
   bool Streaming = false;    // the batch's transaction and COPY have begun
   qsizetype Streamed = 0;    // bytes of the batch on the wire

@@ -122,13 +122,19 @@ TMark TLocalState::VisitsMark() {
   return mark;
 }
 
-// A last row re-stamped since it was read has its correction queued: the mark names the row as
-// it is now, or it would not be found and everything would go again.
+// The mark takes the row's own values, whatever their storage class (a BLOB card is no text
+// to compare with), once the row is known still to be the one read: the same card and time as
+// the batch read them as text, or a time re-stamped since with its correction queued. A row
+// that is no longer the one read keeps the batch's values, which then find nothing, and the
+// next forward starts again from the first row.
 void TLocalState::AcknowledgeRecords(const TMark& Last, const QList<TSetAside>& Refused) {
   Acknowledge(RecordsMarkUpdate,
-              "UPDATE forwarding SET records_rowid = ?1, records_rectime = COALESCE((SELECT r.RECTIME FROM records r JOIN "
-              "forwarding_corrections c ON c.local_id = r.rowid AND c.cardno = r.CARDNO WHERE r.rowid = ?1 AND "
-              "c.target = ?4 AND c.was_rectime IS ?2), ?2), records_cardno = ?3 WHERE target = ?4",
+              "UPDATE forwarding SET records_rowid = ?1, records_rectime = CASE WHEN s.found THEN s.rectime ELSE ?2 END, "
+              "records_cardno = CASE WHEN s.found THEN s.cardno ELSE ?3 END FROM (SELECT COUNT(*) AS found, "
+              "MAX(r.RECTIME) AS rectime, MAX(r.CARDNO) AS cardno FROM records r WHERE r.rowid = ?1 AND "
+              "CAST(r.CARDNO AS TEXT) IS CAST(?3 AS TEXT) AND (CAST(r.RECTIME AS TEXT) IS CAST(?2 AS TEXT) OR EXISTS "
+              "(SELECT 1 FROM forwarding_corrections c WHERE c.local_id = ?1 AND c.target = ?4 AND c.was_rectime IS ?2))) "
+              "AS s WHERE target = ?4",
               "records", Last, Refused);
 }
 

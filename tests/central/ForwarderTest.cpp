@@ -553,7 +553,8 @@ TEST(Forwarder, VisitsAreNeverMergedNorLeftBehind) {
 // batch before the commit.
 TEST(Forwarder, ARefusedRowIsSetAsideAndTheRestGoesOn) {
   const QString db = Server().CreateDatabase("refused_rows");
-  TSite site(1000);
+  TSite site(1001);
+  site.Folder.Execute("UPDATE records SET CARDNO = X'0102' WHERE rowid = 1001");  // the last one sent: no text to match
   site.Folder.Execute("UPDATE records SET RECTIME = '2026-02-30 10:00:00' WHERE rowid = 500");
   site.Folder.Execute("UPDATE records SET READER = CAST(X'FF41' AS TEXT) WHERE rowid = 700");
   site.Folder.Execute("UPDATE records SET RECTIME = NULL, CARDNO = NULL WHERE rowid = 1000");  // the last one sent
@@ -563,14 +564,14 @@ TEST(Forwarder, ARefusedRowIsSetAsideAndTheRestGoesOn) {
   ASSERT_TRUE(result.Ok) << result.Error.toStdString();
   EXPECT_EQ(result.Progress.Records, 997);
   EXPECT_EQ(result.Progress.Visits, 2);
-  EXPECT_EQ(result.Progress.SetAside, 4);
+  EXPECT_EQ(result.Progress.SetAside, 5);
   EXPECT_EQ(ServerCount(db), 997);
   EXPECT_EQ(site.Folder.Query("SELECT source, local_id, substr(reason, instr(reason, '(SQLSTATE'), 12) FROM "
                               "forwarding_rejected ORDER BY source, local_id"),
             (QStringList{"records|500|(SQLSTATE 22", "records|700|(SQLSTATE 22", "records|1000|(SQLSTATE 23",
-                         "visits|2|(SQLSTATE 22"}));
+                         "records|1001|(SQLSTATE 22", "visits|2|(SQLSTATE 22"}));
   EXPECT_EQ(site.Folder.Query("SELECT last_error FROM forwarding"),
-            QStringList{"4 rows were refused and set aside (table forwarding_rejected)"});
+            QStringList{"5 rows were refused and set aside (table forwarding_rejected)"});
   const TOutcome again = site.Forward(Url(db), "north");
   EXPECT_EQ(again.Progress.Records, 0);
   EXPECT_EQ(again.Progress.SetAside, 0);
@@ -637,6 +638,16 @@ TEST(Forwarder, ATableThatRefusesEveryRowNeedsAPerson) {
     ASSERT_TRUE(sent.Ok) << sent.Error.toStdString();
     EXPECT_EQ(sent.Progress.Records, rows);
   }
+  // One row the server cannot read, alone in a forward, is the row's fault: the table takes the rest.
+  const QString db = Server().CreateDatabase("one_bad_row");
+  TSite site(0);
+  site.Folder.Execute("INSERT INTO records VALUES ('2024-02-30 10:00:00', 7, '10.0.0.1', 1)");
+  const TOutcome alone = site.Forward(Url(db), "north");
+  ASSERT_TRUE(alone.Ok) << alone.Error.toStdString();
+  EXPECT_EQ(alone.Progress.SetAside, 1);
+  site.Add(60, 0);
+  EXPECT_EQ(site.Forward(Url(db), "north").Progress.Records, 60);
+  EXPECT_EQ(ServerCount(db), 60);
 }
 
 // A batch is bounded in bytes as well as in rows, and travels in chunks; a refused row in a
