@@ -38,9 +38,9 @@ void TLiveCopies::KeepPending() {
 
 // Replacing: a row deleted by hand leaves its pending entry behind, and SQLite hands its rowid
 // out again to the next record.
-void TLiveCopies::AwaitLogCopy(const QString& Reader, int CardNo, const QByteArray& Arrival) {
+void TLiveCopies::AwaitLogCopy(const QString& Identity, int CardNo, const QByteArray& Arrival) {
   if (!Await) Await = std::make_unique<TNativeStatement>(Db, "INSERT OR REPLACE INTO live_pending VALUES (last_insert_rowid(), ?, ?, ?)");
-  Await->BindText(1, Reader.toUtf8());
+  Await->BindText(1, Identity.toUtf8());
   Await->BindInt(2, CardNo);
   Await->BindText(3, Arrival);
   Await->Run();
@@ -66,33 +66,60 @@ bool TLiveCopies::TakeExact(qint64 Id, int CardNo, const QByteArray& Time, int M
   return true;
 }
 
+bool TLiveCopies::Awaits(const QString& Identity, const QString& Host, int CardNo) {
+  if (!Kept) return false;
+  if (!Waiting) Waiting = std::make_unique<TNativeStatement>(Db, "SELECT 1 FROM live_pending WHERE reader IN (?, ?) AND cardno = ? LIMIT 1");
+  Waiting->BindText(1, Identity.toUtf8());
+  Waiting->BindText(2, Host.toUtf8());
+  Waiting->BindInt(3, CardNo);
+  return Waiting->Run();
+}
+
+// Arrivals in whole seconds from the same day zero as TDateTime, so that the two clocks compare.
+std::vector<TPendingEvent> TLiveCopies::PendingOf(const QString& Identity, const QString& Host) {
+  std::vector<TPendingEvent> pending;
+  if (!Kept) return pending;
+  TNativeStatement query(Db, "SELECT record, cardno, CAST(round((julianday(arrival) - julianday('1899-12-30')) * 86400) AS INTEGER) "
+                             "FROM live_pending WHERE reader IN (?, ?) AND julianday(arrival) IS NOT NULL ORDER BY arrival, record");
+  query.BindText(1, Identity.toUtf8());
+  query.BindText(2, Host.toUtf8());
+  while (query.Next()) pending.push_back({query.Int64(0), static_cast<int>(query.Int64(1)), query.Int64(2)});
+  return pending;
+}
+
 // The row is matched by its card and arrival too: a VACUUM may have renumbered the records, and
 // then the pending event is dropped rather than another row changed.
-bool TLiveCopies::TakeNearest(const QString& Reader, int CardNo, TDateTime Time, int Mode) {
-  if (!Kept) return false;
-  if (!Nearest) {
-    Nearest = std::make_unique<TNativeStatement>(
-        Db, "DELETE FROM live_pending WHERE record = (SELECT p.record FROM live_pending p WHERE p.reader = ?1 AND p.cardno = ?2 "
-            "AND p.arrival BETWEEN ?3 AND ?4 ORDER BY p.arrival, p.record LIMIT 1) RETURNING record, arrival");
+bool TLiveCopies::TakeAligned(const TPendingEvent& Event, TDateTime Time, int Mode) {
+  TNativeStatement drop(Db, "DELETE FROM live_pending WHERE record = ? RETURNING arrival");
+  drop.BindInt64(1, Event.Record);
+  if (!drop.Next()) return false;
+  const QByteArray arrival(drop.Text(0), drop.TextLength(0));
+  while (drop.Next()) {
+  }
+  if (!Update) {
     Update = std::make_unique<TNativeStatement>(Db, "UPDATE records SET RECTIME = ?, MODE = ? WHERE rowid = ? AND CARDNO = ? AND "
                                                     "RECTIME = ? RETURNING rowid");
   }
-  Nearest->BindText(1, Reader.toUtf8());
-  Nearest->BindInt(2, CardNo);
-  Nearest->BindText(3, RecTimeText(Time - PairingBoundDays).toLatin1());
-  Nearest->BindText(4, RecTimeText(Time + PairingBoundDays).toLatin1());
-  qint64 record = 0;
-  QByteArray arrival;
-  if (!FirstRow(*Nearest, record, arrival)) return false;
   const QByteArray time = RecTimeText(Time).toLatin1();
   Update->BindText(1, time);
   Update->BindInt(2, Mode);
-  Update->BindInt64(3, record);
-  Update->BindInt(4, CardNo);
+  Update->BindInt64(3, Event.Record);
+  Update->BindInt(4, Event.CardNo);
   Update->BindText(5, arrival);
   if (!Update->Run()) return false;
-  Restamped(record, CardNo, arrival, time);
+  Restamped(Event.Record, Event.CardNo, arrival, time);
   return true;
+}
+
+int TLiveCopies::Forget(const QString& Identity, const QString& Host, TDateTime ArrivedBefore) {
+  if (!Kept) return 0;
+  TNativeStatement forget(Db, "DELETE FROM live_pending WHERE reader IN (?, ?) AND arrival < ? RETURNING record");
+  forget.BindText(1, Identity.toUtf8());
+  forget.BindText(2, Host.toUtf8());
+  forget.BindText(3, RecTimeText(ArrivedBefore).toLatin1());
+  int count = 0;
+  while (forget.Next()) ++count;
+  return count;
 }
 
 // A forwarding mark names its row by rowid, time and card: the row keeps being the one sent.

@@ -12,6 +12,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -162,6 +163,10 @@ void TLogDatabase::PrepareStatements() {
   LiveCopies = std::make_unique<TLiveCopies>(db);
 }
 
+bool TLogDatabase::KeepsLiveEventsPending() const {
+  return LiveCopies && LiveCopies->KeepsPending();
+}
+
 void TLogDatabase::KeepLiveEventsPending() {
   LiveCopies->KeepPending();
 }
@@ -254,7 +259,8 @@ void TWriteTransaction::StoreRecord(TDateTime RecTime, int CardNo, const QString
   insert.Run();
 }
 
-TWriteTransaction::TLogCopy TWriteTransaction::StoreLogRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode) {
+TWriteTransaction::TLogCopy TWriteTransaction::StoreLogRecord(TDateTime RecTime, int CardNo, const QString& Reader,
+                                                              const QString& Identity, int Mode) {
   const QByteArray time = RecTimeText(RecTime).toLatin1();
   TNativeStatement& exists = *Store.ExistsQuery;
   exists.BindText(1, time);
@@ -265,13 +271,47 @@ TWriteTransaction::TLogCopy TWriteTransaction::StoreLogRecord(TDateTime RecTime,
     }
     return Store.LiveCopies->TakeExact(id, CardNo, time, Mode) ? TLogCopy::LiveCopy : TLogCopy::Duplicate;
   }
-  if (Store.LiveCopies->TakeNearest(Reader, CardNo, RecTime, Mode)) return TLogCopy::LiveCopy;
+  if (Store.LiveCopies->Awaits(Identity, Reader, CardNo)) return TLogCopy::Held;
   StoreRecord(RecTime, CardNo, Reader, Mode);
   return TLogCopy::Added;
 }
 
-void TWriteTransaction::AwaitLogCopy(TDateTime Arrival, int CardNo, const QString& Reader) {
-  Store.LiveCopies->AwaitLogCopy(Reader, CardNo, RecTimeText(Arrival).toLatin1());
+namespace {
+
+qint64 WholeSeconds(TDateTime Time) {
+  return std::llround(Time * 86400.0);
+}
+
+}  // namespace
+
+TWriteTransaction::THeldStored TWriteTransaction::StoreHeld(const std::vector<THeldRecord>& Held, const QString& Reader,
+                                                            const QString& Identity, std::optional<TDateTime> ForgetBefore) {
+  THeldStored stored;
+  const std::vector<TPendingEvent> pending = Store.LiveCopies->PendingOf(Identity, Reader);
+  std::vector<TNewLogRecord> log;
+  for (const THeldRecord& record : Held) log.push_back({record.CardNo, WholeSeconds(record.RecTime)});
+  std::vector<std::optional<std::size_t>> pairedWith(Held.size());
+  if (const std::optional<TAlignment> alignment = AlignPending(log, pending)) {
+    stored.ClockOffsetSeconds = alignment->OffsetSeconds;
+    for (const auto& [record, event] : alignment->Pairs) pairedWith[record] = event;
+  }
+  for (std::size_t i = 0; i < Held.size(); ++i) {
+    const THeldRecord& record = Held[i];
+    if (RecordExists(record.RecTime, record.CardNo)) {
+      ++stored.Duplicates;
+    } else if (pairedWith[i] && Store.LiveCopies->TakeAligned(pending[*pairedWith[i]], record.RecTime, record.Mode)) {
+      ++stored.LiveCopies;
+    } else {
+      StoreRecord(record.RecTime, record.CardNo, Reader, record.Mode);
+      ++stored.Added;
+    }
+  }
+  if (ForgetBefore) stored.Forgotten = Store.LiveCopies->Forget(Identity, Reader, *ForgetBefore);
+  return stored;
+}
+
+void TWriteTransaction::AwaitLogCopy(TDateTime Arrival, int CardNo, const QString& Identity) {
+  Store.LiveCopies->AwaitLogCopy(Identity, CardNo, RecTimeText(Arrival).toLatin1());
 }
 
 void TWriteTransaction::NoteVisitCounts(const TVisitCounts& Counts) {

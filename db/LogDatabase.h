@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "DateTime.h"
@@ -69,6 +70,7 @@ class TLogDatabase {
   void SetBusyTimeout(int Ms);
   // Short live events are kept pending their log copy from now on (see TLiveCopies).
   void KeepLiveEventsPending();
+  bool KeepsLiveEventsPending() const;
   // Threads waiting for their turn to store give up once Stop answers true (set before they start).
   void AbandonWaitsWhen(std::function<bool()> Stop) { Abandoned = std::move(Stop); }
 
@@ -129,12 +131,30 @@ class TWriteTransaction {
 
   bool RecordExists(TDateTime RecTime, int CardNo);
   void StoreRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode);
-  // A record of the reader's own log: new, a duplicate, or the copy of a short live event
-  // stored before it, which takes the log's time and mode in its row.
-  enum class TLogCopy { Added, Duplicate, LiveCopy };
-  TLogCopy StoreLogRecord(TDateTime RecTime, int CardNo, const QString& Reader, int Mode);
-  // The record just stored from a short live event awaits its log copy.
-  void AwaitLogCopy(TDateTime Arrival, int CardNo, const QString& Reader);
+  // A record of the reader's own log, the reader named Reader in records and Identity by its
+  // line: new, a duplicate, the copy of a short live event stored with this very time, which
+  // takes the log's mode, or held for StoreHeld when the reader has an event of its card pending.
+  enum class TLogCopy { Added, Duplicate, LiveCopy, Held };
+  TLogCopy StoreLogRecord(TDateTime RecTime, int CardNo, const QString& Reader, const QString& Identity, int Mode);
+  // Stores what StoreLogRecord held, in walk order: each record the copy of a pending event of
+  // the reader (see AlignPending), a duplicate, or new. Once a walk read the whole log, the
+  // reader's events pending since before it began (ForgetBefore) can no longer pair: dropped.
+  struct THeldRecord {
+    TDateTime RecTime = 0;
+    int CardNo = 0;
+    int Mode = 0;
+  };
+  struct THeldStored {
+    int Added = 0;
+    int Duplicates = 0;
+    int LiveCopies = 0;
+    std::optional<qint64> ClockOffsetSeconds;  // the reader's clock less this computer's, when it paired any
+    int Forgotten = 0;
+  };
+  THeldStored StoreHeld(const std::vector<THeldRecord>& Held, const QString& Reader, const QString& Identity,
+                        std::optional<TDateTime> ForgetBefore);
+  // The record just stored from a short live event of the reader Identity awaits its log copy.
+  void AwaitLogCopy(TDateTime Arrival, int CardNo, const QString& Identity);
   // Keeps the visit's row current with what this transaction stores, in the same commit.
   void NoteVisitCounts(const TVisitCounts& Counts);
   void Commit();

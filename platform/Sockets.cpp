@@ -66,6 +66,16 @@ bool ParseInteger(const QByteArray& Text, int& Value) {
   return error == std::errc() && end == last;
 }
 
+// A connect to 0.0.0.0 or to any 127.x address reaches this machine's own listener.
+QString IdentityOf(const sockaddr_in& Address) {
+  const std::uint32_t host = ntohl(Address.sin_addr.s_addr);
+  const int port = ntohs(Address.sin_port);
+  if (host == INADDR_ANY || host >> 24 == IN_LOOPBACKNET) return QStringLiteral("this machine:%1").arg(port);
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &Address.sin_addr, text, sizeof text);
+  return QStringLiteral("%1:%2").arg(QLatin1String(text)).arg(port);
+}
+
 sockaddr_in BuildAddress(const QByteArray& Host, const QByteArray& Port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -257,6 +267,7 @@ void TCustomIpClient::Activate() {
   if (!Active() || IsConnected) return;
   const sockaddr_in address = BuildAddress(RemoteHost(), RemotePort());
   IsConnected = CheckResult(ConnectTo(SocketHandle(), address, ConnectAbandon)) == 0;
+  Identity = IsConnected ? IdentityOf(address) : QString();
   if (IsConnected) NotifyConnect();
 }
 
@@ -295,14 +306,10 @@ QString PeerIdentity(const QByteArray& Host, const QByteArray& Port) {
     return {};
   }
   if (address.isEmpty()) return {};
-  in_addr resolved{};
-  resolved.s_addr = inet_addr(address.constData());
-  // A connect to 0.0.0.0 or to any 127.x address reaches this machine's own listener.
-  const std::uint32_t host = ntohl(resolved.s_addr);
-  if (host == INADDR_ANY || host >> 24 == IN_LOOPBACKNET) return QStringLiteral("this machine:%1").arg(port);
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &resolved, text, sizeof text);
-  return QStringLiteral("%1:%2").arg(QLatin1String(text)).arg(port);
+  sockaddr_in resolved{};
+  resolved.sin_addr.s_addr = inet_addr(address.constData());
+  resolved.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
+  return IdentityOf(resolved);
 }
 
 std::vector<QString> PeerIdentities(const std::vector<std::pair<QByteArray, QByteArray>>& Peers, int DeadlineMs) {

@@ -98,6 +98,8 @@ class TCustomIpClient : public TIpSocket {
   bool Connect();
   void Disconnect();
   bool Connected() const { return IsConnected; }
+  // The reader the last connect reached, as PeerIdentity names it; empty before one stood.
+  const QString& ConnectedIdentity() const { return Identity; }
   // A descriptor that, once readable, ends a pending connect at once (a stop); -1: none.
   void AbandonConnectOn(int Descriptor) { ConnectAbandon = Descriptor; }
 
@@ -113,6 +115,7 @@ class TCustomIpClient : public TIpSocket {
  private:
   bool IsConnected = false;
   int ConnectAbandon = -1;
+  QString Identity;
 };
 
 class TTcpClient : public TCustomIpClient {

@@ -89,6 +89,8 @@ class TReader {
   void SetAddress(const QString& Host, const QString& Port);
   QString Address() const;  // "host:port", as the row names it
   QString Host() const;
+  // The reader the line reached, whatever name the row gives it (see PeerIdentity).
+  const QString& Identity() const { return Socket.ConnectedIdentity(); }
   // Every card event the reader reports while no reply is awaited, also during a command's drain.
   void OnCard(TOnCard Handler) { CardHandler = std::move(Handler); }
   // When it returns true, every wait ends at once, unanswered.

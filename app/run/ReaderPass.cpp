@@ -2,9 +2,11 @@
 
 #include <QCoreApplication>
 
+#include <cstdlib>
 #include <memory>
 #include <utility>
 
+#include "Clock.h"
 #include "Errors.h"
 #include "Journal.h"
 #include "LogDatabase.h"
@@ -13,6 +15,30 @@
 namespace {
 
 constexpr int MaxAttempts = 3;
+// Below this, a reader's clock is within what a site would not mend.
+constexpr qint64 ClockOffsetWorthSayingSeconds = 60;
+
+QString Span(qint64 Seconds) {
+  const qint64 minutes = Seconds / 60;
+  if (minutes < 60) return QStringLiteral("%1 min").arg(minutes);
+  if (minutes < 48 * 60) return QStringLiteral("%1 h %2 min").arg(minutes / 60).arg(minutes % 60);
+  return QStringLiteral("%1 days").arg(minutes / (24 * 60));
+}
+
+// What the pairing of live events showed of the reader, once a visit.
+void ReportPairing(const QString& Reader, const TWriteTransaction::THeldStored& Stored) {
+  if (Stored.ClockOffsetSeconds && std::llabs(*Stored.ClockOffsetSeconds) >= ClockOffsetWorthSayingSeconds) {
+    JournalLine(TPriority::Warning, QStringLiteral("%1: the reader's clock is %2 %3 this computer's (its live events were paired "
+                                                   "with its log all the same); set clock on for it mends that")
+                                        .arg(Reader, Span(std::llabs(*Stored.ClockOffsetSeconds)),
+                                             *Stored.ClockOffsetSeconds > 0 ? QStringLiteral("ahead of") : QStringLiteral("behind")));
+  }
+  if (Stored.Forgotten > 0) {
+    JournalLine(TPriority::Warning, QStringLiteral("%1: %2 live events found no copy in the reader's log; they stay as they arrived")
+                                        .arg(Reader)
+                                        .arg(Stored.Forgotten));
+  }
+}
 constexpr int PageCount = 2048;
 
 // The person waits while it lives, however its scope ends.
@@ -251,21 +277,46 @@ void TReaderPass::SkipClear(const QString& Why) {
 }
 
 int TReaderPass::SlotsWalked() const {
-  return Count.Added + Count.Duplicated + Count.Invalid;
+  return Count.Added + Count.Duplicated + Count.Invalid + Count.Held;
 }
 
 bool TReaderPass::WalkLog(IDownloadProgress& Progress) {
+  Held.clear();
+  const TDateTime started = Now();
   for (int page = 0; page < PageCount; ++page) {
     if (!GoOn()) return false;
     const TReply<TLogPage> reply =
         SendWithRetry(QStringLiteral("download page %1").arg(page), [this, page] { return Link.ReadPage(page); });
     if (!reply) return false;
     try {
-      if (StorePage(*reply, Progress)) return true;
+      if (StorePage(*reply, Progress)) return StoreHeld(started);
     } catch (const EDatabaseError& Error) {
       Fail(TVisitOutcome::StoreFailed, QString::fromLocal8Bit(Error.what()));
       return false;  // the reader stays locked and uncleared; the run goes on
     }
+  }
+  return StoreHeld(started);
+}
+
+// The whole log was read: what was held pairs with the live events it copies, and an event
+// older than the walk that found no copy never will.
+bool TReaderPass::StoreHeld(TDateTime WalkStarted) {
+  if (Held.empty() && !Db.KeepsLiveEventsPending()) return true;
+  try {
+    TWriteTransaction transaction(Db);
+    const TWriteTransaction::THeldStored stored = transaction.StoreHeld(Held, Link.Host(), Link.Identity(), WalkStarted);
+    TPassCounters counts = Count;
+    counts.Held = 0;
+    counts.Added = static_cast<std::uint16_t>(counts.Added + stored.Added);
+    counts.Duplicated = static_cast<std::uint16_t>(counts.Duplicated + stored.Duplicates + stored.LiveCopies);
+    transaction.NoteVisitCounts({VisitId, counts.Added, counts.Duplicated, counts.Invalid});
+    transaction.Commit();
+    Count = counts;
+    Held.clear();
+    ReportPairing(Link.Address(), stored);
+  } catch (const EDatabaseError& Error) {
+    Fail(TVisitOutcome::StoreFailed, QString::fromLocal8Bit(Error.what()));
+    return false;
   }
   return true;
 }
@@ -281,10 +332,13 @@ bool TReaderPass::StorePage(const TLogPage& Page, IDownloadProgress& Progress) {
     const std::optional<TLogRecord>& record = Page.Records[static_cast<std::size_t>(slot)];
     if (!record) {
       ++counts.Invalid;
-    } else if (transaction.StoreLogRecord(record->RecTime, record->CardNo, host, record->Mode) == TWriteTransaction::TLogCopy::Added) {
-      ++counts.Added;
     } else {
-      ++counts.Duplicated;  // a live event's copy was stored too, when it came
+      switch (transaction.StoreLogRecord(record->RecTime, record->CardNo, host, Link.Identity(), record->Mode)) {
+        case TWriteTransaction::TLogCopy::Added: ++counts.Added; break;
+        case TWriteTransaction::TLogCopy::Held: Held.push_back({record->RecTime, record->CardNo, record->Mode}); ++counts.Held; break;
+        case TWriteTransaction::TLogCopy::Duplicate:
+        case TWriteTransaction::TLogCopy::LiveCopy: ++counts.Duplicated; break;  // a live event's copy was stored when it came
+      }
     }
     Progress.Step();
   }

@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "DownloadProgress.h"
+#include "LogDatabase.h"
 #include "Reader.h"
 #include "PassObserver.h"
 #include "StopToken.h"
@@ -24,6 +26,7 @@ struct TPassCounters {
   std::uint16_t Added = 0;
   std::uint16_t Duplicated = 0;
   std::uint16_t Invalid = 0;
+  std::uint16_t Held = 0;  // read, and stored at the walk's end: cards the reader has live events pending of
 };
 
 // The work for one reader: connect, lock, optionally set the clock, read the capacity twice,
@@ -67,6 +70,7 @@ class TReaderPass {
   bool WalkLog(IDownloadProgress& Progress);
   int SlotsWalked() const;
   bool StorePage(const TLogPage& Page, IDownloadProgress& Progress);
+  bool StoreHeld(TDateTime WalkStarted);
 
   TReader& Link;
   TLogDatabase& Db;
@@ -74,6 +78,7 @@ class TReaderPass {
   TStopToken Stop;
   qint64 VisitId = -1;
   TPassCounters Count;
+  std::vector<TWriteTransaction::THeldRecord> Held;
   bool Locked = false;
   bool ClockSent = false;
   TVisit Result;

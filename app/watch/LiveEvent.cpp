@@ -14,6 +14,6 @@ TLiveStored StoreLiveEvent(TWriteTransaction& Transaction, const TLiveEvent& Eve
   if (Transaction.RecordExists(Event.Stamp, Event.CardNo)) return TLiveStored::Duplicate;
   const bool shortForm = Event.Mode < 0;
   Transaction.StoreRecord(Event.Stamp, Event.CardNo, Reader, shortForm ? ModeOfShortForm : Event.Mode);
-  if (shortForm && AwaitLogCopy) Transaction.AwaitLogCopy(Event.Stamp, Event.CardNo, Reader);
+  if (shortForm && AwaitLogCopy) Transaction.AwaitLogCopy(Event.Stamp, Event.CardNo, Event.Identity);
   return TLiveStored::Added;
 }

@@ -13,6 +13,7 @@ struct TLiveEvent {
   int CardNo = 0;
   TDateTime Stamp = 0;  // 0: the event's time code names no real time
   std::int8_t Mode = -1;  // -1: the short form, which carries none
+  QString Identity;  // the reader whose line it came on, by PeerIdentity
 };
 
 enum class TLiveStored { Added, Duplicate, Invalid };

@@ -58,7 +58,7 @@ void TWatchWorker::Watch() {
   linkTimings.ReplyWaitMs = Timings.ReplyWaitMs;
   TReader link(linkTimings);
   link.SetAddress(Row.Address, Row.Port);
-  link.OnCard([this](const TCardEvent& Card) { TakeEvent(Card.CardNo, Card.Stamp, Card.Mode); });
+  link.OnCard([this, &link](const TCardEvent& Card) { TakeEvent({Card.CardNo, Card.Stamp, Card.Mode, link.Identity()}); });
   // A reader that stops answering in mid-pass must not hold a stop for its tries: a reply wait
   // sleeps in this thread's event loop, where the stop wakes it.
   link.StopWaitsWhen([this] { return Stopping.Given(); });
@@ -218,7 +218,7 @@ void TWatchWorker::LineWorks() {
 
 // An event read in a pass is committed before the pass goes on: a page it stores next may hold
 // the event's log copy, which must find the event's row to take it over.
-void TWatchWorker::TakeEvent(int CardNo, TDateTime Stamp, std::int8_t Mode) {
-  Live.Submit(Source, {CardNo, Stamp, Mode});
+void TWatchWorker::TakeEvent(TLiveEvent Event) {
+  Live.Submit(Source, std::move(Event));
   if (InPass) Live.Flush(Source);
 }

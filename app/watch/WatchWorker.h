@@ -66,7 +66,7 @@ class TWatchWorker {
   TVisit RunPass(TReader& Link, TReaderPass& Pass, QString& Failure);
   void ReportLineDown(const QString& Why);
   void LineWorks();
-  void TakeEvent(int CardNo, TDateTime Stamp, std::int8_t Mode);
+  void TakeEvent(TLiveEvent Event);
   QString Name() const;
 
   TLogDatabase& Store;

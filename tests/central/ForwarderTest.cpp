@@ -225,12 +225,18 @@ TEST(Forwarder, ARowRestampedWhileItsBatchIsOnTheWayIsCorrected) {
     {
       TWriteTransaction live(store);
       live.StoreRecord(arrival, 88, "10.0.0.1", 0);
-      live.AwaitLogCopy(arrival, 88, "10.0.0.1");
+      live.AwaitLogCopy(arrival, 88, "10.0.0.1:4001");
       live.Commit();
     }
     const TOutcome first = site.Forward(Url(db), "north", {}, [&](int) {
       TWriteTransaction copy(store);
-      ASSERT_EQ(copy.StoreLogRecord(logged, 88, "10.0.0.1", 2), TWriteTransaction::TLogCopy::LiveCopy);
+      const TWriteTransaction::TLogCopy stored = copy.StoreLogRecord(logged, 88, "10.0.0.1", "10.0.0.1:4001", 2);
+      if (behind == 0) {
+        ASSERT_EQ(stored, TWriteTransaction::TLogCopy::LiveCopy);
+      } else {
+        ASSERT_EQ(stored, TWriteTransaction::TLogCopy::Held);
+        ASSERT_EQ(copy.StoreHeld({{logged, 88, 2}}, "10.0.0.1", "10.0.0.1:4001", std::nullopt).LiveCopies, 1);
+      }
       copy.Commit();
     });
     ASSERT_TRUE(first.Ok) << first.Error.toStdString();

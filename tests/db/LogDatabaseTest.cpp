@@ -327,4 +327,71 @@ TEST_F(LogDatabase, ACommittedRecordIsVisibleToAnotherConnectionAtOnce) {
   EXPECT_EQ(Folder.Query("PRAGMA integrity_check"), QStringList{"ok"});
 }
 
+// A short live event (card, seconds from T on this computer's clock) pending its log copy, and
+// a record of a reader's log (card, seconds from T on the reader's clock).
+struct TSwipe {
+  const char* Identity;
+  const char* Reader;
+  int Card;
+  int Seconds;
+};
+
+// Each pending event belongs to the reader it came from, whatever its row is named by the time
+// its log is walked, and pairs oldest first with the records the walk holds back, however far
+// off the reader's clock, as long as it is steady; an event that a whole walk found no copy of
+// never will. The rows in rowid order: each swipe keeps the row it was first stored in.
+TEST_F(LogDatabase, LiveEventsPairWithTheirOwnReadersLogCopiesAtOneSteadyOffset) {
+  const TDateTime t = At(2026, 3, 2, 8, 0, 0);
+  const auto at = [t](int Seconds) { return t + Seconds / 86400.0; };
+  const auto text = [&](int Seconds) { return RecTimeText(at(Seconds)); };
+  const char* const gate = "this machine:4001";
+  const struct {
+    const char* Name;
+    std::vector<TSwipe> Live;
+    std::vector<TSwipe> Log;  // one walk, of the first one's reader
+    QStringList Rows;
+    int Offset;
+    int Forgotten;
+  } cases[] = {
+      {"the row renamed to another name of the reader", {{gate, "127.0.0.1", 88, 0}}, {{gate, "localhost", 88, -7}},
+       {text(-7) + "|88|127.0.0.1"}, -7, 0},
+      {"another reader's swipe of the card", {{"10.0.0.9:4001", "10.0.0.9", 88, 0}}, {{gate, "127.0.0.1", 88, -2}},
+       {text(0) + "|88|10.0.0.9", text(-2) + "|88|127.0.0.1"}, 0, 0},
+      {"three swipes of one card over three hours", {{gate, "g", 5, 0}, {gate, "g", 5, 3600}, {gate, "g", 5, 7200}},
+       {{gate, "g", 5, -7}, {gate, "g", 5, 3593}, {gate, "g", 5, 7193}}, {text(-7) + "|5|g", text(3593) + "|5|g", text(7193) + "|5|g"}, -7, 0},
+      {"the reader three hours ahead", {{gate, "g", 1, 0}, {gate, "g", 2, 1}, {gate, "g", 1, 2}},
+       {{gate, "g", 1, 10800}, {gate, "g", 2, 10801}, {gate, "g", 1, 10802}},
+       {text(10800) + "|1|g", text(10801) + "|2|g", text(10802) + "|1|g"}, 10800, 0},
+      {"a swipe while the line was down comes first", {{gate, "g", 7, 0}}, {{gate, "g", 7, -3600}, {gate, "g", 7, -5}},
+       {text(-5) + "|7|g", text(-3600) + "|7|g"}, -5, 0},
+      {"an event whose copy the walk never found", {{gate, "g", 9, 0}}, {{gate, "g", 3, 5}}, {text(0) + "|9|g", text(5) + "|3|g"}, 0, 1},
+  };
+  for (const auto& c : cases) {
+    TLogFolder folder;
+    TLogDatabase db;
+    db.OpenDatabase(folder.DatabasePath());
+    db.KeepLiveEventsPending();
+    for (const TSwipe& swipe : c.Live) {
+      TWriteTransaction live(db);
+      live.StoreRecord(at(swipe.Seconds), swipe.Card, swipe.Reader, 0);
+      live.AwaitLogCopy(at(swipe.Seconds), swipe.Card, swipe.Identity);
+      live.Commit();
+    }
+    TWriteTransaction walk(db);
+    std::vector<TWriteTransaction::THeldRecord> held;
+    for (const TSwipe& record : c.Log) {
+      if (walk.StoreLogRecord(at(record.Seconds), record.Card, record.Reader, record.Identity, 1) == TWriteTransaction::TLogCopy::Held) {
+        held.push_back({at(record.Seconds), record.Card, 1});
+      }
+    }
+    const TWriteTransaction::THeldStored stored = walk.StoreHeld(held, c.Log.front().Reader, c.Log.front().Identity, at(1000000));
+    walk.Commit();
+    QStringList rows;
+    for (const QString& row : folder.Query("SELECT RECTIME, CARDNO, READER FROM records ORDER BY rowid")) rows << row;
+    EXPECT_EQ(rows, c.Rows) << c.Name;
+    EXPECT_EQ(stored.ClockOffsetSeconds.value_or(0), c.Offset) << c.Name;
+    EXPECT_EQ(stored.Forgotten, c.Forgotten) << c.Name;
+  }
+}
+
 }  // namespace
