@@ -2,7 +2,9 @@
 
 #include <QCommandLineParser>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <exception>
 #include <optional>
 #include <tuple>
@@ -12,6 +14,7 @@
 #include "LogDatabase.h"
 #include "ReaderList.h"
 #include "ReaderProbe.h"
+#include "Restore.h"
 
 namespace {
 
@@ -23,13 +26,14 @@ struct TToolOption {
 };
 constexpr TToolOption ToolOptions[] = {{"readers", TTool::Readers},         {"add-reader", TTool::AddReader},
                                        {"remove-reader", TTool::RemoveReader}, {"test-reader", TTool::TestReader},
-                                       {"export", TTool::Export},           {"backup", TTool::Backup}};
+                                       {"export", TTool::Export},           {"backup", TTool::Backup},
+                                       {"restore", TTool::Restore}};
 
 // Options that belong to one tool, and that tool.
 constexpr TToolOption ToolDetails[] = {{"set-clock", TTool::AddReader}, {"clear-after", TTool::AddReader},
                                        {"no-download", TTool::AddReader}, {"from", TTool::Export},
                                        {"to", TTool::Export},           {"format", TTool::Export},
-                                       {"force", TTool::Backup}};
+                                       {"force", TTool::Backup},        {"force", TTool::Restore}};
 
 QString Option(const char* Name) {
   return QString::fromLatin1(Name);
@@ -40,6 +44,19 @@ const char* NameOf(TTool Tool) {
     if (option.Tool == Tool) return option.Name;
   }
   return "";
+}
+
+bool DetailBelongs(const char* Name, TTool Tool) {
+  return std::any_of(std::begin(ToolDetails), std::end(ToolDetails),
+                     [&](const TToolOption& Detail) { return qstrcmp(Detail.Name, Name) == 0 && Detail.Tool == Tool; });
+}
+
+QString ToolsOf(const char* Name) {
+  QStringList tools;
+  for (const TToolOption& detail : ToolDetails) {
+    if (qstrcmp(detail.Name, Name) == 0) tools << QStringLiteral("--") + QLatin1String(NameOf(detail.Tool));
+  }
+  return tools.join(QStringLiteral(" or "));
 }
 
 QString ReadReader(const QCommandLineParser& Parser, TSiteCommand& Command) {
@@ -100,13 +117,19 @@ void AddSiteOptions(QCommandLineParser& Parser) {
        QStringLiteral("Write a consistent copy of logs.mdb to FILE, readable by its owner and the data folder's group only; "
                       "an existing FILE is left alone (exit 7)."),
        QStringLiteral("FILE")},
-      {QStringLiteral("force"), QStringLiteral("With --backup: replace an existing FILE.")},
+      {QStringLiteral("restore"),
+       QStringLiteral("Put a copy of the back-up FILE in logs.mdb's place, for its group as --init makes it, once FILE passes "
+                      "integrity_check and holds the tables a run needs; refused (exit 11) while a run, a watch or another "
+                      "program has logs.mdb open. The file it replaces is kept beside it as logs.mdb.before-restore-DATE."),
+       QStringLiteral("FILE")},
+      {QStringLiteral("force"),
+       QStringLiteral("With --backup: replace an existing FILE. With --restore: keep no copy of the file it replaces.")},
   });
 }
 
 QString ReadSiteOptions(const QCommandLineParser& Parser, TSiteCommand& Command) {
   // The parser would keep the last of two and drop the first without a word.
-  for (const char* name : {"add-reader", "remove-reader", "test-reader", "backup", "from", "to", "format"}) {
+  for (const char* name : {"add-reader", "remove-reader", "test-reader", "backup", "restore", "from", "to", "format"}) {
     if (Parser.values(Option(name)).size() > 1) return QStringLiteral("--%1 is given more than once").arg(QLatin1String(name));
   }
   for (const TToolOption& option : ToolOptions) {
@@ -117,8 +140,8 @@ QString ReadSiteOptions(const QCommandLineParser& Parser, TSiteCommand& Command)
     Command.Tool = option.Tool;
   }
   for (const TToolOption& detail : ToolDetails) {
-    if (Parser.isSet(Option(detail.Name)) && Command.Tool != detail.Tool) {
-      return QStringLiteral("--%1 needs --%2").arg(QLatin1String(detail.Name), QLatin1String(NameOf(detail.Tool)));
+    if (Parser.isSet(Option(detail.Name)) && !DetailBelongs(detail.Name, Command.Tool)) {
+      return QStringLiteral("--%1 needs %2").arg(QLatin1String(detail.Name), ToolsOf(detail.Name));
     }
   }
   switch (Command.Tool) {
@@ -135,6 +158,10 @@ QString ReadSiteOptions(const QCommandLineParser& Parser, TSiteCommand& Command)
       Command.BackupFile = Parser.value(QStringLiteral("backup"));
       Command.Force = Parser.isSet(QStringLiteral("force"));
       return Command.BackupFile.isEmpty() ? QStringLiteral("--backup needs a file") : QString();
+    case TTool::Restore:
+      Command.BackupFile = Parser.value(QStringLiteral("restore"));
+      Command.Force = Parser.isSet(QStringLiteral("force"));
+      return Command.BackupFile.isEmpty() ? QStringLiteral("--restore needs a file") : QString();
     case TTool::None:
     case TTool::Readers:
       break;
@@ -142,7 +169,7 @@ QString ReadSiteOptions(const QCommandLineParser& Parser, TSiteCommand& Command)
   return {};
 }
 
-int RunSiteCommand(const TSiteCommand& Command, const QString& DatabasePath) {
+int RunSiteCommand(const TSiteCommand& Command, const QString& DatabasePath, const QString& SharedFolder) {
   switch (Command.Tool) {
     case TTool::Readers: return ListReaders(DatabasePath);
     case TTool::AddReader: return AddReader(DatabasePath, Command.Reader, Command.Flags);
@@ -150,6 +177,7 @@ int RunSiteCommand(const TSiteCommand& Command, const QString& DatabasePath) {
     case TTool::TestReader: return TestReader(Command.Reader);
     case TTool::Export: return ExportRecords(DatabasePath, Command.Export, stdout);
     case TTool::Backup: return BackupTo(DatabasePath, Command.BackupFile, Command.Force);
+    case TTool::Restore: return RestoreFrom(DatabasePath, Command.BackupFile, Command.Force, SharedFolder);
     case TTool::None: break;
   }
   return ExitCode(TExitStatus::Usage);
