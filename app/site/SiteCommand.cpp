@@ -25,13 +25,16 @@ struct TToolOption {
   TTool Tool;
 };
 constexpr TToolOption ToolOptions[] = {{"readers", TTool::Readers},         {"add-reader", TTool::AddReader},
+                                       {"set-reader", TTool::SetReader},
                                        {"remove-reader", TTool::RemoveReader}, {"test-reader", TTool::TestReader},
                                        {"export", TTool::Export},           {"backup", TTool::Backup},
                                        {"restore", TTool::Restore}};
 
 // Options that belong to one tool, and that tool.
 constexpr TToolOption ToolDetails[] = {{"set-clock", TTool::AddReader}, {"clear-after", TTool::AddReader},
-                                       {"no-download", TTool::AddReader}, {"from", TTool::Export},
+                                       {"no-download", TTool::AddReader}, {"set-clock", TTool::SetReader},
+                                       {"clear-after", TTool::SetReader}, {"download", TTool::SetReader},
+                                       {"from", TTool::Export},
                                        {"to", TTool::Export},           {"format", TTool::Export},
                                        {"force", TTool::Backup},        {"force", TTool::Restore}};
 
@@ -66,6 +69,20 @@ QString ReadReader(const QCommandLineParser& Parser, TSiteCommand& Command) {
   return error.isEmpty() ? QString() : QStringLiteral("--%1: %2").arg(QLatin1String(NameOf(Command.Tool)), error);
 }
 
+QString ReadChanges(const QCommandLineParser& Parser, TFlagChanges& Changes) {
+  for (const auto& [name, change] : {std::pair{"set-clock", &Changes.SetClock}, std::pair{"download", &Changes.Download},
+                                     std::pair{"clear-after", &Changes.ClearAfter}}) {
+    if (!Parser.isSet(Option(name))) continue;
+    const QString value = Parser.value(Option(name));
+    if (value != u"on" && value != u"off") return QStringLiteral("--%1 takes on or off, not '%2'").arg(QLatin1String(name), value);
+    *change = value == u"on";
+  }
+  if (!Changes.SetClock && !Changes.Download && !Changes.ClearAfter) {
+    return QStringLiteral("--set-reader needs --set-clock, --download or --clear-after, each on or off");
+  }
+  return {};
+}
+
 QString ReadExport(const QCommandLineParser& Parser, TExportRequest& Export) {
   for (const auto& [name, upper, bound] : {std::tuple{"from", false, &Export.From}, std::tuple{"to", true, &Export.To}}) {
     if (!Parser.isSet(Option(name))) continue;
@@ -87,8 +104,9 @@ QString ReadExport(const QCommandLineParser& Parser, TExportRequest& Export) {
 
 }  // namespace
 
-void AddSiteOptions(QCommandLineParser& Parser) {
+void AddSiteOptions(QCommandLineParser& Parser, bool SettingReader) {
   const QString reader = QStringLiteral("ADDRESS:PORT");
+  const QString onOff = SettingReader ? QStringLiteral("on|off") : QString();
   Parser.addOptions({
       {QStringLiteral("readers"),
        QStringLiteral("List the rows of readers, in table order: address:port, flags, last visit; a row that cannot be read "
@@ -97,11 +115,22 @@ void AddSiteOptions(QCommandLineParser& Parser) {
        QStringLiteral("Append a readers row (download on, clock and log left alone unless asked); refused (exit 2, nothing "
                       "written) for a bad address or port or a row for the same reader already there."),
        reader},
-      {QStringLiteral("set-clock"), QStringLiteral("With --add-reader: set the reader's clock at each visit.")},
-      {QStringLiteral("clear-after"), QStringLiteral("With --add-reader: clear the reader's log after each visit.")},
+      {QStringLiteral("set-clock"),
+       QStringLiteral("With --add-reader: set the reader's clock at each visit. With --set-reader: on or off."), onOff},
+      {QStringLiteral("clear-after"),
+       QStringLiteral("With --add-reader: clear the reader's log after each visit. With --set-reader: on or off."), onOff},
       {QStringLiteral("no-download"), QStringLiteral("With --add-reader: do not download the reader's log.")},
+      {QStringLiteral("set-reader"),
+       QStringLiteral("Change the flags of the readers row(s) of that reader, given as --set-clock, --download and "
+                      "--clear-after on|off, and print them; refused (exit 2, nothing written) for a reader no row names "
+                      "or a bad value."),
+       reader},
+      {QStringLiteral("download"), QStringLiteral("With --set-reader: download the reader's log, on or off."),
+       QStringLiteral("on|off")},
       {QStringLiteral("remove-reader"),
-       QStringLiteral("Remove the readers row(s) of that reader; its records and visits stay."), reader},
+       QStringLiteral("Remove the readers row(s) of that reader, printing each with its flags and the --add-reader that "
+                      "puts it back; its records and visits stay."),
+       reader},
       {QStringLiteral("test-reader"),
        QStringLiteral("Ask the reader how many records it holds, changing nothing on it (no lock, no clock, no clear) and "
                       "storing nothing; exit 0 only when it answered (else 9)."),
@@ -129,7 +158,8 @@ void AddSiteOptions(QCommandLineParser& Parser) {
 
 QString ReadSiteOptions(const QCommandLineParser& Parser, TSiteCommand& Command) {
   // The parser would keep the last of two and drop the first without a word.
-  for (const char* name : {"add-reader", "remove-reader", "test-reader", "backup", "restore", "from", "to", "format"}) {
+  for (const char* name : {"add-reader", "set-reader", "remove-reader", "test-reader", "backup", "restore", "from", "to", "format",
+                           "set-clock", "clear-after", "download"}) {
     if (Parser.values(Option(name)).size() > 1) return QStringLiteral("--%1 is given more than once").arg(QLatin1String(name));
   }
   for (const TToolOption& option : ToolOptions) {
@@ -149,6 +179,10 @@ QString ReadSiteOptions(const QCommandLineParser& Parser, TSiteCommand& Command)
       Command.Flags = {Parser.isSet(QStringLiteral("set-clock")), !Parser.isSet(QStringLiteral("no-download")),
                        Parser.isSet(QStringLiteral("clear-after"))};
       return ReadReader(Parser, Command);
+    case TTool::SetReader: {
+      const QString error = ReadChanges(Parser, Command.Changes);
+      return error.isEmpty() ? ReadReader(Parser, Command) : error;
+    }
     case TTool::RemoveReader:
     case TTool::TestReader:
       return ReadReader(Parser, Command);
@@ -173,6 +207,7 @@ int RunSiteCommand(const TSiteCommand& Command, const QString& DatabasePath, con
   switch (Command.Tool) {
     case TTool::Readers: return ListReaders(DatabasePath);
     case TTool::AddReader: return AddReader(DatabasePath, Command.Reader, Command.Flags);
+    case TTool::SetReader: return SetReader(DatabasePath, Command.Reader, Command.Changes);
     case TTool::RemoveReader: return RemoveReader(DatabasePath, Command.Reader);
     case TTool::TestReader: return TestReader(Command.Reader);
     case TTool::Export: return ExportRecords(DatabasePath, Command.Export, stdout);

@@ -93,6 +93,11 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
       {{"--export", "--from", "2026-01-02", "--to", "2026-01-01"}, 2, "--from 2026-01-02 00:00:00 is after --to 2026-01-01 23:59:59"},
       {{"--export", "--format", "xml"}, 2, "--format is csv or json, not 'xml'"},
       {{"--backup="}, 2, "--backup needs a file"},
+      {{"--restore="}, 2, "--restore needs a file"},
+      {{"--set-reader", "10.0.0.1:4001"}, 2, "--set-reader needs --set-clock, --download or --clear-after, each on or off"},
+      {{"--set-reader", "10.0.0.1:4001", "--set-clock", "yes"}, 2, "--set-clock takes on or off, not 'yes'"},
+      {{"--set-reader", "10.0.0.1:4001", "--download", "on", "--download", "off"}, 2, "--download is given more than once"},
+      {{"--add-reader", "10.0.0.1:4001", "--download", "on"}, 2, "--download needs --set-reader"},
       {{"--add-reader", "10.0.0.1:4001", "--add-reader", "10.0.0.2:4001"}, 2, "--add-reader is given more than once"},
   };
   for (const auto& c : cases) {
@@ -107,6 +112,15 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
     EXPECT_EQ(line.MonitorLine, c.ExitCode == 3 ? "QUILLMERE UNKNOWN - " + line.Output.section(" (usage", 0, 0).mid(11) : QString())
         << arguments;
   }
+  // --set-reader's flags take on or off; --add-reader's stand alone.
+  const TCommandLine set = ParseCommandLine({"quillmere", "--set-reader", "10.0.0.1:4001", "--clear-after", "off", "--download", "on"}, Portable);
+  ASSERT_EQ(set.Site.Tool, TSiteCommand::TTool::SetReader) << set.Output.toStdString();
+  EXPECT_EQ(set.Site.Changes.ClearAfter, std::optional<bool>(false));
+  EXPECT_EQ(set.Site.Changes.Download, std::optional<bool>(true));
+  EXPECT_FALSE(set.Site.Changes.SetClock.has_value());
+  const TCommandLine add = ParseCommandLine({"quillmere", "--add-reader", "10.0.0.1:4001", "--set-clock"}, Portable);
+  ASSERT_EQ(add.Site.Tool, TSiteCommand::TTool::AddReader) << add.Output.toStdString();
+  EXPECT_TRUE(add.Site.Flags.SetClock);
   // The site matters only to the server: without forwarding, a machine with no host name runs.
   EXPECT_EQ(ParseCommandLine({"quillmere"}, nameless).Action, TAction::Run);
   EXPECT_EQ(ParseCommandLine({"quillmere", "--check"}, nameless).Action, TAction::Check);

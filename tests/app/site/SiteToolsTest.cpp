@@ -124,6 +124,57 @@ TEST(SiteReaders, RemovesTheReadersRowsOnlyAndListsEveryRowEvenABadOne) {
   EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM visits"), QStringList({"1"}));
 }
 
+// What the program writes on standard output while it lives.
+class TCapturedOutput {
+ public:
+  TCapturedOutput() : Saved(::dup(STDOUT_FILENO)) {
+    EXPECT_TRUE(File.open());
+    std::fflush(stdout);
+    ::dup2(File.handle(), STDOUT_FILENO);
+  }
+  ~TCapturedOutput() { Text(); }
+  QByteArray Text() {
+    if (Saved >= 0) {
+      std::fflush(stdout);
+      ::dup2(Saved, STDOUT_FILENO);
+      ::close(Saved);
+      Saved = -1;
+    }
+    return FileBytes(File.fileName());
+  }
+
+ private:
+  QTemporaryFile File;
+  int Saved;
+};
+
+// Only the flags asked change, in every row of the reader; a removed row is printed with the
+// start that writes it again, which does.
+TEST(SiteReaders, SetsOnlyTheFlagsAskedAndPrintsARemovedRowToPutBack) {
+  const TLogFolder folder;
+  folder.AddReader("127.0.0.1", "4001", true, true, false);
+  folder.AddReader("10.0.0.9", "4002", false, true, true);
+  const QByteArray before = FileBytes(folder.DatabasePath());
+  EXPECT_EQ(SetReader(folder.DatabasePath(), Reader("10.0.0.8:4001"), {true, {}, {}}), ExitCode(TExitStatus::Usage));
+  EXPECT_EQ(FileBytes(folder.DatabasePath()), before);
+  {
+    TCapturedOutput output;
+    ASSERT_EQ(SetReader(folder.DatabasePath(), Reader("localhost:4001"), {false, {}, true}), ExitCode(TExitStatus::Ok));
+    EXPECT_EQ(output.Text(), "quillmere: set row 1 (127.0.0.1:4001: clock left alone, download, clear after)\n");
+  }
+  EXPECT_EQ(folder.Query("SELECT setclk, download, clrafter FROM readers"), QStringList({"0|1|1", "0|1|1"}));
+  QByteArray removed;
+  {
+    TCapturedOutput output;
+    ASSERT_EQ(RemoveReader(folder.DatabasePath(), Reader("10.0.0.9:4002")), ExitCode(TExitStatus::Ok));
+    removed = output.Text();
+  }
+  EXPECT_EQ(removed, "quillmere: removed row 2 (10.0.0.9:4002: clock left alone, download, clear after); its records and "
+                     "visits stay; to put it back: quillmere --add-reader 10.0.0.9:4002 --clear-after\n");
+  ASSERT_EQ(AddReader(folder.DatabasePath(), Reader("10.0.0.9:4002"), {false, true, true}), ExitCode(TExitStatus::Ok));
+  EXPECT_EQ(folder.Query("SELECT ipaddr, setclk, download, clrafter FROM readers"), QStringList({"127.0.0.1|0|1|1", "10.0.0.9|0|1|1"}));
+}
+
 // Commas, quotes and line breaks in READER survive; the export is the table, in time order;
 // both bounds are inclusive, a day reaching to its last second.
 TEST(SiteExport, WritesTheTableAsCsvAndJsonLines) {
