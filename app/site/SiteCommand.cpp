@@ -20,6 +20,9 @@ namespace {
 
 using TTool = TSiteCommand::TTool;
 
+// A reader's card numbers have 24 bits.
+constexpr qint64 MaxCardNumber = 0xFFFFFF;
+
 struct TToolOption {
   const char* Name;
   TTool Tool;
@@ -34,7 +37,8 @@ constexpr TToolOption ToolOptions[] = {{"readers", TTool::Readers},         {"ad
 constexpr TToolOption ToolDetails[] = {{"set-clock", TTool::AddReader}, {"clear-after", TTool::AddReader},
                                        {"no-download", TTool::AddReader}, {"set-clock", TTool::SetReader},
                                        {"clear-after", TTool::SetReader}, {"download", TTool::SetReader},
-                                       {"from", TTool::Export},
+                                       {"from", TTool::Export},         {"reader", TTool::Export},
+                                       {"card", TTool::Export},
                                        {"to", TTool::Export},           {"format", TTool::Export},
                                        {"force", TTool::Backup},        {"force", TTool::Restore}};
 
@@ -88,13 +92,30 @@ QString ReadExport(const QCommandLineParser& Parser, TExportRequest& Export) {
     if (!Parser.isSet(Option(name))) continue;
     const std::optional<QString> value = ExportBound(Parser.value(Option(name)), upper);
     if (!value) {
-      return QStringLiteral("--%1 must be a local date and time YYYY-MM-DD[ HH:MM[:SS]] that exists, not '%2'")
+      return QStringLiteral("--%1 must be a local date YYYY-MM-DD, today, yesterday or -Nd, then [ HH:MM[:SS]], that exists, not '%2'")
           .arg(QLatin1String(name), Parser.value(Option(name)));
     }
     *bound = *value;
   }
   if (!Export.From.isEmpty() && !Export.To.isEmpty() && Export.From > Export.To) {
     return QStringLiteral("--from %1 is after --to %2").arg(Export.From, Export.To);
+  }
+  if (Parser.isSet(QStringLiteral("reader"))) {
+    const QString text = Parser.value(QStringLiteral("reader"));
+    QString error;
+    // Records keep no port: one given is checked, and compared with each address.
+    const bool ported = text.contains(u':');
+    const std::optional<TReaderAddress> reader = ParseReaderAddress(ported ? text : text + QStringLiteral(":1"), error);
+    if (!reader) return QStringLiteral("--reader: ") + error;
+    Export.Reader = TReaderAddress{reader->Address, ported ? reader->Port : QString()};
+  }
+  for (const QString& card : Parser.values(QStringLiteral("card"))) {
+    bool ok = false;
+    const qint64 number = card.toLongLong(&ok);
+    if (!ok || number < 0 || number > MaxCardNumber) {
+      return QStringLiteral("--card must be a card number from 0 to %1, not '%2'").arg(MaxCardNumber).arg(card);
+    }
+    Export.Cards << number;
   }
   const QString format = Parser.value(QStringLiteral("format"));
   if (format == u"json") Export.Format = TExportFormat::JsonLines;
@@ -137,10 +158,18 @@ void AddSiteOptions(QCommandLineParser& Parser, bool SettingReader) {
        reader},
       {QStringLiteral("export"),
        QStringLiteral("Write the records to standard output, in time order: CSV (RFC 4180, with a header) or JSON lines.")},
-      {QStringLiteral("from"), QStringLiteral("With --export: records from this local time on, inclusive."),
-       QStringLiteral("YYYY-MM-DD[ HH:MM[:SS]]")},
+      {QStringLiteral("from"),
+       QStringLiteral("With --export: records from this local time on, inclusive; a date may be today, yesterday or -Nd "
+                      "(N days ago)."),
+       QStringLiteral("DATE[ HH:MM[:SS]]")},
       {QStringLiteral("to"), QStringLiteral("With --export: records up to this local time, inclusive (a date: its whole day)."),
-       QStringLiteral("YYYY-MM-DD[ HH:MM[:SS]]")},
+       QStringLiteral("DATE[ HH:MM[:SS]]")},
+      {QStringLiteral("reader"),
+       QStringLiteral("With --export: only the records of that reader, by its address as the site tools compare it "
+                      "(records keep no port)."),
+       QStringLiteral("ADDRESS[:PORT]")},
+      {QStringLiteral("card"), QStringLiteral("With --export: only the records of card N; may be given again for more cards."),
+       QStringLiteral("N")},
       {QStringLiteral("format"), QStringLiteral("With --export: csv (default) or json."), QStringLiteral("csv|json")},
       {QStringLiteral("backup"),
        QStringLiteral("Write a consistent copy of logs.mdb to FILE, readable by its owner and the data folder's group only; "
@@ -158,7 +187,7 @@ void AddSiteOptions(QCommandLineParser& Parser, bool SettingReader) {
 
 QString ReadSiteOptions(const QCommandLineParser& Parser, TSiteCommand& Command) {
   // The parser would keep the last of two and drop the first without a word.
-  for (const char* name : {"add-reader", "set-reader", "remove-reader", "test-reader", "backup", "restore", "from", "to", "format",
+  for (const char* name : {"add-reader", "set-reader", "remove-reader", "test-reader", "backup", "restore", "from", "to", "format", "reader",
                            "set-clock", "clear-after", "download"}) {
     if (Parser.values(Option(name)).size() > 1) return QStringLiteral("--%1 is given more than once").arg(QLatin1String(name));
   }

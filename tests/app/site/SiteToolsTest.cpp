@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "Backup.h"
+#include "Clock.h"
 #include "ExitStatus.h"
 #include "FileLocks.h"
 #include "LogDatabase.h"
@@ -202,6 +203,25 @@ TEST(SiteExport, WritesTheTableAsCsvAndJsonLines) {
                               TExportFormat::JsonLines}),
             "{\"RECTIME\":\"2026-01-02 23:59:59\",\"CARDNO\":16777215,\"READER\":\"10.0.0.1\",\"MODE\":1}\n"
             "{\"RECTIME\":\"2026-01-03 00:00:00\",\"CARDNO\":3,\"READER\":null,\"MODE\":2}\n");
+}
+
+// A reader named another way is the same reader; cards and days relative to today combine.
+TEST(SiteExport, SelectsAReaderByWhatItReachesCardsAndDaysBeforeToday) {
+  const TScopedClock clock([] { return QDateTime(QDate(2026, 3, 10), QTime(12, 0)); });
+  const TLogFolder folder;
+  folder.Execute("INSERT INTO records VALUES ('2026-03-02 23:59:59', 1, '127.0.0.1', 1), ('2026-03-03 00:00:00', 2, 'localhost', 1), "
+                 "('2026-03-09 23:59:59', 3, '127.0.0.1', 1), ('2026-03-10 00:00:00', 4, '127.0.0.1', 1), "
+                 "('2026-03-05 08:00:00', 5, '10.0.0.1', 1), ('2026-03-05 09:00:00', 6, NULL, 1)");
+  TExportRequest lastWeek{*ExportBound("-7d", false), *ExportBound("yesterday", true)};
+  lastWeek.Reader = TReaderAddress{"127.0.0.1", ""};
+  EXPECT_EQ(Exported(folder, lastWeek), "RECTIME,CARDNO,READER,MODE\r\n2026-03-03 00:00:00,2,localhost,1\r\n2026-03-09 23:59:59,3,127.0.0.1,1\r\n");
+  TExportRequest cards{*ExportBound("-30d", false), *ExportBound("today 00:00", true)};
+  cards.Cards = {4, 5, 6};
+  EXPECT_EQ(Exported(folder, cards),
+            "RECTIME,CARDNO,READER,MODE\r\n2026-03-05 08:00:00,5,10.0.0.1,1\r\n2026-03-05 09:00:00,6,,1\r\n2026-03-10 00:00:00,4,127.0.0.1,1\r\n");
+  TExportRequest nobody;
+  nobody.Reader = TReaderAddress{"10.9.9.9", "4001"};
+  EXPECT_EQ(Exported(folder, nobody), "RECTIME,CARDNO,READER,MODE\r\n");
 }
 
 // A writer's open transaction neither blocks the export nor shows in it.
