@@ -34,6 +34,11 @@ void RunWithoutWindowsWhenThereIsNoDisplay() {
   qputenv("QT_QPA_PLATFORM", platforms + "offscreen");
 }
 
+// The folder whose group a logs.mdb made elsewhere takes: the data folder, or the program's.
+QString SharedFolder() {
+  return DataFolder.isEmpty() ? QCoreApplication::applicationDirPath() : DataFolder;
+}
+
 TEnvironmentDefaults Environment() {
   return {qEnvironmentVariable("QUILLMERE_JOBS"), qEnvironmentVariable("QUILLMERE_FORWARD"),
           qEnvironmentVariable("QUILLMERE_DATABASE"), QSysInfo::machineHostName(), DataFolder,
@@ -83,9 +88,9 @@ int main(int argc, char* argv[]) {
       case TCommandLine::TAction::Check:
         return ReportHealth(command.DatabasePath, command.CheckHours, !command.Run.ForwardUrl.isEmpty());
       case TCommandLine::TAction::Init:
-        return InitDatabase(command.DatabasePath, DataFolder.isEmpty() ? QCoreApplication::applicationDirPath() : DataFolder);
+        return InitDatabase(command.DatabasePath, SharedFolder());
       case TCommandLine::TAction::Site:
-        return RunSiteCommand(command.Site, command.DatabasePath);
+        return RunSiteCommand(command.Site, command.DatabasePath, SharedFolder());
       case TCommandLine::TAction::Run:
       case TCommandLine::TAction::Watch:
         break;

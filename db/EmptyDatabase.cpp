@@ -8,11 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "AccessRefusal.h"
 #include "Errors.h"
@@ -20,35 +18,6 @@
 #include "Schema.h"
 
 namespace {
-
-constexpr mode_t GroupFileMode = 0660;
-
-bool MayGiveGroup(gid_t Gid) {
-  if (::geteuid() == 0 || ::getegid() == Gid) return true;
-  std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
-  const int count = ::getgroups(static_cast<int>(groups.size()), groups.data());
-  return std::find(groups.begin(), groups.begin() + std::max(count, 0), Gid) != groups.begin() + std::max(count, 0);
-}
-
-// A set-group-ID folder gives every file in it its group. Elsewhere (a trial file in /tmp) the
-// file gets the group the service and its members share, where this user may give it; else it
-// stays the creator's.
-gid_t GroupFor(const QByteArray& Folder, const QByteArray& SharedFolder) {
-  struct stat folder {};
-  if (::stat(Folder.constData(), &folder) != 0) FailWithErrno("its folder");
-  if ((folder.st_mode & S_ISGID) != 0) return folder.st_gid;
-  struct stat shared {};
-  if (::stat(SharedFolder.constData(), &shared) == 0 && MayGiveGroup(shared.st_gid)) return shared.st_gid;
-  return ::getegid();
-}
-
-gid_t TakeModeAndGroup(int Fd, gid_t Group) {
-  struct stat file {};
-  if (::fchmod(Fd, GroupFileMode) != 0) FailWithErrno("setting its mode");
-  if (::fstat(Fd, &file) != 0) FailWithErrno("reading its group");
-  if (file.st_gid != Group && ::fchown(Fd, static_cast<uid_t>(-1), Group) != 0) FailWithErrno("giving it its group");
-  return Group;
-}
 
 void WriteSchema(const QByteArray& Path) {
   sqlite3* raw = nullptr;
@@ -68,7 +37,7 @@ void WriteSchema(const QByteArray& Path) {
 
 TCreation CreateEmptyDatabase(const QString& Path, const QString& SharedFolder, gid_t* Group) {
   const QByteArray path = QFile::encodeName(Path);
-  const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, GroupFileMode);
+  const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, DatabaseFileMode);
   if (fd < 0) {
     if (errno == EEXIST) return TCreation::AlreadyThere;
     if (errno == EACCES) {
@@ -79,8 +48,7 @@ TCreation CreateEmptyDatabase(const QString& Path, const QString& SharedFolder, 
   TUnfinishedFile unfinished(path);
   {
     const TDescriptor file(fd);
-    const QByteArray folder = QFile::encodeName(QFileInfo(Path).absolutePath());
-    const gid_t group = TakeModeAndGroup(file.Fd, GroupFor(folder, SharedFolder.isEmpty() ? folder : QFile::encodeName(SharedFolder)));
+    const gid_t group = GiveDatabaseGroup(file.Fd, QFileInfo(Path).absolutePath(), SharedFolder);
     if (Group != nullptr) *Group = group;
   }
   WriteSchema(path);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 #include <sys/types.h>
 
@@ -32,6 +33,16 @@ class TUnfinishedFile {
 // the group that shares logs.mdb shares this file too and nobody else reads it. Raises
 // EDatabaseError naming the step that failed.
 void GiveFolderGroup(int Fd, const QByteArray& Folder, mode_t Mode);
+
+// Mode of logs.mdb: its owner and one group read and write it, nobody else.
+constexpr mode_t DatabaseFileMode = 0660;
+
+// Gives the open file that is to become a logs.mdb in Folder DatabaseFileMode and the group
+// the service and its members share, and returns that group: Folder's when it is
+// set-group-ID, else SharedFolder's (the data folder; empty: Folder itself) when this user may
+// give it, else the creator's. Entries of Folder's default access-control list that the file
+// took at its creation keep working under that mode. Raises EDatabaseError.
+gid_t GiveDatabaseGroup(int Fd, const QString& Folder, const QString& SharedFolder);
 
 // Raises EDatabaseError: What, then the reason errno holds.
 [[noreturn]] void FailWithErrno(const char* What);

@@ -44,11 +44,11 @@ bool ParseWhole(const QString& Text, int Low, int High, int& Value) {
   return ok && Value >= Low && Value <= High;
 }
 
-// A monitor reads any exit above 2 as UNKNOWN, so --check reports its usage errors that way,
-// even when the parser stops before it knows the option was there.
-bool AsksForCheck(const QStringList& Arguments) {
-  return std::any_of(Arguments.begin(), Arguments.end(), [](const QString& Argument) {
-    return Argument == QLatin1String("--check") || Argument.startsWith(QLatin1String("--check="));
+// Whether an argument is the option Name (--name or --name=...), even when the parser stops
+// before it knows the option was there.
+bool Mentions(const QStringList& Arguments, QLatin1String Name) {
+  return std::any_of(Arguments.begin(), Arguments.end(), [Name](const QString& Argument) {
+    return Argument == Name || Argument.startsWith(Name + QLatin1Char('='));
   });
 }
 
@@ -62,7 +62,8 @@ QString DatabaseFile(const QString& Option, const TEnvironmentDefaults& Environm
 }
 
 TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDefaults& Environment) {
-  const bool checking = AsksForCheck(Arguments);
+  // A monitor reads any exit above 2 as UNKNOWN, so --check reports its usage errors that way.
+  const bool checking = Mentions(Arguments, QLatin1String("--check"));
   const auto refuse = [checking](const QString& Error) { return Refuse(Error, checking); };
   QCommandLineParser parser;
   parser.setApplicationDescription(
@@ -108,7 +109,7 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
       QStringLiteral("With --watch, collect each reader's log this often, 1 to %1 minutes (default 60).").arg(MaxCollectMinutes),
       QStringLiteral("MINUTES"));
   parser.addOptions({help, version, database, init, check, jobs, forward, site, watch, watchCollect});
-  AddSiteOptions(parser);
+  AddSiteOptions(parser, Mentions(Arguments, QLatin1String("--set-reader")));
   parser.addPositionalArgument(QStringLiteral("HOURS"), QStringLiteral("The window of --check, 1 to %1.").arg(MaxCheckHours),
                                QStringLiteral("[HOURS]"));
   if (!parser.parse(Arguments)) return refuse(parser.errorText());

@@ -11,11 +11,12 @@ enum class TExitStatus : int {
   DatabaseUnusable = 5,     // not SQLite, damaged, or without the tables a run needs
   ForwardRefused = 6,       // forwarding needs a person: the URL, a login, a right, a table's shape,
                             // a site name in use, rows the server refused
-  DatabaseExists = 7,       // --init or --backup found a file already there and left it alone
+  DatabaseExists = 7,       // --init, --backup or --restore found a file already there and left it alone
   StoreFailed = 8,          // logs.mdb failed to take what was collected: a full or failing disk
   ReaderUnanswered = 9,     // --test-reader: the reader could not be reached or did not answer
-  CopyFailed = 10,          // --backup or --export could not write its copy or its output
+  CopyFailed = 10,          // --backup, --export or --restore could not write its copy or its output
   DatabaseLinked = 11,      // logs.mdb has a second hard link: SQLite cannot share a file under two names
+  DatabaseInUse = 12,       // --restore: a run, a watch or another program has logs.mdb open
 };
 
 constexpr int ExitCode(TExitStatus Status) {

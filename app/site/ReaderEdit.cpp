@@ -2,12 +2,14 @@
 
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QVariant>
 
 #include <cstdio>
 #include <vector>
 
 #include "Errors.h"
 #include "Journal.h"
+#include "ReaderList.h"
 #include "SiteCommand.h"
 #include "SiteConnection.h"
 #include "Sockets.h"
@@ -23,6 +25,7 @@ struct TListedReader {
   int Number = 0;  // from 1, in table order
   qint64 RowId = 0;
   TReaderAddress Reader;
+  QSqlRecord Record;
 };
 
 // The rows a run would visit; one it cannot read names no reader.
@@ -35,7 +38,7 @@ std::vector<TListedReader> ReadableRows(const TSiteConnection& Connection) {
     const QSqlRecord record = rows.record();
     try {
       listed.push_back({number, record.value(0).toLongLong(),
-                        {ColumnText(record, QStringLiteral("ipaddr")), ColumnText(record, QStringLiteral("ipport"))}});
+                        {ColumnText(record, QStringLiteral("ipaddr")), ColumnText(record, QStringLiteral("ipport"))}, record});
     } catch (const EConvertError&) {
     }
   }
@@ -70,7 +73,77 @@ void Insert(const TSiteConnection& Connection, const TReaderAddress& Reader, con
   Exec(insert);
 }
 
+// The row with its flags in words; a flag a run cannot read is said instead.
+QString RowWords(const TListedReader& Row) {
+  QString flags;
+  try {
+    flags = FlagWords(ReadReaderColumns(Row.Record));
+  } catch (const EConvertError& Error) {
+    flags = QString::fromStdString(Error.what());
+  }
+  return QStringLiteral("row %1 (%2: %3)").arg(QString::number(Row.Number), Row.Reader.Text(), flags);
+}
+
+// The start that writes the row again as it was; empty when its flags cannot be read.
+QString PutBack(const TListedReader& Row) {
+  try {
+    const TReaderRow flags = ReadReaderColumns(Row.Record);
+    QString again = QStringLiteral("; to put it back: quillmere --add-reader ") + Row.Reader.Text();
+    if (flags.SetClock) again += QStringLiteral(" --set-clock");
+    if (flags.ClearAfter) again += QStringLiteral(" --clear-after");
+    if (!flags.Download) again += QStringLiteral(" --no-download");
+    return again;
+  } catch (const EConvertError&) {
+    return {};
+  }
+}
+
+void Update(const TSiteConnection& Connection, qint64 RowId, const TFlagChanges& Changes) {
+  QStringList columns;
+  QVariantList values;
+  for (const auto& [column, change] : {std::pair{"setclk", Changes.SetClock}, std::pair{"download", Changes.Download},
+                                       std::pair{"clrafter", Changes.ClearAfter}}) {
+    if (!change) continue;
+    columns << QLatin1String(column) + QStringLiteral(" = ?");
+    values << (*change ? 1 : 0);
+  }
+  QSqlQuery update(Connection.Db());
+  update.prepare(QStringLiteral("UPDATE readers SET %1 WHERE rowid = ?").arg(columns.join(QStringLiteral(", "))));
+  for (const QVariant& value : values) update.addBindValue(value);
+  update.addBindValue(RowId);
+  Exec(update);
+}
+
+std::vector<TListedReader> Refreshed(const TSiteConnection& Connection, const std::vector<TListedReader>& Rows) {
+  std::vector<TListedReader> now;
+  for (const TListedReader& row : ReadableRows(Connection)) {
+    for (const TListedReader& changed : Rows) {
+      if (changed.RowId == row.RowId) now.push_back(row);
+    }
+  }
+  return now;
+}
+
 }  // namespace
+
+int SetReader(const QString& DatabasePath, const TReaderAddress& Reader, const TFlagChanges& Changes) {
+  return RunSiteTool(DatabasePath, TExitStatus::DatabaseUnwritable, [&] {
+    const TSiteConnection connection(DatabasePath, TAccess::Write);
+    TSiteTransaction transaction(connection);
+    const std::vector<TListedReader> same = SameReader(ReadableRows(connection), Reader);
+    if (same.empty()) {
+      Refuse(QStringLiteral("no row of readers names %1; nothing written").arg(Reader.Text()));
+      return TExitStatus::Usage;
+    }
+    for (const TListedReader& row : same) Update(connection, row.RowId, Changes);
+    const std::vector<TListedReader> now = Refreshed(connection, same);
+    transaction.Commit();
+    for (const TListedReader& row : now) {
+      std::printf("quillmere: set %s\n", RowWords(row).toLocal8Bit().constData());
+    }
+    return TExitStatus::Ok;
+  });
+}
 
 int AddReader(const QString& DatabasePath, const TReaderAddress& Reader, const TReaderFlags& Flags) {
   return RunSiteTool(DatabasePath, TExitStatus::DatabaseUnwritable, [&] {
@@ -112,8 +185,8 @@ int RemoveReader(const QString& DatabasePath, const TReaderAddress& Reader) {
     }
     transaction.Commit();
     for (const TListedReader& row : same) {
-      std::printf("quillmere: removed row %d (%s); its records and visits stay\n", row.Number,
-                  row.Reader.Text().toLocal8Bit().constData());
+      std::printf("quillmere: removed %s; its records and visits stay%s\n", RowWords(row).toLocal8Bit().constData(),
+                  PutBack(row).toLocal8Bit().constData());
     }
     return TExitStatus::Ok;
   });

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <optional>
+
 #include "ReaderAddress.h"
 
 struct TReaderFlags {
@@ -14,6 +16,18 @@ struct TReaderFlags {
 // returns the exit code (Usage for that refusal, with nothing written).
 int AddReader(const QString& DatabasePath, const TReaderAddress& Reader, const TReaderFlags& Flags);
 
-// quillmere --remove-reader: removes every row that names the same reader as Reader; records
-// and visits stay. Usage when no row does.
+// What --set-reader changes; a flag without a value stays as it is.
+struct TFlagChanges {
+  std::optional<bool> SetClock;
+  std::optional<bool> Download;
+  std::optional<bool> ClearAfter;
+};
+
+// quillmere --set-reader: changes those flags in every row that names the same reader as
+// Reader and prints the rows as they now are; Usage, with nothing written, when no row does.
+int SetReader(const QString& DatabasePath, const TReaderAddress& Reader, const TFlagChanges& Changes);
+
+// quillmere --remove-reader: removes every row that names the same reader as Reader, printing
+// each with its flags and the --add-reader that puts it back; records and visits stay. Usage
+// when no row does.
 int RemoveReader(const QString& DatabasePath, const TReaderAddress& Reader);

@@ -14,19 +14,6 @@
 
 namespace {
 
-QString FlagWords(const TReaderRow& Row) {
-  return QStringList{Row.SetClock ? QStringLiteral("set clock") : QStringLiteral("clock left alone"),
-                     Row.Download ? QStringLiteral("download") : QStringLiteral("no download"),
-                     Row.ClearAfter ? QStringLiteral("clear after") : QStringLiteral("log kept")}
-      .join(QStringLiteral(", "));
-}
-
-TReaderRow ReadRow(const QSqlRecord& Record) {
-  return {ColumnText(Record, QStringLiteral("ipaddr")), ColumnText(Record, QStringLiteral("ipport")),
-          ColumnBoolean(Record, QStringLiteral("setclk")), ColumnBoolean(Record, QStringLiteral("download")),
-          ColumnBoolean(Record, QStringLiteral("clrafter"))};
-}
-
 // A line break typed into a cell must not start a line of its own.
 QString OneLine(const QString& Text) {
   QString line = Text;
@@ -64,6 +51,19 @@ class TLastVisits {
 
 }  // namespace
 
+QString FlagWords(const TReaderRow& Row) {
+  return QStringList{Row.SetClock ? QStringLiteral("set clock") : QStringLiteral("clock left alone"),
+                     Row.Download ? QStringLiteral("download") : QStringLiteral("no download"),
+                     Row.ClearAfter ? QStringLiteral("clear after") : QStringLiteral("log kept")}
+      .join(QStringLiteral(", "));
+}
+
+TReaderRow ReadReaderColumns(const QSqlRecord& Record) {
+  return {ColumnText(Record, QStringLiteral("ipaddr")), ColumnText(Record, QStringLiteral("ipport")),
+          ColumnBoolean(Record, QStringLiteral("setclk")), ColumnBoolean(Record, QStringLiteral("download")),
+          ColumnBoolean(Record, QStringLiteral("clrafter"))};
+}
+
 QStringList ReaderLines(const TSiteConnection& Connection) {
   QSqlQuery rows(Connection.Db());
   rows.setForwardOnly(true);
@@ -73,7 +73,7 @@ QStringList ReaderLines(const TSiteConnection& Connection) {
   for (int number = 1; rows.next(); ++number) {
     const QSqlRecord record = rows.record();
     try {
-      const TReaderRow row = ReadRow(record);
+      const TReaderRow row = ReadReaderColumns(record);
       lines << OneLine(QStringLiteral("%1:%2 | %3 | %4").arg(row.Address, row.Port, FlagWords(row), visits.Of(row.Address, row.Port)));
     } catch (const EConvertError& Error) {
       lines << OneLine(QStringLiteral("%1:%2 | row %3 cannot be read: %4")

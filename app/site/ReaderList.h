@@ -3,7 +3,16 @@
 #include <QString>
 #include <QStringList>
 
+#include "LogDatabase.h"
+
+class QSqlRecord;
 class TSiteConnection;
+
+// A readers row as a run reads it; raises EConvertError for a value a run cannot read.
+TReaderRow ReadReaderColumns(const QSqlRecord& Record);
+
+// Its three flags in words: "set clock, download, log kept".
+QString FlagWords(const TReaderRow& Row);
 
 // One line per readers row, in table order: address:port, its three flags in words and its
 // last visit; a row that cannot be read says which column holds what, in its place.

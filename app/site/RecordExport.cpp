@@ -7,10 +7,13 @@
 #include <cstring>
 #include <string>
 
+#include "Clock.h"
 #include "Journal.h"
+#include "LogDatabase.h"
 #include "NativeStatement.h"
 #include "SiteCommand.h"
 #include "SiteConnection.h"
+#include "Sockets.h"
 
 namespace {
 
@@ -137,18 +140,70 @@ void PutJsonRow(std::string& Line, const TNativeStatement& Row) {
   Line.append("}\n");
 }
 
+// Numbered: From is ?1, To ?2, then the reader names and the cards from ?3 on, whichever are there.
 QByteArray SelectSql(const TExportRequest& Request) {
+  QList<QByteArray> conditions;
+  if (!Request.From.isEmpty()) conditions << "RECTIME >= ?1";
+  if (!Request.To.isEmpty()) conditions << "RECTIME <= ?2";
+  int next = 3;
+  const auto marks = [&next](qsizetype Count) {
+    QList<QByteArray> numbered;
+    for (qsizetype i = 0; i < Count; ++i) numbered << "?" + QByteArray::number(next++);
+    return numbered.join(", ");
+  };
+  if (Request.ReaderNames) conditions << "READER IN (" + marks(Request.ReaderNames->size()) + ")";
+  if (!Request.Cards.isEmpty()) conditions << "CARDNO IN (" + marks(Request.Cards.size()) + ")";
   QByteArray sql = "SELECT RECTIME, CARDNO, READER, MODE FROM records";
-  if (!Request.From.isEmpty()) sql += " WHERE RECTIME >= ?1";
-  if (!Request.To.isEmpty()) sql += Request.From.isEmpty() ? " WHERE RECTIME <= ?2" : " AND RECTIME <= ?2";
+  if (!conditions.isEmpty()) sql += " WHERE " + conditions.join(" AND ");
   return sql + " ORDER BY RECTIME, CARDNO";
+}
+
+void BindFilters(TNativeStatement& Select, const TExportRequest& Request) {
+  if (!Request.From.isEmpty()) Select.BindText(1, Request.From.toUtf8());
+  if (!Request.To.isEmpty()) Select.BindText(2, Request.To.toUtf8());
+  int index = 3;
+  for (const QString& name : Request.ReaderNames.value_or(QStringList())) Select.BindText(index++, name.toUtf8());
+  for (const qint64 card : Request.Cards) Select.BindInt64(index++, card);
+}
+
+// A name the resolver has not answered by then is compared as a name.
+constexpr int IdentityLookupMs = 5000;
+
+// The READER texts that name Reader. Records keep no port: each is compared with Reader's.
+QStringList NamesOf(sqlite3* Db, const TReaderAddress& Reader) {
+  const TReaderAddress wanted{Reader.Address, Reader.Port.isEmpty() ? QStringLiteral("1") : Reader.Port};
+  std::vector<std::pair<QByteArray, QByteArray>> peers{{wanted.Address.toUtf8(), wanted.Port.toUtf8()}};
+  QStringList names;
+  TNativeStatement distinct(Db, "SELECT DISTINCT READER FROM records WHERE READER IS NOT NULL");
+  while (distinct.Next()) {
+    names << QString::fromUtf8(distinct.Text(0), distinct.TextLength(0));
+    peers.emplace_back(names.back().toUtf8(), wanted.Port.toUtf8());
+  }
+  const std::vector<QString> identities = PeerIdentities(peers, IdentityLookupMs);
+  const QString identity = ReaderIdentity(identities.front(), wanted);
+  QStringList same;
+  for (qsizetype i = 0; i < names.size(); ++i) {
+    if (ReaderIdentity(identities.at(static_cast<std::size_t>(i) + 1), {names.at(i), wanted.Port}) == identity) same << names.at(i);
+  }
+  return same;
+}
+
+// today, yesterday and -Nd, with or without a time after them, as the date they stand for.
+QString AbsoluteDay(const QString& Text) {
+  static const QRegularExpression DaysBefore(QStringLiteral("^-(\\d{1,4})d$"));
+  const QString day = Text.section(u' ', 0, 0);
+  const QRegularExpressionMatch before = DaysBefore.match(day);
+  const qint64 days = day == u"today" ? 0 : day == u"yesterday" ? 1 : before.hasMatch() ? before.captured(1).toLongLong() : -1;
+  if (days < 0) return Text;
+  const QDate today = QDate::fromString(RecTimeText(Now()).left(10), Qt::ISODate);
+  return today.addDays(-days).toString(Qt::ISODate) + Text.mid(day.size());
 }
 
 }  // namespace
 
 std::optional<QString> ExportBound(const QString& Text, bool Upper) {
   static const QRegularExpression Form(QStringLiteral("^(\\d{4})-(\\d{2})-(\\d{2})(?: (\\d{2}):(\\d{2})(?::(\\d{2}))?)?$"));
-  const QRegularExpressionMatch match = Form.match(Text);
+  const QRegularExpressionMatch match = Form.match(AbsoluteDay(Text));
   if (!match.hasMatch()) return std::nullopt;
   const auto part = [&](int Index, int Missing) { return match.captured(Index).isEmpty() ? Missing : match.captured(Index).toInt(); };
   const int hour = part(4, Upper ? 23 : 0);
@@ -168,8 +223,7 @@ qint64 WriteRecords(sqlite3* Db, const TExportRequest& Request, std::FILE* Out) 
   TNativeStatement rollback(Db, "ROLLBACK");
   const QByteArray sql = SelectSql(Request);
   TNativeStatement select(Db, sql.constData());
-  if (!Request.From.isEmpty()) select.BindText(1, Request.From.toUtf8());
-  if (!Request.To.isEmpty()) select.BindText(2, Request.To.toUtf8());
+  BindFilters(select, Request);
   TChunkedOutput output(Out);
   const bool csv = Request.Format == TExportFormat::Csv;
   if (csv) output.Text().append("RECTIME,CARDNO,READER,MODE\r\n");
@@ -193,7 +247,9 @@ int ExportRecords(const QString& DatabasePath, const TExportRequest& Request, st
   return RunSiteTool(DatabasePath, TExitStatus::DatabaseUnusable, [&] {
     try {
       const TSiteConnection connection(DatabasePath, TAccess::Read);
-      WriteRecords(connection.Native(), Request, Out);
+      TExportRequest request = Request;
+      if (request.Reader) request.ReaderNames = NamesOf(connection.Native(), *request.Reader);
+      WriteRecords(connection.Native(), request, Out);
     } catch (const EOutputError& Error) {
       JournalLine(TPriority::Error, QStringLiteral("quillmere: ") + QString::fromLocal8Bit(Error.what()));
       return TExitStatus::CopyFailed;

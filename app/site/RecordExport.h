@@ -1,10 +1,14 @@
 #pragma once
 
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 #include <optional>
 #include <stdexcept>
+
+#include "ReaderAddress.h"
 
 struct sqlite3;
 
@@ -12,15 +16,20 @@ enum class TExportFormat { Csv, JsonLines };
 
 // What --export writes: records whose RECTIME lies from From to To, both inclusive, as RECTIME
 // holds them ('YYYY-MM-DD HH:MM:SS'); an empty bound is open.
+// With Reader, only the records whose READER names the same reader: the same address, as the
+// site tools tell readers apart (READER keeps no port); with Cards, only those cards.
 struct TExportRequest {
   QString From;
   QString To;
   TExportFormat Format = TExportFormat::Csv;
+  std::optional<TReaderAddress> Reader = {};  // Port empty when not given
+  QList<qint64> Cards = {};
+  std::optional<QStringList> ReaderNames = {};  // the READER texts of Reader, found by ExportRecords
 };
 
 // A bound of --from (Upper false) or --to (Upper true) in local time, YYYY-MM-DD[ HH:MM[:SS]],
-// as RECTIME compares: a day or a minute alone reaches from its first second, or to its last.
-// Empty when Text is no such date and time.
+// today, yesterday or -Nd (N days before today), as RECTIME compares: a day or a minute alone
+// reaches from its first second, or to its last. Empty when Text is no such date and time.
 std::optional<QString> ExportBound(const QString& Text, bool Upper);
 
 // Writes the records Request names to Out in time order: CSV by RFC 4180 with a header line,

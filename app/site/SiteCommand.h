@@ -11,24 +11,28 @@
 
 class QCommandLineParser;
 
-// The chores around a run, each its own start: --readers, --add-reader, --remove-reader,
-// --test-reader, --export, --backup.
+// The chores around a run, each its own start: --readers, --add-reader, --set-reader, --remove-reader,
+// --test-reader, --export, --backup, --restore.
 struct TSiteCommand {
-  enum class TTool { None, Readers, AddReader, RemoveReader, TestReader, Export, Backup } Tool = TTool::None;
-  TReaderAddress Reader;  // --add-reader, --remove-reader, --test-reader
+  enum class TTool { None, Readers, AddReader, SetReader, RemoveReader, TestReader, Export, Backup, Restore } Tool = TTool::None;
+  TReaderAddress Reader;  // --add-reader, --set-reader, --remove-reader, --test-reader
   TReaderFlags Flags;     // --add-reader
+  TFlagChanges Changes;   // --set-reader
   TExportRequest Export;
-  QString BackupFile;
+  QString BackupFile;  // --backup's target, --restore's source
   bool Force = false;
 };
 
-void AddSiteOptions(QCommandLineParser& Parser);
+// SettingReader: the arguments hold --set-reader, whose --set-clock and --clear-after take on
+// or off where --add-reader's stand alone.
+void AddSiteOptions(QCommandLineParser& Parser, bool SettingReader);
 // The tool the parsed options ask for (None when none) into Command; one line for a person
 // when an option is bad or stands without its tool, else empty.
 QString ReadSiteOptions(const QCommandLineParser& Parser, TSiteCommand& Command);
 
-// Runs the tool; returns the exit code.
-int RunSiteCommand(const TSiteCommand& Command, const QString& DatabasePath);
+// Runs the tool; returns the exit code. SharedFolder: the data folder whose group a restored
+// logs.mdb takes outside a set-group-ID folder, as with --init.
+int RunSiteCommand(const TSiteCommand& Command, const QString& DatabasePath, const QString& SharedFolder);
 
 // Runs Tool on logs.mdb, turning what it raises into one journal line and an exit code: a file
 // that is missing, not SQLite or not writable by its own status, any other failure as Failure.

@@ -35,10 +35,12 @@ QString ActivityText(TReaderActivity Activity, int Steps, int Maximum) {
 
 QString ClearText(const TVisit& Visit) {
   if (Visit.Cleared) return QStringLiteral("cleared");
+  // Clear after is off: keeping the log is what was asked, no failure.
+  if (!Visit.ClearSkipped) return QStringLiteral("log kept");
   // The reason follows this phrase in the detail of a visit that skipped its clear.
   const QString skipped = QStringLiteral("not cleared: ");
   const qsizetype reason = Visit.Detail.indexOf(skipped);
-  return Visit.ClearSkipped && reason >= 0 ? Visit.Detail.mid(reason) : QStringLiteral("not cleared");
+  return reason >= 0 ? Visit.Detail.mid(reason) : QStringLiteral("not cleared");
 }
 
 QString OutcomeSummary(const TVisit& Visit) {

@@ -86,13 +86,23 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
       {{"--test-reader", "gate:65536"}, 2, "port '65536' is no number"},
       {{"--test-reader", "gate:no-such-service"}, 2, "port 'no-such-service' is no number"},
       {{"--test-reader", "gate:-1"}, 2, "port '-1' is no number"},
-      {{"--export", "--from", "2026-02-29"}, 2, "--from must be a local date and time"},
+      {{"--export", "--from", "2026-02-29"}, 2, "--from must be a local date"},
       {{"--export", "--to", "2026-01-01 24:00"}, 2, "--to must be"},
       {{"--export", "--to", "2026-1-1"}, 2, "--to must be"},
       {{"--export", "--from", "2026-01-01T10:00"}, 2, "--from must be"},
       {{"--export", "--from", "2026-01-02", "--to", "2026-01-01"}, 2, "--from 2026-01-02 00:00:00 is after --to 2026-01-01 23:59:59"},
       {{"--export", "--format", "xml"}, 2, "--format is csv or json, not 'xml'"},
+      {{"--export", "--from", "-7x"}, 2, "--from must be a local date YYYY-MM-DD, today, yesterday or -Nd"},
+      {{"--export", "--card", "16777216"}, 2, "--card must be a card number from 0 to 16777215, not '16777216'"},
+      {{"--export", "--reader", "010.0.0.1"}, 2, "--reader: '010.0.0.1' is no IPv4 address"},
+      {{"--export", "--reader", "a:1", "--reader", "b:1"}, 2, "--reader is given more than once"},
+      {{"--card", "5"}, 2, "--card needs --export"},
       {{"--backup="}, 2, "--backup needs a file"},
+      {{"--restore="}, 2, "--restore needs a file"},
+      {{"--set-reader", "10.0.0.1:4001"}, 2, "--set-reader needs --set-clock, --download or --clear-after, each on or off"},
+      {{"--set-reader", "10.0.0.1:4001", "--set-clock", "yes"}, 2, "--set-clock takes on or off, not 'yes'"},
+      {{"--set-reader", "10.0.0.1:4001", "--download", "on", "--download", "off"}, 2, "--download is given more than once"},
+      {{"--add-reader", "10.0.0.1:4001", "--download", "on"}, 2, "--download needs --set-reader"},
       {{"--add-reader", "10.0.0.1:4001", "--add-reader", "10.0.0.2:4001"}, 2, "--add-reader is given more than once"},
   };
   for (const auto& c : cases) {
@@ -107,6 +117,15 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
     EXPECT_EQ(line.MonitorLine, c.ExitCode == 3 ? "QUILLMERE UNKNOWN - " + line.Output.section(" (usage", 0, 0).mid(11) : QString())
         << arguments;
   }
+  // --set-reader's flags take on or off; --add-reader's stand alone.
+  const TCommandLine set = ParseCommandLine({"quillmere", "--set-reader", "10.0.0.1:4001", "--clear-after", "off", "--download", "on"}, Portable);
+  ASSERT_EQ(set.Site.Tool, TSiteCommand::TTool::SetReader) << set.Output.toStdString();
+  EXPECT_EQ(set.Site.Changes.ClearAfter, std::optional<bool>(false));
+  EXPECT_EQ(set.Site.Changes.Download, std::optional<bool>(true));
+  EXPECT_FALSE(set.Site.Changes.SetClock.has_value());
+  const TCommandLine add = ParseCommandLine({"quillmere", "--add-reader", "10.0.0.1:4001", "--set-clock"}, Portable);
+  ASSERT_EQ(add.Site.Tool, TSiteCommand::TTool::AddReader) << add.Output.toStdString();
+  EXPECT_TRUE(add.Site.Flags.SetClock);
   // The site matters only to the server: without forwarding, a machine with no host name runs.
   EXPECT_EQ(ParseCommandLine({"quillmere"}, nameless).Action, TAction::Run);
   EXPECT_EQ(ParseCommandLine({"quillmere", "--check"}, nameless).Action, TAction::Check);

@@ -6,23 +6,33 @@
 #include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <cstring>
 #include <cstdio>
 #include <thread>
 
 #include "Backup.h"
+#include "Clock.h"
 #include "ExitStatus.h"
+#include "FileLocks.h"
 #include "LogDatabase.h"
 #include "ReaderEdit.h"
 #include "ReaderList.h"
 #include "ReaderProbe.h"
 #include "ReaderSim.h"
 #include "RecordExport.h"
+#include "Restore.h"
+#include "RunLock.h"
 #include "SiteConnection.h"
 #include "TestSupport.h"
 
@@ -115,6 +125,57 @@ TEST(SiteReaders, RemovesTheReadersRowsOnlyAndListsEveryRowEvenABadOne) {
   EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM visits"), QStringList({"1"}));
 }
 
+// What the program writes on standard output while it lives.
+class TCapturedOutput {
+ public:
+  TCapturedOutput() : Saved(::dup(STDOUT_FILENO)) {
+    EXPECT_TRUE(File.open());
+    std::fflush(stdout);
+    ::dup2(File.handle(), STDOUT_FILENO);
+  }
+  ~TCapturedOutput() { Text(); }
+  QByteArray Text() {
+    if (Saved >= 0) {
+      std::fflush(stdout);
+      ::dup2(Saved, STDOUT_FILENO);
+      ::close(Saved);
+      Saved = -1;
+    }
+    return FileBytes(File.fileName());
+  }
+
+ private:
+  QTemporaryFile File;
+  int Saved;
+};
+
+// Only the flags asked change, in every row of the reader; a removed row is printed with the
+// start that writes it again, which does.
+TEST(SiteReaders, SetsOnlyTheFlagsAskedAndPrintsARemovedRowToPutBack) {
+  const TLogFolder folder;
+  folder.AddReader("127.0.0.1", "4001", true, true, false);
+  folder.AddReader("10.0.0.9", "4002", false, true, true);
+  const QByteArray before = FileBytes(folder.DatabasePath());
+  EXPECT_EQ(SetReader(folder.DatabasePath(), Reader("10.0.0.8:4001"), {true, {}, {}}), ExitCode(TExitStatus::Usage));
+  EXPECT_EQ(FileBytes(folder.DatabasePath()), before);
+  {
+    TCapturedOutput output;
+    ASSERT_EQ(SetReader(folder.DatabasePath(), Reader("localhost:4001"), {false, {}, true}), ExitCode(TExitStatus::Ok));
+    EXPECT_EQ(output.Text(), "quillmere: set row 1 (127.0.0.1:4001: clock left alone, download, clear after)\n");
+  }
+  EXPECT_EQ(folder.Query("SELECT setclk, download, clrafter FROM readers"), QStringList({"0|1|1", "0|1|1"}));
+  QByteArray removed;
+  {
+    TCapturedOutput output;
+    ASSERT_EQ(RemoveReader(folder.DatabasePath(), Reader("10.0.0.9:4002")), ExitCode(TExitStatus::Ok));
+    removed = output.Text();
+  }
+  EXPECT_EQ(removed, "quillmere: removed row 2 (10.0.0.9:4002: clock left alone, download, clear after); its records and "
+                     "visits stay; to put it back: quillmere --add-reader 10.0.0.9:4002 --clear-after\n");
+  ASSERT_EQ(AddReader(folder.DatabasePath(), Reader("10.0.0.9:4002"), {false, true, true}), ExitCode(TExitStatus::Ok));
+  EXPECT_EQ(folder.Query("SELECT ipaddr, setclk, download, clrafter FROM readers"), QStringList({"127.0.0.1|0|1|1", "10.0.0.9|0|1|1"}));
+}
+
 // Commas, quotes and line breaks in READER survive; the export is the table, in time order;
 // both bounds are inclusive, a day reaching to its last second.
 TEST(SiteExport, WritesTheTableAsCsvAndJsonLines) {
@@ -142,6 +203,25 @@ TEST(SiteExport, WritesTheTableAsCsvAndJsonLines) {
                               TExportFormat::JsonLines}),
             "{\"RECTIME\":\"2026-01-02 23:59:59\",\"CARDNO\":16777215,\"READER\":\"10.0.0.1\",\"MODE\":1}\n"
             "{\"RECTIME\":\"2026-01-03 00:00:00\",\"CARDNO\":3,\"READER\":null,\"MODE\":2}\n");
+}
+
+// A reader named another way is the same reader; cards and days relative to today combine.
+TEST(SiteExport, SelectsAReaderByWhatItReachesCardsAndDaysBeforeToday) {
+  const TScopedClock clock([] { return QDateTime(QDate(2026, 3, 10), QTime(12, 0)); });
+  const TLogFolder folder;
+  folder.Execute("INSERT INTO records VALUES ('2026-03-02 23:59:59', 1, '127.0.0.1', 1), ('2026-03-03 00:00:00', 2, 'localhost', 1), "
+                 "('2026-03-09 23:59:59', 3, '127.0.0.1', 1), ('2026-03-10 00:00:00', 4, '127.0.0.1', 1), "
+                 "('2026-03-05 08:00:00', 5, '10.0.0.1', 1), ('2026-03-05 09:00:00', 6, NULL, 1)");
+  TExportRequest lastWeek{*ExportBound("-7d", false), *ExportBound("yesterday", true)};
+  lastWeek.Reader = TReaderAddress{"127.0.0.1", ""};
+  EXPECT_EQ(Exported(folder, lastWeek), "RECTIME,CARDNO,READER,MODE\r\n2026-03-03 00:00:00,2,localhost,1\r\n2026-03-09 23:59:59,3,127.0.0.1,1\r\n");
+  TExportRequest cards{*ExportBound("-30d", false), *ExportBound("today 00:00", true)};
+  cards.Cards = {4, 5, 6};
+  EXPECT_EQ(Exported(folder, cards),
+            "RECTIME,CARDNO,READER,MODE\r\n2026-03-05 08:00:00,5,10.0.0.1,1\r\n2026-03-05 09:00:00,6,,1\r\n2026-03-10 00:00:00,4,127.0.0.1,1\r\n");
+  TExportRequest nobody;
+  nobody.Reader = TReaderAddress{"10.9.9.9", "4001"};
+  EXPECT_EQ(Exported(folder, nobody), "RECTIME,CARDNO,READER,MODE\r\n");
 }
 
 // A writer's open transaction neither blocks the export nor shows in it.
@@ -283,6 +363,201 @@ TEST(SiteTools, EveryToolRefusesAFileUnderTwoNamesAndWritesNothing) {
   }
   EXPECT_EQ(FileBytes(folder.DatabasePath()), before);
   EXPECT_FALSE(QFile::exists(elsewhere.filePath("copy.mdb")));
+}
+
+// A POSIX access-control list as the kernel keeps it in its extended attribute: (tag, perm, id).
+using TAclEntries = std::vector<std::array<quint32, 3>>;
+constexpr quint32 AclUser = 2;
+constexpr quint32 AclMask = 0x10;
+
+QByteArray AclBytes(const TAclEntries& Entries) {
+  QByteArray bytes;
+  const auto put = [&bytes](quint32 Value, int Size) { bytes.append(reinterpret_cast<const char*>(&Value), Size); };
+  put(2, 4);
+  for (const auto& [tag, perm, id] : Entries) {
+    put(tag, 2);
+    put(perm, 2);
+    put(id, 4);
+  }
+  return bytes;
+}
+
+TAclEntries AclOf(const QString& Path) {
+  char bytes[256];
+  const ssize_t size = ::getxattr(QFile::encodeName(Path).constData(), "system.posix_acl_access", bytes, sizeof bytes);
+  TAclEntries entries;
+  for (ssize_t at = 4; at + 8 <= size; at += 8) {
+    quint16 tag = 0;
+    quint16 perm = 0;
+    quint32 id = 0;
+    std::memcpy(&tag, bytes + at, 2);
+    std::memcpy(&perm, bytes + at + 2, 2);
+    std::memcpy(&id, bytes + at + 4, 4);
+    entries.push_back({tag, perm, id});
+  }
+  return entries;
+}
+
+QStringList FolderEntries(const QString& Path) {
+  return QDir(Path).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// The file a killed run leaves: committed records in a -wal beside it that the file lacks.
+void LeaveCommittedWal(const TLogFolder& Folder, const QString& Sql) {
+  const QString wal = Folder.DatabasePath() + "-wal";
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "killed-run");
+    db.setDatabaseName(Folder.DatabasePath());
+    ASSERT_TRUE(db.open());
+    QSqlQuery query(db);
+    ASSERT_TRUE(query.exec("PRAGMA journal_mode=WAL") && query.next());
+    ASSERT_TRUE(query.exec("PRAGMA wal_autocheckpoint=0"));
+    ASSERT_TRUE(query.exec(Sql));
+    ASSERT_TRUE(QFile::copy(wal, wal + ".kept"));
+    query = QSqlQuery();
+    db.close();
+  }
+  QSqlDatabase::removeDatabase("killed-run");
+  ASSERT_FALSE(QFile::exists(wal));
+  ASSERT_TRUE(QFile::rename(wal + ".kept", wal));
+}
+
+// The restored file is the copy, the group's as --init makes it, with the folder's default
+// access-control entries working; the file it replaced is kept whole with its -wal, and no
+// file of the old database stays beside the new one, where SQLite would replay it.
+TEST(SiteRestore, PutsTheCopyInPlaceForTheGroupAndKeepsTheOldFileWhole) {
+  const TLogFolder folder;
+  folder.AddReader("127.0.0.1", "4001", true, true, false);
+  folder.Execute("INSERT INTO records VALUES ('2026-01-01 08:00:00', 1, 'a', 1)");
+  QTemporaryDir backups;
+  const QString copy = backups.filePath("logs-2026-01-01.mdb");
+  ASSERT_EQ(BackupTo(folder.DatabasePath(), copy, false), ExitCode(TExitStatus::Ok));
+  folder.Execute("INSERT INTO records VALUES ('2026-01-02 08:00:00', 2, 'a', 1)");
+  LeaveCommittedWal(folder, "INSERT INTO records VALUES ('2026-01-03 08:00:00', 3, 'a', 1)");
+  ASSERT_EQ(::chmod(QFile::encodeName(folder.DatabasePath()).constData(), 0640), 0);
+  constexpr quint32 Monitor = 4242;
+  const QByteArray acl = AclBytes({{1, 6, ~0u}, {AclUser, 4, Monitor}, {4, 6, ~0u}, {AclMask, 6, ~0u}, {0x20, 0, ~0u}});
+  ASSERT_EQ(::setxattr(QFile::encodeName(folder.Path()).constData(), "system.posix_acl_default", acl.data(), acl.size(), 0), 0);
+  constexpr gid_t DataGroup = 61006;
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(QFile::encodeName(folder.Path()).constData(), static_cast<uid_t>(-1), DataGroup), 0);
+  }
+
+  const mode_t umask = ::umask(0077);
+  const int code = RestoreFrom(folder.DatabasePath(), copy, false);
+  ::umask(umask);
+  ASSERT_EQ(code, ExitCode(TExitStatus::Ok));
+  EXPECT_EQ(folder.Query("SELECT CARDNO FROM records"), QStringList{"1"});
+  EXPECT_EQ(ModeOf(folder.DatabasePath()), 0660u);
+  if (root) {
+    struct stat restored {};
+    ASSERT_EQ(::stat(QFile::encodeName(folder.DatabasePath()).constData(), &restored), 0);
+    EXPECT_EQ(restored.st_gid, DataGroup);
+  }
+  const TAclEntries entries = AclOf(folder.DatabasePath());
+  EXPECT_NE(std::find(entries.begin(), entries.end(), std::array<quint32, 3>{AclUser, 4, Monitor}), entries.end());
+  EXPECT_NE(std::find(entries.begin(), entries.end(), std::array<quint32, 3>{AclMask, 6, ~0u}), entries.end());
+  const QStringList names = FolderEntries(folder.Path());
+  ASSERT_EQ(names.size(), 3) << names.join(' ').toStdString();
+  const QString kept = folder.Path() + names.at(1);
+  EXPECT_TRUE(names.at(1).startsWith("logs.mdb.before-restore-")) << names.join(' ').toStdString();
+  EXPECT_EQ(names.at(2), names.at(1) + "-wal");
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "kept");
+    db.setDatabaseName(kept);
+    ASSERT_TRUE(db.open());
+    QSqlQuery query(db);
+    ASSERT_TRUE(query.exec("SELECT group_concat(CARDNO) FROM records") && query.next());
+    EXPECT_EQ(query.value(0).toString(), "1,2,3");
+  }
+  QSqlDatabase::removeDatabase("kept");
+  TLogDatabase run;
+  run.OpenDatabase(folder.DatabasePath());
+  EXPECT_EQ(run.ReaderCount(), 1u);
+  run.CloseDatabase();
+
+  // Without a copy of the old one kept, the folder holds the restored file alone.
+  for (const QString& name : FolderEntries(folder.Path()).mid(1)) ASSERT_TRUE(QFile::remove(folder.Path() + name));
+  ASSERT_EQ(RestoreFrom(folder.DatabasePath(), copy, true), ExitCode(TExitStatus::Ok));
+  EXPECT_EQ(FolderEntries(folder.Path()), QStringList{"logs.mdb"});
+}
+
+// Nothing changes when the copy is no database a run can use, or when a run, a watch or
+// another program has logs.mdb open; the refusal names the holder and how to stop it.
+TEST(SiteRestore, RefusesAnUnusableCopyOrAHeldFileChangingNothing) {
+  const TLogFolder folder;
+  folder.Execute("INSERT INTO records VALUES ('2026-01-01 08:00:00', 1, 'a', 1)");
+  QTemporaryDir backups;
+  const QString copy = backups.filePath("copy.mdb");
+  ASSERT_EQ(BackupTo(folder.DatabasePath(), copy, false), ExitCode(TExitStatus::Ok));
+  const QString noCardNo = backups.filePath("by-hand.mdb");
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "by-hand");
+    db.setDatabaseName(noCardNo);
+    ASSERT_TRUE(db.open());
+    QSqlQuery query(db);
+    ASSERT_TRUE(query.exec("CREATE TABLE readers (ipaddr TEXT, ipport TEXT, setclk INTEGER, download INTEGER, clrafter INTEGER)"));
+    ASSERT_TRUE(query.exec("CREATE TABLE records (RECTIME TEXT, READER TEXT, MODE INTEGER)"));
+  }
+  QSqlDatabase::removeDatabase("by-hand");
+  const QString junk = backups.filePath("junk.mdb");
+  {
+    QFile file(junk);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(QByteArray(4096, 'x'));
+  }
+  const QByteArray before = FileBytes(folder.DatabasePath());
+  const auto unchanged = [&] {
+    return FileBytes(folder.DatabasePath()) == before && FolderEntries(folder.Path()) == QStringList{"logs.mdb"};
+  };
+  struct TCase {
+    QString File;
+    TExitStatus Status;
+    const char* Says;
+  };
+  for (const TCase& refused : {TCase{backups.filePath("none.mdb"), TExitStatus::Usage, "is no file"},
+                               TCase{folder.DatabasePath() + "-wal", TExitStatus::Usage, "is the database or one of its files"},
+                               TCase{junk, TExitStatus::DatabaseUnusable, "cannot be restored: file is not a database"},
+                               TCase{noCardNo, TExitStatus::DatabaseUnusable, "no table records a run can use"}}) {
+    TCapturedErrors captured;
+    EXPECT_EQ(RestoreFrom(folder.DatabasePath(), refused.File, false), ExitCode(refused.Status)) << refused.File.toStdString();
+    EXPECT_TRUE(captured.Text().contains(refused.Says)) << refused.Says;
+    EXPECT_TRUE(unchanged());
+  }
+  {
+    const TRunLock run(folder.DatabasePath());
+    ASSERT_TRUE(run.Held());
+    EXPECT_EQ(RestoreFrom(folder.DatabasePath(), copy, false), ExitCode(TExitStatus::DatabaseInUse));
+    EXPECT_TRUE(unchanged());
+  }
+  const QString sqlite3 = QStandardPaths::findExecutable("sqlite3");
+  struct THolder {
+    QStringList Program;
+    const char* Input;
+    QString Says;
+  };
+  for (const THolder& held :
+       {THolder{{"flock", "-o", folder.DatabasePath(), "cat"}, "", "a run (process %1) holds"},
+        THolder{{"flock", "-o", folder.DatabasePath(), "sh", "-c", "cat", "sh", "--watch"}, "",
+                "a watch (process %1) holds %2; nothing restored. Stop it first, as root: systemctl stop quillmere-watch.service"},
+        THolder{{sqlite3, folder.DatabasePath()}, "BEGIN; SELECT COUNT(*) FROM records;\n",
+                "process %1 (" + sqlite3 + " %2) has %2 open; nothing restored"}}) {
+    QProcess holder;
+    holder.start(held.Program.front(), held.Program.mid(1));
+    ASSERT_TRUE(holder.waitForStarted());
+    holder.write(held.Input);
+    ASSERT_TRUE(WaitUntil([&] { return !LocksOfOthers(folder.DatabasePath()).empty(); }, 5000));
+    TCapturedErrors captured;
+    EXPECT_EQ(RestoreFrom(folder.DatabasePath(), copy, false), ExitCode(TExitStatus::DatabaseInUse));
+    const QByteArray says = held.Says.arg(holder.processId()).arg(folder.DatabasePath()).toLocal8Bit();
+    const QByteArray text = captured.Text();
+    EXPECT_TRUE(text.contains(says)) << text.toStdString();
+    holder.closeWriteChannel();
+    holder.kill();
+    holder.waitForFinished();
+    EXPECT_TRUE(unchanged());
+  }
 }
 
 }  // namespace
