@@ -436,6 +436,30 @@ TEST(Watch, AFlushWaitsOutAnotherThreadsTurnAtTheStore) {
   EXPECT_FALSE(source.Failed());
 }
 
+// Events that come while those before them are held back by another program's hold go in
+// behind them, however the tries and the arrivals interleave: a reader's events are stored in
+// the order it sent them.
+TEST(Watch, EventsHeldBackByAnotherProgramKeepTheirOrder) {
+  constexpr int Events = 60;
+  TLogFolder folder;
+  THeldFile other(folder.DatabasePath());
+  TLogDatabase store;
+  store.OpenDatabase(folder.DatabasePath());
+  TLiveEventWriter live(store, 10);
+  TLiveEventWriter::TSource source(QStringLiteral("reader"), QStringLiteral("127.0.0.1"), false);
+  ASSERT_TRUE(other.Hold());
+  QStringList sent;
+  for (int card = 1; card <= Events; ++card) {
+    live.Submit(source, {card, Now(), 2, {}});
+    sent << QString::number(card);
+    QThread::msleep(5);  // arrivals spread over many tries, some of them while one is under way
+  }
+  ASSERT_TRUE(other.Release());
+  live.Settle(source);
+  EXPECT_EQ(source.Stored(), Events);
+  EXPECT_EQ(folder.Query("SELECT group_concat(CARDNO) FROM (SELECT CARDNO FROM records ORDER BY rowid)"), QStringList{sent.join(',')});
+}
+
 // A file that refuses every event (a full disk) is said once as it starts and once as it ends,
 // not once per event.
 TEST(Watch, AFileThatRefusesEveryEventIsSaidOnceNotPerEvent) {
