@@ -208,7 +208,8 @@ TEST(Sockets, SendToAPeerThatHasGoneDoesNotKillTheProcess) {
 }
 
 // The connect wait from both sides. With the accept queue full, handshakes go unanswered; once
-// it is emptied, the kernel's first SYN retry (after 1 s) is answered, inside the wait.
+// it is emptied, the kernel's first SYN retry (after 1 s) is answered, inside the wait; left
+// full, the connect is given up within seconds.
 TEST(Sockets, AConnectIsWaitedForUntilTheTimeout) {
   for (const bool queueEmptied : {true, false}) {
     TLoopbackPeer listener(0);
@@ -239,7 +240,9 @@ TEST(Sockets, AConnectIsWaitedForUntilTheTimeout) {
       EXPECT_GE(elapsed.elapsed(), 900);  // it was the retry that got through
     } else {
       EXPECT_GE(elapsed.elapsed(), ConnectTimeoutMs - 100);
-      EXPECT_LT(elapsed.elapsed(), 3 * ConnectTimeoutMs);
+      // What a site relies on, whatever the constant says: a dead address holds a run for
+      // seconds, not for the kernel's minutes.
+      EXPECT_LT(elapsed.elapsed(), 8000);
       ASSERT_EQ(watched.Errors.size(), 1u);
       EXPECT_EQ(watched.Errors[0], ETIMEDOUT);
     }
