@@ -286,6 +286,19 @@ QString ConnectFailureText(int ErrorCode) {
   }
 }
 
+namespace {
+
+// A connect to 0.0.0.0 or to any 127.x address reaches this machine's own listener.
+QString IdentityOf(in_addr Address, int Port) {
+  const std::uint32_t host = ntohl(Address.s_addr);
+  if (host == INADDR_ANY || host >> 24 == IN_LOOPBACKNET) return QStringLiteral("this machine:%1").arg(Port);
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &Address, text, sizeof text);
+  return QStringLiteral("%1:%2").arg(QLatin1String(text)).arg(Port);
+}
+
+}  // namespace
+
 QString PeerIdentity(const QByteArray& Host, const QByteArray& Port) {
   const QByteArray address = ResolveHost(Host);
   int port = 0;
@@ -297,12 +310,14 @@ QString PeerIdentity(const QByteArray& Host, const QByteArray& Port) {
   if (address.isEmpty()) return {};
   in_addr resolved{};
   resolved.s_addr = inet_addr(address.constData());
-  // A connect to 0.0.0.0 or to any 127.x address reaches this machine's own listener.
-  const std::uint32_t host = ntohl(resolved.s_addr);
-  if (host == INADDR_ANY || host >> 24 == IN_LOOPBACKNET) return QStringLiteral("this machine:%1").arg(port);
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &resolved, text, sizeof text);
-  return QStringLiteral("%1:%2").arg(QLatin1String(text)).arg(port);
+  return IdentityOf(resolved, port);
+}
+
+QString ConnectedPeerIdentity(int Handle) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  if (Handle < 0 || ::getpeername(Handle, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET) return {};
+  return IdentityOf(peer.sin_addr, ntohs(peer.sin_port));
 }
 
 std::vector<QString> PeerIdentities(const std::vector<std::pair<QByteArray, QByteArray>>& Peers, int DeadlineMs) {
