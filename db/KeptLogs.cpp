@@ -38,15 +38,17 @@ std::optional<TKeptLog> TKeptLogs::Recall(const QString& Reader) {
   return log;
 }
 
-// The slots go in as hex, to read as they came in any SQLite tool.
+// The table is made in the transaction that keeps the first row, every time: a transaction that
+// made it may have been rolled back since. The slots go in as hex, to read as they came in any
+// SQLite tool.
 void TKeptLogs::Keep(const QString& Reader, const TKeptLog& Log) {
   if (!Replace) {
-    TNativeStatement(Db, "CREATE TABLE IF NOT EXISTS kept_logs (reader TEXT PRIMARY KEY, page INTEGER NOT NULL, "
-                         "slot INTEGER NOT NULL, last_slot TEXT NOT NULL, first_slot TEXT NOT NULL, "
-                         "record_count INTEGER NOT NULL, log_mark INTEGER NOT NULL)")
-        .Run();
+    Create = std::make_unique<TNativeStatement>(
+        Db, "CREATE TABLE IF NOT EXISTS kept_logs (reader TEXT PRIMARY KEY, page INTEGER NOT NULL, slot INTEGER NOT NULL, "
+            "last_slot TEXT NOT NULL, first_slot TEXT NOT NULL, record_count INTEGER NOT NULL, log_mark INTEGER NOT NULL)");
     Replace = std::make_unique<TNativeStatement>(Db, "INSERT OR REPLACE INTO kept_logs VALUES (?, ?, ?, ?, ?, ?, ?)");
   }
+  Create->Run();
   Replace->BindText(1, Reader.toUtf8());
   Replace->BindInt(2, Log.Page);
   Replace->BindInt(3, Log.Slot);

@@ -39,6 +39,7 @@ class TKeptLogs {
  private:
   sqlite3* Db;
   std::unique_ptr<TNativeStatement> Select;
+  std::unique_ptr<TNativeStatement> Create;
   std::unique_ptr<TNativeStatement> Replace;
   std::unique_ptr<TNativeStatement> Delete;
 };
