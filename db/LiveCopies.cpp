@@ -6,12 +6,6 @@
 
 namespace {
 
-bool HasTable(sqlite3* Db, const char* Name) {
-  TNativeStatement find(Db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
-  find.BindText(1, Name);
-  return find.Run();
-}
-
 // Reads the first row's two columns, then lets the statement finish.
 bool FirstRow(TNativeStatement& Query, qint64& Id, QByteArray& Text) {
   if (!Query.Next()) return false;

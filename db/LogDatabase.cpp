@@ -161,6 +161,7 @@ void TLogDatabase::PrepareStatements() {
   CommitQuery = std::make_unique<TNativeStatement>(db, "COMMIT");
   RollbackQuery = std::make_unique<TNativeStatement>(db, "ROLLBACK");
   LiveCopies = std::make_unique<TLiveCopies>(db);
+  KeptLogs = std::make_unique<TKeptLogs>(db);
 }
 
 bool TLogDatabase::KeepsLiveEventsPending() const {
@@ -180,6 +181,7 @@ void TLogDatabase::CloseDatabase() {
   CommitQuery.reset();
   RollbackQuery.reset();
   LiveCopies.reset();
+  KeptLogs.reset();
   ReaderRows.clear();
   NextReaderRow = 0;
   if (!QSqlDatabase::contains(ConnectionName)) return;
@@ -314,6 +316,10 @@ void TWriteTransaction::AwaitLogCopy(TDateTime Arrival, int CardNo, const QStrin
   Store.LiveCopies->AwaitLogCopy(Identity, CardNo, RecTimeText(Arrival).toLatin1());
 }
 
+void TWriteTransaction::KeepLog(const QString& Reader, const TKeptLog& Log) {
+  Store.KeptLogs->Keep(Reader, Log);
+}
+
 void TWriteTransaction::NoteVisitCounts(const TVisitCounts& Counts) {
   if (Counts.VisitId < 0) return;
   TNativeStatement& update = *Store.VisitCountsQuery;
@@ -345,6 +351,23 @@ void TLogDatabase::Checkpoint() {
 bool TLogDatabase::ReadersLeaveWritersFree() const {
   TNativeStatement mode(NativeHandle(QSqlDatabase::database(ConnectionName, false)), "PRAGMA journal_mode");
   return mode.Next() && qstricmp(mode.Text(0), "wal") == 0;
+}
+
+// Under the write turn: the threads that share the connection take turns at every statement.
+std::optional<TKeptLog> TLogDatabase::KeptLog(const QString& Reader) {
+  const std::lock_guard turn(WriteTurn);
+  return KeptLogs->Recall(Reader);
+}
+
+// A file that never kept a log is not locked for nothing.
+void TLogDatabase::ForgetKeptLog(const QString& Reader) {
+  {
+    const std::lock_guard turn(WriteTurn);
+    if (!KeptLogs->Exists()) return;
+  }
+  TWriteTransaction transaction(*this);
+  KeptLogs->Forget(Reader);
+  transaction.Commit();
 }
 
 // Commits reach the log without a sync (synchronous=NORMAL). Syncing the log, then the main

@@ -12,6 +12,7 @@
 
 #include "DateTime.h"
 #include "Errors.h"
+#include "KeptLogs.h"
 
 struct sqlite3;
 
@@ -71,6 +72,10 @@ class TLogDatabase {
   // Short live events are kept pending their log copy from now on (see TLiveCopies).
   void KeepLiveEventsPending();
   bool KeepsLiveEventsPending() const;
+  // What the last walk of Reader's kept log remembered (see TKeptLogs); none when nothing is.
+  std::optional<TKeptLog> KeptLog(const QString& Reader);
+  // Reader's log is cleared: what was remembered of it holds no more. Committed when it returns.
+  void ForgetKeptLog(const QString& Reader);
   // Threads waiting for their turn to store give up once Stop answers true (set before they start).
   void AbandonWaitsWhen(std::function<bool()> Stop) { Abandoned = std::move(Stop); }
 
@@ -98,6 +103,7 @@ class TLogDatabase {
   std::unique_ptr<class TNativeStatement> CommitQuery;
   std::unique_ptr<class TNativeStatement> RollbackQuery;
   std::unique_ptr<class TLiveCopies> LiveCopies;
+  std::unique_ptr<TKeptLogs> KeptLogs;
   sqlite3* NativeDb = nullptr;
   std::function<bool()> Abandoned;  // for the writers' threads, which Qt's connection does not serve
   std::timed_mutex WriteTurn;
@@ -155,6 +161,8 @@ class TWriteTransaction {
                         std::optional<TDateTime> ForgetBefore);
   // The record just stored from a short live event of the reader Identity awaits its log copy.
   void AwaitLogCopy(TDateTime Arrival, int CardNo, const QString& Identity);
+  // Remembers where the walk of Reader's log ended, with the records of its last page.
+  void KeepLog(const QString& Reader, const TKeptLog& Log);
   // Keeps the visit's row current with what this transaction stores, in the same commit.
   void NoteVisitCounts(const TVisitCounts& Counts);
   void Commit();

@@ -100,3 +100,9 @@ sqlite3* NativeHandle(const QSqlDatabase& Db) {
   const QVariant handle = Db.driver()->handle();
   return handle.isValid() && qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3* const*>(handle.data()) : nullptr;
 }
+
+bool HasTable(sqlite3* Db, const char* Name) {
+  TNativeStatement find(Db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+  find.BindText(1, Name);
+  return find.Run();
+}

@@ -48,3 +48,5 @@ class TNativeStatement {
 
 // The native handle under a Qt SQLite connection; null when it has none.
 sqlite3* NativeHandle(const class QSqlDatabase& Db);
+// Whether the connection's main schema holds a table of this name.
+bool HasTable(sqlite3* Db, const char* Name);

@@ -66,16 +66,6 @@ bool ParseInteger(const QByteArray& Text, int& Value) {
   return error == std::errc() && end == last;
 }
 
-// A connect to 0.0.0.0 or to any 127.x address reaches this machine's own listener.
-QString IdentityOf(const sockaddr_in& Address) {
-  const std::uint32_t host = ntohl(Address.sin_addr.s_addr);
-  const int port = ntohs(Address.sin_port);
-  if (host == INADDR_ANY || host >> 24 == IN_LOOPBACKNET) return QStringLiteral("this machine:%1").arg(port);
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &Address.sin_addr, text, sizeof text);
-  return QStringLiteral("%1:%2").arg(QLatin1String(text)).arg(port);
-}
-
 sockaddr_in BuildAddress(const QByteArray& Host, const QByteArray& Port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -267,7 +257,6 @@ void TCustomIpClient::Activate() {
   if (!Active() || IsConnected) return;
   const sockaddr_in address = BuildAddress(RemoteHost(), RemotePort());
   IsConnected = CheckResult(ConnectTo(SocketHandle(), address, ConnectAbandon)) == 0;
-  Identity = IsConnected ? IdentityOf(address) : QString();
   if (IsConnected) NotifyConnect();
 }
 
@@ -297,6 +286,19 @@ QString ConnectFailureText(int ErrorCode) {
   }
 }
 
+namespace {
+
+// A connect to 0.0.0.0 or to any 127.x address reaches this machine's own listener.
+QString IdentityOf(in_addr Address, int Port) {
+  const std::uint32_t host = ntohl(Address.s_addr);
+  if (host == INADDR_ANY || host >> 24 == IN_LOOPBACKNET) return QStringLiteral("this machine:%1").arg(Port);
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &Address, text, sizeof text);
+  return QStringLiteral("%1:%2").arg(QLatin1String(text)).arg(Port);
+}
+
+}  // namespace
+
 QString PeerIdentity(const QByteArray& Host, const QByteArray& Port) {
   const QByteArray address = ResolveHost(Host);
   int port = 0;
@@ -306,10 +308,16 @@ QString PeerIdentity(const QByteArray& Host, const QByteArray& Port) {
     return {};
   }
   if (address.isEmpty()) return {};
-  sockaddr_in resolved{};
-  resolved.sin_addr.s_addr = inet_addr(address.constData());
-  resolved.sin_port = htons(static_cast<std::uint16_t>(port & 0xFFFF));
-  return IdentityOf(resolved);
+  in_addr resolved{};
+  resolved.s_addr = inet_addr(address.constData());
+  return IdentityOf(resolved, port);
+}
+
+QString ConnectedPeerIdentity(int Handle) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  if (Handle < 0 || ::getpeername(Handle, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET) return {};
+  return IdentityOf(peer.sin_addr, ntohs(peer.sin_port));
 }
 
 std::vector<QString> PeerIdentities(const std::vector<std::pair<QByteArray, QByteArray>>& Peers, int DeadlineMs) {

@@ -98,8 +98,6 @@ class TCustomIpClient : public TIpSocket {
   bool Connect();
   void Disconnect();
   bool Connected() const { return IsConnected; }
-  // The reader the last connect reached, as PeerIdentity names it; empty before one stood.
-  const QString& ConnectedIdentity() const { return Identity; }
   // A descriptor that, once readable, ends a pending connect at once (a stop); -1: none.
   void AbandonConnectOn(int Descriptor) { ConnectAbandon = Descriptor; }
 
@@ -115,7 +113,6 @@ class TCustomIpClient : public TIpSocket {
  private:
   bool IsConnected = false;
   int ConnectAbandon = -1;
-  QString Identity;
 };
 
 class TTcpClient : public TCustomIpClient {
@@ -129,6 +126,8 @@ int ResolvePort(const QByteArray& Port);  // raises EConvertError
 // The address and port a connect to Host and Port would reach, as "a.b.c.d:port", so that
 // "localhost" and "127.000.000.001" name one reader; empty when they do not resolve.
 QString PeerIdentity(const QByteArray& Host, const QByteArray& Port);
+// The same of the peer a connected socket reaches, found without a look-up; empty when none.
+QString ConnectedPeerIdentity(int Handle);
 // The identities of many peers (host, port) at once: names are looked up side by side, and one
 // the resolver has not answered within DeadlineMs gets an empty identity.
 std::vector<QString> PeerIdentities(const std::vector<std::pair<QByteArray, QByteArray>>& Peers, int DeadlineMs);

@@ -2,6 +2,8 @@
 
 #include "Reader.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr int CapacityCountOffset = 6;
@@ -49,6 +51,7 @@ TLogPage PageOf(const std::uint8_t* Reply) {
   for (; page.Count < TLogPage::Slots; ++page.Count) {
     const std::uint8_t* slot = Reply + SlotOffset + LogRecordSize * page.Count;
     if (!SlotCheck(slot, page.Count)) break;
+    std::copy_n(slot, LogRecordSize, page.Bytes.begin() + LogRecordSize * page.Count);
     TLogRecord record;
     if (DecodeRecord(slot, record)) page.Records[static_cast<std::size_t>(page.Count)] = record;
   }

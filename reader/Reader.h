@@ -58,13 +58,21 @@ struct TCapacity {
 };
 
 // One page of the reader's log: the slots that hold a record, from the first; a slot whose time
-// is no valid date is empty. A page with fewer slots than a page holds is the log's last.
+// is no valid date is empty. A page with fewer slots than a page holds is the log's last. Each
+// slot's bytes are kept as the reader sent them, to know the log again at a later visit.
 struct TLogPage {
   static constexpr int Slots = 33;
   std::array<std::optional<TLogRecord>, Slots> Records;
+  std::array<std::uint8_t, Slots * LogRecordSize> Bytes{};
   int Count = 0;
   bool LogEnds() const { return Count < Slots; }
+  QByteArray SlotBytes(int Slot) const {
+    return QByteArray(reinterpret_cast<const char*>(Bytes.data()) + Slot * LogRecordSize, LogRecordSize);
+  }
 };
+
+// The most pages a log holds: page indexes run from 0 to this less one.
+constexpr int LogPageCount = 2048;
 
 // A card presented at the reader, as it reported it while no reply was awaited. The short form
 // carries neither time nor mode: it is stamped with this computer's time and Mode -1.
@@ -89,8 +97,9 @@ class TReader {
   void SetAddress(const QString& Host, const QString& Port);
   QString Address() const;  // "host:port", as the row names it
   QString Host() const;
-  // The reader the line reached, whatever name the row gives it (see PeerIdentity).
-  const QString& Identity() const { return Socket.ConnectedIdentity(); }
+  // What the line reaches, as PeerIdentity names it: one reader under every spelling of its
+  // address. Empty while there is no line.
+  QString Identity() const { return ConnectedPeerIdentity(Socket.SocketHandle()); }
   // Every card event the reader reports while no reply is awaited, also during a command's drain.
   void OnCard(TOnCard Handler) { CardHandler = std::move(Handler); }
   // When it returns true, every wait ends at once, unanswered.

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "Journal.h"
 #include "LogDatabase.h"
 #include "MessageBox.h"
+#include "WalkStart.h"
 
 namespace {
 
@@ -39,7 +41,6 @@ void ReportPairing(const QString& Reader, const TWriteTransaction::THeldStored& 
                                         .arg(Stored.Forgotten));
   }
 }
-constexpr int PageCount = 2048;
 
 // The person waits while it lives, however its scope ends.
 class TBusy {
@@ -65,6 +66,17 @@ class TPassEnd {
   TPassObserver& Observer;
   TBusy Working;
 };
+
+// A page's last slot, and page 0's first: what the next visit knows the log by.
+void Reach(TKeptLog& Place, int Index, const TLogPage& Page, const TCapacity& Reported) {
+  if (Page.Count == 0) return;
+  if (Index == 0) Place.FirstSlot = Page.SlotBytes(0);
+  Place.Page = Index;
+  Place.Slot = Page.Count - 1;
+  Place.LastSlot = Page.SlotBytes(Place.Slot);
+  Place.RecordCount = Reported.RecordCount;
+  Place.LogMark = Reported.LogMark;
+}
 
 }  // namespace
 
@@ -171,6 +183,8 @@ void TReaderPass::ReaderPass(const TPassFlags& Flags, qint64 JournalId) {
   Count = {};
   Locked = false;
   ClockSent = false;
+  WalkFrom = 0;
+  Reached = {};
   RunPass(Flags);
   if (Result.Outcome == TVisitOutcome::Interrupted && Locked) ReleaseLock();
   if (Result.Outcome == TVisitOutcome::Running) {
@@ -197,6 +211,7 @@ QString TReaderPass::DoneDetail() const {
                        .arg(Count.Invalid)
                        .arg(Result.RecordsReported.value_or(0));
   if (Result.ClockSet) detail += QStringLiteral("; clock set");
+  if (WalkFrom > 0) detail += QStringLiteral("; the walk started at page %1 of a kept log").arg(WalkFrom);
   if (Result.Cleared) detail += QStringLiteral("; cleared");
   if (!Result.Detail.isEmpty()) detail += QStringLiteral("; ") + Result.Detail;
   return detail;
@@ -212,6 +227,7 @@ void TReaderPass::RunPass(const TPassFlags& Flags) {
   TCapacity capacity;
   if (!ReadCapacity(first) || !ReadCapacity(capacity)) return;
   Result.RecordsReported = capacity.RecordCount;
+  Reported = capacity;
   // Differing answers mean the link cannot be trusted, and an empty log holds nothing to read:
   // either way the reader is only unlocked.
   if (!CapacityAnswersAgree(first, capacity) || capacity.RecordCount == 0) {
@@ -239,9 +255,13 @@ bool TReaderPass::ReadCapacity(TCapacity& Capacity) {
 
 bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, const TCapacity& Capacity) {
   if (!Step(TPassStep::Downloading)) return false;
-  const auto progress =
-      JournalledProgress(Observer.OpenProgress(Capacity.RecordCount), Link.Address(), Capacity.RecordCount, TLogPage::Slots);
-  if (Flags.Download && !WalkLog(*progress)) return false;
+  KeptAs = Link.Identity();
+  TReadPages read;
+  if (Flags.Download && !ChooseWalkStart(Capacity, read)) return false;
+  // The progress counts the records the walk reads, not those it knows it can leave.
+  const int toRead = Capacity.RecordCount - SlotsSkipped();
+  const auto progress = JournalledProgress(Observer.OpenProgress(toRead), Link.Address(), toRead, TLogPage::Slots);
+  if (Flags.Download && !WalkLog(*progress, read)) return false;
   progress->Hide();
   // A walk that ended before the reader's own count left records nobody has read: they must
   // not be cleared, and someone should hear of them even when no clear was asked.
@@ -259,8 +279,10 @@ bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, const TCapacity& Cap
     JournalLine(TPriority::Warning,
                 QStringLiteral("%1: download is off and clear after is on: %2 records cleared unread").arg(Link.Address()).arg(Capacity.RecordCount));
   }
-  // The clear destroys the reader's copy: what was stored must survive a power cut first.
+  // The clear destroys the reader's copy: what was stored must survive a power cut first, and
+  // what was remembered of the log goes before the log does.
   try {
+    Db.ForgetKeptLog(KeptAs);
     Db.MakeDurable();
   } catch (const EDatabaseError& Error) {
     SkipClear(QString::fromLocal8Bit(Error.what()));
@@ -271,25 +293,58 @@ bool TReaderPass::DownloadAndClear(const TPassFlags& Flags, const TCapacity& Cap
   return Result.Cleared;
 }
 
+// The pages read to know a kept log again are kept for the walk, which stores them as any page.
+bool TReaderPass::ChooseWalkStart(const TCapacity& Capacity, TReadPages& Read) {
+  if (!ResumesKeptLogs) return true;
+  std::optional<TKeptLog> kept;
+  try {
+    kept = Db.KeptLog(KeptAs);
+  } catch (const EDatabaseError& Error) {
+    Fail(TVisitOutcome::StoreFailed, QString::fromLocal8Bit(Error.what()));
+    return false;
+  }
+  if (!kept) return true;
+  WalkFrom = WalkStart(*kept, Capacity, [this, &Read](int Page) -> const TLogPage* {
+    const std::optional<TLogPage> page = FetchPage(Page);
+    return page ? &Read.emplace(Page, *page).first->second : nullptr;
+  });
+  return Running();
+}
+
 void TReaderPass::SkipClear(const QString& Why) {
   Result.ClearSkipped = true;
   Result.Detail = QStringLiteral("not cleared: ") + Why;
 }
 
-int TReaderPass::SlotsWalked() const {
-  return Count.Added + Count.Duplicated + Count.Invalid + Count.Held;
+// Pages 1 up to the one the walk went on at were left unread: their slots are all present.
+int TReaderPass::SlotsSkipped() const {
+  return std::max(WalkFrom - 1, 0) * TLogPage::Slots;
 }
 
-bool TReaderPass::WalkLog(IDownloadProgress& Progress) {
+// Where the walk reached in the log, the slots it left included.
+int TReaderPass::SlotsWalked() const {
+  return Count.Added + Count.Duplicated + Count.Invalid + Count.Held + SlotsSkipped();
+}
+
+std::optional<TLogPage> TReaderPass::FetchPage(int Page) {
+  if (!GoOn()) return std::nullopt;
+  const TReply<TLogPage> reply =
+      SendWithRetry(QStringLiteral("download page %1").arg(Page), [this, Page] { return Link.ReadPage(Page); });
+  if (!reply) return std::nullopt;
+  return *reply;
+}
+
+// Page 0, then on from WalkFrom. A page read already is not asked for again: the reader is
+// locked, and its log holds still.
+bool TReaderPass::WalkLog(IDownloadProgress& Progress, const TReadPages& Read) {
   Held.clear();
   const TDateTime started = Now();
-  for (int page = 0; page < PageCount; ++page) {
-    if (!GoOn()) return false;
-    const TReply<TLogPage> reply =
-        SendWithRetry(QStringLiteral("download page %1").arg(page), [this, page] { return Link.ReadPage(page); });
-    if (!reply) return false;
+  for (int page = 0; page < LogPageCount; page = page == 0 && WalkFrom > 0 ? WalkFrom : page + 1) {
+    const auto known = Read.find(page);
+    const std::optional<TLogPage> fetched = known != Read.end() ? std::optional(known->second) : FetchPage(page);
+    if (!fetched) return false;
     try {
-      if (StorePage(*reply, Progress)) return StoreHeld(started);
+      if (StorePage(page, *fetched, Progress)) return StoreHeld(started);
     } catch (const EDatabaseError& Error) {
       Fail(TVisitOutcome::StoreFailed, QString::fromLocal8Bit(Error.what()));
       return false;  // the reader stays locked and uncleared; the run goes on
@@ -305,6 +360,7 @@ bool TReaderPass::StoreHeld(TDateTime WalkStarted) {
   try {
     TWriteTransaction transaction(Db);
     const TWriteTransaction::THeldStored stored = transaction.StoreHeld(Held, Link.Host(), Link.Identity(), WalkStarted);
+    if (!Held.empty() && ResumesKeptLogs && !Reached.FirstSlot.isEmpty()) transaction.KeepLog(KeptAs, Reached);
     TPassCounters counts = Count;
     counts.Held = 0;
     counts.Added = static_cast<std::uint16_t>(counts.Added + stored.Added);
@@ -323,9 +379,12 @@ bool TReaderPass::StoreHeld(TDateTime WalkStarted) {
 
 // A page's records go in one transaction holding the write lock: the duplicate test and the
 // insert are one atomic step whoever else stores, and the page costs one commit, made before
-// the next command leaves. They count only once it is committed. True at the log's end.
-bool TReaderPass::StorePage(const TLogPage& Page, IDownloadProgress& Progress) {
+// the next command leaves. They count only once it is committed. The page that ends the walk
+// also remembers where it ended, in the same commit. True at the log's end.
+bool TReaderPass::StorePage(int Index, const TLogPage& Page, IDownloadProgress& Progress) {
   TPassCounters counts = Count;
+  TKeptLog reached = Reached;
+  Reach(reached, Index, Page, Reported);
   const QString host = Link.Host();
   TWriteTransaction transaction(Db);
   for (int slot = 0; slot < Page.Count; ++slot) {
@@ -342,8 +401,12 @@ bool TReaderPass::StorePage(const TLogPage& Page, IDownloadProgress& Progress) {
     }
     Progress.Step();
   }
+  const bool walkEnds = Page.LogEnds() || Index == LogPageCount - 1;
+  // Records held back are not stored yet: the memory goes with them, or a resumed walk would pass them by.
+  if (walkEnds && Held.empty() && ResumesKeptLogs && !reached.FirstSlot.isEmpty()) transaction.KeepLog(KeptAs, reached);
   transaction.NoteVisitCounts({VisitId, counts.Added, counts.Duplicated, counts.Invalid});
   transaction.Commit();
   Count = counts;
+  Reached = reached;
   return Page.LogEnds();
 }

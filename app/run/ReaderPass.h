@@ -5,9 +5,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <optional>
 #include <vector>
 
 #include "DownloadProgress.h"
+#include "KeptLogs.h"
 #include "LogDatabase.h"
 #include "Reader.h"
 #include "PassObserver.h"
@@ -36,6 +39,9 @@ class TReaderPass {
  public:
   TReaderPass(TReader& Link, TLogDatabase& Db, TPassObserver& Observer, TStopToken Stop = {});
 
+  // From now on the place where a walk of a log ended is remembered, and the next walk of that
+  // reader's log goes on from there when the log is still the one remembered (see WalkStart).
+  void ResumeKeptLogs() { ResumesKeptLogs = true; }
   // Connects to the reader: false when no line could be made. A port text that is no number raises.
   bool ConfigureReader(const QString& Address, const QString& Port);
   // JournalId: the visit's row in the journal, kept current as pages are stored; -1 for none.
@@ -66,10 +72,15 @@ class TReaderPass {
   void ServeClockRequest();
   bool ReadCapacity(TCapacity& Capacity);
   bool CapacityAnswersAgree(const TCapacity& First, const TCapacity& Second);
+  using TReadPages = std::map<int, TLogPage>;
   bool DownloadAndClear(const TPassFlags& Flags, const TCapacity& Capacity);
-  bool WalkLog(IDownloadProgress& Progress);
+  bool ChooseWalkStart(const TCapacity& Capacity, TReadPages& Read);
+  bool Running() const { return Result.Outcome == TVisitOutcome::Running; }
+  std::optional<TLogPage> FetchPage(int Page);
+  bool WalkLog(IDownloadProgress& Progress, const TReadPages& Read);
+  int SlotsSkipped() const;
   int SlotsWalked() const;
-  bool StorePage(const TLogPage& Page, IDownloadProgress& Progress);
+  bool StorePage(int Index, const TLogPage& Page, IDownloadProgress& Progress);
   bool StoreHeld(TDateTime WalkStarted);
 
   TReader& Link;
@@ -82,4 +93,9 @@ class TReaderPass {
   bool Locked = false;
   bool ClockSent = false;
   TVisit Result;
+  bool ResumesKeptLogs = false;
+  QString KeptAs;        // the reader's identity, under which its log is remembered
+  TCapacity Reported;
+  int WalkFrom = 0;      // the page the walk went on at after page 0; 0: it read every page
+  TKeptLog Reached;      // where the walk is, as the next visit would know it
 };

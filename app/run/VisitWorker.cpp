@@ -18,5 +18,6 @@ TVisitWorker::~TVisitWorker() {
 void TVisitWorker::Visit() const {
   TReader link;
   TReaderPass pass(link, Store, Observer);
+  pass.ResumeKeptLogs();
   Ended(Order, VisitReader(pass, link, Order.Row, Order.Visit, Order.JournalId));
 }

@@ -69,6 +69,7 @@ void TWatchWorker::Watch() {
   // for the next start.
   TPassObserver unseen;
   TReaderPass pass(link, Store, unseen, TStopToken([this] { return Stopping.Given(); }, StoppedDetail()));
+  pass.ResumeKeptLogs();
   int retryMs = Timings.FirstRetryMs;
   QElapsedTimer upFor;  // since it came up
   while (!Stopping.Given()) {

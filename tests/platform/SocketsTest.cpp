@@ -110,6 +110,13 @@ TEST(Sockets, PeersAreToldApartByWhatTheyReach) {
   EXPECT_EQ(identities[4], "8.1.2.3:80");  // a leading 0 is octal, as the connect reads it
   EXPECT_EQ(identities[5], "10.1.2.3:4001");
   EXPECT_EQ(identities[6], "");
+
+  // A line names the peer it reached the same way, without a look-up.
+  TLoopbackPeer listener;
+  TWatchedClient line("localhost", listener.PortText());
+  EXPECT_EQ(ConnectedPeerIdentity(line.Client->SocketHandle()), "");
+  ASSERT_TRUE(line.Client->Connect());
+  EXPECT_EQ(ConnectedPeerIdentity(line.Client->SocketHandle()), PeerIdentity("127.0.0.1", listener.PortText()));
 }
 
 TEST(Sockets, PortTextRules) {

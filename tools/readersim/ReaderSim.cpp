@@ -112,6 +112,7 @@ ReaderSim::ReaderSim(std::vector<SimRecord> InitialLog, SimFaults InitialFaults,
     throw std::runtime_error("readersim: cannot listen on 127.0.0.1");
   }
   BoundPort = ntohs(address.sin_port);
+  if (Faults.WrapAt > 0 && Log.size() > Faults.WrapAt) Log.erase(Log.begin(), Log.end() - static_cast<std::ptrdiff_t>(Faults.WrapAt));
   if (Faults.Blackhole) FillAcceptQueue(address);
   Worker = std::thread([this] { Serve(); });
 }
@@ -180,9 +181,23 @@ int ReaderSim::EventsSent() const {
 void ReaderSim::PresentCard(const SimEvent& Event) {
   {
     const std::lock_guard guard(Lock);
-    if (Log.size() < LogCapacity) Log.push_back(Event.Record);
+    Append(Event.Record);
   }
   SendBytes(EventPacket(Event));
+}
+
+void ReaderSim::ReplaceLog(std::vector<SimRecord> NewLog) {
+  const std::lock_guard guard(Lock);
+  Log = std::move(NewLog);
+}
+
+// Under the lock. A full log takes no more records, unless it wraps: the oldest then gives way.
+void ReaderSim::Append(const SimRecord& Record) {
+  if (Log.size() >= (Faults.WrapAt > 0 ? Faults.WrapAt : LogCapacity)) {
+    if (Faults.WrapAt == 0) return;
+    Log.erase(Log.begin());
+  }
+  Log.push_back(Record);
 }
 
 void ReaderSim::SendBytes(std::vector<std::uint8_t> Bytes) {
@@ -273,7 +288,7 @@ void ReaderSim::SendEventWhenDue() {
     if (IsLocked) return;  // a locked reader takes no card: its log holds still for the download
     event.Record = {static_cast<std::uint8_t>(NextEventCard % 2), NextEventCard, TimeCodeNow(), false};
     ++NextEventCard;
-    if (Log.size() < LogCapacity) Log.push_back(event.Record);
+    Append(event.Record);
     ++EventCount;
   }
   event.Short = Faults.ShortEvents;

@@ -43,6 +43,7 @@ struct SimFaults {
   bool Trickle = false;                 // every reply goes out a byte at a time
   enum class Mangling { None, Garbage, Truncated, Oversized } Mangle = Mangling::None;
   bool AllFFPages = false;              // every slot of every page reads FF
+  std::size_t WrapAt = 0;               // non-zero: the log holds this many, a new record overwrites the oldest
   int EventEveryMs = 0;                 // non-zero: a live card event this often while connected and unlocked
   bool ShortEvents = false;             // live events in the 6-byte form, without time or mode
   std::uint32_t EventCardBase = 500000; // the timed events' cards count up from here
@@ -77,6 +78,9 @@ class ReaderSim {
   // connected. Raw bytes go out as they are (a torn or corrupt packet).
   void PresentCard(const SimEvent& Event);
   void SendBytes(std::vector<std::uint8_t> Bytes);
+  // The log as another client left it (cleared and refilled), or as another reader at this
+  // address holds it; the log mark stays.
+  void ReplaceLog(std::vector<SimRecord> NewLog);
   // Live events sent so far, those at an interval and on demand.
   int EventsSent() const;
 
@@ -120,6 +124,7 @@ class ReaderSim {
   void Deliver(const std::vector<std::uint8_t>& Packet);
   std::vector<std::uint8_t> Reply(const std::vector<std::uint8_t>& Payload);
   std::vector<std::uint8_t> PageReply(int Page) const;
+  void Append(const SimRecord& Record);
   void SendRaw(const std::vector<std::uint8_t>& Bytes, int Flags = 0);
   void CloseClient();
 

@@ -41,6 +41,7 @@ void RequestCard(int) {
                "  --gone-after N        at command N (from 0) close and refuse every later connection\n"
                "  --event-every MS      a live card event this often while connected and unlocked (also logged)\n"
                "  --short-events        live events in the 6-byte form, without time or mode\n"
+               "  --wrap-at N           the log holds N records; a new one overwrites the oldest\n"
                "  SIGUSR1 presents one card at once: a live event, also logged.\n");
   std::exit(2);
 }
@@ -123,6 +124,8 @@ int main(int argc, char* argv[]) {
       faults.EventEveryMs = static_cast<int>(Number(value, 1, 3600000));
     } else if (option == "--reply-delay") {
       faults.ReplyDelayMs = static_cast<int>(Number(value, 0, 3600000));
+    } else if (option == "--wrap-at") {
+      faults.WrapAt = static_cast<std::size_t>(Number(value, 1, 65535));
     } else if (option == "--gone-after") {
       faults.GoneAfter = static_cast<int>(Number(value, 0, 0x7FFFFFFF));
     } else if (option == "--command-delay") {

@@ -3,6 +3,7 @@
 #include <QProcess>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "ProgramRun.h"
@@ -124,6 +125,35 @@ TEST(Parallel, OnADesktopTheFailuresStayShownAfterTheRunHasLetGoOfTheCollection)
   EXPECT_TRUE(fine.ErrorOutput.contains(", 1 done, 0 not")) << fine.ErrorOutput.toStdString();
   shown.terminate();
   shown.waitForFinished();
+}
+
+// Under --jobs a log left on its reader is read on from where the last run left off: page 0, the
+// page that held the last record stored and the new ones, said in the visit's line. A plain run
+// walks every page as ever, whatever was remembered.
+TEST(Parallel, AKeptLogIsReadOnFromWhereTheLastRunLeftOff) {
+  TProgramFolder folder;
+  ReaderSim sim(readersim::SampleLog(100, 7));
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), false, true, false);
+  const auto pagesOfRun = [&](const QStringList& Environment) {
+    const std::size_t before = sim.Commands().size();
+    EXPECT_TRUE(folder.RunProgram(90000, Environment));
+    std::vector<std::string> pages;
+    const std::vector<std::string> sent = sim.Commands();
+    for (std::size_t i = before; i < sent.size(); ++i) {
+      if (sent[i].rfind("000a00", 0) == 0) pages.push_back(sent[i].substr(6));
+    }
+    return pages;
+  };
+  using Pages = std::vector<std::string>;
+  EXPECT_EQ(pagesOfRun({"QUILLMERE_JOBS=2"}), (Pages{"0000", "0100", "0200", "0300"}));
+  sim.ReplaceLog(readersim::SampleLog(140, 7));  // the same log, 40 records more
+  EXPECT_EQ(pagesOfRun({"QUILLMERE_JOBS=2"}), (Pages{"0000", "0300", "0400"}));
+  EXPECT_TRUE(folder.ErrorOutput.contains("done: 40 added, 34 duplicates, 0 invalid of 140 reported; the walk started at page 3 of a "
+                                          "kept log"))
+      << folder.ErrorOutput.toStdString();
+  EXPECT_EQ(folder.RecordCount(), 140);
+  EXPECT_EQ(pagesOfRun({}), (Pages{"0000", "0100", "0200", "0300", "0400"}));
+  EXPECT_EQ(folder.RecordCount(), 140);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <set>
@@ -451,6 +453,80 @@ TEST_F(ReaderPass, TheClearWaitsLongerThanAnyOtherCommand) {
     }
     EXPECT_EQ(Status.Texts.back(), c.Taken ? "UnLocking" : "No response") << c.DelayMs;
     EXPECT_EQ(sim.Locked(), !c.Taken) << c.DelayMs;
+  }
+}
+
+// A log left on its reader is read from where the last visit left off, when page 0 and the
+// remembered page say it is still the log walked then; otherwise it is walked whole. Either way
+// every record it holds ends up stored, the progress counts the records actually read, and a
+// clear forgets what was remembered. A pass not asked to resume walks every page as ever.
+TEST_F(ReaderPass, AKeptLogIsWalkedOnFromWhereTheLastVisitLeftOff) {
+  struct TSeen final : TPassObserver {
+    std::unique_ptr<IDownloadProgress> OpenProgress(int Records) override {
+      Maximum = Records;
+      return std::make_unique<TCounted>(Steps);
+    }
+    int Maximum = -1;
+    int Steps = 0;
+  };
+  const std::vector<SimRecord> grown = Log(140);  // Log(100) and 40 more: pages 0 to 2 full, 3 full, 4 of 8
+  const auto addCards = [&grown](ReaderSim& Sim) {
+    for (std::size_t i = 100; i < grown.size(); ++i) Sim.PresentCard({grown[i], false});
+  };
+  const auto nothing = [](ReaderSim&) {};
+  const struct {
+    const char* Name;
+    std::size_t WrapAt;
+    std::function<void(ReaderSim&)> Change;
+    bool Resumes;
+    bool Clears;
+    Commands Pages;  // of the second visit
+    int Added;
+    int Read;        // the progress's maximum and steps
+    int Stored;
+    int Kept;        // rows in kept_logs afterwards
+  } cases[] = {
+      {"40 cards since", 0, addCards, true, false, {Page(0), Page(3), Page(4)}, 40, 33 + 33 + 8, 140, 1},
+      {"nothing new", 0, nothing, true, false, {Page(0), Page(3)}, 0, 33 + 1, 100, 1},
+      {"another reader with as many records", 0, [](ReaderSim& Sim) { Sim.ReplaceLog(Log(100, 5000)); }, true, false,
+       {Page(0), Page(1), Page(2), Page(3)}, 100, 100, 200, 1},
+      {"wrapped", 100, addCards, true, false, {Page(0), Page(1), Page(2), Page(3)}, 40, 100, 140, 1},
+      {"cleared after", 0, addCards, true, true, {Page(0), Page(3), Page(4)}, 40, 33 + 33 + 8, 140, 0},
+      {"a pass not asked to resume", 0, addCards, false, false, {Page(0), Page(1), Page(2), Page(3), Page(4)}, 40, 140, 140, 1},
+  };
+  for (const auto& c : cases) {
+    TLogFolder folder;
+    TLogDatabase db;
+    db.OpenDatabase(folder.DatabasePath());
+    SimFaults faults;
+    faults.WrapAt = c.WrapAt;
+    ReaderSim sim(Log(100), faults);
+    const auto visit = [&](bool Resumes, bool Clears, TSeen& Seen) {
+      TReader link(Timings);
+      TReaderPass pass(link, db, Seen);
+      if (Resumes) pass.ResumeKeptLogs();
+      pass.ConfigureReader(QStringLiteral("127.0.0.1"), QString::number(sim.Port()));
+      pass.ReaderPass({false, true, Clears});
+      return pass.VisitOf({});
+    };
+    TSeen first;
+    ASSERT_EQ(visit(true, false, first).Added, 100) << c.Name;
+    c.Change(sim);
+    const std::size_t before = sim.Commands().size();
+    TSeen second;
+    const TVisit ended = visit(c.Resumes, c.Clears, second);
+    Commands pages;
+    const Commands sent = sim.Commands();
+    std::copy_if(sent.begin() + static_cast<std::ptrdiff_t>(before), sent.end(), std::back_inserter(pages),
+                 [](const std::string& Command) { return Command.rfind("000a00", 0) == 0; });
+    EXPECT_EQ(ended.Outcome, TVisitOutcome::Done) << c.Name << ": " << ended.Detail.toStdString();
+    EXPECT_EQ(pages, c.Pages) << c.Name;
+    EXPECT_EQ(ended.Added, c.Added) << c.Name;
+    EXPECT_EQ(second.Maximum, c.Read) << c.Name;
+    EXPECT_EQ(second.Steps, c.Read) << c.Name;
+    EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM records").front().toInt(), c.Stored) << c.Name;
+    EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM kept_logs").front().toInt(), c.Kept) << c.Name;
+    EXPECT_EQ(ended.Detail.contains(QStringLiteral("; the walk started at page 3 of a kept log")), c.Pages.size() < 4) << c.Name;
   }
 }
 

@@ -768,4 +768,19 @@ TEST(Watch, AStopIsNotHeldByAReaderThatStoppedAnsweringOrNeverConnects) {
   EXPECT_TRUE(connecting.Passes().empty());
 }
 
+// A watch's pass reads a log it leaves on the reader on from where the last pass left off.
+TEST(Watch, APassReadsAKeptLogOnFromWhereTheLastLeftOff) {
+  SimFaults dropping;
+  dropping.CloseAfterMs = 2500;  // each line is made again, and each gets its pass
+  TWatched watched(readersim::SampleLog(100, 7), dropping);
+  ASSERT_TRUE(watched.AwaitPasses(1));
+  ASSERT_EQ(watched.Passes()[0].Outcome, TVisitOutcome::Done) << watched.Passes()[0].Detail.toStdString();
+  watched.Sim->ReplaceLog(readersim::SampleLog(140, 7));  // the same log, 40 records more
+  ASSERT_TRUE(watched.AwaitPasses(2));
+  const TVisit second = watched.Passes()[1];
+  EXPECT_TRUE(second.Detail.contains("the walk started at page 3 of a kept log")) << second.Detail.toStdString();
+  EXPECT_EQ(second.Added, 40);
+  EXPECT_EQ(watched.Records(), 140);
+}
+
 }  // namespace
