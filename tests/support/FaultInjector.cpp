@@ -22,6 +22,7 @@ namespace {
 
 constexpr std::size_t PathSize = 4096;
 std::atomic<long> Calls{0};
+std::atomic<long> FolderSyncs{0};  // the program's own fsync of logs.mdb's folder, which a clear must follow
 long FaultAt = 0;
 int FaultErrno = EIO;
 char FailedCall[PathSize + 32] = "";
@@ -65,7 +66,9 @@ bool FailsOn(const char* Call, int Fd, bool FolderToo = false) {
   const int saved = errno;
   char path[PathSize];
   PathOf(Fd, path);
-  const bool counted = IsLogFile(path) || (FolderToo && IsLogFolder(Fd, path));
+  const bool folder = FolderToo && IsLogFolder(Fd, path);
+  const bool counted = IsLogFile(path) || folder;
+  if (folder && std::strcmp(Call, "fsync") == 0) ++FolderSyncs;
   errno = saved;
   return counted && Fails(Call, path);
 }
@@ -84,7 +87,7 @@ __attribute__((destructor)) void WriteReport() {
   const char* path = std::getenv("QUILLMERE_FAULT_REPORT");
   if (path == nullptr) return;
   if (FILE* report = std::fopen(path, "w")) {
-    std::fprintf(report, "%ld\n%s\n", Calls.load(), FailedCall);
+    std::fprintf(report, "%ld\n%s\n%ld\n", Calls.load(), FailedCall, FolderSyncs.load());
     std::fclose(report);
   }
 }

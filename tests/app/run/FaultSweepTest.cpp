@@ -59,6 +59,7 @@ class TFaultRun {
     if (report.open(QIODevice::ReadOnly)) {
       Calls = report.readLine().trimmed().toLong();
       FailedCall = QString::fromLocal8Bit(report.readLine().trimmed());
+      FolderSyncs = report.readLine().trimmed().toLong();
     }
   }
 
@@ -106,6 +107,7 @@ class TFaultRun {
   }
 
   long Calls = 0;
+  long FolderSyncs = 0;
 
  private:
   QString ReportPath() const { return Folder.Path() + "fault-report"; }
@@ -146,6 +148,9 @@ TEST_P(FaultSweep, NoFailurePointLosesRecordsOrPassesUnreported) {
   counting.Check();
   ASSERT_GT(counting.Calls, 0) << "the injector saw no call: it was not preloaded, or SQLite bypasses libc";
   ASSERT_EQ(counting.ClearedReaders(), Readers) << "without a fault every reader must be cleared, or the sweep checks nothing";
+  // A point never met is never failed: a new -wal's name is durable only through the folder's
+  // sync, which must come before each clear.
+  ASSERT_GE(counting.FolderSyncs, Readers) << "logs.mdb's folder was not synced before each clear";
   const std::vector<long> points = FaultPoints(counting.Calls);
   std::printf("%s: %ld fault points, %zu swept\n", parallel ? "--jobs 3" : "serial", counting.Calls, points.size());
   for (std::size_t first = 0; first < points.size(); first += RunsAtOnce) {
