@@ -148,8 +148,9 @@ void TLiveEventWriter::Noted(const std::vector<TQueued>& Events, const std::vect
     from.StoreFailures.Ended(QStringLiteral("live events are stored again; those not stored stay in the reader's log"));
     switch (Results[i]) {
       case TLiveStored::Added:
-        ++from.Added;
+        // Since the last taking first: one who saw Added grow finds it counted there too.
         ++from.SinceTaken;
+        ++from.Added;
         added = true;
         break;
       case TLiveStored::Duplicate: break;
