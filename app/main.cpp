@@ -86,7 +86,7 @@ int main(int argc, char* argv[]) {
         if (command.OutputIsError) std::fputc('\n', stderr);
         return command.ExitCode;
       case TCommandLine::TAction::Check:
-        return ReportHealth(command.DatabasePath, command.CheckHours, !command.Run.ForwardUrl.isEmpty());
+        return ReportHealth(command.DatabasePath, command.CheckHours, !command.Run.ForwardUrl.isEmpty(), command.CheckThresholds);
       case TCommandLine::TAction::Init:
         return InitDatabase(command.DatabasePath, SharedFolder());
       case TCommandLine::TAction::Site:

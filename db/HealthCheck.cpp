@@ -8,8 +8,11 @@
 #include <QUrl>
 #include <QVariant>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <optional>
 
@@ -182,12 +185,14 @@ TFileState StateOf(const QString& DatabasePath) {
   return {file.st_ino, file.st_size, file.st_mtim.tv_sec * 1000000000LL + file.st_mtim.tv_nsec, walThere && wal.st_size > 0};
 }
 
+enum class TWalChanges { Needed, MayBeMissed };
+
 // Read as unchanging, and read again if it changed meanwhile; nullopt when a -wal holds changes
-// the file lacks, which only a read through the -shm sees.
-std::optional<THealth> ReadUnchanging(const QString& DatabasePath, int WindowHours) {
+// the file lacks, which only a read through the -shm sees, unless they may be missed.
+std::optional<THealth> ReadUnchanging(const QString& DatabasePath, int WindowHours, TWalChanges Changes = TWalChanges::Needed) {
   for (int attempt = 0; attempt < ImmutableReadTries; ++attempt) {
     const TFileState before = StateOf(DatabasePath);
-    if (before.WalHoldsChanges) return std::nullopt;
+    if (before.WalHoldsChanges && Changes == TWalChanges::Needed) return std::nullopt;
     const THealth health = ReadThrough(DatabasePath, QStringLiteral("?mode=ro&immutable=1"), WindowHours);
     if (StateOf(DatabasePath) == before) return health;
   }
@@ -204,7 +209,22 @@ void MarkVisitsUnderWay(const QString& DatabasePath, THealth& Health) {
   }
 }
 
+// A run makes the -wal and -shm for its own user and group: a monitor outside them cannot read
+// through them at all, and SQLite would only say it cannot open the file.
+QStringList UnreadableBeside(const QString& DatabasePath) {
+  QStringList unreadable;
+  for (const QString& path : {DatabasePath + QStringLiteral("-wal"), DatabasePath + QStringLiteral("-shm")}) {
+    if (::faccessat(AT_FDCWD, QFile::encodeName(path).constData(), R_OK, AT_EACCESS) != 0 && errno == EACCES) unreadable << path;
+  }
+  return unreadable;
+}
+
 THealth ReadAny(const QString& DatabasePath, int WindowHours) {
+  if (const QStringList unreadable = UnreadableBeside(DatabasePath); !unreadable.isEmpty()) {
+    THealth health = *ReadUnchanging(DatabasePath, WindowHours, TWalChanges::MayBeMissed);
+    health.Unreadable = unreadable;
+    return health;
+  }
   // A -shm that is not there would be created by reading through it, for this user: a check is
   // never the one to make it. Without one, everything committed is in the file itself.
   const bool shared = QFile::exists(DatabasePath + QStringLiteral("-shm"));

@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // One readers row as the visit journal shows it.
 struct TReaderHealth {
@@ -28,10 +29,14 @@ struct THealth {
   bool Journal = false;  // false: no run has kept a visit journal in this file yet
   QList<TReaderHealth> Readers;
   TForwardHealth Forward;
+  // The -wal or -shm this user may not read: the file was read as it stands, without the
+  // commits they hold.
+  QStringList Unreadable;
 };
 
 // Reads logs.mdb over the last WindowHours without writing or creating anything or taking a
-// lock: while a run works, and from a folder it may not write. A visit left running by a run
+// lock: while a run works, from a folder it may not write, and beside a -wal or -shm it may not
+// read (then without their commits). A visit left running by a run
 // that no longer holds the lock (killed) makes its reader not healthy. Raises EDatabaseError
 // when the file, its readers, its journal or its forwarding state cannot be read.
 THealth ReadHealth(const QString& DatabasePath, int WindowHours);

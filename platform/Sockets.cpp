@@ -17,6 +17,7 @@
 #include <future>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -51,12 +52,12 @@ int ConnectWithTimeout(int Handle, const sockaddr_in& Address, int Abandon) {
 }
 
 // A host that did not resolve leaves no address: fail without sending anything anywhere.
-int ConnectTo(int Handle, const sockaddr_in& Address, int Abandon) {
-  if (Address.sin_addr.s_addr == INADDR_NONE) {
-    errno = EADDRNOTAVAIL;
+int ConnectTo(int Handle, const std::optional<sockaddr_in>& Address, int Abandon) {
+  if (!Address) {
+    errno = HostNotResolved;
     return -1;
   }
-  return ConnectWithTimeout(Handle, Address, Abandon);
+  return ConnectWithTimeout(Handle, *Address, Abandon);
 }
 
 bool ParseInteger(const QByteArray& Text, int& Value) {
@@ -66,11 +67,14 @@ bool ParseInteger(const QByteArray& Text, int& Value) {
   return error == std::errc() && end == last;
 }
 
-sockaddr_in BuildAddress(const QByteArray& Host, const QByteArray& Port) {
+// Raises EConvertError for a port that is no number; nullopt for a host that did not resolve.
+std::optional<sockaddr_in> BuildAddress(const QByteArray& Host, const QByteArray& Port) {
+  const QByteArray host = ResolveHost(Host);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = inet_addr(ResolveHost(Host).constData());
   address.sin_port = htons(static_cast<std::uint16_t>(ResolvePort(Port) & 0xFFFF));
+  if (host.isEmpty()) return std::nullopt;
+  address.sin_addr.s_addr = inet_addr(host.constData());
   return address;
 }
 
@@ -255,7 +259,7 @@ void TCustomIpClient::Disconnect() {
 void TCustomIpClient::Activate() {
   TIpSocket::Activate();
   if (!Active() || IsConnected) return;
-  const sockaddr_in address = BuildAddress(RemoteHost(), RemotePort());
+  const std::optional<sockaddr_in> address = BuildAddress(RemoteHost(), RemotePort());
   IsConnected = CheckResult(ConnectTo(SocketHandle(), address, ConnectAbandon)) == 0;
   if (IsConnected) NotifyConnect();
 }
@@ -282,6 +286,7 @@ QString ConnectFailureText(int ErrorCode) {
     case ECONNREFUSED: return QStringLiteral("connection refused");
     case ETIMEDOUT: return QStringLiteral("connect timed out");
     case EADDRNOTAVAIL: return QStringLiteral("address or port not usable");
+    case HostNotResolved: return QStringLiteral("the name did not resolve");
     default: return QString::fromLocal8Bit(std::strerror(ErrorCode));
   }
 }

@@ -132,5 +132,9 @@ QString ConnectedPeerIdentity(int Handle);
 // the resolver has not answered within DeadlineMs gets an empty identity.
 std::vector<QString> PeerIdentities(const std::vector<std::pair<QByteArray, QByteArray>>& Peers, int DeadlineMs);
 
+// The code a connect fails with when its host name did not resolve: no errno, so that it is never
+// taken for an address the system would not use.
+constexpr int HostNotResolved = -2;
+
 // Why a connect failed, from its errno, in a person's words.
 QString ConnectFailureText(int ErrorCode);

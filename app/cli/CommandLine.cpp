@@ -16,16 +16,13 @@ constexpr int MaxJobs = 64;
 constexpr int MaxCollectMinutes = 24 * 60;
 const QString DatabaseName = QStringLiteral("logs.mdb");
 
-const QString Usage = QStringLiteral(
-    "usage: quillmere [--help] [--version] [--database FILE] [--init] [--jobs N] [--forward URL [--site NAME]] "
-    "[--watch [--watch-collect MINUTES]] [--check [HOURS]] [--readers] [--add-reader ADDRESS:PORT] "
-    "[--remove-reader ADDRESS:PORT] [--test-reader ADDRESS:PORT] [--export] [--backup FILE]");
-
-TCommandLine Refuse(const QString& Error, bool Checking) {
+// The help lists every option; a usage line short enough to read would leave most out.
+TCommandLine Refuse(QString Error, bool Checking) {
+  if (Error.endsWith(QLatin1Char('.'))) Error.chop(1);  // the parser's own errors end as sentences
   TCommandLine line;
   line.Action = TCommandLine::TAction::Exit;
   line.ExitCode = Checking ? static_cast<int>(TCheckState::Unknown) : ExitCode(TExitStatus::Usage);
-  line.Output = QStringLiteral("quillmere: %1 (%2)").arg(Error, Usage);
+  line.Output = QStringLiteral("quillmere: %1; see quillmere --help").arg(Error);
   line.OutputIsError = true;
   if (Checking) line.MonitorLine = QStringLiteral("QUILLMERE UNKNOWN - ") + Error;
   return line;
@@ -42,6 +39,23 @@ bool ParseWhole(const QString& Text, int Low, int High, int& Value) {
   bool ok = false;
   Value = Text.toInt(&ok);
   return ok && Value >= Low && Value <= High;
+}
+
+// Whole hours, as a monitor's thresholds are given; a warning later than the critical would
+// never be seen.
+QString ReadThresholds(const QCommandLineParser& Parser, TCheckThresholds& Thresholds) {
+  for (const auto& [name, hours] :
+       {std::pair{QStringLiteral("warning"), &Thresholds.WarningHours}, std::pair{QStringLiteral("critical"), &Thresholds.CriticalHours}}) {
+    if (!Parser.isSet(name)) continue;
+    if (Parser.values(name).size() > 1) return QStringLiteral("--%1 is given more than once").arg(name);
+    if (!ParseWhole(Parser.value(name), 1, MaxCheckHours, *hours)) {
+      return QStringLiteral("HOURS of --%1 must be a whole number from 1 to %2, not '%3'").arg(name).arg(MaxCheckHours).arg(Parser.value(name));
+    }
+  }
+  if (Thresholds.WarningHours > 0 && Thresholds.CriticalHours > 0 && Thresholds.WarningHours > Thresholds.CriticalHours) {
+    return QStringLiteral("--warning %1 is later than --critical %2").arg(Thresholds.WarningHours).arg(Thresholds.CriticalHours);
+  }
+  return {};
 }
 
 // Whether an argument is the option Name (--name or --name=...), even when the parser stops
@@ -84,7 +98,16 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
       QStringLiteral("check"),
       QStringLiteral("Report the readers' last visits as a monitoring plugin and exit: 0 OK when every reader had a done "
                      "visit within HOURS (default 24), 1 WARNING when some did not, 2 CRITICAL when none did, 3 UNKNOWN "
-                     "when logs.mdb cannot be read. Contacts no reader."));
+                     "when logs.mdb cannot be read. With --warning or --critical, the hours since each reader's last done "
+                     "visit decide instead. Contacts no reader."));
+  const QCommandLineOption warning(
+      {QStringLiteral("w"), QStringLiteral("warning")},
+      QStringLiteral("With --check: WARNING for a reader whose last done visit ended more than HOURS ago, or that never "
+                     "had one, unless a visit to it is under way."),
+      QStringLiteral("HOURS"));
+  const QCommandLineOption critical({QStringLiteral("c"), QStringLiteral("critical")},
+                                    QStringLiteral("With --check: CRITICAL for such a reader, after HOURS."),
+                                    QStringLiteral("HOURS"));
   const QCommandLineOption jobs(
       QStringLiteral("jobs"),
       QStringLiteral("Visit up to N readers side by side, 1 to %1 (default 1, or QUILLMERE_JOBS).").arg(MaxJobs),
@@ -108,7 +131,7 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
       QStringLiteral("watch-collect"),
       QStringLiteral("With --watch, collect each reader's log this often, 1 to %1 minutes (default 60).").arg(MaxCollectMinutes),
       QStringLiteral("MINUTES"));
-  parser.addOptions({help, version, database, init, check, jobs, forward, site, watch, watchCollect});
+  parser.addOptions({help, version, database, init, check, warning, critical, jobs, forward, site, watch, watchCollect});
   AddSiteOptions(parser, Mentions(Arguments, QLatin1String("--set-reader")));
   parser.addPositionalArgument(QStringLiteral("HOURS"), QStringLiteral("The window of --check, 1 to %1.").arg(MaxCheckHours),
                                QStringLiteral("[HOURS]"));
@@ -159,6 +182,10 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
       return refuse(
           QStringLiteral("HOURS must be a whole number from 1 to %1, not '%2'").arg(MaxCheckHours).arg(positional.front()));
     }
+    const QString thresholdError = ReadThresholds(parser, line.CheckThresholds);
+    if (!thresholdError.isEmpty()) return refuse(thresholdError);
+  } else if (parser.isSet(warning) || parser.isSet(critical)) {
+    return refuse(QStringLiteral("--%1 needs --check").arg(parser.isSet(warning) ? QStringLiteral("warning") : QStringLiteral("critical")));
   } else if (!positional.isEmpty()) {
     return refuse(QStringLiteral("unexpected argument '%1'").arg(positional.front()));
   }

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "HealthReport.h"
 #include "RunOptions.h"
 #include "SiteCommand.h"
 
@@ -11,6 +12,7 @@ struct TCommandLine {
   enum class TAction { Run, Watch, Check, Init, Site, Exit } Action = TAction::Run;
   QString DatabasePath;  // logs.mdb, for every action
   int CheckHours = 24;
+  TCheckThresholds CheckThresholds;
   TRunOptions Run;
   TSiteCommand Site;  // with Site
   int ExitCode = 0;   // with Exit
@@ -32,7 +34,7 @@ struct TEnvironmentDefaults {
 };
 
 // Parses the arguments (the program name first). A bad option or value gives Exit with a
-// one-line error that carries the usage: code 2, or 3 (UNKNOWN to a monitor) with --check.
+// one-line error that points to --help: code 2, or 3 (UNKNOWN to a monitor) with --check.
 TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDefaults& Environment = {});
 
 // The absolute path of logs.mdb: Option, else the environment's, else the default folder's.

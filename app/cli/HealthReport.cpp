@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <optional>
+#include <tuple>
 
 #include "Clock.h"
 #include "HealthCheck.h"
+#include "VisitOutcome.h"
 
 namespace {
 
@@ -33,16 +36,44 @@ QString Printable(QString Text) {
   return Text.simplified();
 }
 
+// Seconds from a time the file holds (local) to now; nullopt when the text is no time.
+std::optional<qint64> SecondsSince(const QString& Time) {
+  const QDateTime at = QDateTime::fromString(Time, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+  if (!at.isValid()) return std::nullopt;
+  return qRound64((Now() - ToDateTime(at)) * SecondsPerDay);
+}
+
 // A visit under way is no failure, though not yet a success either.
 bool Busy(const TReaderHealth& Reader) {
   return Reader.UnderWay && !Reader.Healthy;
 }
 
+// Never done counts as done too long ago, whatever the threshold.
+bool DoneLongerAgoThan(const TReaderHealth& Reader, int Hours) {
+  const std::optional<qint64> age = SecondsSince(Reader.LastDone);
+  return !age || *age > qint64{Hours} * 3600;
+}
+
+// Given thresholds, only the hours since the last done visit tell a reader's health.
+void JudgeByThresholds(QList<TReaderHealth>& Readers, const TCheckThresholds& Thresholds) {
+  const int hours = Thresholds.WarningHours > 0 ? Thresholds.WarningHours : Thresholds.CriticalHours;
+  for (TReaderHealth& reader : Readers) reader.Healthy = !DoneLongerAgoThan(reader, hours);
+}
+
+QString NameOf(const TReaderHealth& Reader) {
+  return Printable(Reader.Address) + QLatin1Char(':') + Printable(Reader.Port);
+}
+
 QString Describe(const TReaderHealth& Reader, int WindowHours) {
   const QString state = Reader.Healthy ? QStringLiteral("ok     ") : Busy(Reader) ? QStringLiteral("busy   ") : QStringLiteral("NOT OK ");
-  const QString reader = Printable(Reader.Address) + QLatin1Char(':') + Printable(Reader.Port);
+  const QString reader = NameOf(Reader);
   if (Reader.LastStarted.isEmpty()) return state + reader + QStringLiteral(" never visited");
   // One multi-argument arg: a "%1" in the file's text must never take a later value.
+  if (Reader.LastOutcome == OutcomeText(TVisitOutcome::Done)) {  // the last visit is the last done one
+    return state + QStringLiteral("%1 last visit done, ended %2; %3 added in %4 h")
+                       .arg(reader, Printable(Reader.LastDone), QString::number(Reader.AddedInWindow),
+                            QString::number(WindowHours));
+  }
   const QString outcome = Printable(Reader.LastOutcome) + (Reader.UnderWay ? QStringLiteral(" (under way)") : QString());
   return state + QStringLiteral("%1 last visit %2 %3; last done %4; %5 failures since; %6 added in %7 h")
                      .arg(reader, Printable(Reader.LastStarted), outcome,
@@ -59,7 +90,27 @@ struct TSummary {
   void Raise(TCheckState To) { State = std::max(State, To); }
 };
 
-void SummariseReaders(const THealth& Health, const QString& DatabasePath, int WindowHours, TSummary& Summary) {
+// The readers over each threshold, by name, the critical first: a monitor shows the first line.
+void NameReadersOver(const QList<TReaderHealth>& Readers, const TCheckThresholds& Thresholds, TSummary& Summary) {
+  QStringList critical;
+  QStringList warning;
+  for (const TReaderHealth& reader : Readers) {
+    if (reader.Healthy || Busy(reader)) continue;
+    const bool overCritical = Thresholds.CriticalHours > 0 && DoneLongerAgoThan(reader, Thresholds.CriticalHours);
+    (overCritical ? critical : warning) << NameOf(reader);
+  }
+  for (const auto& [state, hours, names] : {std::tuple{TCheckState::Critical, Thresholds.CriticalHours, &critical},
+                                            std::tuple{TCheckState::Warning, Thresholds.WarningHours, &warning}}) {
+    if (names->isEmpty()) continue;
+    Summary.Raise(state);
+    Summary.Words << QStringLiteral("no done visit in %1 h (%2): %3")
+                         .arg(QString::number(hours), QString::fromLatin1(StateName(state)).toLower(),
+                              names->join(QStringLiteral(", ")));
+  }
+}
+
+void SummariseReaders(const THealth& Health, const QString& DatabasePath, int WindowHours, const TCheckThresholds& Thresholds,
+                      TSummary& Summary) {
   const auto count = [&](auto Test) { return std::count_if(Health.Readers.begin(), Health.Readers.end(), Test); };
   const qsizetype ok = count([](const TReaderHealth& r) { return r.Healthy; });
   const qsizetype never = count([](const TReaderHealth& r) { return r.LastStarted.isEmpty(); });
@@ -77,7 +128,11 @@ void SummariseReaders(const THealth& Health, const QString& DatabasePath, int Wi
     Summary.Raise(TCheckState::Warning);
     Summary.Words << QStringLiteral("no run yet: %1 readers never visited").arg(never);
   } else {
-    Summary.Raise(failing == 0 ? TCheckState::Ok : ok + busy == 0 ? TCheckState::Critical : TCheckState::Warning);
+    if (Thresholds.Given()) {
+      NameReadersOver(Health.Readers, Thresholds, Summary);
+    } else {
+      Summary.Raise(failing == 0 ? TCheckState::Ok : ok + busy == 0 ? TCheckState::Critical : TCheckState::Warning);
+    }
     Summary.Words << QStringLiteral("%1 of %2 readers ok, %3%4 never visited; %5 records added in %6 h")
                          .arg(ok)
                          .arg(Health.Readers.size())
@@ -109,8 +164,7 @@ void SummariseForward(const TForwardHealth& Forward, int WindowHours, TSummary& 
                          .arg(target, Printable(Forward.LastAttempt), Printable(Forward.LastError));
     return;
   }
-  const QDateTime attempt = QDateTime::fromString(Forward.LastAttempt, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-  const qint64 ageSeconds = attempt.isValid() ? qRound64((Now() - ToDateTime(attempt)) * SecondsPerDay) : -1;
+  const qint64 ageSeconds = SecondsSince(Forward.LastAttempt).value_or(-1);
   if (ageSeconds < 0 || ageSeconds > qint64{WindowHours} * 3600) {
     Summary.Raise(TCheckState::Warning);
     Summary.Words << QStringLiteral("forwarding to %1 last succeeded at %2").arg(target, Printable(Forward.LastAttempt));
@@ -127,16 +181,21 @@ TCheckReport Unreadable(const QString& DatabasePath, const std::exception& Error
 
 }  // namespace
 
-TCheckReport CheckHealth(const QString& DatabasePath, int WindowHours, bool Forwarding) {
+TCheckReport CheckHealth(const QString& DatabasePath, int WindowHours, bool Forwarding, const TCheckThresholds& Thresholds) {
   THealth health;
   try {
     health = ReadHealth(DatabasePath, WindowHours);
   } catch (const std::exception& Error) {
     return Unreadable(DatabasePath, Error);
   }
+  if (Thresholds.Given()) JudgeByThresholds(health.Readers, Thresholds);
   TSummary summary;
-  SummariseReaders(health, DatabasePath, WindowHours, summary);
+  SummariseReaders(health, DatabasePath, WindowHours, Thresholds, summary);
   if (Forwarding) SummariseForward(health.Forward, WindowHours, summary);
+  if (!health.Unreadable.isEmpty()) {
+    summary.Words << QStringLiteral("%1 may not be read by this user: the last minutes may be missing")
+                         .arg(Printable(health.Unreadable.join(QStringLiteral(" and "))));
+  }
   QString text = QStringLiteral("QUILLMERE %1 - %2 | %3\n")
                      .arg(QLatin1String(StateName(summary.State)), summary.Words.join(QStringLiteral("; ")),
                           summary.Performance.join(QLatin1Char(' ')));
@@ -145,8 +204,8 @@ TCheckReport CheckHealth(const QString& DatabasePath, int WindowHours, bool Forw
   return {summary.State, text};
 }
 
-int ReportHealth(const QString& DatabasePath, int WindowHours, bool Forwarding) {
-  const TCheckReport report = CheckHealth(DatabasePath, WindowHours, Forwarding);
+int ReportHealth(const QString& DatabasePath, int WindowHours, bool Forwarding, const TCheckThresholds& Thresholds) {
+  const TCheckReport report = CheckHealth(DatabasePath, WindowHours, Forwarding, Thresholds);
   std::fputs(report.Text.toLocal8Bit().constData(), stdout);
   return static_cast<int>(report.State);
 }

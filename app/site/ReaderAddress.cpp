@@ -25,7 +25,13 @@ bool IsHostName(const QString& Name) {
   return true;
 }
 
-// inet_pton takes neither 010 (which inet_addr reads as octal) nor fewer than four parts.
+// The connect reads such a part as octal (inet_addr: 010 is 8), where a person means ten.
+bool HasLeadingZero(const QString& Address) {
+  static const QRegularExpression LeadingZero(QStringLiteral("(^|\\.)0[0-9]"));
+  return LeadingZero.match(Address).hasMatch();
+}
+
+// inet_pton takes neither 010 nor fewer than four parts.
 bool IsAddress(const QString& Text) {
   in_addr parsed{};
   return inet_pton(AF_INET, Text.toLatin1().constData(), &parsed) == 1;
@@ -60,6 +66,10 @@ std::optional<TReaderAddress> ParseReaderAddress(const QString& Text, QString& E
   const QString address = Text.left(colon);
   const QString port = Text.mid(colon + 1);
   const bool numeric = !address.isEmpty() && address.back().isDigit();
+  if (numeric && HasLeadingZero(address)) {
+    Error = QStringLiteral("'%1': leading zeros are refused, as a connect would read such a part as octal (010 as 8)").arg(address);
+    return std::nullopt;
+  }
   if (address.isEmpty() || !(numeric ? IsAddress(address) : IsHostName(address))) {
     Error = QStringLiteral("'%1' is no IPv4 address (four numbers 0 to 255) and no host name").arg(address);
     return std::nullopt;

@@ -70,8 +70,8 @@ int TestReader(const TReaderAddress& Reader) {
                 QStringLiteral("quillmere: %1: %2 (%3 ms)").arg(Reader.Text(), probe.Failure).arg(probe.ElapsedMs));
     return ExitCode(TExitStatus::ReaderUnanswered);
   }
-  std::printf("quillmere: %s answered in %lld ms (try %d): it holds %u records, log mark %u; nothing on it was changed\n",
+  std::printf("quillmere: %s answered in %lld ms (try %d): it holds %u records; nothing on it was changed\n",
               Reader.Text().toLocal8Bit().constData(), static_cast<long long>(probe.ElapsedMs), probe.Tries,
-              unsigned{probe.Capacity->RecordCount}, unsigned{probe.Capacity->LogMark});
+              unsigned{probe.Capacity->RecordCount});
   return ExitCode(TExitStatus::Ok);
 }

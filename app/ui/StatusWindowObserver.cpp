@@ -1,5 +1,6 @@
 #include "StatusWindowObserver.h"
 
+#include "MessageBox.h"
 #include "StatusLine.h"
 #include "pgbar.h"
 
@@ -51,5 +52,7 @@ void TStatusWindowObserver::Busy(bool Working) {
 }
 
 std::unique_ptr<IDownloadProgress> TStatusWindowObserver::OpenProgress(int Records) {
+  // Nobody would see it, and a platform without windows cannot raise one (and says so).
+  if (!MessagesAreInteractive()) return TPassObserver::OpenProgress(Records);
   return std::make_unique<TProgressWindow>(Owner, QStringLiteral("Downloading Logs (%1 records)").arg(Records), Records);
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -95,6 +96,10 @@ TEST(Sockets, HostTextsAreAddressesOrNamesToLookUp) {
   TWatchedClient watched("1stfloor", listener.PortText());
   EXPECT_FALSE(watched.Client->Connect());
   EXPECT_FALSE(watched.Client->Connected());
+  ASSERT_EQ(watched.Errors.size(), 1u);
+  EXPECT_EQ(ConnectFailureText(watched.Errors[0]), "the name did not resolve");
+  // An address the system refuses is no name that did not resolve.
+  EXPECT_EQ(ConnectFailureText(EADDRNOTAVAIL), "address or port not usable");
 }
 
 // Texts that reach one peer have one identity, whatever their spelling; this machine is one peer.

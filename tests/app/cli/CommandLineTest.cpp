@@ -44,9 +44,9 @@ TEST(CommandLine, FindsTheDatabaseWhereTheOptionTheEnvironmentOrTheBuildSays) {
   }
 }
 
-// A bad option contacts nothing and says what was wrong in one line with the usage; with
+// A bad option contacts nothing and says what was wrong in one line that points to --help; with
 // --check the code is a monitor's UNKNOWN (3), otherwise 2.
-TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
+TEST(CommandLine, ABadOptionIsRefusedInOneLinePointingToHelp) {
   const auto nameless = With([](TEnvironmentDefaults& e) { e.HostName = " "; });
   const struct {
     QStringList Arguments;
@@ -66,6 +66,11 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
       {{"--check", "--jobs", "x"}, 3, "N of --jobs"},
       {{"--check", "--init"}, 3, "--init and --check exclude each other"},
       {{"--check=6"}, 3, "Unexpected value after '--check'"},
+      {{"--check", "-w", "0"}, 3, "HOURS of --warning must be a whole number from 1 to 8784, not '0'"},
+      {{"--check", "--critical", "2d"}, 3, "HOURS of --critical must be a whole number from 1 to 8784, not '2d'"},
+      {{"--check", "-w", "48", "-c", "24"}, 3, "--warning 48 is later than --critical 24"},
+      {{"--check", "-c", "24", "-c", "48"}, 3, "--critical is given more than once"},
+      {{"-w", "24"}, 2, "--warning needs --check"},
       {{"--watch-collect", "5"}, 2, "--watch-collect needs --watch"},
       {{"--watch", "--watch-collect", "0"}, 2, "MINUTES of --watch-collect must be a whole number from 1 to 1440, not '0'"},
       {{"--watch", "--init"}, 2, "--watch excludes --init and --check"},
@@ -78,7 +83,8 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
       {{"--add-reader", "gate-north"}, 2, "'gate-north' is not ADDRESS:PORT"},
       {{"--add-reader", ":4001"}, 2, "'' is no IPv4 address"},
       {{"--add-reader", "10.1:4001"}, 2, "'10.1' is no IPv4 address"},
-      {{"--add-reader", "010.0.0.1:4001"}, 2, "'010.0.0.1' is no IPv4 address"},
+      {{"--add-reader", "010.0.0.1:4001"}, 2, "'010.0.0.1': leading zeros are refused, as a connect would read such a part as octal (010 as 8)"},
+      {{"--add-reader", "10.0.0.01:4001"}, 2, "'10.0.0.01': leading zeros are refused"},
       {{"--add-reader", "256.0.0.1:4001"}, 2, "'256.0.0.1' is no IPv4 address"},
       {{"--add-reader", "gate north:4001"}, 2, "'gate north' is no IPv4 address"},
       {{"--add-reader", "[::1]:4001"}, 2, "'[::1]' is no IPv4 address"},
@@ -94,7 +100,7 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
       {{"--export", "--format", "xml"}, 2, "--format is csv or json, not 'xml'"},
       {{"--export", "--from", "-7x"}, 2, "--from must be a local date YYYY-MM-DD, today, yesterday or -Nd"},
       {{"--export", "--card", "16777216"}, 2, "--card must be a card number from 0 to 16777215, not '16777216'"},
-      {{"--export", "--reader", "010.0.0.1"}, 2, "--reader: '010.0.0.1' is no IPv4 address"},
+      {{"--export", "--reader", "010.0.0.1"}, 2, "--reader: '010.0.0.1': leading zeros are refused"},
       {{"--export", "--reader", "a:1", "--reader", "b:1"}, 2, "--reader is given more than once"},
       {{"--card", "5"}, 2, "--card needs --export"},
       {{"--backup="}, 2, "--backup needs a file"},
@@ -112,10 +118,12 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLineWithTheUsage) {
     EXPECT_EQ(line.ExitCode, c.ExitCode) << arguments;
     EXPECT_TRUE(line.OutputIsError) << arguments;
     EXPECT_TRUE(line.Output.contains(c.Says)) << arguments << ": " << line.Output.toStdString();
-    EXPECT_TRUE(line.Output.contains("(usage: quillmere [--help]")) << arguments;
+    EXPECT_TRUE(line.Output.startsWith("quillmere: ")) << arguments;
+    EXPECT_TRUE(line.Output.endsWith("; see quillmere --help")) << arguments << ": " << line.Output.toStdString();
     EXPECT_FALSE(line.Output.contains('\n')) << arguments;
-    EXPECT_EQ(line.MonitorLine, c.ExitCode == 3 ? "QUILLMERE UNKNOWN - " + line.Output.section(" (usage", 0, 0).mid(11) : QString())
-        << arguments;
+    EXPECT_FALSE(line.Output.contains(".;")) << arguments;
+    const QString error = line.Output.mid(11).chopped(22);
+    EXPECT_EQ(line.MonitorLine, c.ExitCode == 3 ? "QUILLMERE UNKNOWN - " + error : QString()) << arguments;
   }
   // --set-reader's flags take on or off; --add-reader's stand alone.
   const TCommandLine set = ParseCommandLine({"quillmere", "--set-reader", "10.0.0.1:4001", "--clear-after", "off", "--download", "on"}, Portable);
@@ -150,9 +158,11 @@ TEST(CommandLine, OptionsWinOverTheEnvironment) {
     e.Jobs = "4";
     e.Forward = "postgresql://env/x";
   });
-  const TCommandLine fromEnvironment = ParseCommandLine({"quillmere", "--check", "6"}, environment);
+  const TCommandLine fromEnvironment = ParseCommandLine({"quillmere", "--check", "6", "-w", "26", "--critical=50"}, environment);
   EXPECT_EQ(fromEnvironment.Action, TAction::Check);
   EXPECT_EQ(fromEnvironment.CheckHours, 6);
+  EXPECT_EQ(fromEnvironment.CheckThresholds.WarningHours, 26);
+  EXPECT_EQ(fromEnvironment.CheckThresholds.CriticalHours, 50);
   EXPECT_EQ(fromEnvironment.Run.Jobs, 4);
   EXPECT_EQ(fromEnvironment.Run.ForwardUrl, "postgresql://env/x");
   EXPECT_EQ(fromEnvironment.Run.Site, "collector");

@@ -37,8 +37,8 @@ class HealthCheck : public testing::Test {
     journal.Open(db.Connection());
     ASSERT_TRUE(journal.Available()) << journal.Foreign().toStdString();
   }
-  TCheckReport Check(bool Forwarding = false, int WindowHours = 24) const {
-    return CheckHealth(Folder.DatabasePath(), WindowHours, Forwarding);
+  TCheckReport Check(bool Forwarding = false, int WindowHours = 24, const TCheckThresholds& Thresholds = {}) const {
+    return CheckHealth(Folder.DatabasePath(), WindowHours, Forwarding, Thresholds);
   }
   TLogFolder Folder;
   TScopedClock Clock{[] { return At; }};
@@ -61,8 +61,7 @@ TEST_F(HealthCheck, TheFirstLineIsTheVerdictAndThenALinePerReaderTheUnwellFirst)
        TCheckState::Ok,
        "QUILLMERE OK - 2 of 2 readers ok, 0 never visited; 30 records added in 24 h | readers_ok=2;;;0 "
        "readers_not_ok=0;;;0 readers_never_visited=0;;;0 records_added=30;;;0",
-       "ok     10.0.0.1:1 last visit 2026-03-10 10:00:00 done; last done 2026-03-10 10:01:00; 0 failures since; 10 added in 24 "
-       "h"},
+       "ok     10.0.0.1:1 last visit done, ended 2026-03-10 10:01:00; 10 added in 24 h"},
       {"one failing since its last done visit",
        [](const TLogFolder& t) {
          AddVisit(t, "1", "done", 2, 10);
@@ -86,7 +85,7 @@ TEST_F(HealthCheck, TheFirstLineIsTheVerdictAndThenALinePerReaderTheUnwellFirst)
        "added in 24 h"},
       {"none well", [](const TLogFolder& t) { AddVisit(t, "1", "done", 25, 10); }, TCheckState::Critical,
        "QUILLMERE CRITICAL - 0 of 2 readers ok, 1 never visited; 0 records added in 24 h",
-       "NOT OK 10.0.0.1:1 last visit 2026-03-09 11:00:00 done; last done 2026-03-09 11:01:00; 0 failures since; 0 added in 24 h"},
+       "NOT OK 10.0.0.1:1 last visit done, ended 2026-03-09 11:01:00; 0 added in 24 h"},
   };
   for (const auto& c : cases) {
     Folder.Execute("DELETE FROM visits");
@@ -101,6 +100,41 @@ TEST_F(HealthCheck, TheFirstLineIsTheVerdictAndThenALinePerReaderTheUnwellFirst)
     EXPECT_EQ(lines[1].toStdString(), c.SecondLine) << c.Name;
     EXPECT_EQ(lines.size(), 4) << c.Name;  // and the final line break
   }
+}
+
+// A monitor's thresholds judge each reader by the hours since its last done visit alone, HOURS
+// still being the window of what was added; the first line names who is over which.
+TEST_F(HealthCheck, ThresholdsJudgeTheHoursSinceEachReadersLastDoneVisit) {
+  const struct {
+    TCheckThresholds Thresholds;
+    bool WithNeverVisited;
+    TCheckState State;
+    const char* FirstLine;
+  } cases[] = {
+      {{24, 48}, true, TCheckState::Critical,
+       "QUILLMERE CRITICAL - no done visit in 48 h (critical): 10.0.0.1:3, 10.0.0.1:4; no done visit in 24 h (warning): "
+       "10.0.0.1:2; 1 of 4 readers ok, 1 never visited; 7 records added in 24 h | readers_ok=1;;;0 readers_not_ok=3;;;0"},
+      {{36, 0}, false, TCheckState::Warning, "QUILLMERE WARNING - no done visit in 36 h (warning): 10.0.0.1:3; 2 of 3 readers ok,"},
+      {{0, 36}, true, TCheckState::Critical,
+       "QUILLMERE CRITICAL - no done visit in 36 h (critical): 10.0.0.1:3, 10.0.0.1:4; 2 of 4 readers ok,"},
+      {{61, 72}, false, TCheckState::Ok, "QUILLMERE OK - 3 of 3 readers ok, 0 never visited; 7 records added in 24 h |"},
+  };
+  for (const auto& c : cases) {
+    Folder.Execute("DELETE FROM visits");
+    Folder.Execute("DELETE FROM readers");
+    for (const char* port : {"1", "2", "3"}) Folder.AddReader("10.0.0.1", port, false, true, false);
+    if (c.WithNeverVisited) Folder.AddReader("10.0.0.1", "4", false, true, false);
+    AddVisit(Folder, "1", "done", 2, 7);
+    AddVisit(Folder, "2", "done", 30, 5);
+    AddVisit(Folder, "2", "unreachable", 1);
+    AddVisit(Folder, "3", "done", 60, 9);
+    const TCheckReport report = Check(false, 24, c.Thresholds);
+    EXPECT_EQ(report.State, c.State) << c.FirstLine;
+    EXPECT_TRUE(report.Text.startsWith(c.FirstLine)) << report.Text.toStdString();
+  }
+  // Within a threshold, a reader whose last visits failed is ok: its line says ok.
+  EXPECT_TRUE(Check(false, 24, {36, 0}).Text.contains("\nok     10.0.0.1:2 last visit 2026-03-10 11:00:00 unreachable; "
+                                                      "last done 2026-03-09 06:01:00; 1 failures since; 0 added in 24 h\n"));
 }
 
 // A visit under way (a first download of a full log takes minutes) is no failure; one that a
@@ -169,8 +203,7 @@ TEST_F(HealthCheck, TextFromTheFileStaysOnItsReadersLine) {
   const QStringList lines = report.Text.trimmed().split('\n');
   ASSERT_EQ(lines.size(), 3) << report.Text.toStdString();
   EXPECT_EQ(lines[1].toStdString(), "NOT OK 10.0.0.1 ok 10.9.9.9:1 last visit:1 x=9 never visited");
-  EXPECT_TRUE(lines[2].startsWith("ok     gate%1:%5 last visit 2026-03-10 11:00:00 done")) << lines[2].toStdString();
-  EXPECT_TRUE(lines[2].endsWith("0 failures since; 3 added in 24 h")) << lines[2].toStdString();
+  EXPECT_EQ(lines[2].toStdString(), "ok     gate%1:%5 last visit done, ended 2026-03-10 11:01:00; 3 added in 24 h");
   EXPECT_EQ(report.Text.count('|'), 1);
 }
 

@@ -6,8 +6,12 @@
 #include <QFile>
 #include <QProcess>
 
+#include <unistd.h>
+
+#include "LogDatabase.h"
 #include "ProgramRun.h"
 #include "ReaderSim.h"
+#include "VisitJournal.h"
 
 namespace {
 
@@ -66,6 +70,8 @@ TEST(Journal, EachOutcomeGetsItsRowDetailAndPriority) {
     EXPECT_TRUE(folder.ErrorOutput.contains(c.Priority + QStringLiteral("127.0.0.1:%1 %2: %3").arg(port, c.Outcome, row[5])))
         << c.Outcome << ": " << folder.ErrorOutput.toStdString();
     EXPECT_TRUE(folder.ErrorOutput.contains("<6>run ended: 1 readers visited")) << c.Outcome;
+    // Without a display there is no progress window, and no word that it cannot be raised.
+    EXPECT_FALSE(folder.ErrorOutput.contains("raise()")) << c.Outcome;
   }
 }
 
@@ -160,6 +166,35 @@ TEST(Journal, TheHealthCheckAnswersAMonitorWithoutContactingAReader) {
   help.start(folder.Program(), {"--help"});
   help.waitForFinished(30000);
   EXPECT_TRUE(help.readAllStandardOutput().startsWith("Usage: " + folder.Program().toLocal8Bit() + " [options]"));
+}
+
+// A monitor outside the run's user and group meets the -wal and -shm of a run under way, which
+// it may not read: it reads the file as it stands and says what it may miss, rather than UNKNOWN.
+TEST(Journal, TheHealthCheckReadsTheFileAsItStandsBesideALogItMayNotRead) {
+  TProgramFolder folder;
+  folder.AddReader("10.0.0.1", "1", false, true, false);
+  folder.AddReader("10.0.0.1", "2", false, true, false);
+  TLogDatabase running;  // keeps the -wal and -shm, as a run or a watch does
+  running.OpenDatabase(folder.DatabasePath());
+  TVisitJournal journal;
+  journal.Open(running.Connection());
+  const QString visit = "INSERT INTO visits (started, ended, ipaddr, ipport, outcome, added) VALUES (datetime('now', "
+                        "'localtime', '-2 minutes'), datetime('now', 'localtime', '-1 minutes'), '10.0.0.1', '%1', 'done', 3)";
+  folder.Execute(visit.arg(1));
+  folder.Execute("PRAGMA wal_checkpoint");
+  folder.Execute(visit.arg(2));  // in the -wal alone
+  const QString wal = folder.DatabasePath() + "-wal";
+  const QString shm = folder.DatabasePath() + "-shm";
+  ASSERT_TRUE(QFile::setPermissions(folder.Path(), QFileDevice::Permissions(0x7755)));
+  ASSERT_TRUE(QFile::setPermissions(folder.DatabasePath(), QFileDevice::Permissions(0x6444)));
+  for (const QString& path : {wal, shm}) ASSERT_TRUE(QFile::setPermissions(path, {}));
+  const QStringList asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "sh", "-c", "exec \"$0\" --check >&2"};
+  ASSERT_TRUE(folder.RunProgram(30000, {"QUILLMERE_DATABASE=" + folder.DatabasePath()},
+                                ::geteuid() == 0 ? asNobody : QStringList{"sh", "-c", "exec \"$0\" --check >&2"}));
+  EXPECT_EQ(folder.ExitCode, 1) << folder.ErrorOutput.toStdString();
+  EXPECT_TRUE(folder.ErrorOutput.startsWith("QUILLMERE WARNING - 1 of 2 readers ok, 1 never visited; 3 records added in 24 h; " +
+                                            wal + " and " + shm + " may not be read by this user: the last minutes may be missing |"))
+      << folder.ErrorOutput.toStdString();
 }
 
 }  // namespace
