@@ -141,10 +141,12 @@ void PutJsonRow(std::string& Line, const TNativeStatement& Row) {
 }
 
 // Numbered: From is ?1, To ?2, then the reader names and the cards from ?3 on, whichever are there.
+// A time typed by hand may carry more after its seconds (a space, a fraction): the upper bound
+// takes in every text that begins with it, and the index still serves.
 QByteArray SelectSql(const TExportRequest& Request) {
   QList<QByteArray> conditions;
   if (!Request.From.isEmpty()) conditions << "RECTIME >= ?1";
-  if (!Request.To.isEmpty()) conditions << "RECTIME <= ?2";
+  if (!Request.To.isEmpty()) conditions << "RECTIME < ?2 || char(127)";
   int next = 3;
   const auto marks = [&next](qsizetype Count) {
     QList<QByteArray> numbered;

@@ -203,6 +203,9 @@ TEST(SiteExport, WritesTheTableAsCsvAndJsonLines) {
                               TExportFormat::JsonLines}),
             "{\"RECTIME\":\"2026-01-02 23:59:59\",\"CARDNO\":16777215,\"READER\":\"10.0.0.1\",\"MODE\":1}\n"
             "{\"RECTIME\":\"2026-01-03 00:00:00\",\"CARDNO\":3,\"READER\":null,\"MODE\":2}\n");
+  folder.Execute("INSERT INTO records VALUES ('2026-01-03 00:00:59 ', 5, 'typed', 1)");
+  EXPECT_TRUE(Exported(folder, {*ExportBound("2026-01-03", false), *ExportBound("2026-01-03 00:00", true)}).contains(",5,typed,"))
+      << "a time with a trailing space is left out";
 }
 
 // A reader named another way is the same reader; cards and days relative to today combine.
