@@ -325,6 +325,16 @@ QString ConnectedPeerIdentity(int Handle) {
   return IdentityOf(peer.sin_addr, ntohs(peer.sin_port));
 }
 
+QString ReaderKey(const QString& Identity, const QByteArray& Host, const QByteArray& Port) {
+  if (!Identity.isEmpty()) return Identity;
+  QString port = QString::fromUtf8(Port);
+  try {
+    port = QString::number(ResolvePort(Port));
+  } catch (const EConvertError&) {
+  }
+  return QStringLiteral("name %1:%2").arg(QString::fromUtf8(Host).toLower(), port);
+}
+
 std::vector<QString> PeerIdentities(const std::vector<std::pair<QByteArray, QByteArray>>& Peers, int DeadlineMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(DeadlineMs);
   std::vector<std::future<QString>> lookups;

@@ -128,6 +128,14 @@ int ResolvePort(const QByteArray& Port);  // raises EConvertError
 QString PeerIdentity(const QByteArray& Host, const QByteArray& Port);
 // The same of the peer a connected socket reaches, found without a look-up; empty when none.
 QString ConnectedPeerIdentity(int Handle);
+// The highest TCP port.
+constexpr int HighestPort = 65535;
+// How long a start waits for the name server to tell which rows name one reader.
+constexpr int IdentityLookupMs = 5000;
+// The one key that tells readers apart, in every mode: Identity (what a connect to Host and
+// Port reaches, from PeerIdentities), or, for a name that does not resolve now, the name in lower
+// case (host names are not case-sensitive) with its port as a number.
+QString ReaderKey(const QString& Identity, const QByteArray& Host, const QByteArray& Port);
 // The identities of many peers (host, port) at once: names are looked up side by side, and one
 // the resolver has not answered within DeadlineMs gets an empty identity.
 std::vector<QString> PeerIdentities(const std::vector<std::pair<QByteArray, QByteArray>>& Peers, int DeadlineMs);

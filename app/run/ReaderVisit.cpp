@@ -10,9 +10,6 @@
 
 namespace {
 
-constexpr int HighestPort = 65535;
-constexpr int LookupBoundMs = 5000;
-
 TVisit Ended(TVisit Visit, TVisitOutcome Outcome, const QString& Detail) {
   Visit.Outcome = Outcome;
   Visit.Detail = Detail;
@@ -65,10 +62,8 @@ std::vector<QString> ReaderKeys(const TLogDatabase& Db) {
     const TVisit visit = RowVisit(Db, row);
     peers.emplace_back(visit.Address.toUtf8(), visit.Port.toUtf8());
   }
-  std::vector<QString> keys = PeerIdentities(peers, LookupBoundMs);
-  for (std::size_t row = 0; row < keys.size(); ++row) {
-    if (keys[row].isEmpty()) keys[row] = QString::fromUtf8(peers[row].first + ':' + peers[row].second);
-  }
+  std::vector<QString> keys = PeerIdentities(peers, IdentityLookupMs);
+  for (std::size_t row = 0; row < keys.size(); ++row) keys[row] = ReaderKey(keys[row], peers[row].first, peers[row].second);
   return keys;
 }
 

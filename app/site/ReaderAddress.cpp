@@ -10,7 +10,6 @@
 namespace {
 
 constexpr int MaxNameLength = 253;
-constexpr int MaxPort = 65535;
 
 // Labels of letters, digits and inner hyphens; a last label of digits alone would be an
 // address that inet_addr reads its own way (10.1 is 10.0.0.1).
@@ -43,13 +42,13 @@ std::optional<QString> CheckedPort(const QString& Text) {
   static const QRegularExpression Service(QStringLiteral("^[A-Za-z][A-Za-z0-9_-]*$"));
   if (Digits.match(Text).hasMatch()) {
     const int port = Text.toInt();
-    if (port >= 1 && port <= MaxPort) return QString::number(port);
+    if (port >= 1 && port <= HighestPort) return QString::number(port);
     return std::nullopt;
   }
   if (!Service.match(Text).hasMatch()) return std::nullopt;
   try {
     const int port = ResolvePort(Text.toLatin1());
-    if (port >= 1 && port <= MaxPort) return Text;
+    if (port >= 1 && port <= HighestPort) return Text;
   } catch (const EConvertError&) {
   }
   return std::nullopt;
@@ -76,18 +75,12 @@ std::optional<TReaderAddress> ParseReaderAddress(const QString& Text, QString& E
   }
   const std::optional<QString> checkedPort = CheckedPort(port);
   if (!checkedPort) {
-    Error = QStringLiteral("port '%1' is no number from 1 to %2 and no service name this machine knows").arg(port).arg(MaxPort);
+    Error = QStringLiteral("port '%1' is no number from 1 to %2 and no service name this machine knows").arg(port).arg(HighestPort);
     return std::nullopt;
   }
   return TReaderAddress{address, *checkedPort};
 }
 
 QString ReaderIdentity(const QString& Identity, const TReaderAddress& Reader) {
-  if (!Identity.isEmpty()) return Identity;
-  QString port = Reader.Port;
-  try {
-    port = QString::number(ResolvePort(Reader.Port.toUtf8()));
-  } catch (const EConvertError&) {
-  }
-  return QStringLiteral("name %1:%2").arg(Reader.Address.toLower(), port);
+  return ReaderKey(Identity, Reader.Address.toUtf8(), Reader.Port.toUtf8());
 }

@@ -18,9 +18,6 @@
 
 namespace {
 
-// A name the resolver has not answered by then is compared as a name.
-constexpr int IdentityLookupMs = 5000;
-
 struct TListedReader {
   int Number = 0;  // from 1, in table order
   qint64 RowId = 0;

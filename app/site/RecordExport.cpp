@@ -168,9 +168,6 @@ void BindFilters(TNativeStatement& Select, const TExportRequest& Request) {
   for (const qint64 card : Request.Cards) Select.BindInt64(index++, card);
 }
 
-// A name the resolver has not answered by then is compared as a name.
-constexpr int IdentityLookupMs = 5000;
-
 // The READER texts that name Reader. Records keep no port: each is compared with Reader's.
 QStringList NamesOf(sqlite3* Db, const TReaderAddress& Reader) {
   const TReaderAddress wanted{Reader.Address, Reader.Port.isEmpty() ? QStringLiteral("1") : Reader.Port};
