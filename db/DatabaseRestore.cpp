@@ -35,12 +35,6 @@ void RequireColumns(sqlite3* Db, const char* Sql, const char* Table) {
   }
 }
 
-bool HasTable(sqlite3* Db, const char* Name) {
-  TNativeStatement query(Db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND lower(name) = ?1");
-  query.BindText(1, Name);
-  return query.Run();
-}
-
 // The database, then its companions, under the other names; put back unless Finish, so a
 // failure before the copy took the name leaves the database whole where it was.
 class TSetAside {
