@@ -564,22 +564,24 @@ TEST(Forwarder, ARefusedRowIsSetAsideAndTheRestGoesOn) {
   site.Folder.Execute("UPDATE records SET RECTIME = '2026-02-30 10:00:00' WHERE rowid = 500");
   site.Folder.Execute("UPDATE records SET READER = CAST(X'FF41' AS TEXT) WHERE rowid = 700");
   site.Folder.Execute("UPDATE records SET RECTIME = NULL, CARDNO = NULL WHERE rowid = 1000");  // the last one sent
-  site.AddVisits(3);
+  site.AddVisits(4);
   site.Folder.Execute("UPDATE visits SET clock_set = 'yes' WHERE id = 2");
+  site.Folder.Execute("UPDATE visits SET started = X'0102' WHERE id = 4");  // the last one sent
   const TOutcome result = site.Forward(Url(db), "north");
   ASSERT_TRUE(result.Ok) << result.Error.toStdString();
   EXPECT_EQ(result.Progress.Records, 997);
   EXPECT_EQ(result.Progress.Visits, 2);
-  EXPECT_EQ(result.Progress.SetAside, 5);
+  EXPECT_EQ(result.Progress.SetAside, 6);
   EXPECT_EQ(ServerCount(db), 997);
   EXPECT_EQ(site.Folder.Query("SELECT source, local_id, substr(reason, instr(reason, '(SQLSTATE'), 12) FROM "
                               "forwarding_rejected ORDER BY source, local_id"),
             (QStringList{"records|500|(SQLSTATE 22", "records|700|(SQLSTATE 22", "records|1000|(SQLSTATE 23",
-                         "records|1001|(SQLSTATE 22", "visits|2|(SQLSTATE 22"}));
+                         "records|1001|(SQLSTATE 22", "visits|2|(SQLSTATE 22", "visits|4|(SQLSTATE 22"}));
   EXPECT_EQ(site.Folder.Query("SELECT last_error FROM forwarding"),
-            QStringList{"5 rows were refused and set aside (table forwarding_rejected)"});
+            QStringList{"6 rows were refused and set aside (table forwarding_rejected)"});
   const TOutcome again = site.Forward(Url(db), "north");
   EXPECT_EQ(again.Progress.Records, 0);
+  EXPECT_EQ(again.Progress.Visits, 0);
   EXPECT_EQ(again.Progress.SetAside, 0);
 
   const QString trimmed = Server().CreateDatabase("trimmed_rows");
