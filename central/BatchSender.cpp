@@ -94,7 +94,8 @@ QList<TSetAside> TBatchSender::Send(const TBatch& Batch) {
 
 bool TBatchSender::TableRefuses(const TBatch& Batch, const QList<TSetAside>& Refused) const {
   if (Kept > 0 || Refused.isEmpty() || Refused.size() != Batch.Rows()) return false;
-  return LastRefusal->SqlState() == QLatin1String(CheckViolation) || RefusedNotForValues >= TableEvidenceRows;
+  const bool noPartition = LastRefusal->SqlState() == QLatin1String(CheckViolation) && LastRefusal->Constraint().isEmpty();
+  return noPartition || RefusedNotForValues >= TableEvidenceRows;
 }
 
 void TBatchSender::SendWhole(const TBatch& Batch, QList<TSetAside>& Refused) {

@@ -30,9 +30,9 @@ const TServerTable& VisitsTable();
 // row a forward sent so far was refused and the refusals blame the table, the server is taken
 // to refuse the table, not rows (no partition for them, a CHECK no row meets), and the batch
 // fails as needing a person, nothing of it set aside. A batch of one row cannot tell the two
-// apart by count: the table is blamed by a check's refusal (a missing partition answers so
-// too), or by TableEvidenceRows rows refused for other than their values; a value the server
-// cannot read (class 22) is always the row's. Raises EServerError.
+// apart by count: the table is blamed by a missing partition (a check's refusal that names no
+// constraint), or by TableEvidenceRows rows refused for other than their values, a named CHECK
+// among them; a value the server cannot read (class 22) is always the row's. Raises EServerError.
 class TBatchSender {
  public:
   // OnCommit is called after a batch reached the server, before its commit.

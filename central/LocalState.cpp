@@ -139,9 +139,11 @@ void TLocalState::AcknowledgeRecords(const TMark& Last, const QList<TSetAside>& 
 }
 
 void TLocalState::AcknowledgeVisits(const TMark& Last, const QList<TSetAside>& Refused) {
-  // ?3 (a record's CARDNO) has no use here.
-  Acknowledge(VisitsMarkUpdate, "UPDATE forwarding SET visits_id = ?1, visits_started = ?2 WHERE target = ?4", "visits", Last,
-              Refused);
+  // ?3 (a record's CARDNO) has no use here. The start as the row stores it, as for records.
+  Acknowledge(VisitsMarkUpdate,
+              "UPDATE forwarding SET visits_id = ?1, visits_started = COALESCE((SELECT v.started FROM visits v WHERE "
+              "v.id = ?1 AND CAST(v.started AS TEXT) IS CAST(?2 AS TEXT)), ?2) WHERE target = ?4",
+              "visits", Last, Refused);
 }
 
 // Without refused rows the mark's update is a transaction by itself: a watch acknowledges many

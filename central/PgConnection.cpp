@@ -407,7 +407,8 @@ void TPgConnection::Check(const TResult& Result, ExecStatusType Expected) {
   const char* primary = PQresultErrorField(Result.get(), PG_DIAG_MESSAGE_PRIMARY);
   const QString message = Cleaned(primary != nullptr ? primary : PQresultErrorMessage(Result.get()));
   // Without an SQLSTATE the failure is libpq's own: the link.
-  Fail(sqlState.isEmpty() ? TServerFailure::Outage : FailureOfSqlState(sqlState), message, sqlState);
+  Fail(sqlState.isEmpty() ? TServerFailure::Outage : FailureOfSqlState(sqlState), message, sqlState,
+       QString::fromUtf8(PQresultErrorField(Result.get(), PG_DIAG_CONSTRAINT_NAME)));
 }
 
 void TPgConnection::FailOnLink() {
@@ -432,8 +433,9 @@ void TPgConnection::Notice(void* Self, const char* Message) {
               QStringLiteral("the server %1 says: %2").arg(connection->Target, text));
 }
 
-void TPgConnection::Fail(TServerFailure Failure, const QString& Message, const QString& SqlState) {
-  throw EServerError(Failure, Message.isEmpty() ? QStringLiteral("the server failed without a reason") : Message, SqlState);
+void TPgConnection::Fail(TServerFailure Failure, const QString& Message, const QString& SqlState, const QString& Constraint) {
+  throw EServerError(Failure, Message.isEmpty() ? QStringLiteral("the server failed without a reason") : Message, SqlState,
+                     Constraint);
 }
 
 void AppendCopyField(QByteArray& Row, const char* Utf8, int Length, bool Last) {

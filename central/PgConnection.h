@@ -86,7 +86,8 @@ class TPgConnection {
   TResult NextResult(TDeadline Deadline);
   short AwaitSocket(short Events, TDeadline Deadline);
   void Check(const TResult& Result, ExecStatusType Expected);
-  [[noreturn]] void Fail(TServerFailure Failure, const QString& Message, const QString& SqlState = {});
+  [[noreturn]] void Fail(TServerFailure Failure, const QString& Message, const QString& SqlState = {},
+                         const QString& Constraint = {});
   [[noreturn]] void FailOnLink();
   [[noreturn]] void GiveUp(TDeadline Deadline);
   static void Notice(void* Self, const char* Message);

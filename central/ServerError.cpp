@@ -4,8 +4,8 @@
 
 #include <utility>
 
-EServerError::EServerError(TServerFailure Failure, const QString& Message, QString SqlState)
-    : std::runtime_error(Message.toStdString()), Kind(Failure), State(std::move(SqlState)) {}
+EServerError::EServerError(TServerFailure Failure, const QString& Message, QString SqlState, QString Constraint)
+    : std::runtime_error(Message.toStdString()), Kind(Failure), State(std::move(SqlState)), Named(std::move(Constraint)) {}
 
 TServerFailure FailureOfSqlState(const QString& SqlState) {
   // Classes: 08 connection, 40 rollback (deadlock, serialization), 53 resources, 55 lock not

@@ -17,15 +17,18 @@ enum class TServerFailure {
 // password or a connection URL.
 class EServerError : public std::runtime_error {
  public:
-  EServerError(TServerFailure Failure, const QString& Message, QString SqlState = {});
+  EServerError(TServerFailure Failure, const QString& Message, QString SqlState = {}, QString Constraint = {});
 
   TServerFailure Failure() const { return Kind; }
   const QString& SqlState() const { return State; }
+  // The constraint the server named, if any: a CHECK names one, a row with no partition none.
+  const QString& Constraint() const { return Named; }
   QString Message() const { return QString::fromUtf8(what()); }
 
  private:
   TServerFailure Kind;
   QString State;
+  QString Named;
 };
 
 // What the server means by an SQLSTATE: a passing state of the server or the link, values of a

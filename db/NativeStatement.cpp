@@ -102,7 +102,7 @@ sqlite3* NativeHandle(const QSqlDatabase& Db) {
 }
 
 bool HasTable(sqlite3* Db, const char* Name) {
-  TNativeStatement find(Db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+  TNativeStatement find(Db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ? COLLATE NOCASE");
   find.BindText(1, Name);
   return find.Run();
 }

@@ -10,11 +10,13 @@
 
 #include "AccessRefusal.h"
 #include "Clock.h"
+#include "DatabaseFile.h"
 #include "DatabaseNames.h"
 #include "DatabaseRestore.h"
 #include "ExitStatus.h"
 #include "FileLocks.h"
 #include "LogDatabase.h"
+#include "OpenAndLock.h"
 #include "RunLock.h"
 
 namespace {
@@ -90,6 +92,12 @@ TExitStatus Restore(const QString& Database, const QString& File, bool Force, co
   // Held until the copy has the name: a run that starts meanwhile meets it and leaves.
   std::optional<TRunLock> lock;
   if (QFileInfo::exists(Database)) {
+    // A second name would go on being the old file to whoever opens it by that name.
+    try {
+      RequireDatabaseFile(Database, TAccessNeed::ReadWrite);
+    } catch (const EDatabaseOpenError& Error) {
+      return Refuse(StatusOf(Error.Kind), QStringLiteral("%1: %2; nothing restored").arg(Database, QString::fromLocal8Bit(Error.what())));
+    }
     lock.emplace(Database);
     if (!lock->Held() && lock->Failure().isEmpty()) return Refuse(TExitStatus::DatabaseInUse, HolderRefusal(Database));
     if (!lock->Held()) {

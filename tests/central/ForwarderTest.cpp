@@ -564,22 +564,24 @@ TEST(Forwarder, ARefusedRowIsSetAsideAndTheRestGoesOn) {
   site.Folder.Execute("UPDATE records SET RECTIME = '2026-02-30 10:00:00' WHERE rowid = 500");
   site.Folder.Execute("UPDATE records SET READER = CAST(X'FF41' AS TEXT) WHERE rowid = 700");
   site.Folder.Execute("UPDATE records SET RECTIME = NULL, CARDNO = NULL WHERE rowid = 1000");  // the last one sent
-  site.AddVisits(3);
+  site.AddVisits(4);
   site.Folder.Execute("UPDATE visits SET clock_set = 'yes' WHERE id = 2");
+  site.Folder.Execute("UPDATE visits SET started = X'0102' WHERE id = 4");  // the last one sent
   const TOutcome result = site.Forward(Url(db), "north");
   ASSERT_TRUE(result.Ok) << result.Error.toStdString();
   EXPECT_EQ(result.Progress.Records, 997);
   EXPECT_EQ(result.Progress.Visits, 2);
-  EXPECT_EQ(result.Progress.SetAside, 5);
+  EXPECT_EQ(result.Progress.SetAside, 6);
   EXPECT_EQ(ServerCount(db), 997);
   EXPECT_EQ(site.Folder.Query("SELECT source, local_id, substr(reason, instr(reason, '(SQLSTATE'), 12) FROM "
                               "forwarding_rejected ORDER BY source, local_id"),
             (QStringList{"records|500|(SQLSTATE 22", "records|700|(SQLSTATE 22", "records|1000|(SQLSTATE 23",
-                         "records|1001|(SQLSTATE 22", "visits|2|(SQLSTATE 22"}));
+                         "records|1001|(SQLSTATE 22", "visits|2|(SQLSTATE 22", "visits|4|(SQLSTATE 22"}));
   EXPECT_EQ(site.Folder.Query("SELECT last_error FROM forwarding"),
-            QStringList{"5 rows were refused and set aside (table forwarding_rejected)"});
+            QStringList{"6 rows were refused and set aside (table forwarding_rejected)"});
   const TOutcome again = site.Forward(Url(db), "north");
   EXPECT_EQ(again.Progress.Records, 0);
+  EXPECT_EQ(again.Progress.Visits, 0);
   EXPECT_EQ(again.Progress.SetAside, 0);
 
   const QString trimmed = Server().CreateDatabase("trimmed_rows");
@@ -644,16 +646,31 @@ TEST(Forwarder, ATableThatRefusesEveryRowNeedsAPerson) {
     ASSERT_TRUE(sent.Ok) << sent.Error.toStdString();
     EXPECT_EQ(sent.Progress.Records, rows);
   }
-  // One row the server cannot read, alone in a forward, is the row's fault: the table takes the rest.
-  const QString db = Server().CreateDatabase("one_bad_row");
-  TSite site(0);
-  site.Folder.Execute("INSERT INTO records VALUES ('2024-02-30 10:00:00', 7, '10.0.0.1', 1)");
-  const TOutcome alone = site.Forward(Url(db), "north");
-  ASSERT_TRUE(alone.Ok) << alone.Error.toStdString();
-  EXPECT_EQ(alone.Progress.SetAside, 1);
-  site.Add(60, 0);
-  EXPECT_EQ(site.Forward(Url(db), "north").Progress.Records, 60);
-  EXPECT_EQ(ServerCount(db), 60);
+  // One row the server refuses, alone in a forward, is the row's fault: the table takes the rest.
+  const struct {
+    const char* Database;
+    const char* Table;  // made beforehand, or the forward's own
+    const char* Row;
+  } alone[] = {
+      {"one_bad_row", "", "('2024-02-30 10:00:00', 7, '10.0.0.1', 1)"},
+      {"one_checked_row",
+       "CREATE TABLE records (rectime timestamp NOT NULL, cardno integer NOT NULL CHECK (cardno >= 0), reader text, mode "
+       "smallint, site text, received timestamptz NOT NULL DEFAULT now(), UNIQUE (rectime, cardno)); ALTER TABLE records "
+       "OWNER TO quill",
+       "('2026-02-03 10:00:00', -1, '10.0.0.1', 1)"},
+  };
+  for (const auto& c : alone) {
+    const QString db = Server().CreateDatabase(c.Database);
+    if (*c.Table) Server().Sql(c.Table, db);
+    TSite site(0);
+    site.Folder.Execute(QStringLiteral("INSERT INTO records VALUES %1").arg(c.Row));
+    const TOutcome first = site.Forward(Url(db), "north");
+    ASSERT_TRUE(first.Ok) << c.Database << ": " << first.Error.toStdString();
+    EXPECT_EQ(first.Progress.SetAside, 1) << c.Database;
+    site.Add(60, 0);
+    EXPECT_EQ(site.Forward(Url(db), "north").Progress.Records, 60) << c.Database;
+    EXPECT_EQ(ServerCount(db), 60) << c.Database;
+  }
 }
 
 // A batch is bounded in bytes as well as in rows, and travels in chunks; a refused row in a

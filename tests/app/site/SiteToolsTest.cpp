@@ -350,21 +350,29 @@ TEST(SiteBackup, CopiesWhileAWriterWritesForTheGroupOnly) {
   EXPECT_EQ(folder.Query("PRAGMA integrity_check"), QStringList{"ok"});
 }
 
+QStringList FolderEntries(const QString& Path) {
+  return QDir(Path).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+}
+
 // Through a second hard link SQLite would see another database beside the first, and each
 // tool would write or read the one file apart from a run's -wal.
 TEST(SiteTools, EveryToolRefusesAFileUnderTwoNamesAndWritesNothing) {
   const TLogFolder folder;
   folder.AddReader("10.0.0.1", "4001", false, true, false);
-  const QByteArray before = FileBytes(folder.DatabasePath());
   QTemporaryDir elsewhere;
+  const QString backup = elsewhere.filePath("backup.mdb");
+  ASSERT_EQ(BackupTo(folder.DatabasePath(), backup, false), ExitCode(TExitStatus::Ok));
+  const QByteArray before = FileBytes(folder.DatabasePath());
   for (const QString& name : {folder.DatabasePath(), folder.SecondName()}) {
     EXPECT_EQ(ListReaders(name), ExitCode(TExitStatus::DatabaseLinked));
     EXPECT_EQ(AddReader(name, Reader("10.0.0.2:4001"), {}), ExitCode(TExitStatus::DatabaseLinked));
     EXPECT_EQ(RemoveReader(name, Reader("10.0.0.1:4001")), ExitCode(TExitStatus::DatabaseLinked));
     EXPECT_EQ(ExportRecords(name, {}, stdout), ExitCode(TExitStatus::DatabaseLinked));
     EXPECT_EQ(BackupTo(name, elsewhere.filePath("copy.mdb"), false), ExitCode(TExitStatus::DatabaseLinked));
+    EXPECT_EQ(RestoreFrom(name, backup, false), ExitCode(TExitStatus::DatabaseLinked));
   }
   EXPECT_EQ(FileBytes(folder.DatabasePath()), before);
+  EXPECT_EQ(FolderEntries(folder.Path()).join(' ').toStdString(), "hard.mdb logs.mdb");
   EXPECT_FALSE(QFile::exists(elsewhere.filePath("copy.mdb")));
 }
 
@@ -399,10 +407,6 @@ TAclEntries AclOf(const QString& Path) {
     entries.push_back({tag, perm, id});
   }
   return entries;
-}
-
-QStringList FolderEntries(const QString& Path) {
-  return QDir(Path).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 // The file a killed run leaves: committed records in a -wal beside it that the file lacks.
