@@ -115,6 +115,9 @@ TEST(Sockets, PeersAreToldApartByWhatTheyReach) {
   EXPECT_EQ(identities[4], "8.1.2.3:80");  // a leading 0 is octal, as the connect reads it
   EXPECT_EQ(identities[5], "10.1.2.3:4001");
   EXPECT_EQ(identities[6], "");
+  // The key every mode tells readers apart by: a name that does not resolve in any case, its port as a number.
+  EXPECT_EQ(ReaderKey(identities[0], "localhost", "4001"), "this machine:4001");
+  EXPECT_EQ(ReaderKey(identities[6], "No-Such-Host.invalid", "http"), ReaderKey("", "no-such-host.invalid", "80"));
 
   // A line names the peer it reached the same way, without a look-up.
   TLoopbackPeer listener;
