@@ -19,7 +19,8 @@ const QString DatabaseName = QStringLiteral("logs.mdb");
 const QString Usage = QStringLiteral(
     "usage: quillmere [--help] [--version] [--database FILE] [--init] [--jobs N] [--forward URL [--site NAME]] "
     "[--watch [--watch-collect MINUTES]] [--check [HOURS]] [--readers] [--add-reader ADDRESS:PORT] "
-    "[--remove-reader ADDRESS:PORT] [--test-reader ADDRESS:PORT] [--export] [--backup FILE]");
+    "[--remove-reader ADDRESS:PORT] [--test-reader ADDRESS:PORT] [--export] [--backup FILE] "
+    "[--collect-now [ADDRESS:PORT]]");
 
 TCommandLine Refuse(const QString& Error, bool Checking) {
   TCommandLine line;
@@ -112,6 +113,8 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
   AddSiteOptions(parser, Mentions(Arguments, QLatin1String("--set-reader")));
   parser.addPositionalArgument(QStringLiteral("HOURS"), QStringLiteral("The window of --check, 1 to %1.").arg(MaxCheckHours),
                                QStringLiteral("[HOURS]"));
+  parser.addPositionalArgument(QStringLiteral("ADDRESS:PORT"), QStringLiteral("The one reader of --collect-now."),
+                               QStringLiteral("[ADDRESS:PORT]"));
   if (!parser.parse(Arguments)) return refuse(parser.errorText());
   if (parser.isSet(help)) return Answer(parser.helpText());
   if (parser.isSet(version)) return Answer(QStringLiteral("quillmere %1\n").arg(QStringLiteral(QUILLMERE_VERSION)));
@@ -159,7 +162,7 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
       return refuse(
           QStringLiteral("HOURS must be a whole number from 1 to %1, not '%2'").arg(MaxCheckHours).arg(positional.front()));
     }
-  } else if (!positional.isEmpty()) {
+  } else if (!positional.isEmpty() && line.Site.Tool != TSiteCommand::TTool::CollectNow) {
     return refuse(QStringLiteral("unexpected argument '%1'").arg(positional.front()));
   }
   return line;
