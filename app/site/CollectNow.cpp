@@ -47,14 +47,14 @@ void End(TAsked& Asked, bool Done, const QString& Text) {
 bool EndedPass(const QSqlDatabase& Db, TAsked& Asked, const QString& Taken) {
   QSqlQuery query(Db);
   query.setForwardOnly(true);
-  query.prepare(QStringLiteral("SELECT outcome, added, duplicates, detail FROM visits WHERE ipaddr = ? AND ipport = ? "
+  query.prepare(QStringLiteral("SELECT outcome, detail FROM visits WHERE ipaddr = ? AND ipport = ? "
                                "AND started >= ? AND outcome <> 'running' ORDER BY id LIMIT 1"));
   for (const QVariant& value : {QVariant(Asked.Reader.Address), QVariant(Asked.Reader.Port), QVariant(Taken)}) query.addBindValue(value);
   Exec(query);
   if (!query.next()) return false;
   const QString outcome = query.value(0).toString();
-  QString text = QStringLiteral("%1, %2 added, %3 duplicates").arg(outcome).arg(query.value(1).toInt()).arg(query.value(2).toInt());
-  if (!query.value(3).toString().isEmpty()) text += QStringLiteral(": ") + query.value(3).toString();
+  QString text = outcome;
+  if (!query.value(1).toString().isEmpty()) text += QStringLiteral(": ") + query.value(1).toString();
   End(Asked, outcome == QStringLiteral("done"), text);
   return true;
 }

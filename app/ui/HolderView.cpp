@@ -4,6 +4,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
+#include <QStyle>
 #include <QTableView>
 #include <QTime>
 #include <QVBoxLayout>
@@ -80,6 +81,11 @@ THolderView::~THolderView() = default;
 
 void THolderView::ShowCentred() {
   for (int column = 0; column < THolderViewModel::LastColumn; ++column) Table->resizeColumnToContents(column);
+  // Room for the longest step before any pass shows one.
+  const int longestStep = Table->fontMetrics().horizontalAdvance(QStringLiteral("downloading 65535 of 65535 records")) +
+                          2 * Table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 8;
+  Table->horizontalHeader()->resizeSection(THolderViewModel::NowColumn,
+                                           std::max(longestStep, Table->horizontalHeader()->sectionSize(THolderViewModel::NowColumn)));
   const int rowsShown = std::clamp(Rows->rowCount(), 1, MostRowsShown);
   Table->setMinimumHeight(Table->horizontalHeader()->sizeHint().height() +
                           rowsShown * Table->verticalHeader()->defaultSectionSize() + 2 * Table->frameWidth());

@@ -128,6 +128,6 @@ QVariant THolderViewModel::data(const QModelIndex& Index, int Role) const {
 
 QVariant THolderViewModel::headerData(int Section, Qt::Orientation Orientation, int Role) const {
   if (Orientation != Qt::Horizontal || Role != Qt::DisplayRole) return {};
-  static const char* const Titles[] = {"Reader", "Line", "Now", "Last visit", "Events today"};
+  static const char* const Titles[] = {"Reader", "Line", "Now", "Today", "Last visit"};
   return Section >= 0 && Section < ColumnCount ? QString::fromLatin1(Titles[Section]) : QVariant();
 }

@@ -17,11 +17,11 @@ struct THolderCounts {
 QString HolderCountsText(const THolderCounts& Counts);
 
 // A row per readers row as another start sees the holder of logs.mdb at work: the reader, its
-// line and since when, what its pass is doing now, its last visit and when, and the records of
-// today. A line down or a failed visit is red, as in the window of a run.
+// line and since when, what its pass is doing now, the records of today, and its last visit and
+// when. A line down or a failed visit is red, as in the window of a run.
 class THolderViewModel : public QAbstractTableModel {
  public:
-  enum TColumn { ReaderColumn, LineColumn, NowColumn, LastColumn, TodayColumn, ColumnCount };
+  enum TColumn { ReaderColumn, LineColumn, NowColumn, TodayColumn, LastColumn, ColumnCount };
 
   using QAbstractTableModel::QAbstractTableModel;
 

@@ -84,7 +84,12 @@ void TLineReport::PassEnded() {
   Lines.Put(State);
 }
 
+// A pass that steps has made its line: a first one is up from here, not still connecting.
 void TLineReport::Stepped(TPassStep Step) {
+  if (State.Line == TLineState::TLine::Connecting) {
+    State.Line = TLineState::TLine::Up;
+    State.Since = Now();
+  }
   State.Step = StepName(Step);
   Lines.Put(State);
 }
