@@ -93,6 +93,7 @@ void EndAll(std::vector<TAsked>& Asked, const QString& Why) {
 }
 
 TExitStatus AskAndWait(const QString& DatabasePath, const std::optional<TReaderAddress>& Reader, const TCollectWaits& Waits) {
+  const TRunLockLook watching(DatabasePath);  // before the connection, which goes first
   const TSiteConnection connection(DatabasePath, TAccess::Write);
   const std::vector<TListedReader> rows =
       Reader ? SameReader(ReadableRows(connection), *Reader) : ReadableRows(connection);
@@ -117,7 +118,7 @@ TExitStatus AskAndWait(const QString& DatabasePath, const std::optional<TReaderA
   waited.start();
   QTimer looks;
   QObject::connect(&looks, &QTimer::timeout, &loop, [&] {
-    if (!RunLockHeld(DatabasePath)) {
+    if (!watching.Held()) {
       EndAll(asked, QStringLiteral("the watch stopped before the pass ended"));
     } else {
       try {

@@ -53,7 +53,8 @@ THolderView::THolderView(QString ADatabasePath)
       Asked(new QLabel(this)),
       Collect(nullptr),
       DatabasePath(std::move(ADatabasePath)),
-      Rows(new THolderViewModel(this)) {
+      Rows(new THolderViewModel(this)),
+      Holding(DatabasePath) {
   setObjectName(QStringLiteral("HolderView"));
   setWindowTitle(QStringLiteral("Quillmere"));
   setWindowIcon(ProgramIcon());
@@ -107,7 +108,7 @@ void THolderView::Refresh() {
     ShowFailure(*Counts, QStringLiteral("%1 cannot be read now: %2").arg(DatabasePath, QString::fromLocal8Bit(Error.what())));
     return;
   }
-  const bool held = RunLockHeld(DatabasePath);
+  const bool held = Holding.Held();
   Holder->setText(HolderText(Rows->Shown(), held, DatabasePath));
   ShowNews(*Counts, HolderCountsText(Rows->Counts()));
   if (Collect != nullptr) Collect->setEnabled(Rows->Shown().Watch.has_value());

@@ -6,6 +6,8 @@
 
 #include <memory>
 
+#include "RunLock.h"
+
 class QLabel;
 class QPushButton;
 class QTableView;
@@ -40,6 +42,7 @@ class THolderView : public QWidget {
 
   QString DatabasePath;
   THolderViewModel* Rows;
+  TRunLockLook Holding;  // before the connection, which goes first
   std::unique_ptr<TSiteConnection> Open;
   QTimer Refreshing;
 };
