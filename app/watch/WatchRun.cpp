@@ -97,5 +97,5 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
                                       .arg(Db.DatabasePath(), QString::fromLocal8Bit(Error.what())));
     return TExitStatus::StoreFailed;
   }
-  return liveStoreFailed || journal.FileFailed() ? TExitStatus::StoreFailed : ExitStatusOf(forwarded);
+  return liveStoreFailed || journal.FileFailed() || desk.FileFailed() ? TExitStatus::StoreFailed : ExitStatusOf(forwarded);
 }
