@@ -6,8 +6,11 @@
 
 #include "CommandLine.h"
 #include "HealthReport.h"
+#include "HolderView.h"
 #include "InitCommand.h"
 #include "Journal.h"
+#include "MessageBox.h"
+#include "RunLock.h"
 #include "Sockets.h"
 #include "WatchRun.h"
 #include "WindowPlacement.h"
@@ -51,6 +54,14 @@ int RunOnce(int argc, char* argv[], const QString& DatabasePath, const TRunOptio
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quillmere"));
   QApplication::setWindowIcon(ProgramIcon());
+  // A person who starts Quillmere while a watch or a run works sees that work; nothing is collected.
+  if (MessagesAreInteractive() && RunLockHeld(DatabasePath)) {
+    THolderView view(DatabasePath);
+    view.ShowCentred();
+    const int code = QApplication::exec();
+    SocketsCleanup();
+    return code;
+  }
   TSetAcc window(DatabasePath, Options);
   window.show();
   // The last window to close may be a message box the run left open, after the run ended.

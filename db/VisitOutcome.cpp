@@ -39,3 +39,10 @@ QStringList NonFailureTexts() {
   }
   return texts;
 }
+
+std::optional<TVisitOutcome> OutcomeNamed(const QString& Text) {
+  for (const TOutcomeMeaning& meaning : VisitOutcomes::Table) {
+    if (Text == QLatin1String(meaning.Text)) return meaning.Outcome;
+  }
+  return std::nullopt;
+}

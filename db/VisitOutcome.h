@@ -4,6 +4,7 @@
 #include <QStringList>
 
 #include <cstddef>
+#include <optional>
 
 #include "Journal.h"
 
@@ -69,3 +70,6 @@ QString OutcomeText(TVisitOutcome Outcome);
 
 // The texts of the outcomes that are no failure of their reader.
 QStringList NonFailureTexts();
+
+// The outcome the column visits.outcome names; none for a text no run of ours writes.
+std::optional<TVisitOutcome> OutcomeNamed(const QString& Text);

@@ -52,14 +52,20 @@ TRunLock::~TRunLock() {
   if (Fd >= 0) ::close(Fd);
 }
 
-// Taking the lock, even for a moment, could make a run that starts then stop as if another
-// held it: the mark is only looked at. Call it with no connection to the file open in this
-// process: the look's descriptor is closed again.
 bool RunLockHeld(const QString& Path) {
-  const int fd = ::open(Path.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
+  return TRunLockLook(Path).Held();
+}
+
+TRunLockLook::TRunLockLook(const QString& Path) : Fd(::open(Path.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {}
+
+TRunLockLook::~TRunLockLook() {
+  if (Fd >= 0) ::close(Fd);
+}
+
+// Taking the lock, even for a moment, could make a run that starts then stop as if another
+// held it: the mark is only looked at.
+bool TRunLockLook::Held() const {
+  if (Fd < 0) return false;
   struct flock probe = MarkRange(F_WRLCK);
-  const bool held = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
-  ::close(fd);
-  return held;
+  return ::fcntl(Fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
 }

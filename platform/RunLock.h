@@ -26,5 +26,21 @@ class TRunLock {
 };
 
 // Whether a live process holds the TRunLock on the file at Path, found without taking it (a
-// reader of the file may ask; a run killed holds nothing).
+// reader of the file may ask; a run killed holds nothing). Call it with no connection to the
+// file open in this process: the look's descriptor is closed again.
 bool RunLockHeld(const QString& Path);
+
+// The same look, again and again, through one descriptor held for the object's life: made
+// before any connection to the file opens and gone after the last has closed, like TRunLock.
+class TRunLockLook {
+ public:
+  explicit TRunLockLook(const QString& Path);
+  ~TRunLockLook();
+  TRunLockLook(const TRunLockLook&) = delete;
+  TRunLockLook& operator=(const TRunLockLook&) = delete;
+
+  bool Held() const;
+
+ private:
+  int Fd = -1;
+};

@@ -135,6 +135,8 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
   AddSiteOptions(parser, Mentions(Arguments, QLatin1String("--set-reader")));
   parser.addPositionalArgument(QStringLiteral("HOURS"), QStringLiteral("The window of --check, 1 to %1.").arg(MaxCheckHours),
                                QStringLiteral("[HOURS]"));
+  parser.addPositionalArgument(QStringLiteral("ADDRESS:PORT"), QStringLiteral("The one reader of --collect-now."),
+                               QStringLiteral("[ADDRESS:PORT]"));
   if (!parser.parse(Arguments)) return refuse(parser.errorText());
   if (parser.isSet(help)) return Answer(parser.helpText());
   if (parser.isSet(version)) return Answer(QStringLiteral("quillmere %1\n").arg(QStringLiteral(QUILLMERE_VERSION)));
@@ -186,7 +188,7 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
     if (!thresholdError.isEmpty()) return refuse(thresholdError);
   } else if (parser.isSet(warning) || parser.isSet(critical)) {
     return refuse(QStringLiteral("--%1 needs --check").arg(parser.isSet(warning) ? QStringLiteral("warning") : QStringLiteral("critical")));
-  } else if (!positional.isEmpty()) {
+  } else if (!positional.isEmpty() && line.Site.Tool != TSiteCommand::TTool::CollectNow) {
     return refuse(QStringLiteral("unexpected argument '%1'").arg(positional.front()));
   }
   return line;

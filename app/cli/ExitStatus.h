@@ -17,6 +17,8 @@ enum class TExitStatus : int {
   CopyFailed = 10,          // --backup, --export or --restore could not write its copy or its output
   DatabaseLinked = 11,      // logs.mdb has a second hard link: SQLite cannot share a file under two names
   DatabaseInUse = 12,       // --restore: a run, a watch or another program has logs.mdb open
+  NoWatch = 13,             // --collect-now: no watch holds logs.mdb to ask (a plain run collects now)
+  CollectUnfinished = 14,   // --collect-now: a reader's pass failed, was refused, or had not ended when the wait did
 };
 
 constexpr int ExitCode(TExitStatus Status) {

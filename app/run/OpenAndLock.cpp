@@ -3,6 +3,7 @@
 #include "AccessRefusal.h"
 #include "Journal.h"
 #include "LogDatabase.h"
+#include "WatchState.h"
 
 TExitStatus StatusOf(TOpenFailure Failure) {
   switch (Failure) {
@@ -25,13 +26,19 @@ TRefusal RefuseDatabase(const QString& File, const EDatabaseOpenError& Error) {
 
 }  // namespace
 
+QString HolderText(const QString& File) {
+  const std::optional<TWatchProcess> watch = WatchHolding(File);
+  if (!watch) return QStringLiteral("another run");
+  return QStringLiteral("the watch running since %1 (process %2)").arg(watch->Started).arg(watch->Pid);
+}
+
 // Two runs on one logs.mdb would interleave on a reader and race on the duplicate test. The lock
 // comes before the open, and the caller keeps it past the close: letting it go drops the
 // process's locks on the file, SQLite's included.
 std::optional<TRefusal> OpenAndLock(TLogDatabase& Db, const QString& File, std::optional<TRunLock>& Lock) {
   Lock.emplace(File);
   if (!Lock->Held() && Lock->Failure().isEmpty()) {
-    JournalLine(TPriority::Warning, QStringLiteral("another run holds %1; no reader contacted").arg(File));
+    JournalLine(TPriority::Warning, QStringLiteral("%1 holds %2; no reader contacted").arg(HolderText(File), File));
     return TRefusal{TExitStatus::Ok, {}};
   }
   try {

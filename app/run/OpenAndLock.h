@@ -13,6 +13,10 @@ enum class TOpenFailure;
 // The one exit status of each reason logs.mdb could not be opened, for every command.
 TExitStatus StatusOf(TOpenFailure Failure);
 
+// Who holds the run lock on File, for a person: "the watch running since ... (process N)", or
+// "another run".
+QString HolderText(const QString& File);
+
 // How a start that could not take logs.mdb ends: its journal line is written; Box, when not
 // empty, is for a person at a display, whom the caller shows it once its window is up.
 struct TRefusal {

@@ -3,12 +3,17 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 #include "DownloadProgress.h"
 
 // The steps of a reader pass, in the order a whole pass takes them; NoResponse once a command
 // has gone unanswered three times.
 enum class TPassStep { Locking, SettingOptions, ReadingCapacity, Downloading, Clearing, Unlocking, NoResponse };
+
+// The step as a watch writes it for the readers window of another start: "locking", ...
+QString StepName(TPassStep Step);
+std::optional<TPassStep> StepNamed(const QString& Name);
 
 // Whoever shows a pass, told in the pass's thread. This one shows nothing: a watch has no
 // windows. Those who show a pass override what they show, in their own words for each step.

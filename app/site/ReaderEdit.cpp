@@ -18,42 +18,6 @@
 
 namespace {
 
-struct TListedReader {
-  int Number = 0;  // from 1, in table order
-  qint64 RowId = 0;
-  TReaderAddress Reader;
-  QSqlRecord Record;
-};
-
-// The rows a run would visit; one it cannot read names no reader.
-std::vector<TListedReader> ReadableRows(const TSiteConnection& Connection) {
-  QSqlQuery rows(Connection.Db());
-  rows.setForwardOnly(true);
-  Exec(rows, QStringLiteral("SELECT rowid AS quillmere_rowid, * FROM readers"));
-  std::vector<TListedReader> listed;
-  for (int number = 1; rows.next(); ++number) {
-    const QSqlRecord record = rows.record();
-    try {
-      listed.push_back({number, record.value(0).toLongLong(),
-                        {ColumnText(record, QStringLiteral("ipaddr")), ColumnText(record, QStringLiteral("ipport"))}, record});
-    } catch (const EConvertError&) {
-    }
-  }
-  return listed;
-}
-
-// The rows that reach the same reader as Reader, as --jobs tells readers apart.
-std::vector<TListedReader> SameReader(const std::vector<TListedReader>& Rows, const TReaderAddress& Reader) {
-  std::vector<std::pair<QByteArray, QByteArray>> peers{{Reader.Address.toUtf8(), Reader.Port.toUtf8()}};
-  for (const TListedReader& row : Rows) peers.emplace_back(row.Reader.Address.toUtf8(), row.Reader.Port.toUtf8());
-  const std::vector<QString> identities = PeerIdentities(peers, IdentityLookupMs);
-  const QString wanted = ReaderIdentity(identities.front(), Reader);
-  std::vector<TListedReader> same;
-  for (std::size_t i = 0; i < Rows.size(); ++i) {
-    if (ReaderIdentity(identities.at(i + 1), Rows.at(i).Reader) == wanted) same.push_back(Rows.at(i));
-  }
-  return same;
-}
 
 void Refuse(const QString& Text) {
   std::fprintf(stderr, "quillmere: %s\n", Text.toLocal8Bit().constData());
@@ -122,6 +86,34 @@ std::vector<TListedReader> Refreshed(const TSiteConnection& Connection, const st
 }
 
 }  // namespace
+
+std::vector<TListedReader> ReadableRows(const TSiteConnection& Connection) {
+  QSqlQuery rows(Connection.Db());
+  rows.setForwardOnly(true);
+  Exec(rows, QStringLiteral("SELECT rowid AS quillmere_rowid, * FROM readers"));
+  std::vector<TListedReader> listed;
+  for (int number = 1; rows.next(); ++number) {
+    const QSqlRecord record = rows.record();
+    try {
+      listed.push_back({number, record.value(0).toLongLong(),
+                        {ColumnText(record, QStringLiteral("ipaddr")), ColumnText(record, QStringLiteral("ipport"))}, record});
+    } catch (const EConvertError&) {
+    }
+  }
+  return listed;
+}
+
+std::vector<TListedReader> SameReader(const std::vector<TListedReader>& Rows, const TReaderAddress& Reader) {
+  std::vector<std::pair<QByteArray, QByteArray>> peers{{Reader.Address.toUtf8(), Reader.Port.toUtf8()}};
+  for (const TListedReader& row : Rows) peers.emplace_back(row.Reader.Address.toUtf8(), row.Reader.Port.toUtf8());
+  const std::vector<QString> identities = PeerIdentities(peers, IdentityLookupMs);
+  const QString wanted = ReaderIdentity(identities.front(), Reader);
+  std::vector<TListedReader> same;
+  for (std::size_t i = 0; i < Rows.size(); ++i) {
+    if (ReaderIdentity(identities.at(i + 1), Rows.at(i).Reader) == wanted) same.push_back(Rows.at(i));
+  }
+  return same;
+}
 
 int SetReader(const QString& DatabasePath, const TReaderAddress& Reader, const TFlagChanges& Changes) {
   return RunSiteTool(DatabasePath, TExitStatus::DatabaseUnwritable, [&] {

@@ -2,9 +2,14 @@
 
 #include <QString>
 
+#include <QSqlRecord>
+
 #include <optional>
+#include <vector>
 
 #include "ReaderAddress.h"
+
+class TSiteConnection;
 
 struct TReaderFlags {
   bool SetClock = false;
@@ -31,3 +36,15 @@ int SetReader(const QString& DatabasePath, const TReaderAddress& Reader, const T
 // each with its flags and the --add-reader that puts it back; records and visits stay. Usage
 // when no row does.
 int RemoveReader(const QString& DatabasePath, const TReaderAddress& Reader);
+
+struct TListedReader {
+  int Number = 0;  // from 1, in table order
+  qint64 RowId = 0;
+  TReaderAddress Reader;
+  QSqlRecord Record;
+};
+
+// The rows a run would visit; one it cannot read names no reader.
+std::vector<TListedReader> ReadableRows(const TSiteConnection& Connection);
+// The rows that reach the same reader as Reader, as --jobs tells readers apart.
+std::vector<TListedReader> SameReader(const std::vector<TListedReader>& Rows, const TReaderAddress& Reader);

@@ -12,10 +12,10 @@
 class QCommandLineParser;
 
 // The chores around a run, each its own start: --readers, --add-reader, --set-reader, --remove-reader,
-// --test-reader, --export, --backup, --restore.
+// --test-reader, --export, --backup, --restore, --collect-now.
 struct TSiteCommand {
-  enum class TTool { None, Readers, AddReader, SetReader, RemoveReader, TestReader, Export, Backup, Restore } Tool = TTool::None;
-  TReaderAddress Reader;  // --add-reader, --set-reader, --remove-reader, --test-reader
+  enum class TTool { None, Readers, AddReader, SetReader, RemoveReader, TestReader, Export, Backup, Restore, CollectNow } Tool = TTool::None;
+  TReaderAddress Reader;  // --add-reader, --set-reader, --remove-reader, --test-reader; --collect-now: empty for all
   TReaderFlags Flags;     // --add-reader
   TFlagChanges Changes;   // --set-reader
   TExportRequest Export;

@@ -6,14 +6,16 @@
 
 #include <utility>
 
-namespace {
-
 const QColor FailureColor(0xB0, 0x00, 0x20);
+
+namespace {
 
 // "1 record", "3300 records".
 QString Counted(int Count, const QString& One, const QString& Many) {
   return QStringLiteral("%1 %2").arg(Count).arg(Count == 1 ? One : Many);
 }
+
+}  // namespace
 
 QString ActivityText(TReaderActivity Activity, int Steps, int Maximum) {
   switch (Activity) {
@@ -33,6 +35,8 @@ QString ActivityText(TReaderActivity Activity, int Steps, int Maximum) {
   return {};
 }
 
+namespace {
+
 QString ClearText(const TVisit& Visit) {
   if (Visit.Cleared) return QStringLiteral("cleared");
   // Clear after is off: keeping the log is what was asked, no failure.
@@ -42,6 +46,8 @@ QString ClearText(const TVisit& Visit) {
   const qsizetype reason = Visit.Detail.indexOf(skipped);
   return reason >= 0 ? Visit.Detail.mid(reason) : QStringLiteral("not cleared");
 }
+
+}  // namespace
 
 QString OutcomeSummary(const TVisit& Visit) {
   if (MeaningOf(Visit.Outcome).ShownFailed) {
@@ -55,6 +61,8 @@ QString OutcomeSummary(const TVisit& Visit) {
   parts << ClearText(Visit);
   return QStringLiteral("done: ") + parts.join(QStringLiteral(", "));
 }
+
+namespace {
 
 bool Failed(const std::optional<TVisit>& Outcome) {
   return Outcome && MeaningOf(Outcome->Outcome).ShownFailed;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QColor>
 #include <QString>
 
 #include <optional>
@@ -25,6 +26,13 @@ enum class TReaderActivity {
 
 // What a reader pass does at Step.
 TReaderActivity ActivityOf(TPassStep Step);
+// In a person's words: "downloading 40 of 300 records".
+QString ActivityText(TReaderActivity Activity, int Steps, int Maximum);
+// How a visit ended: "done: 3 records added, 297 duplicates, log kept", or its failure and reason.
+QString OutcomeSummary(const TVisit& Visit);
+
+// The colour of a failure, wherever a reader's row shows one.
+extern const QColor FailureColor;
 
 struct TReaderCounts {
   int Total = 0;

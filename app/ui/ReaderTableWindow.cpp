@@ -22,7 +22,9 @@ constexpr int GaugeHeight = 22;
 // More rows than this scroll: the window stays on a small screen.
 constexpr int MostRowsShown = 14;
 
-void SetUpTable(QTableView& Table, TReaderTableModel& Model) {
+}  // namespace
+
+void SetUpReaderTable(QTableView& Table, QAbstractItemModel& Model) {
   Table.setModel(&Model);
   Table.verticalHeader()->hide();
   Table.horizontalHeader()->setStretchLastSection(true);
@@ -35,8 +37,6 @@ void SetUpTable(QTableView& Table, TReaderTableModel& Model) {
   Table.setFocusPolicy(Qt::NoFocus);  // a list to read: no cell to mark as current
 }
 
-}  // namespace
-
 TReaderTableWindow::TReaderTableWindow()
     : Counts(new QLabel(this)),
       Table(new QTableView(this)),
@@ -46,7 +46,7 @@ TReaderTableWindow::TReaderTableWindow()
   setObjectName(QStringLiteral("ReaderTable"));
   setWindowTitle(QStringLiteral("Quillmere"));
   setWindowIcon(ProgramIcon());
-  SetUpTable(*Table, *Rows);
+  SetUpReaderTable(*Table, *Rows);
   Bar->setFixedHeight(GaugeHeight);
   Buttons->hide();
   connect(Buttons, &QDialogButtonBox::rejected, this, &QWidget::close);

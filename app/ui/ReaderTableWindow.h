@@ -4,11 +4,15 @@
 
 #include <memory>
 
+class QAbstractItemModel;
 class QDialogButtonBox;
 class QLabel;
 class QTableView;
 class TGauge;
 class TReaderTableModel;
+
+// A table of readers to read, a row each: no grid, no cell to edit or mark.
+void SetUpReaderTable(QTableView& Table, QAbstractItemModel& Model);
 
 // The window of a run that visits readers side by side: how many have finished, failed or are
 // at work, a row per reader, and one gauge over all downloads. A close while the run goes on is

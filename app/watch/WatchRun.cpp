@@ -17,7 +17,9 @@
 #include "RunJournal.h"
 #include "RunLock.h"
 #include "StopSignals.h"
+#include "WatchDesk.h"
 #include "WatchForwarding.h"
+#include "WatchLines.h"
 #include "WatchedReaders.h"
 
 namespace {
@@ -63,7 +65,10 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   std::optional<TWatchForwarding> forwarding;  // before the writer, which tells it of each commit of live events
   if (!Options.ForwardUrl.isEmpty()) forwarding.emplace(Db.DatabasePath(), Options, WatchBusyTimeoutMs);
   TLiveEventWriter live(store, Timings.FileRetryMs, forwarding ? forwarding->StoredSignal() : std::function<void()>());
-  TWatchedReaders readers(Db, store, live, journal, receiver, Timings);
+  TWatchLines lines;
+  TWatchedReaders readers(Db, store, live, journal, receiver, Timings, &lines);
+  TWatchDesk desk(Db, lines, [&readers](const QString& Reader) { return readers.Watches(Reader); },
+                  [&readers](const QString& Reader) { readers.CollectNow(Reader); });
   JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2")
                                    .arg(readers.Count())
                                    .arg(Timings.CollectMinutes == 1 ? QStringLiteral("minute")
@@ -78,6 +83,7 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   stopping = true;
   if (forwarding) forwarding->Stop();
   const bool liveStoreFailed = readers.StopAll();
+  desk.End();
   const int liveStored = readers.LiveEventsStored();
   QCoreApplication::sendPostedEvents(&receiver);  // the passes that ended as the workers stopped
   journal.LiveEventsStored(liveStored);
@@ -91,5 +97,5 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
                                       .arg(Db.DatabasePath(), QString::fromLocal8Bit(Error.what())));
     return TExitStatus::StoreFailed;
   }
-  return liveStoreFailed || journal.FileFailed() ? TExitStatus::StoreFailed : ExitStatusOf(forwarded);
+  return liveStoreFailed || journal.FileFailed() || desk.FileFailed() ? TExitStatus::StoreFailed : ExitStatusOf(forwarded);
 }

@@ -26,13 +26,15 @@ QString StoppedDetail() {
 
 }  // namespace
 
-TWatchWorker::TWatchWorker(TLogDatabase& AStore, TLiveEventWriter& ALive, TReaderRow ARow, TWatchTimings ATimings, TReport AReport)
+TWatchWorker::TWatchWorker(TLogDatabase& AStore, TLiveEventWriter& ALive, TReaderRow ARow, TWatchTimings ATimings, TReport AReport,
+                           TWatchLines* Lines)
     : Store(AStore),
       Live(ALive),
       Row(std::move(ARow)),
       Timings(ATimings),
       Report(std::move(AReport)),
-      Source(Row.Address + ':' + Row.Port, Row.Address, Row.Download) {
+      Source(Row.Address + ':' + Row.Port, Row.Address, Row.Download),
+      Line(Lines != nullptr ? *Lines : Unshown, Row.Address, Row.Port) {
   Thread.reset(QThread::create([this] { Watch(); }));
   Thread->start();
 }
@@ -65,10 +67,8 @@ void TWatchWorker::Watch() {
   link.AbandonConnectOn(Stopping.Descriptor());
   QSocketNotifier stopWake(Stopping.Descriptor(), QSocketNotifier::Read);
   QObject::connect(&stopWake, &QSocketNotifier::activated, &stopWake, [&stopWake] { stopWake.setEnabled(false); });
-  // A watch has no windows. What a stopped pass had not stored stays on the reader, uncleared,
-  // for the next start.
-  TPassObserver unseen;
-  TReaderPass pass(link, Store, unseen, TStopToken([this] { return Stopping.Given(); }, StoppedDetail()));
+  // What a stopped pass had not stored stays on the reader, uncleared, for the next start.
+  TReaderPass pass(link, Store, Line, TStopToken([this] { return Stopping.Given(); }, StoppedDetail()));
   pass.ResumeKeptLogs();
   int retryMs = Timings.FirstRetryMs;
   QElapsedTimer upFor;  // since it came up
@@ -113,11 +113,12 @@ TWatchWorker::TLineEnd TWatchWorker::Listen(TReader& Link, TReaderPass& Pass, QS
   for (;;) {
     if (Stopping.Given()) return TLineEnd::Stopping;
     const bool clockDue = Link.PoweredUp() || (Link.ClockRequested() && clockAnswered.hasExpired());
-    const bool passDue = clockDue || nextPass.hasExpired();
+    const bool passDue = clockDue || nextPass.hasExpired() || CollectWanted;
     if (passDue && Source.Waiting() > 0) Live.Flush(Source);
     const bool eventsHeld = Source.Waiting() > 0;
     const bool passHeld = eventsHeld || Link.EchoAwaited();
     if (!passHeld && passDue) {
+      CollectWanted = false;
       QString failure;
       const TVisit ended = RunPass(Link, Pass, failure);
       const TVisitOutcome outcome = ended.Outcome;
@@ -173,6 +174,7 @@ TVisit TWatchWorker::RunPass(TReader& Link, TReaderPass& Pass, QString& Failure)
     ended = FailedVisit(visit, Error);
   }
   InPass = false;
+  Line.PassEnded();
   // The stop may have cut a reply wait or a reconnect short before the pass's next step: what
   // the pass took for the reader's failure was the watch's own.
   if (Stopping.Given() && ended.Outcome != TVisitOutcome::Done && ended.Outcome != TVisitOutcome::StoreFailed) {
@@ -202,12 +204,14 @@ void TWatchWorker::ReportLineDown(const QString& Why) {
   Outage.Started = Outage.Ended = Now();
   DownFor.start();
   LineUp = false;
+  Line.Down();
   Report(Outage);
 }
 
 // Only a line a pass went through is up: one a reader accepts but never answers on stays down.
 // The outage's row then says how long it lasted.
 void TWatchWorker::LineWorks() {
+  Line.Up();
   if (LineUp) return;
   LineUp = true;
   const qint64 seconds = DownFor.elapsed() / 1000;

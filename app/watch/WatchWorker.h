@@ -10,6 +10,7 @@
 
 #include "LiveEventWriter.h"
 #include "LogDatabase.h"
+#include "WatchLines.h"
 #include "VisitJournal.h"
 #include "Wakeup.h"
 
@@ -38,8 +39,10 @@ struct TWatchTimings {
 class TWatchWorker {
  public:
   using TReport = std::function<void(const TVisit&)>;
-  // Live: where its live events are stored; Store: where its passes store the log.
-  TWatchWorker(TLogDatabase& Store, TLiveEventWriter& Live, TReaderRow Row, TWatchTimings Timings, TReport Report);
+  // Live: where its live events are stored; Store: where its passes store the log; Lines: where
+  // its line's state goes for the readers window of another start (none: nowhere).
+  TWatchWorker(TLogDatabase& Store, TLiveEventWriter& Live, TReaderRow Row, TWatchTimings Timings, TReport Report,
+               TWatchLines* Lines = nullptr);
   ~TWatchWorker();
   TWatchWorker(const TWatchWorker&) = delete;
   TWatchWorker& operator=(const TWatchWorker&) = delete;
@@ -48,6 +51,8 @@ class TWatchWorker {
   void Stop() { Stopping.Give(); }
   // Stops it and returns once its thread has ended: nothing it counts changes after.
   void StopAndWait();
+  // A pass as soon as the line allows, asked for from the desk: within a second on a line that is up.
+  void CollectNow() { CollectWanted = true; }
   // True once a live event could not be stored, or while the last pass could not store its
   // records: what logs.mdb did not take stays on the reader.
   bool StoreFailed() const { return Source.Failed() || LastPassStoreFailed; }
@@ -77,6 +82,9 @@ class TWatchWorker {
   TLiveEventWriter::TSource Source;
   TWakeup Stopping;
   std::atomic<bool> LastPassStoreFailed{false};
+  std::atomic<bool> CollectWanted{false};
+  TWatchLines Unshown;  // the lines of a worker whose line nobody shows
+  TLineReport Line;     // used in the worker's thread once it runs
   bool InPass = false;
   bool LineUp = true;    // false from a drop until a pass goes through again
   bool PassLostLine = false;  // the line's last loss was a pass's, said in its visit's line

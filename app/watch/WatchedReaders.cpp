@@ -42,8 +42,8 @@ QStringList TableText(const TLogDatabase& Db) {
 }  // namespace
 
 TWatchedReaders::TWatchedReaders(TLogDatabase& ADb, TLogDatabase& AStore, TLiveEventWriter& ALive, TRunJournal& AJournal,
-                                 QObject& AReceiver, TWatchTimings ATimings)
-    : Db(ADb), Store(AStore), Live(ALive), Journal(AJournal), Receiver(AReceiver), Timings(ATimings) {
+                                 QObject& AReceiver, TWatchTimings ATimings, TWatchLines* ALines)
+    : Db(ADb), Store(AStore), Live(ALive), Journal(AJournal), Receiver(AReceiver), Timings(ATimings), Lines(ALines) {
   LastTable = TableText(Db);
   for (const TReaderRow& row : ReadTable()) Start(row);
 }
@@ -108,6 +108,7 @@ void TWatchedReaders::Retire(TWatched& Gone, const QString& Why) {
   RetiredLiveStored += Gone.Worker->LiveEventsStored();
   RetiredStoreFailed |= Gone.Worker->StoreFailed();
   Gone.Worker.reset();
+  if (Lines != nullptr) Lines->Forget(Gone.Row.Address, Gone.Row.Port);
   if (!Why.isEmpty()) JournalLine(TPriority::Info, QStringLiteral("%1: %2").arg(RowName(Gone.Row), Why));
 }
 
@@ -125,8 +126,18 @@ void TWatchedReaders::Start(const TReaderRow& Row) {
           }
         },
         Qt::QueuedConnection);
-  });
+  }, Lines);
   Watched.push_back({Row, std::move(worker)});
+}
+
+bool TWatchedReaders::Watches(const QString& Reader) const {
+  return std::any_of(Watched.begin(), Watched.end(), [&](const TWatched& W) { return RowName(W.Row) == Reader; });
+}
+
+void TWatchedReaders::CollectNow(const QString& Reader) {
+  for (const TWatched& watched : Watched) {
+    if (RowName(watched.Row) == Reader) watched.Worker->CollectNow();
+  }
 }
 
 // All at once, so that they end side by side.

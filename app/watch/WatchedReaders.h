@@ -18,9 +18,9 @@ class TRunJournal;
 // others are watched all the same.
 class TWatchedReaders {
  public:
-  // Store and Live go to every worker (see TWatchWorker).
+  // Store, Live and Lines go to every worker (see TWatchWorker).
   TWatchedReaders(TLogDatabase& Db, TLogDatabase& Store, TLiveEventWriter& Live, TRunJournal& Journal, QObject& Receiver,
-                  TWatchTimings Timings);
+                  TWatchTimings Timings, TWatchLines* Lines = nullptr);
   ~TWatchedReaders();
   TWatchedReaders(const TWatchedReaders&) = delete;
   TWatchedReaders& operator=(const TWatchedReaders&) = delete;
@@ -28,6 +28,10 @@ class TWatchedReaders {
   // Reads the table again; nothing changes while it cannot be read (another program's hold).
   void Update();
   std::size_t Count() const { return Watched.size(); }
+  // Whether a worker watches the reader named "ADDRESS:PORT" as its row writes it.
+  bool Watches(const QString& Reader) const;
+  // Its worker passes it as soon as the line allows.
+  void CollectNow(const QString& Reader);
   // Stops every worker, side by side; true when a live event could not be stored.
   bool StopAll();
   // How many live events the workers stored, once they have stopped.
@@ -48,6 +52,7 @@ class TWatchedReaders {
   TRunJournal& Journal;
   QObject& Receiver;
   TWatchTimings Timings;
+  TWatchLines* Lines;
   QStringList LastTable;       // the rows as they read last, to skip look-ups when none changed
   std::set<QString> Refused;   // refusals said, by row and reason
   std::vector<TWatched> Watched;

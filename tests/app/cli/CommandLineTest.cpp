@@ -110,6 +110,9 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLinePointingToHelp) {
       {{"--set-reader", "10.0.0.1:4001", "--download", "on", "--download", "off"}, 2, "--download is given more than once"},
       {{"--add-reader", "10.0.0.1:4001", "--download", "on"}, 2, "--download needs --set-reader"},
       {{"--add-reader", "10.0.0.1:4001", "--add-reader", "10.0.0.2:4001"}, 2, "--add-reader is given more than once"},
+      {{"--collect-now", "10.0.0.1:4001", "10.0.0.2:4001"}, 2, "--collect-now takes one ADDRESS:PORT"},
+      {{"--collect-now", "10.0.0.1"}, 2, "--collect-now: '10.0.0.1' is not ADDRESS:PORT"},
+      {{"--collect-now", "--watch"}, 2, "the site tools exclude --watch"},
   };
   for (const auto& c : cases) {
     const TCommandLine line = ParseCommandLine(QStringList{"quillmere"} + c.Arguments, Portable);
@@ -134,6 +137,11 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLinePointingToHelp) {
   const TCommandLine add = ParseCommandLine({"quillmere", "--add-reader", "10.0.0.1:4001", "--set-clock"}, Portable);
   ASSERT_EQ(add.Site.Tool, TSiteCommand::TTool::AddReader) << add.Output.toStdString();
   EXPECT_TRUE(add.Site.Flags.SetClock);
+  // --collect-now's one reader is optional: none asks for every reader.
+  const TCommandLine one = ParseCommandLine({"quillmere", "--collect-now", "10.0.0.1:4001"}, Portable);
+  ASSERT_EQ(one.Site.Tool, TSiteCommand::TTool::CollectNow) << one.Output.toStdString();
+  EXPECT_EQ(one.Site.Reader.Text(), "10.0.0.1:4001");
+  EXPECT_TRUE(ParseCommandLine({"quillmere", "--collect-now"}, Portable).Site.Reader.Address.isEmpty());
   // The site matters only to the server: without forwarding, a machine with no host name runs.
   EXPECT_EQ(ParseCommandLine({"quillmere"}, nameless).Action, TAction::Run);
   EXPECT_EQ(ParseCommandLine({"quillmere", "--check"}, nameless).Action, TAction::Check);

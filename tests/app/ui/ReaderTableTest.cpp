@@ -10,11 +10,16 @@
 #include <functional>
 #include <thread>
 
+#include "Clock.h"
 #include "Gauges.h"
+#include "HolderView.h"
+#include "HolderViewModel.h"
 #include "LogDatabase.h"
 #include "ReaderBoard.h"
 #include "ReaderTableModel.h"
 #include "ReaderTableWindow.h"
+#include "SiteConnection.h"
+#include "WatchState.h"
 #include "TestSupport.h"
 
 namespace {
@@ -206,3 +211,40 @@ TEST_F(ReaderBoard, ShowsWhatTheVisitsPostFromTheirThreads) {
 }
 
 }  // namespace
+
+// Another start's view of a watch, read from the file: a reader collecting, one whose line is
+// down, one the watch keeps no line to whose last visit failed; the counts and the holder above.
+TEST(HolderView, ShowsTheWatchAtWorkFromTheFile) {
+  TLogFolder folder;
+  for (const char* port : {"4001", "4002", "4003"}) folder.AddReader("10.0.0.1", port, false, true, false);
+  folder.Execute("CREATE TABLE visits (id INTEGER PRIMARY KEY, started TEXT, ended TEXT, ipaddr TEXT, ipport TEXT, outcome TEXT, "
+                 "records_reported INTEGER, added INTEGER, duplicates INTEGER, invalid INTEGER, clock_set INTEGER, cleared INTEGER, "
+                 "detail TEXT)");
+  folder.Execute("INSERT INTO visits (started, ended, ipaddr, ipport, outcome, added, duplicates, invalid, clock_set, cleared, detail) "
+                 "VALUES ('2026-01-05 08:00:00', '2026-01-05 08:00:09', '10.0.0.1', '4001', 'done', 3, 297, 0, 0, 0, ''), "
+                 "('2026-01-05 08:00:00', '2026-01-05 08:00:30', '10.0.0.1', '4003', 'no_response', 0, 0, 0, 0, 0, 'no reply'), "
+                 "('2026-01-05 08:01:00', '2026-01-05 08:01:00', '10.0.0.1', '4002', 'line_down', 0, 0, 0, 0, 0, 'refused')");
+  {
+    const TSiteConnection watch(folder.DatabasePath(), TAccess::Write);
+    BeginWatchState(watch.Db(), QCoreApplication::applicationPid());
+    TLineState collecting{"10.0.0.1", "4001", TLineState::TLine::Up, Now(), "downloading", 40, 300};
+    TLineState down{"10.0.0.1", "4002", TLineState::TLine::Down, Now(), {}, 0, 0};
+    WriteLineStates(watch.Db(), {collecting, down}, {});
+  }
+  THolderView view(folder.DatabasePath());
+  const THolderViewModel& rows = view.Model();
+  const auto text = [&](int Row, int Column) { return rows.data(rows.index(Row, Column)).toString(); };
+  const auto red = [&](int Row, int Column) { return rows.data(rows.index(Row, Column), Qt::ForegroundRole).isValid(); };
+  EXPECT_TRUE(view.Holder->text().startsWith("The watch has held")) << view.Holder->text().toStdString();
+  EXPECT_EQ(view.Counts->text(), "3 readers: 1 up, 1 down, 1 collecting");
+  EXPECT_EQ(text(0, THolderViewModel::NowColumn), "downloading 40 of 300 records");
+  EXPECT_TRUE(text(0, THolderViewModel::LastColumn).startsWith("done: 3 records added, 297 duplicates"));
+  EXPECT_FALSE(red(0, THolderViewModel::LastColumn));
+  EXPECT_TRUE(text(1, THolderViewModel::LineColumn).startsWith("down since"));
+  EXPECT_TRUE(red(1, THolderViewModel::LineColumn));
+  EXPECT_EQ(text(1, THolderViewModel::LastColumn), "never visited");  // an outage is no visit
+  EXPECT_EQ(text(2, THolderViewModel::LineColumn), "not watched");
+  EXPECT_TRUE(red(2, THolderViewModel::LastColumn));
+  ASSERT_NE(view.Collect, nullptr);
+  EXPECT_TRUE(view.Collect->isEnabled());
+}

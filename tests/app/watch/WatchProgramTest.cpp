@@ -62,7 +62,8 @@ void ExpectEverythingStoredOnce(const TProgramFolder& Folder, int Sent) {
 }
 
 // One watch holds the lock for its whole life: a run or a second watch started meanwhile is
-// refused and contacts nothing, the run as a run that found another, the watch as a failure.
+// refused and contacts nothing, the run as a run that found another, the watch as a failure;
+// each names the watch and its process.
 // SIGTERM ends it within a second with its lock released, and what it says it stored is in
 // the file.
 TEST(WatchProgram, HoldsTheLockAndEndsCleanlyOnSigterm) {
@@ -76,11 +77,13 @@ TEST(WatchProgram, HoldsTheLockAndEndsCleanlyOnSigterm) {
   QString output;
   ASSERT_TRUE(AwaitOutput(watch, output, " done: ")) << output.toStdString();
   ASSERT_TRUE(folder.RunProgram(LimitMs));
-  EXPECT_TRUE(folder.ErrorOutput.contains("another run holds")) << folder.ErrorOutput.toStdString();
+  const QString holder = QStringLiteral("the watch running since %1").arg(folder.Query("SELECT started FROM watch_process").value(0));
+  EXPECT_TRUE(folder.ErrorOutput.contains(holder + QStringLiteral(" (process %1) holds").arg(watch.processId())))
+      << folder.ErrorOutput.toStdString();
   QProcess second;
   StartWatch(folder, second);
   ASSERT_TRUE(second.waitForFinished(LimitMs));
-  EXPECT_TRUE(QString::fromLocal8Bit(second.readAllStandardError()).contains("another run holds"));
+  EXPECT_TRUE(QString::fromLocal8Bit(second.readAllStandardError()).contains(holder));
   EXPECT_EQ(second.exitCode(), 1);  // a watch that cannot start is tried again by its unit
   EXPECT_EQ(sim.Connections(), 1);
   QThread::msleep(300);
@@ -94,6 +97,7 @@ TEST(WatchProgram, HoldsTheLockAndEndsCleanlyOnSigterm) {
   EXPECT_EQ(watch.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(watch.exitCode(), 0) << output.toStdString();
   EXPECT_TRUE(TRunLock(folder.DatabasePath()).Held());
+  EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM watch_process"), QStringList{"0"});  // no window shows it any more
   EXPECT_EQ(ReportedStored(output), folder.RecordCount()) << output.toStdString();
   EXPECT_GT(folder.RecordCount(), InitialRecords);
   const int sent = sim.EventsSent();
