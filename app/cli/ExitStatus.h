@@ -17,6 +17,7 @@ enum class TExitStatus : int {
   CopyFailed = 10,          // --backup, --export or --restore could not write its copy or its output
   DatabaseLinked = 11,      // logs.mdb has a second hard link: SQLite cannot share a file under two names
   DatabaseInUse = 12,       // --restore: a run, a watch or another program has logs.mdb open
+  DescriptorsShort = 13,    // the readers need more open files than the process may have; nothing contacted
 };
 
 constexpr int ExitCode(TExitStatus Status) {
