@@ -268,6 +268,7 @@ TEST(Watch, AReaderWaitingForAPassThreadHasItsLiveEventsStoredMeanwhile) {
   ASSERT_TRUE(WaitUntil([&] { return slow.Commands().size() > 5; }, LimitMs));
   const std::size_t commands = quick.Commands().size();
   quick.SendBytes({0xE6, 0x02, 'R', static_cast<std::uint8_t>(256 - 'R'), 0xEB});  // a restart: a pass due
+  QThread::msleep(300);  // apart, so that the event comes once the pass waits
   quick.PresentCard({{1, 4242, readersim::TimeCode(2026, 11, 3, 9, 15, 0), false}});
   ASSERT_TRUE(WaitUntil([&] { return folder.Query("SELECT COUNT(*) FROM records WHERE CARDNO = 4242") == QStringList{"1"}; }, LimitMs));
   EXPECT_EQ(slowPasses, 0);
