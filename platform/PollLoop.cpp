@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <system_error>
+#include <thread>
 
 namespace {
 
@@ -13,7 +14,7 @@ constexpr int MostEventsPerWake = 256;
 
 }  // namespace
 
-TPollLoop::TPollLoop() : Epoll(::epoll_create1(EPOLL_CLOEXEC)) {
+TPollLoop::TPollLoop(std::chrono::microseconds ACoalesce) : Coalesce(ACoalesce), Epoll(::epoll_create1(EPOLL_CLOEXEC)) {
   if (Epoll < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
   if (!Watch(Posted.Descriptor(), [this] { RunPosted(); })) {
     ::close(Epoll);
@@ -75,14 +76,18 @@ void TPollLoop::Run() {
   Quitting = false;
   while (!Quitting) {
     const int ready = ::epoll_wait(Epoll, events.data(), MostEventsPerWake, WaitMs());
+    bool lineReady = false;
     for (int i = 0; i < ready; ++i) {
+      const int fd = events[static_cast<std::size_t>(i)].data.fd;
+      lineReady = lineReady || fd != Posted.Descriptor();
       // A task run before may have stopped watching this one, or closed it.
-      const auto watched = Watched.find(events[static_cast<std::size_t>(i)].data.fd);
+      const auto watched = Watched.find(fd);
       if (watched == Watched.end()) continue;
       const TTask task = watched->second;
       task();
     }
     RunDue();
+    if (lineReady && Coalesce.count() > 0 && !Quitting) std::this_thread::sleep_for(Coalesce);
   }
 }
 

@@ -24,7 +24,11 @@ class TPollLoop {
     std::uint64_t Id = 0;
   };
 
-  TPollLoop();  // raises std::system_error
+  // Coalesce: after a wake-up that found a descriptor readable, the loop lets this long pass
+  // before it looks again, so that a steady trickle from many lines costs one wake-up for many
+  // of them rather than one each; what arrives meanwhile waits in the kernel. Raises
+  // std::system_error.
+  explicit TPollLoop(std::chrono::microseconds Coalesce = {});
   ~TPollLoop();
   TPollLoop(const TPollLoop&) = delete;
   TPollLoop& operator=(const TPollLoop&) = delete;
@@ -46,6 +50,7 @@ class TPollLoop {
   void RunPosted();
   void RunDue();
 
+  std::chrono::microseconds Coalesce;
   int Epoll = -1;
   TWakeup Posted;
   std::mutex Lock;  // guards Posts
