@@ -3,6 +3,7 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <system_error>
@@ -14,7 +15,8 @@ constexpr int MostEventsPerWake = 256;
 
 }  // namespace
 
-TPollLoop::TPollLoop(std::chrono::microseconds ACoalesce) : Coalesce(ACoalesce), Epoll(::epoll_create1(EPOLL_CLOEXEC)) {
+TPollLoop::TPollLoop(std::chrono::microseconds PerWatched, std::chrono::microseconds Most)
+    : CoalescePerWatched(PerWatched), MostCoalesce(Most), Epoll(::epoll_create1(EPOLL_CLOEXEC)) {
   if (Epoll < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
   if (!Watch(Posted.Descriptor(), [this] { RunPosted(); })) {
     ::close(Epoll);
@@ -87,7 +89,10 @@ void TPollLoop::Run() {
       task();
     }
     RunDue();
-    if (lineReady && Coalesce.count() > 0 && !Quitting) std::this_thread::sleep_for(Coalesce);
+    if (lineReady && !Quitting) {
+      const auto lines = static_cast<std::chrono::microseconds::rep>(Watched.size() - 1);  // the posts' own is none
+      std::this_thread::sleep_for(std::min(MostCoalesce, CoalescePerWatched * lines));
+    }
   }
 }
 

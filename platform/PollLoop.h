@@ -24,11 +24,11 @@ class TPollLoop {
     std::uint64_t Id = 0;
   };
 
-  // Coalesce: after a wake-up that found a descriptor readable, the loop lets this long pass
-  // before it looks again, so that a steady trickle from many lines costs one wake-up for many
-  // of them rather than one each; what arrives meanwhile waits in the kernel. Raises
-  // std::system_error.
-  explicit TPollLoop(std::chrono::microseconds Coalesce = {});
+  // After a wake-up that found a descriptor readable, the loop lets PerWatched for each watched
+  // descriptor pass, at most Most, before it looks again: a steady trickle from many lines then
+  // costs one wake-up for many of them rather than one each, and a few lines wait next to
+  // nothing. What arrives meanwhile waits in the kernel. Raises std::system_error.
+  explicit TPollLoop(std::chrono::microseconds PerWatched = {}, std::chrono::microseconds Most = {});
   ~TPollLoop();
   TPollLoop(const TPollLoop&) = delete;
   TPollLoop& operator=(const TPollLoop&) = delete;
@@ -50,7 +50,8 @@ class TPollLoop {
   void RunPosted();
   void RunDue();
 
-  std::chrono::microseconds Coalesce;
+  std::chrono::microseconds CoalescePerWatched;
+  std::chrono::microseconds MostCoalesce;
   int Epoll = -1;
   TWakeup Posted;
   std::mutex Lock;  // guards Posts

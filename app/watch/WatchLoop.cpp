@@ -5,14 +5,16 @@
 
 namespace {
 
-// Well inside the writer's own 10 ms of gathering events into one commit: a thousand lines that
-// each send ten events a second then wake the loop 250 times a second rather than 10,000.
-constexpr std::chrono::milliseconds Coalesce{4};
+// At most well inside the writer's own 10 ms of gathering events into one commit: a thousand
+// lines that each send ten events a second then wake the loop 250 times a second rather than
+// 10,000, and 64 lines wait a quarter of a millisecond.
+constexpr std::chrono::microseconds CoalescePerLine{4};
+constexpr std::chrono::microseconds MostCoalesce{4000};
 
 }  // namespace
 
 TWatchLoop::TWatchLoop(TLogDatabase& AStore, TLiveEventWriter& ALive, TWatchTimings ATimings, int PassThreads)
-    : Store(AStore), Live(ALive), Timings(ATimings), Threads(PassThreads), Loop(Coalesce) {
+    : Store(AStore), Live(ALive), Timings(ATimings), Threads(PassThreads), Loop(CoalescePerLine, MostCoalesce) {
   Passes.setMaxThreadCount(Threads);
   Thread = std::thread([this] { Loop.Run(); });
 }
