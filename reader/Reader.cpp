@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr int ReplyTimerInitialMs = 50;
-
 // Event packets carry their numbers big-endian, unlike log records.
 std::uint32_t BigEndian(const std::uint8_t* Bytes, int Count) {
   std::uint32_t value = 0;
@@ -49,12 +47,9 @@ std::unique_ptr<QSocketNotifier> WatchSocket(TTcpClient& Socket) {
 TReader::TReader(TLinkTimings ATimings) : Timings(ATimings) {
   LastRx = Now();
   SinceLineActive.start();
-  Timer = std::make_unique<TSimpleTimer>(ReplyTimerInitialMs, [this](TSimpleTimer*) { ReplyTimeout(); });
 }
 
-TReader::~TReader() {
-  Timer->SetArmed(false);
-}
+TReader::~TReader() = default;
 
 void TReader::SetAddress(const QString& Host, const QString& Port) {
   Socket.SetRemoteHost(Host.toUtf8());
@@ -117,7 +112,9 @@ TReply<TAck> TReader::Acknowledged(const QByteArray& Payload, int WaitMs) {
 }
 
 // The command leaves after the line's quiet; its deadline is fixed then. A reply of another
-// layout than the one awaited counts as none: it would be some other command's.
+// layout than the one awaited counts as none: it would be some other command's. The timer that
+// wakes the wait belongs to the thread that waits: a watched line is driven by one thread while
+// idle and by another in its pass.
 std::optional<TLinkFailure> TReader::Exchange(const QByteArray& Payload, TExpect Expect, int WaitMs) {
   if (!Connected()) return TLinkFailure::Closed;
   DrainInput();
@@ -125,12 +122,14 @@ std::optional<TLinkFailure> TReader::Exchange(const QByteArray& Payload, TExpect
   Receiver.Reset();
   ReplyAwaited = true;
   ReplyCame = false;
-  Timer->SetPeriod(waitMs);
-  Timer->SetArmed(true);
+  TSimpleTimer timer(waitMs, [this](TSimpleTimer* Elapsed) {
+    Elapsed->SetArmed(false);
+    ReplyAwaited = false;
+  });
+  timer.SetArmed(true);
   ReplyDeadline.setRemainingTime(waitMs);
   SendPacket(FrameCommand(Payload));
   const std::optional<TLinkFailure> failure = AwaitReply();
-  Timer->SetArmed(false);
   ReplyAwaited = false;
   if (failure) {
     Receiver.Reset();
@@ -223,14 +222,8 @@ void TReader::FeedReceiver(const std::uint8_t* Bytes, int Count) {
   }
 }
 
-void TReader::ReplyTimeout() {
-  Timer->SetArmed(false);
-  ReplyAwaited = false;
-}
-
 void TReader::HandlePacket() {
   if (ReplyAwaited && !Receiver.Unsolicited()) {
-    Timer->SetArmed(false);
     ReplyCame = true;
     ReplyAwaited = false;
     return;

@@ -8,7 +8,6 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <utility>
 
@@ -16,8 +15,6 @@
 #include "LogRecord.h"
 #include "Packet.h"
 #include "Sockets.h"
-
-class TSimpleTimer;
 
 // The protocol's waits and bounds. Tests may shorten them; the product changes only what a
 // watch needs on a busy line.
@@ -149,7 +146,6 @@ class TReader {
   void FeedReceiver(const std::uint8_t* Chunk, int Count);
   void HandlePacket();
   void RaiseCard(int FlagIndex, int TimeIndex, int CardIndex);
-  void ReplyTimeout();
 
   TTcpClient Socket{nullptr};
   TLinkTimings Timings;
@@ -157,7 +153,6 @@ class TReader {
   std::function<bool()> StopRequested;
   TPacketReceiver Receiver;
   std::array<std::uint8_t, RxBufferSize> Chunk{};
-  std::unique_ptr<TSimpleTimer> Timer;  // wakes the event loop when a reply is due
   QDeadlineTimer ReplyDeadline;         // fixed when the command leaves; nothing received moves it
   bool ReplyAwaited = false;
   bool ReplyCame = false;

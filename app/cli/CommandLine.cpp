@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <limits>
 
 #include "ExitStatus.h"
 #include "HealthReport.h"
@@ -12,7 +13,7 @@
 namespace {
 
 constexpr int MaxCheckHours = 24 * 366;
-constexpr int MaxJobs = 64;
+constexpr int MaxWatchJobs = 256;
 constexpr int MaxCollectMinutes = 24 * 60;
 const QString DatabaseName = QStringLiteral("logs.mdb");
 
@@ -110,7 +111,8 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
                                     QStringLiteral("HOURS"));
   const QCommandLineOption jobs(
       QStringLiteral("jobs"),
-      QStringLiteral("Visit up to N readers side by side, 1 to %1 (default 1, or QUILLMERE_JOBS).").arg(MaxJobs),
+      QStringLiteral("Visit up to N readers side by side, 1 or more (default 1, or QUILLMERE_JOBS); as many as the "
+                     "process may open files for."),
       QStringLiteral("N"));
   const QCommandLineOption forward(
       QStringLiteral("forward"),
@@ -123,15 +125,19 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
                                 QStringLiteral("NAME"));
   const QCommandLineOption watch(
       QStringLiteral("watch"),
-      QStringLiteral("Keep a line open to every reader (at most %1), store each card event as it happens, and collect "
-                     "each reader's log on every connect and every --watch-collect minutes; without windows, until "
-                     "SIGTERM or SIGINT.")
-          .arg(MaxWatchedReaders));
+      QStringLiteral("Keep a line open to every reader, store each card event as it happens, and collect each reader's "
+                     "log on every connect and every --watch-collect minutes; without windows, until SIGTERM or SIGINT."));
   const QCommandLineOption watchCollect(
       QStringLiteral("watch-collect"),
       QStringLiteral("With --watch, collect each reader's log this often, 1 to %1 minutes (default 60).").arg(MaxCollectMinutes),
       QStringLiteral("MINUTES"));
-  parser.addOptions({help, version, database, init, check, warning, critical, jobs, forward, site, watch, watchCollect});
+  const QCommandLineOption watchJobs(
+      QStringLiteral("watch-jobs"),
+      QStringLiteral("With --watch, connect to and collect up to N readers side by side, 1 to %1 (default 16); the "
+                     "others wait their turn, their live events stored all the while.")
+          .arg(MaxWatchJobs),
+      QStringLiteral("N"));
+  parser.addOptions({help, version, database, init, check, warning, critical, jobs, forward, site, watch, watchCollect, watchJobs});
   AddSiteOptions(parser, Mentions(Arguments, QLatin1String("--set-reader")));
   parser.addPositionalArgument(QStringLiteral("HOURS"), QStringLiteral("The window of --check, 1 to %1.").arg(MaxCheckHours),
                                QStringLiteral("[HOURS]"));
@@ -145,10 +151,8 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
   if (parser.isSet(database) && parser.value(database).isEmpty()) return refuse(QStringLiteral("--database needs a file"));
   line.DatabasePath = DatabaseFile(parser.value(database), Environment);
   const QString jobsText = parser.isSet(jobs) ? parser.value(jobs) : Environment.Jobs;
-  if (!jobsText.isEmpty() && !ParseWhole(jobsText, 1, MaxJobs, line.Run.Jobs)) {
-    return refuse(QStringLiteral("N of --jobs (or QUILLMERE_JOBS) must be a whole number from 1 to %1, not '%2'")
-                      .arg(MaxJobs)
-                      .arg(jobsText));
+  if (!jobsText.isEmpty() && !ParseWhole(jobsText, 1, std::numeric_limits<int>::max(), line.Run.Jobs)) {
+    return refuse(QStringLiteral("N of --jobs (or QUILLMERE_JOBS) must be a whole number from 1 up, not '%1'").arg(jobsText));
   }
   line.Run.ForwardUrl = parser.isSet(forward) ? parser.value(forward) : Environment.Forward;
   line.Run.Site = parser.isSet(site) ? parser.value(site) : Environment.HostName;
@@ -166,6 +170,14 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
       return refuse(QStringLiteral("MINUTES of --watch-collect must be a whole number from 1 to %1, not '%2'")
                         .arg(MaxCollectMinutes)
                         .arg(parser.value(watchCollect)));
+    }
+  }
+  if (parser.isSet(watchJobs)) {
+    if (!parser.isSet(watch)) return refuse(QStringLiteral("--watch-jobs needs --watch"));
+    if (!ParseWhole(parser.value(watchJobs), 1, MaxWatchJobs, line.Run.WatchJobs)) {
+      return refuse(QStringLiteral("N of --watch-jobs must be a whole number from 1 to %1, not '%2'")
+                        .arg(MaxWatchJobs)
+                        .arg(parser.value(watchJobs)));
     }
   }
   const QString siteError = ReadSiteOptions(parser, line.Site);

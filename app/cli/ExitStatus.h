@@ -19,6 +19,7 @@ enum class TExitStatus : int {
   DatabaseInUse = 12,       // --restore: a run, a watch or another program has logs.mdb open
   NoWatch = 13,             // --collect-now: no watch holds logs.mdb to ask (a plain run collects now)
   CollectUnfinished = 14,   // --collect-now: a reader's pass failed, was refused, or had not ended when the wait did
+  DescriptorsShort = 15,    // the readers need more open files than the process may have; nothing contacted
 };
 
 constexpr int ExitCode(TExitStatus Status) {

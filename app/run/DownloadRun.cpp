@@ -1,8 +1,10 @@
 #include "DownloadRun.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
+#include "DescriptorLimit.h"
 #include "Errors.h"
 #include "Forwarding.h"
 #include "Journal.h"
@@ -24,6 +26,13 @@ bool ForwardBesideTheReaders(const TLogDatabase& Db) {
   } catch (const EDatabaseError&) {
     return false;
   }
+}
+
+// A visit side by side costs its socket and its thread's wake-up.
+constexpr std::uint64_t DescriptorsPerJob = 2;
+
+std::uint64_t SideBySide(const TLogDatabase& Db, int Jobs) {
+  return Jobs > 1 ? std::min<std::uint64_t>(static_cast<std::uint64_t>(Jobs), Db.ReaderCount()) : 1;
 }
 
 }  // namespace
@@ -49,6 +58,12 @@ TExitStatus TDownloadRun::Run() {
   if (Refused) {
     if (!Refused->Box.isEmpty() && MessagesAreInteractive()) ShowErrorMessage(Refused->Box);
     return Refused->Status;
+  }
+  if (const QString shortfall = DescriptorShortfall(SideBySide(Db, Options.Jobs), DescriptorsPerJob, 0, RaiseDescriptorLimit());
+      !shortfall.isEmpty()) {
+    JournalLine(TPriority::Error, shortfall);
+    if (MessagesAreInteractive()) ShowErrorMessage(shortfall);
+    return TExitStatus::DescriptorsShort;
   }
   if (!VisitReaders()) return TExitStatus::StoreFailed;
   return Forwarding ? ExitStatusOf(Forwarding->Finish()) : TExitStatus::Ok;

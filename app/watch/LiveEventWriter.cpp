@@ -3,6 +3,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <iterator>
 
 #include "Errors.h"
 #include "Journal.h"
@@ -56,13 +57,15 @@ void TLiveEventWriter::Flush(TSource& From) {
   Tried.wait(lock, [&] { return From.Queued == 0 || (HeldBack && Tries > before); });
 }
 
-void TLiveEventWriter::Settle(TSource& From) {
+void TLiveEventWriter::Settle(const std::vector<TSource*>& From) {
   std::unique_lock lock(Lock);
-  if (From.Queued == 0) return;
-  Closing.push_back(&From);
+  std::vector<TSource*> open;
+  std::copy_if(From.begin(), From.end(), std::back_inserter(open), [](const TSource* Source) { return Source->Queued > 0; });
+  if (open.empty()) return;
+  Closing.insert(Closing.end(), open.begin(), open.end());
   Wake.notify_one();
-  Tried.wait(lock, [&] { return From.Queued == 0; });
-  std::erase(Closing, &From);
+  Tried.wait(lock, [&] { return std::all_of(open.begin(), open.end(), [](const TSource* Source) { return Source->Queued == 0; }); });
+  std::erase_if(Closing, [&](const TSource* Source) { return std::find(open.begin(), open.end(), Source) != open.end(); });
 }
 
 // Under the lock: when the next try is due. A source that is closing gets its last try at once,

@@ -67,7 +67,9 @@ class TLiveEventWriter {
   void Flush(TSource& From);
   // For From's last event handed in: its events are tried once more now, and what the file does
   // not take is said, left to the reader's log and counted as failed. From may then go.
-  void Settle(TSource& From);
+  void Settle(TSource& From) { Settle(std::vector<TSource*>{&From}); }
+  // The same for many at once: one try, and one wait, for all of them.
+  void Settle(const std::vector<TSource*>& From);
 
  private:
   using TClock = std::chrono::steady_clock;

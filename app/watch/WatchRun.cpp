@@ -8,11 +8,12 @@
 #include <atomic>
 #include <optional>
 
-#include "OpenAndLock.h"
+#include "DescriptorLimit.h"
 #include "Errors.h"
 #include "Journal.h"
 #include "LiveEventWriter.h"
 #include "LogDatabase.h"
+#include "OpenAndLock.h"
 #include "ReaderVisit.h"
 #include "RunJournal.h"
 #include "RunLock.h"
@@ -28,6 +29,8 @@ namespace {
 // journal wait for it in slices this long, and between them look whether the watch is stopping.
 constexpr int WatchBusyTimeoutMs = 250;
 constexpr int KeptBackRetryMs = 2000;
+// A watched line costs its socket; each pass thread its wake-up, counted apart.
+constexpr std::uint64_t DescriptorsPerReader = 1;
 
 }  // namespace
 
@@ -48,10 +51,16 @@ TExitStatus TWatchRun::Run() {
     // tries again later rather than leave the readers unwatched until the next boot.
     return refused->Status == TExitStatus::Ok ? TExitStatus::RunFailed : refused->Status;
   }
+  const QString shortfall = DescriptorShortfall(db.ReaderCount(), DescriptorsPerReader, static_cast<std::uint64_t>(Options.WatchJobs),
+                                                RaiseDescriptorLimit());
+  if (!shortfall.isEmpty()) {
+    JournalLine(TPriority::Error, shortfall);
+    return TExitStatus::DescriptorsShort;
+  }
   return Watch(db, loop);
 }
 
-// Declared so that they go in this order: the workers (joined, their events settled), the writer,
+// Declared so that they go in this order: the lines (stopped, their events settled), the writer,
 // the store they shared, the receiver of their posts, then the journal those posts wrote to.
 TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   TRunJournal journal(Db, true);
@@ -66,7 +75,7 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   if (!Options.ForwardUrl.isEmpty()) forwarding.emplace(Db.DatabasePath(), Options, WatchBusyTimeoutMs);
   TLiveEventWriter live(store, Timings.FileRetryMs, forwarding ? forwarding->StoredSignal() : std::function<void()>());
   TWatchLines lines;
-  TWatchedReaders readers(Db, store, live, journal, receiver, Timings, &lines);
+  TWatchedReaders readers(Db, store, live, journal, receiver, Timings, Options.WatchJobs, &lines);
   TWatchDesk desk(Db, lines, [&readers](const QString& Reader) { return readers.Watches(Reader); },
                   [&readers](const QString& Reader) { readers.CollectNow(Reader); });
   JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2")
@@ -85,7 +94,7 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   const bool liveStoreFailed = readers.StopAll();
   desk.End();
   const int liveStored = readers.LiveEventsStored();
-  QCoreApplication::sendPostedEvents(&receiver);  // the passes that ended as the workers stopped
+  QCoreApplication::sendPostedEvents(&receiver);  // the passes that ended as the lines stopped
   journal.LiveEventsStored(liveStored);
   journal.WriteKeptBack();
   journal.GiveUpKeptBack();

@@ -8,14 +8,15 @@
 
 #include "ExitStatus.h"
 #include "RunOptions.h"
-#include "WatchWorker.h"
+#include "WatchLine.h"
 
 class TRunJournal;
 
 // quillmere --watch: one process that keeps a line open to every reader of the table readers,
-// each in a worker of its own, holding the run lock for its whole life. It ends on SIGTERM or
-// SIGINT: every worker stops, every event received is already committed, every line is closed,
-// and each pass's visit row is written before the lock goes.
+// all of them in one loop, holding the run lock for its whole life. It refuses to start when the
+// readers need more open files than it may have. It ends on SIGTERM or SIGINT: every line stops,
+// every event received is already committed, every line is closed, and each pass's visit row is
+// written before the lock goes.
 class TWatchRun {
  public:
   TWatchRun(QString DatabaseFile, TRunOptions Options, TWatchTimings Timings = {});

@@ -19,13 +19,10 @@ QString RowName(const TReaderRow& Row) {
   return Row.Address + ':' + Row.Port;
 }
 
-// Why a row gets no worker, or empty when it gets one.
+// Why a row gets no line, or empty when it gets one.
 QString RowRefusal(const TReaderRow& Row, const QString& Key, const std::vector<QString>& Keys) {
   if (const QString refusal = PortRefusal(Row.Port); !refusal.isEmpty()) return refusal;
   if (std::find(Keys.begin(), Keys.end(), Key) != Keys.end()) return QStringLiteral("the reader is already watched under another row");
-  if (static_cast<int>(Keys.size()) >= MaxWatchedReaders) {
-    return QStringLiteral("a watch keeps at most %1 readers: this one is not watched").arg(MaxWatchedReaders);
-  }
   return {};
 }
 
@@ -41,9 +38,9 @@ QStringList TableText(const TLogDatabase& Db) {
 
 }  // namespace
 
-TWatchedReaders::TWatchedReaders(TLogDatabase& ADb, TLogDatabase& AStore, TLiveEventWriter& ALive, TRunJournal& AJournal,
-                                 QObject& AReceiver, TWatchTimings ATimings, TWatchLines* ALines)
-    : Db(ADb), Store(AStore), Live(ALive), Journal(AJournal), Receiver(AReceiver), Timings(ATimings), Lines(ALines) {
+TWatchedReaders::TWatchedReaders(TLogDatabase& ADb, TLogDatabase& Store, TLiveEventWriter& Live, TRunJournal& AJournal,
+                                 QObject& AReceiver, TWatchTimings Timings, int PassThreads, TWatchLines* ALines)
+    : Db(ADb), Journal(AJournal), Receiver(AReceiver), Lines(ALines), Loop(Store, Live, Timings, PassThreads, ALines) {
   LastTable = TableText(Db);
   for (const TReaderRow& row : ReadTable()) Start(row);
 }
@@ -62,13 +59,13 @@ void TWatchedReaders::Update() {
   if (table == LastTable) return;
   LastTable = table;
   const std::vector<TReaderRow> wanted = ReadTable();
-  for (TWatched& watched : Watched) {
-    const bool kept = std::any_of(wanted.begin(), wanted.end(), [&](const TReaderRow& Row) { return SameRow(Row, watched.Row); });
-    if (!kept) Retire(watched, QStringLiteral("its readers row was removed or changed; not watched under it any more"));
+  const std::vector<TWatchLine*> watched = Watched;
+  for (TWatchLine* line : watched) {
+    const bool kept = std::any_of(wanted.begin(), wanted.end(), [&](const TReaderRow& Row) { return SameRow(Row, line->Row()); });
+    if (!kept) Retire(*line, QStringLiteral("its readers row was removed or changed; not watched under it any more"));
   }
-  std::erase_if(Watched, [](const TWatched& Retired) { return !Retired.Worker; });
   for (const TReaderRow& row : wanted) {
-    const bool running = std::any_of(Watched.begin(), Watched.end(), [&](const TWatched& W) { return SameRow(W.Row, row); });
+    const bool running = std::any_of(Watched.begin(), Watched.end(), [&](const TWatchLine* W) { return SameRow(W->Row(), row); });
     if (running) continue;
     JournalLine(TPriority::Info, QStringLiteral("%1: a new readers row; watched from now on").arg(RowName(row)));
     Start(row);
@@ -76,7 +73,7 @@ void TWatchedReaders::Update() {
 }
 
 // Every row as the check sees it at once, so that a row's place among the others (a second row
-// for one reader, the most a watch keeps) is judged the same way at every look.
+// for one reader) is judged the same way at every look.
 std::vector<TReaderRow> TWatchedReaders::ReadTable() {
   std::vector<TReaderRow> wanted;
   std::vector<QString> keys;
@@ -103,19 +100,21 @@ std::vector<TReaderRow> TWatchedReaders::ReadTable() {
   return wanted;
 }
 
-void TWatchedReaders::Retire(TWatched& Gone, const QString& Why) {
-  Gone.Worker->StopAndWait();
-  RetiredLiveStored += Gone.Worker->LiveEventsStored();
-  RetiredStoreFailed |= Gone.Worker->StoreFailed();
-  Gone.Worker.reset();
-  if (Lines != nullptr) Lines->Forget(Gone.Row.Address, Gone.Row.Port);
-  if (!Why.isEmpty()) JournalLine(TPriority::Info, QStringLiteral("%1: %2").arg(RowName(Gone.Row), Why));
+void TWatchedReaders::Retire(TWatchLine& Gone, const QString& Why) {
+  const QString name = RowName(Gone.Row());
+  const TReaderRow row = Gone.Row();
+  std::erase(Watched, &Gone);
+  const TWatchLoop::TRetired retired = Loop.Retire(Gone);
+  RetiredLiveStored += retired.LiveStored;
+  RetiredStoreFailed |= retired.StoreFailed;
+  if (Lines != nullptr) Lines->Forget(row.Address, row.Port);
+  JournalLine(TPriority::Info, QStringLiteral("%1: %2").arg(name, Why));
 }
 
 void TWatchedReaders::Start(const TReaderRow& Row) {
   TRunJournal& journal = Journal;
   QObject& receiver = Receiver;
-  auto worker = std::make_unique<TWatchWorker>(Store, Live, Row, Timings, [&journal, &receiver](const TVisit& Ended) {
+  TWatchLine& line = Loop.Add(Row, [&journal, &receiver](const TVisit& Ended) {
     QMetaObject::invokeMethod(
         &receiver,
         [&journal, Ended] {
@@ -126,24 +125,26 @@ void TWatchedReaders::Start(const TReaderRow& Row) {
           }
         },
         Qt::QueuedConnection);
-  }, Lines);
-  Watched.push_back({Row, std::move(worker)});
+  });
+  Watched.push_back(&line);
 }
 
 bool TWatchedReaders::Watches(const QString& Reader) const {
-  return std::any_of(Watched.begin(), Watched.end(), [&](const TWatched& W) { return RowName(W.Row) == Reader; });
+  return std::any_of(Watched.begin(), Watched.end(), [&](const TWatchLine* Line) { return RowName(Line->Row()) == Reader; });
 }
 
 void TWatchedReaders::CollectNow(const QString& Reader) {
-  for (const TWatched& watched : Watched) {
-    if (RowName(watched.Row) == Reader) watched.Worker->CollectNow();
+  for (TWatchLine* line : Watched) {
+    if (RowName(line->Row()) == Reader) line->CollectNow();
   }
 }
 
-// All at once, so that they end side by side.
 bool TWatchedReaders::StopAll() {
-  for (const TWatched& watched : Watched) watched.Worker->Stop();
-  for (TWatched& watched : Watched) Retire(watched, {});
+  Loop.StopAll();
+  for (const TWatchLine* line : Watched) {
+    RetiredLiveStored += line->LiveEventsStored();
+    RetiredStoreFailed |= line->StoreFailed();
+  }
   JournalLine(TPriority::Info, QStringLiteral("watch stopped; %1 live events stored").arg(RetiredLiveStored));
   Watched.clear();
   Stopped = true;

@@ -4,11 +4,12 @@
 // with SIGTERM, collects what was on the wire with one run, and prints one line: readers, events
 // sent, events stored exactly once, p50 and p99 of event-to-row latency in ms, the watch's CPU
 // in % of one core, its peak memory in MB after the first minute (or half the run) and at the
-// end, and its exit status. Given a server URL, the watch forwards there, the server is looked at
+// end, its exit status, and the most threads and open descriptors it had. Given a server URL, the watch forwards there, the server is looked at
 // every 10 ms too, and the line goes on with the events on the server exactly once and p50 and
 // p99 of event-to-server latency in ms (an event not there by the stop counts with the time it
 // had waited then).
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -16,6 +17,7 @@
 #include <QSqlQuery>
 #include <QThread>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,8 +40,9 @@ constexpr int EventEveryMs = 100;
 constexpr int PollMs = 2;
 constexpr int ServerPollEvery = 5;  // of the local looks
 constexpr double LateMs = 2000;
-constexpr std::uint32_t CardsPerReader = 200000;  // cards are 24 bits: 64 readers fit, 33 minutes each
+constexpr std::uint32_t LargestCard = 0xFFFFFF;  // cards are 24 bits
 constexpr int CollectLimitMs = 600000;
+constexpr int SampleEveryMs = 1000;  // threads and descriptors
 
 struct TSendTimes {
   std::mutex Lock;
@@ -64,6 +67,27 @@ double PeakMegabytes(qint64 Pid) {
     if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').first().toDouble() / 1024;
   }
   return 0;
+}
+
+long Threads(qint64 Pid) {
+  QFile status(QStringLiteral("/proc/%1/status").arg(Pid));
+  if (!status.open(QIODevice::ReadOnly)) return 0;
+  for (const QByteArray& line : status.readAll().split('\n')) {
+    if (line.startsWith("Threads:")) return line.mid(8).trimmed().toLong();
+  }
+  return 0;
+}
+
+long Descriptors(qint64 Pid) {
+  return static_cast<long>(QDir(QStringLiteral("/proc/%1/fd").arg(Pid)).entryList(QDir::Files | QDir::System).size());
+}
+
+// A thousand emulators and the watch's lines to them need more than the usual 1,024.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 // The first peak is taken after a minute, when the caches are warm, or halfway through a
@@ -111,6 +135,14 @@ int main(int argc, char* argv[]) {
   const int readers = QByteArray(argv[3]).toInt();
   const int seconds = QByteArray(argv[4]).toInt();
   const QByteArray url = argc == 6 ? QByteArray(argv[5]) : QByteArray();
+  // Each reader's cards apart from every other's for the whole run and the collect after it.
+  const std::uint32_t cardsPerReader = LargestCard / static_cast<std::uint32_t>(readers + 1);
+  const auto eventsPerReader = static_cast<std::uint32_t>(2 * seconds * 1000 / EventEveryMs + 1000);
+  if (readers < 1 || eventsPerReader >= cardsPerReader) {
+    std::fprintf(stderr, "watch_load: %d readers for %d s would wrap the 24-bit card numbers\n", readers, seconds);
+    return 2;
+  }
+  RaiseDescriptorLimit();
   const QStringList forwarding = url.isEmpty() ? QStringList()
                                                : QStringList{QStringLiteral("--forward"), QString::fromUtf8(url),
                                                              QStringLiteral("--site"), QStringLiteral("bench")};
@@ -124,14 +156,16 @@ int main(int argc, char* argv[]) {
   QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
   db.setDatabaseName(database);
   if (!db.open()) return 1;
+  db.transaction();
   for (int i = 0; i < readers; ++i) {
     readersim::SimFaults faults;
     faults.EventEveryMs = EventEveryMs;
-    faults.EventCardBase = CardsPerReader * static_cast<std::uint32_t>(i + 1);
+    faults.EventCardBase = cardsPerReader * static_cast<std::uint32_t>(i + 1);
     faults.OnEventSent = [&sent](std::uint32_t Card) { sent.Note(Card); };
     sims.push_back(std::make_unique<readersim::ReaderSim>(std::vector<readersim::SimRecord>{}, faults));
     QSqlQuery(db).exec(QStringLiteral("INSERT INTO readers VALUES ('127.0.0.1', '%1', 0, 1, 0)").arg(sims.back()->Port()));
   }
+  db.commit();
   QProcess watch;
   watch.setProcessChannelMode(QProcess::ForwardedErrorChannel);
   watch.start(program, QStringList{QStringLiteral("--watch"), QStringLiteral("--database"), database} + forwarding);
@@ -150,6 +184,9 @@ int main(int argc, char* argv[]) {
   };
   qint64 lastRow = 0;
   double earlyPeak = 0;
+  long threads = 0;
+  long descriptors = 0;
+  qint64 nextSample = 0;
   QElapsedTimer elapsed;
   elapsed.start();
   QSqlQuery rows(db);
@@ -166,6 +203,11 @@ int main(int argc, char* argv[]) {
     }
     if (server && ++looks % ServerPollEvery == 0) server->Poll(arrive);
     if (earlyPeak == 0 && elapsed.elapsed() >= EarlyPeakMs(seconds)) earlyPeak = PeakMegabytes(watch.processId());
+    if (elapsed.elapsed() >= nextSample) {
+      nextSample += SampleEveryMs;
+      threads = std::max(threads, Threads(watch.processId()));
+      descriptors = std::max(descriptors, Descriptors(watch.processId()));
+    }
     QThread::msleep(PollMs);
   }
   const double cpu = CpuSeconds(watch.processId());
@@ -187,8 +229,9 @@ int main(int argc, char* argv[]) {
   collect.start(program, jobs + QStringList{QStringLiteral("--database"), database} + forwarding);
   collect.waitForFinished(CollectLimitMs);
   sims.clear();
-  std::printf("%d %zu %ld %.1f %.1f %.2f %.1f %.1f %d", readers, cards.size(), StoredOnce(db, cards), Percentile(latencies, 0.5),
-              Percentile(latencies, 0.99), 100 * cpu / wall, earlyPeak, peak, watch.exitCode());
+  std::printf("%d %zu %ld %.1f %.1f %.2f %.1f %.1f %d %ld %ld", readers, cards.size(), StoredOnce(db, cards),
+              Percentile(latencies, 0.5), Percentile(latencies, 0.99), 100 * cpu / wall, earlyPeak, peak, watch.exitCode(), threads,
+              descriptors);
   if (server) {
     std::printf(" %ld %.1f %.1f", server->StoredOnce(cards), Percentile(serverLatencies, 0.5), Percentile(serverLatencies, 0.99));
   }

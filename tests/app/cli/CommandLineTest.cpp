@@ -55,7 +55,7 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLinePointingToHelp) {
   } cases[] = {
       {{"--nonsense"}, 2, "Unknown option 'nonsense'"},
       {{"--jobs", "0"}, 2, "N of --jobs"},
-      {{"--jobs", "65"}, 2, "N of --jobs"},
+      {{"--jobs", "99999999999"}, 2, "N of --jobs"},
       {{"--jobs", "x"}, 2, "N of --jobs"},
       {{"--database="}, 2, "--database needs a file"},
       {{"stray"}, 2, "unexpected argument 'stray'"},
@@ -73,6 +73,8 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLinePointingToHelp) {
       {{"-w", "24"}, 2, "--warning needs --check"},
       {{"--watch-collect", "5"}, 2, "--watch-collect needs --watch"},
       {{"--watch", "--watch-collect", "0"}, 2, "MINUTES of --watch-collect must be a whole number from 1 to 1440, not '0'"},
+      {{"--watch-jobs", "4"}, 2, "--watch-jobs needs --watch"},
+      {{"--watch", "--watch-jobs", "257"}, 2, "N of --watch-jobs must be a whole number from 1 to 256, not '257'"},
       {{"--watch", "--init"}, 2, "--watch excludes --init and --check"},
       {{"--watch", "--forward", "postgresql://hq/x", "--site="}, 2, "--site needs a name"},
       {{"--set-clock"}, 2, "--set-clock needs --add-reader"},
@@ -145,10 +147,12 @@ TEST(CommandLine, ABadOptionIsRefusedInOneLinePointingToHelp) {
   // The site matters only to the server: without forwarding, a machine with no host name runs.
   EXPECT_EQ(ParseCommandLine({"quillmere"}, nameless).Action, TAction::Run);
   EXPECT_EQ(ParseCommandLine({"quillmere", "--check"}, nameless).Action, TAction::Check);
-  const TCommandLine watch = ParseCommandLine({"quillmere", "--watch", "--watch-collect", "15"}, nameless);
+  const TCommandLine watch = ParseCommandLine({"quillmere", "--watch", "--watch-collect", "15", "--watch-jobs", "3"}, nameless);
   EXPECT_EQ(watch.Action, TAction::Watch);
   EXPECT_EQ(watch.Run.WatchCollectMinutes, 15);
+  EXPECT_EQ(watch.Run.WatchJobs, 3);
   EXPECT_EQ(ParseCommandLine({"quillmere", "--watch"}, nameless).Run.WatchCollectMinutes, 60);
+  EXPECT_EQ(ParseCommandLine({"quillmere", "--jobs", "1000"}, nameless).Run.Jobs, 1000);
   const TCommandLine watchForwarding = ParseCommandLine({"quillmere", "--watch", "--forward", "postgresql://hq/x"}, Portable);
   EXPECT_EQ(watchForwarding.Action, TAction::Watch);
   EXPECT_EQ(watchForwarding.Run.ForwardUrl, "postgresql://hq/x");

@@ -6,6 +6,8 @@
 #include <QProcess>
 #include <QThread>
 
+#include <sys/resource.h>
+
 #include <csignal>
 
 #include "ProgramRun.h"
@@ -105,8 +107,8 @@ TEST(WatchProgram, HoldsTheLockAndEndsCleanlyOnSigterm) {
   ExpectEverythingStoredOnce(folder, sent);
 }
 
-// Rows past the most a watch keeps, a second row for a watched reader and a row without a port
-// are refused each with its row and line; the others are watched all the same.
+// A second row for a watched reader and a row without a port are refused each with its row and
+// line; the others are watched all the same, however many.
 TEST(WatchProgram, RowsBeyondItsReachAreRefusedAloud) {
   TProgramFolder folder;
   folder.AddReader("127.0.0.1", "", false, true, false);
@@ -120,14 +122,48 @@ TEST(WatchProgram, RowsBeyondItsReachAreRefusedAloud) {
   watch.terminate();
   ASSERT_TRUE(watch.waitForFinished(LimitMs));
   output += QString::fromLocal8Bit(watch.readAllStandardError());
-  EXPECT_TRUE(output.contains("watching 64 readers; each log collected on connect and every minute\n")) << output.toStdString();
+  EXPECT_TRUE(output.contains("watching 65 readers; each log collected on connect and every minute\n")) << output.toStdString();
   EXPECT_TRUE(output.contains("<3>127.0.0.1: bad_row: the port is empty")) << output.toStdString();
   EXPECT_TRUE(output.contains("<3>localhost:1 bad_row: the reader is already watched under another row")) << output.toStdString();
-  EXPECT_TRUE(output.contains("<3>127.0.0.1:65 bad_row: a watch keeps at most 64 readers: this one is not watched"))
-      << output.toStdString();
   EXPECT_EQ(folder.Query("SELECT ipaddr || ':' || ipport FROM visits WHERE outcome = 'bad_row' ORDER BY ipport"),
-            (QStringList{"127.0.0.1:", "localhost:1", "127.0.0.1:65"}));
+            (QStringList{"127.0.0.1:", "localhost:1"}));
   EXPECT_EQ(watch.exitCode(), 0);
+}
+
+// Readers that need more open files than the watch may have are refused at once, in one line
+// that names the fix, before any is contacted; a soft limit below the hard one is no reason to
+// refuse: the watch raises it.
+TEST(WatchProgram, ReadersBeyondTheOpenFileLimitAreRefusedBeforeAnyIsContacted) {
+  constexpr int Readers = 200;  // about 280 descriptors with the pass threads and the fixed few
+  TProgramFolder folder;
+  ReaderSim sim(readersim::SampleLog(5, 1));
+  folder.AddReader("127.0.0.1", QString::number(sim.Port()), false, true, false);
+  for (int port = 1; port < Readers; ++port) folder.AddReader("127.0.0.1", QString::number(port), false, true, false);
+  for (const rlim_t hard : {rlim_t{250}, rlim_t{1024}}) {
+    QProcess watch;
+    watch.setChildProcessModifier([hard] {
+      const rlimit limit{250, hard};
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+    });
+    StartWatch(folder, watch);
+    QString output;
+    if (hard == 1024) {
+      ASSERT_TRUE(AwaitOutput(watch, output, QStringLiteral("watching %1 readers").arg(Readers))) << output.toStdString();
+      watch.terminate();
+    }
+    ASSERT_TRUE(watch.waitForFinished(LimitMs));
+    output += QString::fromLocal8Bit(watch.readAllStandardError());
+    if (hard == 1024) {
+      EXPECT_EQ(watch.exitCode(), 0) << output.toStdString();
+      continue;
+    }
+    EXPECT_EQ(watch.exitCode(), 15) << output.toStdString();
+    EXPECT_TRUE(output.contains(QStringLiteral("<3>%1 readers need about 280 open files and this process may open 250; raise "
+                                               "LimitNOFILE=")
+                                    .arg(Readers)))
+        << output.toStdString();
+    EXPECT_EQ(sim.Connections(), 0);
+  }
 }
 
 // A row no reader can be reached by tells the same story however Quillmere runs: a port the

@@ -24,7 +24,7 @@
 #include "RunJournal.h"
 #include "TestSupport.h"
 #include "WatchForwarding.h"
-#include "WatchWorker.h"
+#include "WatchLoop.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ TWatchTimings QuickTimings() {
   return timings;
 }
 
-// One reader under watch, in process: the real worker, a real emulator, a real logs.mdb.
+// One reader under watch, in process: the real loop, a real emulator, a real logs.mdb.
 class TWatched {
  public:
   explicit TWatched(std::vector<readersim::SimRecord> Log = {}, SimFaults Faults = {}, bool ClearAfter = false,
@@ -51,11 +51,11 @@ class TWatched {
     Store.OpenDatabase(Folder.DatabasePath());
     Store.KeepLiveEventsPending();
     Live = std::make_unique<TLiveEventWriter>(Store, Timings.FileRetryMs);
-    Worker = std::make_unique<TWatchWorker>(Store, *Live, TReaderRow{"127.0.0.1", QString::number(Sim->Port()), false, true, ClearAfter},
-                                            Timings, [this](const TVisit& Visit) {
-                                              const std::lock_guard guard(Lock);
-                                              (Visit.Outcome == TVisitOutcome::LineDown ? Drops : Ended).push_back(Visit);
-                                            });
+    Loop = std::make_unique<TWatchLoop>(Store, *Live, Timings, 1);
+    Line = &Loop->Add(TReaderRow{"127.0.0.1", QString::number(Sim->Port()), false, true, ClearAfter}, [this](const TVisit& Visit) {
+      const std::lock_guard guard(Lock);
+      (Visit.Outcome == TVisitOutcome::LineDown ? Drops : Ended).push_back(Visit);
+    });
   }
 
   std::vector<TVisit> Passes() {
@@ -76,7 +76,7 @@ class TWatched {
   // Live events stored and counted: the count is kept just after the commit that makes the rows
   // visible, so waiting for the rows alone could look between the two.
   bool AwaitLiveStored(int Count) const {
-    return WaitUntil([&] { return Worker->LiveEventsStored() >= Count; }, LimitMs);
+    return WaitUntil([&] { return Line->LiveEventsStored() >= Count; }, LimitMs);
   }
   QStringList Stored(std::uint32_t Card) const {
     return Folder.Query(QStringLiteral("SELECT RECTIME, MODE FROM records WHERE CARDNO = %1 ORDER BY rowid").arg(Card));
@@ -89,7 +89,8 @@ class TWatched {
   std::vector<TVisit> Ended;
   std::vector<TVisit> Drops;
   std::unique_ptr<TLiveEventWriter> Live;
-  std::unique_ptr<TWatchWorker> Worker;  // last: stopped before anything it touches goes
+  std::unique_ptr<TWatchLoop> Loop;  // last: stopped before anything it touches goes
+  TWatchLine* Line = nullptr;
 };
 
 std::vector<std::uint8_t> Join(std::vector<std::vector<std::uint8_t>> Parts) {
@@ -175,7 +176,7 @@ TEST(Watch, AShortEventBecomesItsLogCopy) {
       watched.Folder.Execute("DELETE FROM records");
     }
     QStringList logged;
-    const int storedBefore = watched.Worker->LiveEventsStored();
+    const int storedBefore = watched.Line->LiveEventsStored();
     for (std::size_t i = 0; i < c.ReaderSecondsFromNow.size(); ++i) {
       const QDateTime at = QDateTime::currentDateTime().addSecs(c.ReaderSecondsFromNow[i]);
       const std::uint8_t inOrOut = i % 2;  // mode 1 or 2
@@ -238,7 +239,7 @@ TEST(Watch, ABurstIsStoredWholeAndAPowerUpBringsAPassThatFindsItStored) {
     watched.Sim->PresentCard({{static_cast<std::uint8_t>(i % 2), 10000 + i, readersim::TimeCode(2026, 11, 3, 9, 0, 0), false}});
   }
   ASSERT_TRUE(watched.AwaitLiveStored(Burst));
-  EXPECT_EQ(watched.Worker->LiveEventsStored(), Burst);
+  EXPECT_EQ(watched.Line->LiveEventsStored(), Burst);
   EXPECT_EQ(watched.Records(), Burst);
   watched.Sim->SendBytes({0xE6, 0x02, 'R', static_cast<std::uint8_t>(256 - 'R'), 0xEB});
   ASSERT_TRUE(watched.AwaitPasses(2));
@@ -253,6 +254,34 @@ TEST(Watch, ABurstIsStoredWholeAndAPowerUpBringsAPassThatFindsItStored) {
   EXPECT_FALSE(WaitUntil([&] { return watched.Passes().size() > 2; }, 1500));
   const auto commands = watched.Sim->Commands();
   EXPECT_EQ(std::count_if(commands.begin(), commands.end(), [](const std::string& Payload) { return Payload.rfind("0002", 0) == 0; }), 1);
+}
+
+// One pass thread, two readers: a reader whose pass falls due while the other's long pass runs
+// waits its turn, and its live events are stored meanwhile; the passes never overlap.
+TEST(Watch, AReaderWaitingForAPassThreadHasItsLiveEventsStoredMeanwhile) {
+  TLogFolder folder;
+  ReaderSim quick({});
+  ReaderSim slow(readersim::SampleLog(3300, 7));
+  TLogDatabase store;
+  store.OpenDatabase(folder.DatabasePath());
+  store.KeepLiveEventsPending();
+  TLiveEventWriter live(store, QuickTimings().FileRetryMs);
+  std::atomic<int> quickPasses{0};
+  std::atomic<int> slowPasses{0};
+  TWatchLoop loop(store, live, QuickTimings(), 1);
+  loop.Add({"127.0.0.1", QString::number(quick.Port()), false, true, false}, [&](const TVisit&) { ++quickPasses; });
+  ASSERT_TRUE(WaitUntil([&] { return quickPasses == 1; }, LimitMs));
+  loop.Add({"127.0.0.1", QString::number(slow.Port()), false, true, false}, [&](const TVisit&) { ++slowPasses; });
+  ASSERT_TRUE(WaitUntil([&] { return slow.Commands().size() > 5; }, LimitMs));
+  const std::size_t commands = quick.Commands().size();
+  quick.SendBytes({0xE6, 0x02, 'R', static_cast<std::uint8_t>(256 - 'R'), 0xEB});  // a restart: a pass due
+  QThread::msleep(300);  // apart, so that the event comes once the pass waits
+  quick.PresentCard({{1, 4242, readersim::TimeCode(2026, 11, 3, 9, 15, 0), false}});
+  ASSERT_TRUE(WaitUntil([&] { return folder.Query("SELECT COUNT(*) FROM records WHERE CARDNO = 4242") == QStringList{"1"}; }, LimitMs));
+  EXPECT_EQ(slowPasses, 0);
+  EXPECT_EQ(quick.Commands().size(), commands);  // its pass waits for the one thread
+  ASSERT_TRUE(WaitUntil([&] { return quickPasses == 2; }, LimitMs));
+  EXPECT_EQ(slowPasses, 1);
 }
 
 // A reader that asks for its clock without end gets it in a pass, not a pass per request: run
@@ -304,7 +333,7 @@ TEST(Watch, AReaderThatNeverAnswersIsOneOutage) {
   timings.ReplyWaitMs = 100;
   TWatched watched({}, silent, false, timings);
   ASSERT_TRUE(WaitUntil([&] { return watched.Sim->Connections() >= 10; }, LimitMs));  // three tries a pass
-  watched.Worker->StopAndWait();
+  watched.Loop->StopAll();
   const QString journal = QString::fromLocal8Bit(errors.Text());
   const auto passes = watched.Passes();
   EXPECT_EQ(std::count_if(passes.begin(), passes.end(), [](const TVisit& Pass) { return Pass.Outcome != TVisitOutcome::Interrupted; }), 1)
@@ -391,8 +420,8 @@ TEST(Watch, AReadingProgramHoldingTheFileDelaysLiveEventsAndLosesNone) {
     TWatchTimings timings = QuickTimings();
     timings.FileRetryMs = 20;
     TLiveEventWriter live(store, timings.FileRetryMs);
-    TWatchWorker worker(store, live, {"127.0.0.1", QString::number(sim.Port()), false, true, false}, timings,
-                        [&](const TVisit&) { ++passes; });
+    TWatchLoop loop(store, live, timings, 1);
+    const TWatchLine& worker = loop.Add({"127.0.0.1", QString::number(sim.Port()), false, true, false}, [&](const TVisit&) { ++passes; });
     ASSERT_TRUE(WaitUntil([&] { return passes >= 1; }, LimitMs));
     for (std::uint32_t card = 0; card < Events; ++card) {
       sim.PresentCard({{1, 90000 + card, readersim::TimeCode(2026, 11, 3, 10, 0, static_cast<int>(card)), false}});
@@ -483,16 +512,16 @@ TEST(Watch, AFileThatRefusesEveryEventIsSaidOnceNotPerEvent) {
   for (std::uint32_t card = 0; card < Events; ++card) {
     watched.Sim->PresentCard({{1, 72000 + card, readersim::TimeCode(2026, 11, 3, 8, 0, static_cast<int>(card)), false}});
   }
-  ASSERT_TRUE(WaitUntil([&] { return watched.Worker->EventsWaiting() == Events; }, LimitMs));
+  ASSERT_TRUE(WaitUntil([&] { return watched.Line->EventsWaiting() == Events; }, LimitMs));
   ASSERT_TRUE(held.Release());
-  ASSERT_TRUE(WaitUntil([&] { return watched.Worker->EventsWaiting() == 0; }, LimitMs));
+  ASSERT_TRUE(WaitUntil([&] { return watched.Line->EventsWaiting() == 0; }, LimitMs));
   watched.Sim->PresentCard({{1, 72999, readersim::TimeCode(2026, 11, 3, 8, 1, 0), false}});
   ASSERT_TRUE(watched.AwaitRecords(1));
   const QString journal = QString::fromLocal8Bit(errors.Text());
   EXPECT_EQ(journal.count("<3>"), 1) << journal.toStdString();
   EXPECT_EQ(journal.count(QStringLiteral("live events are stored again; those not stored stay in the reader's log, after %1 in all").arg(Events)), 1)
       << journal.toStdString();
-  EXPECT_TRUE(watched.Worker->StoreFailed());
+  EXPECT_TRUE(watched.Line->StoreFailed());
 }
 
 // A pass that ends link_check_failed (a reader taking cards while it is visited answers two
@@ -520,12 +549,12 @@ TEST(Watch, EventsReadBeforeALineDropsAreStoredWhileItIsDown) {
   for (std::uint32_t card = 0; card < Events; ++card) {
     watched.Sim->PresentCard({{1, 70000 + card, readersim::TimeCode(2026, 11, 3, 8, 0, 0), false}});
   }
-  ASSERT_TRUE(WaitUntil([&] { return watched.Worker->EventsWaiting() == Events; }, LimitMs));
+  ASSERT_TRUE(WaitUntil([&] { return watched.Line->EventsWaiting() == Events; }, LimitMs));
   watched.Sim.reset();
   ASSERT_TRUE(WaitUntil([&] { return !watched.LinesDown().empty(); }, LimitMs));
   ASSERT_TRUE(held.Release());
   ASSERT_TRUE(watched.AwaitLiveStored(Events));
-  EXPECT_EQ(watched.Worker->LiveEventsStored(), Events);
+  EXPECT_EQ(watched.Line->LiveEventsStored(), Events);
   EXPECT_EQ(watched.Records(), Events);
 }
 
@@ -542,14 +571,14 @@ TEST(Watch, AStopStoresTheEventsWaitingOrSaysTheyStayOnTheReader) {
     for (std::uint32_t card = 0; card < Events; ++card) {
       watched.Sim->PresentCard({{1, 71000 + card, readersim::TimeCode(2026, 11, 3, 8, 0, 0), false}});
     }
-    ASSERT_TRUE(WaitUntil([&] { return watched.Worker->EventsWaiting() == Events; }, LimitMs));
+    ASSERT_TRUE(WaitUntil([&] { return watched.Line->EventsWaiting() == Events; }, LimitMs));
     if (releasedFirst) {
       ASSERT_TRUE(held.Release());
     }
-    watched.Worker->StopAndWait();
+    watched.Loop->StopAll();
     const QString journal = QString::fromLocal8Bit(errors.Text());
-    EXPECT_EQ(watched.Worker->LiveEventsStored(), releasedFirst ? Events : 0) << journal.toStdString();
-    EXPECT_EQ(watched.Worker->StoreFailed(), !releasedFirst);
+    EXPECT_EQ(watched.Line->LiveEventsStored(), releasedFirst ? Events : 0) << journal.toStdString();
+    EXPECT_EQ(watched.Line->StoreFailed(), !releasedFirst);
     EXPECT_EQ(journal.contains("<3>") && journal.contains("5 live events not stored"), !releasedFirst) << journal.toStdString();
   }
 }
@@ -658,15 +687,15 @@ class TForwardedWatch {
     if (!WaitUntil([&] { return Errors.Peek().contains("<6>forwarding to"); }, LimitMs)) return false;
     Store.OpenDatabase(Folder.DatabasePath());
     Live = std::make_unique<TLiveEventWriter>(Store, QuickTimings().FileRetryMs, Forwarding->StoredSignal());
-    Worker = std::make_unique<TWatchWorker>(Store, *Live, TReaderRow{"127.0.0.1", QString::number(Sim.Port()), false, true, false},
-                                            QuickTimings(), [](const TVisit&) {});
+    Loop = std::make_unique<TWatchLoop>(Store, *Live, QuickTimings(), 1);
+    Loop->Add(TReaderRow{"127.0.0.1", QString::number(Sim.Port()), false, true, false}, [](const TVisit&) {});
     return true;
   }
   bool Arrive(const QString& Table, int Rows) const {
     return WaitUntil([&] { return Server.Sql("SELECT COUNT(*) FROM " + Table, Db).trimmed().toInt() >= Rows; }, LimitMs);
   }
   TForwardEnd Stop() {
-    Worker->StopAndWait();
+    Loop->StopAll();
     return Forwarding->StopAndWait();
   }
 
@@ -678,7 +707,7 @@ class TForwardedWatch {
   std::unique_ptr<TWatchForwarding> Forwarding;
   TLogDatabase Store;
   std::unique_ptr<TLiveEventWriter> Live;
-  std::unique_ptr<TWatchWorker> Worker;  // last: stopped before anything it touches goes
+  std::unique_ptr<TWatchLoop> Loop;  // last: stopped before anything it touches goes
 
  private:
   static SimFaults Events() {
@@ -741,7 +770,7 @@ TEST(Watch, AStopInThePassUnlocksTheReaderAndClearsNothing) {
   constexpr int Records = 3300;
   TWatched watched(readersim::SampleLog(Records, 7), {}, true);
   ASSERT_TRUE(WaitUntil([&] { return watched.Sim->Commands().size() > 20; }, LimitMs));
-  watched.Worker->StopAndWait();
+  watched.Loop->StopAll();
   ASSERT_EQ(watched.Passes().size(), 1u);
   EXPECT_EQ(watched.Passes()[0].Outcome, TVisitOutcome::Interrupted) << watched.Passes()[0].Detail.toStdString();
   // The unlock goes out before the line closes; a stopping watch does not wait for its reply.
@@ -761,7 +790,7 @@ TEST(Watch, AStopIsNotHeldByAReaderThatStoppedAnsweringOrNeverConnects) {
   ASSERT_TRUE(WaitUntil([&] { return watched.Sim->Commands().size() > 3; }, LimitMs));
   QElapsedTimer stopping;
   stopping.start();
-  watched.Worker->StopAndWait();
+  watched.Loop->StopAll();
   EXPECT_LT(stopping.elapsed(), 1000);
   ASSERT_EQ(watched.Passes().size(), 1u);
   EXPECT_EQ(watched.Passes()[0].Outcome, TVisitOutcome::Interrupted);  // the stop, not the reader
@@ -771,7 +800,7 @@ TEST(Watch, AStopIsNotHeldByAReaderThatStoppedAnsweringOrNeverConnects) {
   TWatched connecting({}, blackhole);
   QThread::msleep(300);  // well inside its first connect's wait
   stopping.start();
-  connecting.Worker->StopAndWait();
+  connecting.Loop->StopAll();
   EXPECT_LT(stopping.elapsed(), 1000);
   EXPECT_TRUE(connecting.Passes().empty());
 }
