@@ -13,8 +13,8 @@ constexpr std::chrono::microseconds MostCoalesce{4000};
 
 }  // namespace
 
-TWatchLoop::TWatchLoop(TLogDatabase& AStore, TLiveEventWriter& ALive, TWatchTimings ATimings, int PassThreads, TWatchLines* Lines)
-    : Store(AStore), Live(ALive), Timings(ATimings), Threads(PassThreads), ShownLines(Lines), Loop(CoalescePerLine, MostCoalesce) {
+TWatchLoop::TWatchLoop(TLogDatabase& AStore, TLiveEventWriter& ALive, TWatchTimings ATimings, int PassThreads, TWatchLines* Shown)
+    : Store(AStore), Live(ALive), Timings(ATimings), Threads(PassThreads), ShownLines(Shown), Loop(CoalescePerLine, MostCoalesce) {
   Passes.setMaxThreadCount(Threads);
   Thread = std::thread([this] { Loop.Run(); });
 }
