@@ -12,6 +12,7 @@
 
 #include "Clock.h"
 #include "Errors.h"
+#include "FileLocks.h"
 #include "LogDatabase.h"
 #include "SqlExec.h"
 
@@ -53,6 +54,21 @@ class TCommit {
 // A process of another user answers EPERM: it lives all the same.
 bool ProcessLives(qint64 Pid) {
   return Pid > 0 && (::kill(static_cast<pid_t>(Pid), 0) == 0 || errno == EPERM);
+}
+
+// A killed watch leaves its row, and its process id may be another's by now (after a reboot,
+// soon): where the kernel names who holds the file, only that process is the watch.
+bool HoldsFile(const QSqlDatabase& Db, qint64 Pid) {
+  QSqlQuery file(Db);
+  Exec(file, QStringLiteral("SELECT file FROM pragma_database_list WHERE name = 'main'"));
+  if (!file.next()) return true;
+  bool named = false;
+  for (const TFileLock& lock : FileLocks(file.value(0).toString())) {
+    if (lock.Kind != TFileLock::TKind::Whole || lock.Pid <= 0) continue;
+    if (lock.Pid == Pid) return true;
+    named = true;
+  }
+  return !named;
 }
 
 QString NewConnectionName() {
@@ -124,7 +140,7 @@ std::optional<TWatchProcess> LiveWatch(const QSqlDatabase& Db) {
   Exec(query, QStringLiteral("SELECT pid, started FROM watch_process"));
   while (query.next()) {
     const TWatchProcess watch{query.value(0).toLongLong(), query.value(1).toString()};
-    if (ProcessLives(watch.Pid)) return watch;
+    if (ProcessLives(watch.Pid) && HoldsFile(Db, watch.Pid)) return watch;
   }
   return std::nullopt;
 }

@@ -20,7 +20,7 @@ bool ParseLine(const char* Line, const struct stat& File, TFileLock& Lock) {
   unsigned minor = 0;
   unsigned long inode = 0;
   if (std::sscanf(Line, "%*d: %15s %*s %*s %d %x:%x:%lu", kind, &pid, &major, &minor, &inode) != 5) return false;
-  if (inode != File.st_ino || makedev(major, minor) != File.st_dev || pid == ::getpid()) return false;
+  if (inode != File.st_ino || makedev(major, minor) != File.st_dev) return false;
   const QByteArray type(kind);
   if (type == "FLOCK") Lock = {TFileLock::TKind::Whole, pid};
   else if (type == "POSIX") Lock = {TFileLock::TKind::Range, pid};
@@ -31,6 +31,12 @@ bool ParseLine(const char* Line, const struct stat& File, TFileLock& Lock) {
 }  // namespace
 
 std::vector<TFileLock> LocksOfOthers(const QString& Path) {
+  std::vector<TFileLock> locks = FileLocks(Path);
+  std::erase_if(locks, [](const TFileLock& Lock) { return Lock.Pid == ::getpid(); });
+  return locks;
+}
+
+std::vector<TFileLock> FileLocks(const QString& Path) {
   std::vector<TFileLock> locks;
   struct stat file {};
   if (::stat(QFile::encodeName(Path).constData(), &file) != 0) return locks;

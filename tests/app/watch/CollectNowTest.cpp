@@ -105,7 +105,8 @@ TEST(CollectNow, AWatchTakesTheRequestAndPassesItsReaders) {
 }
 
 // Only a live watch takes requests: without the lock, under a run's lock, or under the lock with
-// the row of a watch that was killed, nothing is asked and the status says so.
+// the row of a watch that was killed, nothing is asked and the status says so, also when the
+// killed watch's process id is another live process's by now (after a reboot, soon).
 TEST(CollectNow, WithoutAWatchNothingIsAsked) {
   struct TCase {
     const char* Name;
@@ -113,7 +114,8 @@ TEST(CollectNow, WithoutAWatchNothingIsAsked) {
     std::optional<qint64> WatchPid;
   };
   for (const TCase& c : {TCase{"nothing holds the file", false, QCoreApplication::applicationPid()},
-                         TCase{"a run holds it", true, std::nullopt}, TCase{"a killed watch left its row", true, EndedPid()}}) {
+                         TCase{"a run holds it", true, std::nullopt}, TCase{"a killed watch left its row", true, EndedPid()},
+                         TCase{"a killed watch's process id lives on", true, 1}}) {
     SCOPED_TRACE(c.Name);
     TLogFolder folder;
     folder.AddReader("127.0.0.1", "4370", false, true, false);
