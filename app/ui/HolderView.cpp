@@ -87,12 +87,7 @@ void THolderView::ShowCentred() {
                           2 * Table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 8;
   Table->horizontalHeader()->resizeSection(THolderViewModel::NowColumn,
                                            std::max(longestStep, Table->horizontalHeader()->sectionSize(THolderViewModel::NowColumn)));
-  const int rowsShown = std::clamp(Rows->rowCount(), 1, MostRowsShown);
-  Table->setMinimumHeight(Table->horizontalHeader()->sizeHint().height() +
-                          rowsShown * Table->verticalHeader()->defaultSectionSize() + 2 * Table->frameWidth());
-  resize(WindowWidth, sizeHint().height());
-  CentreOnScreen(*this);
-  show();
+  ShowTableWindow(*this, *Table, Rows->rowCount(), WindowWidth, MostRowsShown);
 }
 
 // Opened at the first look that can: the file may be out of reach when the window opens.

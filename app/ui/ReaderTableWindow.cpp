@@ -63,12 +63,7 @@ TReaderTableWindow::TReaderTableWindow()
 
 void TReaderTableWindow::ShowCentred() {
   Table->resizeColumnToContents(TReaderTableModel::ReaderColumn);
-  const int rowsShown = std::clamp(Rows->rowCount(), 1, MostRowsShown);
-  Table->setMinimumHeight(Table->horizontalHeader()->sizeHint().height() +
-                          rowsShown * Table->verticalHeader()->defaultSectionSize() + 2 * Table->frameWidth());
-  resize(WindowWidth, sizeHint().height());
-  CentreOnScreen(*this);
-  show();
+  ShowTableWindow(*this, *Table, Rows->rowCount(), WindowWidth, MostRowsShown);
 }
 
 void TReaderTableWindow::Refresh() {

@@ -1,11 +1,14 @@
 #include "WindowPlacement.h"
 
 #include <QFont>
+#include <QHeaderView>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QPainter>
 #include <QPixmap>
 #include <QScreen>
+
+#include <algorithm>
 
 void CentreOnScreen(QWidget& Window) {
   const QScreen* screen = QGuiApplication::primaryScreen();
@@ -36,4 +39,13 @@ QIcon ProgramIcon() {
   painter.drawRect(QRectF(10, 23, 12, 2));
   painter.end();
   return QIcon(pixmap);
+}
+
+void ShowTableWindow(QWidget& Window, QTableView& Table, int Rows, int Width, int MostRowsShown) {
+  const int rowsShown = std::clamp(Rows, 1, MostRowsShown);
+  Table.setMinimumHeight(Table.horizontalHeader()->sizeHint().height() + rowsShown * Table.verticalHeader()->defaultSectionSize() +
+                         2 * Table.frameWidth());
+  Window.resize(Width, Window.sizeHint().height());
+  CentreOnScreen(Window);
+  Window.show();
 }
