@@ -16,7 +16,6 @@
 namespace {
 
 constexpr std::chrono::milliseconds IdleLook{1000};  // how often an idle line looks whether a heartbeat is due
-constexpr qint64 MsPerMinute = 60 * 1000;
 
 QString StoppedDetail() {
   return QStringLiteral("the watch stopped during the pass; the rest stays on the reader");
