@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <vector>
+
 #include <optional>
 
 // A reader as a readers row names it: its address and its port, each as text.
@@ -19,3 +21,5 @@ std::optional<TReaderAddress> ParseReaderAddress(const QString& Text, QString& E
 // What a connect to Reader reaches, so that localhost, 127.0.0.1 and 0.0.0.0 are one reader:
 // the identity --jobs uses, or for a name that does not resolve now, the name itself.
 QString ReaderIdentity(const QString& Identity, const TReaderAddress& Reader);
+// Which of Candidates are the reader Wanted, by that key; names are looked up side by side.
+std::vector<bool> SameReaderAs(const TReaderAddress& Wanted, const std::vector<TReaderAddress>& Candidates);

@@ -104,13 +104,12 @@ std::vector<TListedReader> ReadableRows(const TSiteConnection& Connection) {
 }
 
 std::vector<TListedReader> SameReader(const std::vector<TListedReader>& Rows, const TReaderAddress& Reader) {
-  std::vector<std::pair<QByteArray, QByteArray>> peers{{Reader.Address.toUtf8(), Reader.Port.toUtf8()}};
-  for (const TListedReader& row : Rows) peers.emplace_back(row.Reader.Address.toUtf8(), row.Reader.Port.toUtf8());
-  const std::vector<QString> identities = PeerIdentities(peers, IdentityLookupMs);
-  const QString wanted = ReaderIdentity(identities.front(), Reader);
+  std::vector<TReaderAddress> addresses;
+  for (const TListedReader& row : Rows) addresses.push_back(row.Reader);
+  const std::vector<bool> matches = SameReaderAs(Reader, addresses);
   std::vector<TListedReader> same;
   for (std::size_t i = 0; i < Rows.size(); ++i) {
-    if (ReaderIdentity(identities.at(i + 1), Rows.at(i).Reader) == wanted) same.push_back(Rows.at(i));
+    if (matches[i]) same.push_back(Rows[i]);
   }
   return same;
 }

@@ -171,18 +171,17 @@ void BindFilters(TNativeStatement& Select, const TExportRequest& Request) {
 // The READER texts that name Reader. Records keep no port: each is compared with Reader's.
 QStringList NamesOf(sqlite3* Db, const TReaderAddress& Reader) {
   const TReaderAddress wanted{Reader.Address, Reader.Port.isEmpty() ? QStringLiteral("1") : Reader.Port};
-  std::vector<std::pair<QByteArray, QByteArray>> peers{{wanted.Address.toUtf8(), wanted.Port.toUtf8()}};
   QStringList names;
+  std::vector<TReaderAddress> candidates;
   TNativeStatement distinct(Db, "SELECT DISTINCT READER FROM records WHERE READER IS NOT NULL");
   while (distinct.Next()) {
     names << QString::fromUtf8(distinct.Text(0), distinct.TextLength(0));
-    peers.emplace_back(names.back().toUtf8(), wanted.Port.toUtf8());
+    candidates.push_back({names.back(), wanted.Port});
   }
-  const std::vector<QString> identities = PeerIdentities(peers, IdentityLookupMs);
-  const QString identity = ReaderIdentity(identities.front(), wanted);
+  const std::vector<bool> matches = SameReaderAs(wanted, candidates);
   QStringList same;
   for (qsizetype i = 0; i < names.size(); ++i) {
-    if (ReaderIdentity(identities.at(static_cast<std::size_t>(i) + 1), {names.at(i), wanted.Port}) == identity) same << names.at(i);
+    if (matches[static_cast<std::size_t>(i)]) same << names.at(i);
   }
   return same;
 }
