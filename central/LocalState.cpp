@@ -8,6 +8,7 @@
 #include "LiveCopies.h"
 #include "LogDatabase.h"
 #include "NativeStatement.h"
+#include "Transaction.h"
 
 namespace {
 
@@ -23,25 +24,6 @@ const char* const CreateTables[] = {
 void Execute(sqlite3* Db, const char* Sql) {
   TNativeStatement(Db, Sql).Run();
 }
-
-// A transaction on logs.mdb that only its explicit commit keeps.
-class TLocalTransaction {
- public:
-  explicit TLocalTransaction(sqlite3* Db) : Handle(Db) { Execute(Handle, "BEGIN IMMEDIATE"); }
-  ~TLocalTransaction() {
-    if (!Committed) TNativeStatement(Handle, "ROLLBACK").Succeeds();
-  }
-  TLocalTransaction(const TLocalTransaction&) = delete;
-  TLocalTransaction& operator=(const TLocalTransaction&) = delete;
-  void Commit() {
-    Execute(Handle, "COMMIT");
-    Committed = true;
-  }
-
- private:
-  sqlite3* Handle;
-  bool Committed = false;
-};
 
 // A mark's key as the row holds it: a NULL stays NULL, so the row is still found by it.
 void BindKey(TNativeStatement& Statement, int Index, const QByteArray& Value) {
@@ -154,7 +136,7 @@ void TLocalState::Acknowledge(std::unique_ptr<TNativeStatement>& Kept, const cha
     MoveMark(Kept, Update, Last);
     return;
   }
-  TLocalTransaction transaction(Handle);
+  TTransaction transaction(Handle);
   TNativeStatement note(Handle,
                         "INSERT INTO forwarding_rejected (target, source, local_id, reason, noted) VALUES (?, ?, ?, ?, ?)");
   for (const TSetAside& row : Refused) {

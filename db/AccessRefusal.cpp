@@ -30,7 +30,6 @@ bool Allowed(const QString& Path, int Mode) {
 struct TRefusing {
   QString Path;
   bool Folder = false;
-  bool Readable = false;
 };
 
 // Top down: a folder this user may not enter hides everything below it.
@@ -43,35 +42,47 @@ TRefusing FindRefusing(const QString& Path, TAccessNeed Need) {
     if (dir.isRoot() || !dir.cdUp()) break;
   }
   for (const QString& folder : folders) {
-    if (!Allowed(folder, X_OK)) return {folder, true, false};
+    if (!Allowed(folder, X_OK)) return {folder, true};
   }
   const bool write = Need == TAccessNeed::ReadWrite;
   const bool fileThere = QFileInfo::exists(file);
   if (fileThere) {
-    if (!Allowed(file, write ? R_OK | W_OK : R_OK)) return {file, false, Allowed(file, R_OK)};
+    if (!Allowed(file, write ? R_OK | W_OK : R_OK)) return {file, false};
     // A run needs its folder too, for the journal and the lock beside the file.
-    if (write && !Allowed(parent, W_OK)) return {parent, true, Allowed(parent, R_OK)};
+    if (write && !Allowed(parent, W_OK)) return {parent, true};
     return {};
   }
-  if (!Allowed(parent, write ? W_OK : R_OK)) return {parent, true, Allowed(parent, R_OK)};
+  if (!Allowed(parent, write ? W_OK : R_OK)) return {parent, true};
   return {};
+}
+
+// What this user may not do there, whatever the command needed: the same words for each.
+QString Refused(const QString& Path) {
+  const bool read = Allowed(Path, R_OK);
+  const bool written = Allowed(Path, W_OK);
+  if (read && !written) return QStringLiteral("written");
+  if (written && !read) return QStringLiteral("read");
+  return QStringLiteral("read or written");
 }
 
 }  // namespace
 
+// Who may, or how to make the file the site's group's, as --init makes it: the group of its
+// folder, read and write for the group.
 QString AccessRefusal(const QString& Path, TAccessNeed Need) {
   const TRefusing refusing = FindRefusing(Path, Need);
   if (refusing.Path.isEmpty()) return {};
-  const bool write = Need == TAccessNeed::ReadWrite;
   QString text = QStringLiteral("the %1 %2 may not be %3 by this user (%4)")
-                     .arg(refusing.Folder ? QStringLiteral("folder") : QStringLiteral("file"), refusing.Path,
-                          !write ? QStringLiteral("read") : refusing.Readable ? QStringLiteral("written") : QStringLiteral("read or written"),
+                     .arg(refusing.Folder ? QStringLiteral("folder") : QStringLiteral("file"), refusing.Path, Refused(refusing.Path),
                           UserName());
   struct stat status {};
   if (::stat(QFile::encodeName(refusing.Path).constData(), &status) != 0) return text;
-  const mode_t groupNeeds = (write ? S_IRGRP | S_IWGRP : S_IRGRP) | (refusing.Folder ? S_IXGRP : 0);
-  if ((status.st_mode & groupNeeds) == groupNeeds) text += QStringLiteral("; members of the group %1 may").arg(GroupName(status.st_gid));
-  return text;
+  const mode_t groupNeeds = S_IRGRP | S_IWGRP | (refusing.Folder ? S_IXGRP : 0);
+  if ((status.st_mode & groupNeeds) == groupNeeds) return text + QStringLiteral("; members of the group %1 may").arg(GroupName(status.st_gid));
+  struct stat folder {};
+  if (refusing.Folder || ::stat(QFile::encodeName(QFileInfo(refusing.Path).absolutePath()).constData(), &folder) != 0) return text;
+  const QString group = GroupName(folder.st_gid);
+  return text + QStringLiteral("; give it to the group of its folder, as --init makes it: chgrp %1 %2 && chmod 0660 %2").arg(group, refusing.Path);
 }
 
 QString GroupName(gid_t Gid) {

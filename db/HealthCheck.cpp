@@ -5,7 +5,6 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QUrl>
 #include <QVariant>
 
 #include <fcntl.h>
@@ -17,8 +16,8 @@
 #include <optional>
 
 #include "Clock.h"
-#include "DatabaseFile.h"
 #include "Errors.h"
+#include "LogConnection.h"
 #include "LogDatabase.h"
 #include "RunLock.h"
 #include "VisitOutcome.h"
@@ -53,17 +52,12 @@ QString ReadersAndVisits(qsizetype NonFailures) {
       .arg(marks.join(QStringLiteral(", ")));
 }
 
-class ECannotOpen : public EDatabaseError {
- public:
-  using EDatabaseError::EDatabaseError;
-};
-
 // The one place a failed step becomes an exception; a step that stops early on a damaged page
 // fails too, so a half-read table is never reported as the whole.
 void Require(const QSqlQuery& Query, bool Ok) {
   const QSqlError error = Query.lastError();
   if (Ok && error.type() == QSqlError::NoError) return;
-  if (error.nativeErrorCode() == CannotOpen) throw ECannotOpen(error.text().toStdString());
+  if (error.nativeErrorCode() == CannotOpen) throw EDatabaseOpenError(TOpenFailure::Unwritable, error.text());
   throw EDatabaseError(error.text().toStdString());
 }
 
@@ -150,19 +144,11 @@ THealth ReadAll(const QSqlDatabase& Db, int WindowHours) {
   return health;
 }
 
-THealth ReadThrough(const QString& DatabasePath, const QString& UriOptions, int WindowHours) {
+THealth ReadThrough(const QString& DatabasePath, TFileUse Use, int WindowHours) {
   THealth health;
   {
-    // Declared first, so the connection is gone before its name is removed.
-    struct TRemove {
-      ~TRemove() { QSqlDatabase::removeDatabase(ConnectionName); }
-    } remove;
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
-    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(CheckBusyTimeoutMs));
-    db.setDatabaseName(QUrl::fromLocalFile(DatabasePath).toString(QUrl::FullyEncoded) + UriOptions);
-    if (!db.open()) throw EDatabaseError(db.lastError().text().toStdString());
-    health = ReadAll(db, WindowHours);
-    db.close();
+    const TLogConnection connection(ConnectionName, DatabasePath, Use, CheckBusyTimeoutMs);
+    health = ReadAll(connection.Db(), WindowHours);
   }
   return health;
 }
@@ -193,7 +179,7 @@ std::optional<THealth> ReadUnchanging(const QString& DatabasePath, int WindowHou
   for (int attempt = 0; attempt < ImmutableReadTries; ++attempt) {
     const TFileState before = StateOf(DatabasePath);
     if (before.WalHoldsChanges && Changes == TWalChanges::Needed) return std::nullopt;
-    const THealth health = ReadThrough(DatabasePath, QStringLiteral("?mode=ro&immutable=1"), WindowHours);
+    const THealth health = ReadThrough(DatabasePath, TFileUse::ReadUnchanging, WindowHours);
     if (StateOf(DatabasePath) == before) return health;
   }
   throw EDatabaseError("the file kept changing while it was read");
@@ -232,9 +218,9 @@ THealth ReadAny(const QString& DatabasePath, int WindowHours) {
     if (const std::optional<THealth> health = ReadUnchanging(DatabasePath, WindowHours)) return *health;
   }
   try {
-    return ReadThrough(DatabasePath, QStringLiteral("?mode=ro"), WindowHours);
-  } catch (const ECannotOpen&) {
-    if (!shared) throw;
+    return ReadThrough(DatabasePath, TFileUse::ReadOnly, WindowHours);
+  } catch (const EDatabaseOpenError& Error) {
+    if (!shared || Error.Kind != TOpenFailure::Unwritable) throw;
     if (const std::optional<THealth> health = ReadUnchanging(DatabasePath, WindowHours)) return *health;
     throw;
   }
@@ -243,9 +229,10 @@ THealth ReadAny(const QString& DatabasePath, int WindowHours) {
 }  // namespace
 
 THealth ReadHealth(const QString& DatabasePath, int WindowHours) {
-  RequireDatabaseFile(DatabasePath, TAccessNeed::Read);
-  // Through a symbolic link, the -wal and -shm are those beside the file itself.
-  const QString real = QFileInfo(DatabasePath).canonicalFilePath();
+  // Through a symbolic link, the -wal and -shm are those beside the file itself; a path that
+  // leads nowhere goes to the door as it is, to be refused there.
+  QString real = QFileInfo(DatabasePath).canonicalFilePath();
+  if (real.isEmpty()) real = DatabasePath;
   THealth health = ReadAny(real, WindowHours);
   MarkVisitsUnderWay(real, health);
   return health;

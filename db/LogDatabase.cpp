@@ -4,10 +4,6 @@
 #include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
-#include <QUrl>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <sqlite3.h>
 
@@ -15,14 +11,11 @@
 #include <cmath>
 #include <atomic>
 #include <chrono>
-#include <cerrno>
-#include <cstring>
 #include <initializer_list>
 
-#include "AccessRefusal.h"
-#include "DatabaseFile.h"
 #include "DiskSync.h"
 #include "LiveCopies.h"
+#include "LogConnection.h"
 #include "NativeStatement.h"
 #include "ValueConversion.h"
 
@@ -31,11 +24,6 @@ namespace {
 QString NewConnectionName() {
   static std::atomic<int> Counter{0};
   return QStringLiteral("logs-%1").arg(++Counter);
-}
-
-// mode=rw: SQLite would otherwise create an empty file where logs.mdb is missing.
-QString ReadWriteUri(const QString& FilePath) {
-  return QUrl::fromLocalFile(FilePath).toString(QUrl::FullyEncoded) + QStringLiteral("?mode=rw");
 }
 
 [[noreturn]] void Refuse(TOpenFailure Kind, const QString& Reason) {
@@ -55,14 +43,6 @@ void ExecuteUnless(const QSqlDatabase& Db, const QString& Sql, std::initializer_
   const int code = sqlite3_errcode(NativeHandle(Db)) & 0xFF;
   if (std::find(StateCodes.begin(), StateCodes.end(), code) != StateCodes.end()) return;
   Refuse(TOpenFailure::Unusable, query.lastError().text());
-}
-
-QString WriteRefusal(const QString& Path) {
-  if (::access(Path.toLocal8Bit().constData(), W_OK) == 0) return {};
-  const QString reason = QStringLiteral("%1 cannot be written: %2").arg(Path, QString::fromLocal8Bit(std::strerror(errno)));
-  if (errno != EACCES) return reason;
-  const QString refusal = AccessRefusal(Path, TAccessNeed::ReadWrite);
-  return refusal.isEmpty() ? reason : refusal;
 }
 
 }  // namespace
@@ -94,13 +74,8 @@ TLogDatabase::~TLogDatabase() {
 
 void TLogDatabase::OpenDatabase(const QString& FilePath) {
   Path = QFileInfo(FilePath).absoluteFilePath();
-  RequireDatabaseFile(Path, TAccessNeed::ReadWrite);
-  CheckFolderWritable();
-
-  QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
-  db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(BusyTimeoutMs));
-  db.setDatabaseName(ReadWriteUri(Path));
-  if (!db.open()) Refuse(TOpenFailure::Unusable, db.lastError().text());
+  File = std::make_unique<TLogConnection>(ConnectionName, Path, TFileUse::Write, BusyTimeoutMs);
+  const QSqlDatabase db = File->Db();
   LoadReaders();
   CheckRecordsTable();
   UseWriteAheadLog();
@@ -108,13 +83,6 @@ void TLogDatabase::OpenDatabase(const QString& FilePath) {
   // columns for it (the first look-up then says so).
   ExecuteUnless(db, QStringLiteral("CREATE INDEX IF NOT EXISTS records_time_card ON records (RECTIME, CARDNO)"), {SQLITE_ERROR});
   PrepareStatements();
-}
-
-// SQLite would open a file it cannot write read-only without a word, and the first store
-// would fail with the reader already locked. The folder takes the journal and the run lock.
-void TLogDatabase::CheckFolderWritable() const {
-  const QString refusal = WriteRefusal(QFileInfo(Path).absolutePath());
-  if (!refusal.isEmpty()) Refuse(TOpenFailure::Unwritable, refusal);
 }
 
 // Each page is its own commit; WAL makes that cheap and safe against a kill, and readers in
@@ -156,10 +124,6 @@ void TLogDatabase::PrepareStatements() {
   ExistsQuery = std::make_unique<TNativeStatement>(db, "SELECT rowid FROM records WHERE RECTIME = ? AND CARDNO = ? LIMIT 1");
   InsertQuery = std::make_unique<TNativeStatement>(db, "INSERT INTO records (RECTIME, CARDNO, READER, MODE) VALUES (?, ?, ?, ?)");
   VisitCountsQuery = std::make_unique<TNativeStatement>(db, "UPDATE visits SET added = ?, duplicates = ?, invalid = ? WHERE id = ?");
-  // Native, not Qt's: a Qt connection answers only in the thread that opened it.
-  BeginQuery = std::make_unique<TNativeStatement>(db, "BEGIN IMMEDIATE");
-  CommitQuery = std::make_unique<TNativeStatement>(db, "COMMIT");
-  RollbackQuery = std::make_unique<TNativeStatement>(db, "ROLLBACK");
   LiveCopies = std::make_unique<TLiveCopies>(db);
   KeptLogs = std::make_unique<TKeptLogs>(db);
 }
@@ -177,16 +141,11 @@ void TLogDatabase::CloseDatabase() {
   ExistsQuery.reset();
   InsertQuery.reset();
   VisitCountsQuery.reset();
-  BeginQuery.reset();
-  CommitQuery.reset();
-  RollbackQuery.reset();
   LiveCopies.reset();
   KeptLogs.reset();
   ReaderRows.clear();
   NextReaderRow = 0;
-  if (!QSqlDatabase::contains(ConnectionName)) return;
-  QSqlDatabase::database(ConnectionName, false).close();
-  QSqlDatabase::removeDatabase(ConnectionName);
+  File.reset();
 }
 
 TReaderRow TLogDatabase::ReadReaderRow() const {
@@ -237,13 +196,12 @@ TWriteTransaction::TBriefWait::~TBriefWait() {
 // The turn is taken first: the busy time-out is the connection's, shared by every thread. BEGIN
 // IMMEDIATE takes the write lock now, so no other connection stores between a test and its insert.
 TWriteTransaction::TWriteTransaction(TLogDatabase& Db, TLockWait Wait)
-    : Store(Db), Turn(TakeTurn(Db.WriteTurn, Wait, Db.Abandoned)), BriefWait(Db.NativeDb, Db.BusyTimeoutMs, Wait == TLockWait::Briefly) {
-  Store.BeginQuery->Run();
-}
+    : Store(Db),
+      Turn(TakeTurn(Db.WriteTurn, Wait, Db.Abandoned)),
+      BriefWait(Db.NativeDb, Db.BusyTimeoutMs, Wait == TLockWait::Briefly),
+      Transaction(Db.NativeDb) {}
 
-TWriteTransaction::~TWriteTransaction() {
-  if (!Committed) Store.RollbackQuery->Succeeds();
-}
+TWriteTransaction::~TWriteTransaction() = default;
 
 bool TWriteTransaction::RecordExists(TDateTime RecTime, int CardNo) {
   TNativeStatement& exists = *Store.ExistsQuery;
@@ -331,10 +289,9 @@ void TWriteTransaction::NoteVisitCounts(const TVisitCounts& Counts) {
 }
 
 // A COMMIT that fails (a full disk, a reader's lock in rollback-journal mode) leaves the
-// transaction open: the destructor rolls it back.
+// transaction open: it is rolled back when it goes.
 void TWriteTransaction::Commit() {
-  Store.CommitQuery->Run();
-  Committed = true;
+  Transaction.Commit();
 }
 
 void TLogDatabase::SetBusyTimeout(int Ms) {

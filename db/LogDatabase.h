@@ -13,6 +13,7 @@
 #include "DateTime.h"
 #include "Errors.h"
 #include "KeptLogs.h"
+#include "Transaction.h"
 
 struct sqlite3;
 
@@ -85,13 +86,13 @@ class TLogDatabase {
  private:
   friend class TWriteTransaction;
 
-  void CheckFolderWritable() const;
   void LoadReaders();
   void CheckRecordsTable();
   void UseWriteAheadLog();
   void PrepareStatements();
 
   QString ConnectionName;
+  std::unique_ptr<class TLogConnection> File;
   int BusyTimeoutMs;
   QString Path;
   std::vector<QSqlRecord> ReaderRows;
@@ -99,9 +100,6 @@ class TLogDatabase {
   std::unique_ptr<class TNativeStatement> ExistsQuery;
   std::unique_ptr<class TNativeStatement> InsertQuery;
   std::unique_ptr<class TNativeStatement> VisitCountsQuery;
-  std::unique_ptr<class TNativeStatement> BeginQuery;
-  std::unique_ptr<class TNativeStatement> CommitQuery;
-  std::unique_ptr<class TNativeStatement> RollbackQuery;
   std::unique_ptr<class TLiveCopies> LiveCopies;
   std::unique_ptr<TKeptLogs> KeptLogs;
   sqlite3* NativeDb = nullptr;
@@ -185,7 +183,7 @@ class TWriteTransaction {
   TLogDatabase& Store;
   std::unique_lock<std::timed_mutex> Turn;
   TBriefWait BriefWait;
-  bool Committed = false;
+  TTransaction Transaction;
 };
 
 // RECTIME as stored: 'YYYY-MM-DD HH:MM:SS', which sorts in time order.

@@ -1,8 +1,6 @@
 #include "WatchState.h"
 
-#include <QFileInfo>
 #include <QSqlQuery>
-#include <QUrl>
 #include <QVariant>
 
 #include <signal.h>
@@ -13,6 +11,7 @@
 #include "Clock.h"
 #include "Errors.h"
 #include "FileLocks.h"
+#include "LogConnection.h"
 #include "LogDatabase.h"
 #include "SqlExec.h"
 
@@ -146,20 +145,11 @@ std::optional<TWatchProcess> LiveWatch(const QSqlDatabase& Db) {
 }
 
 std::optional<TWatchProcess> WatchHolding(const QString& DatabasePath) {
-  const QString name = NewConnectionName();
-  std::optional<TWatchProcess> watch;
-  {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-    db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI;QSQLITE_BUSY_TIMEOUT=%1").arg(HolderBusyTimeoutMs));
-    db.setDatabaseName(QUrl::fromLocalFile(QFileInfo(DatabasePath).absoluteFilePath()).toString(QUrl::FullyEncoded) +
-                       QStringLiteral("?mode=ro"));
-    try {
-      if (db.open()) watch = LiveWatch(db);
-    } catch (const EDatabaseError&) {
-      // Who holds the file is only told: a file that cannot be read now names no watch.
-    }
-    db.close();
+  try {
+    const TLogConnection connection(NewConnectionName(), DatabasePath, TFileUse::ReadOnly, HolderBusyTimeoutMs);
+    return LiveWatch(connection.Db());
+  } catch (const EDatabaseError&) {
+    // Who holds the file is only told: a file that cannot be read now names no watch.
+    return std::nullopt;
   }
-  QSqlDatabase::removeDatabase(name);
-  return watch;
 }

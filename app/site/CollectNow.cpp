@@ -20,6 +20,7 @@
 #include "SiteConnection.h"
 #include "SqlExec.h"
 #include "StopSignals.h"
+#include "Transaction.h"
 #include "WatchState.h"
 #include "WatchView.h"
 
@@ -104,7 +105,7 @@ TExitStatus AskAndWait(const QString& DatabasePath, const std::optional<TReaderA
   }
   std::vector<TAsked> asked;
   {
-    TSiteTransaction transaction(connection);
+    TTransaction transaction(connection.Native());
     for (const TListedReader& row : rows) asked.push_back({row.Reader, AskCollect(connection.Db(), row.Reader.Address, row.Reader.Port)});
     transaction.Commit();
   }

@@ -14,6 +14,7 @@
 #include "SiteConnection.h"
 #include "Sockets.h"
 #include "SqlExec.h"
+#include "Transaction.h"
 #include "ValueConversion.h"
 
 namespace {
@@ -117,7 +118,7 @@ std::vector<TListedReader> SameReader(const std::vector<TListedReader>& Rows, co
 int SetReader(const QString& DatabasePath, const TReaderAddress& Reader, const TFlagChanges& Changes) {
   return RunSiteTool(DatabasePath, TExitStatus::DatabaseUnwritable, [&] {
     const TSiteConnection connection(DatabasePath, TAccess::Write);
-    TSiteTransaction transaction(connection);
+    TTransaction transaction(connection.Native());
     const std::vector<TListedReader> same = SameReader(ReadableRows(connection), Reader);
     if (same.empty()) {
       Refuse(QStringLiteral("no row of readers names %1; nothing written").arg(Reader.Text()));
@@ -136,7 +137,7 @@ int SetReader(const QString& DatabasePath, const TReaderAddress& Reader, const T
 int AddReader(const QString& DatabasePath, const TReaderAddress& Reader, const TReaderFlags& Flags) {
   return RunSiteTool(DatabasePath, TExitStatus::DatabaseUnwritable, [&] {
     const TSiteConnection connection(DatabasePath, TAccess::Write);
-    TSiteTransaction transaction(connection);
+    TTransaction transaction(connection.Native());
     const std::vector<TListedReader> same = SameReader(ReadableRows(connection), Reader);
     if (!same.empty()) {
       Refuse(QStringLiteral("%1 is the reader of row %2 (%3) already; nothing written")
@@ -159,7 +160,7 @@ int AddReader(const QString& DatabasePath, const TReaderAddress& Reader, const T
 int RemoveReader(const QString& DatabasePath, const TReaderAddress& Reader) {
   return RunSiteTool(DatabasePath, TExitStatus::DatabaseUnwritable, [&] {
     const TSiteConnection connection(DatabasePath, TAccess::Write);
-    TSiteTransaction transaction(connection);
+    TTransaction transaction(connection.Native());
     const std::vector<TListedReader> same = SameReader(ReadableRows(connection), Reader);
     if (same.empty()) {
       Refuse(QStringLiteral("no row of readers names %1; nothing removed").arg(Reader.Text()));

@@ -20,6 +20,7 @@
 #include "ReaderTableWindow.h"
 #include "RunLock.h"
 #include "SiteConnection.h"
+#include "Transaction.h"
 #include "WindowPlacement.h"
 
 namespace {
@@ -113,7 +114,7 @@ void THolderView::CollectNow() {
   try {
     TSiteConnection& connection = Connection();
     const std::vector<TListedReader> rows = ReadableRows(connection);
-    TSiteTransaction transaction(connection);
+    TTransaction transaction(connection.Native());
     for (const TListedReader& row : rows) AskCollect(connection.Db(), row.Reader.Address, row.Reader.Port);
     transaction.Commit();
     ShowNews(*Asked, QStringLiteral("Asked the watch for a pass of %1 readers at %2; each runs as soon as its line allows.")

@@ -234,7 +234,7 @@ TEST_F(HealthCheck, AFileThatCannotBeReadWhollyIsUnknown) {
          ASSERT_TRUE(file.open(QIODevice::WriteOnly));
          file.write(QByteArray(8192, 'x'));
        },
-       "file is not a database"},
+       "not an SQLite database (a file of another kind)"},
       {"no readers", [](const TLogFolder& f) { f.Execute("DROP TABLE readers"); }, "no such table: readers"},
       {"a foreign journal", [](const TLogFolder& f) { f.Execute("CREATE TABLE visits (who TEXT, at TEXT)"); }, "no such column"},
       {"a readers page zeroed", zeroLastPage, "malformed"},

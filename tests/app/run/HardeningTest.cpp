@@ -112,7 +112,10 @@ TEST(Hardening, ALogsMdbThatCannotBeWrittenContactsNoReader) {
   ASSERT_TRUE(folder.RunProgram(RunLimitMs, {}, ::geteuid() == 0 ? asNobody : QStringList{}));
   EXPECT_EQ(folder.ExitCode, 4);
   EXPECT_TRUE(folder.ErrorOutput.contains("<3>" + folder.DatabasePath() + ": the file " + folder.DatabasePath() +
-                                          " may not be written by this user (nobody); no reader contacted"))
+                                          " may not be written by this user (nobody); give it to the group of its folder, as "
+                                          "--init makes it: chgrp "))
+      << folder.ErrorOutput.toStdString();
+  EXPECT_TRUE(folder.ErrorOutput.contains(" && chmod 0660 " + folder.DatabasePath() + "; no reader contacted"))
       << folder.ErrorOutput.toStdString();
   EXPECT_EQ(sim.Connections(), 0);
 }
@@ -132,16 +135,16 @@ TEST(Hardening, AFolderThisUserMayNotEnterIsSaidSoWithTheGroupThatMay) {
   folder.AddReader("127.0.0.1", QString::number(sim.Port()), true, true, true);
   const QString database = data + "/logs.mdb";
   ASSERT_TRUE(QFile::copy(folder.DatabasePath(), database));
-  const QString refusal = "the folder " + data + " may not be %1 by this user (nobody); members of the group 61003 may";
+  const QString refusal = "the folder " + data + " may not be read or written by this user (nobody); members of the group 61003 may";
   const struct {
     const char* Options;
     int Exit;
     QString Said;
   } starts[] = {
-      {"", 4, "<3>" + database + ": " + refusal.arg("read or written") + "; no reader contacted"},
-      {"--watch", 4, "<3>" + database + ": " + refusal.arg("read or written") + "; no reader contacted"},
-      {"--init", 4, "quillmere: cannot create " + database + ": " + refusal.arg("read or written") + "\n"},
-      {"--check", 3, "QUILLMERE UNKNOWN - cannot read " + database + ": " + refusal.arg("read") + "\n"},
+      {"", 4, "<3>" + database + ": " + refusal + "; no reader contacted"},
+      {"--watch", 4, "<3>" + database + ": " + refusal + "; no reader contacted"},
+      {"--init", 4, "quillmere: cannot create " + database + ": " + refusal + "\n"},
+      {"--check", 3, "QUILLMERE UNKNOWN - cannot read " + database + ": " + refusal + "\n"},
   };
   for (const auto& start : starts) {
     const QStringList asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
