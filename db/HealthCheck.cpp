@@ -145,12 +145,8 @@ THealth ReadAll(const QSqlDatabase& Db, int WindowHours) {
 }
 
 THealth ReadThrough(const QString& DatabasePath, TFileUse Use, int WindowHours) {
-  THealth health;
-  {
-    const TLogConnection connection(ConnectionName, DatabasePath, Use, CheckBusyTimeoutMs);
-    health = ReadAll(connection.Db(), WindowHours);
-  }
-  return health;
+  const TLogConnection connection(ConnectionName, DatabasePath, Use, CheckBusyTimeoutMs);
+  return ReadAll(connection.Db(), WindowHours);
 }
 
 // What tells a change of the file apart: a run that started meanwhile creates the -wal, and a
