@@ -6,11 +6,6 @@
 #include <exception>
 #include <utility>
 
-#include "Errors.h"
-#include "Journal.h"
-#include "LogDatabase.h"
-#include "ServerError.h"
-
 namespace {
 
 constexpr qint64 KeepIdleLinkMs = 60000;
@@ -37,17 +32,10 @@ QString ForwardFailed(const TForwardProgress& Progress, const QString& Why, cons
       .arg(Why, Then);
 }
 
-QString LocalFailureText(const EDatabaseError& Error) {
-  return QStringLiteral("logs.mdb: ") + QString::fromLocal8Bit(Error.what());
-}
-
-TForwardEnd EndOf(const EServerError& Error) {
-  return Error.Failure() == TServerFailure::Outage ? TForwardEnd::Outage : TForwardEnd::Refused;
-}
-
 TExitStatus ExitStatusOf(TForwardEnd End) {
   switch (End) {
     case TForwardEnd::Sent:
+    case TForwardEnd::Stopped:
     case TForwardEnd::Outage: return TExitStatus::Ok;
     case TForwardEnd::Refused: return TExitStatus::ForwardRefused;
     case TForwardEnd::LocalFailure: return TExitStatus::StoreFailed;
@@ -55,8 +43,12 @@ TExitStatus ExitStatusOf(TForwardEnd End) {
   return TExitStatus::ForwardRefused;
 }
 
-TRunForwarding::TRunForwarding(QString DatabaseFile, TRunOptions AOptions, bool AtOnce)
-    : File(std::move(DatabaseFile)), Options(std::move(AOptions)), StartAtOnce(AtOnce) {
+TPriority PriorityOf(TForwardEnd Failed) {
+  return Failed == TForwardEnd::Outage ? TPriority::Warning : TPriority::Error;
+}
+
+TRunForwarding::TRunForwarding(QString DatabaseFile, TRunOptions AOptions, bool AtOnce, int BusyTimeoutMs)
+    : File(std::move(DatabaseFile)), Options(std::move(AOptions)), StartAtOnce(AtOnce), BusyMs(BusyTimeoutMs) {
   Thread.reset(QThread::create([this] { Forward(); }));
   Thread->start();
 }
@@ -80,25 +72,19 @@ TForwardEnd TRunForwarding::Finish() {
   return Say();
 }
 
-// Nothing may leave a thread's function; what the two kinds of failure do not cover ends the
-// forward as logs.mdb's would.
+// Nothing may leave a thread's function.
 void TRunForwarding::Forward() {
   try {
     ForwardRounds();
-  } catch (const std::exception& Error) {
-    Fail(TForwardEnd::LocalFailure, {}, QString::fromLocal8Bit(Error.what()));
+  } catch (const std::exception&) {
+    Fail(FailureOf(std::current_exception()), {});
   }
 }
 
 // logs.mdb is opened here: a Qt connection serves only the thread that opened it.
 void TRunForwarding::ForwardRounds() {
-  TLogDatabase db;
-  try {
-    db.OpenDatabase(File);
-  } catch (const EDatabaseError& Error) {
-    Fail(TForwardEnd::LocalFailure, {}, LocalFailureText(Error));
-    return;
-  }
+  TLogDatabase db(BusyMs);
+  db.OpenDatabase(File);
   const auto newForwarder = [&] {
     return std::make_unique<TForwarder>(db.Connection(), Options.ForwardUrl, Options.Site, TForwardLimits{}, Stopping.Descriptor());
   };
@@ -120,25 +106,19 @@ void TRunForwarding::ForwardRounds() {
 void TRunForwarding::Attempt(TForwarder& Forwarder) {
   try {
     Forwarder.Run();
-  } catch (const EServerError& Error) {
-    // Our own stop is no failure of the server's: what was sent by then is said alone.
-    if (Error.Failure() == TServerFailure::Stopped) {
-      Add(Forwarder.Progress());
-    } else {
-      Fail(EndOf(Error), Forwarder.Progress(), Error.Message());
-    }
-    return;
-  } catch (const EDatabaseError& Error) {
-    Fail(TForwardEnd::LocalFailure, Forwarder.Progress(), LocalFailureText(Error));
+  } catch (const std::exception&) {
+    Fail(FailureOf(std::current_exception()), Forwarder.Progress());
     return;
   }
   Add(Forwarder.Progress());
 }
 
-void TRunForwarding::Fail(TForwardEnd How, const TForwardProgress& Partial, const QString& AWhy) {
+// Our own stop is no failure: what was sent by then is said alone.
+void TRunForwarding::Fail(const TForwardFailure& Failure, const TForwardProgress& Partial) {
   Add(Partial);
-  End = How;
-  Why = AWhy;
+  if (Failure.End == TForwardEnd::Stopped) return;
+  End = Failure.End;
+  Why = Failure.Why;
 }
 
 void TRunForwarding::Add(const TForwardProgress& Round) {
@@ -151,7 +131,7 @@ void TRunForwarding::Add(const TForwardProgress& Round) {
 TForwardEnd TRunForwarding::Say() {
   Said = true;
   if (End != TForwardEnd::Sent) {
-    JournalLine(End == TForwardEnd::Outage ? TPriority::Warning : TPriority::Error, ForwardFailed(Done, Why, StaysForNextRun));
+    JournalLine(PriorityOf(End), ForwardFailed(Done, Why, StaysForNextRun));
     return End;
   }
   JournalLine(TPriority::Info, Forwarded());

@@ -3,20 +3,18 @@
 #include <QThread>
 
 #include <algorithm>
+#include <exception>
 
 #include "Errors.h"
 #include "Forwarder.h"
 #include "Journal.h"
 #include "LogDatabase.h"
-#include "ServerError.h"
 
 namespace {
 
 // Live events that come close together go in one forward, one at most this often: each costs
 // the server a transaction and logs.mdb a write, whether it carries one event or fifty.
 constexpr int GatherMs = 60;
-constexpr int FirstRetryMs = 1000;     // after an outage or a failing logs.mdb, doubling up to LongestRetryMs
-constexpr int LongestRetryMs = 60000;  // also the only wait after a refusal: a person must act first
 
 }  // namespace
 
@@ -41,10 +39,11 @@ void TWatchForwarding::Forward() {
   TLogDatabase db(BusyMs);
   try {
     db.OpenDatabase(File);
-  } catch (const EDatabaseError& Error) {
-    JournalLine(TPriority::Error, QStringLiteral("forwarding failed: %1; nothing is forwarded until the watch starts again")
-                                      .arg(LocalFailureText(Error)));
-    Last = TForwardEnd::LocalFailure;
+  } catch (const EDatabaseError&) {
+    const TForwardFailure failure = FailureOf(std::current_exception());
+    JournalLine(PriorityOf(failure.End),
+                ForwardFailed({}, failure.Why, QStringLiteral("nothing is forwarded until the watch starts again")));
+    Last = failure.End;
     return;
   }
   TForwarder forwarder(db.Connection(), Options.ForwardUrl, Options.Site, {}, Stopping.Descriptor());
@@ -88,14 +87,10 @@ int TWatchForwarding::Cycle(TForwarder& Forwarder, bool OnWord) {
     if (!OnWord && !Forwarder.Pending()) return 0;
     running = true;
     Forwarder.Run(OnWord ? TForwardScope::Records : TForwardScope::Everything);
-  } catch (const EServerError& Error) {
-    if (Error.Failure() == TServerFailure::Stopped) return 0;  // the loop's wait sees the stop
-    return Failed(EndOf(Error), progress(), Error.Message());
-  } catch (const EDatabaseBusy& Error) {
-    // Another program's hold passes by itself, as an outage does: what was sent is sent again.
-    return Failed(TForwardEnd::Outage, progress(), LocalFailureText(Error));
-  } catch (const EDatabaseError& Error) {
-    return Failed(TForwardEnd::LocalFailure, progress(), LocalFailureText(Error));
+  } catch (const std::exception&) {
+    const TForwardFailure failure = FailureOf(std::current_exception());
+    if (failure.End == TForwardEnd::Stopped) return 0;  // the loop's wait sees the stop
+    return Failed(failure.End, progress(), failure.Why);
   }
   return Sent(Forwarder.Progress());
 }
@@ -131,19 +126,18 @@ void TWatchForwarding::NoteSetAside(const TForwardProgress& Done) {
 // waits for a person, tried again only at the longest wait.
 int TWatchForwarding::Failed(TForwardEnd How, const TForwardProgress& Done, const QString& Why) {
   const bool news = Working || How != Last;
-  RetryMs = How == TForwardEnd::Refused ? LongestRetryMs
-            : news                      ? FirstRetryMs
-                                        : std::min(2 * RetryMs, LongestRetryMs);
   if (news) {
+    Retry.Reset();
+    const int longestS = Retry.LongestWaitMs() / 1000;
     const QString then = How == TForwardEnd::Refused
-                             ? QStringLiteral("the watch goes on and tries again every %1 s").arg(LongestRetryMs / 1000)
+                             ? QStringLiteral("the watch goes on and tries again every %1 s").arg(longestS)
                              : QStringLiteral("the watch goes on and tries again after a growing wait of up to %1 s")
-                                   .arg(LongestRetryMs / 1000);
-    JournalLine(How == TForwardEnd::Outage ? TPriority::Warning : TPriority::Error, ForwardFailed(Done, Why, then));
+                                   .arg(longestS);
+    JournalLine(PriorityOf(How), ForwardFailed(Done, Why, then));
   }
   Working = false;
   Last = How;
-  return RetryMs;
+  return How == TForwardEnd::Refused ? Retry.LongestWaitMs() : Retry.Failed();
 }
 
 void TWatchForwarding::SayWaiting(const TForwarder& Forwarder) {
@@ -153,8 +147,10 @@ void TWatchForwarding::SayWaiting(const TForwarder& Forwarder) {
       JournalLine(TPriority::Info,
                   QStringLiteral("forwarding stopped; %1 records wait in logs.mdb for the next forward").arg(waiting));
     }
-  } catch (const EDatabaseError& Error) {
-    JournalLine(TPriority::Error, QStringLiteral("forwarding stopped: %1").arg(LocalFailureText(Error)));
-    Last = TForwardEnd::LocalFailure;
+  } catch (const EDatabaseError&) {
+    // Only a failing logs.mdb changes how forwarding stands: a hold passes by itself.
+    const TForwardFailure failure = FailureOf(std::current_exception());
+    JournalLine(PriorityOf(failure.End), QStringLiteral("forwarding stopped: %1").arg(failure.Why));
+    if (failure.End == TForwardEnd::LocalFailure) Last = failure.End;
   }
 }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 
+#include "BackOff.h"
 #include "Forwarding.h"
 #include "JournalCondition.h"
 #include "RunOptions.h"
@@ -70,6 +71,7 @@ class TWatchForwarding {
   // minute without setting any aside.
   TJournalCondition SettingAside{TPriority::Error, QStringLiteral("rows set aside (table forwarding_rejected in logs.mdb)")};
   QElapsedTimer SinceSetAside;
-  int RetryMs = 0;
+  // After an outage or a failing logs.mdb; a refusal waits the longest at once: a person must act first.
+  TBackOff Retry;
   std::unique_ptr<QThread> Thread;
 };

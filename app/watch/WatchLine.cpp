@@ -46,7 +46,7 @@ TWatchLine::TWatchLine(TLogDatabase& AStore, TLiveEventWriter& ALive, TReaderRow
       Line(ALines != nullptr ? *ALines : Unshown, Reader.Address, Reader.Port),
       // What a stopped pass had not stored stays on the reader, uncleared, for the next start.
       Pass(Link, Store, Line, TStopToken([this] { return Stopping(); }, StoppedDetail())),
-      RetryMs(Timings.FirstRetryMs) {
+      Retry(Timings.FirstRetryMs, Timings.LongestRetryMs) {
   Pass.ResumeKeptLogs();
   Link.SetAddress(Reader.Address, Reader.Port);
   Link.OnCard([this](const TCardEvent& Card) { TakeEvent({Card.CardNo, Card.Stamp, Card.Mode, Link.Identity()}); });
@@ -245,14 +245,15 @@ void TWatchLine::LeaveLoop() {
 // made keeps them growing.
 void TWatchLine::Dropped(const QString& Why) {
   LeaveLoop();
-  if (UpFor.isValid() && UpFor.elapsed() >= Timings.LongestRetryMs) RetryMs = Timings.FirstRetryMs;
+  if (UpFor.isValid() && UpFor.elapsed() >= Timings.LongestRetryMs) Retry.Reset();
   UpFor.invalidate();
+  const int retryMs = Retry.Failed();
   if (LineUp) {
     // A pass that lost the line said so in its own visit's line: one event, one line.
     if (!PassLostLine) {
       JournalLine(TPriority::Warning, QStringLiteral("%1: line down (%2); connecting again, at first in %3 s, at most every %4 s")
                                           .arg(Name(), Why)
-                                          .arg(RetryMs / 1000.0)
+                                          .arg(retryMs / 1000.0)
                                           .arg(Timings.LongestRetryMs / 1000.0));
     }
     ReportLineDown(Why);
@@ -260,8 +261,7 @@ void TWatchLine::Dropped(const QString& Why) {
   PassLostLine = false;
   Link.Disconnect();
   State = TState::Down;
-  WakeAt(TClock::now() + std::chrono::milliseconds(RetryMs));
-  RetryMs = std::min(RetryMs * 2, Timings.LongestRetryMs);
+  WakeAt(TClock::now() + std::chrono::milliseconds(retryMs));
 }
 
 // A pass that finds the line lost again, in an outage already said, is part of that outage: its

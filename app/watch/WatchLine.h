@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 
+#include "BackOff.h"
 #include "LiveEventWriter.h"
 #include "LogDatabase.h"
 #include "PassObserver.h"
@@ -22,8 +23,8 @@ class QThread;
 // The watch's waits. Tests may shorten them; the product sets only CollectMinutes.
 struct TWatchTimings {
   int CollectMinutes = 60;      // the reader pass, again this long after the last one
-  int FirstRetryMs = 1000;      // after a failed connect or a drop, doubling up to LongestRetryMs
-  int LongestRetryMs = 60000;
+  int FirstRetryMs = TBackOff::FirstMs;  // after a failed connect or a drop, doubling up to LongestRetryMs
+  int LongestRetryMs = TBackOff::LongestMs;
   int EchoWaitMs = 10000;       // a heartbeat unanswered this long means the line is gone
   int DrainQuietMs = 50;        // the quiet before each command of a pass
   int ReplyWaitMs = 3000;       // for each reply of a pass
@@ -136,7 +137,7 @@ class TWatchLine {
   TClock::time_point NextPass;
   TClock::time_point ClockAnswered;  // a reader asking again before this gets the pass due anyway
   TClock::time_point NextRecheck;    // while its events wait for the file, or fill the writer
-  int RetryMs;
+  TBackOff Retry;
   QElapsedTimer UpFor;   // since the line was made; invalid while down
   bool InPass = false;
   bool LineUp = true;    // false from a drop until a pass goes through again

@@ -17,6 +17,9 @@
 #include <QSqlRecord>
 #include <QThread>
 
+#include <algorithm>
+#include <vector>
+
 bool WaitUntil(const std::function<bool()>& Condition, int TimeoutMs) {
   QDeadlineTimer deadline(TimeoutMs);
   while (!Condition()) {
@@ -104,6 +107,44 @@ int ClosedLoopbackPort() {
   EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
   EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
   return ntohs(address.sin_port);
+}
+
+namespace {
+
+struct TTcpSocket {
+  int LocalPort = 0;
+  int RemotePort = 0;
+  int State = 0;     // the kernel's: 2 a SYN sent, 10 listening
+  int Received = 0;  // of a listener, the connections in its accept queue
+};
+
+std::vector<TTcpSocket> TcpSockets() {
+  QFile table(QStringLiteral("/proc/net/tcp"));
+  EXPECT_TRUE(table.open(QIODevice::ReadOnly));
+  std::vector<TTcpSocket> sockets;
+  const QList<QByteArray> lines = table.readAll().split('\n');
+  for (const QByteArray& line : lines.mid(1)) {
+    const QList<QByteArray> fields = line.simplified().split(' ');
+    if (fields.size() < 5) continue;
+    sockets.push_back({fields[1].split(':').value(1).toInt(nullptr, 16), fields[2].split(':').value(1).toInt(nullptr, 16),
+                       fields[3].toInt(nullptr, 16), fields[4].split(':').value(1).toInt(nullptr, 16)});
+  }
+  return sockets;
+}
+
+}  // namespace
+
+int HandshakesUnderWay(int Port) {
+  const std::vector<TTcpSocket> sockets = TcpSockets();
+  return static_cast<int>(
+      std::count_if(sockets.begin(), sockets.end(), [&](const TTcpSocket& Socket) { return Socket.State == 2 && Socket.RemotePort == Port; }));
+}
+
+int AcceptQueueLength(int Port) {
+  for (const TTcpSocket& socket : TcpSockets()) {
+    if (socket.State == 10 && socket.LocalPort == Port) return socket.Received;
+  }
+  return 0;
 }
 
 

@@ -13,6 +13,11 @@
 // Pumps Qt's event queue until Condition holds or TimeoutMs pass; returns the condition.
 bool WaitUntil(const std::function<bool()>& Condition, int TimeoutMs);
 
+// How long a test lets a stop take, at any load and under the sanitizers. It tells a stop that
+// cut its waits from one that sat one out: a test that bounds a stop by it makes the wait the
+// stop must cut longer (a connect's 5 s, a call's 60 s, a reply wait it lengthens).
+constexpr int StopBoundMs = 4000;
+
 // Collects the texts of message boxes instead of showing them.
 class TRecordingMessageBox final : public IMessageBox {
  public:
@@ -76,6 +81,12 @@ class TLogFolder {
 
 // A port on 127.0.0.1 where nothing listens: connections to it are refused, for the whole run.
 int ClosedLoopbackPort();
+
+// What the kernel says of the TCP sockets on 127.0.0.1 (/proc/net/tcp), for tests to wait on a
+// handshake rather than on time: connects to Port whose handshake goes unanswered (SYN sent),
+// and connections waiting in the accept queue of the listener on Port.
+int HandshakesUnderWay(int Port);
+int AcceptQueueLength(int Port);
 
 // The far end of one TCP connection on 127.0.0.1, driven by the test itself.
 class TLoopbackPeer {

@@ -11,12 +11,14 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "Clock.h"
 #include "Forwarder.h"
+#include "Forwarding.h"
 #include "LiveEventWriter.h"
 #include "LogDatabase.h"
 #include "PgServer.h"
@@ -358,7 +360,10 @@ TEST(Watch, AnUnansweredHeartbeatDropsTheLineAndAnAnsweredOneKeepsIt) {
     minutesAhead = 1;
     ASSERT_TRUE(WaitUntil([&] { return watched.Sim->Heartbeats() >= 1; }, LimitMs)) << echoed;
     if (echoed) {
-      QThread::msleep(3000);  // past the echo's wait and the next idle look
+      // A minute on, the line sends its next heartbeat only once the first was answered, and on
+      // the same line only if that answer kept it.
+      minutesAhead = 2;
+      ASSERT_TRUE(WaitUntil([&] { return watched.Sim->Heartbeats() >= 2; }, LimitMs));
       EXPECT_TRUE(watched.LinesDown().empty());
       EXPECT_EQ(watched.Sim->Connections(), 1);
       continue;
@@ -649,26 +654,36 @@ TEST(Watch, AnOutageIsOneRowThatSaysHowLongItLasted) {
   }
 }
 
-// The forward meets another program's hold on logs.mdb: it gives way as to an outage, said at
-// <4>, and a stop then ends it as an outage, not as a failing disk.
+// The forward meets another program's hold on logs.mdb: a run's and a watch's alike give way
+// as to an outage, said at <4>, and end as an outage, not as a failing disk.
 TEST(Watch, AForwardThatMeetsAHeldFileGivesWayAsToAnOutage) {
   const QTemporaryDir nowhere;
-  TLogFolder folder;
-  folder.Execute("INSERT INTO records VALUES ('2026-11-03 09:00:00', 1, 'r', 1)");
-  THeldFile held(folder.DatabasePath());
-  ASSERT_TRUE(held.Hold());
-  TCapturedErrors errors;
   TRunOptions options;
   options.ForwardUrl = QStringLiteral("postgresql://quill@/central?host=%1").arg(nowhere.path());
   options.Site = "north";
-  {
-    TWatchForwarding forwarding(folder.DatabasePath(), options, 100);
-    ASSERT_TRUE(WaitUntil([&] { return errors.Peek().contains("forwarding"); }, LimitMs));
-    EXPECT_EQ(forwarding.StopAndWait(), TForwardEnd::Outage);
+  const struct {
+    const char* Forward;
+    std::function<TForwardEnd(const QString& File, TCapturedErrors& Errors)> Ends;
+  } cases[] = {
+      {"a run's", [&](const QString& File, TCapturedErrors&) { return TRunForwarding(File, options, true, 100).Finish(); }},
+      {"a watch's",
+       [&](const QString& File, TCapturedErrors& Errors) {
+         TWatchForwarding forwarding(File, options, 100);
+         EXPECT_TRUE(WaitUntil([&] { return Errors.Peek().contains("forwarding"); }, LimitMs));
+         return forwarding.StopAndWait();
+       }},
+  };
+  for (const auto& c : cases) {
+    TLogFolder folder;
+    folder.Execute("INSERT INTO records VALUES ('2026-11-03 09:00:00', 1, 'r', 1)");
+    THeldFile held(folder.DatabasePath());
+    ASSERT_TRUE(held.Hold());
+    TCapturedErrors errors;
+    EXPECT_EQ(c.Ends(folder.DatabasePath(), errors), TForwardEnd::Outage) << c.Forward;
+    const QString journal = QString::fromLocal8Bit(errors.Text());
+    EXPECT_TRUE(journal.contains("<4>forwarding")) << c.Forward << journal.toStdString();
+    EXPECT_TRUE(journal.contains("database is locked")) << c.Forward << journal.toStdString();
   }
-  const QString journal = QString::fromLocal8Bit(errors.Text());
-  EXPECT_TRUE(journal.contains("<4>forwarding")) << journal.toStdString();
-  EXPECT_TRUE(journal.contains("database is locked")) << journal.toStdString();
 }
 
 // A watch's forwarding to a server of its own, looking at logs.mdb every LookEveryMs, and the
@@ -781,27 +796,31 @@ TEST(Watch, AStopInThePassUnlocksTheReaderAndClearsNothing) {
   EXPECT_EQ(watched.Passes()[0].Added, watched.Records());  // what it stored before the stop
 }
 
-// A reader that stops answering in mid-pass does not hold the stop for its tries (3 of 3 s each).
-// Nor by one that never completes a connect (5 s on our side).
+// A reader that stops answering in mid-pass does not hold the stop for its tries (here 3 of
+// 20 s each). Nor by one that never completes a connect (5 s on our side).
 TEST(Watch, AStopIsNotHeldByAReaderThatStoppedAnsweringOrNeverConnects) {
   SimFaults silent;
   for (int command = 3; command < 100; ++command) silent.DropReplyTo.insert(command);
-  TWatched watched(readersim::SampleLog(500, 7), silent);
+  TWatchTimings timings = QuickTimings();
+  timings.ReplyWaitMs = LimitMs;
+  TWatched watched(readersim::SampleLog(500, 7), silent, false, timings);
   ASSERT_TRUE(WaitUntil([&] { return watched.Sim->Commands().size() > 3; }, LimitMs));
   QElapsedTimer stopping;
   stopping.start();
   watched.Loop->StopAll();
-  EXPECT_LT(stopping.elapsed(), 1000);
+  EXPECT_LT(stopping.elapsed(), StopBoundMs);
   ASSERT_EQ(watched.Passes().size(), 1u);
   EXPECT_EQ(watched.Passes()[0].Outcome, TVisitOutcome::Interrupted);  // the stop, not the reader
 
   SimFaults blackhole;
   blackhole.Blackhole = true;
   TWatched connecting({}, blackhole);
-  QThread::msleep(300);  // well inside its first connect's wait
+  // The emulator's own two connections fill its queue; a third is the line's connect, under way.
+  const int port = connecting.Sim->Port();
+  ASSERT_TRUE(WaitUntil([&] { return HandshakesUnderWay(port) + AcceptQueueLength(port) > 2; }, LimitMs));
   stopping.start();
   connecting.Loop->StopAll();
-  EXPECT_LT(stopping.elapsed(), 1000);
+  EXPECT_LT(stopping.elapsed(), StopBoundMs);
   EXPECT_TRUE(connecting.Passes().empty());
 }
 
