@@ -14,6 +14,7 @@
 #include "PollLoop.h"
 #include "Reader.h"
 #include "ReaderPass.h"
+#include "ReadersTable.h"
 #include "VisitJournal.h"
 #include "WatchLines.h"
 

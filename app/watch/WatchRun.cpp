@@ -14,6 +14,7 @@
 #include "LiveEventWriter.h"
 #include "LogDatabase.h"
 #include "OpenAndLock.h"
+#include "ReadersTable.h"
 #include "ReaderVisit.h"
 #include "RunJournal.h"
 #include "RunLock.h"
@@ -51,7 +52,7 @@ TExitStatus TWatchRun::Run() {
     // tries again later rather than leave the readers unwatched until the next boot.
     return refused->Status == TExitStatus::Ok ? TExitStatus::RunFailed : refused->Status;
   }
-  const QString shortfall = DescriptorShortfall(db.ReaderCount(), DescriptorsPerReader, static_cast<std::uint64_t>(Options.WatchJobs),
+  const QString shortfall = DescriptorShortfall(ReadReaderRecords(db).size(), DescriptorsPerReader, static_cast<std::uint64_t>(Options.WatchJobs),
                                                 RaiseDescriptorLimit());
   if (!shortfall.isEmpty()) {
     JournalLine(TPriority::Error, shortfall);

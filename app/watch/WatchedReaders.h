@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "ReadersTable.h"
 #include "WatchLoop.h"
 
 class TRunJournal;
@@ -38,7 +39,7 @@ class TWatchedReaders {
   int LiveEventsStored() const { return RetiredLiveStored; }
 
  private:
-  std::vector<TReaderRow> ReadTable();
+  std::vector<TReaderRow> Judge(const std::vector<QSqlRecord>& Records);
   void Retire(TWatchLine& Gone, const QString& Why);
   void Start(const TReaderRow& Row);
 
