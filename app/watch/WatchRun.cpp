@@ -79,8 +79,8 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   TWatchedReaders readers(Db, store, live, journal, receiver, Timings, Options.WatchJobs, &lines);
   TWatchDesk desk(Db, lines, [&readers](const QString& Reader) { return readers.Watches(Reader); },
                   [&readers](const QString& Reader) { readers.CollectNow(Reader); });
-  JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2")
-                                   .arg(readers.Count())
+  JournalLine(TPriority::Info, QStringLiteral("watching %1; each log collected on connect and every %2")
+                                   .arg(readers.Count() == 1 ? QStringLiteral("1 reader") : QStringLiteral("%1 readers").arg(readers.Count()))
                                    .arg(Timings.CollectMinutes == 1 ? QStringLiteral("minute")
                                                                      : QStringLiteral("%1 minutes").arg(Timings.CollectMinutes)));
   QTimer keptBack;  // visit rows another program's hold on logs.mdb kept out
