@@ -31,12 +31,11 @@ QStringList TableText(const std::vector<QSqlRecord>& Records) {
 
 }  // namespace
 
-TWatchedReaders::TWatchedReaders(TLogDatabase& ADb, TLogDatabase& Store, TLiveEventWriter& Live, TRunJournal& AJournal,
+TWatchedReaders::TWatchedReaders(TLogDatabase& ADb, const std::vector<QSqlRecord>& Readers, TLogDatabase& Store, TLiveEventWriter& Live, TRunJournal& AJournal,
                                  QObject& AReceiver, TWatchTimings Timings, int PassThreads, TWatchLines* ALines)
     : Db(ADb), Journal(AJournal), Receiver(AReceiver), Lines(ALines), Loop(Store, Live, Timings, PassThreads, ALines) {
-  const std::vector<QSqlRecord> records = ReadReaderRecords(Db);
-  LastTable = TableText(records);
-  for (const TReaderRow& row : Judge(records)) Start(row);
+  LastTable = TableText(Readers);
+  for (const TReaderRow& row : Judge(Readers)) Start(row);
 }
 
 TWatchedReaders::~TWatchedReaders() {

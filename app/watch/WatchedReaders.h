@@ -19,8 +19,9 @@ class TRunJournal;
 // watched all the same.
 class TWatchedReaders {
  public:
-  // Store, Live, PassThreads and Lines go to the loop of every line (see TWatchLoop).
-  TWatchedReaders(TLogDatabase& Db, TLogDatabase& Store, TLiveEventWriter& Live, TRunJournal& Journal, QObject& Receiver,
+  // Starts with Readers, the table as read at the start; Store, Live, PassThreads and Lines go to
+  // the loop of every line (see TWatchLoop).
+  TWatchedReaders(TLogDatabase& Db, const std::vector<QSqlRecord>& Readers, TLogDatabase& Store, TLiveEventWriter& Live, TRunJournal& Journal, QObject& Receiver,
                   TWatchTimings Timings, int PassThreads, TWatchLines* Lines = nullptr);
   ~TWatchedReaders();
   TWatchedReaders(const TWatchedReaders&) = delete;
