@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QSqlQuery>
-#include <QSqlRecord>
 #include <QString>
 
 #include <functional>

@@ -8,14 +8,11 @@
 #include <cstdio>
 #include <vector>
 
-#include "Errors.h"
 #include "Journal.h"
 #include "ReaderList.h"
 #include "SiteCommand.h"
 #include "SiteConnection.h"
-#include "Sockets.h"
 #include "SqlExec.h"
-#include "ValueConversion.h"
 
 namespace {
 

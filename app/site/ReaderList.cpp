@@ -2,15 +2,12 @@
 
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QSqlRecord>
 
 #include <cstdio>
 
-#include "LogDatabase.h"
 #include "SiteCommand.h"
 #include "SiteConnection.h"
 #include "SqlExec.h"
-#include "ValueConversion.h"
 
 namespace {
 
