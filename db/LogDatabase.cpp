@@ -17,7 +17,7 @@
 #include "LiveCopies.h"
 #include "LogConnection.h"
 #include "NativeStatement.h"
-#include "ValueConversion.h"
+#include "ReadersTable.h"
 
 namespace {
 
@@ -76,7 +76,7 @@ void TLogDatabase::OpenDatabase(const QString& FilePath) {
   Path = QFileInfo(FilePath).absoluteFilePath();
   File = std::make_unique<TLogConnection>(ConnectionName, Path, TFileUse::Write, BusyTimeoutMs);
   const QSqlDatabase db = File->Db();
-  LoadReaders();
+  CheckReadersTable();
   CheckRecordsTable();
   UseWriteAheadLog();
   // The duplicate test must be an index look-up; a file made by hand may lack the index, or the
@@ -95,19 +95,11 @@ void TLogDatabase::UseWriteAheadLog() {
   ExecuteUnless(db, QStringLiteral("PRAGMA synchronous=NORMAL"), {});
 }
 
-void TLogDatabase::ReloadReaders() {
-  LoadReaders();
-}
-
-void TLogDatabase::LoadReaders() {
-  ReaderRows.clear();
-  QSqlQuery query(QSqlDatabase::database(ConnectionName, false));
-  query.setForwardOnly(true);
-  const bool selected = query.exec(QStringLiteral("select * from readers"));
-  while (selected && query.next()) ReaderRows.push_back(query.record());
-  NextReaderRow = 0;
-  if (!selected || query.lastError().type() != QSqlError::NoError) {
-    Refuse(TOpenFailure::Unusable, QStringLiteral("no readable table readers: ") + query.lastError().text());
+void TLogDatabase::CheckReadersTable() {
+  try {
+    ReadReaderRecords(*this);
+  } catch (const EDatabaseError& Error) {
+    Refuse(TOpenFailure::Unusable, QStringLiteral("no readable table readers: ") + QString::fromLocal8Bit(Error.what()));
   }
 }
 
@@ -143,24 +135,7 @@ void TLogDatabase::CloseDatabase() {
   VisitCountsQuery.reset();
   LiveCopies.reset();
   KeptLogs.reset();
-  ReaderRows.clear();
-  NextReaderRow = 0;
   File.reset();
-}
-
-TReaderRow TLogDatabase::ReadReaderRow() const {
-  const QSqlRecord& row = ReaderRows.at(NextReaderRow);
-  TReaderRow result;
-  result.Address = ColumnText(row, QStringLiteral("ipaddr"));
-  result.Port = ColumnText(row, QStringLiteral("ipport"));
-  result.SetClock = ColumnBoolean(row, QStringLiteral("setclk"));
-  result.Download = ColumnBoolean(row, QStringLiteral("download"));
-  result.ClearAfter = ColumnBoolean(row, QStringLiteral("clrafter"));
-  return result;
-}
-
-QString TLogDatabase::ReaderText(std::size_t Row, const QString& Column) const {
-  return ReaderRows.at(Row).value(Column).toString();
 }
 
 namespace {

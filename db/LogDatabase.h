@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QSqlQuery>
-#include <QSqlRecord>
 #include <QString>
 
 #include <functional>
@@ -17,14 +16,6 @@
 
 struct sqlite3;
 
-struct TReaderRow {
-  QString Address;
-  QString Port;
-  bool SetClock = false;
-  bool Download = false;
-  bool ClearAfter = false;
-};
-
 // Long enough that someone browsing the file in another SQLite tool never fails a run.
 constexpr int DefaultBusyTimeoutMs = 10000;
 
@@ -37,7 +28,7 @@ class EDatabaseOpenError : public EDatabaseError {
   TOpenFailure Kind;
 };
 
-// The run's one connection to logs.mdb: the readers to visit and the records collected so far.
+// The run's one connection to logs.mdb and the records collected so far (its readers: see ReadersTable).
 // Records are written only through a TWriteTransaction.
 class TLogDatabase {
  public:
@@ -50,16 +41,6 @@ class TLogDatabase {
   // write, a missing table, records without rectime. Never creates the file.
   void OpenDatabase(const QString& FilePath);
   void CloseDatabase();
-
-  // Reads the table readers again, from its first row; raises EDatabaseError.
-  void ReloadReaders();
-  bool ReadersAtEnd() const { return NextReaderRow >= ReaderRows.size(); }
-  std::size_t ReaderCount() const { return ReaderRows.size(); }
-  void NextReader() { ++NextReaderRow; }
-  std::size_t CurrentReader() const { return NextReaderRow; }  // from 0 in table order
-  TReaderRow ReadReaderRow() const;  // raises EConvertError
-  // A column of a row, from 0 in table order, as text as it stands, for reports; empty when missing.
-  QString ReaderText(std::size_t Row, const QString& Column) const;
 
   // Everything committed so far survives a power cut once this returns, whoever else reads the
   // file; raises EDatabaseError when a step could not complete.
@@ -86,7 +67,7 @@ class TLogDatabase {
  private:
   friend class TWriteTransaction;
 
-  void LoadReaders();
+  void CheckReadersTable();
   void CheckRecordsTable();
   void UseWriteAheadLog();
   void PrepareStatements();
@@ -95,8 +76,6 @@ class TLogDatabase {
   std::unique_ptr<class TLogConnection> File;
   int BusyTimeoutMs;
   QString Path;
-  std::vector<QSqlRecord> ReaderRows;
-  std::size_t NextReaderRow = 0;
   std::unique_ptr<class TNativeStatement> ExistsQuery;
   std::unique_ptr<class TNativeStatement> InsertQuery;
   std::unique_ptr<class TNativeStatement> VisitCountsQuery;

@@ -354,3 +354,9 @@ std::vector<QString> PeerIdentities(const std::vector<std::pair<QByteArray, QByt
   }
   return identities;
 }
+
+std::vector<QString> ReaderKeys(const std::vector<std::pair<QByteArray, QByteArray>>& Peers) {
+  std::vector<QString> keys = PeerIdentities(Peers, IdentityLookupMs);
+  for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = ReaderKey(keys[i], Peers[i].first, Peers[i].second);
+  return keys;
+}

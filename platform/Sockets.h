@@ -139,6 +139,9 @@ QString ReaderKey(const QString& Identity, const QByteArray& Host, const QByteAr
 // The identities of many peers (host, port) at once: names are looked up side by side, and one
 // the resolver has not answered within DeadlineMs gets an empty identity.
 std::vector<QString> PeerIdentities(const std::vector<std::pair<QByteArray, QByteArray>>& Peers, int DeadlineMs);
+// The ReaderKey of each peer (host, port), names looked up side by side for IdentityLookupMs at
+// most in all: a name server that does not answer holds a start once, not once per row.
+std::vector<QString> ReaderKeys(const std::vector<std::pair<QByteArray, QByteArray>>& Peers);
 
 // The code a connect fails with when its host name did not resolve: no errno, so that it is never
 // taken for an address the system would not use.

@@ -31,8 +31,8 @@ bool ForwardBesideTheReaders(const TLogDatabase& Db) {
 // A visit side by side costs its socket and its thread's wake-up.
 constexpr std::uint64_t DescriptorsPerJob = 2;
 
-std::uint64_t SideBySide(const TLogDatabase& Db, int Jobs) {
-  return Jobs > 1 ? std::min<std::uint64_t>(static_cast<std::uint64_t>(Jobs), Db.ReaderCount()) : 1;
+std::uint64_t SideBySide(std::size_t Readers, int Jobs) {
+  return Jobs > 1 ? std::min<std::uint64_t>(static_cast<std::uint64_t>(Jobs), Readers) : 1;
 }
 
 }  // namespace
@@ -59,23 +59,24 @@ TExitStatus TDownloadRun::Run() {
     if (!Refused->Box.isEmpty() && MessagesAreInteractive()) ShowErrorMessage(Refused->Box);
     return Refused->Status;
   }
-  if (const QString shortfall = DescriptorShortfall(SideBySide(Db, Options.Jobs), DescriptorsPerJob, 0, RaiseDescriptorLimit());
+  const std::vector<TReaderEntry> readers = ReadReaders(Db);
+  if (const QString shortfall = DescriptorShortfall(SideBySide(readers.size(), Options.Jobs), DescriptorsPerJob, 0, RaiseDescriptorLimit());
       !shortfall.isEmpty()) {
     JournalLine(TPriority::Error, shortfall);
     if (MessagesAreInteractive()) ShowErrorMessage(shortfall);
     return TExitStatus::DescriptorsShort;
   }
-  if (!VisitReaders()) return TExitStatus::StoreFailed;
+  if (!VisitReaders(readers)) return TExitStatus::StoreFailed;
   return Forwarding ? ExitStatusOf(Forwarding->Finish()) : TExitStatus::Ok;
 }
 
 // False when logs.mdb failed to take what was collected.
-bool TDownloadRun::VisitReaders() {
+bool TDownloadRun::VisitReaders(const std::vector<TReaderEntry>& Readers) {
   TRunJournal journal(Db);
   if (Options.Jobs > 1) {
-    TParallelRun(Db, journal, Display, Options.Jobs).Run();
+    TParallelRun(Db, Readers, journal, Display, Options.Jobs).Run();
   } else {
-    VisitOneByOne(journal);
+    VisitOneByOne(Readers, journal);
   }
   try {
     Db.Checkpoint();
@@ -87,21 +88,24 @@ bool TDownloadRun::VisitReaders() {
   return !journal.FileFailed();
 }
 
-// An error the run stops at leaves Run once the visit's row and line say so.
-void TDownloadRun::VisitOneByOne(TRunJournal& Journal) {
+// An error the run stops at leaves Run once the visit's row and line say so: an unreadable row
+// stops it there, a port out of range is that row's alone, and a second row of one reader is
+// visited again, after the first.
+void TDownloadRun::VisitOneByOne(const std::vector<TReaderEntry>& Readers, TRunJournal& Journal) {
   TReader link;
   TPassObserver& observer = Display.SerialPass();
   TReaderPass pass(link, Db, observer);
-  for (; !Db.ReadersAtEnd(); Db.NextReader()) {
-    TVisit visit = RowVisit(Db);
+  for (const TReaderEntry& entry : Readers) {
+    const TVisit visit = EntryVisit(entry);
     const qint64 id = Journal.VisitStarted(visit);
+    if (entry.Values) observer.Reaching(entry.Values->Address);
     TVisitEnd end;
-    try {
-      const TReaderRow row = Db.ReadReaderRow();
-      observer.Reaching(row.Address);
-      end = VisitReader(pass, link, row, visit, id);
-    } catch (const EConvertError& Error) {
-      end = {FailedVisit(visit, Error), RowStop(visit, Error)};
+    if (entry.Verdict == TRowVerdict::Unreadable) {
+      end = {RefusedVisit(entry), RowStop(entry)};
+    } else if (entry.Verdict == TRowVerdict::PortOutOfRange) {
+      end = {RefusedVisit(entry), {}};
+    } else {
+      end = VisitReader(pass, link, *entry.Values, visit, id);
     }
     Journal.VisitEnded(id, end.Visit);
     if (end.Stop) std::rethrow_exception(end.Stop);

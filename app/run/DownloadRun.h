@@ -5,10 +5,12 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "ExitStatus.h"
 #include "LogDatabase.h"
 #include "OpenAndLock.h"
+#include "ReadersTable.h"
 #include "RunLock.h"
 #include "RunOptions.h"
 
@@ -32,8 +34,8 @@ class TDownloadRun {
   TExitStatus Run();
 
  private:
-  bool VisitReaders();
-  void VisitOneByOne(TRunJournal& Journal);
+  bool VisitReaders(const std::vector<TReaderEntry>& Readers);
+  void VisitOneByOne(const std::vector<TReaderEntry>& Readers, TRunJournal& Journal);
 
   IRunDisplay& Display;
   QString DatabaseFile;

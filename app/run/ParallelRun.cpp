@@ -9,16 +9,16 @@
 #include "RunDisplay.h"
 #include "RunJournal.h"
 
-TParallelRun::TParallelRun(TLogDatabase& ADb, TRunJournal& AJournal, IRunDisplay& ADisplay, int AJobs)
-    : Db(ADb), Journal(AJournal), Display(ADisplay), Jobs(AJobs) {}
+TParallelRun::TParallelRun(TLogDatabase& ADb, const std::vector<TReaderEntry>& AReaders, TRunJournal& AJournal, IRunDisplay& ADisplay,
+                           int AJobs)
+    : Db(ADb), Readers(AReaders), Journal(AJournal), Display(ADisplay), Jobs(AJobs) {}
 
 TParallelRun::~TParallelRun() = default;
 
 void TParallelRun::Run() {
   Store = std::make_unique<TLogDatabase>();
   Store->OpenDatabase(Db.DatabasePath());
-  Board = Display.OpenBoard(Db);
-  Identities = ReaderKeys(Db);
+  Board = Display.OpenBoard(Readers);
   QEventLoop loop;
   Loop = &loop;
   HandOut();
@@ -37,33 +37,29 @@ void TParallelRun::HandOut() {
 // The next row in table order, unless its reader is still being visited by an earlier row,
 // under whatever text: a reader takes one connection, so that row waits, and the rows behind it.
 bool TParallelRun::HandOutNext() {
-  if (Db.ReadersAtEnd()) return false;
+  if (HandedOut == Readers.size()) return false;
+  const TReaderEntry& entry = Readers[HandedOut];
   TVisitOrder order;
-  order.Visit = RowVisit(Db);
-  order.Key = Identities.at(HandedOut);
+  order.Visit = EntryVisit(entry);
+  order.Key = entry.Identity;
   if (Workers.count(order.Key) != 0) return false;
   order.JournalId = Journal.VisitStarted(order.Visit);
-  const bool readable = ReadRow(order);
-  Db.NextReader();
   ++HandedOut;
-  if (readable) {
+  if (entry.Verdict == TRowVerdict::Unreadable || entry.Verdict == TRowVerdict::PortOutOfRange) {
+    Refuse(entry, order.JournalId);
+  } else {
+    order.Row = *entry.Values;
     order.BoardRow = Board->StartNext();
     Start(std::move(order));
   }
   return true;
 }
 
-// A row that cannot be read is that row's failure alone: the rows after it are visited.
-bool TParallelRun::ReadRow(TVisitOrder& Order) {
-  try {
-    Order.Row = Db.ReadReaderRow();
-    return true;
-  } catch (const EConvertError& Error) {
-    const TVisit failed = FailedVisit(Order.Visit, Error);
-    Journal.VisitEnded(Order.JournalId, failed);
-    Board->Ended(Board->StartNext(), failed);
-    return false;
-  }
+// A row that is not usable is that row's failure alone: the rows after it are visited.
+void TParallelRun::Refuse(const TReaderEntry& Entry, qint64 JournalId) {
+  const TVisit refused = RefusedVisit(Entry);
+  Journal.VisitEnded(JournalId, refused);
+  Board->Ended(Board->StartNext(), refused);
 }
 
 void TParallelRun::Start(TVisitOrder Order) {

@@ -21,21 +21,22 @@ class TRunJournal;
 // and touches the windows; the workers reach it only through queued calls.
 class TParallelRun : public QObject {
  public:
-  TParallelRun(TLogDatabase& Db, TRunJournal& Journal, IRunDisplay& Display, int Jobs);
+  TParallelRun(TLogDatabase& Db, const std::vector<TReaderEntry>& Readers, TRunJournal& Journal, IRunDisplay& Display, int Jobs);
   ~TParallelRun() override;
 
-  // Returns when the last visit has ended. A row that cannot be read is a bad_row visit and the
-  // rows after it are handed out all the same.
+  // Returns when the last visit has ended. A row that is not usable is a bad_row visit and the
+  // rows after it are handed out all the same; a second row of one reader waits for the first.
   void Run();
 
  private:
   bool HandOutNext();
-  bool ReadRow(TVisitOrder& Order);
+  void Refuse(const TReaderEntry& Entry, qint64 JournalId);
   void HandOut();
   void Start(TVisitOrder Order);
   void Ended(const TVisitOrder& Order, const TVisitEnd& End);
 
   TLogDatabase& Db;
+  const std::vector<TReaderEntry>& Readers;
   TRunJournal& Journal;
   IRunDisplay& Display;
   int Jobs;
@@ -43,7 +44,6 @@ class TParallelRun : public QObject {
   std::exception_ptr Failure;
   QEventLoop* Loop = nullptr;
   std::unique_ptr<IReaderBoard> Board;
-  std::vector<QString> Identities;  // by row: the address and port each reaches
   std::size_t HandedOut = 0;
   // Every visit stores through this one connection, a page at a time: no visit waits on
   // another's lock or re-reads pages another connection changed.

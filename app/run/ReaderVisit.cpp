@@ -1,11 +1,8 @@
 #include "ReaderVisit.h"
 
-#include <QRegularExpression>
-
 #include "Errors.h"
 #include "ReaderPass.h"
 #include "RunJournal.h"
-#include "Sockets.h"
 #include "ValueConversion.h"
 
 namespace {
@@ -25,7 +22,7 @@ bool IsBadRow(const std::exception& Error) {
 QString RowAndColumn(const TVisit& Visit, const EConvertError& Error) {
   const auto* cell = dynamic_cast<const EColumnError*>(&Error);
   // The one value a visit converts beyond the row's own cells is the port.
-  return QStringLiteral("readers row %1, column %2").arg(Visit.Row).arg(cell != nullptr ? cell->Column : QStringLiteral("ipport"));
+  return CellName(Visit.Row, cell != nullptr ? cell->Column : QStringLiteral("ipport"));
 }
 
 TVisit FailedVisit(TVisit Visit, const std::exception& Error) {
@@ -35,43 +32,38 @@ TVisit FailedVisit(TVisit Visit, const std::exception& Error) {
   return Ended(std::move(Visit), TVisitOutcome::BadRow, detail);
 }
 
+namespace {
+
 // The box keeps the conversion's own text first.
+std::exception_ptr StopAt(const QString& Conversion, const QString& Cell) {
+  return std::make_exception_ptr(
+      EConvertError(QStringLiteral("%1\n\n%2: the run stopped there; the rows after it were not visited.").arg(Conversion, Cell).toStdString()));
+}
+
+}  // namespace
+
 std::exception_ptr RowStop(const TVisit& Visit, const EConvertError& Error) {
-  return std::make_exception_ptr(EConvertError(QStringLiteral("%1\n\n%2: the run stopped there; the rows after it were not visited.")
-                                                   .arg(QString::fromLocal8Bit(Error.what()), RowAndColumn(Visit, Error))
-                                                   .toStdString()));
+  return StopAt(QString::fromLocal8Bit(Error.what()), RowAndColumn(Visit, Error));
 }
 
-// The socket layer keeps only a port's low 16 bits: 65537 would reach another reader. A
-// number too long for the socket layer is out of range too, not "no number".
-QString PortRefusal(const QString& Port) {
-  if (Port.isEmpty()) return QStringLiteral("the port is empty");
-  static const QRegularExpression Digits(QStringLiteral("^-?[0-9]+$"));
-  const bool written = Digits.match(Port).hasMatch();
-  bool fits = false;
-  const qlonglong port = written ? Port.toLongLong(&fits) : ResolvePort(Port.toUtf8());
-  if ((written && !fits) || port < 1 || port > HighestPort) return QStringLiteral("port %1 is outside 1 to %2").arg(Port).arg(HighestPort);
-  return {};
+std::exception_ptr RowStop(const TReaderEntry& Entry) {
+  return StopAt(Entry.Conversion, CellName(Entry.Number, Entry.Column));
 }
 
-// Side by side: a name server that does not answer holds the start once, for the bound, not
-// once per row.
-std::vector<QString> ReaderKeys(const TLogDatabase& Db) {
-  std::vector<std::pair<QByteArray, QByteArray>> peers;
-  for (std::size_t row = 0; row < Db.ReaderCount(); ++row) {
-    const TVisit visit = RowVisit(Db, row);
-    peers.emplace_back(visit.Address.toUtf8(), visit.Port.toUtf8());
-  }
-  std::vector<QString> keys = PeerIdentities(peers, IdentityLookupMs);
-  for (std::size_t row = 0; row < keys.size(); ++row) keys[row] = ReaderKey(keys[row], peers[row].first, peers[row].second);
-  return keys;
+TVisit EntryVisit(const TReaderEntry& Entry) {
+  TVisit visit;
+  visit.Address = Entry.Address;
+  visit.Port = Entry.Port;
+  visit.Row = Entry.Number;
+  return visit;
+}
+
+TVisit RefusedVisit(const TReaderEntry& Entry) {
+  return Ended(EntryVisit(Entry), TVisitOutcome::BadRow, Entry.Reason);
 }
 
 TVisitEnd VisitReader(TReaderPass& Pass, TReader& Link, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId) {
   try {
-    if (const QString refusal = PortRefusal(Row.Port); !refusal.isEmpty()) {
-      return {Ended(Visit, TVisitOutcome::BadRow, refusal), {}};
-    }
     if (!Pass.ConfigureReader(Row.Address, Row.Port)) return {Ended(Visit, TVisitOutcome::Unreachable, Link.ConnectFailure()), {}};
     Pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter}, JournalId);
     return {Pass.VisitOf(Visit), {}};

@@ -3,11 +3,11 @@
 #include <QString>
 
 #include <exception>
-#include <vector>
 
 #include "Errors.h"
 #include "LogDatabase.h"
 #include "Reader.h"
+#include "ReadersTable.h"
 #include "VisitJournal.h"
 
 class TReaderPass;
@@ -18,18 +18,11 @@ struct TVisitEnd {
   std::exception_ptr Stop;
 };
 
-// Why a row's port reaches no reader (empty, or outside 1 to 65535); empty when it does.
-// Raises EConvertError for a text that is neither a number nor a service name.
-QString PortRefusal(const QString& Port);
-
 // One readers row visited, start to end, in the calling thread, by the serial and the parallel
-// run alike: a port out of range is a bad row and skipped, an unreachable reader is an outcome,
-// and every failure comes back as the visit's outcome rather than an exception.
+// run alike: a row the readers table found usable, or the same reader as another. An
+// unreachable reader is an outcome, and every failure comes back as the visit's outcome rather
+// than an exception.
 TVisitEnd VisitReader(TReaderPass& Pass, TReader& Link, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId);
-
-// The reader each readers row reaches, in table order, as "a.b.c.d:port", or the row's own text
-// where its name is not resolved in time: two rows with one key are one reader.
-std::vector<QString> ReaderKeys(const TLogDatabase& Db);
 
 // A visit that an exception ended: a row that could not be read (its detail says which row and
 // column), or the database failing.
@@ -38,3 +31,9 @@ TVisit FailedVisit(TVisit Visit, const std::exception& Error);
 QString RowAndColumn(const TVisit& Visit, const EConvertError& Error);
 // What a run that stops at such a row raises, for the box: the conversion's text, then where.
 std::exception_ptr RowStop(const TVisit& Visit, const EConvertError& Error);
+std::exception_ptr RowStop(const TReaderEntry& Entry);
+
+// A visit of a row that is not usable, which ends as soon as it starts: a bad row, and why.
+TVisit RefusedVisit(const TReaderEntry& Entry);
+// The visit of a row as it starts: its address and port as the row holds them.
+TVisit EntryVisit(const TReaderEntry& Entry);

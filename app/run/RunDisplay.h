@@ -1,11 +1,12 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "PassObserver.h"
 #include "VisitJournal.h"
 
-class TLogDatabase;
+struct TReaderEntry;
 
 // The readers window of a run that visits readers side by side, as the run sees it. Lives in
 // the window thread; only the observers ObserverOf hands out are told in visits' own threads,
@@ -26,6 +27,6 @@ class IRunDisplay {
   virtual ~IRunDisplay() = default;
   // The observer of the visits made one at a time, in the window thread.
   virtual TPassObserver& SerialPass() = 0;
-  // The board of a side-by-side run over the readers of Db, shown while it lives.
-  virtual std::unique_ptr<IReaderBoard> OpenBoard(const TLogDatabase& Db) = 0;
+  // The board of a side-by-side run over those readers rows, shown while it lives.
+  virtual std::unique_ptr<IReaderBoard> OpenBoard(const std::vector<TReaderEntry>& Readers) = 0;
 };

@@ -14,22 +14,7 @@ TPriority PriorityOf(const TVisit& Visit) {
   return leftBehind ? TPriority::Warning : MeaningOf(Visit.Outcome).Priority;
 }
 
-const QString AddressColumn = QStringLiteral("ipaddr");
-const QString PortColumn = QStringLiteral("ipport");
-
 }  // namespace
-
-TVisit RowVisit(const TLogDatabase& Db) {
-  return RowVisit(Db, Db.CurrentReader());
-}
-
-TVisit RowVisit(const TLogDatabase& Db, std::size_t Row) {
-  TVisit visit;
-  visit.Address = Db.ReaderText(Row, AddressColumn);
-  visit.Port = Db.ReaderText(Row, PortColumn);
-  visit.Row = Row + 1;
-  return visit;
-}
 
 TRunJournal::TRunJournal(const TLogDatabase& Db, bool KeepBack)
     : DatabasePath(Db.DatabasePath()), ConnectionName(Db.Connection()), Watching(KeepBack) {

@@ -2,7 +2,6 @@
 
 #include <QString>
 
-#include <cstddef>
 #include <deque>
 #include <functional>
 #include <map>
@@ -11,11 +10,6 @@
 #include "VisitJournal.h"
 
 class TLogDatabase;
-
-// The current readers row as its visit starts: its address and port as the row holds them.
-TVisit RowVisit(const TLogDatabase& Db);
-// The same of any row, from 0 in table order.
-TVisit RowVisit(const TLogDatabase& Db, std::size_t Row);
 
 // What a run tells about itself: a row per visit in the table visits (when the file allows
 // it) and a line per visit, and at the run's start and end, for the system journal.

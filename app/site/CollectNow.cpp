@@ -96,8 +96,7 @@ void EndAll(std::vector<TAsked>& Asked, const QString& Why) {
 TExitStatus AskAndWait(const QString& DatabasePath, const std::optional<TReaderAddress>& Reader, const TCollectWaits& Waits) {
   const TRunLockLook watching(DatabasePath);  // before the connection, which goes first
   const TSiteConnection connection(DatabasePath, TAccess::Write);
-  const std::vector<TListedReader> rows =
-      Reader ? SameReader(ReadableRows(connection), *Reader) : ReadableRows(connection);
+  const std::vector<TReaderEntry> rows = Reader ? SameReader(connection, *Reader) : NamingRows(connection);
   if (rows.empty()) {
     std::fprintf(stderr, "quillmere: %s; nothing asked\n",
                  qPrintable(Reader ? QStringLiteral("no row of readers names %1").arg(Reader->Text()) : QStringLiteral("readers has no row")));
@@ -106,7 +105,7 @@ TExitStatus AskAndWait(const QString& DatabasePath, const std::optional<TReaderA
   std::vector<TAsked> asked;
   {
     TTransaction transaction(connection.Native());
-    for (const TListedReader& row : rows) asked.push_back({row.Reader, AskCollect(connection.Db(), row.Reader.Address, row.Reader.Port)});
+    for (const TReaderEntry& row : rows) asked.push_back({{row.Address, row.Port}, AskCollect(connection.Db(), row.Address, row.Port)});
     transaction.Commit();
   }
   QEventLoop loop;

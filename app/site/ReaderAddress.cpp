@@ -81,16 +81,11 @@ std::optional<TReaderAddress> ParseReaderAddress(const QString& Text, QString& E
   return TReaderAddress{address, *checkedPort};
 }
 
-QString ReaderIdentity(const QString& Identity, const TReaderAddress& Reader) {
-  return ReaderKey(Identity, Reader.Address.toUtf8(), Reader.Port.toUtf8());
-}
-
 std::vector<bool> SameReaderAs(const TReaderAddress& Wanted, const std::vector<TReaderAddress>& Candidates) {
   std::vector<std::pair<QByteArray, QByteArray>> peers{{Wanted.Address.toUtf8(), Wanted.Port.toUtf8()}};
   for (const TReaderAddress& candidate : Candidates) peers.emplace_back(candidate.Address.toUtf8(), candidate.Port.toUtf8());
-  const std::vector<QString> identities = PeerIdentities(peers, IdentityLookupMs);
-  const QString wanted = ReaderIdentity(identities.front(), Wanted);
+  const std::vector<QString> keys = ReaderKeys(peers);
   std::vector<bool> same;
-  for (std::size_t i = 0; i < Candidates.size(); ++i) same.push_back(ReaderIdentity(identities.at(i + 1), Candidates[i]) == wanted);
+  for (std::size_t i = 0; i < Candidates.size(); ++i) same.push_back(keys.at(i + 1) == keys.front());
   return same;
 }

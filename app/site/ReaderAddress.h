@@ -18,8 +18,6 @@ struct TReaderAddress {
 // knows. Empty, with Error set to one line, when it is neither.
 std::optional<TReaderAddress> ParseReaderAddress(const QString& Text, QString& Error);
 
-// What a connect to Reader reaches, so that localhost, 127.0.0.1 and 0.0.0.0 are one reader:
-// the identity --jobs uses, or for a name that does not resolve now, the name itself.
-QString ReaderIdentity(const QString& Identity, const TReaderAddress& Reader);
-// Which of Candidates are the reader Wanted, by that key; names are looked up side by side.
+// Which of Candidates are the reader Wanted, by the one key every mode tells readers apart by
+// (ReaderKey); names are looked up side by side.
 std::vector<bool> SameReaderAs(const TReaderAddress& Wanted, const std::vector<TReaderAddress>& Candidates);

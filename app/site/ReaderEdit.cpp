@@ -1,5 +1,6 @@
 #include "ReaderEdit.h"
 
+#include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QVariant>
@@ -7,18 +8,14 @@
 #include <cstdio>
 #include <vector>
 
-#include "Errors.h"
 #include "Journal.h"
 #include "ReaderList.h"
 #include "SiteCommand.h"
 #include "SiteConnection.h"
-#include "Sockets.h"
 #include "SqlExec.h"
 #include "Transaction.h"
-#include "ValueConversion.h"
 
 namespace {
-
 
 void Refuse(const QString& Text) {
   std::fprintf(stderr, "quillmere: %s\n", Text.toLocal8Bit().constData());
@@ -36,28 +33,19 @@ void Insert(const TSiteConnection& Connection, const TReaderAddress& Reader, con
 }
 
 // The row with its flags in words; a flag a run cannot read is said instead.
-QString RowWords(const TListedReader& Row) {
-  QString flags;
-  try {
-    flags = FlagWords(ReadReaderColumns(Row.Record));
-  } catch (const EConvertError& Error) {
-    flags = QString::fromStdString(Error.what());
-  }
-  return QStringLiteral("row %1 (%2: %3)").arg(QString::number(Row.Number), Row.Reader.Text(), flags);
+QString RowWords(const TReaderEntry& Row) {
+  const QString flags = Row.Values ? FlagWords(*Row.Values) : Row.Conversion;
+  return QStringLiteral("row %1 (%2: %3)").arg(QString::number(Row.Number), Row.Text(), flags);
 }
 
 // The start that writes the row again as it was; empty when its flags cannot be read.
-QString PutBack(const TListedReader& Row) {
-  try {
-    const TReaderRow flags = ReadReaderColumns(Row.Record);
-    QString again = QStringLiteral("; to put it back: quillmere --add-reader ") + Row.Reader.Text();
-    if (flags.SetClock) again += QStringLiteral(" --set-clock");
-    if (flags.ClearAfter) again += QStringLiteral(" --clear-after");
-    if (!flags.Download) again += QStringLiteral(" --no-download");
-    return again;
-  } catch (const EConvertError&) {
-    return {};
-  }
+QString PutBack(const TReaderEntry& Row) {
+  if (!Row.Values) return {};
+  QString again = QStringLiteral("; to put it back: quillmere --add-reader ") + Row.Text();
+  if (Row.Values->SetClock) again += QStringLiteral(" --set-clock");
+  if (Row.Values->ClearAfter) again += QStringLiteral(" --clear-after");
+  if (!Row.Values->Download) again += QStringLiteral(" --no-download");
+  return again;
 }
 
 void Update(const TSiteConnection& Connection, qint64 RowId, const TFlagChanges& Changes) {
@@ -76,58 +64,65 @@ void Update(const TSiteConnection& Connection, qint64 RowId, const TFlagChanges&
   Exec(update);
 }
 
-std::vector<TListedReader> Refreshed(const TSiteConnection& Connection, const std::vector<TListedReader>& Rows) {
-  std::vector<TListedReader> now;
-  for (const TListedReader& row : ReadableRows(Connection)) {
-    for (const TListedReader& changed : Rows) {
+std::vector<TReaderEntry> Refreshed(const TSiteConnection& Connection, const std::vector<TReaderEntry>& Rows) {
+  std::vector<TReaderEntry> now;
+  for (const TReaderEntry& row : NamingRows(Connection)) {
+    for (const TReaderEntry& changed : Rows) {
       if (changed.RowId == row.RowId) now.push_back(row);
     }
   }
   return now;
 }
 
-}  // namespace
-
-std::vector<TListedReader> ReadableRows(const TSiteConnection& Connection) {
-  QSqlQuery rows(Connection.Db());
-  rows.setForwardOnly(true);
-  Exec(rows, QStringLiteral("SELECT rowid AS quillmere_rowid, * FROM readers"));
-  std::vector<TListedReader> listed;
-  for (int number = 1; rows.next(); ++number) {
-    const QSqlRecord record = rows.record();
-    try {
-      listed.push_back({number, record.value(0).toLongLong(),
-                        {ColumnText(record, QStringLiteral("ipaddr")), ColumnText(record, QStringLiteral("ipport"))}, record});
-    } catch (const EConvertError&) {
-    }
-  }
-  return listed;
+QSqlField Cell(const QString& Column, const QString& Value) {
+  QSqlField field(Column, QMetaType(QMetaType::QString));
+  field.setValue(Value);
+  return field;
 }
 
-std::vector<TListedReader> SameReader(const std::vector<TListedReader>& Rows, const TReaderAddress& Reader) {
-  std::vector<TReaderAddress> addresses;
-  for (const TListedReader& row : Rows) addresses.push_back(row.Reader);
-  const std::vector<bool> matches = SameReaderAs(Reader, addresses);
-  std::vector<TListedReader> same;
-  for (std::size_t i = 0; i < Rows.size(); ++i) {
-    if (matches[i]) same.push_back(Rows[i]);
+// Those of Entries whose reader is Wanted's; none when Wanted names no reader.
+std::vector<TReaderEntry> OfReader(const std::vector<TReaderEntry>& Entries, const QString& Wanted) {
+  std::vector<TReaderEntry> same;
+  for (const TReaderEntry& entry : Entries) {
+    if (!Wanted.isEmpty() && entry.Identity == Wanted) same.push_back(entry);
   }
   return same;
+}
+
+}  // namespace
+
+std::vector<TReaderEntry> NamingRows(const TSiteConnection& Connection) {
+  std::vector<TReaderEntry> entries = JudgeReaders(ReadReaderRecords(Connection.Db(), TRowIds::Read));
+  std::erase_if(entries, [](const TReaderEntry& Entry) { return Entry.Identity.isEmpty(); });
+  return entries;
+}
+
+// Reader is judged as one more row of the table: its names are looked up with theirs, at once.
+std::vector<TReaderEntry> SameReader(const TSiteConnection& Connection, const TReaderAddress& Reader) {
+  std::vector<QSqlRecord> records = ReadReaderRecords(Connection.Db(), TRowIds::Read);
+  QSqlRecord wanted;
+  wanted.append(Cell(QStringLiteral("ipaddr"), Reader.Address));
+  wanted.append(Cell(QStringLiteral("ipport"), Reader.Port));
+  records.push_back(wanted);
+  std::vector<TReaderEntry> entries = JudgeReaders(records);
+  const QString identity = entries.back().Identity;
+  entries.pop_back();
+  return OfReader(entries, identity);
 }
 
 int SetReader(const QString& DatabasePath, const TReaderAddress& Reader, const TFlagChanges& Changes) {
   return RunSiteTool(DatabasePath, TExitStatus::DatabaseUnwritable, [&] {
     const TSiteConnection connection(DatabasePath, TAccess::Write);
     TTransaction transaction(connection.Native());
-    const std::vector<TListedReader> same = SameReader(ReadableRows(connection), Reader);
+    const std::vector<TReaderEntry> same = SameReader(connection, Reader);
     if (same.empty()) {
       Refuse(QStringLiteral("no row of readers names %1; nothing written").arg(Reader.Text()));
       return TExitStatus::Usage;
     }
-    for (const TListedReader& row : same) Update(connection, row.RowId, Changes);
-    const std::vector<TListedReader> now = Refreshed(connection, same);
+    for (const TReaderEntry& row : same) Update(connection, row.RowId, Changes);
+    const std::vector<TReaderEntry> now = Refreshed(connection, same);
     transaction.Commit();
-    for (const TListedReader& row : now) {
+    for (const TReaderEntry& row : now) {
       std::printf("quillmere: set %s\n", RowWords(row).toLocal8Bit().constData());
     }
     return TExitStatus::Ok;
@@ -138,12 +133,12 @@ int AddReader(const QString& DatabasePath, const TReaderAddress& Reader, const T
   return RunSiteTool(DatabasePath, TExitStatus::DatabaseUnwritable, [&] {
     const TSiteConnection connection(DatabasePath, TAccess::Write);
     TTransaction transaction(connection.Native());
-    const std::vector<TListedReader> same = SameReader(ReadableRows(connection), Reader);
+    const std::vector<TReaderEntry> same = SameReader(connection, Reader);
     if (!same.empty()) {
       Refuse(QStringLiteral("%1 is the reader of row %2 (%3) already; nothing written")
                  .arg(Reader.Text())
                  .arg(same.front().Number)
-                 .arg(same.front().Reader.Text()));
+                 .arg(same.front().Text()));
       return TExitStatus::Usage;
     }
     Insert(connection, Reader, Flags);
@@ -161,19 +156,19 @@ int RemoveReader(const QString& DatabasePath, const TReaderAddress& Reader) {
   return RunSiteTool(DatabasePath, TExitStatus::DatabaseUnwritable, [&] {
     const TSiteConnection connection(DatabasePath, TAccess::Write);
     TTransaction transaction(connection.Native());
-    const std::vector<TListedReader> same = SameReader(ReadableRows(connection), Reader);
+    const std::vector<TReaderEntry> same = SameReader(connection, Reader);
     if (same.empty()) {
       Refuse(QStringLiteral("no row of readers names %1; nothing removed").arg(Reader.Text()));
       return TExitStatus::Usage;
     }
     QSqlQuery remove(connection.Db());
     remove.prepare(QStringLiteral("DELETE FROM readers WHERE rowid = ?"));
-    for (const TListedReader& row : same) {
+    for (const TReaderEntry& row : same) {
       remove.bindValue(0, row.RowId);
       Exec(remove);
     }
     transaction.Commit();
-    for (const TListedReader& row : same) {
+    for (const TReaderEntry& row : same) {
       std::printf("quillmere: removed %s; its records and visits stay%s\n", RowWords(row).toLocal8Bit().constData(),
                   PutBack(row).toLocal8Bit().constData());
     }

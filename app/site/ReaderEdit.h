@@ -2,12 +2,11 @@
 
 #include <QString>
 
-#include <QSqlRecord>
-
 #include <optional>
 #include <vector>
 
 #include "ReaderAddress.h"
+#include "ReadersTable.h"
 
 class TSiteConnection;
 
@@ -37,14 +36,7 @@ int SetReader(const QString& DatabasePath, const TReaderAddress& Reader, const T
 // when no row does.
 int RemoveReader(const QString& DatabasePath, const TReaderAddress& Reader);
 
-struct TListedReader {
-  int Number = 0;  // from 1, in table order
-  qint64 RowId = 0;
-  TReaderAddress Reader;
-  QSqlRecord Record;
-};
-
-// The rows a run would visit; one it cannot read names no reader.
-std::vector<TListedReader> ReadableRows(const TSiteConnection& Connection);
-// The rows that reach the same reader as Reader, as --jobs tells readers apart.
-std::vector<TListedReader> SameReader(const std::vector<TListedReader>& Rows, const TReaderAddress& Reader);
+// The rows that name a reader, with their rowids: those whose address and port can be read.
+std::vector<TReaderEntry> NamingRows(const TSiteConnection& Connection);
+// Those that reach the same reader as Reader, by the one test every mode tells readers apart by.
+std::vector<TReaderEntry> SameReader(const TSiteConnection& Connection, const TReaderAddress& Reader);

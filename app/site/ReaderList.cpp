@@ -2,15 +2,12 @@
 
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QSqlRecord>
 
 #include <cstdio>
 
-#include "LogDatabase.h"
 #include "SiteCommand.h"
 #include "SiteConnection.h"
 #include "SqlExec.h"
-#include "ValueConversion.h"
 
 namespace {
 
@@ -58,28 +55,15 @@ QString FlagWords(const TReaderRow& Row) {
       .join(QStringLiteral(", "));
 }
 
-TReaderRow ReadReaderColumns(const QSqlRecord& Record) {
-  return {ColumnText(Record, QStringLiteral("ipaddr")), ColumnText(Record, QStringLiteral("ipport")),
-          ColumnBoolean(Record, QStringLiteral("setclk")), ColumnBoolean(Record, QStringLiteral("download")),
-          ColumnBoolean(Record, QStringLiteral("clrafter"))};
-}
-
 QStringList ReaderLines(const TSiteConnection& Connection) {
-  QSqlQuery rows(Connection.Db());
-  rows.setForwardOnly(true);
-  Exec(rows, QStringLiteral("SELECT * FROM readers"));
+  const std::vector<TReaderEntry> entries = JudgeReaders(ReadReaderRecords(Connection.Db()));
   TLastVisits visits(Connection);
   QStringList lines;
-  for (int number = 1; rows.next(); ++number) {
-    const QSqlRecord record = rows.record();
-    try {
-      const TReaderRow row = ReadReaderColumns(record);
-      lines << OneLine(QStringLiteral("%1:%2 | %3 | %4").arg(row.Address, row.Port, FlagWords(row), visits.Of(row.Address, row.Port)));
-    } catch (const EConvertError& Error) {
-      lines << OneLine(QStringLiteral("%1:%2 | row %3 cannot be read: %4")
-                           .arg(record.value(QStringLiteral("ipaddr")).toString(), record.value(QStringLiteral("ipport")).toString())
-                           .arg(number)
-                           .arg(QString::fromStdString(Error.what())));
+  for (const TReaderEntry& entry : entries) {
+    if (const std::optional<TReaderRow>& row = entry.Values) {
+      lines << OneLine(QStringLiteral("%1:%2 | %3 | %4").arg(row->Address, row->Port, FlagWords(*row), visits.Of(row->Address, row->Port)));
+    } else {
+      lines << OneLine(QStringLiteral("%1 | row %2 cannot be read: %3").arg(entry.Text()).arg(entry.Number).arg(entry.Conversion));
     }
   }
   return lines;

@@ -3,13 +3,9 @@
 #include <QString>
 #include <QStringList>
 
-#include "LogDatabase.h"
+#include "ReadersTable.h"
 
-class QSqlRecord;
 class TSiteConnection;
-
-// A readers row as a run reads it; raises EConvertError for a value a run cannot read.
-TReaderRow ReadReaderColumns(const QSqlRecord& Record);
 
 // Its three flags in words: "set clock, download, log kept".
 QString FlagWords(const TReaderRow& Row);

@@ -113,9 +113,9 @@ void THolderView::Refresh() {
 void THolderView::CollectNow() {
   try {
     TSiteConnection& connection = Connection();
-    const std::vector<TListedReader> rows = ReadableRows(connection);
+    const std::vector<TReaderEntry> rows = NamingRows(connection);
     TTransaction transaction(connection.Native());
-    for (const TListedReader& row : rows) AskCollect(connection.Db(), row.Reader.Address, row.Reader.Port);
+    for (const TReaderEntry& row : rows) AskCollect(connection.Db(), row.Address, row.Port);
     transaction.Commit();
     ShowNews(*Asked, QStringLiteral("Asked the watch for a pass of %1 readers at %2; each runs as soon as its line allows.")
                          .arg(rows.size())

@@ -2,8 +2,8 @@
 
 #include <QTimer>
 
-#include "LogDatabase.h"
 #include "MessageBox.h"
+#include "ReadersTable.h"
 #include "ReaderTableModel.h"
 #include "ReaderTableWindow.h"
 #include "RunJournal.h"
@@ -52,11 +52,10 @@ std::unique_ptr<IDownloadProgress> TReaderBoard::TNews::OpenProgress(int Records
   return std::make_unique<TNewsProgress>(*this);
 }
 
-TReaderBoard::TReaderBoard(const TLogDatabase& Db, QWidget& AStatusWindow)
+TReaderBoard::TReaderBoard(const std::vector<TReaderEntry>& Readers, QWidget& AStatusWindow)
     : StatusWindow(AStatusWindow), StatusWindowWasVisible(StatusWindow.isVisible()), Shown(std::make_unique<TReaderTableWindow>()) {
-  for (std::size_t row = 0; row < Db.ReaderCount(); ++row) {
-    const TVisit visit = RowVisit(Db, row);
-    Shown->Model().AddReader(visit.Address, visit.Port);
+  for (const TReaderEntry& entry : Readers) {
+    Shown->Model().AddReader(entry.Address, entry.Port);
     News.emplace_back(*this);
   }
   Shown->Refresh();

@@ -10,7 +10,7 @@
 #include "VisitJournal.h"
 
 class QWidget;
-class TLogDatabase;
+struct TReaderEntry;
 class TReaderTableWindow;
 
 // What a run that visits readers side by side shows, and the one way its visits reach it: the
@@ -20,7 +20,7 @@ class TReaderTableWindow;
 class TReaderBoard : public QObject, public IReaderBoard {
  public:
   // Every readers row of Db, in table order, waiting its turn.
-  TReaderBoard(const TLogDatabase& Db, QWidget& StatusWindow);
+  TReaderBoard(const std::vector<TReaderEntry>& Readers, QWidget& StatusWindow);
   // Shows the status window again, then ends the readers window as EndShowing does, with a
   // person to read it when message boxes have one.
   ~TReaderBoard() override;

@@ -29,7 +29,9 @@ class TRunWindows final : public IRunDisplay {
  public:
   explicit TRunWindows(TSetAcc& AWindow) : Window(AWindow), Serial(AWindow, AWindow) {}
   TPassObserver& SerialPass() override { return Serial; }
-  std::unique_ptr<IReaderBoard> OpenBoard(const TLogDatabase& Db) override { return std::make_unique<TReaderBoard>(Db, Window); }
+  std::unique_ptr<IReaderBoard> OpenBoard(const std::vector<TReaderEntry>& Readers) override {
+    return std::make_unique<TReaderBoard>(Readers, Window);
+  }
 
  private:
   TSetAcc& Window;

@@ -15,6 +15,7 @@
 #include "PollLoop.h"
 #include "Reader.h"
 #include "ReaderPass.h"
+#include "ReadersTable.h"
 #include "VisitJournal.h"
 #include "WatchLines.h"
 

@@ -14,6 +14,7 @@
 #include "LiveEventWriter.h"
 #include "LogDatabase.h"
 #include "OpenAndLock.h"
+#include "ReadersTable.h"
 #include "ReaderVisit.h"
 #include "RunJournal.h"
 #include "RunLock.h"
@@ -51,18 +52,20 @@ TExitStatus TWatchRun::Run() {
     // tries again later rather than leave the readers unwatched until the next boot.
     return refused->Status == TExitStatus::Ok ? TExitStatus::RunFailed : refused->Status;
   }
-  const QString shortfall = DescriptorShortfall(db.ReaderCount(), DescriptorsPerReader, static_cast<std::uint64_t>(Options.WatchJobs),
+  // Read while the open may still wait out another program's hold.
+  const std::vector<QSqlRecord> readers = ReadReaderRecords(db);
+  const QString shortfall = DescriptorShortfall(readers.size(), DescriptorsPerReader, static_cast<std::uint64_t>(Options.WatchJobs),
                                                 RaiseDescriptorLimit());
   if (!shortfall.isEmpty()) {
     JournalLine(TPriority::Error, shortfall);
     return TExitStatus::DescriptorsShort;
   }
-  return Watch(db, loop);
+  return Watch(db, readers, loop);
 }
 
 // Declared so that they go in this order: the lines (stopped, their events settled), the writer,
 // the store they shared, the receiver of their posts, then the journal those posts wrote to.
-TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
+TExitStatus TWatchRun::Watch(TLogDatabase& Db, const std::vector<QSqlRecord>& Readers, QEventLoop& Loop) {
   TRunJournal journal(Db, true);
   Db.SetBusyTimeout(WatchBusyTimeoutMs);  // the start may wait; from here a stop never does
   QObject receiver;
@@ -75,11 +78,11 @@ TExitStatus TWatchRun::Watch(TLogDatabase& Db, QEventLoop& Loop) {
   if (!Options.ForwardUrl.isEmpty()) forwarding.emplace(Db.DatabasePath(), Options, WatchBusyTimeoutMs);
   TLiveEventWriter live(store, Timings.FileRetryMs, forwarding ? forwarding->StoredSignal() : std::function<void()>());
   TWatchLines lines;
-  TWatchedReaders readers(Db, store, live, journal, receiver, Timings, Options.WatchJobs, &lines);
+  TWatchedReaders readers(Db, Readers, store, live, journal, receiver, Timings, Options.WatchJobs, &lines);
   TWatchDesk desk(Db, lines, [&readers](const QString& Reader) { return readers.Watches(Reader); },
                   [&readers](const QString& Reader) { readers.CollectNow(Reader); });
-  JournalLine(TPriority::Info, QStringLiteral("watching %1 readers; each log collected on connect and every %2")
-                                   .arg(readers.Count())
+  JournalLine(TPriority::Info, QStringLiteral("watching %1; each log collected on connect and every %2")
+                                   .arg(readers.Count() == 1 ? QStringLiteral("1 reader") : QStringLiteral("%1 readers").arg(readers.Count()))
                                    .arg(Timings.CollectMinutes == 1 ? QStringLiteral("minute")
                                                                      : QStringLiteral("%1 minutes").arg(Timings.CollectMinutes)));
   QTimer keptBack;  // visit rows another program's hold on logs.mdb kept out

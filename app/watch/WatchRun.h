@@ -27,7 +27,7 @@ class TWatchRun {
   TExitStatus Run();
 
  private:
-  TExitStatus Watch(TLogDatabase& Db, class QEventLoop& Loop);
+  TExitStatus Watch(TLogDatabase& Db, const std::vector<QSqlRecord>& Readers, class QEventLoop& Loop);
 
   QString DatabaseFile;
   TRunOptions Options;

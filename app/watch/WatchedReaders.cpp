@@ -19,18 +19,11 @@ QString RowName(const TReaderRow& Row) {
   return Row.Address + ':' + Row.Port;
 }
 
-// Why a row gets no line, or empty when it gets one.
-QString RowRefusal(const TReaderRow& Row, const QString& Key, const std::vector<QString>& Keys) {
-  if (const QString refusal = PortRefusal(Row.Port); !refusal.isEmpty()) return refusal;
-  if (std::find(Keys.begin(), Keys.end(), Key) != Keys.end()) return QStringLiteral("the reader is already watched under another row");
-  return {};
-}
-
-QStringList TableText(const TLogDatabase& Db) {
+QStringList TableText(const std::vector<QSqlRecord>& Records) {
   QStringList rows;
-  for (std::size_t row = 0; row < Db.ReaderCount(); ++row) {
+  for (const QSqlRecord& record : Records) {
     QStringList columns;
-    for (const char* column : {"ipaddr", "ipport", "setclk", "download", "clrafter"}) columns << Db.ReaderText(row, column);
+    for (const char* column : {"ipaddr", "ipport", "setclk", "download", "clrafter"}) columns << record.value(column).toString();
     rows << columns.join('\x1f');
   }
   return rows;
@@ -38,11 +31,11 @@ QStringList TableText(const TLogDatabase& Db) {
 
 }  // namespace
 
-TWatchedReaders::TWatchedReaders(TLogDatabase& ADb, TLogDatabase& Store, TLiveEventWriter& Live, TRunJournal& AJournal,
+TWatchedReaders::TWatchedReaders(TLogDatabase& ADb, const std::vector<QSqlRecord>& Readers, TLogDatabase& Store, TLiveEventWriter& Live, TRunJournal& AJournal,
                                  QObject& AReceiver, TWatchTimings Timings, int PassThreads, TWatchLines* ALines)
     : Db(ADb), Journal(AJournal), Receiver(AReceiver), Lines(ALines), Loop(Store, Live, Timings, PassThreads, ALines) {
-  LastTable = TableText(Db);
-  for (const TReaderRow& row : ReadTable()) Start(row);
+  LastTable = TableText(Readers);
+  for (const TReaderRow& row : Judge(Readers)) Start(row);
 }
 
 TWatchedReaders::~TWatchedReaders() {
@@ -50,15 +43,16 @@ TWatchedReaders::~TWatchedReaders() {
 }
 
 void TWatchedReaders::Update() {
+  std::vector<QSqlRecord> records;
   try {
-    Db.ReloadReaders();
+    records = ReadReaderRecords(Db);
   } catch (const EDatabaseError&) {
     return;  // tried again at the next look
   }
-  const QStringList table = TableText(Db);
+  const QStringList table = TableText(records);
   if (table == LastTable) return;
   LastTable = table;
-  const std::vector<TReaderRow> wanted = ReadTable();
+  const std::vector<TReaderRow> wanted = Judge(records);
   const std::vector<TWatchLine*> watched = Watched;
   for (TWatchLine* line : watched) {
     const bool kept = std::any_of(wanted.begin(), wanted.end(), [&](const TReaderRow& Row) { return SameRow(Row, line->Row()); });
@@ -72,29 +66,14 @@ void TWatchedReaders::Update() {
   }
 }
 
-// Every row as the check sees it at once, so that a row's place among the others (a second row
-// for one reader) is judged the same way at every look.
-std::vector<TReaderRow> TWatchedReaders::ReadTable() {
+// The rows to watch; each other row is refused once for as long as it stays as it is.
+std::vector<TReaderRow> TWatchedReaders::Judge(const std::vector<QSqlRecord>& Records) {
   std::vector<TReaderRow> wanted;
-  std::vector<QString> keys;
-  const std::vector<QString> identities = ReaderKeys(Db);
-  for (std::size_t index = 0; !Db.ReadersAtEnd(); Db.NextReader(), ++index) {
-    TVisit visit = RowVisit(Db);
-    TReaderRow row;
-    QString refusal;
-    try {
-      row = Db.ReadReaderRow();
-      refusal = RowRefusal(row, identities.at(index), keys);
-    } catch (const EConvertError& Error) {
-      refusal = QStringLiteral("%1 (%2)").arg(QString::fromLocal8Bit(Error.what()), RowAndColumn(visit, Error));
-    }
-    if (refusal.isEmpty()) {
-      keys.push_back(identities.at(index));
-      wanted.push_back(row);
-    } else if (Refused.insert(LastTable.value(static_cast<int>(index)) + '\x1e' + refusal).second) {
-      visit.Outcome = TVisitOutcome::BadRow;
-      visit.Detail = refusal;
-      Journal.VisitWhole(visit);
+  for (const TReaderEntry& entry : JudgeReaders(Records)) {
+    if (entry.Usable()) {
+      wanted.push_back(*entry.Values);
+    } else if (Refused.insert(LastTable.value(static_cast<int>(entry.Number - 1)) + '\x1e' + entry.Reason).second) {
+      Journal.VisitWhole(RefusedVisit(entry));
     }
   }
   return wanted;

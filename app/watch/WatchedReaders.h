@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "ReadersTable.h"
 #include "WatchLoop.h"
 
 class TRunJournal;
@@ -18,8 +19,9 @@ class TRunJournal;
 // watched all the same.
 class TWatchedReaders {
  public:
-  // Store, Live, PassThreads and Lines go to the loop of every line (see TWatchLoop).
-  TWatchedReaders(TLogDatabase& Db, TLogDatabase& Store, TLiveEventWriter& Live, TRunJournal& Journal, QObject& Receiver,
+  // Starts with Readers, the table as read at the start; Store, Live, PassThreads and Lines go to
+  // the loop of every line (see TWatchLoop).
+  TWatchedReaders(TLogDatabase& Db, const std::vector<QSqlRecord>& Readers, TLogDatabase& Store, TLiveEventWriter& Live, TRunJournal& Journal, QObject& Receiver,
                   TWatchTimings Timings, int PassThreads, TWatchLines* Lines = nullptr);
   ~TWatchedReaders();
   TWatchedReaders(const TWatchedReaders&) = delete;
@@ -38,7 +40,7 @@ class TWatchedReaders {
   int LiveEventsStored() const { return RetiredLiveStored; }
 
  private:
-  std::vector<TReaderRow> ReadTable();
+  std::vector<TReaderRow> Judge(const std::vector<QSqlRecord>& Records);
   void Retire(TWatchLine& Gone, const QString& Why);
   void Start(const TReaderRow& Row);
 

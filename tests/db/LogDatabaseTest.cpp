@@ -58,7 +58,6 @@ class LogDatabase : public testing::Test {
 TEST_F(LogDatabase, OpensAndClosesTwiceHarmlessly) {
   TLogDatabase db;
   db.OpenDatabase(Folder.DatabasePath());
-  EXPECT_TRUE(db.ReadersAtEnd());
   db.CloseDatabase();
   db.CloseDatabase();
 }
@@ -93,66 +92,6 @@ TEST_F(LogDatabase, EachFileItCannotUseHasItsOwnFailureAndNoneIsCreated) {
     QFile::setPermissions(Folder.DatabasePath(), QFile::ReadOwner);
     EXPECT_EQ(OpenFailureOf(Folder.DatabasePath()), TOpenFailure::Unwritable);
   }
-}
-
-TEST_F(LogDatabase, ReaderRowsConvertNumbersAndBooleanTexts) {
-  Folder.Execute("INSERT INTO readers VALUES ('10.0.0.5', 4001, 1, 0, 2)");
-  Folder.Execute("INSERT INTO readers VALUES (12, '4001', 'Yes', 'FALSE', '1')");
-  Folder.Execute("INSERT INTO readers VALUES ('gate', 'http', 'no', 'true', '0')");
-  TLogDatabase db;
-  db.OpenDatabase(Folder.DatabasePath());
-  TReaderRow row = db.ReadReaderRow();
-  EXPECT_EQ(row.Address, "10.0.0.5");
-  EXPECT_EQ(row.Port, "4001");
-  EXPECT_TRUE(row.SetClock);
-  EXPECT_FALSE(row.Download);
-  EXPECT_TRUE(row.ClearAfter);
-  db.NextReader();
-  row = db.ReadReaderRow();
-  EXPECT_EQ(row.Address, "12");
-  EXPECT_TRUE(row.SetClock);
-  EXPECT_FALSE(row.Download);
-  EXPECT_TRUE(row.ClearAfter);
-  db.NextReader();
-  row = db.ReadReaderRow();
-  EXPECT_EQ(row.Port, "http");
-  EXPECT_FALSE(row.SetClock);
-  EXPECT_TRUE(row.Download);
-  EXPECT_FALSE(row.ClearAfter);
-  db.NextReader();
-  EXPECT_TRUE(db.ReadersAtEnd());
-}
-
-TEST_F(LogDatabase, UnconvertibleValuesNameTheColumnAndTheValue) {
-  const struct {
-    const char* Row;
-    const char* Message;
-  } cases[] = {
-      {"('a', '1', NULL, 1, 1)", "Could not convert NULL in column 'setclk' to a boolean"},
-      {"('a', '1', 1, 'maybe', 1)", "Could not convert 'maybe' in column 'download' to a boolean"},
-      {"(NULL, '1', 1, 1, 1)", "Could not convert NULL in column 'ipaddr' to text"},
-      {"('a', NULL, 1, 1, 1)", "Could not convert NULL in column 'ipport' to text"},
-      {"('a', '1', 1, 1, '')", "Could not convert '' in column 'clrafter' to a boolean"},
-  };
-  for (const auto& c : cases) {
-    TLogFolder folder;
-    folder.Execute(QStringLiteral("INSERT INTO readers VALUES %1").arg(c.Row));
-    TLogDatabase db;
-    db.OpenDatabase(folder.DatabasePath());
-    try {
-      db.ReadReaderRow();
-      ADD_FAILURE() << "no error for " << c.Row;
-    } catch (const EConvertError& error) {
-      EXPECT_STREQ(error.what(), c.Message);
-    }
-  }
-  Folder.Execute("CREATE TABLE narrow AS SELECT ipaddr, ipport FROM readers");
-  Folder.Execute("DROP TABLE readers");
-  Folder.Execute("ALTER TABLE narrow RENAME TO readers");
-  Folder.Execute("INSERT INTO readers VALUES ('a', '1')");
-  TLogDatabase db;
-  db.OpenDatabase(Folder.DatabasePath());
-  EXPECT_THROW(db.ReadReaderRow(), EConvertError);
 }
 
 TEST_F(LogDatabase, DuplicatesMatchTimeAndCardWhateverReaderAndMode) {

@@ -12,6 +12,7 @@
 #include "ExitStatus.h"
 #include "InitCommand.h"
 #include "LogDatabase.h"
+#include "ReadersTable.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ TEST(Init, CreatesAnEmptyDatabaseForTheFoldersGroupOnly) {
   }
   TLogDatabase db;
   db.OpenDatabase(path);
-  EXPECT_EQ(db.ReaderCount(), 0u);
+  EXPECT_TRUE(ReadReaderRecords(db).empty());
 }
 
 // A trial file in a folder of everyone's (/tmp) is for the group the data folder belongs to,

@@ -26,6 +26,7 @@
 #include "ExitStatus.h"
 #include "FileLocks.h"
 #include "LogDatabase.h"
+#include "ReadersTable.h"
 #include "ReaderEdit.h"
 #include "ReaderList.h"
 #include "ReaderProbe.h"
@@ -92,7 +93,7 @@ TEST(SiteReaders, AddsEachReaderOnceAndKeepsTheTypesTheRunReads) {
                          "gate-south.invalid|text|http|text|0|integer|1|0"}));
   TLogDatabase run;
   run.OpenDatabase(folder.DatabasePath());
-  const TReaderRow first = run.ReadReaderRow();
+  const TReaderRow first = *ReadReaders(run).front().Values;
   EXPECT_EQ(first.Address, "127.0.0.1");
   EXPECT_EQ(first.Port, "4001");
   EXPECT_TRUE(first.SetClock && first.Download && !first.ClearAfter);
@@ -481,7 +482,7 @@ TEST(SiteRestore, PutsTheCopyInPlaceForTheGroupAndKeepsTheOldFileWhole) {
   QSqlDatabase::removeDatabase("kept");
   TLogDatabase run;
   run.OpenDatabase(folder.DatabasePath());
-  EXPECT_EQ(run.ReaderCount(), 1u);
+  EXPECT_EQ(ReadReaderRecords(run).size(), 1u);
   run.CloseDatabase();
 
   // Without a copy of the old one kept, the folder holds the restored file alone.

@@ -15,6 +15,7 @@
 #include "HolderView.h"
 #include "HolderViewModel.h"
 #include "LogDatabase.h"
+#include "ReadersTable.h"
 #include "ReaderBoard.h"
 #include "ReaderTableModel.h"
 #include "ReaderTableWindow.h"
@@ -176,7 +177,7 @@ class ReaderBoard : public testing::Test {
 TEST_F(ReaderBoard, ShowsWhatTheVisitsPostFromTheirThreads) {
   QPointer<const TReaderTableWindow> window;
   {
-    TReaderBoard board(Db, StatusWindow);
+    TReaderBoard board(ReadReaders(Db), StatusWindow);
     window = &board.Window();
     const TReaderTableModel& model = board.Window().Model();
     const auto statusOf = [&](int Row) { return model.index(Row, TReaderTableModel::StatusColumn).data().toString(); };

@@ -39,7 +39,7 @@ class TInProcessWatch {
     TWatchTimings timings;
     timings.FirstRetryMs = 50;
     timings.LongestRetryMs = 400;
-    Readers = std::make_unique<TWatchedReaders>(Db, Store, *Live, *Journal, Receiver, timings, 4, &Lines);
+    Readers = std::make_unique<TWatchedReaders>(Db, ReadReaderRecords(Db), Store, *Live, *Journal, Receiver, timings, 4, &Lines);
     Desk = std::make_unique<TWatchDesk>(Db, Lines, [this](const QString& R) { return Readers->Watches(R); },
                                         [this](const QString& R) { Readers->CollectNow(R); });
   }

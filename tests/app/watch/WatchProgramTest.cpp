@@ -124,10 +124,41 @@ TEST(WatchProgram, RowsBeyondItsReachAreRefusedAloud) {
   output += QString::fromLocal8Bit(watch.readAllStandardError());
   EXPECT_TRUE(output.contains("watching 65 readers; each log collected on connect and every minute\n")) << output.toStdString();
   EXPECT_TRUE(output.contains("<3>127.0.0.1: bad_row: the port is empty")) << output.toStdString();
-  EXPECT_TRUE(output.contains("<3>localhost:1 bad_row: the reader is already watched under another row")) << output.toStdString();
+  EXPECT_TRUE(output.contains("<3>localhost:1 bad_row: the same reader as row 2 (127.0.0.1:1)")) << output.toStdString();
   EXPECT_EQ(folder.Query("SELECT ipaddr || ':' || ipport FROM visits WHERE outcome = 'bad_row' ORDER BY ipport"),
             (QStringList{"127.0.0.1:", "localhost:1"}));
   EXPECT_EQ(watch.exitCode(), 0);
+}
+
+// Two texts of one reader whose name does not resolve are one reader in every mode: the site
+// tools refuse a third, the watch keeps one line and refuses the second row once, and a run, with
+// --jobs or without, visits both rows, one after the other.
+TEST(WatchProgram, EveryModeTakesTwoTextsOfOneReaderForOne) {
+  TProgramFolder folder;
+  folder.AddReader("nosuch-door.invalid", "4001", false, true, false);
+  folder.AddReader("NOSUCH-DOOR.invalid", "4001", false, true, false);
+  QProcess add;
+  add.start(folder.Program(), {"--add-reader", "Nosuch-Door.invalid:4001"});
+  ASSERT_TRUE(add.waitForFinished(LimitMs));
+  EXPECT_EQ(add.exitCode(), 2);
+  EXPECT_TRUE(QString::fromLocal8Bit(add.readAllStandardError()).contains("is the reader of row 1 (nosuch-door.invalid:4001) already"));
+  QProcess watch;
+  StartWatch(folder, watch);
+  QString output;
+  ASSERT_TRUE(AwaitOutput(watch, output, "watching ")) << output.toStdString();
+  watch.terminate();
+  ASSERT_TRUE(watch.waitForFinished(LimitMs));
+  output += QString::fromLocal8Bit(watch.readAllStandardError());
+  EXPECT_TRUE(output.contains("watching 1 reader;")) << output.toStdString();
+  EXPECT_TRUE(output.contains("<3>NOSUCH-DOOR.invalid:4001 bad_row: the same reader as row 1 (nosuch-door.invalid:4001)"))
+      << output.toStdString();
+  for (const QStringList& environment : {QStringList{}, QStringList{"QUILLMERE_JOBS=2"}}) {
+    folder.Execute("DELETE FROM visits");
+    ASSERT_TRUE(folder.RunProgram(LimitMs, environment));
+    EXPECT_EQ(folder.Query("SELECT ipaddr, outcome FROM visits ORDER BY id"),
+              (QStringList{"nosuch-door.invalid|unreachable", "NOSUCH-DOOR.invalid|unreachable"}))
+        << environment.join(' ').toStdString();
+  }
 }
 
 // Readers that need more open files than the watch may have are refused at once, in one line
@@ -202,7 +233,7 @@ TEST(WatchProgram, ReadersRowsAddedOrRemovedMeanwhileAreTakenUp) {
   QProcess watch;
   StartWatch(folder, watch);
   QString output;
-  ASSERT_TRUE(AwaitOutput(watch, output, "watching 1 readers")) << output.toStdString();
+  ASSERT_TRUE(AwaitOutput(watch, output, "watching 1 reader;")) << output.toStdString();
   folder.AddReader("127.0.0.1", QString::number(added.Port()), false, true, false);
   ASSERT_TRUE(AwaitOutput(watch, output, "a new readers row; watched from now on")) << output.toStdString();
   ASSERT_TRUE(WaitUntil([&] { return folder.RecordCount() == 12; }, LimitMs));
