@@ -25,6 +25,7 @@
 #include "LiveCopies.h"
 #include "NativeStatement.h"
 #include "ValueConversion.h"
+#include "VisitJournal.h"
 
 namespace {
 
@@ -328,6 +329,10 @@ void TWriteTransaction::NoteVisitCounts(const TVisitCounts& Counts) {
   update.BindInt(3, Counts.Invalid);
   update.BindInt64(4, Counts.VisitId);
   update.Run();
+}
+
+qint64 TWriteTransaction::StartVisit(const TVisit& Visit) {
+  return StartVisitRow(Store.NativeDb, Visit);
 }
 
 // A COMMIT that fails (a full disk, a reader's lock in rollback-journal mode) leaves the

@@ -15,6 +15,7 @@
 #include "KeptLogs.h"
 
 struct sqlite3;
+struct TVisit;
 
 struct TReaderRow {
   QString Address;
@@ -165,6 +166,8 @@ class TWriteTransaction {
   void KeepLog(const QString& Reader, const TKeptLog& Log);
   // Keeps the visit's row current with what this transaction stores, in the same commit.
   void NoteVisitCounts(const TVisitCounts& Counts);
+  // The visit's running row (see StartVisitRow); its id.
+  qint64 StartVisit(const TVisit& Visit);
   void Commit();
 
  private:

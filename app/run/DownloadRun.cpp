@@ -1,6 +1,7 @@
 #include "DownloadRun.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <utility>
 
@@ -15,6 +16,7 @@
 #include "ReaderVisit.h"
 #include "RunDisplay.h"
 #include "RunJournal.h"
+#include "StopSignals.h"
 
 namespace {
 
@@ -65,34 +67,42 @@ TExitStatus TDownloadRun::Run() {
     if (MessagesAreInteractive()) ShowErrorMessage(shortfall);
     return TExitStatus::DescriptorsShort;
   }
-  if (!VisitReaders()) return TExitStatus::StoreFailed;
+  const TExitStatus visited = VisitReaders();
+  if (visited != TExitStatus::Ok) return visited;
   return Forwarding ? ExitStatusOf(Forwarding->Finish()) : TExitStatus::Ok;
 }
 
-// False when logs.mdb failed to take what was collected.
-bool TDownloadRun::VisitReaders() {
+// A stopped run does not wait for its forward, whose wait ends as it goes.
+TExitStatus TDownloadRun::VisitReaders() {
+  std::atomic<bool> stopGiven{false};
+  const TStopSignals stopSignals([&stopGiven] { stopGiven = true; });
+  const TStopToken stop([&stopGiven] { return stopGiven.load(); },
+                        QStringLiteral("the run was stopped by a signal; the rest stays on the reader"));
   TRunJournal journal(Db);
   if (Options.Jobs > 1) {
-    TParallelRun(Db, journal, Display, Options.Jobs).Run();
+    TParallelRun(Db, journal, Display, Options.Jobs, stop).Run();
   } else {
-    VisitOneByOne(journal);
+    VisitOneByOne(journal, stop);
   }
+  if (stop.Given()) journal.RunStopped();
   try {
     Db.Checkpoint();
   } catch (const EDatabaseError& Error) {
     JournalLine(TPriority::Error, QStringLiteral("%1: what was stored stays in its log, which cannot be moved into the file: %2")
                                       .arg(Db.DatabasePath(), QString::fromLocal8Bit(Error.what())));
-    return false;
+    return TExitStatus::StoreFailed;
   }
-  return !journal.FileFailed();
+  if (journal.FileFailed()) return TExitStatus::StoreFailed;
+  return stop.Given() ? TExitStatus::Stopped : TExitStatus::Ok;
 }
 
 // An error the run stops at leaves Run once the visit's row and line say so.
-void TDownloadRun::VisitOneByOne(TRunJournal& Journal) {
+void TDownloadRun::VisitOneByOne(TRunJournal& Journal, const TStopToken& Stop) {
   TReader link;
+  link.StopWaitsWhen([&Stop] { return Stop.Given(); });
   TPassObserver& observer = Display.SerialPass();
-  TReaderPass pass(link, Db, observer);
-  for (; !Db.ReadersAtEnd(); Db.NextReader()) {
+  TReaderPass pass(link, Db, observer, Stop);
+  for (; !Db.ReadersAtEnd() && !Stop.Given(); Db.NextReader()) {
     TVisit visit = RowVisit(Db);
     const qint64 id = Journal.VisitStarted(visit);
     TVisitEnd end;

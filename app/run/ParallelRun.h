@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "StopToken.h"
 #include "VisitWorker.h"
 
 class IReaderBoard;
@@ -21,7 +22,8 @@ class TRunJournal;
 // and touches the windows; the workers reach it only through queued calls.
 class TParallelRun : public QObject {
  public:
-  TParallelRun(TLogDatabase& Db, TRunJournal& Journal, IRunDisplay& Display, int Jobs);
+  // Once Stop is given, each visit under way ends at its next step and no row is handed out.
+  TParallelRun(TLogDatabase& Db, TRunJournal& Journal, IRunDisplay& Display, int Jobs, TStopToken Stop = {});
   ~TParallelRun() override;
 
   // Returns when the last visit has ended. A row that cannot be read is a bad_row visit and the
@@ -39,6 +41,7 @@ class TParallelRun : public QObject {
   TRunJournal& Journal;
   IRunDisplay& Display;
   int Jobs;
+  TStopToken Stop;
   bool Stopped = false;
   std::exception_ptr Failure;
   QEventLoop* Loop = nullptr;

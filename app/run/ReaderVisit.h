@@ -22,10 +22,16 @@ struct TVisitEnd {
 // Raises EConvertError for a text that is neither a number nor a service name.
 QString PortRefusal(const QString& Port);
 
-// One readers row visited, start to end, in the calling thread, by the serial and the parallel
-// run alike: a port out of range is a bad row and skipped, an unreachable reader is an outcome,
-// and every failure comes back as the visit's outcome rather than an exception.
-TVisitEnd VisitReader(TReaderPass& Pass, TReader& Link, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId);
+// Who visits: a run, serial or side by side, makes each reader's line for its visit and leaves
+// it; a watch keeps the line for its life, made before the visit and carrying live events after.
+enum class TVisitor { Run, Watch };
+
+// One readers row visited, start to end, in the calling thread, by the serial run, the parallel
+// run and the watch alike: a port out of range is a bad row and skipped, an unreachable reader is
+// an outcome, and every failure comes back as the visit's outcome rather than an exception. Its
+// row in the journal, JournalId, is started by the caller and kept current as pages are stored.
+TVisitEnd VisitReader(TReaderPass& Pass, TReader& Link, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId,
+                      TVisitor By = TVisitor::Run);
 
 // The reader each readers row reaches, in table order, as "a.b.c.d:port", or the row's own text
 // where its name is not resolved in time: two rows with one key are one reader.
