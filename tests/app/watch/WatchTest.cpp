@@ -840,7 +840,7 @@ TEST(Watch, APassHasItsRunningRowFromItsStartAndTheCheckSeesItUnderWay) {
   TWatched watched(readersim::SampleLog(Records, 7), slowPages, false, QuickTimings(), true);
   const TRunLock lock(watched.Folder.DatabasePath());
   ASSERT_TRUE(WaitUntil([&] { return watched.Folder.Query("SELECT outcome FROM visits") == QStringList{"running"}; }, LimitMs));
-  EXPECT_LT(watched.Sim->Commands().size(), 30u);  // seen within its first pages
+  EXPECT_TRUE(watched.Passes().empty());  // seen while the pass works
   const THealth health = ReadHealth(watched.Folder.DatabasePath(), 24);
   ASSERT_EQ(health.Readers.size(), 1u);
   EXPECT_TRUE(health.Readers[0].UnderWay);
@@ -848,6 +848,21 @@ TEST(Watch, APassHasItsRunningRowFromItsStartAndTheCheckSeesItUnderWay) {
   EXPECT_GT(watched.Folder.Query("SELECT added FROM visits").front().toInt(), 0);  // as its pages went in
   watched.EndRows();
   EXPECT_EQ(watched.Folder.Query("SELECT outcome, added FROM visits"), QStringList{QStringLiteral("done|%1").arg(Records)});
+}
+
+// Unlike a run's, a watch's pass that failed to store unlocks its reader: a locked reader takes
+// no card until its lock runs out.
+TEST(Watch, APassThatFailedToStoreLeavesItsReaderUnlocked) {
+  SimFaults slowPages;
+  slowPages.ReplyDelayMsFor[0x0A] = 20;
+  TWatchTimings timings = QuickTimings();
+  timings.LongestRetryMs = 60000;  // no second pass to lock it again meanwhile
+  TWatched watched(readersim::SampleLog(3300, 7), slowPages, false, timings);
+  ASSERT_TRUE(watched.AwaitRecords(1));
+  watched.Folder.Execute("CREATE TRIGGER refuse BEFORE INSERT ON records BEGIN SELECT RAISE(ABORT, 'disk says no'); END");
+  ASSERT_TRUE(watched.AwaitPasses(1));
+  EXPECT_EQ(watched.Passes()[0].Outcome, TVisitOutcome::StoreFailed) << watched.Passes()[0].Detail.toStdString();
+  EXPECT_FALSE(watched.Sim->Locked());
 }
 
 // A visit's line and its row agree: live events its added counts are said in its detail, in
