@@ -55,7 +55,7 @@ TRunJournal::~TRunJournal() {
   const QString downText = down > 0 ? QStringLiteral(" (%1 of them readers down at the end)").arg(down) : QString();
   JournalLine(Stopped ? TPriority::Warning : TPriority::Info,
               QStringLiteral("run %1: %2 %3, %4 done, %5 not%6; %7 records added")
-                  .arg(Stopped ? QStringLiteral("stopped by a signal before its last reader") : QStringLiteral("ended"))
+                  .arg(Stopped ? QStringLiteral("stopped by a signal") : QStringLiteral("ended"))
                   .arg(VisitCount + down)
                   .arg(Watching ? QStringLiteral("visits") : QStringLiteral("readers visited"))
                   .arg(DoneCount)

@@ -117,7 +117,7 @@ TEST(Journal, ASignalEndsARunAtItsVisitsNextStepAndTheRunIsNoSuccess) {
     const QString output = QString::fromLocal8Bit(run.readAllStandardError());
     EXPECT_EQ(run.exitCode(), 16) << jobs << output.toStdString();
     EXPECT_EQ(folder.Query("SELECT outcome FROM visits"), QStringList(jobs, "interrupted")) << jobs;
-    EXPECT_TRUE(output.contains("<4>run stopped by a signal before its last reader: ")) << output.toStdString();
+    EXPECT_TRUE(output.contains("<4>run stopped by a signal: ")) << output.toStdString();
     EXPECT_FALSE(output.contains("run ended")) << output.toStdString();
     EXPECT_TRUE(WaitUntil([&] { return !first.Locked() && !second.Locked(); }, 20000)) << jobs;
     EXPECT_EQ(first.LogSize() + second.LogSize(), 6600u) << jobs;
