@@ -685,16 +685,25 @@ TEST(Watch, AnOutageIsOneRowThatSaysHowLongItLasted) {
               (QStringList{"4001|gone; up again after 9 s", "4002|gone"}))
         << heldAtStart;
   }
-  // A reader down at the end, never reached, is a visit not done in the closing line.
+  // A reader down at the end, never reached, is a visit not done in the closing line. A pass
+  // that lost the line again within the outage only ends its running row.
   TCapturedErrors errors;
+  TLogFolder folder;
   {
-    TLogFolder folder;
     TLogDatabase db;
     db.OpenDatabase(folder.DatabasePath());
+    TLogDatabase store;
+    store.OpenDatabase(folder.DatabasePath());
     TRunJournal journal(db, true);
-    journal.LineDown({"10.0.0.1", "4001", TVisitOutcome::LineDown, {}, 0, 0, 0, false, false, false, false, "refused"});
+    TVisit down{"10.0.0.1", "4001", TVisitOutcome::LineDown, {}, 0, 0, 0, false, false, false, false, "refused"};
+    journal.LineDown(down);
+    TVisit lost = down;
+    lost.Outcome = TVisitOutcome::NoResponse;
+    journal.RowOnly(lost, journal.VisitStartedIn(store, lost));
   }
+  EXPECT_EQ(folder.Query("SELECT outcome FROM visits ORDER BY id"), (QStringList{"line_down", "no_response"}));
   const QString lines = QString::fromLocal8Bit(errors.Text());
+  EXPECT_FALSE(lines.contains("no_response")) << lines.toStdString();
   EXPECT_TRUE(lines.contains("<6>run ended: 1 visits, 0 done, 1 not (1 of them readers down at the end); 0 records added"))
       << lines.toStdString();
 }
