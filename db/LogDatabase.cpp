@@ -18,6 +18,7 @@
 #include "LogConnection.h"
 #include "NativeStatement.h"
 #include "ReadersTable.h"
+#include "VisitJournal.h"
 
 namespace {
 
@@ -261,6 +262,10 @@ void TWriteTransaction::NoteVisitCounts(const TVisitCounts& Counts) {
   update.BindInt(3, Counts.Invalid);
   update.BindInt64(4, Counts.VisitId);
   update.Run();
+}
+
+qint64 TWriteTransaction::StartVisit(const TVisit& Visit) {
+  return StartVisitRow(Store.NativeDb, Visit);
 }
 
 // A COMMIT that fails (a full disk, a reader's lock in rollback-journal mode) leaves the

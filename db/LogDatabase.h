@@ -15,6 +15,7 @@
 #include "Transaction.h"
 
 struct sqlite3;
+struct TVisit;
 
 // Long enough that someone browsing the file in another SQLite tool never fails a run.
 constexpr int DefaultBusyTimeoutMs = 10000;
@@ -142,6 +143,8 @@ class TWriteTransaction {
   void KeepLog(const QString& Reader, const TKeptLog& Log);
   // Keeps the visit's row current with what this transaction stores, in the same commit.
   void NoteVisitCounts(const TVisitCounts& Counts);
+  // The visit's running row (see StartVisitRow); its id.
+  qint64 StartVisit(const TVisit& Visit);
   void Commit();
 
  private:

@@ -6,6 +6,7 @@
 
 #include "Clock.h"
 #include "LogDatabase.h"
+#include "NativeStatement.h"
 #include "SqlExec.h"
 
 namespace {
@@ -89,15 +90,20 @@ QList<TVisit> TVisitJournal::MarkInterrupted() {
   return left;
 }
 
+qint64 StartVisitRow(sqlite3* Db, const TVisit& Visit) {
+  TNativeStatement insert(Db, "INSERT INTO visits (started, ipaddr, ipport, outcome) VALUES (?, ?, ?, ?) RETURNING id");
+  insert.BindText(1, TimeText(Visit.Started).toUtf8());
+  insert.BindText(2, Visit.Address.toUtf8());
+  insert.BindText(3, Visit.Port.toUtf8());
+  insert.BindText(4, OutcomeText(TVisitOutcome::Running).toUtf8());
+  insert.Next();
+  const qint64 id = insert.Int64(0);
+  insert.Next();  // the statement's end: the row is in
+  return id;
+}
+
 qint64 TVisitJournal::Start(const TVisit& Visit) {
-  QSqlQuery insert(QSqlDatabase::database(Connection, false));
-  insert.prepare(QStringLiteral("INSERT INTO visits (started, ipaddr, ipport, outcome) VALUES (?, ?, ?, ?)"));
-  insert.addBindValue(TimeText(Visit.Started));
-  insert.addBindValue(Visit.Address);
-  insert.addBindValue(Visit.Port);
-  insert.addBindValue(OutcomeText(TVisitOutcome::Running));
-  Exec(insert);
-  return insert.lastInsertId().toLongLong();
+  return StartVisitRow(NativeHandle(QSqlDatabase::database(Connection, false)), Visit);
 }
 
 void TVisitJournal::Finish(qint64 Id, const TVisit& Visit) {
@@ -114,7 +120,22 @@ void TVisitJournal::Finish(qint64 Id, const TVisit& Visit) {
 }
 
 void TVisit::AddLiveEvents(int Events) {
+  const QString counted = CountsText();
   Added += Events;
   Live += Events;
-  Detail += QStringLiteral("; %1 live events stored since the last pass").arg(Events);
+  if (Detail.startsWith(counted)) {
+    Detail.replace(0, counted.size(), CountsText());
+  } else if (Events > 0) {
+    Detail += QStringLiteral("; %1 live events stored since the last pass, counted as added").arg(Events);
+  }
+}
+
+QString TVisit::CountsText() const {
+  const QString live = Live > 0 ? QStringLiteral(" (%1 of them live events)").arg(Live) : QString();
+  return QStringLiteral("%1 added%2, %3 duplicates, %4 invalid of %5 reported")
+      .arg(Added)
+      .arg(live)
+      .arg(Duplicates)
+      .arg(Invalid)
+      .arg(RecordsReported.value_or(0));
 }

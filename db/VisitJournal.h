@@ -10,6 +10,8 @@
 #include "DateTime.h"
 #include "VisitOutcome.h"
 
+struct sqlite3;
+
 // What one visit of one readers row did.
 struct TVisit {
   QString Address;
@@ -30,8 +32,11 @@ struct TVisit {
   std::size_t Row = 0;        // its readers row, from 1 in table order; 0: not known
 
   // A watch's live events count with the reader's next visit row, so that the check and the
-  // run's totals know them.
+  // run's totals know them; where the detail states the counts, it states them anew.
   void AddLiveEvents(int Events);
+  // "12 added (2 of them live events), 3 duplicates, 0 invalid of 15 reported": the counts as
+  // a done visit's line and row state them.
+  QString CountsText() const;
 };
 
 // The table visits in logs.mdb: one row per readers row a run reaches, written when the visit
@@ -57,6 +62,10 @@ class TVisitJournal {
   QString Connection;
   QString ForeignShape;
 };
+
+// A visit's running row, on a connection's native handle, so that any thread may write it inside
+// its turn at the store; the row's id. Raises EDatabaseError.
+qint64 StartVisitRow(sqlite3* Db, const TVisit& Visit);
 
 // The column names of visits, in order.
 const QStringList& VisitColumns();

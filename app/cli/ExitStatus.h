@@ -20,6 +20,7 @@ enum class TExitStatus : int {
   NoWatch = 13,             // --collect-now: no watch holds logs.mdb to ask (a plain run collects now)
   CollectUnfinished = 14,   // --collect-now: a reader's pass failed, was refused, or had not ended when the wait did
   DescriptorsShort = 15,    // the readers need more open files than the process may have; nothing contacted
+  Stopped = 16,             // a stop signal ended a run (not a watch) before its last reader
 };
 
 constexpr int ExitCode(TExitStatus Status) {

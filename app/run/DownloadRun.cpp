@@ -1,6 +1,7 @@
 #include "DownloadRun.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <utility>
 
@@ -15,6 +16,7 @@
 #include "ReaderVisit.h"
 #include "RunDisplay.h"
 #include "RunJournal.h"
+#include "StopSignals.h"
 
 namespace {
 
@@ -66,36 +68,45 @@ TExitStatus TDownloadRun::Run() {
     if (MessagesAreInteractive()) ShowErrorMessage(shortfall);
     return TExitStatus::DescriptorsShort;
   }
-  if (!VisitReaders(readers)) return TExitStatus::StoreFailed;
+  const TExitStatus visited = VisitReaders(readers);
+  if (visited != TExitStatus::Ok) return visited;
   return Forwarding ? ExitStatusOf(Forwarding->Finish()) : TExitStatus::Ok;
 }
 
-// False when logs.mdb failed to take what was collected.
-bool TDownloadRun::VisitReaders(const std::vector<TReaderEntry>& Readers) {
+// A stopped run does not wait for its forward, whose wait ends as it goes.
+TExitStatus TDownloadRun::VisitReaders(const std::vector<TReaderEntry>& Readers) {
+  std::atomic<bool> stopGiven{false};
+  const TStopSignals stopSignals([&stopGiven] { stopGiven = true; });
+  const TStopToken stop([&stopGiven] { return stopGiven.load(); },
+                        QStringLiteral("the run was stopped by a signal; the rest stays on the reader"));
   TRunJournal journal(Db);
   if (Options.Jobs > 1) {
-    TParallelRun(Db, Readers, journal, Display, Options.Jobs).Run();
+    TParallelRun(Db, Readers, journal, Display, Options.Jobs, stop).Run();
   } else {
-    VisitOneByOne(Readers, journal);
+    VisitOneByOne(Readers, journal, stop);
   }
+  if (stop.Given()) journal.RunStopped();
   try {
     Db.Checkpoint();
   } catch (const EDatabaseError& Error) {
     JournalLine(TPriority::Error, QStringLiteral("%1: what was stored stays in its log, which cannot be moved into the file: %2")
                                       .arg(Db.DatabasePath(), QString::fromLocal8Bit(Error.what())));
-    return false;
+    return TExitStatus::StoreFailed;
   }
-  return !journal.FileFailed();
+  if (journal.FileFailed()) return TExitStatus::StoreFailed;
+  return stop.Given() ? TExitStatus::Stopped : TExitStatus::Ok;
 }
 
 // An error the run stops at leaves Run once the visit's row and line say so: an unreadable row
 // stops it there, a port out of range is that row's alone, and a second row of one reader is
 // visited again, after the first.
-void TDownloadRun::VisitOneByOne(const std::vector<TReaderEntry>& Readers, TRunJournal& Journal) {
+void TDownloadRun::VisitOneByOne(const std::vector<TReaderEntry>& Readers, TRunJournal& Journal, const TStopToken& Stop) {
   TReader link;
+  link.StopWaitsWhen([&Stop] { return Stop.Given(); });
   TPassObserver& observer = Display.SerialPass();
-  TReaderPass pass(link, Db, observer);
+  TReaderPass pass(link, Db, observer, Stop);
   for (const TReaderEntry& entry : Readers) {
+    if (Stop.Given()) break;
     const TVisit visit = EntryVisit(entry);
     const qint64 id = Journal.VisitStarted(visit);
     if (entry.Values) observer.Reaching(entry.Values->Address);

@@ -13,6 +13,7 @@
 #include "ReadersTable.h"
 #include "RunLock.h"
 #include "RunOptions.h"
+#include "StopToken.h"
 
 class IRunDisplay;
 class TRunForwarding;
@@ -21,7 +22,8 @@ class TRunJournal;
 // One run over the table readers: every row gets its visit, one after another, or up to Jobs
 // side by side, and what logs.mdb holds is forwarded when asked. A logs.mdb that cannot be
 // opened or a refused forward ends it with its own status; an exception (a value that cannot be
-// converted, a port text that is no number) ends it after everything is released.
+// converted, a port text that is no number) ends it after everything is released. SIGTERM or
+// SIGINT ends each visit under way at its next step, interrupted, and no row after it is visited.
 class TDownloadRun {
  public:
   // A run that forwards takes logs.mdb here and starts sending what it holds, while its window
@@ -34,8 +36,8 @@ class TDownloadRun {
   TExitStatus Run();
 
  private:
-  bool VisitReaders(const std::vector<TReaderEntry>& Readers);
-  void VisitOneByOne(const std::vector<TReaderEntry>& Readers, TRunJournal& Journal);
+  TExitStatus VisitReaders(const std::vector<TReaderEntry>& Readers);
+  void VisitOneByOne(const std::vector<TReaderEntry>& Readers, TRunJournal& Journal, const TStopToken& Stop);
 
   IRunDisplay& Display;
   QString DatabaseFile;

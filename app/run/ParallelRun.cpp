@@ -10,8 +10,8 @@
 #include "RunJournal.h"
 
 TParallelRun::TParallelRun(TLogDatabase& ADb, const std::vector<TReaderEntry>& AReaders, TRunJournal& AJournal, IRunDisplay& ADisplay,
-                           int AJobs)
-    : Db(ADb), Readers(AReaders), Journal(AJournal), Display(ADisplay), Jobs(AJobs) {}
+                           int AJobs, TStopToken AStop)
+    : Db(ADb), Readers(AReaders), Journal(AJournal), Display(ADisplay), Jobs(AJobs), Stop(std::move(AStop)) {}
 
 TParallelRun::~TParallelRun() = default;
 
@@ -29,7 +29,7 @@ void TParallelRun::Run() {
 }
 
 void TParallelRun::HandOut() {
-  while (static_cast<int>(Workers.size()) < Jobs && !Stopped && HandOutNext()) {
+  while (static_cast<int>(Workers.size()) < Jobs && !Stopped && !Stop.Given() && HandOutNext()) {
   }
   if (Workers.empty() && Loop != nullptr) Loop->quit();
 }
@@ -65,7 +65,7 @@ void TParallelRun::Refuse(const TReaderEntry& Entry, qint64 JournalId) {
 void TParallelRun::Start(TVisitOrder Order) {
   const QString key = Order.Key;
   TPassObserver& observer = Board->ObserverOf(Order.BoardRow);
-  Workers[key] = std::make_unique<TVisitWorker>(*Store, observer, std::move(Order),
+  Workers[key] = std::make_unique<TVisitWorker>(*Store, observer, std::move(Order), Stop,
                                                 [this](const TVisitOrder& Ordered, const TVisitEnd& End) {
                                                   QMetaObject::invokeMethod(
                                                       this, [this, Ordered, End] { Ended(Ordered, End); }, Qt::QueuedConnection);

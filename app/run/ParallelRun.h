@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "StopToken.h"
 #include "VisitWorker.h"
 
 class IReaderBoard;
@@ -21,7 +22,9 @@ class TRunJournal;
 // and touches the windows; the workers reach it only through queued calls.
 class TParallelRun : public QObject {
  public:
-  TParallelRun(TLogDatabase& Db, const std::vector<TReaderEntry>& Readers, TRunJournal& Journal, IRunDisplay& Display, int Jobs);
+  // Once Stop is given, each visit under way ends at its next step and no row is handed out.
+  TParallelRun(TLogDatabase& Db, const std::vector<TReaderEntry>& Readers, TRunJournal& Journal, IRunDisplay& Display, int Jobs,
+               TStopToken Stop = {});
   ~TParallelRun() override;
 
   // Returns when the last visit has ended. A row that is not usable is a bad_row visit and the
@@ -40,6 +43,7 @@ class TParallelRun : public QObject {
   TRunJournal& Journal;
   IRunDisplay& Display;
   int Jobs;
+  TStopToken Stop;
   bool Stopped = false;
   std::exception_ptr Failure;
   QEventLoop* Loop = nullptr;

@@ -186,6 +186,12 @@ void TReaderPass::ReaderPass(const TPassFlags& Flags, qint64 JournalId) {
   WalkFrom = 0;
   Reached = {};
   RunPass(Flags);
+  // The stop may have cut a reply wait or a reconnect short before the pass's next step: what
+  // the pass took for the reader's failure was the stop's own.
+  if (Stop.Given() && Result.Outcome != TVisitOutcome::Running && Result.Outcome != TVisitOutcome::StoreFailed) {
+    Result.Outcome = TVisitOutcome::Interrupted;
+    Result.Detail = Stop.Why();
+  }
   if (Result.Outcome == TVisitOutcome::Interrupted && Locked) ReleaseLock();
   if (Result.Outcome == TVisitOutcome::Running) {
     Result.Outcome = TVisitOutcome::Done;
@@ -205,11 +211,7 @@ TVisit TReaderPass::VisitOf(const TVisit& Row) const {
 }
 
 QString TReaderPass::DoneDetail() const {
-  QString detail = QStringLiteral("%1 added, %2 duplicates, %3 invalid of %4 reported")
-                       .arg(Count.Added)
-                       .arg(Count.Duplicated)
-                       .arg(Count.Invalid)
-                       .arg(Result.RecordsReported.value_or(0));
+  QString detail = VisitOf({}).CountsText();
   if (Result.ClockSet) detail += QStringLiteral("; clock set");
   if (WalkFrom > 0) detail += QStringLiteral("; the walk started at page %1 of a kept log").arg(WalkFrom);
   if (Result.Cleared) detail += QStringLiteral("; cleared");

@@ -1,5 +1,6 @@
 #include "ReaderVisit.h"
 
+#include "Clock.h"
 #include "Errors.h"
 #include "ReaderPass.h"
 #include "RunJournal.h"
@@ -15,6 +16,14 @@ TVisit Ended(TVisit Visit, TVisitOutcome Outcome, const QString& Detail) {
 
 bool IsBadRow(const std::exception& Error) {
   return dynamic_cast<const EConvertError*>(&Error) != nullptr;
+}
+
+// A pass that failed to store leaves its reader locked and uncleared, as a run always has: the
+// records stay on the reader, which holds still for the next run. A watch's reader is a door it
+// serves for the watch's life, and a locked reader takes no card until the lock runs out: the
+// watch unlocks it, and tries the pass again within the minute.
+bool UnlocksAfterFailedStore(TVisitor By) {
+  return By == TVisitor::Watch;
 }
 
 }  // namespace
@@ -62,14 +71,21 @@ TVisit RefusedVisit(const TReaderEntry& Entry) {
   return Ended(EntryVisit(Entry), TVisitOutcome::BadRow, Entry.Reason);
 }
 
-TVisitEnd VisitReader(TReaderPass& Pass, TReader& Link, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId) {
+TVisitEnd VisitReader(TReaderPass& Pass, TReader& Link, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId, TVisitor By) {
+  TVisitEnd end;
   try {
-    if (!Pass.ConfigureReader(Row.Address, Row.Port)) return {Ended(Visit, TVisitOutcome::Unreachable, Link.ConnectFailure()), {}};
+    if (By == TVisitor::Run && !Pass.ConfigureReader(Row.Address, Row.Port)) {
+      return {Ended(Visit, TVisitOutcome::Unreachable, Link.ConnectFailure()), {}};
+    }
     Pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter}, JournalId);
-    return {Pass.VisitOf(Visit), {}};
+    end.Visit = Pass.VisitOf(Visit);
   } catch (const EConvertError& Error) {
-    return {FailedVisit(Visit, Error), RowStop(Visit, Error)};
+    end = {FailedVisit(Visit, Error), RowStop(Visit, Error)};
   } catch (const std::exception& Error) {
-    return {FailedVisit(Visit, Error), std::current_exception()};
+    end = {FailedVisit(Visit, Error), std::current_exception()};
   }
+  if (end.Visit.Outcome == TVisitOutcome::StoreFailed && UnlocksAfterFailedStore(By)) (void)Link.Lock(false);
+  end.Visit.Started = Visit.Started;
+  end.Visit.Ended = Now();
+  return end;
 }

@@ -18,11 +18,17 @@ struct TVisitEnd {
   std::exception_ptr Stop;
 };
 
-// One readers row visited, start to end, in the calling thread, by the serial and the parallel
-// run alike: a row the readers table found usable, or the same reader as another. An
-// unreachable reader is an outcome, and every failure comes back as the visit's outcome rather
-// than an exception.
-TVisitEnd VisitReader(TReaderPass& Pass, TReader& Link, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId);
+// Who visits: a run, serial or side by side, makes each reader's line for its visit and leaves
+// it; a watch keeps the line for its life, made before the visit and carrying live events after.
+enum class TVisitor { Run, Watch };
+
+// One readers row visited, start to end, in the calling thread, by the serial run, the parallel
+// run and the watch alike: a row the readers table found usable, or the same reader as another.
+// An unreachable reader is an outcome, and every failure comes back as the visit's outcome rather
+// than an exception. Its row in the journal, JournalId, is started by the caller and kept current
+// as pages are stored.
+TVisitEnd VisitReader(TReaderPass& Pass, TReader& Link, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId,
+                      TVisitor By = TVisitor::Run);
 
 // A visit that an exception ended: a row that could not be read (its detail says which row and
 // column), or the database failing.

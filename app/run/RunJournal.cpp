@@ -33,14 +33,20 @@ void TRunJournal::OpenVisits() {
   for (const TVisit& visit : interrupted) Line(visit);
 }
 
+// A watch visits its readers again and again: its count is of visits, not readers, and a
+// reader it never reached, or lost at the end, is one visit not done.
 TRunJournal::~TRunJournal() {
-  // A watch visits its readers again and again: its count is of visits, not readers.
-  JournalLine(TPriority::Info, QStringLiteral("run ended: %1 %2, %3 done, %4 not; %5 records added")
-                                   .arg(VisitCount)
-                                   .arg(Watching ? QStringLiteral("visits") : QStringLiteral("readers visited"))
-                                   .arg(DoneCount)
-                                   .arg(VisitCount - DoneCount)
-                                   .arg(AddedCount));
+  const int down = static_cast<int>(OpenOutages.size());
+  const QString downText = down > 0 ? QStringLiteral(" (%1 of them readers down at the end)").arg(down) : QString();
+  JournalLine(Stopped ? TPriority::Warning : TPriority::Info,
+              QStringLiteral("run %1: %2 %3, %4 done, %5 not%6; %7 records added")
+                  .arg(Stopped ? QStringLiteral("stopped by a signal") : QStringLiteral("ended"))
+                  .arg(VisitCount + down)
+                  .arg(Watching ? QStringLiteral("visits") : QStringLiteral("readers visited"))
+                  .arg(DoneCount)
+                  .arg(VisitCount - DoneCount + down)
+                  .arg(downText)
+                  .arg(AddedCount));
 }
 
 qint64 TRunJournal::VisitStarted(const TVisit& Visit) {
@@ -49,11 +55,30 @@ qint64 TRunJournal::VisitStarted(const TVisit& Visit) {
   return id;
 }
 
-void TRunJournal::VisitWhole(const TVisit& Visit) {
+// Before the journal opens, a running row would be taken for a killed run's and marked
+// interrupted by the open.
+qint64 TRunJournal::VisitStartedIn(TLogDatabase& Store, const TVisit& Visit) const {
+  if (!Opened || !Writing) return -1;
+  try {
+    TWriteTransaction transaction(Store);
+    const qint64 id = transaction.StartVisit(Visit);
+    transaction.Commit();
+    return id;
+  } catch (const EDatabaseError&) {
+    return -1;
+  }
+}
+
+void TRunJournal::VisitWhole(const TVisit& Visit, qint64 Id) {
   Count(Visit);
-  KeptBack.push_back({-1, Visit, {}});
+  KeptBack.push_back({Id, Visit, {}});
   WriteKeptBack();
   Line(Visit);
+}
+
+void TRunJournal::RowOnly(const TVisit& Visit, qint64 Id) {
+  KeptBack.push_back({Id, Visit, {}});
+  WriteKeptBack();
 }
 
 void TRunJournal::LineDown(const TVisit& Visit) {

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -27,12 +28,19 @@ class TRunJournal {
 
   qint64 VisitStarted(const TVisit& Visit);
   void VisitEnded(qint64 Id, const TVisit& Visit);
-  // The watch's rows, written once their visit ended: a row logs.mdb cannot take now is kept
-  // back, in order, and written by a later call or by WriteKeptBack. VisitWhole also says and
-  // counts the visit (a store_failed one is tried again by the watch, which judges it);
-  // LineDown (a watched line that dropped, a row for the check) does neither; the same reader's
-  // next LineDown ends that outage, in the same row, which then says how long it lasted.
-  void VisitWhole(const TVisit& Visit);
+  // From a watch's pass thread, through the store it shares with the other passes: the visit's
+  // running row, or -1 when the file cannot take it now (the row is then written whole at the
+  // end, kept back as any other); the pass goes on either way.
+  qint64 VisitStartedIn(TLogDatabase& Store, const TVisit& Visit) const;
+  // The watch's rows, written once their visit ended (Id: its running row, if it got one): a row
+  // logs.mdb cannot take now is kept back, in order, and written by a later call or by
+  // WriteKeptBack. VisitWhole also says and counts the visit (a store_failed one is tried again
+  // by the watch, which judges it); LineDown (a watched line that dropped, a row for the check)
+  // does neither; the same reader's next LineDown ends that outage, in the same row, which then
+  // says how long it lasted. A reader whose outage lasts to the end counts as a visit not done.
+  void VisitWhole(const TVisit& Visit, qint64 Id = -1);
+  // A pass that lost a line already down: its running row Id is ended, neither said nor counted.
+  void RowOnly(const TVisit& Visit, qint64 Id);
   void LineDown(const TVisit& Visit);
   void WriteKeptBack();
   // What is still kept back is said lost, and counts as the file's failure.
@@ -40,6 +48,8 @@ class TRunJournal {
   // A stopping watch's live events, Stored in all: those no visit row counted yet count in the
   // closing line.
   void LiveEventsStored(int Stored);
+  // A stop signal ended a run before its last row: its closing line says so.
+  void RunStopped() { Stopped = true; }
 
  private:
   struct TKeptBack {
@@ -57,11 +67,12 @@ class TRunJournal {
   QString DatabasePath;
   QString ConnectionName;
   bool Watching;  // only a watch keeps rows back
-  bool Opened = false;
+  std::atomic<bool> Opened{false};  // these two also read by a watch's pass threads
   std::deque<TKeptBack> KeptBack;
   std::map<QString, qint64> OpenOutages;  // by reader: its line_down row, -1 while kept back
   bool KeepingBack = false;  // said so; its end is said too
-  bool Writing = true;
+  std::atomic<bool> Writing{true};
+  bool Stopped = false;
   bool DiskFailed = false;
   int VisitCount = 0;
   int DoneCount = 0;

@@ -5,8 +5,8 @@
 #include "Reader.h"
 #include "ReaderPass.h"
 
-TVisitWorker::TVisitWorker(TLogDatabase& AStore, TPassObserver& AObserver, TVisitOrder AOrder, TEnded AEnded)
-    : Store(AStore), Observer(AObserver), Order(std::move(AOrder)), Ended(std::move(AEnded)) {
+TVisitWorker::TVisitWorker(TLogDatabase& AStore, TPassObserver& AObserver, TVisitOrder AOrder, TStopToken AStop, TEnded AEnded)
+    : Store(AStore), Observer(AObserver), Order(std::move(AOrder)), Stop(std::move(AStop)), Ended(std::move(AEnded)) {
   Thread.reset(QThread::create([this] { Visit(); }));
   Thread->start();
 }
@@ -17,7 +17,8 @@ TVisitWorker::~TVisitWorker() {
 
 void TVisitWorker::Visit() const {
   TReader link;
-  TReaderPass pass(link, Store, Observer);
+  link.StopWaitsWhen([this] { return Stop.Given(); });
+  TReaderPass pass(link, Store, Observer, Stop);
   pass.ResumeKeptLogs();
   Ended(Order, VisitReader(pass, link, Order.Row, Order.Visit, Order.JournalId));
 }

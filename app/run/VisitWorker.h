@@ -7,6 +7,7 @@
 
 #include "LogDatabase.h"
 #include "ReaderVisit.h"
+#include "StopToken.h"
 
 class QThread;
 class TPassObserver;
@@ -26,7 +27,7 @@ struct TVisitOrder {
 class TVisitWorker {
  public:
   using TEnded = std::function<void(const TVisitOrder&, const TVisitEnd&)>;
-  TVisitWorker(TLogDatabase& Store, TPassObserver& Observer, TVisitOrder Order, TEnded Ended);
+  TVisitWorker(TLogDatabase& Store, TPassObserver& Observer, TVisitOrder Order, TStopToken Stop, TEnded Ended);
   ~TVisitWorker();
   TVisitWorker(const TVisitWorker&) = delete;
   TVisitWorker& operator=(const TVisitWorker&) = delete;
@@ -37,6 +38,7 @@ class TVisitWorker {
   TLogDatabase& Store;
   TPassObserver& Observer;
   TVisitOrder Order;
+  TStopToken Stop;
   TEnded Ended;
   std::unique_ptr<QThread> Thread;
 };

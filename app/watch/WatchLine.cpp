@@ -33,12 +33,13 @@ TLinkTimings LinkTimingsOf(const TWatchTimings& Timings) {
 }  // namespace
 
 TWatchLine::TWatchLine(TLogDatabase& AStore, TLiveEventWriter& ALive, TReaderRow ARow, TWatchTimings ATimings, TReport AReport,
-                       TPollLoop& ALoop, TScheduler AScheduler, int StopFd, TWatchLines* ALines)
+                       TPollLoop& ALoop, TScheduler AScheduler, int StopFd, TWatchLines* ALines, TStartRow AStartRow)
     : Store(AStore),
       Live(ALive),
       Reader(std::move(ARow)),
       Timings(ATimings),
       Report(std::move(AReport)),
+      StartRow(std::move(AStartRow)),
       Loop(ALoop),
       Scheduler(std::move(AScheduler)),
       Source(Reader.Address + ':' + Reader.Port, Reader.Address, Reader.Download),
@@ -271,31 +272,16 @@ TVisit TWatchLine::RunPass(QString& Failure) {
   visit.Address = Reader.Address;
   visit.Port = Reader.Port;
   visit.Started = Now();
-  TVisit ended;
+  const qint64 row = StartRow ? StartRow(visit) : -1;
   InPass = true;
-  try {
-    Pass.ReaderPass({Reader.SetClock, Reader.Download, Reader.ClearAfter});
-    ended = Pass.VisitOf(visit);
-  } catch (const std::exception& Error) {
-    ended = FailedVisit(visit, Error);
-  }
+  TVisit ended = VisitReader(Pass, Link, Reader, visit, row, TVisitor::Watch).Visit;
   InPass = false;
   Line.PassEnded();
-  // The stop may have cut a reply wait or a reconnect short before the pass's next step: what
-  // the pass took for the reader's failure was the watch's own.
-  if (Stopping() && ended.Outcome != TVisitOutcome::Done && ended.Outcome != TVisitOutcome::StoreFailed) {
-    ended.Outcome = TVisitOutcome::Interrupted;
-    ended.Detail = StoppedDetail();
-  }
-  // A pass that failed on the disk leaves the reader locked, and a locked reader takes no card:
-  // the watch must have it back.
-  if (ended.Outcome == TVisitOutcome::StoreFailed) (void)Link.Lock(false);
-  ended.Started = visit.Started;
-  ended.Ended = Now();
   if (ended.Outcome != TVisitOutcome::Interrupted) LastPassStoreFailed = ended.Outcome == TVisitOutcome::StoreFailed;
   Failure = ended.Detail;
   ended.AddLiveEvents(Source.TakeStoredSince());
-  if (LineUp || !MeaningOf(ended.Outcome).LineLost) Report(ended);
+  const bool partOfOutage = !LineUp && MeaningOf(ended.Outcome).LineLost;
+  if (!partOfOutage || row >= 0) Report({ended, row, partOfOutage});
   return ended;
 }
 
@@ -311,7 +297,7 @@ void TWatchLine::ReportLineDown(const QString& Why) {
   DownFor.start();
   LineUp = false;
   Line.Down();
-  Report(Outage);
+  Report({Outage});
 }
 
 // Only a line a pass went through is up: one a reader accepts but never answers on stays down.
@@ -324,7 +310,7 @@ void TWatchLine::LineWorks() {
   JournalLine(TPriority::Info, QStringLiteral("%1: line up again after %2 s").arg(Name()).arg(seconds));
   Outage.Ended = Now();
   Outage.Detail += QStringLiteral("; up again after %1 s").arg(seconds);
-  Report(Outage);
+  Report({Outage});
 }
 
 // An event read in a pass is committed before the pass goes on: a page it stores next may hold

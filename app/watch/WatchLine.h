@@ -38,11 +38,21 @@ struct TWatchTimings {
 // that drops waits a growing while before its next connect. Its connect and its reader pass run
 // in a pass thread (see TWatchLoop), the pass on every connect, every CollectMinutes and when
 // the reader powers up or asks for its clock; the line is the loop's again once it ends. Its
-// pass writes the shared store only inside its write transactions. Each pass's end, and each
-// loss of the line as a visit line_down, goes to Report, which must only post.
+// pass writes the shared store only inside its write transactions; it is the run's visit, with
+// a running row from StartRow as it starts. Each pass's end, and each loss of the line as a visit
+// line_down, goes to Report, which must only post.
 class TWatchLine {
  public:
-  using TReport = std::function<void(const TVisit&)>;
+  // A pass's end, or a loss of the line. Row: the pass's running row, -1 for none. A pass that
+  // lost a line already down is part of that outage: it is told only to end its row.
+  struct TEnded {
+    TVisit Visit;
+    qint64 Row = -1;
+    bool PartOfOutage = false;
+  };
+  using TReport = std::function<void(const TEnded&)>;
+  // In the pass thread, as a pass starts: its running row, -1 for none.
+  using TStartRow = std::function<qint64(const TVisit&)>;
   // The scheduler's side: Due when the line needs its thread for a connect or a pass, Undue
   // when it no longer waits for one.
   struct TScheduler {
@@ -62,7 +72,7 @@ class TWatchLine {
   // readable once the whole watch stops, which ends a pending connect at once. Lines: where its
   // line's state goes for the readers window of another start (none: nowhere).
   TWatchLine(TLogDatabase& Store, TLiveEventWriter& Live, TReaderRow Row, TWatchTimings Timings, TReport Report, TPollLoop& Loop,
-             TScheduler Scheduler, int StopFd, TWatchLines* Lines = nullptr);
+             TScheduler Scheduler, int StopFd, TWatchLines* Lines = nullptr, TStartRow StartRow = {});
   TWatchLine(const TWatchLine&) = delete;
   TWatchLine& operator=(const TWatchLine&) = delete;
 
@@ -118,6 +128,7 @@ class TWatchLine {
   TReaderRow Reader;
   TWatchTimings Timings;
   TReport Report;
+  TStartRow StartRow;
   TPollLoop& Loop;
   TScheduler Scheduler;
   TLiveEventWriter::TSource Source;

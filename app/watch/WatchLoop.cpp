@@ -23,10 +23,10 @@ TWatchLoop::~TWatchLoop() {
   StopAll();
 }
 
-TWatchLine& TWatchLoop::Add(TReaderRow Row, TWatchLine::TReport Report) {
+TWatchLine& TWatchLoop::Add(TReaderRow Row, TWatchLine::TReport Report, TWatchLine::TStartRow StartRow) {
   const TWatchLine::TScheduler scheduler{[this](TWatchLine& Line) { Due(Line); }, [this](TWatchLine& Line) { Undue(Line); }};
   Lines.push_back(std::make_unique<TWatchLine>(Store, Live, std::move(Row), Timings, std::move(Report), Loop, scheduler,
-                                               Stopping.Descriptor(), ShownLines));
+                                               Stopping.Descriptor(), ShownLines, std::move(StartRow)));
   TWatchLine& added = *Lines.back();
   Loop.Post([&added] { added.Start(); });
   return added;

@@ -27,7 +27,7 @@ class TWatchLoop {
   TWatchLoop& operator=(const TWatchLoop&) = delete;
 
   // The line is connected at once. It lives until retired or until the loop goes.
-  TWatchLine& Add(TReaderRow Row, TWatchLine::TReport Report);
+  TWatchLine& Add(TReaderRow Row, TWatchLine::TReport Report, TWatchLine::TStartRow StartRow = {});
   // Stops the line, waits for its pass to end, closes it and settles its live events; it is
   // gone on return. What it stored and whether it failed, as they stood then.
   struct TRetired {

@@ -31,9 +31,9 @@ QStringList TableText(const std::vector<QSqlRecord>& Records) {
 
 }  // namespace
 
-TWatchedReaders::TWatchedReaders(TLogDatabase& ADb, const std::vector<QSqlRecord>& Readers, TLogDatabase& Store, TLiveEventWriter& Live, TRunJournal& AJournal,
-                                 QObject& AReceiver, TWatchTimings Timings, int PassThreads, TWatchLines* ALines)
-    : Db(ADb), Journal(AJournal), Receiver(AReceiver), Lines(ALines), Loop(Store, Live, Timings, PassThreads, ALines) {
+TWatchedReaders::TWatchedReaders(TLogDatabase& ADb, const std::vector<QSqlRecord>& Readers, TLogDatabase& AStore, TLiveEventWriter& Live,
+                                 TRunJournal& AJournal, QObject& AReceiver, TWatchTimings Timings, int PassThreads, TWatchLines* ALines)
+    : Db(ADb), Store(AStore), Journal(AJournal), Receiver(AReceiver), Lines(ALines), Loop(Store, Live, Timings, PassThreads, ALines) {
   LastTable = TableText(Readers);
   for (const TReaderRow& row : Judge(Readers)) Start(row);
 }
@@ -92,19 +92,23 @@ void TWatchedReaders::Retire(TWatchLine& Gone, const QString& Why) {
 
 void TWatchedReaders::Start(const TReaderRow& Row) {
   TRunJournal& journal = Journal;
+  TLogDatabase& store = Store;
   QObject& receiver = Receiver;
-  TWatchLine& line = Loop.Add(Row, [&journal, &receiver](const TVisit& Ended) {
+  const auto report = [&journal, &receiver](const TWatchLine::TEnded& Ended) {
     QMetaObject::invokeMethod(
         &receiver,
         [&journal, Ended] {
-          if (Ended.Outcome == TVisitOutcome::LineDown) {
-            journal.LineDown(Ended);
+          if (Ended.Visit.Outcome == TVisitOutcome::LineDown) {
+            journal.LineDown(Ended.Visit);
+          } else if (Ended.PartOfOutage) {
+            journal.RowOnly(Ended.Visit, Ended.Row);
           } else {
-            journal.VisitWhole(Ended);
+            journal.VisitWhole(Ended.Visit, Ended.Row);
           }
         },
         Qt::QueuedConnection);
-  });
+  };
+  TWatchLine& line = Loop.Add(Row, report, [&journal, &store](const TVisit& Visit) { return journal.VisitStartedIn(store, Visit); });
   Watched.push_back(&line);
 }
 

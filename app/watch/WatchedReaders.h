@@ -45,6 +45,7 @@ class TWatchedReaders {
   void Start(const TReaderRow& Row);
 
   TLogDatabase& Db;
+  TLogDatabase& Store;
   TRunJournal& Journal;
   QObject& Receiver;
   TWatchLines* Lines;

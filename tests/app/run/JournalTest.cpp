@@ -96,6 +96,36 @@ TEST(Journal, AVisitThatAKillCutShortIsMarkedInterruptedByTheNextRun) {
       << folder.ErrorOutput.toStdString();
 }
 
+// SIGTERM ends a run, serial or side by side, at the next step of each visit under way: its
+// reader is unlocked and keeps its log, its visit ends interrupted, no row after it is visited,
+// and neither the closing line nor the exit status says the run went through.
+TEST(Journal, ASignalEndsARunAtItsVisitsNextStepAndTheRunIsNoSuccess) {
+  SimFaults slowPages;
+  slowPages.ReplyDelayMsFor[0x0A] = 50;
+  for (const int jobs : {1, 2}) {
+    TProgramFolder folder;
+    ReaderSim first(readersim::SampleLog(3300, 1), slowPages);
+    ReaderSim second(readersim::SampleLog(3300, 2), slowPages);
+    ReaderSim later(readersim::SampleLog(5, 3));
+    for (const ReaderSim* sim : {&first, &second, &later}) folder.AddReader("127.0.0.1", QString::number(sim->Port()), false, true, true);
+    QProcess run;
+    folder.Start(run, {QStringLiteral("QUILLMERE_JOBS=%1").arg(jobs)});
+    const std::size_t underWay = jobs == 1 ? 0 : 8;  // commands of the second reader: into its walk
+    ASSERT_TRUE(WaitUntil([&] { return first.Commands().size() > 8 && second.Commands().size() >= underWay; }, 20000)) << jobs;
+    run.terminate();
+    ASSERT_TRUE(run.waitForFinished(20000)) << jobs;
+    const QString output = QString::fromLocal8Bit(run.readAllStandardError());
+    EXPECT_EQ(run.exitCode(), 16) << jobs << output.toStdString();
+    EXPECT_EQ(folder.Query("SELECT outcome FROM visits"), QStringList(jobs, "interrupted")) << jobs;
+    EXPECT_TRUE(output.contains("<4>run stopped by a signal: ")) << output.toStdString();
+    EXPECT_FALSE(output.contains("run ended")) << output.toStdString();
+    EXPECT_TRUE(WaitUntil([&] { return !first.Locked() && !second.Locked(); }, 20000)) << jobs;
+    EXPECT_EQ(first.LogSize() + second.LogSize(), 6600u) << jobs;
+    EXPECT_EQ(later.Connections(), 0) << jobs;
+    EXPECT_EQ(second.Connections(), jobs - 1);
+  }
+}
+
 // A journal table of another shape is left alone, and collecting goes on without it.
 TEST(Journal, AForeignVisitsTableIsLeftAloneWithOneWarning) {
   TProgramFolder folder;

@@ -19,11 +19,13 @@
 #include "Clock.h"
 #include "Forwarder.h"
 #include "Forwarding.h"
+#include "HealthCheck.h"
 #include "LiveEventWriter.h"
 #include "LogDatabase.h"
 #include "PgServer.h"
 #include "ReaderSim.h"
 #include "RunJournal.h"
+#include "RunLock.h"
 #include "TestSupport.h"
 #include "WatchForwarding.h"
 #include "WatchLoop.h"
@@ -46,18 +48,39 @@ TWatchTimings QuickTimings() {
 // One reader under watch, in process: the real loop, a real emulator, a real logs.mdb.
 class TWatched {
  public:
+  // Journalled: its passes start their rows in a journal of the test's thread, which writes
+  // their ends once told (see EndRows).
   explicit TWatched(std::vector<readersim::SimRecord> Log = {}, SimFaults Faults = {}, bool ClearAfter = false,
-                    TWatchTimings Timings = QuickTimings())
+                    TWatchTimings Timings = QuickTimings(), bool Journalled = false)
       : Sim(std::make_unique<ReaderSim>(std::move(Log), Faults)) {
     Folder.AddReader("127.0.0.1", QString::number(Sim->Port()), false, true, ClearAfter);
     Store.OpenDatabase(Folder.DatabasePath());
     Store.KeepLiveEventsPending();
+    TWatchLine::TStartRow startRow;
+    if (Journalled) {
+      JournalDb.OpenDatabase(Folder.DatabasePath());
+      Journal = std::make_unique<TRunJournal>(JournalDb, true);
+      startRow = [this](const TVisit& Visit) { return Journal->VisitStartedIn(Store, Visit); };
+    }
     Live = std::make_unique<TLiveEventWriter>(Store, Timings.FileRetryMs);
     Loop = std::make_unique<TWatchLoop>(Store, *Live, Timings, 1);
-    Line = &Loop->Add(TReaderRow{"127.0.0.1", QString::number(Sim->Port()), false, true, ClearAfter}, [this](const TVisit& Visit) {
-      const std::lock_guard guard(Lock);
-      (Visit.Outcome == TVisitOutcome::LineDown ? Drops : Ended).push_back(Visit);
-    });
+    Line = &Loop->Add(
+        TReaderRow{"127.0.0.1", QString::number(Sim->Port()), false, true, ClearAfter},
+        [this](const TWatchLine::TEnded& Told) {
+          const std::lock_guard guard(Lock);
+          if (Told.Visit.Outcome == TVisitOutcome::LineDown) {
+            Drops.push_back(Told.Visit);
+          } else {
+            Ended.push_back(Told.Visit);
+            Rows.push_back(Told.Row);
+          }
+        },
+        startRow);
+  }
+  // The passes ended so far, written to the journal as the watch writes them.
+  void EndRows() {
+    const std::lock_guard guard(Lock);
+    for (std::size_t pass = 0; pass < Ended.size(); ++pass) Journal->VisitWhole(Ended[pass], Rows[pass]);
   }
 
   std::vector<TVisit> Passes() {
@@ -90,6 +113,9 @@ class TWatched {
   std::mutex Lock;
   std::vector<TVisit> Ended;
   std::vector<TVisit> Drops;
+  std::vector<qint64> Rows;  // of Ended
+  TLogDatabase JournalDb;
+  std::unique_ptr<TRunJournal> Journal;
   std::unique_ptr<TLiveEventWriter> Live;
   std::unique_ptr<TWatchLoop> Loop;  // last: stopped before anything it touches goes
   TWatchLine* Line = nullptr;
@@ -271,9 +297,9 @@ TEST(Watch, AReaderWaitingForAPassThreadHasItsLiveEventsStoredMeanwhile) {
   std::atomic<int> quickPasses{0};
   std::atomic<int> slowPasses{0};
   TWatchLoop loop(store, live, QuickTimings(), 1);
-  loop.Add({"127.0.0.1", QString::number(quick.Port()), false, true, false}, [&](const TVisit&) { ++quickPasses; });
+  loop.Add({"127.0.0.1", QString::number(quick.Port()), false, true, false}, [&](const TWatchLine::TEnded&) { ++quickPasses; });
   ASSERT_TRUE(WaitUntil([&] { return quickPasses == 1; }, LimitMs));
-  loop.Add({"127.0.0.1", QString::number(slow.Port()), false, true, false}, [&](const TVisit&) { ++slowPasses; });
+  loop.Add({"127.0.0.1", QString::number(slow.Port()), false, true, false}, [&](const TWatchLine::TEnded&) { ++slowPasses; });
   ASSERT_TRUE(WaitUntil([&] { return slow.Commands().size() > 5; }, LimitMs));
   const std::size_t commands = quick.Commands().size();
   quick.SendBytes({0xE6, 0x02, 'R', static_cast<std::uint8_t>(256 - 'R'), 0xEB});  // a restart: a pass due
@@ -426,7 +452,7 @@ TEST(Watch, AReadingProgramHoldingTheFileDelaysLiveEventsAndLosesNone) {
     timings.FileRetryMs = 20;
     TLiveEventWriter live(store, timings.FileRetryMs);
     TWatchLoop loop(store, live, timings, 1);
-    const TWatchLine& worker = loop.Add({"127.0.0.1", QString::number(sim.Port()), false, true, false}, [&](const TVisit&) { ++passes; });
+    const TWatchLine& worker = loop.Add({"127.0.0.1", QString::number(sim.Port()), false, true, false}, [&](const TWatchLine::TEnded&) { ++passes; });
     ASSERT_TRUE(WaitUntil([&] { return passes >= 1; }, LimitMs));
     for (std::uint32_t card = 0; card < Events; ++card) {
       sim.PresentCard({{1, 90000 + card, readersim::TimeCode(2026, 11, 3, 10, 0, static_cast<int>(card)), false}});
@@ -603,13 +629,25 @@ TEST(Watch, AVisitRowTheFileCannotTakeIsKeptBackAndWrittenLater) {
   down.Ended = down.Started;
   TVisit pass = down;
   pass.Outcome = TVisitOutcome::Done;
+  TLogDatabase store(50);
+  store.OpenDatabase(folder.DatabasePath());
   ASSERT_TRUE(held.Hold());
+  EXPECT_EQ(journal.VisitStartedIn(store, pass), -1);  // the pass goes on without its running row
   journal.LineDown(down);
   journal.VisitWhole(pass);
   EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM visits"), QStringList{"0"});
   ASSERT_TRUE(held.Release());
   journal.WriteKeptBack();
   EXPECT_EQ(folder.Query("SELECT outcome FROM visits ORDER BY id"), (QStringList{"line_down", "done"}));
+  // A running row started, then held out at the end: its end is kept back into the same row.
+  const qint64 running = journal.VisitStartedIn(store, pass);
+  ASSERT_GE(running, 0);
+  EXPECT_EQ(folder.Query(QStringLiteral("SELECT outcome FROM visits WHERE id = %1").arg(running)), QStringList{"running"});
+  ASSERT_TRUE(held.Hold());
+  journal.VisitWhole(pass, running);
+  ASSERT_TRUE(held.Release());
+  journal.WriteKeptBack();
+  EXPECT_EQ(folder.Query("SELECT outcome FROM visits ORDER BY id"), (QStringList{"line_down", "done", "done"}));
   // Written late, the outage keeps the time it began.
   EXPECT_EQ(folder.Query("SELECT started || '|' || ended FROM visits WHERE outcome = 'line_down'"),
             QStringList{"2026-01-02 03:04:05|2026-01-02 03:04:05"});
@@ -619,8 +657,8 @@ TEST(Watch, AVisitRowTheFileCannotTakeIsKeptBackAndWrittenLater) {
   ASSERT_TRUE(held.Release());
   EXPECT_TRUE(journal.FileFailed());
   const QString lines = QString::fromLocal8Bit(errors.Text());
-  EXPECT_EQ(lines.count("<4>visit rows are kept back"), 2) << lines.toStdString();
-  EXPECT_EQ(lines.count("<6>the visit rows kept back are written"), 1) << lines.toStdString();
+  EXPECT_EQ(lines.count("<4>visit rows are kept back"), 3) << lines.toStdString();
+  EXPECT_EQ(lines.count("<6>the visit rows kept back are written"), 2) << lines.toStdString();
   EXPECT_EQ(lines.count("<3>1 visit rows were not written"), 1) << lines.toStdString();
 }
 
@@ -652,6 +690,27 @@ TEST(Watch, AnOutageIsOneRowThatSaysHowLongItLasted) {
               (QStringList{"4001|gone; up again after 9 s", "4002|gone"}))
         << heldAtStart;
   }
+  // A reader down at the end, never reached, is a visit not done in the closing line. A pass
+  // that lost the line again within the outage only ends its running row.
+  TCapturedErrors errors;
+  TLogFolder folder;
+  {
+    TLogDatabase db;
+    db.OpenDatabase(folder.DatabasePath());
+    TLogDatabase store;
+    store.OpenDatabase(folder.DatabasePath());
+    TRunJournal journal(db, true);
+    TVisit down{"10.0.0.1", "4001", TVisitOutcome::LineDown, {}, 0, 0, 0, false, false, false, false, "refused"};
+    journal.LineDown(down);
+    TVisit lost = down;
+    lost.Outcome = TVisitOutcome::NoResponse;
+    journal.RowOnly(lost, journal.VisitStartedIn(store, lost));
+  }
+  EXPECT_EQ(folder.Query("SELECT outcome FROM visits ORDER BY id"), (QStringList{"line_down", "no_response"}));
+  const QString lines = QString::fromLocal8Bit(errors.Text());
+  EXPECT_FALSE(lines.contains("no_response")) << lines.toStdString();
+  EXPECT_TRUE(lines.contains("<6>run ended: 1 visits, 0 done, 1 not (1 of them readers down at the end); 0 records added"))
+      << lines.toStdString();
 }
 
 // The forward meets another program's hold on logs.mdb: a run's and a watch's alike give way
@@ -703,7 +762,7 @@ class TForwardedWatch {
     Store.OpenDatabase(Folder.DatabasePath());
     Live = std::make_unique<TLiveEventWriter>(Store, QuickTimings().FileRetryMs, Forwarding->StoredSignal());
     Loop = std::make_unique<TWatchLoop>(Store, *Live, QuickTimings(), 1);
-    Loop->Add(TReaderRow{"127.0.0.1", QString::number(Sim.Port()), false, true, false}, [](const TVisit&) {});
+    Loop->Add(TReaderRow{"127.0.0.1", QString::number(Sim.Port()), false, true, false}, [](const TWatchLine::TEnded&) {});
     return true;
   }
   bool Arrive(const QString& Table, int Rows) const {
@@ -794,6 +853,68 @@ TEST(Watch, AStopInThePassUnlocksTheReaderAndClearsNothing) {
   EXPECT_LT(watched.Records(), Records);
   EXPECT_GT(watched.Records(), 0);
   EXPECT_EQ(watched.Passes()[0].Added, watched.Records());  // what it stored before the stop
+}
+
+// A watch's pass is the run's visit: its running row is there from its start, under way to the
+// check while the watch holds the lock, kept current page by page, and ended in the same row.
+TEST(Watch, APassHasItsRunningRowFromItsStartAndTheCheckSeesItUnderWay) {
+  constexpr int Records = 8000;
+  SimFaults slowPages;
+  slowPages.ReplyDelayMsFor[0x0A] = 20;  // a pass of some seconds
+  TWatched watched(readersim::SampleLog(Records, 7), slowPages, false, QuickTimings(), true);
+  const TRunLock lock(watched.Folder.DatabasePath());
+  ASSERT_TRUE(WaitUntil([&] { return watched.Folder.Query("SELECT outcome FROM visits") == QStringList{"running"}; }, LimitMs));
+  EXPECT_TRUE(watched.Passes().empty());  // seen while the pass works
+  const THealth health = ReadHealth(watched.Folder.DatabasePath(), 24);
+  ASSERT_EQ(health.Readers.size(), 1u);
+  EXPECT_TRUE(health.Readers[0].UnderWay);
+  ASSERT_TRUE(watched.AwaitPasses(1));
+  EXPECT_GT(watched.Folder.Query("SELECT added FROM visits").front().toInt(), 0);  // as its pages went in
+  watched.EndRows();
+  EXPECT_EQ(watched.Folder.Query("SELECT outcome, added FROM visits"), QStringList{QStringLiteral("done|%1").arg(Records)});
+}
+
+// Unlike a run's, a watch's pass that failed to store unlocks its reader: a locked reader takes
+// no card until its lock runs out.
+TEST(Watch, APassThatFailedToStoreLeavesItsReaderUnlocked) {
+  SimFaults slowPages;
+  slowPages.ReplyDelayMsFor[0x0A] = 20;
+  TWatchTimings timings = QuickTimings();
+  timings.LongestRetryMs = 60000;  // no second pass to lock it again meanwhile
+  TWatched watched(readersim::SampleLog(3300, 7), slowPages, false, timings);
+  ASSERT_TRUE(watched.AwaitRecords(1));
+  watched.Folder.Execute("CREATE TRIGGER refuse BEFORE INSERT ON records BEGIN SELECT RAISE(ABORT, 'disk says no'); END");
+  ASSERT_TRUE(watched.AwaitPasses(1));
+  EXPECT_EQ(watched.Passes()[0].Outcome, TVisitOutcome::StoreFailed) << watched.Passes()[0].Detail.toStdString();
+  EXPECT_FALSE(watched.Sim->Locked());
+}
+
+// A visit's line and its row agree: live events its added counts are said in its detail, in
+// the counts where the detail states them.
+TEST(Watch, LiveEventsCountedAsAddedAreSaidSoInTheDetail) {
+  const struct {
+    TVisitOutcome Outcome;
+    QString Detail;
+    int Live;
+    QString Said;
+  } cases[] = {
+      {TVisitOutcome::Done, "3 added, 1 duplicates, 0 invalid of 4 reported; cleared", 61,
+       "64 added (61 of them live events), 1 duplicates, 0 invalid of 4 reported; cleared"},
+      {TVisitOutcome::NoResponse, "no reply to lock after 3 tries", 5,
+       "no reply to lock after 3 tries; 5 live events stored since the last pass, counted as added"},
+      {TVisitOutcome::NoResponse, "no reply to lock after 3 tries", 0, "no reply to lock after 3 tries"},
+  };
+  for (const auto& c : cases) {
+    TVisit visit;
+    visit.Outcome = c.Outcome;
+    visit.Added = 3;
+    visit.Duplicates = 1;
+    visit.RecordsReported = 4;
+    visit.Detail = c.Detail;
+    visit.AddLiveEvents(c.Live);
+    EXPECT_EQ(visit.Detail, c.Said);
+    EXPECT_EQ(visit.Added, 3 + c.Live);
+  }
 }
 
 // A reader that stops answering in mid-pass does not hold the stop for its tries (here 3 of
