@@ -177,8 +177,6 @@ TWriteTransaction::TWriteTransaction(TLogDatabase& Db, TLockWait Wait)
       BriefWait(Db.NativeDb, Db.BusyTimeoutMs, Wait == TLockWait::Briefly),
       Transaction(Db.NativeDb) {}
 
-TWriteTransaction::~TWriteTransaction() = default;
-
 bool TWriteTransaction::RecordExists(TDateTime RecTime, int CardNo) {
   TNativeStatement& exists = *Store.ExistsQuery;
   exists.BindText(1, RecTimeText(RecTime).toLatin1());

@@ -109,7 +109,6 @@ constexpr int BriefWaitMs = 50;
 class TWriteTransaction {
  public:
   explicit TWriteTransaction(TLogDatabase& Db, TLockWait Wait = TLockWait::UpToTimeout);
-  ~TWriteTransaction();
   TWriteTransaction(const TWriteTransaction&) = delete;
   TWriteTransaction& operator=(const TWriteTransaction&) = delete;
 

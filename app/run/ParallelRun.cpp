@@ -76,9 +76,8 @@ void TParallelRun::Ended(const TVisitOrder& Order, const TVisitEnd& End) {
   Workers.erase(Order.Key);  // its last step was to post this: it ends at once
   Journal.VisitEnded(Order.JournalId, End.Visit);
   Board->Ended(Order.BoardRow, End.Visit);
-  // A port that is no number is its row's failure alone; the database failing stops the run, as
-  // it stops the serial run.
-  if (End.Stop && End.Visit.Outcome != TVisitOutcome::BadRow) {
+  // The database failing stops the run, as it stops the serial run.
+  if (End.Stop) {
     Stopped = true;
     if (!Failure) Failure = End.Stop;
   }

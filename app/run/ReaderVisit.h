@@ -30,13 +30,7 @@ enum class TVisitor { Run, Watch };
 TVisitEnd VisitReader(TReaderPass& Pass, TReader& Link, const TReaderRow& Row, const TVisit& Visit, qint64 JournalId,
                       TVisitor By = TVisitor::Run);
 
-// A visit that an exception ended: a row that could not be read (its detail says which row and
-// column), or the database failing.
-TVisit FailedVisit(TVisit Visit, const std::exception& Error);
-// Where a value of Visit's row could not be converted: "readers row 3, column ipport".
-QString RowAndColumn(const TVisit& Visit, const EConvertError& Error);
-// What a run that stops at such a row raises, for the box: the conversion's text, then where.
-std::exception_ptr RowStop(const TVisit& Visit, const EConvertError& Error);
+// What a run that stops at an unreadable row raises, for the box: the conversion's text, then where.
 std::exception_ptr RowStop(const TReaderEntry& Entry);
 
 // A visit of a row that is not usable, which ends as soon as it starts: a bad row, and why.
