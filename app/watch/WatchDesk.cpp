@@ -57,19 +57,21 @@ void TWatchDesk::Fail(const EDatabaseError& Error) {
 }
 
 // Another program's hold on the file only delays both: each is tried again at the next look.
+// The lines go first: an asker who sees its request taken then reads line states no older than
+// the taking, not a line down a second ago that is up by now.
 void TWatchDesk::Look() {
   if (!Begin()) return;
   try {
-    for (const QString& reader : TakeCollectRequests(ConnectionOf(Db), Watched)) {
-      JournalLine(TPriority::Info, QStringLiteral("%1: a pass asked for; under way as soon as the line allows").arg(reader));
-      Collect(reader);
-    }
+    Lines.Flush(ConnectionOf(Db));
   } catch (const EDatabaseBusy&) {
   } catch (const EDatabaseError& Error) {
     Fail(Error);
   }
   try {
-    Lines.Flush(ConnectionOf(Db));
+    for (const QString& reader : TakeCollectRequests(ConnectionOf(Db), Watched)) {
+      JournalLine(TPriority::Info, QStringLiteral("%1: a pass asked for; under way as soon as the line allows").arg(reader));
+      Collect(reader);
+    }
   } catch (const EDatabaseBusy&) {
   } catch (const EDatabaseError& Error) {
     Fail(Error);
