@@ -14,7 +14,12 @@ constexpr std::chrono::microseconds MostCoalesce = TLiveEventWriter::Spacing;
 }  // namespace
 
 TWatchLoop::TWatchLoop(TLogDatabase& AStore, TLiveEventWriter& ALive, TWatchTimings ATimings, int PassThreads, TWatchLines* Shown)
-    : Store(AStore), Live(ALive), Timings(ATimings), Threads(PassThreads), ShownLines(Shown), Loop(CoalescePerLine, MostCoalesce, [this] { Live.Release(); }) {
+    : Store(AStore),
+      Live(ALive),
+      Timings(ATimings),
+      Threads(PassThreads),
+      ShownLines(Shown),
+      Loop(CoalescePerLine, MostCoalesce, [this] { Live.Release(); }) {
   Passes.setMaxThreadCount(Threads);
   Thread = std::thread([this] { Loop.Run(); });
 }
