@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -15,8 +16,8 @@ constexpr int MostEventsPerWake = 256;
 
 }  // namespace
 
-TPollLoop::TPollLoop(std::chrono::microseconds PerWatched, std::chrono::microseconds Most)
-    : CoalescePerWatched(PerWatched), MostCoalesce(Most), Epoll(::epoll_create1(EPOLL_CLOEXEC)) {
+TPollLoop::TPollLoop(std::chrono::microseconds PerWatched, std::chrono::microseconds Most, TTask Read)
+    : CoalescePerWatched(PerWatched), MostCoalesce(Most), AllRead(std::move(Read)), Epoll(::epoll_create1(EPOLL_CLOEXEC)) {
   if (Epoll < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
   if (!Watch(Posted.Descriptor(), [this] { RunPosted(); })) {
     ::close(Epoll);
@@ -89,6 +90,7 @@ void TPollLoop::Run() {
       task();
     }
     RunDue();
+    if (lineReady && AllRead) AllRead();
     if (lineReady && !Quitting) {
       const auto lines = static_cast<std::chrono::microseconds::rep>(Watched.size() - 1);  // the posts' own is none
       std::this_thread::sleep_for(std::min(MostCoalesce, CoalescePerWatched * lines));

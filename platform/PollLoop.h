@@ -27,8 +27,9 @@ class TPollLoop {
   // After a wake-up that found a descriptor readable, the loop lets PerWatched for each watched
   // descriptor pass, at most Most, before it looks again: a steady trickle from many lines then
   // costs one wake-up for many of them rather than one each, and a few lines wait next to
-  // nothing. What arrives meanwhile waits in the kernel. Raises std::system_error.
-  explicit TPollLoop(std::chrono::microseconds PerWatched = {}, std::chrono::microseconds Most = {});
+  // nothing. What arrives meanwhile waits in the kernel. Read, when set, runs once the tasks of
+  // such a wake-up are done, before that pause. Raises std::system_error.
+  explicit TPollLoop(std::chrono::microseconds PerWatched = {}, std::chrono::microseconds Most = {}, TTask Read = {});
   ~TPollLoop();
   TPollLoop(const TPollLoop&) = delete;
   TPollLoop& operator=(const TPollLoop&) = delete;
@@ -52,6 +53,7 @@ class TPollLoop {
 
   std::chrono::microseconds CoalescePerWatched;
   std::chrono::microseconds MostCoalesce;
+  TTask AllRead;
   int Epoll = -1;
   TWakeup Posted;
   std::mutex Lock;  // guards Posts

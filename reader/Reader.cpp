@@ -67,6 +67,7 @@ QString TReader::Address() const {
 bool TReader::Connect() {
   Disconnect();
   const bool connected = Socket.Connect();
+  if (connected) PeerIdentity = ConnectedPeerIdentity(Socket.SocketHandle());
   SinceLineActive.restart();
   return connected;
 }

@@ -96,7 +96,7 @@ class TReader {
   QString Host() const;
   // What the line reaches, as PeerIdentity names it: one reader under every spelling of its
   // address. Empty while there is no line.
-  QString Identity() const { return ConnectedPeerIdentity(Socket.SocketHandle()); }
+  QString Identity() const { return Connected() ? PeerIdentity : QString(); }
   // Every card event the reader reports while no reply is awaited, also during a command's drain.
   void OnCard(TOnCard Handler) { CardHandler = std::move(Handler); }
   // When it returns true, every wait ends at once, unanswered.
@@ -148,6 +148,7 @@ class TReader {
   void RaiseCard(int FlagIndex, int TimeIndex, int CardIndex);
 
   TTcpClient Socket{nullptr};
+  QString PeerIdentity;  // of the line made last: asked once, not for every event and record
   TLinkTimings Timings;
   TOnCard CardHandler;
   std::function<bool()> StopRequested;

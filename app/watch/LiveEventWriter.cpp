@@ -13,8 +13,6 @@ namespace {
 
 // A pass waits behind a commit: one holds the write lock for this many events at most.
 constexpr std::size_t MostPerCommit = 500;
-// Readers that send close together share a commit: each waits this long after its first event.
-constexpr std::chrono::milliseconds Gather{10};
 
 }  // namespace
 
@@ -44,10 +42,20 @@ void TLiveEventWriter::Submit(TSource& From, const TLiveEvent& Event) {
   {
     const std::lock_guard guard(Lock);
     first = Queue.empty();
-    if (first) Gathered = TClock::now() + Gather;
+    if (first) Gathered = TClock::now() + Spacing;
     Queue.push_back({&From, Event});
   }
   if (first) Wake.notify_one();
+}
+
+// Only a batch that waits: one released with nothing in it would let the next first event go alone.
+void TLiveEventWriter::Release() {
+  {
+    const std::lock_guard guard(Lock);
+    if (Queue.empty() || Released) return;
+    Released = true;
+  }
+  Wake.notify_one();
 }
 
 // A hold seen by a try that ended before this call may be over: only a later one counts.
@@ -73,7 +81,8 @@ void TLiveEventWriter::Settle(const std::vector<TSource*>& From) {
 TLiveEventWriter::TClock::time_point TLiveEventWriter::TryAt() const {
   if (Queue.empty()) return TClock::time_point::max();
   if (std::any_of(Closing.begin(), Closing.end(), [](const TSource* From) { return From->Queued > 0; })) return {};
-  return HeldBack ? NextTry : Gathered;
+  if (HeldBack) return NextTry;
+  return Released ? std::min(Gathered, LastBegan + Spacing) : Gathered;
 }
 
 void TLiveEventWriter::Write() {
@@ -91,6 +100,8 @@ void TLiveEventWriter::Write() {
     const auto end = Queue.begin() + static_cast<std::ptrdiff_t>(std::min(Queue.size(), MostPerCommit));
     const std::vector<TQueued> batch(Queue.begin(), end);
     Queue.erase(Queue.begin(), end);
+    LastBegan = TClock::now();
+    Released = Released && !Queue.empty();
     lock.unlock();
     const TTry tried = StoreBatch(batch);
     lock.lock();

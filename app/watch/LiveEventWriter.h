@@ -21,7 +21,9 @@ class TLogDatabase;
 
 // The watch's live events, from every reader, stored by one thread: those handed in while a
 // commit runs go in the next one together. Readers that send at the same instant then cost the
-// file one commit and the workers no wait for each other's turn. Each reader's events are stored
+// file one commit and the workers no wait for each other's turn. A batch waits Spacing after its
+// first event; released, it goes as soon as Spacing has passed since the last commit began, so
+// the loop's batch of a wake-up goes whole and at once. Each reader's events are stored
 // in the order they came. While another program holds logs.mdb they wait here and are tried
 // again every RetryMs; those the file refuses for another reason (a full or failing disk) are
 // left to the readers' logs.
@@ -55,6 +57,9 @@ class TLiveEventWriter {
     TJournalCondition StoreFailures;  // the writer's thread's own
   };
 
+  // At most one commit begins in this time, unless a source closes.
+  static constexpr std::chrono::milliseconds Spacing{10};
+
   // Stored, when set, is called in the writer's thread after each commit that stored an event.
   TLiveEventWriter(TLogDatabase& Store, int RetryMs, std::function<void()> Stored = {});
   // Every source must have been settled.
@@ -63,6 +68,8 @@ class TLiveEventWriter {
   TLiveEventWriter& operator=(const TLiveEventWriter&) = delete;
 
   void Submit(TSource& From, const TLiveEvent& Event);
+  // What was handed in so far is whole: its batch need not wait out the rest of its Spacing.
+  void Release();
   // Returns once what From handed in was stored, or is held back by another program's hold.
   void Flush(TSource& From);
   // For From's last event handed in: its events are tried once more now, and what the file does
@@ -97,6 +104,8 @@ class TLiveEventWriter {
   std::condition_variable Tried;  // those that wait for the writer
   std::deque<TQueued> Queue;
   TClock::time_point Gathered;  // when the batch that waits is due
+  TClock::time_point LastBegan;  // the last commit's start
+  bool Released = false;         // the batch that waits is whole
   TClock::time_point NextTry;   // while held back, the next try
   bool HeldBack = false;  // the last try met another program's hold
   std::uint64_t Tries = 0;

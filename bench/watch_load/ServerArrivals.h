@@ -22,7 +22,7 @@ class TServerArrivals {
 
  private:
   std::unique_ptr<PGconn, decltype(&PQfinish)> Connection;
-  bool Indexed = false;
-  QByteArray Since = "-infinity";  // the latest arrival seen
+  bool Numbered = false;
+  QByteArray Last = "0";  // the highest arrival number seen
   std::set<std::uint32_t> Seen;
 };

@@ -1,12 +1,15 @@
 // readersim: an emulated card reader for trying Quillmere without hardware.
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "ReaderSim.h"
 
@@ -25,9 +28,12 @@ void RequestCard(int) {
 
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
-               "usage: readersim [--port N] [--records N] [--seed N] [--chaos N] [FAULT]...\n"
+               "usage: readersim [--port N] [--readers N] [--records N] [--seed N] [--chaos N] [FAULT]...\n"
                "  Serves an emulated card reader on 127.0.0.1 until interrupted.\n"
                "  --port N     TCP port (default 0: any free port, printed on start)\n"
+               "  --readers N  serve N readers, 1 to 10000, each on a port of its own (from --port on, one\n"
+               "               after another, or any free ones), one line each on start; reader i\n"
+               "               varies its log by --seed plus i\n"
                "  --records N  log records to hold, 0 to 65535 (default 300)\n"
                "  --seed N     varies the sample log (default 1)\n"
                "  --chaos N    drop, corrupt, delay and cut replies at random, seeded by N\n"
@@ -42,7 +48,7 @@ void RequestCard(int) {
                "  --event-every MS      a live card event this often while connected and unlocked (also logged)\n"
                "  --short-events        live events in the 6-byte form, without time or mode\n"
                "  --wrap-at N           the log holds N records; a new one overwrites the oldest\n"
-               "  SIGUSR1 presents one card at once: a live event, also logged.\n");
+               "  SIGUSR1 presents one card at once at every reader: a live event, also logged.\n");
   std::exit(2);
 }
 
@@ -95,10 +101,29 @@ bool TakeFault(const std::string& Option, readersim::SimFaults& Faults) {
   return true;
 }
 
+// Each emulated reader holds a listener and a wake-up pipe: thousands need more than the usual 1,024.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  limit.rlim_cur = limit.rlim_max;
+  (void)setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+void StartReaders(std::vector<std::unique_ptr<readersim::ReaderSim>>& Sims, long Count, long FirstPort, long Records, long Seed,
+                  const readersim::SimFaults& Faults) {
+  for (long i = 0; i < Count; ++i) {
+    const auto port = static_cast<std::uint16_t>(FirstPort == 0 ? 0 : FirstPort + i);
+    Sims.push_back(std::make_unique<readersim::ReaderSim>(
+        readersim::SampleLog(static_cast<int>(Records), static_cast<std::uint32_t>(Seed + i)), Faults, port));
+    std::printf("readersim listening on 127.0.0.1:%u with %ld records\n", Sims.back()->Port(), Records);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   long port = 0;
+  long readers = 1;
   long records = 300;
   long seed = 1;
   readersim::SimFaults faults;
@@ -109,6 +134,8 @@ int main(int argc, char* argv[]) {
     const char* value = argv[++i];
     if (option == "--port") {
       port = Number(value, 0, 65535);
+    } else if (option == "--readers") {
+      readers = Number(value, 1, 10000);
     } else if (option == "--records") {
       records = Number(value, 0, 65535);
     } else if (option == "--seed") {
@@ -134,12 +161,19 @@ int main(int argc, char* argv[]) {
       Usage();
     }
   }
+  if (port != 0 && port + readers - 1 > 65535) Usage();
+  if (seed + readers - 1 > 0x7FFFFFFF) Usage();
   std::signal(SIGINT, RequestStop);
   std::signal(SIGTERM, RequestStop);
   std::signal(SIGUSR1, RequestCard);
-  readersim::ReaderSim sim(readersim::SampleLog(static_cast<int>(records), static_cast<std::uint32_t>(seed)), faults,
-                           static_cast<std::uint16_t>(port));
-  std::printf("readersim listening on 127.0.0.1:%u with %ld records\n", sim.Port(), records);
+  if (readers > 1) RaiseDescriptorLimit();
+  std::vector<std::unique_ptr<readersim::ReaderSim>> sims;
+  try {
+    StartReaders(sims, readers, port, records, seed, faults);
+  } catch (const std::runtime_error& Error) {
+    std::fprintf(stderr, "%s (after %zu of %ld readers)\n", Error.what(), sims.size(), readers);
+    return 1;
+  }
   std::fflush(stdout);
   std::uint32_t card = 900000;
   const bool shortEvents = faults.ShortEvents;
@@ -147,9 +181,15 @@ int main(int argc, char* argv[]) {
     pause();
     while (CardsRequested > 0) {
       CardsRequested = CardsRequested - 1;
-      sim.PresentCard({{0, card++, readersim::TimeCodeNow(), false}, shortEvents});
+      for (const auto& sim : sims) sim->PresentCard({{0, card++, readersim::TimeCodeNow(), false}, shortEvents});
     }
   }
-  std::printf("readersim: %zu records left, %d connections\n", sim.LogSize(), sim.Connections());
+  std::size_t left = 0;
+  int connections = 0;
+  for (const auto& sim : sims) {
+    left += sim->LogSize();
+    connections += sim->Connections();
+  }
+  std::printf("readersim: %zu records left, %d connections\n", left, connections);
   return 0;
 }
