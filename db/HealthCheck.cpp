@@ -19,6 +19,7 @@
 #include "Errors.h"
 #include "LogConnection.h"
 #include "LogDatabase.h"
+#include "ReadersTable.h"
 #include "RunLock.h"
 #include "VisitOutcome.h"
 
@@ -34,17 +35,18 @@ constexpr int ImmutableReadTries = 3;
 const QString LineDownText = OutcomeText(TVisitOutcome::LineDown);
 const QString RunningText = OutcomeText(TVisitOutcome::Running);
 
-// The last visit, the last done one, the failures since and the records added in the window,
-// for every readers row at once. Bound in order: the outcomes that are no failure, the window's
-// start, and done's text. Any other text in the column, one no run of ours wrote, is a failure.
-QString ReadersAndVisits(qsizetype NonFailures) {
+// The last visit of one reader, its last done one, the failures since and the records added in
+// the window, found by the text of its row's address and port as a run notes them. Bound in
+// order: the outcomes that are no failure, the window's start, the address, the port, and done's
+// text. Any other text in the column, one no run of ours wrote, is a failure.
+QString VisitsOfReader(qsizetype NonFailures) {
   QStringList marks(NonFailures, QStringLiteral("?"));
   return QStringLiteral(
-             "SELECT r.a, r.p, last.started, last.outcome, done.ended, "
+             "SELECT last.started, last.outcome, done.ended, "
              "(SELECT COUNT(*) FROM visits f WHERE f.ipaddr = r.a AND f.ipport = r.p AND f.id > COALESCE(done.id, 0) "
              "AND f.outcome NOT IN (%1)), "
              "(SELECT COALESCE(SUM(w.added), 0) FROM visits w WHERE w.ipaddr = r.a AND w.ipport = r.p AND w.started >= ?) "
-             "FROM (SELECT CAST(ipaddr AS TEXT) AS a, CAST(ipport AS TEXT) AS p FROM readers) r "
+             "FROM (SELECT ? AS a, ? AS p) r "
              "LEFT JOIN visits last ON last.id = "
              "(SELECT l.id FROM visits l WHERE l.ipaddr = r.a AND l.ipport = r.p ORDER BY l.id DESC LIMIT 1) "
              "LEFT JOIN visits done ON done.id = "
@@ -78,41 +80,54 @@ bool HasTable(const QSqlDatabase& Db, const QString& Name) {
   return found;
 }
 
-QList<TReaderHealth> ReadersNeverVisited(const QSqlDatabase& Db) {
-  QSqlQuery query = Run(Db, QStringLiteral("SELECT CAST(ipaddr AS TEXT), CAST(ipport AS TEXT) FROM readers"));
-  QList<TReaderHealth> readers;
-  while (query.next()) {
-    TReaderHealth reader;
-    reader.Address = query.value(0).toString();
-    reader.Port = query.value(1).toString();
-    readers << reader;
+// One statement for every reader of the check.
+class TVisitFigures {
+ public:
+  TVisitFigures(const QSqlDatabase& Db, int WindowHours)
+      : Query(Db), Cutoff(RecTimeText(Now() - WindowHours / 24.0)), NonFailures(NonFailureTexts()) {
+    Query.setForwardOnly(true);
+    Require(Query, Query.prepare(VisitsOfReader(NonFailures.size())));
   }
-  Require(query, true);
-  return readers;
-}
 
-QList<TReaderHealth> ReadersWithVisits(const QSqlDatabase& Db, int WindowHours) {
-  const QString cutoff = RecTimeText(Now() - WindowHours / 24.0);
-  const QStringList nonFailures = NonFailureTexts();
-  QVariantList values(nonFailures.begin(), nonFailures.end());
-  values << cutoff << OutcomeText(TVisitOutcome::Done);
-  QSqlQuery query = Run(Db, ReadersAndVisits(nonFailures.size()), values);
-  QList<TReaderHealth> readers;
-  while (query.next()) {
-    TReaderHealth reader;
-    reader.Address = query.value(0).toString();
-    reader.Port = query.value(1).toString();
-    reader.LastStarted = query.value(2).toString();
-    reader.LastOutcome = query.value(3).toString();
-    reader.LastDone = query.value(4).toString();
-    reader.FailuresSince = query.value(5).toInt();
-    reader.AddedInWindow = query.value(6).toInt();
+  void Read(TReaderHealth& Reader) {
+    QVariantList values(NonFailures.begin(), NonFailures.end());
+    values << Cutoff << Reader.Address << Reader.Port << OutcomeText(TVisitOutcome::Done);
+    for (qsizetype i = 0; i < values.size(); ++i) Query.bindValue(static_cast<int>(i), values[i]);
+    Require(Query, Query.exec());
+    if (Query.next()) {
+      Reader.LastStarted = Query.value(0).toString();
+      Reader.LastOutcome = Query.value(1).toString();
+      Reader.LastDone = Query.value(2).toString();
+      Reader.FailuresSince = Query.value(3).toInt();
+      Reader.AddedInWindow = Query.value(4).toInt();
+    }
+    Require(Query, true);
+    Query.finish();
     // A watched reader whose line is down has it as its last visit, until its next pass.
-    reader.Healthy = !reader.LastDone.isEmpty() && reader.LastDone >= cutoff && reader.LastOutcome != LineDownText;
-    readers << reader;
+    Reader.Healthy = !Reader.LastDone.isEmpty() && Reader.LastDone >= Cutoff && Reader.LastOutcome != LineDownText;
   }
-  Require(query, true);
-  return readers;
+
+ private:
+  QSqlQuery Query;
+  QString Cutoff;
+  QStringList NonFailures;
+};
+
+// Rows as a run judges them, without a name server: a check stays quick and contacts nothing.
+void ReadReaders(const QSqlDatabase& Db, int WindowHours, THealth& Health) {
+  std::optional<TVisitFigures> visits;
+  if (Health.Journal) visits.emplace(Db, WindowHours);
+  for (const TReaderEntry& entry : JudgeReaders(ReadReaderRecords(Db), TNameLookup::None)) {
+    if (!entry.Usable()) {
+      Health.Unusable << TUnusableRow{entry.Number, entry.Text(), entry.Reason};
+      continue;
+    }
+    TReaderHealth reader;
+    reader.Address = entry.Address;
+    reader.Port = entry.Port;
+    if (visits) visits->Read(reader);
+    Health.Readers << reader;
+  }
 }
 
 // Reads only the columns it needs: the forwarder may keep more.
@@ -138,7 +153,7 @@ int CountSetAside(const QSqlDatabase& Db, int WindowHours) {
 THealth ReadAll(const QSqlDatabase& Db, int WindowHours) {
   THealth health;
   health.Journal = HasTable(Db, QStringLiteral("visits"));
-  health.Readers = health.Journal ? ReadersWithVisits(Db, WindowHours) : ReadersNeverVisited(Db);
+  ReadReaders(Db, WindowHours, health);
   if (HasTable(Db, QStringLiteral("forwarding"))) health.Forward = ReadForwarding(Db);
   if (HasTable(Db, QStringLiteral("forwarding_rejected"))) health.Forward.SetAsideInWindow = CountSetAside(Db, WindowHours);
   return health;

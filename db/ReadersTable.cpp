@@ -68,7 +68,7 @@ TReaderEntry JudgeCells(std::size_t Number, const QSqlRecord& Record) {
 }
 
 // Rows whose address and port can be read name a reader, whatever their other cells hold.
-void Identify(std::vector<TReaderEntry>& Entries) {
+void Identify(std::vector<TReaderEntry>& Entries, TNameLookup Lookup) {
   std::vector<std::pair<QByteArray, QByteArray>> peers;
   std::vector<TReaderEntry*> named;
   for (TReaderEntry& entry : Entries) {
@@ -78,7 +78,7 @@ void Identify(std::vector<TReaderEntry>& Entries) {
     } catch (const EConvertError&) {
     }
   }
-  const std::vector<QString> keys = ReaderKeys(peers);
+  const std::vector<QString> keys = ReaderKeys(peers, Lookup);
   for (std::size_t i = 0; i < named.size(); ++i) named[i]->Identity = keys[i];
 }
 
@@ -126,10 +126,10 @@ std::vector<QSqlRecord> ReadReaderRecords(const TLogDatabase& Db) {
   return ReadReaderRecords(QSqlDatabase::database(Db.Connection(), false));
 }
 
-std::vector<TReaderEntry> JudgeReaders(const std::vector<QSqlRecord>& Records) {
+std::vector<TReaderEntry> JudgeReaders(const std::vector<QSqlRecord>& Records, TNameLookup Lookup) {
   std::vector<TReaderEntry> entries;
   for (const QSqlRecord& record : Records) entries.push_back(JudgeCells(entries.size() + 1, record));
-  Identify(entries);
+  Identify(entries, Lookup);
   JudgePlaces(entries);
   return entries;
 }

@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include "Sockets.h"
+
 class QSqlDatabase;
 class TLogDatabase;
 
@@ -59,6 +61,7 @@ enum class TRowIds { Left, Read };
 std::vector<QSqlRecord> ReadReaderRecords(const QSqlDatabase& Db, TRowIds RowIds = TRowIds::Left);
 std::vector<QSqlRecord> ReadReaderRecords(const TLogDatabase& Db);
 
-// Each row judged once; names are looked up side by side, for IdentityLookupMs at most in all.
-std::vector<TReaderEntry> JudgeReaders(const std::vector<QSqlRecord>& Records);
+// Each row judged once; names are looked up side by side, for IdentityLookupMs at most in all,
+// unless Lookup is None.
+std::vector<TReaderEntry> JudgeReaders(const std::vector<QSqlRecord>& Records, TNameLookup Lookup = TNameLookup::Bounded);
 std::vector<TReaderEntry> ReadReaders(const TLogDatabase& Db);

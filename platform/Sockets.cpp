@@ -335,13 +335,22 @@ QString ReaderKey(const QString& Identity, const QByteArray& Host, const QByteAr
   return QStringLiteral("name %1:%2").arg(QString::fromUtf8(Host).toLower(), port);
 }
 
+namespace {
+
+// An address, or no host at all: nothing to look up.
+bool NeedsNoLookup(const QByteArray& Host) {
+  return Host.isEmpty() || inet_addr(Host.constData()) != INADDR_NONE;
+}
+
+}  // namespace
+
 std::vector<QString> PeerIdentities(const std::vector<std::pair<QByteArray, QByteArray>>& Peers, int DeadlineMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(DeadlineMs);
   std::vector<std::future<QString>> lookups;
   for (const auto& [host, port] : Peers) {
     auto promise = std::make_shared<std::promise<QString>>();
     lookups.push_back(promise->get_future());
-    if (host.isEmpty() || inet_addr(host.constData()) != INADDR_NONE) {  // an address: nothing to look up
+    if (NeedsNoLookup(host)) {
       promise->set_value(PeerIdentity(host, port));
       continue;
     }
@@ -355,8 +364,19 @@ std::vector<QString> PeerIdentities(const std::vector<std::pair<QByteArray, QByt
   return identities;
 }
 
-std::vector<QString> ReaderKeys(const std::vector<std::pair<QByteArray, QByteArray>>& Peers) {
-  std::vector<QString> keys = PeerIdentities(Peers, IdentityLookupMs);
+namespace {
+
+// Only the identities found without a name server.
+std::vector<QString> AddressIdentities(const std::vector<std::pair<QByteArray, QByteArray>>& Peers) {
+  std::vector<QString> identities;
+  for (const auto& [host, port] : Peers) identities.push_back(NeedsNoLookup(host) ? PeerIdentity(host, port) : QString());
+  return identities;
+}
+
+}  // namespace
+
+std::vector<QString> ReaderKeys(const std::vector<std::pair<QByteArray, QByteArray>>& Peers, TNameLookup Lookup) {
+  std::vector<QString> keys = Lookup == TNameLookup::Bounded ? PeerIdentities(Peers, IdentityLookupMs) : AddressIdentities(Peers);
   for (std::size_t i = 0; i < keys.size(); ++i) keys[i] = ReaderKey(keys[i], Peers[i].first, Peers[i].second);
   return keys;
 }

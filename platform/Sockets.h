@@ -139,9 +139,13 @@ QString ReaderKey(const QString& Identity, const QByteArray& Host, const QByteAr
 // The identities of many peers (host, port) at once: names are looked up side by side, and one
 // the resolver has not answered within DeadlineMs gets an empty identity.
 std::vector<QString> PeerIdentities(const std::vector<std::pair<QByteArray, QByteArray>>& Peers, int DeadlineMs);
+// Whether names are looked up: a check must stay quick and contact nothing, so it keys a name by
+// its text.
+enum class TNameLookup { Bounded, None };
 // The ReaderKey of each peer (host, port), names looked up side by side for IdentityLookupMs at
 // most in all: a name server that does not answer holds a start once, not once per row.
-std::vector<QString> ReaderKeys(const std::vector<std::pair<QByteArray, QByteArray>>& Peers);
+std::vector<QString> ReaderKeys(const std::vector<std::pair<QByteArray, QByteArray>>& Peers,
+                                TNameLookup Lookup = TNameLookup::Bounded);
 
 // The code a connect fails with when its host name did not resolve: no errno, so that it is never
 // taken for an address the system would not use.

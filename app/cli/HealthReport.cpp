@@ -82,6 +82,10 @@ QString Describe(const TReaderHealth& Reader, int WindowHours) {
                           QString::number(WindowHours));
 }
 
+QString DescribeUnusable(const TUnusableRow& Row) {
+  return QStringLiteral("WARNING readers row %1 (%2): %3").arg(QString::number(Row.Number), Printable(Row.Reader), Printable(Row.Reason));
+}
+
 struct TSummary {
   TCheckState State = TCheckState::Ok;
   QStringList Words;
@@ -121,7 +125,14 @@ void SummariseReaders(const THealth& Health, const QString& DatabasePath, int Wi
   Summary.Performance << QStringLiteral("readers_ok=%1;;;0").arg(ok) << QStringLiteral("readers_not_ok=%1;;;0").arg(failing)
                       << QStringLiteral("readers_never_visited=%1;;;0").arg(never)
                       << QStringLiteral("records_added=%1;;;0").arg(added);
+  if (!Health.Unusable.isEmpty()) {
+    QStringList rows;
+    for (const TUnusableRow& row : Health.Unusable) rows << QString::number(row.Number);
+    Summary.Raise(TCheckState::Warning);
+    Summary.Words << QStringLiteral("readers rows not usable: %1").arg(rows.join(QStringLiteral(", ")));
+  }
   if (Health.Readers.isEmpty()) {
+    if (!Health.Unusable.isEmpty()) return;
     Summary.Raise(TCheckState::Warning);
     Summary.Words << QStringLiteral("no readers listed in %1").arg(Printable(DatabasePath));
   } else if (!Health.Journal || never == Health.Readers.size()) {
@@ -200,6 +211,7 @@ TCheckReport CheckHealth(const QString& DatabasePath, int WindowHours, bool Forw
                      .arg(QLatin1String(StateName(summary.State)), summary.Words.join(QStringLiteral("; ")),
                           summary.Performance.join(QLatin1Char(' ')));
   std::stable_partition(health.Readers.begin(), health.Readers.end(), [](const TReaderHealth& r) { return !r.Healthy && !Busy(r); });
+  for (const TUnusableRow& row : health.Unusable) text += DescribeUnusable(row) + QLatin1Char('\n');
   for (const TReaderHealth& reader : health.Readers) text += Describe(reader, WindowHours) + QLatin1Char('\n');
   return {summary.State, text};
 }

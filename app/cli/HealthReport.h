@@ -22,7 +22,9 @@ struct TCheckReport {
 // (UNKNOWN). With Thresholds, a reader whose last done visit ended longer ago than one of them
 // (or that never had one), and to which no visit is under way, raises that one's state instead,
 // and the first line names it. With Forwarding, a forward that failed last or succeeded longer
-// ago than the window is a WARNING. Readers without a recent done visit come first.
+// ago than the window is a WARNING. A readers row no run visits (a cell it cannot read, a port out
+// of range, a second row of one reader) is a WARNING with a line of its own, first; the readers
+// without a recent done visit come next.
 TCheckReport CheckHealth(const QString& DatabasePath, int WindowHours, bool Forwarding, const TCheckThresholds& Thresholds = {});
 
 // Prints CheckHealth's report on standard output; returns the exit code.
