@@ -20,6 +20,7 @@
 #include "LogConnection.h"
 #include "LogDatabase.h"
 #include "RunLock.h"
+#include "SqlExec.h"
 #include "VisitOutcome.h"
 
 namespace {
@@ -58,7 +59,7 @@ void Require(const QSqlQuery& Query, bool Ok) {
   const QSqlError error = Query.lastError();
   if (Ok && error.type() == QSqlError::NoError) return;
   if (error.nativeErrorCode() == CannotOpen) throw EDatabaseOpenError(TOpenFailure::Unwritable, error.text());
-  throw EDatabaseError(error.text().toStdString());
+  RaiseDatabaseError(error.nativeErrorCode().toInt(), error.text().toStdString());
 }
 
 QSqlQuery Run(const QSqlDatabase& Db, const QString& Sql, const QVariantList& Values = {}) {
