@@ -21,6 +21,7 @@
 #include "LogDatabase.h"
 #include "ReadersTable.h"
 #include "RunLock.h"
+#include "SqlExec.h"
 #include "VisitOutcome.h"
 
 namespace {
@@ -60,7 +61,7 @@ void Require(const QSqlQuery& Query, bool Ok) {
   const QSqlError error = Query.lastError();
   if (Ok && error.type() == QSqlError::NoError) return;
   if (error.nativeErrorCode() == CannotOpen) throw EDatabaseOpenError(TOpenFailure::Unwritable, error.text());
-  throw EDatabaseError(error.text().toStdString());
+  RaiseDatabaseError(error.nativeErrorCode().toInt(), error.text().toStdString());
 }
 
 QSqlQuery Run(const QSqlDatabase& Db, const QString& Sql, const QVariantList& Values = {}) {

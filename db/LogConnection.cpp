@@ -17,6 +17,7 @@
 #include "DatabaseFile.h"
 #include "LogDatabase.h"
 #include "NativeStatement.h"
+#include "SqlExec.h"
 
 namespace {
 
@@ -51,9 +52,7 @@ QString UriQuery(const QString& Path, TFileUse Use) {
   switch (Code & 0xFF) {
     case SQLITE_NOTADB:
       throw EDatabaseOpenError(TOpenFailure::Unusable, QStringLiteral("not an SQLite database (a file of another kind)"));
-    case SQLITE_CORRUPT:
-      throw EDatabaseOpenError(TOpenFailure::Unusable,
-                               QStringLiteral("damaged: SQLite finds the database malformed; restore a backup (--restore)"));
+    case SQLITE_CORRUPT: RaiseDatabaseError(Code, Said.toStdString());
     case SQLITE_CANTOPEN:
     case SQLITE_PERM:
     case SQLITE_READONLY: {

@@ -99,6 +99,8 @@ void TLogDatabase::UseWriteAheadLog() {
 void TLogDatabase::CheckReadersTable() {
   try {
     ReadReaderRecords(*this);
+  } catch (const EDatabaseOpenError&) {
+    throw;
   } catch (const EDatabaseError& Error) {
     Refuse(TOpenFailure::Unusable, QStringLiteral("no readable table readers: ") + QString::fromLocal8Bit(Error.what()));
   }

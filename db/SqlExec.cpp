@@ -6,6 +6,7 @@
 #include <sqlite3.h>
 
 #include "Errors.h"
+#include "LogDatabase.h"
 
 namespace {
 
@@ -18,6 +19,9 @@ void Check(const QSqlQuery& Query, bool Ok) {
 void RaiseDatabaseError(int Code, const std::string& Message) {
   const int primary = Code & 0xff;
   if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) throw EDatabaseBusy(Message);
+  if (primary == SQLITE_CORRUPT) {
+    throw EDatabaseOpenError(TOpenFailure::Unusable, QStringLiteral("damaged: SQLite finds the database malformed; restore a backup (--restore)"));
+  }
   throw EDatabaseError(Message);
 }
 

@@ -7,7 +7,8 @@
 class QSqlQuery;
 
 // The one place an SQLite result code becomes an exception: EDatabaseBusy for a lock another
-// connection holds, which passes, EDatabaseError for everything else.
+// connection holds, which passes, EDatabaseOpenError for a damaged file, wherever its damage
+// shows, EDatabaseError for everything else.
 [[noreturn]] void RaiseDatabaseError(int Code, const std::string& Message);
 
 // The one way db/ runs a Qt query: a failure raises EDatabaseError with SQLite's reason.

@@ -1,7 +1,6 @@
 #include "DownloadRun.h"
 
 #include <algorithm>
-#include <atomic>
 #include <exception>
 #include <utility>
 
@@ -75,15 +74,14 @@ TExitStatus TDownloadRun::Run() {
 
 // A stopped run does not wait for its forward, whose wait ends as it goes.
 TExitStatus TDownloadRun::VisitReaders(const std::vector<TReaderEntry>& Readers) {
-  std::atomic<bool> stopGiven{false};
-  const TStopSignals stopSignals([&stopGiven] { stopGiven = true; });
-  const TStopToken stop([&stopGiven] { return stopGiven.load(); },
+  const TStopSignals stopSignals;
+  const TStopToken stop([&stopSignals] { return stopSignals.Given(); },
                         QStringLiteral("the run was stopped by a signal; the rest stays on the reader"));
   TRunJournal journal(Db);
   if (Options.Jobs > 1) {
     TParallelRun(Db, Readers, journal, Display, Options.Jobs, stop).Run();
   } else {
-    VisitOneByOne(Readers, journal, stop);
+    VisitOneByOne(Readers, journal, stop, stopSignals.Descriptor());
   }
   if (stop.Given()) journal.RunStopped();
   try {
@@ -100,9 +98,10 @@ TExitStatus TDownloadRun::VisitReaders(const std::vector<TReaderEntry>& Readers)
 // An error the run stops at leaves Run once the visit's row and line say so: an unreadable row
 // stops it there, a port out of range is that row's alone, and a second row of one reader is
 // visited again, after the first.
-void TDownloadRun::VisitOneByOne(const std::vector<TReaderEntry>& Readers, TRunJournal& Journal, const TStopToken& Stop) {
+void TDownloadRun::VisitOneByOne(const std::vector<TReaderEntry>& Readers, TRunJournal& Journal, const TStopToken& Stop, int StopFd) {
   TReader link;
   link.StopWaitsWhen([&Stop] { return Stop.Given(); });
+  link.AbandonConnectOn(StopFd);
   TPassObserver& observer = Display.SerialPass();
   TReaderPass pass(link, Db, observer, Stop);
   for (const TReaderEntry& entry : Readers) {

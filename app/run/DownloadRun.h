@@ -37,7 +37,8 @@ class TDownloadRun {
 
  private:
   TExitStatus VisitReaders(const std::vector<TReaderEntry>& Readers);
-  void VisitOneByOne(const std::vector<TReaderEntry>& Readers, TRunJournal& Journal, const TStopToken& Stop);
+  // StopFd ends a connect that waits when a stop signal comes.
+  void VisitOneByOne(const std::vector<TReaderEntry>& Readers, TRunJournal& Journal, const TStopToken& Stop, int StopFd);
 
   IRunDisplay& Display;
   QString DatabaseFile;

@@ -87,7 +87,8 @@ bool TReaderPass::ConfigureReader(const QString& Address, const QString& Port) {
   Link.SetAddress(Address, Port);
   const TBusy connecting(Observer);
   QCoreApplication::processEvents();
-  return Link.Connect();
+  // A stop given by now leaves the reader uncontacted.
+  return !Stop.Given() && Link.Connect();
 }
 
 template <class TSend>

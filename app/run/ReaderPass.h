@@ -42,8 +42,10 @@ class TReaderPass {
   // From now on the place where a walk of a log ended is remembered, and the next walk of that
   // reader's log goes on from there when the log is still the one remembered (see WalkStart).
   void ResumeKeptLogs() { ResumesKeptLogs = true; }
-  // Connects to the reader: false when no line could be made. A port text that is no number raises.
+  // Connects to the reader: false when no line could be made, or a stop came first or cut the
+  // connect short (StopToken). A port text that is no number raises.
   bool ConfigureReader(const QString& Address, const QString& Port);
+  const TStopToken& StopToken() const { return Stop; }
   // JournalId: the visit's row in the journal, kept current as pages are stored; -1 for none.
   void ReaderPass(const TPassFlags& Flags, qint64 JournalId = -1);
 

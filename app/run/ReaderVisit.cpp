@@ -46,6 +46,7 @@ TVisitEnd VisitReader(TReaderPass& Pass, TReader& Link, const TReaderRow& Row, c
   TVisitEnd end;
   try {
     if (By == TVisitor::Run && !Pass.ConfigureReader(Row.Address, Row.Port)) {
+      if (const TStopToken& stop = Pass.StopToken(); stop.Given()) return {Ended(Visit, TVisitOutcome::Interrupted, stop.Why()), {}};
       return {Ended(Visit, TVisitOutcome::Unreachable, Link.ConnectFailure()), {}};
     }
     Pass.ReaderPass({Row.SetClock, Row.Download, Row.ClearAfter}, JournalId);

@@ -12,7 +12,8 @@
 
 class TReaderPass;
 
-// How one visit ended; Stop holds the error the run stops at (a port text that is no number).
+// How one visit ended; Stop holds the error the run stops at: an unreadable row, or logs.mdb
+// failing to take what was read.
 struct TVisitEnd {
   TVisit Visit;
   std::exception_ptr Stop;

@@ -36,7 +36,7 @@ void TRunJournal::OpenVisits() {
 // A watch visits its readers again and again: its count is of visits, not readers, and a
 // reader it never reached, or lost at the end, is one visit not done.
 TRunJournal::~TRunJournal() {
-  const int down = static_cast<int>(OpenOutages.size());
+  const int down = static_cast<int>(OpenOutages.size()) + Unreached;
   const QString downText = down > 0 ? QStringLiteral(" (%1 of them readers down at the end)").arg(down) : QString();
   JournalLine(Stopped ? TPriority::Warning : TPriority::Info,
               QStringLiteral("run %1: %2 %3, %4 done, %5 not%6; %7 records added")

@@ -48,6 +48,8 @@ class TRunJournal {
   // A stopping watch's live events, Stored in all: those no visit row counted yet count in the
   // closing line.
   void LiveEventsStored(int Stored);
+  // Readers a stopping watch never reached: each a visit not done, as a reader down at the end.
+  void ReadersNeverReached(int Readers) { Unreached = Readers; }
   // A stop signal ended a run before its last row: its closing line says so.
   void RunStopped() { Stopped = true; }
 
@@ -78,4 +80,5 @@ class TRunJournal {
   int DoneCount = 0;
   int AddedCount = 0;
   int LiveCount = 0;
+  int Unreached = 0;
 };

@@ -17,6 +17,8 @@ namespace {
 TBackupWrite Written(const QString& DatabasePath, const QString& File, bool Force) {
   try {
     return BackupDatabase(DatabasePath, File, Force, DefaultBusyTimeoutMs);
+  } catch (const EDatabaseOpenError&) {
+    throw;  // logs.mdb's own problem, said as every way in says it
   } catch (const EDatabaseError& Error) {
     throw EDatabaseError("no copy made at " + QFile::encodeName(File).toStdString() + ": " + Error.what());
   }

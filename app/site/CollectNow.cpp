@@ -96,7 +96,9 @@ void EndAll(std::vector<TAsked>& Asked, const QString& Why) {
 TExitStatus AskAndWait(const QString& DatabasePath, const std::optional<TReaderAddress>& Reader, const TCollectWaits& Waits) {
   const TRunLockLook watching(DatabasePath);  // before the connection, which goes first
   const TSiteConnection connection(DatabasePath, TAccess::Write);
-  const std::vector<TReaderEntry> rows = Reader ? SameReader(connection, *Reader) : NamingRows(connection);
+  std::vector<TReaderEntry> rows = Reader ? SameReader(connection, *Reader) : NamingRows(connection);
+  // The watch keeps one line to a reader, under its first row: a second row's pass is that one.
+  std::erase_if(rows, [](const TReaderEntry& Row) { return Row.Verdict == TRowVerdict::SameReader; });
   if (rows.empty()) {
     std::fprintf(stderr, "quillmere: %s; nothing asked\n",
                  qPrintable(Reader ? QStringLiteral("no row of readers names %1").arg(Reader->Text()) : QStringLiteral("readers has no row")));

@@ -60,11 +60,15 @@ QStringList ReaderLines(const TSiteConnection& Connection) {
   TLastVisits visits(Connection);
   QStringList lines;
   for (const TReaderEntry& entry : entries) {
-    if (const std::optional<TReaderRow>& row = entry.Values) {
-      lines << OneLine(QStringLiteral("%1:%2 | %3 | %4").arg(row->Address, row->Port, FlagWords(*row), visits.Of(row->Address, row->Port)));
-    } else {
+    // A port that is no number is unreadable though its cells converted: the run stops there.
+    if (!entry.Values || entry.Verdict == TRowVerdict::Unreadable) {
       lines << OneLine(QStringLiteral("%1 | row %2 cannot be read: %3").arg(entry.Text()).arg(entry.Number).arg(entry.Conversion));
+      continue;
     }
+    const TReaderRow& row = *entry.Values;
+    QString line = QStringLiteral("%1:%2 | %3 | %4").arg(row.Address, row.Port, FlagWords(row), visits.Of(row.Address, row.Port));
+    if (!entry.Usable()) line += QStringLiteral(" | ") + entry.Reason;
+    lines << OneLine(line);
   }
   return lines;
 }

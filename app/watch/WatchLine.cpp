@@ -273,6 +273,7 @@ TVisit TWatchLine::RunPass(QString& Failure) {
   visit.Port = Reader.Port;
   visit.Started = Now();
   const qint64 row = StartRow ? StartRow(visit) : -1;
+  EverReached = true;
   InPass = true;
   TVisit ended = VisitReader(Pass, Link, Reader, visit, row, TVisitor::Watch).Visit;
   InPass = false;
@@ -294,6 +295,7 @@ void TWatchLine::ReportLineDown(const QString& Why) {
   Outage.Outcome = TVisitOutcome::LineDown;
   Outage.Detail = Why;
   Outage.Started = Outage.Ended = Now();
+  EverReached = true;
   DownFor.start();
   LineUp = false;
   Line.Down();

@@ -81,6 +81,9 @@ class TWatchLine {
   // records: what logs.mdb did not take stays on the reader.
   bool StoreFailed() const { return Source.Failed() || LastPassStoreFailed; }
   int LiveEventsStored() const { return Source.Stored(); }
+  // False while its first connect has neither failed nor led to a pass: a stop then leaves its
+  // reader never reached.
+  bool Reached() const { return EverReached; }
   // Events read and stamped and not stored yet: another program's hold on logs.mdb may keep them out.
   int EventsWaiting() const { return Source.Waiting(); }
 
@@ -153,6 +156,7 @@ class TWatchLine {
   QElapsedTimer UpFor;   // since the line was made; invalid while down
   bool InPass = false;
   bool LineUp = true;    // false from a drop until a pass goes through again
+  bool EverReached = false;
   bool PassLostLine = false;  // the line's last loss was a pass's, said in its visit's line
   TVisit Outage;         // the last drop's row, ended once the line is up again
   QElapsedTimer DownFor;

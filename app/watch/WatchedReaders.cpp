@@ -129,6 +129,8 @@ bool TWatchedReaders::StopAll() {
     RetiredStoreFailed |= line->StoreFailed();
   }
   JournalLine(TPriority::Info, QStringLiteral("watch stopped; %1 live events stored").arg(RetiredLiveStored));
+  Journal.ReadersNeverReached(
+      static_cast<int>(std::count_if(Watched.begin(), Watched.end(), [](const TWatchLine* Line) { return !Line->Reached(); })));
   Watched.clear();
   Stopped = true;
   return RetiredStoreFailed;

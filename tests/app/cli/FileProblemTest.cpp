@@ -106,6 +106,13 @@ TEST(FileProblem, EveryWayInGivesTheSameStatusAndReason) {
   const auto damaged = [](const TLogFolder& Folder) {
     WriteOver(Folder.DatabasePath(), 100, QByteArray(8, '\xff'));  // the schema's page header
   };
+  // The schema reads well and the door lets the file in: the damage shows at the first read of a table.
+  const auto damagedTables = [](const TLogFolder& Folder) {
+    const qint64 pageSize = Folder.Query("PRAGMA page_size").value(0).toLongLong();
+    for (const QString& root : Folder.Query("SELECT rootpage FROM sqlite_master WHERE name IN ('readers', 'records', 'records_time_card')")) {
+      WriteOver(Folder.DatabasePath(), (root.toLongLong() - 1) * pageSize, QByteArray(8, '\xff'));
+    }
+  };
   const auto notDatabase = [](const TLogFolder& Folder) {
     ASSERT_TRUE(QFile::remove(Folder.DatabasePath()));
     WriteOver(Folder.DatabasePath(), 0, QByteArray(8192, 'x'));
@@ -141,6 +148,8 @@ TEST(FileProblem, EveryWayInGivesTheSameStatusAndReason) {
       {"not a database", notDatabase, TExitStatus::DatabaseUnusable,
        [](const QString&) { return QStringLiteral("not an SQLite database (a file of another kind)"); }},
       {"damaged", damaged, TExitStatus::DatabaseUnusable,
+       [](const QString&) { return QStringLiteral("damaged: SQLite finds the database malformed"); }},
+      {"damaged tables", damagedTables, TExitStatus::DatabaseUnusable,
        [](const QString&) { return QStringLiteral("damaged: SQLite finds the database malformed"); }},
   };
   for (const auto& problem : problems) {

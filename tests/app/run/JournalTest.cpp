@@ -126,6 +126,29 @@ TEST(Journal, ASignalEndsARunAtItsVisitsNextStepAndTheRunIsNoSuccess) {
   }
 }
 
+// A signal while a connect waits on a reader that never answers it ends that visit interrupted at
+// once, not unreachable once the connect gives up, and the run contacts no reader after it.
+TEST(Journal, ASignalCutsAConnectShortAndNoRowAfterItIsVisited) {
+  SimFaults blackhole;
+  blackhole.Blackhole = true;
+  TProgramFolder folder;
+  ReaderSim silent(readersim::SampleLog(5, 1), blackhole);
+  ReaderSim later(readersim::SampleLog(5, 2));
+  for (const ReaderSim* sim : {&silent, &later}) folder.AddReader("127.0.0.1", QString::number(sim->Port()), false, true, false);
+  QProcess run;
+  folder.Start(run);
+  const auto connecting = [&] {
+    return folder.Query("SELECT COUNT(*) FROM sqlite_master WHERE name = 'visits'") == QStringList{"1"} &&
+           folder.Query("SELECT outcome FROM visits") == QStringList{"running"};
+  };
+  ASSERT_TRUE(WaitUntil(connecting, 20000));
+  run.terminate();
+  ASSERT_TRUE(run.waitForFinished(20000));
+  EXPECT_EQ(run.exitCode(), 16) << run.readAllStandardError().toStdString();
+  EXPECT_EQ(folder.Query("SELECT outcome FROM visits"), QStringList{"interrupted"});
+  EXPECT_EQ(later.Connections(), 0);
+}
+
 // A journal table of another shape is left alone, and collecting goes on without it.
 TEST(Journal, AForeignVisitsTableIsLeftAloneWithOneWarning) {
   TProgramFolder folder;

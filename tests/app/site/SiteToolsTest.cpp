@@ -105,6 +105,7 @@ TEST(SiteReaders, RemovesTheReadersRowsOnlyAndListsEveryRowEvenABadOne) {
   folder.AddReader("127.0.0.1", "4001", true, true, false);
   folder.Execute("INSERT INTO readers VALUES ('10.0.0.9', 4002, NULL, 1, 0)");
   folder.Execute("INSERT INTO readers VALUES ('0.0.0.0', '4001', 0, 1, 1)");
+  folder.Execute("INSERT INTO readers VALUES ('10.0.0.9', '70000', 0, 1, 0), ('10.0.0.9', 'no-such-service', 0, 1, 0)");
   folder.Execute("INSERT INTO records VALUES ('2026-01-02 03:04:05', 7, '127.0.0.1', 1)");
   folder.Execute("CREATE TABLE visits (id INTEGER PRIMARY KEY, started TEXT NOT NULL, ended TEXT, ipaddr TEXT, ipport TEXT, "
                  "outcome TEXT NOT NULL, records_reported INTEGER, added INTEGER NOT NULL DEFAULT 0, duplicates INTEGER "
@@ -117,11 +118,14 @@ TEST(SiteReaders, RemovesTheReadersRowsOnlyAndListsEveryRowEvenABadOne) {
     EXPECT_EQ(ReaderLines(connection),
               QStringList({"127.0.0.1:4001 | set clock, download, log kept | last visit 2026-01-02 04:00:00 done, 12 added",
                            "10.0.0.9:4002 | row 2 cannot be read: Could not convert NULL in column 'setclk' to a boolean",
-                           "0.0.0.0:4001 | clock left alone, download, clear after | never visited"}));
+                           "0.0.0.0:4001 | clock left alone, download, clear after | never visited | the same reader as row 1 "
+                           "(127.0.0.1:4001)",
+                           "10.0.0.9:70000 | clock left alone, download, log kept | never visited | port 70000 is outside 1 to 65535",
+                           "10.0.0.9:no-such-service | row 5 cannot be read: 'no-such-service' is not a valid integer value"}));
   }
   EXPECT_EQ(RemoveReader(folder.DatabasePath(), Reader("10.0.0.8:4001")), ExitCode(TExitStatus::Usage));
   ASSERT_EQ(RemoveReader(folder.DatabasePath(), Reader("localhost:4001")), ExitCode(TExitStatus::Ok));
-  EXPECT_EQ(folder.Query("SELECT ipaddr FROM readers"), QStringList({"10.0.0.9"}));
+  EXPECT_EQ(folder.Query("SELECT ipaddr FROM readers"), QStringList({"10.0.0.9", "10.0.0.9", "10.0.0.9"}));
   EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM records"), QStringList({"1"}));
   EXPECT_EQ(folder.Query("SELECT COUNT(*) FROM visits"), QStringList({"1"}));
 }

@@ -76,12 +76,14 @@ qint64 EndedPid() {
 
 // The whole way: a request each for the watched readers goes in, the watch takes them within a
 // second, passes them, and the asker prints their outcomes and ends 0; the rows the window reads
-// show the line up. A reader the watch keeps no line to is refused by the watch, one no row
-// names by the asker, before anything is written.
+// show the line up; a second row of a watched reader is asked through the first. A reader the
+// watch keeps no line to is refused by the watch, one no row names by the asker, before anything
+// is written.
 TEST(CollectNow, AWatchTakesTheRequestAndPassesItsReaders) {
   TLogFolder folder;
   readersim::ReaderSim sim(readersim::SampleLog(20, 1));
   folder.AddReader("127.0.0.1", QString::number(sim.Port()), false, true, false);
+  folder.AddReader("localhost", QString::number(sim.Port()), false, true, false);  // asked through the first
   TInProcessWatch watch(folder);
   ASSERT_TRUE(WaitUntil([&] { return Visits(folder, "done") == 1; }, LimitMs));
 

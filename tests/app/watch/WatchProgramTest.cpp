@@ -130,6 +130,24 @@ TEST(WatchProgram, RowsBeyondItsReachAreRefusedAloud) {
   EXPECT_EQ(watch.exitCode(), 0);
 }
 
+// A reader the watch never reached, its connect still waiting at the stop, is a visit not done.
+TEST(WatchProgram, AReaderNeverReachedIsNotDoneInTheClosingLine) {
+  TProgramFolder folder;
+  SimFaults blackhole;
+  blackhole.Blackhole = true;
+  ReaderSim first({}, blackhole);
+  ReaderSim second({}, blackhole);
+  for (const ReaderSim* sim : {&first, &second}) folder.AddReader("127.0.0.1", QString::number(sim->Port()), false, true, false);
+  QProcess watch;
+  StartWatch(folder, watch);
+  QString output;
+  ASSERT_TRUE(AwaitOutput(watch, output, "watching 2 readers")) << output.toStdString();
+  watch.terminate();
+  ASSERT_TRUE(watch.waitForFinished(LimitMs));
+  output += QString::fromLocal8Bit(watch.readAllStandardError());
+  EXPECT_TRUE(output.contains("<6>run ended: 2 visits, 0 done, 2 not (2 of them readers down at the end)")) << output.toStdString();
+}
+
 // Two texts of one reader whose name does not resolve are one reader in every mode: the site
 // tools refuse a third, the watch keeps one line and refuses the second row once, and a run, with
 // --jobs or without, visits both rows, one after the other.
