@@ -42,6 +42,21 @@ bool AwaitOutput(QProcess& Process, QString& Output, const QString& Text) {
       LimitMs);
 }
 
+// Starts a watch and stops it by a signal once it said Awaited (or the wait gave up): all it said.
+QString WatchOutputUntil(const TProgramFolder& Folder, const QString& Awaited) {
+  QProcess watch;
+  StartWatch(Folder, watch);
+  QString output;
+  (void)AwaitOutput(watch, output, Awaited);
+  watch.terminate();
+  if (!watch.waitForFinished(LimitMs)) {
+    watch.kill();
+    watch.waitForFinished();
+    output += QStringLiteral("\n(the watch did not end on the signal)");
+  }
+  return output + QString::fromLocal8Bit(watch.readAllStandardError());
+}
+
 // What the program said it stored: its passes' rows and its live count at the end.
 // What the watch's closing line says it added, live or read from a log.
 int ReportedStored(const QString& Output) {
@@ -138,13 +153,7 @@ TEST(WatchProgram, AReaderNeverReachedIsNotDoneInTheClosingLine) {
   ReaderSim first({}, blackhole);
   ReaderSim second({}, blackhole);
   for (const ReaderSim* sim : {&first, &second}) folder.AddReader("127.0.0.1", QString::number(sim->Port()), false, true, false);
-  QProcess watch;
-  StartWatch(folder, watch);
-  QString output;
-  ASSERT_TRUE(AwaitOutput(watch, output, "watching 2 readers")) << output.toStdString();
-  watch.terminate();
-  ASSERT_TRUE(watch.waitForFinished(LimitMs));
-  output += QString::fromLocal8Bit(watch.readAllStandardError());
+  const QString output = WatchOutputUntil(folder, "watching 2 readers");
   EXPECT_TRUE(output.contains("<6>run ended: 2 visits, 0 done, 2 not (2 of them readers down at the end)")) << output.toStdString();
 }
 
@@ -160,13 +169,7 @@ TEST(WatchProgram, EveryModeTakesTwoTextsOfOneReaderForOne) {
   ASSERT_TRUE(add.waitForFinished(LimitMs));
   EXPECT_EQ(add.exitCode(), 2);
   EXPECT_TRUE(QString::fromLocal8Bit(add.readAllStandardError()).contains("is the reader of row 1 (nosuch-door.invalid:4001) already"));
-  QProcess watch;
-  StartWatch(folder, watch);
-  QString output;
-  ASSERT_TRUE(AwaitOutput(watch, output, "watching ")) << output.toStdString();
-  watch.terminate();
-  ASSERT_TRUE(watch.waitForFinished(LimitMs));
-  output += QString::fromLocal8Bit(watch.readAllStandardError());
+  const QString output = WatchOutputUntil(folder, "watching ");
   EXPECT_TRUE(output.contains("watching 1 reader;")) << output.toStdString();
   EXPECT_TRUE(output.contains("<3>NOSUCH-DOOR.invalid:4001 bad_row: the same reader as row 1 (nosuch-door.invalid:4001)"))
       << output.toStdString();
@@ -232,12 +235,8 @@ TEST(WatchProgram, ABadRowTellsTheSameStoryInARunUnderJobsAndUnderAWatch) {
   ASSERT_TRUE(folder.RunProgram(LimitMs, {"QUILLMERE_JOBS=2"}));
   EXPECT_EQ(folder.Query(refusals), run);
   folder.Execute("DELETE FROM visits");
-  QProcess watch;
-  StartWatch(folder, watch);
-  QString output;
-  ASSERT_TRUE(AwaitOutput(watch, output, "watching ")) << output.toStdString();
-  watch.terminate();
-  ASSERT_TRUE(watch.waitForFinished(LimitMs));
+  const QString output = WatchOutputUntil(folder, "watching ");
+  ASSERT_TRUE(output.contains("<6>run ended")) << output.toStdString();
   EXPECT_EQ(folder.Query(refusals), run);
   EXPECT_EQ(sim.Connections(), 0);
 }
