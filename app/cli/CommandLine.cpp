@@ -164,22 +164,21 @@ TCommandLine ParseCommandLine(const QStringList& Arguments, const TEnvironmentDe
     if (parser.isSet(init) || checking) return refuse(QStringLiteral("--watch excludes --init and --check"));
     line.Action = TCommandLine::TAction::Watch;
   }
-  if (parser.isSet(watchCollect)) {
-    if (!parser.isSet(watch)) return refuse(QStringLiteral("--watch-collect needs --watch"));
-    if (!ParseWhole(parser.value(watchCollect), 1, MaxCollectMinutes, line.Run.WatchCollectMinutes)) {
-      return refuse(QStringLiteral("MINUTES of --watch-collect must be a whole number from 1 to %1, not '%2'")
-                        .arg(MaxCollectMinutes)
-                        .arg(parser.value(watchCollect)));
-    }
+  // An option of the watch's: a whole number of Unit from 1 to High.
+  const auto watchNumber = [&](const QCommandLineOption& Option, const char* Unit, int High, int& Value) -> QString {
+    if (!parser.isSet(Option)) return {};
+    const QString name = Option.names().front();
+    if (!parser.isSet(watch)) return QStringLiteral("--%1 needs --watch").arg(name);
+    if (ParseWhole(parser.value(Option), 1, High, Value)) return {};
+    return QStringLiteral("%1 of --%2 must be a whole number from 1 to %3, not '%4'")
+        .arg(QLatin1String(Unit), name)
+        .arg(High)
+        .arg(parser.value(Option));
+  };
+  if (const QString error = watchNumber(watchCollect, "MINUTES", MaxCollectMinutes, line.Run.WatchCollectMinutes); !error.isEmpty()) {
+    return refuse(error);
   }
-  if (parser.isSet(watchJobs)) {
-    if (!parser.isSet(watch)) return refuse(QStringLiteral("--watch-jobs needs --watch"));
-    if (!ParseWhole(parser.value(watchJobs), 1, MaxWatchJobs, line.Run.WatchJobs)) {
-      return refuse(QStringLiteral("N of --watch-jobs must be a whole number from 1 to %1, not '%2'")
-                        .arg(MaxWatchJobs)
-                        .arg(parser.value(watchJobs)));
-    }
-  }
+  if (const QString error = watchNumber(watchJobs, "N", MaxWatchJobs, line.Run.WatchJobs); !error.isEmpty()) return refuse(error);
   const QString siteError = ReadSiteOptions(parser, line.Site);
   if (!siteError.isEmpty()) return refuse(siteError);
   if (line.Site.Tool != TSiteCommand::TTool::None) {
